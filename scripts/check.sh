@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The whole test suite: release build and its tests, the sanitizer build and
+# its tests, a short bounded run of every fuzz target from its seed corpus,
+# and the Python tests against the simulated ABAP system.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+gen=()
+command -v ninja >/dev/null && gen=(-G Ninja)
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "release build and unit tests"
+cmake -S . -B build/release "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_BENCH=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+step "sanitizer build (ASan + UBSan) and unit tests"
+cmake -S . -B build/asan "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DQUIB_SANITIZE=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "fuzz targets (clang, libFuzzer), a short run each"
+CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUIB_FUZZ=ON -DQUIB_TESTS=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs"
+bash scripts/fuzz.sh build/fuzz "${QUIB_FUZZ_SECONDS:-5}"
+
+if [ -f pyproject.toml ]; then
+  step "Python package and tests"
+  bash scripts/pytest.sh
+fi
+
+step "all passed"
