@@ -196,35 +196,58 @@ Bytes utf16_units_to_bytes(std::u16string_view units) {
 
 std::string decode_utf16le(ByteView b) {
   const std::size_t n = b.size();
+  const std::uint8_t* p = b.data();
   if (n % 2 == 0) {
     bool ascii = true;
     for (std::size_t i = 0; i < n; i += 2) {
-      if (b[i + 1] != 0 || b[i] >= 0x80) {
+      if (p[i + 1] != 0 || p[i] >= 0x80) {
         ascii = false;
         break;
       }
     }
     if (ascii) {
       std::string out(n / 2, '\0');
-      for (std::size_t i = 0; i < n / 2; ++i) out[i] = static_cast<char>(b[2 * i]);
+      for (std::size_t i = 0; i < n / 2; ++i) out[i] = static_cast<char>(p[2 * i]);
       return out;
     }
   }
-  std::string out;
-  out.reserve(n);
+  // Each unit gives at most three bytes (a pair gives four for two units);
+  // the odd final byte gives the three bytes of U+FFFD.
   const std::size_t units = n / 2;
+  std::string out(units * 3 + 3, '\0');
+  char* o = out.data();
+  const auto put = [&o](char32_t c) {
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
   for (std::size_t i = 0; i < units; ++i) {
-    char32_t c = load_le16(b.data() + 2 * i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-      char32_t d = load_le16(b.data() + 2 * (i + 1));
-      if (d >= 0xDC00 && d <= 0xDFFF) {
+    char32_t c = load_le16(p + 2 * i);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      char32_t d = i + 1 < units ? load_le16(p + 2 * (i + 1)) : 0;
+      if (c <= 0xDBFF && d >= 0xDC00 && d <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00);
         ++i;
+      } else {
+        c = kReplacement;  // unpaired surrogate
       }
     }
-    append_utf8(out, c);  // lone surrogates become U+FFFD there
+    put(c);
   }
-  if (n % 2) append_utf8(out, kReplacement);
+  if (n % 2) put(kReplacement);
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 

@@ -1,0 +1,136 @@
+// Throughput: the Python view of one shared block of throughput counters.
+// Its getters and reset() touch the block directly, without any connection
+// lock, so they may run while a call is in progress on another thread.
+#include <new>
+
+#include "ext/types.hpp"
+
+namespace quib::ext {
+
+namespace {
+
+using proto::SecondsNanos;
+using proto::ThroughputCounters;
+
+struct ThroughputObject {
+  PyObject_HEAD
+  std::shared_ptr<ThroughputCounters> counters;
+};
+
+PyTypeObject* g_throughput_type = nullptr;
+
+ThroughputObject* as_throughput(PyObject* self) { return reinterpret_cast<ThroughputObject*>(self); }
+
+PyObject* throughput_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Throughput", const_cast<char**>(keywords)))
+      return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    new (&as_throughput(self)->counters) std::shared_ptr<ThroughputCounters>(
+        ThroughputCounters::create());
+    return self;
+  });
+}
+
+void throughput_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_throughput(self)->counters.~shared_ptr();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+std::uint64_t millis(SecondsNanos t) { return t.seconds * 1000 + t.nanos / 1000000; }
+std::uint64_t nanos(SecondsNanos t) { return t.seconds * 1000000000ull + t.nanos; }
+
+bool put(PyObject* dict, const char* key, std::uint64_t v) {
+  PyObject* n = PyLong_FromUnsignedLongLong(v);
+  if (!n) return false;
+  int rc = PyDict_SetItemString(dict, key, n);
+  Py_DECREF(n);
+  return rc == 0;
+}
+
+// The counters as a dict; `ns` selects nanoseconds and the two network
+// phases, otherwise milliseconds rounded down and seven entries.
+PyObject* stats_dict(PyObject* self, bool ns) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const proto::ThroughputSnapshot s = as_throughput(self)->counters->snapshot();
+    auto time = [&](SecondsNanos t) { return ns ? nanos(t) : millis(t); };
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    bool ok = put(d.get(), "numberOfCalls", s.numberOfCalls) &&
+              put(d.get(), "sentBytes", s.sentBytes) &&
+              put(d.get(), "receivedBytes", s.receivedBytes) &&
+              put(d.get(), "applicationTime", time(s.applicationTime)) &&
+              put(d.get(), "totalTime", time(s.totalTime)) &&
+              put(d.get(), "serializationTime", time(s.serializationTime)) &&
+              put(d.get(), "deserializationTime", time(s.deserializationTime));
+    if (ok && ns)
+      ok = put(d.get(), "networkWriteTime", time(s.networkWriteTime)) &&
+           put(d.get(), "replyWaitTime", time(s.replyWaitTime));
+    return ok ? d.release() : nullptr;
+  });
+}
+
+PyObject* get_stats(PyObject* self, void*) { return stats_dict(self, false); }
+PyObject* get_stats_ns(PyObject* self, void*) { return stats_dict(self, true); }
+
+PyObject* throughput_reset(PyObject* self, PyObject*) {
+  as_throughput(self)->counters->reset();
+  Py_RETURN_NONE;
+}
+
+PyGetSetDef throughput_getset[] = {
+    {"stats", get_stats, nullptr, "The seven call counters, in milliseconds.", nullptr},
+    {"stats_ns", get_stats_ns, nullptr,
+     "The same counters in nanoseconds, unrounded, plus the two network-phase counters\n"
+     "(networkWriteTime, replyWaitTime) that stats leaves out. There is no serverTime\n"
+     "entry: that value is reported by ABAP inside the reply and its record is not\n"
+     "identified.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef throughput_methods[] = {
+    {"reset", throughput_reset, METH_NOARGS,
+     "reset($self)\n--\n\nZeroes the counters, leaving the object attached wherever it is."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot throughput_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Throughput()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(throughput_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(throughput_dealloc)},
+    {Py_tp_getset, throughput_getset},
+    {Py_tp_methods, throughput_methods},
+    {0, nullptr},
+};
+
+PyType_Spec throughput_spec = {
+    "lomra._quib_lomra.Throughput",
+    sizeof(ThroughputObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    throughput_slots,
+};
+
+}  // namespace
+
+PyObject* create_throughput_type() {
+  PyObject* type = PyType_FromSpec(&throughput_spec);
+  if (type) g_throughput_type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+PyTypeObject* throughput_type() { return g_throughput_type; }
+
+std::shared_ptr<ThroughputCounters> throughput_counters(PyObject* obj) {
+  if (!g_throughput_type || !PyObject_TypeCheck(obj, g_throughput_type)) return nullptr;
+  return as_throughput(obj)->counters;
+}
+
+}  // namespace quib::ext

@@ -1,0 +1,303 @@
+#include "proto/call.hpp"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <optional>
+
+#include "proto/throughput.hpp"
+#include "proto/trace.hpp"
+#include "wire/container.hpp"
+#include "wire/deflate.hpp"
+#include "wire/dump.hpp"
+
+namespace quib::proto {
+
+using wire::Bytes;
+using wire::ByteView;
+using C = ThroughputCounters::Counter;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::string_view kNonDataControlRecord = "non-data control record";
+constexpr std::string_view kDeadConversation =
+    "the conversation ended with an earlier failed exchange; the connection must be reopened";
+
+// Keeps the calls-in-flight counter up while a call runs.
+class InFlight {
+ public:
+  explicit InFlight(std::atomic<std::uint32_t>& counter) : counter_(counter) {
+    counter_.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~InFlight() { counter_.fetch_sub(1, std::memory_order_relaxed); }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+
+ private:
+  std::atomic<std::uint32_t>& counter_;
+};
+
+// A container error of the reply, with a dump of the bytes around the
+// offending record when the error has an offset.
+ProtocolError reply_container_error(wire::ContainerError e, ByteView bytes) {
+  if (e.has_offset()) {
+    std::string dump = wire::hex_dump(bytes, static_cast<std::size_t>(e.offset), wire::kDumpContext);
+    return ProtocolError::container_dump(std::move(e), std::move(dump));
+  }
+  return ProtocolError(std::move(e));
+}
+
+// Receives records until the reply container is complete.
+ProtoResult<Bytes> receive_reply(RfcConnection& connection) {
+  wire::ContainerAssembler assembler;
+  for (;;) {
+    QUIB_TRY(Received rec, connection.transport().receive(kStepFunctionCall));
+    switch (rec.kind) {
+      case ReceiveKind::CancelRecord:
+        connection.clear_alive();
+        return wire::err(ProtocolError::cancelled());
+      case ReceiveKind::ControlRecord:
+        return wire::err(ProtocolError::unexpected_record(kStepFunctionCall,
+                                                          std::string(kNonDataControlRecord)));
+      case ReceiveKind::DataRecord:
+        break;
+    }
+    // A gateway error block stands in place of a reply; inside a reply that
+    // has begun, the same bytes are just data.
+    if (assembler.buffer().empty()) {
+      if (auto block = wire::parse_err_block(rec.data)) {
+        connection.clear_alive();
+        return wire::err(ProtocolError::gateway(std::move(block->message), std::move(block->origin)));
+      }
+    }
+    auto status = assembler.push(rec.data);
+    if (!status) return wire::err(reply_container_error(std::move(status).error(), assembler.bytes()));
+    switch (status.value()) {
+      case wire::AssemblyStatus::NeedMore:
+        continue;
+      case wire::AssemblyStatus::Complete:
+        return std::move(assembler).take_buffer();
+      case wire::AssemblyStatus::NoData:
+        return wire::err(ProtocolError::empty_reply(kStepFunctionCall));
+    }
+  }
+}
+
+ProtoResult<CallReply> decode_timed(ThroughputCounters* tp, std::span<const wire::Record> records,
+                                    const FunctionDescription* description,
+                                    std::span<const wire::TableArg> sent) {
+  ScopedTimer timer(tp, C::deserializationTime);
+  return decode_classic_reply(records, description, sent);
+}
+
+// The basXML branch of a reply: the joined payload records inflated and
+// dumped. Reading the document itself is not available in this build.
+ProtoResult<CallReply> basxml_reply(const Bytes& payload, std::span<const wire::Record> records,
+                                    const FunctionDescription* description,
+                                    ThroughputCounters* tp) {
+  auto document = wire::inflate_raw(payload, kMaxBasxmlReply);
+  if (!document)
+    return wire::err(ProtocolError::unsupported(
+        kStepBasxml, fmt::format("inflating the reply: {}", document.error().message())));
+  if (!description)
+    return wire::err(ProtocolError::unsupported(
+        kStepBasxml, "a basXML reply arrived for a call made without metadata"));
+  dump_basxml(kDumpReply, description->name, document.value());
+  // An ABAP error beside the document is reported as such.
+  QUIB_CHECK(decode_timed(tp, records, description, {}));
+  return wire::err(ProtocolError::unsupported(
+      kStepBasxml, fmt::format("the reply document of {} cannot be decoded by this build",
+                               description->name)));
+}
+
+}  // namespace
+
+bool is_stale_description_error(const ProtocolError& error) {
+  switch (error.kind()) {
+    case ProtocolError::Container:
+    case ProtocolError::Value:
+    case ProtocolError::TableShape:
+    case ProtocolError::DeltaRowCount:
+    case ProtocolError::ContainerDump:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool use_basxml(const RfcConnection& connection, const FunctionDescription& description) {
+  return description.basxml_supported && connection.basxml_mode() != BasxmlMode::Off;
+}
+
+ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
+                                FunctionDescriptionPtr description,
+                                std::span<const wire::TableArg> sent_tables) {
+  // A copy of the reference: the block stays valid for the whole call.
+  const std::shared_ptr<ThroughputCounters> counters = connection.throughput();
+  ThroughputCounters* tp = counters.get();
+  const bool outer = connection.calls_in_flight().load(std::memory_order_relaxed) == 0;
+  ScopedTimer total(outer ? tp : nullptr, C::totalTime);
+  InFlight in_flight(connection.calls_in_flight());
+
+  if (!connection.alive())
+    return wire::err(ProtocolError(IoError::custom(IoError::NotConnected,
+                                                   std::string(kDeadConversation))));
+  if (tp) tp->add_calls(1);
+
+  // Send.
+  std::uint64_t sent = 0;
+  ProtoStatus send_status = wire::ok_unit;
+  {
+    ScopedTimer write(tp, C::networkWriteTime);
+    send_status = connection.transport().send_counted(request, sent);
+  }
+  if (tp) tp->add_sent_bytes(sent);
+  ScopedTimer wait(tp, C::replyWaitTime);
+  if (!send_status) {
+    wait.stop();
+    connection.clear_alive();  // part of the request may be on the wire
+    return wire::err(std::move(send_status).error());
+  }
+
+  // Receive.
+  auto received = receive_reply(connection);
+  wait.stop();
+  if (!received) {
+    // The conversation stands at an unknown point: whatever arrives later
+    // must not be taken for the answer to another call.
+    connection.clear_alive();
+    return wire::err(std::move(received).error());
+  }
+  const Bytes reply = std::move(received).value();
+  if (tp) tp->add_received_bytes(reply.size());
+  // A cancel written while the reply was on its way: its confirmation is
+  // still to come, so this conversation is over; report the cancel.
+  if (!connection.alive()) return wire::err(ProtocolError::cancelled());
+
+  // Parse.
+  std::vector<wire::Record> records;
+  {
+    ScopedTimer parse(tp, C::deserializationTime);
+    auto reader = wire::ContainerReader::create(reply);
+    if (!reader) return wire::err(reply_container_error(std::move(reader).error(), reply));
+    auto all = reader->read_all_records();
+    if (!all) return wire::err(reply_container_error(std::move(all).error(), reply));
+    records = std::move(all).value();
+  }
+  dump_fields(records);
+
+  // basXML or classic.
+  Bytes payload;
+  bool is_basxml = false;
+  for (const auto& r : records) {
+    if (r.id == wire::RecordId::BasxmlPayload) {
+      is_basxml = true;
+      payload.insert(payload.end(), r.value.begin(), r.value.end());
+    }
+  }
+  if (is_basxml) return basxml_reply(payload, records, description.get(), tp);
+
+  auto decoded = decode_timed(tp, records, description.get(), sent_tables);
+  if (!decoded) {
+    if (!description || !is_stale_description_error(decoded.error()))
+      return wire::err(std::move(decoded).error());
+    // The cached description may be older than the function on the server:
+    // fetch it again and decode the same records once more. Nothing is sent
+    // again.
+    connection.cache()->forget_function_description(connection.attributes().system_id,
+                                                    description->name);
+    QUIB_TRY(description, function_description(connection, description->name));
+    decoded = decode_timed(tp, records, description.get(), sent_tables);
+    if (!decoded) return wire::err(std::move(decoded).error());
+  }
+  CallReply result = std::move(decoded).value();
+  if (description) QUIB_CHECK(apply_bcd_decimals(connection, *description, result));
+  return result;
+}
+
+ProtoResult<CallReply> invoke_classic(RfcConnection& connection, std::string_view function_name,
+                                      std::span<const EncodedImport> imports,
+                                      std::span<const std::string> requested_outputs,
+                                      FunctionDescriptionPtr description) {
+  auto request = [&] {
+    ScopedTimer encode(connection.throughput().get(), C::serializationTime);
+    return encode_classic_request(function_name, imports, requested_outputs, {});
+  }();
+  if (!request) return wire::err(std::move(request).error());
+  return run_call(connection, std::move(request).value(), std::move(description), {});
+}
+
+ProtoResult<CallReply> call_with_text_imports(RfcConnection& connection,
+                                              std::string_view function_name,
+                                              std::span<const TextImport> imports,
+                                              std::span<const std::string> requested_outputs) {
+  const std::vector<EncodedImport> encoded = encode_raw_text_imports(imports);
+  return invoke_classic(connection, function_name, encoded, requested_outputs, nullptr);
+}
+
+ProtoResult<CallReply> invoke(RfcConnection& connection, std::string_view function_name,
+                              std::span<const ValueImport> imports) {
+  QUIB_TRY(FunctionDescriptionPtr description, function_description(connection, function_name));
+  if (use_basxml(connection, *description))
+    return invoke_basxml(connection, description, imports, {});
+  QUIB_TRY(auto encoded, encode_imports(connection, *description, imports));
+  const std::vector<std::string> outputs = description->requested_outputs();
+  return invoke_classic(connection, function_name, encoded, outputs, std::move(description));
+}
+
+ProtoResult<CallReply> invoke_text(RfcConnection& connection, std::string_view function_name,
+                                   std::span<const TextImport> imports) {
+  QUIB_TRY(FunctionDescriptionPtr description, function_description(connection, function_name));
+  if (use_basxml(connection, *description)) {
+    std::vector<ValueImport> values;
+    values.reserve(imports.size());
+    for (const auto& [name, text] : imports) values.emplace_back(name, wire::text_value(text));
+    return invoke_basxml(connection, description, values, {});
+  }
+  QUIB_TRY(auto encoded, encode_text_imports(connection, *description, imports));
+  const std::vector<std::string> outputs = description->requested_outputs();
+  return invoke_classic(connection, function_name, encoded, outputs, std::move(description));
+}
+
+ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,
+                                          std::span<const ValueImport> imports,
+                                          std::span<const TextTable> tables) {
+  QUIB_TRY(FunctionDescriptionPtr description,
+           function_description(connection, kReadTableFunction));
+  QUIB_TRY(auto encoded, encode_imports(connection, *description, imports));
+  std::vector<wire::TableArg> args;
+  args.reserve(tables.size());
+  for (const auto& t : tables) {
+    const ParameterDescription* p = description->find_parameter(t.name);
+    if (!p)
+      return wire::err(ProtocolError::unexpected_record(
+          kStepInvokeWithTables,
+          fmt::format("{} has no table parameter {}", kReadTableFunction, t.name)));
+    args.push_back(wire::TableArg::text_rows(t.name, t.rows, p->length));
+  }
+  const std::vector<std::string> outputs = description->requested_outputs();
+  QUIB_TRY(Bytes request, encode_classic_request(kReadTableFunction, encoded, outputs, args));
+  return run_call(connection, std::move(request), std::move(description), args);
+}
+
+ProtoResult<CallReply> invoke_basxml(RfcConnection&, const FunctionDescriptionPtr& description,
+                                     std::span<const ValueImport>,
+                                     std::span<const wire::TableArg>) {
+  return wire::err(ProtocolError::unsupported(
+      kStepBasxml,
+      fmt::format("{} accepts basXML, which this build cannot encode; connect with basxml 0 to "
+                  "call it with classic containers",
+                  description->name)));
+}
+
+ProtoResult<std::map<std::string, std::shared_ptr<const StructureLayout>>>
+describe_types_for_basxml(RfcConnection&, const FunctionDescription& description,
+                          std::span<const std::string>) {
+  return wire::err(ProtocolError::unsupported(
+      kStepBasxml,
+      fmt::format("the dictionary types of {} cannot be described by this build",
+                  description.name)));
+}
+
+}  // namespace quib::proto

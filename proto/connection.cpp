@@ -1,0 +1,147 @@
+#include "proto/connection.hpp"
+
+#include <chrono>
+#include <type_traits>
+
+#include "proto/logon.hpp"
+#include "proto/ni_transport.hpp"
+#include "proto/setup.hpp"
+
+namespace quib::proto {
+
+namespace {
+
+constexpr std::uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
+constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
+constexpr int kSessionIdRotation = 17;
+
+void fnv1a(std::uint64_t& h, wire::ByteView bytes) {
+  for (std::uint8_t b : bytes) {
+    h ^= b;
+    h *= kFnvPrime;
+  }
+}
+
+std::uint64_t unix_nanos_now() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
+  return ns < 0 ? 0 : static_cast<std::uint64_t>(ns);
+}
+
+constexpr std::string_view kLoadBalancedUnavailable =
+    "load-balanced logon through a message server is not available in this build; connect "
+    "to an application server directly (ashost, sysnr) instead";
+constexpr std::string_view kWsrfcUnavailable =
+    "the WebSocket RFC transport is not available in this build; connect over NI (ashost, "
+    "sysnr) instead";
+
+}  // namespace
+
+SessionId session_identifier(std::string_view user, std::string_view client,
+                             std::uint64_t unix_nanos) {
+  std::uint64_t h = kFnvOffsetBasis;
+  fnv1a(h, wire::as_bytes(user));
+  fnv1a(h, wire::as_bytes(client));
+  std::uint8_t t[8];
+  wire::store_le64(t, unix_nanos);
+  fnv1a(h, t);
+  SessionId id{};
+  wire::store_le64(id.data(), h);
+  const std::uint64_t rotated = (h << kSessionIdRotation) | (h >> (64 - kSessionIdRotation));
+  wire::store_be64(id.data() + 8, rotated);
+  return id;
+}
+
+SessionId session_identifier_now(std::string_view user, std::string_view client) {
+  return session_identifier(user, client, unix_nanos_now());
+}
+
+std::uint32_t scramble_seed(const SessionId& id) { return wire::load_le32(id.data()); }
+
+// ---------------------------------------------------------------- RfcConnection
+
+RfcConnection::RfcConnection(std::unique_ptr<Transport> transport,
+                             std::shared_ptr<MetadataCache> cache, const SessionId& session_id)
+    : transport_(std::move(transport)),
+      cache_(std::move(cache)),
+      alive_(std::make_shared<std::atomic<bool>>(true)),
+      calls_in_flight_(std::make_shared<std::atomic<std::uint32_t>>(0)),
+      session_id_(session_id) {}
+
+ProtoResult<std::optional<CancelHandle>> RfcConnection::cancel_handle() {
+  QUIB_TRY(std::optional<CancelHandle> handle, transport_->cancel_handle());
+  if (handle) handle->share_flag(alive_);
+  return handle;
+}
+
+ProtoStatus RfcConnection::close() && {
+  alive_->exchange(false);
+  // The transport leaves with this call: dropping it at the end closes the
+  // socket whatever the close record's fate.
+  std::unique_ptr<Transport> transport = std::move(transport_);
+  if (!transport) return wire::ok_unit;
+  return transport->close();
+}
+
+// ---------------------------------------------------------------- openers
+
+ProtoResult<RfcConnection> finish_ni_open(std::unique_ptr<Transport> transport,
+                                          const ConnectionParams& params,
+                                          std::shared_ptr<MetadataCache> cache) {
+  RfcConnection connection(std::move(transport), std::move(cache),
+                           session_identifier_now(params.user, params.client));
+  connection.set_basxml_mode(params.basxml_mode);
+  QUIB_CHECK(logon_ni(connection, params));
+  return connection;
+}
+
+ProtoResult<RfcConnection> open_direct(const ConnectionParams& params,
+                                       std::shared_ptr<MetadataCache> cache) {
+  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_direct(params));
+  return finish_ni_open(std::move(transport), params, std::move(cache));
+}
+
+ProtoResult<RfcConnection> open_via_router(const ConnectionParams& params, std::string_view route,
+                                           std::shared_ptr<MetadataCache> cache) {
+  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_via_router(params, route));
+  return finish_ni_open(std::move(transport), params, std::move(cache));
+}
+
+ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
+                                      std::shared_ptr<MetadataCache> cache) {
+  // Checked in this order, before any network activity.
+  if (!params.ws_client_cert_der) {
+    return wire::err(
+        ProtocolError::unexpected_record(kStepWsrfcOpen, "missing ws_client_cert_der"));
+  }
+  if (!params.ws_client_key_pkcs8_der) {
+    return wire::err(
+        ProtocolError::unexpected_record(kStepWsrfcOpen, "missing ws_client_key_pkcs8_der"));
+  }
+  cache.reset();
+  return wire::err(ProtocolError::unsupported(kStepWsrfcOpen, std::string(kWsrfcUnavailable)));
+}
+
+ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
+                                         std::shared_ptr<MetadataCache> cache) {
+  return std::visit(
+      [&](const auto& r) -> ProtoResult<RfcConnection> {
+        using R = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<R, Route::Direct>) {
+          return open_direct(params, std::move(cache));
+        } else if constexpr (std::is_same_v<R, Route::Saprouter>) {
+          return open_via_router(params, r.route, std::move(cache));
+        } else if constexpr (std::is_same_v<R, Route::WsRfc>) {
+          return open_wsrfc(params, std::move(cache));
+        } else {
+          // A load-balanced session would get a cache of its own; the shared
+          // one is released here.
+          cache.reset();
+          return wire::err(ProtocolError::unsupported(kStepMessageServer,
+                                                      std::string(kLoadBalancedUnavailable)));
+        }
+      },
+      route.value);
+}
+
+}  // namespace quib::proto

@@ -1,0 +1,74 @@
+"""Builds the native core through the project's one CMake build.
+
+`pip install .` (here `pip install --no-build-isolation .`) runs CMake on
+this tree with the extension switched on and the tests off, and places the
+stable-ABI module lomra/_quib_lomra.abi3.so into the wheel, which is tagged
+cp311-abi3 so that it serves Python 3.11 and later.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+try:
+    from wheel.bdist_wheel import bdist_wheel
+except ImportError:  # wheel not installed: plain installs still work
+    bdist_wheel = None
+
+ROOT = Path(__file__).resolve().parent
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build_dir = Path(self.build_temp).resolve() / "cmake"
+        build_dir.mkdir(parents=True, exist_ok=True)
+        config = [
+            "cmake",
+            "-S", str(ROOT),
+            "-B", str(build_dir),
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DQUIB_PYTHON=ON",
+            "-DQUIB_TESTS=OFF",
+            # A user's compiler may warn where CI's does not; CI builds with -Werror.
+            "-DQUIB_WERROR=OFF",
+            f"-DPython3_EXECUTABLE={sys.executable}",
+        ]
+        if shutil.which("ninja"):
+            config += ["-G", "Ninja"]
+        subprocess.run(config, check=True)
+        subprocess.run(
+            ["cmake", "--build", str(build_dir), "--target", "_quib_lomra",
+             "-j", str(os.cpu_count() or 2)],
+            check=True,
+        )
+        built = build_dir / "python" / "lomra" / "_quib_lomra.abi3.so"
+        target = Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(built, target)
+
+    def get_ext_filename(self, fullname):
+        # The stable-ABI suffix, whatever interpreter runs the build.
+        return os.path.join(*fullname.split(".")) + ".abi3.so"
+
+
+cmdclass = {"build_ext": CMakeBuild}
+
+if bdist_wheel is not None:
+
+    class AbiWheel(bdist_wheel):
+        def finalize_options(self):
+            super().finalize_options()
+            self.root_is_pure = False
+            self.py_limited_api = "cp311"
+
+    cmdclass["bdist_wheel"] = AbiWheel
+
+setup(
+    ext_modules=[Extension("lomra._quib_lomra", sources=[], py_limited_api=True)],
+    cmdclass=cmdclass,
+)

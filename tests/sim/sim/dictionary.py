@@ -1,0 +1,168 @@
+"""A small ABAP Dictionary: data elements and flat structures, answered by
+DDIF_FIELDINFO_GET as DFIES rows.
+
+A DFIES row in UTF-16LE code units (a client reads units 0..189):
+
+  0..29 TABNAME   30..59 FIELDNAME   60 LANGU   61..64 POSITION
+  65..70 OFFSET   71..100 DOMNAME    101..130 ROLLNAME
+  131..160 CHECKTABLE   161..166 LENG   167..172 INTLEN
+  173..178 OUTPUTLEN    179..184 DECIMALS   185..188 DATATYPE   189 INTTYPE
+  190.. further columns (REFTABLE, REFFIELD, ..., FIELDTEXT) that carry text
+
+Offsets of structure fields follow the alignment of each type (2 for
+character types, 4 for INT4, 8 for FLOAT/INT8/strings, 16 for DECFLOAT34,
+1 for packed and raw), and a structure's size is rounded up to its largest
+alignment.
+"""
+
+from . import values
+
+DFIES_UNITS = 420
+
+DATATYPES = {
+    "C": "CHAR", "N": "NUMC", "D": "DATS", "T": "TIMS", "P": "DEC", "F": "FLTP", "b": "INT1",
+    "s": "INT2", "I": "INT4", "8": "INT8", "X": "RAW", "g": "STRG", "y": "RSTR", "a": "DF16_DEC",
+    "e": "DF34_DEC", "p": "UTCL", "u": "STRU", "h": "TTYP",
+}
+ALIGNMENT = {"C": 2, "N": 2, "D": 2, "T": 2, "P": 1, "F": 8, "b": 1, "s": 2, "I": 4, "8": 8, "X": 1,
+             "g": 8, "y": 8, "a": 8, "e": 16, "p": 8, "h": 8, "u": 8}
+
+
+class Field:
+    def __init__(self, name, inttype, intlen=None, decimals=0, rollname="", datatype=None, leng=None):
+        self.name = name
+        self.inttype = inttype
+        self.intlen = values.FIXED_LENGTHS.get(inttype, 0) if intlen is None else intlen
+        self.decimals = decimals
+        self.rollname = rollname
+        self.datatype = datatype or DATATYPES.get(inttype, "CHAR")
+        if leng is None:
+            if inttype in "CNDT":
+                leng = self.intlen // 2
+            elif inttype == "P":
+                leng = 2 * self.intlen - 1
+            else:
+                leng = self.intlen
+        self.leng = leng
+        self.offset = 0
+
+
+class DataElement(Field):
+    def __init__(self, name, inttype, intlen=None, decimals=0, **kw):
+        super().__init__("", inttype, intlen, decimals, rollname=name, **kw)
+        self.element = name
+
+
+class Structure:
+    def __init__(self, name, fields, lines_descr=False):
+        self.name = name
+        self.fields = list(fields)
+        self.lines_descr = lines_descr
+        offset = 0
+        largest = 1
+        for f in self.fields:
+            align = ALIGNMENT.get(f.inttype, 1)
+            largest = max(largest, align)
+            offset = (offset + align - 1) // align * align
+            f.offset = offset
+            offset += f.intlen
+        self.size = (offset + largest - 1) // largest * largest
+
+    def field(self, name):
+        return next((f for f in self.fields if f.name == name), None)
+
+    def encode(self, row):
+        """The image of one row given as {field name: value}; missing text
+        fields are blank, everything else zero."""
+        image = bytearray(self.size)
+        for f in self.fields:
+            if f.inttype in "CNDT":
+                image[f.offset : f.offset + f.intlen] = values.pad_utf16("", f.intlen)
+        for name, value in row.items():
+            f = self.field(name)
+            raw = values.encode(f.inttype, value, f.intlen, f.decimals)
+            image[f.offset : f.offset + f.intlen] = raw[: f.intlen].ljust(f.intlen, b"\x00")
+        return bytes(image)
+
+    def decode(self, image):
+        return {f.name: values.decode(f.inttype, image[f.offset : f.offset + f.intlen], f.intlen, f.decimals)
+                for f in self.fields}
+
+    def describe(self, row):
+        """A row as the simulator reports it: NAME=text pairs joined by ';'."""
+        return ";".join(f"{f.name}={values.text(f.inttype, row[f.name])}" for f in self.fields)
+
+
+def _num(value, width):
+    return str(value).rjust(width, "0")[-width:]
+
+
+def dfies_row(table_name, f, position):
+    cols = [
+        (table_name, 30), (f.name, 30), ("E", 1), (_num(position, 4), 4), (_num(f.offset, 6), 6),
+        (f.rollname and ("D_" + f.rollname)[:30], 30), (f.rollname, 30), ("", 30),
+        (_num(f.leng, 6), 6), (_num(f.intlen, 6), 6), (_num(f.leng, 6), 6), (_num(f.decimals, 6), 6),
+        (f.datatype, 4), (f.inttype, 1),
+        ("", 30), ("", 30), ("", 30), ("", 3), ("", 20), ("", 1), ("", 20), ("0000", 4), ("", 5),
+        ("00", 2), ("00", 2), ("00", 2), ("00", 2),
+        (f"Simulated field {f.name or f.rollname}", 60),
+    ]
+    units = "".join(text[:width].ljust(width) for text, width in cols)
+    assert units[185:190] == f.datatype.ljust(4)[:4] + f.inttype
+    return values.pad_utf16(units, 2 * DFIES_UNITS)
+
+
+def lines_descr_xml(structure):
+    from .deep import element
+
+    rows = []
+    for position, f in enumerate(structure.fields, 1):
+        rows.append(("item", [
+            ("TABNAME", structure.name), ("FIELDNAME", f.name), ("POSITION", _num(position, 4)),
+            ("OFFSET", _num(f.offset, 6)), ("ROLLNAME", f.rollname), ("INTLEN", _num(f.intlen, 6)),
+            ("DECIMALS", _num(f.decimals, 6)), ("DATATYPE", f.datatype), ("INTTYPE", f.inttype),
+        ]))
+    return element("LINES_DESCR", [("item", [("TYPENAME", structure.name), ("FIELDS", rows)])])
+
+
+class Dictionary:
+    def __init__(self):
+        self.elements = {}
+        self.structures = {}
+
+    def add(self, entry):
+        if isinstance(entry, Structure):
+            self.structures[entry.name] = entry
+        else:
+            self.elements[entry.element] = entry
+        return entry
+
+    def lookup(self, name):
+        name = name.strip().upper()
+        return self.structures.get(name) or self.elements.get(name)
+
+
+def standard_dictionary():
+    d = Dictionary()
+    d.add(DataElement("ZSIM_AMOUNT", "P", 8, 2))
+    d.add(DataElement("ZSIM_RATE", "P", 6, 5))
+    d.add(DataElement("ZSIM_NAME", "C", 40))
+    d.add(Structure("ZSIM_ROW", [
+        Field("ID", "I"),
+        Field("NAME", "C", 40, rollname="ZSIM_NAME"),
+        Field("AMOUNT", "P", 8, 2, rollname="ZSIM_AMOUNT"),
+        Field("DAY", "D", 16),
+        Field("SCORE", "F"),
+    ]))
+    d.add(Structure("ZSIM_LINE", [Field("LINE", "C", 144)], lines_descr=True))
+    d.add(Structure("RFC_FUNINT", [
+        Field("PARAMCLASS", "C", 2), Field("PARAMETER", "C", 60), Field("TABNAME", "C", 60),
+        Field("FIELDNAME", "C", 60), Field("EXID", "C", 2), Field("POSITION", "I"), Field("OFFSET", "I"),
+        Field("INTLENGTH", "I"), Field("DECIMALS", "I"), Field("DEFAULT", "C", 42),
+        Field("PARAMTEXT", "C", 158), Field("OPTIONAL", "C", 2),
+    ]))
+    d.add(Structure("RSEXC", [Field("EXCEPTION", "C", 60)]))
+    d.add(Structure("DFIES", [Field("ROW", "C", 2 * DFIES_UNITS)]))
+    d.add(Structure("X030L", [Field("TABNAME", "C", 60), Field("JUNK", "X", 100)]))
+    d.add(Structure("DDFIXVALUES", [Field("LOW", "C", 20), Field("HIGH", "C", 20)]))
+    return d

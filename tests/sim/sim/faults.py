@@ -1,0 +1,140 @@
+"""Fault knobs: what the simulator does instead of (or besides) its normal
+answer at one step of a connection.
+
+A fault is written ACTION=STEP[/FUNCTION][:ARG][@CONN] on the command line,
+or as {"action": .., "step": .., "function": .., "arg": .., "conn": ..} in a
+scenario file.  STEP names the answer the fault replaces:
+
+  route       the SAProuter's answer to NI_ROUTE
+  handshake   the answer to the routing handshake
+  initialize  the answer to APPC initialize
+  allocate    the answer to APPC allocate
+  logon       the answer to the logon container
+  call        the reply to a function call (FUNCTION narrows it to one function)
+
+CONN, when given, limits the fault to the n-th connection of that server
+(1-based), so that a client's reconnect can be served normally.
+"""
+
+# Actions that change how an answer is sent but still send it.
+MODIFIERS = {"delay", "split"}
+
+# Actions that replace the answer.
+TERMINAL = {
+    "close",      # close the connection without answering
+    "midclose",   # send the first ARG bytes of the answer (default: half), then close
+    "garbage",    # an NI frame of ARG junk bytes (default 16) instead of the answer
+    "noise",      # raw bytes that are no NI frame (an HTTP status line)
+    "hugelen",    # an NI length field of ARG (default 0xFFFFFFF0) and nothing more
+    "silence",    # no answer; the connection stays open
+    "empty",      # an empty data record (an empty NI frame at handshake and route)
+    "err",        # an "*ERR*" block with ARG as text; the connection is closed afterwards
+    "control",    # a control record of request type ARG (default 0x0B, Deallocate)
+    "canceled",   # a Canceled record
+    "short",      # an APPC record of 40 bytes
+    "version",    # the answer with APPC version byte 0x05
+    "wrongtype",  # the answer with request type ARG (default 0xCB, Data)
+    "blankid",    # initialize: the answer without a conversation id
+    "refuse",     # logon: refuse whatever the credentials; ARG is the status byte
+    "tagmismatch",  # logon/call: a container whose first record closes with another id
+    "badhead",    # logon/call: a first data record of 3 bytes
+    "trailer",    # logon/call: the container followed by the 8-byte message trailer
+}
+ACTIONS = MODIFIERS | TERMINAL
+STEPS = {"route", "handshake", "initialize", "allocate", "logon", "call"}
+
+
+class FaultError(ValueError):
+    pass
+
+
+class Fault:
+    def __init__(self, action, step, function=None, arg="", conn=None):
+        action = action.lower()
+        step = step.lower()
+        if action not in ACTIONS:
+            raise FaultError(f"unknown fault action {action!r}; known: {', '.join(sorted(ACTIONS))}")
+        if step not in STEPS:
+            raise FaultError(f"unknown fault step {step!r}; known: {', '.join(sorted(STEPS))}")
+        self.action = action
+        self.step = step
+        self.function = function.upper() if function else None
+        self.arg = "" if arg is None else str(arg)
+        self.conn = int(conn) if conn not in (None, "") else None
+
+    def matches(self, step, conn, function=None):
+        if step != self.step:
+            return False
+        if self.conn is not None and conn != self.conn:
+            return False
+        if self.function is not None and (function or "").upper() != self.function:
+            return False
+        return True
+
+    def __repr__(self):
+        return f"Fault({self.action}={self.step}/{self.function}:{self.arg}@{self.conn})"
+
+
+def parse_fault(text):
+    """ACTION=STEP[/FUNCTION][:ARG][@CONN]"""
+    if "=" not in text:
+        raise FaultError(f"fault {text!r} is not ACTION=STEP[/FUNCTION][:ARG][@CONN]")
+    action, rest = text.split("=", 1)
+    conn = None
+    if "@" in rest:
+        rest, conn = rest.rsplit("@", 1)
+        if not conn.isdigit():
+            raise FaultError(f"fault {text!r}: connection {conn!r} is not a number")
+    arg = ""
+    if ":" in rest:
+        rest, arg = rest.split(":", 1)
+    function = None
+    if "/" in rest:
+        rest, function = rest.split("/", 1)
+    return Fault(action, rest, function, arg, conn)
+
+
+def fault_from_json(obj):
+    if isinstance(obj, str):
+        return parse_fault(obj)
+    return Fault(obj["action"], obj["step"], obj.get("function"), obj.get("arg", ""), obj.get("conn"))
+
+
+def int_arg(arg, default):
+    if arg in (None, ""):
+        return default
+    return int(str(arg), 0)
+
+
+class Plan:
+    """What to do at one step: a total delay, a split and one terminal action."""
+
+    def __init__(self, faults):
+        self.delay = 0.0
+        self.split = None
+        self.action = None
+        self.arg = ""
+        for f in faults:
+            if f.action == "delay":
+                self.delay += float(f.arg or 0)
+            elif f.action == "split":
+                self.split = f.arg
+            elif self.action is None:
+                self.action, self.arg = f.action, f.arg
+
+
+def split_points(spec, length):
+    """Piece boundaries of a message of `length` bytes.  spec is "N" (pieces
+    of N bytes) or "a,b,c" (cut at these offsets)."""
+    if spec in (None, ""):
+        return None
+    spec = str(spec)
+    if "," in spec:
+        cuts = sorted({int(x, 0) for x in spec.split(",") if x.strip()})
+        cuts = [c for c in cuts if 0 < c < length]
+    else:
+        step = int(spec, 0)
+        if step <= 0:
+            return None
+        cuts = list(range(step, length, step))
+    return [0] + cuts + [length]

@@ -1,0 +1,341 @@
+// Compressed table content: the header checks, the skip bits before the
+// first block, the stop at the declared length, and streams built from
+// zlib's raw fixed and dynamic blocks shifted behind the prefix bits.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <string>
+
+#include "wire/compress.hpp"
+
+using namespace quib::wire;
+
+namespace quib::wire {
+void PrintTo(const DecompressError& e, std::ostream* os) { *os << e.debug(); }
+}  // namespace quib::wire
+
+// The largest single allocation while `g_watch` is set: shows that the
+// declared length is never reserved up front.
+static std::atomic<bool> g_watch{false};
+static std::atomic<std::size_t> g_largest{0};
+
+// Kept out of line: the replacement pairs malloc with free, which the
+// compiler's new/delete pairing checks would otherwise see through.
+__attribute__((noinline)) void* operator new(std::size_t n) {
+  if (g_watch.load(std::memory_order_relaxed) && n > g_largest.load(std::memory_order_relaxed))
+    g_largest.store(n, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct BitSink {
+  Bytes out;
+  unsigned fill = 0;
+  void bit(unsigned b) {
+    if (fill == 0) out.push_back(0);
+    out.back() |= static_cast<std::uint8_t>((b & 1u) << fill);
+    fill = (fill + 1) & 7u;
+  }
+  void bits(std::uint32_t v, unsigned n) {
+    for (unsigned i = 0; i < n; ++i) bit(v >> i);
+  }
+  void code(std::uint32_t c, unsigned n) {
+    for (unsigned i = n; i-- > 0;) bit(c >> i);
+  }
+  void fixed(unsigned sym) {
+    if (sym < 144) code(0x30 + sym, 8);
+    else if (sym < 256) code(0x190 + sym - 144, 9);
+    else if (sym < 280) code(sym - 256, 7);
+    else code(0xC0 + sym - 280, 8);
+  }
+  // Every bit of a byte stream, in stream order.
+  void stream(ByteView bytes) {
+    for (std::uint8_t b : bytes) bits(b, 8);
+  }
+};
+
+Bytes header(std::uint32_t declared, std::uint8_t algorithm) {
+  Bytes h = {0, 0, 0, 0, algorithm, 0x1F, 0x9D, 0x00};
+  store_le32(h.data(), declared);
+  return h;
+}
+
+// A chunk: the header, the skip count s, s skipped bits (ones, so that a
+// decoder that does not skip them reads a different block header), then
+// the block bits.
+Bytes chunk(std::uint32_t declared, std::uint8_t algorithm, unsigned s, const BitSink& blocks) {
+  BitSink b;
+  b.bits(s, 2);
+  b.bits(0x7, s);
+  // Re-emit the blocks' bits after the prefix.
+  const std::size_t total = blocks.out.size() * 8 - (blocks.fill ? 8 - blocks.fill : 0);
+  for (std::size_t i = 0; i < total; ++i) b.bit(blocks.out[i / 8] >> (i % 8));
+  Bytes out = header(declared, algorithm);
+  out.insert(out.end(), b.out.begin(), b.out.end());
+  return out;
+}
+
+Bytes zlib_raw(ByteView in, int level, int strategy) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
+  Bytes out(deflateBound(&s, in.size()) + 16);
+  s.next_in = const_cast<Bytef*>(in.data());
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+BitSink as_bits(ByteView bytes) {
+  BitSink b;
+  b.stream(bytes);
+  return b;
+}
+
+Bytes rows(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s;
+  int row = 0;
+  while (s.size() < n) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%08d%-24s%012u%s", row++, rng() % 2 ? "Hex bolt M8" : "Washer",
+                  static_cast<unsigned>(rng() % 100000), rng() % 5 ? "EA" : "KG");
+    s += buf;
+  }
+  s.resize(n);
+  return to_bytes(s);
+}
+
+DecompressError failure(const Bytes& bytes) {
+  auto r = decompress_table_chunk(bytes);
+  EXPECT_FALSE(r.ok());
+  return r.ok() ? DecompressError::invalid_code() : r.error();
+}
+
+// A fixed block (last flag as given) of the literals of `text`.
+BitSink fixed_block(std::string_view text, bool last) {
+  BitSink b;
+  b.bits(last ? 1 : 0, 1);
+  b.bits(1, 2);
+  for (char c : text) b.fixed(static_cast<unsigned char>(c));
+  b.fixed(256);
+  return b;
+}
+
+}  // namespace
+
+TEST(CompressedTable, HeaderChecks) {
+  EXPECT_EQ(failure(Bytes(7, 0x02)), DecompressError::too_short(7));
+  EXPECT_EQ(failure(Bytes{}), DecompressError::too_short(0));
+  EXPECT_EQ(failure(header(10, 0x02)), DecompressError::unexpected_end());
+  Bytes alg1 = header(10, 0x11);
+  alg1.push_back(0);
+  EXPECT_EQ(failure(alg1), DecompressError::unsupported_algorithm(1));
+  Bytes alg3 = header(10, 0xF3);
+  EXPECT_EQ(failure(alg3), DecompressError::unsupported_algorithm(3));
+
+  // 0x12 and 0x02 are both LZH: only the low four bits count.
+  for (std::uint8_t alg : {std::uint8_t{0x02}, std::uint8_t{0x12}, std::uint8_t{0xA2}}) {
+    auto r = decompress_table_chunk(chunk(3, alg, 0, fixed_block("abc", true)));
+    ASSERT_TRUE(r.ok()) << int(alg) << " " << r.error().debug();
+    EXPECT_EQ(as_chars(*r), "abc");
+  }
+}
+
+TEST(CompressedTable, SkipBitsBeforeTheFirstBlock) {
+  // s = 0..3; the skipped bits are ones, so a decoder that read its block
+  // header from the wrong bit would see type 3 or a different block.
+  for (unsigned s = 0; s <= 3; ++s) {
+    SCOPED_TRACE(s);
+    const Bytes c = chunk(5, 0x12, s, fixed_block("hello", true));
+    auto r = decompress_table_chunk(c);
+    ASSERT_TRUE(r.ok()) << r.error().debug();
+    EXPECT_EQ(as_chars(*r), "hello");
+  }
+  // A first byte of 0x03 skips three bits: the header is bits 5, 6, 7.
+  // 0x03 | (1 << 5) | (1 << 6) = last block, fixed.
+  Bytes c = header(1, 0x02);
+  BitSink rest;
+  rest.fixed('Q');
+  rest.fixed(256);
+  c.push_back(0x63);
+  c.insert(c.end(), rest.out.begin(), rest.out.end());
+  auto r = decompress_table_chunk(c);
+  ASSERT_TRUE(r.ok()) << r.error().debug();
+  EXPECT_EQ(as_chars(*r), "Q");
+}
+
+TEST(CompressedTable, BlockTypesOutsideTheFormat) {
+  for (std::uint8_t type : {std::uint8_t{0}, std::uint8_t{3}}) {
+    BitSink b;
+    b.bits(1, 1);
+    b.bits(type, 2);
+    b.bits(0, 5);
+    b.out.insert(b.out.end(), {0x00, 0x00, 0xFF, 0xFF});  // a valid empty stored block
+    EXPECT_EQ(failure(chunk(0, 0x02, 0, b)), DecompressError::unsupported_block_type(type));
+  }
+  // Also after a first block that did not fill the declared length.
+  BitSink two = fixed_block("ab", false);
+  two.bits(0, 1);
+  two.bits(0, 2);
+  two.bits(0, 5);
+  EXPECT_EQ(failure(chunk(10, 0x02, 1, two)), DecompressError::unsupported_block_type(0));
+}
+
+TEST(CompressedTable, DeclaredLengthEndsTheStream) {
+  struct Case {
+    const char* name;
+    std::uint32_t declared;
+    BitSink blocks;
+    bool ok;
+    std::string output;
+  };
+  BitSink five_then_more = fixed_block("12345", false);
+  {
+    BitSink garbage;
+    garbage.bits(0x7, 3);  // would be a type-3 block if it were read
+    five_then_more.stream(garbage.out);
+  }
+  BitSink sixth = fixed_block("123456", false);
+  BitSink short_last = fixed_block("abc", true);
+  BitSink empty_block = fixed_block("", false);
+  BitSink empty_then_literal = fixed_block("", false);
+  {
+    BitSink second = fixed_block("x", true);
+    // Not reached: the empty first block already filled the length 0.
+    empty_then_literal.stream(second.out);
+  }
+  BitSink literal = fixed_block("x", true);
+  const Case cases[] = {
+      {"filled by a block without the last flag", 5, five_then_more, true, "12345"},
+      {"a sixth byte", 5, sixth, false, ""},
+      {"last block ends early", 10, short_last, true, "abc"},
+      {"declared 0, empty first block", 0, empty_block, true, ""},
+      {"declared 0, empty block then more", 0, empty_then_literal, true, ""},
+      {"declared 0, a literal", 0, literal, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = decompress_table_chunk(chunk(c.declared, 0x02, 2, c.blocks));
+    ASSERT_EQ(r.ok(), c.ok) << (r.ok() ? "" : r.error().debug());
+    if (c.ok) {
+      EXPECT_EQ(as_chars(*r), c.output);
+    } else {
+      EXPECT_EQ(r.error(), DecompressError::output_overflow(c.declared));
+    }
+  }
+}
+
+TEST(CompressedTable, ZlibFixedAndDynamicBlocks) {
+  for (std::size_t n : {1u, 40u, 3000u, 60000u, 400000u}) {
+    const Bytes input = rows(n, static_cast<std::uint32_t>(n));
+    for (int strategy : {Z_FIXED, Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY, Z_RLE}) {
+      for (unsigned s = 0; s <= 3; s += 3) {
+        SCOPED_TRACE("n=" + std::to_string(n) + " strategy=" + std::to_string(strategy) +
+                     " s=" + std::to_string(s));
+        const Bytes stream = zlib_raw(input, 9, strategy);
+        ASSERT_NE((stream[0] >> 1) & 3, 0) << "zlib chose a stored block";
+        const Bytes c = chunk(static_cast<std::uint32_t>(n), 0x12, s, as_bits(stream));
+        auto r = decompress_table_chunk(c);
+        ASSERT_TRUE(r.ok()) << r.error().debug();
+        EXPECT_EQ(*r, input);
+        // One byte less declared: the stream overflows it.
+        auto under = decompress_table_chunk(chunk(static_cast<std::uint32_t>(n - 1), 0x12, s, as_bits(stream)));
+        ASSERT_FALSE(under.ok());
+        EXPECT_EQ(under.error(), DecompressError::output_overflow(n - 1));
+      }
+    }
+  }
+}
+
+TEST(CompressedTable, StopsAfterTheBlockThatFillsTheLength) {
+  // zlib writes the first part as non-final blocks (Z_BLOCK ends a block
+  // without a stored marker), then the rest. Declaring only the first
+  // part's length ends the stream there; the rest is never decoded.
+  const Bytes first = rows(70000, 5), second = rows(20000, 6);
+  z_stream z{};
+  ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes stream(200000);
+  z.next_out = stream.data();
+  z.avail_out = static_cast<uInt>(stream.size());
+  z.next_in = const_cast<Bytef*>(first.data());
+  z.avail_in = static_cast<uInt>(first.size());
+  ASSERT_EQ(deflate(&z, Z_BLOCK), Z_OK);
+  z.next_in = const_cast<Bytef*>(second.data());
+  z.avail_in = static_cast<uInt>(second.size());
+  ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  stream.resize(z.total_out);
+  deflateEnd(&z);
+
+  auto head = decompress_table_chunk(chunk(static_cast<std::uint32_t>(first.size()), 0x02, 1, as_bits(stream)));
+  ASSERT_TRUE(head.ok()) << head.error().debug();
+  EXPECT_EQ(*head, first);
+
+  Bytes both = first;
+  both.insert(both.end(), second.begin(), second.end());
+  auto all = decompress_table_chunk(chunk(static_cast<std::uint32_t>(both.size()), 0x02, 1, as_bits(stream)));
+  ASSERT_TRUE(all.ok()) << all.error().debug();
+  EXPECT_EQ(*all, both);
+}
+
+TEST(CompressedTable, HugeDeclaredLengthIsNotReserved) {
+  // A few bytes of input declaring 4 GiB - 1: the output may grow only with
+  // what the stream produces.
+  const Bytes c = chunk(0xFFFFFFFF, 0x02, 0, fixed_block("tiny", true));
+  g_largest = 0;
+  g_watch = true;
+  auto r = decompress_table_chunk(c);
+  g_watch = false;
+  ASSERT_TRUE(r.ok()) << r.error().debug();
+  EXPECT_EQ(as_chars(*r), "tiny");
+  EXPECT_LT(g_largest.load(), std::size_t{1} << 20);
+
+  // A run that expands 1000-fold still grows step by step, never to the
+  // declared length at once.
+  const Bytes run(2'000'000, 'x');
+  const Bytes stream = zlib_raw(run, 9, Z_DEFAULT_STRATEGY);
+  const Bytes big = chunk(0xFFFFFFFF, 0x02, 0, as_bits(stream));
+  g_largest = 0;
+  g_watch = true;
+  auto expanded = decompress_table_chunk(big);
+  g_watch = false;
+  ASSERT_TRUE(expanded.ok()) << expanded.error().debug();
+  EXPECT_EQ(*expanded, run);
+  EXPECT_LT(g_largest.load(), std::size_t{8} << 20);
+}
+
+TEST(CompressedTable, ErrorsOfTheSharedBlockMachinery) {
+  BitSink far;
+  far.bits(1, 1);
+  far.bits(1, 2);
+  far.fixed('a');
+  far.fixed(258);      // length 4
+  far.code(2, 5);      // distance 3
+  EXPECT_EQ(failure(chunk(100, 0x02, 0, far)), DecompressError::distance_too_far(3, 1));
+
+  // The end-of-block code starts at bit 53 of the stream; cutting the
+  // stream at bit 56 leaves three of its seven bits.
+  Bytes cut = chunk(100, 0x02, 0, fixed_block("abcdef", true));
+  cut.pop_back();
+  EXPECT_EQ(failure(cut), DecompressError::unexpected_end());
+
+  BitSink hlit;
+  hlit.bits(1, 1);
+  hlit.bits(2, 2);
+  hlit.bits(30, 5);
+  hlit.bits(0, 5);
+  hlit.bits(0, 4);
+  hlit.out.push_back(0);
+  EXPECT_EQ(failure(chunk(100, 0x02, 0, hlit)), DecompressError::bad_code_lengths());
+}

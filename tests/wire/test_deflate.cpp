@@ -1,0 +1,834 @@
+// Raw DEFLATE: the compressor's exact output for known inputs, the decoder's
+// errors, and agreement with zlib (raw streams, windowBits -15) in both
+// directions over several data shapes, sizes, levels and strategies.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "wire/deflate.hpp"
+
+using namespace quib::wire;
+
+namespace quib::wire {
+void PrintTo(const DecompressError& e, std::ostream* os) { *os << e.debug(); }
+}  // namespace quib::wire
+
+namespace {
+
+constexpr std::uint64_t kNoLimit = std::uint64_t{1} << 40;
+
+// ---- zlib oracle
+
+Bytes zlib_deflate(ByteView in, int level, int strategy) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
+  Bytes out(deflateBound(&s, in.size()) + 16);
+  s.next_in = const_cast<Bytef*>(in.data());
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+std::optional<Bytes> zlib_inflate(ByteView in) {
+  z_stream s{};
+  if (inflateInit2(&s, -15) != Z_OK) return std::nullopt;
+  Bytes out;
+  s.next_in = const_cast<Bytef*>(in.data());
+  s.avail_in = static_cast<uInt>(in.size());
+  int rc = Z_OK;
+  std::uint8_t chunk[65536];
+  while (rc == Z_OK) {
+    s.next_out = chunk;
+    s.avail_out = sizeof chunk;
+    rc = inflate(&s, Z_NO_FLUSH);
+    out.insert(out.end(), chunk, chunk + (sizeof chunk - s.avail_out));
+    if (rc == Z_BUF_ERROR && s.avail_in == 0) break;
+  }
+  inflateEnd(&s);
+  if (rc != Z_STREAM_END) return std::nullopt;
+  return out;
+}
+
+// ---- inputs
+
+Bytes text_like(std::size_t n, std::uint32_t seed) {
+  static const char* words[] = {"the",    "customer", "order",  "was",   "shipped", "to",
+                                "plant",  "1000",     "and",    "MATNR", "quantity", "of",
+                                "pieces", "billing",  "status", "open",  "closed",  "in"};
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < n) {
+    s += words[rng() % (sizeof words / sizeof *words)];
+    s += (rng() % 11 == 0) ? ".\n" : " ";
+  }
+  s.resize(n);
+  return to_bytes(s);
+}
+
+// Fixed-width rows as a table read returns them: ids, blank-padded names,
+// amounts and dates.
+Bytes table_like(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s;
+  int row = 0;
+  while (s.size() < n) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%010d%-30s%015.2f2024%02u%02uEUR  %c", 4500000 + row++,
+                  (rng() % 3 == 0 ? "Screw M6" : rng() % 2 ? "Bearing housing" : "Motor 3kW"),
+                  static_cast<double>(rng() % 100000) / 7.0, static_cast<unsigned>(1 + rng() % 12),
+                  static_cast<unsigned>(1 + rng() % 28),
+                  "XYZ "[rng() % 4]);
+    s += buf;
+  }
+  s.resize(n);
+  return to_bytes(s);
+}
+
+Bytes random_bytes(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+  return b;
+}
+
+// Short periods (matches at distances 1..7 overlapping their own output)
+// separated by random runs.
+Bytes periodic(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b;
+  while (b.size() < n) {
+    const unsigned period = 1 + rng() % 7;
+    const std::size_t run = 20 + rng() % 600;
+    std::uint8_t pat[8];
+    for (auto& x : pat) x = static_cast<std::uint8_t>(rng());
+    for (std::size_t i = 0; i < run; ++i) b.push_back(pat[i % period]);
+    for (int i = 0; i < 5; ++i) b.push_back(static_cast<std::uint8_t>(rng()));
+  }
+  b.resize(n);
+  return b;
+}
+
+struct Shape {
+  const char* name;
+  Bytes (*make)(std::size_t, std::uint32_t);
+};
+const Shape kShapes[] = {
+    {"text", text_like}, {"table", table_like}, {"random", random_bytes}, {"periodic", periodic}};
+const std::size_t kSizes[] = {0, 1, 7, 100, 5000, 70000, 200000};
+
+// ---- hand-built streams: bits least significant first, Huffman codes
+// most significant bit first.
+
+struct BitSink {
+  Bytes out;
+  unsigned fill = 0;
+  void bit(unsigned b) {
+    if (fill == 0) out.push_back(0);
+    out.back() |= static_cast<std::uint8_t>((b & 1u) << fill);
+    fill = (fill + 1) & 7u;
+  }
+  void bits(std::uint32_t v, unsigned n) {
+    for (unsigned i = 0; i < n; ++i) bit(v >> i);
+  }
+  void code(std::uint32_t c, unsigned n) {
+    for (unsigned i = n; i-- > 0;) bit(c >> i);
+  }
+  // Fixed literal/length code of a symbol.
+  void fixed(unsigned sym) {
+    if (sym < 144) code(0x30 + sym, 8);
+    else if (sym < 256) code(0x190 + sym - 144, 9);
+    else if (sym < 280) code(sym - 256, 7);
+    else code(0xC0 + sym - 280, 8);
+  }
+  void fixed_distance(unsigned sym) { code(sym, 5); }
+};
+
+// Tokens of a fixed block, read with the exported block machinery.
+struct Token {
+  unsigned literal;  // 0..255, or 256 + length for a match
+  unsigned distance;
+  bool operator==(const Token&) const = default;
+};
+
+const unsigned kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                               31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+const unsigned kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+const unsigned kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const unsigned kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+std::vector<Token> fixed_block_tokens(ByteView stream) {
+  BitReader in(stream);
+  std::uint32_t header = 0;
+  EXPECT_TRUE(in.read(3, header));
+  EXPECT_EQ(header, 3u) << "expected one final fixed block";
+  const HuffmanTables& t = fixed_huffman_tables();
+  std::vector<Token> tokens;
+  for (;;) {
+    auto sym = decode_symbol(t.litlen, in);
+    if (!sym) {
+      ADD_FAILURE() << sym.error().debug();
+      return tokens;
+    }
+    if (*sym < 256) {
+      tokens.push_back({*sym, 0});
+      continue;
+    }
+    if (*sym == 256) return tokens;
+    std::uint32_t extra = 0;
+    EXPECT_TRUE(in.read(kLenExtra[*sym - 257], extra));
+    const unsigned length = kLenBase[*sym - 257] + extra;
+    auto dsym = decode_symbol(t.distance, in);
+    if (!dsym) {
+      ADD_FAILURE() << dsym.error().debug();
+      return tokens;
+    }
+    EXPECT_TRUE(in.read(kDistExtra[*dsym], extra));
+    tokens.push_back({256 + length, kDistBase[*dsym] + extra});
+  }
+}
+
+// The greedy match finder written the plain way (full chain array, byte by
+// byte comparison), as the reference for the compressor's token choice.
+std::vector<Token> reference_tokens(ByteView in) {
+  const std::size_t n = in.size();
+  std::vector<std::int64_t> head(32768, -1), chain(n, -1);
+  auto hash = [&](std::size_t p) {
+    std::uint32_t v = in[p] | (in[p + 1] << 8) | (in[p + 2] << 16);
+    return (v * 0x9E3779B1u) >> 17;
+  };
+  auto insert = [&](std::size_t p) {
+    if (n - p < 3) return;
+    auto h = hash(p);
+    chain[p] = head[h];
+    head[h] = static_cast<std::int64_t>(p);
+  };
+  std::vector<Token> tokens;
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t best = 0, dist = 0;
+    if (n - i >= 3) {
+      std::int64_t c = head[hash(i)];
+      const std::size_t max = std::min<std::size_t>(258, n - i);
+      for (int steps = 0; c >= 0 && i - c <= 32768 && steps < 64; ++steps) {
+        std::size_t len = 0;
+        while (len < max && in[c + len] == in[i + len]) ++len;
+        if (len > best) {
+          best = len;
+          dist = i - c;
+          if (len == max) break;
+        }
+        c = chain[c];
+      }
+    }
+    if (best >= 3) {
+      tokens.push_back({static_cast<unsigned>(256 + best), static_cast<unsigned>(dist)});
+      for (std::size_t p = i; p < i + best; ++p) insert(p);
+      i += best;
+    } else {
+      tokens.push_back({in[i], 0});
+      insert(i);
+      ++i;
+    }
+  }
+  return tokens;
+}
+
+Bytes range_bytes(unsigned from, unsigned to) {
+  Bytes b;
+  for (unsigned v = from; v <= to; ++v) b.push_back(static_cast<std::uint8_t>(v));
+  return b;
+}
+
+DecompressError inflate_error(const Bytes& stream, std::uint64_t limit = kNoLimit) {
+  auto r = inflate_raw(stream, limit);
+  EXPECT_FALSE(r.ok());
+  return r.ok() ? DecompressError::invalid_code() : r.error();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The compressor
+
+TEST(DeflateRaw, KnownOutputs) {
+  EXPECT_EQ(deflate_raw({}), (Bytes{0x03, 0x00}));
+
+  // 32 nine-bit literals: 38 bytes of fixed code are not shorter than 37.
+  const Bytes b32 = range_bytes(0x90, 0xAF);
+  Bytes stored = {0x01, 0x20, 0x00, 0xDF, 0xFF};
+  stored.insert(stored.end(), b32.begin(), b32.end());
+  EXPECT_EQ(deflate_raw(b32), stored);
+
+  // 20 of them: 24 bytes of fixed code are shorter than 25.
+  const Bytes b20 = range_bytes(0x90, 0xA3);
+  const Bytes fixed20 = deflate_raw(b20);
+  EXPECT_EQ(fixed20.size(), 24u);
+  EXPECT_EQ(fixed20[0] & 0x07, 0x03);
+  EXPECT_EQ(zlib_inflate(fixed20), b20);
+}
+
+TEST(DeflateRaw, LongRunIsOneLiteralAndDistanceOneMatches) {
+  const Bytes run(100000, 0x41);
+  const std::vector<Token> tokens = fixed_block_tokens(deflate_raw(run));
+  ASSERT_EQ(tokens.size(), 1u + 387 + 1);
+  EXPECT_EQ(tokens[0], (Token{0x41, 0}));
+  for (std::size_t i = 1; i <= 387; ++i) ASSERT_EQ(tokens[i], (Token{256 + 258, 1})) << i;
+  EXPECT_EQ(tokens.back(), (Token{256 + 153, 1}));
+}
+
+TEST(DeflateRaw, ChoosesTheGreedyMatchesOfThePlainAlgorithm) {
+  // Includes repeats at exactly the window size and one byte beyond it.
+  Bytes window_edge = random_bytes(300, 1);
+  Bytes filler = text_like(32768 - 300, 2);
+  Bytes far = window_edge;
+  far.insert(far.end(), filler.begin(), filler.end());
+  far.insert(far.end(), window_edge.begin(), window_edge.end());
+  far.push_back(0);
+  far.insert(far.end(), window_edge.begin(), window_edge.end());
+
+  std::vector<Bytes> inputs = {text_like(60000, 3), table_like(90000, 4), periodic(40000, 5),
+                               Bytes(1000, 0), far};
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    SCOPED_TRACE(k);
+    const Bytes out = deflate_raw(inputs[k]);
+    ASSERT_EQ(out[0] & 0x07, 0x03) << "expected the fixed-code form";
+    EXPECT_EQ(fixed_block_tokens(out), reference_tokens(inputs[k]));
+  }
+  // The copy at exactly 32768 back is found.
+  bool found = false;
+  for (const Token& t : fixed_block_tokens(deflate_raw(far))) found |= t.distance == 32768;
+  EXPECT_TRUE(found);
+}
+
+TEST(DeflateRaw, ZlibInflatesEveryShapeAndSize) {
+  for (const Shape& shape : kShapes) {
+    for (std::size_t n : kSizes) {
+      SCOPED_TRACE(std::string(shape.name) + " " + std::to_string(n));
+      const Bytes input = shape.make(n, static_cast<std::uint32_t>(n) + 7);
+      const Bytes compressed = deflate_raw(input);
+      EXPECT_EQ(zlib_inflate(compressed), input);
+      // Never larger than the stored form.
+      EXPECT_LE(compressed.size(), input.size() + 5 * (input.size() / 65535 + 1));
+      auto back = inflate_raw(compressed, input.size());
+      ASSERT_TRUE(back.ok()) << back.error().debug();
+      EXPECT_EQ(*back, input);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The decoder against zlib's compressor
+
+TEST(InflateRaw, ReadsWhatZlibWritesAtEveryLevelAndStrategy) {
+  const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+  for (const Shape& shape : kShapes) {
+    for (std::size_t n : kSizes) {
+      const Bytes input = shape.make(n, static_cast<std::uint32_t>(n) * 3 + 1);
+      for (int level = 0; level <= 9; ++level) {
+        for (int strategy : strategies) {
+          SCOPED_TRACE(std::string(shape.name) + " n=" + std::to_string(n) +
+                       " level=" + std::to_string(level) + " strategy=" + std::to_string(strategy));
+          const Bytes stream = zlib_deflate(input, level, strategy);
+          auto out = inflate_raw(stream, kNoLimit);
+          ASSERT_TRUE(out.ok()) << out.error().debug();
+          ASSERT_EQ(*out, input);
+        }
+      }
+    }
+  }
+}
+
+TEST(InflateRaw, TruncatedStreamsEndUnexpectedly) {
+  // Every proper prefix lacks bits of the final block; none may decode by
+  // treating the missing bits as zeros (a fixed end-of-block code is seven
+  // zero bits), and none is an invalid code.
+  struct Case {
+    const char* name;
+    Bytes stream;
+  };
+  const Bytes text = text_like(3000, 9);
+  const Case cases[] = {
+      {"dynamic", zlib_deflate(text, 9, Z_DEFAULT_STRATEGY)},
+      {"fixed", zlib_deflate(text, 6, Z_FIXED)},
+      {"stored", zlib_deflate(text, 0, Z_DEFAULT_STRATEGY)},
+      {"ours", deflate_raw(text)},
+      {"ours-run", deflate_raw(Bytes(5000, 0))},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t len = 0; len < c.stream.size(); ++len) {
+      SCOPED_TRACE(std::string(c.name) + " prefix " + std::to_string(len));
+      const Bytes prefix(c.stream.begin(), c.stream.begin() + static_cast<std::ptrdiff_t>(len));
+      ASSERT_EQ(inflate_error(prefix), DecompressError::unexpected_end());
+    }
+  }
+}
+
+TEST(InflateRaw, LimitIsExactOnEveryPath) {
+  // Sizes around the point where the fast loop hands over to the careful
+  // one, for stored, fixed and dynamic blocks.
+  for (std::size_t n : {1u, 10u, 300u, 5000u, 100000u}) {
+    const Bytes input = table_like(n, 11);
+    for (int level : {0, 1, 9}) {
+      SCOPED_TRACE("n=" + std::to_string(n) + " level=" + std::to_string(level));
+      const Bytes stream = zlib_deflate(input, level, Z_DEFAULT_STRATEGY);
+      auto exact = inflate_raw(stream, n);
+      ASSERT_TRUE(exact.ok()) << exact.error().debug();
+      EXPECT_EQ(*exact, input);
+      EXPECT_EQ(inflate_error(stream, n - 1), DecompressError::output_overflow(n - 1));
+      if (n > 300) {
+        EXPECT_EQ(inflate_error(stream, n - 259), DecompressError::output_overflow(n - 259));
+      }
+      // With bytes after the final block the fast loop runs to the very
+      // end; every limit just below the size must still be refused.
+      Bytes trailing = stream;
+      trailing.insert(trailing.end(), 64, 0xA5);
+      for (std::size_t below = 1; below <= std::min<std::size_t>(n, 300); ++below) {
+        ASSERT_EQ(inflate_error(trailing, n - below), DecompressError::output_overflow(n - below)) << below;
+      }
+      auto whole = inflate_raw(trailing, n);
+      ASSERT_TRUE(whole.ok());
+      EXPECT_EQ(*whole, input);
+    }
+  }
+}
+
+TEST(InflateRaw, StoredBlockAfterCodedBlockStartsAtTheNextByte) {
+  // A long fixed block (so the decoder reads ahead), then a stored block:
+  // the bytes read ahead must be given back before LEN is read.
+  BitSink s;
+  s.bits(0b010, 3);  // not final, fixed
+  const std::string head = "read-ahead must not swallow the stored block";
+  for (char ch : head) s.fixed(static_cast<unsigned char>(ch));
+  s.fixed(256);
+  s.bits(0b001, 3);  // final, stored
+  s.fill = 0;        // pad to the byte boundary
+  const std::string tail = "stored bytes follow the padding";
+  append_le16(s.out, static_cast<std::uint16_t>(tail.size()));
+  append_le16(s.out, static_cast<std::uint16_t>(~tail.size()));
+  append_bytes(s.out, tail);
+  s.out.insert(s.out.end(), 20, 0xEE);  // ignored after the final block
+
+  auto out = inflate_raw(s.out, kNoLimit);
+  ASSERT_TRUE(out.ok()) << out.error().debug();
+  EXPECT_EQ(as_chars(*out), head + tail);
+  EXPECT_EQ(zlib_inflate(s.out), *out);
+
+  // zlib's own mix: coded blocks, empty stored blocks from flushes, then
+  // stored data blocks after a switch to level 0.
+  const Bytes a = text_like(50000, 12), b = random_bytes(3000, 13);
+  z_stream z{};
+  ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes stream(200000);
+  z.next_out = stream.data();
+  z.avail_out = static_cast<uInt>(stream.size());
+  z.next_in = const_cast<Bytef*>(a.data());
+  z.avail_in = static_cast<uInt>(a.size());
+  ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+  ASSERT_EQ(deflateParams(&z, 0, Z_DEFAULT_STRATEGY), Z_OK);
+  z.next_in = const_cast<Bytef*>(b.data());
+  z.avail_in = static_cast<uInt>(b.size());
+  ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  stream.resize(z.total_out);
+  deflateEnd(&z);
+  Bytes expected = a;
+  expected.insert(expected.end(), b.begin(), b.end());
+  auto mixed = inflate_raw(stream, kNoLimit);
+  ASSERT_TRUE(mixed.ok()) << mixed.error().debug();
+  EXPECT_EQ(*mixed, expected);
+}
+
+// ---------------------------------------------------------------------------
+// Decoder errors
+
+TEST(InflateRaw, ErrorsOfHandBuiltStreams) {
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::uint64_t limit;
+    DecompressError expected;
+  };
+  auto fixed_block = [](auto body) {
+    BitSink s;
+    s.bits(0b011, 3);
+    body(s);
+    return s.out;
+  };
+  auto padded = [](Bytes b) {
+    b.insert(b.end(), 40, 0x00);  // enough input for the fast loop
+    return b;
+  };
+  std::vector<Case> cases = {
+      {"stored ones' complement", {0x01, 0x00, 0x00, 0xFF, 0xFE}, kNoLimit,
+       DecompressError::bad_code_lengths()},
+      {"no final block", {0x00, 0x00, 0x00, 0xFF, 0xFF}, kNoLimit, DecompressError::unexpected_end()},
+      {"empty input", {}, kNoLimit, DecompressError::unexpected_end()},
+      {"block type 3", {0x07}, kNoLimit, DecompressError::unsupported_block_type(3)},
+      {"block type 3 after a stored block", {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x06}, kNoLimit,
+       DecompressError::unsupported_block_type(3)},
+      {"stored block too long", {0x01, 0x0B, 0x00, 0xF4, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+       10, DecompressError::output_overflow(10)},
+      {"stored bytes missing", {0x01, 0x05, 0x00, 0xFA, 0xFF, 1, 2}, kNoLimit,
+       DecompressError::unexpected_end()},
+      {"match first", fixed_block([](BitSink& s) {
+         s.fixed(257);
+         s.fixed_distance(0);
+         s.fixed(256);
+       }),
+       kNoLimit, DecompressError::distance_too_far(1, 0)},
+      {"match too far, fast path", padded(fixed_block([](BitSink& s) {
+         for (int i = 0; i < 12; ++i) s.fixed('a');
+         s.fixed(258);
+         s.fixed_distance(8);  // 17..24
+         s.bits(3, 3);         // 20
+         s.fixed(256);
+       })),
+       kNoLimit, DecompressError::distance_too_far(20, 12)},
+      {"match one byte too far, fast path", padded(fixed_block([](BitSink& s) {
+         for (int i = 0; i < 16; ++i) s.fixed('a');
+         s.fixed(257);
+         s.fixed_distance(8);  // 17..24
+         s.bits(0, 3);         // 17
+         s.fixed(256);
+       })),
+       kNoLimit, DecompressError::distance_too_far(17, 16)},
+      {"match one byte too far, careful path", fixed_block([](BitSink& s) {
+         for (int i = 0; i < 4; ++i) s.fixed('a');
+         s.fixed(257);
+         s.fixed_distance(4);  // 5..6
+         s.bits(0, 1);         // 5
+         s.fixed(256);
+       }),
+       kNoLimit, DecompressError::distance_too_far(5, 4)},
+      {"literal/length 286", fixed_block([](BitSink& s) {
+         s.fixed('x');
+         s.fixed(286);
+       }),
+       kNoLimit, DecompressError::invalid_code()},
+      {"literal/length 287, fast path", padded(fixed_block([](BitSink& s) {
+         s.fixed('x');
+         s.fixed(287);
+       })),
+       kNoLimit, DecompressError::invalid_code()},
+      {"distance 30", fixed_block([](BitSink& s) {
+         s.fixed('x');
+         s.fixed(257);
+         s.fixed_distance(30);
+       }),
+       kNoLimit, DecompressError::invalid_code()},
+      {"distance 31, fast path", padded(fixed_block([](BitSink& s) {
+         s.fixed('x');
+         s.fixed(257);
+         s.fixed_distance(31);
+       })),
+       kNoLimit, DecompressError::invalid_code()},
+      {"distance extra bits missing", fixed_block([](BitSink& s) {
+         s.fixed('x');
+         s.fixed('y');
+         s.fixed(257);
+         s.fixed_distance(29);  // 13 extra bits that never arrive
+       }),
+       kNoLimit, DecompressError::unexpected_end()},
+      {"literal past the limit", fixed_block([](BitSink& s) {
+         for (int i = 0; i < 4; ++i) s.fixed('z');
+         s.fixed(256);
+       }),
+       3, DecompressError::output_overflow(3)},
+      {"match past the limit, after a valid distance check",
+       padded(fixed_block([](BitSink& s) {
+         s.fixed('z');
+         s.fixed(285);  // 258
+         s.fixed_distance(0);
+         s.fixed(256);
+       })),
+       100, DecompressError::output_overflow(100)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(inflate_error(c.stream, c.limit), c.expected);
+    if (c.limit == kNoLimit) {
+      EXPECT_FALSE(zlib_inflate(c.stream).has_value()) << "zlib accepts it";
+    }
+  }
+}
+
+TEST(InflateRaw, SmallStoredStreams) {
+  auto empty = inflate_raw(Bytes{0x01, 0x00, 0x00, 0xFF, 0xFF}, kNoLimit);
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty->empty());
+
+  Bytes ten = {0x01, 0x0A, 0x00, 0xF5, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  auto exact = inflate_raw(ten, 10);
+  ASSERT_TRUE(exact.ok());
+  EXPECT_EQ(*exact, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+
+  ten.insert(ten.end(), {0xDE, 0xAD});  // ignored after the final block
+  auto trailing = inflate_raw(ten, 10);
+  ASSERT_TRUE(trailing.ok());
+  EXPECT_EQ(trailing->size(), 10u);
+}
+
+namespace {
+
+// A dynamic block header built by hand: HLIT, HDIST, HCLEN, the code-length
+// code, then the literal/length and distance lengths.
+struct DynamicHeader {
+  unsigned hlit = 0, hdist = 0;
+  std::vector<std::uint8_t> cl_lengths;  // in the transmission order
+  std::function<void(BitSink&)> lengths;
+};
+
+void write_header(BitSink& s, const DynamicHeader& h) {
+  s.bits(0b101, 3);  // final, dynamic
+  s.bits(h.hlit, 5);
+  s.bits(h.hdist, 5);
+  s.bits(static_cast<std::uint32_t>(h.cl_lengths.size() - 4), 4);
+  for (std::uint8_t l : h.cl_lengths) s.bits(l, 3);
+  if (h.lengths) h.lengths(s);
+}
+
+// A code-length code that gives every symbol 0..18 five bits (19 of the 32
+// patterns): the canonical code of symbol k is k itself.
+void cl_symbol(BitSink& s, unsigned sym) { s.code(sym, 5); }
+
+DynamicHeader five_bit_cl() {
+  DynamicHeader h;
+  h.cl_lengths.assign(19, 5);
+  return h;
+}
+}  // namespace
+
+TEST(InflateRaw, DynamicHeaderErrors) {
+  struct Case {
+    const char* name;
+    DynamicHeader header;
+    DecompressError expected;
+  };
+  std::vector<Case> cases;
+  {
+    DynamicHeader h = five_bit_cl();
+    h.hlit = 30;
+    cases.push_back({"HLIT 30", h, DecompressError::bad_code_lengths()});
+  }
+  {
+    DynamicHeader h = five_bit_cl();
+    h.hdist = 30;
+    cases.push_back({"HDIST 30", h, DecompressError::bad_code_lengths()});
+  }
+  {
+    DynamicHeader h;
+    h.cl_lengths = {1, 1, 1, 0};  // three codes of length 1
+    cases.push_back({"over-subscribed code-length code", h, DecompressError::bad_code_lengths()});
+  }
+  {
+    DynamicHeader h = five_bit_cl();
+    h.lengths = [](BitSink& s) {
+      cl_symbol(s, 16);
+      s.bits(0, 2);
+    };
+    cases.push_back({"repeat as the first length", h, DecompressError::bad_code_lengths()});
+  }
+  {
+    DynamicHeader h = five_bit_cl();
+    h.lengths = [](BitSink& s) {
+      cl_symbol(s, 18);
+      s.bits(127, 7);  // 138 zeros
+      cl_symbol(s, 18);
+      s.bits(127, 7);  // 276 of a total of 257 + 1
+    };
+    cases.push_back({"repeat past the total", h, DecompressError::bad_code_lengths()});
+  }
+  {
+    DynamicHeader h = five_bit_cl();
+    // 258 lengths: three symbols of length 1 among the literal/lengths.
+    h.lengths = [](BitSink& s) {
+      cl_symbol(s, 1);
+      cl_symbol(s, 1);
+      cl_symbol(s, 1);
+      cl_symbol(s, 18);
+      s.bits(127, 7);
+      cl_symbol(s, 18);
+      s.bits(105, 7);  // 3 + 138 + 116 = 257
+      cl_symbol(s, 0);
+    };
+    cases.push_back({"over-subscribed literal code", h, DecompressError::bad_code_lengths()});
+  }
+  {
+    DynamicHeader h = five_bit_cl();
+    // A complete code-length code, but the 15-bit pattern 11111 (symbol 31
+    // of the five-bit code) is not one of its 19 codes.
+    h.lengths = [](BitSink& s) {
+      s.code(0x1F, 5);
+      s.bits(0x3FF, 10);
+      s.out.insert(s.out.end(), 4, 0xFF);
+    };
+    cases.push_back({"uncovered code-length pattern", h, DecompressError::invalid_code()});
+  }
+  {
+    DynamicHeader h = five_bit_cl();
+    h.lengths = [](BitSink& s) { cl_symbol(s, 8); };  // then the input ends
+    cases.push_back({"header cut short", h, DecompressError::unexpected_end()});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BitSink s;
+    write_header(s, c.header);
+    EXPECT_EQ(inflate_error(s.out), c.expected);
+  }
+}
+
+TEST(InflateRaw, IncompleteCodesDecodeWhatTheyCover) {
+  // A dynamic block with two literal/length codes, 'A' and end of block,
+  // and one distance code. With one bit each the literal/length code is
+  // complete and zlib reads the block too; with two bits each the patterns
+  // 10 and 11 are uncovered.
+  //
+  // The code-length code is complete (zlib insists): 18 has the code 0,
+  // and 0, 1, 2, 3 have 100, 101, 110, 111. Transmitted lengths, in the
+  // order 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1.
+  const std::uint8_t cl[18] = {0, 0, 1, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 3, 0, 3};
+  auto cl_code = [](BitSink& s, unsigned sym) {
+    if (sym == 18) s.code(0, 1);
+    else s.code(0b100 + sym, 3);
+  };
+  auto header = [&](BitSink& s, unsigned len) {
+    s.bits(0b101, 3);  // final, dynamic
+    s.bits(0, 5);      // 257 literal/length lengths
+    s.bits(0, 5);      // 1 distance length
+    s.bits(18 - 4, 4);
+    for (std::uint8_t l : cl) s.bits(l, 3);
+    // 65 zeros, 'A', 190 zeros, end of block, then the distance length.
+    cl_code(s, 18);
+    s.bits(65 - 11, 7);
+    cl_code(s, len);
+    cl_code(s, 18);
+    s.bits(138 - 11, 7);
+    cl_code(s, 18);
+    s.bits(52 - 11, 7);
+    cl_code(s, len);
+    cl_code(s, 1);
+  };
+  for (unsigned len : {1u, 2u}) {
+    SCOPED_TRACE(len);
+    BitSink s;
+    header(s, len);
+    for (int i = 0; i < 5; ++i) s.code(0, len);  // AAAAA
+    s.code(1, len);                              // end of block
+    auto out = inflate_raw(s.out, kNoLimit);
+    ASSERT_TRUE(out.ok()) << out.error().debug();
+    EXPECT_EQ(as_chars(*out), "AAAAA");
+    if (len == 1) {
+      EXPECT_EQ(zlib_inflate(s.out), *out);
+      continue;
+    }
+    BitSink bad;
+    header(bad, len);
+    bad.code(0, 2);
+    bad.code(3, 2);  // uncovered
+    bad.out.insert(bad.out.end(), 3, 0xFF);
+    EXPECT_EQ(inflate_error(bad.out), DecompressError::invalid_code());
+    // The same pattern at the very end of the input: the 15 bits that
+    // would prove it invalid never arrive.
+    BitSink cut;
+    header(cut, len);
+    cut.code(3, 2);
+    EXPECT_EQ(inflate_error(cut.out), DecompressError::unexpected_end());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Table building and symbol decoding
+
+TEST(HuffmanTable, CanonicalCodesDecodeToTheirSymbols) {
+  // RFC 1951's example: lengths (3, 3, 3, 3, 3, 2, 4, 4) give F=00, A=010,
+  // B=011, C=100, D=101, E=110, G=1110, H=1111.
+  const std::uint8_t lengths[] = {3, 3, 3, 3, 3, 2, 4, 4};
+  HuffmanTable t;
+  ASSERT_TRUE(build_huffman_table(lengths, HuffmanTable::Alphabet::CodeLength, t).ok());
+  const std::pair<unsigned, unsigned> codes[] = {{0b010, 3}, {0b011, 3}, {0b100, 3}, {0b101, 3},
+                                                 {0b110, 3}, {0b00, 2},  {0b1110, 4}, {0b1111, 4}};
+  BitSink s;
+  const unsigned order[] = {7, 0, 5, 6, 1, 4, 2, 3, 5, 5};
+  for (unsigned sym : order) s.code(codes[sym].first, codes[sym].second);
+  s.out.push_back(0);
+  BitReader in(s.out);
+  for (unsigned sym : order) {
+    auto got = decode_symbol(t, in);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*got, sym);
+  }
+
+  // Long codes go through subtables: a literal/length code with lengths
+  // up to 15 bits.
+  std::uint8_t deep[288] = {};
+  for (unsigned i = 0; i < 15; ++i) deep[i] = static_cast<std::uint8_t>(i + 1);
+  deep[15] = 15;  // complete: 1, 2, ..., 15, 15
+  HuffmanTable lt;
+  ASSERT_TRUE(build_huffman_table(deep, HuffmanTable::Alphabet::LitLen, lt).ok());
+  BitSink d;
+  // Code of symbol k (k < 15) is k ones then a zero; symbol 15 is 15 ones.
+  for (unsigned k : {14u, 15u, 0u, 12u, 11u}) d.code(k == 15 ? 0x7FFF : ((1u << (k + 1)) - 2), k == 15 ? 15 : k + 1);
+  d.out.insert(d.out.end(), 2, 0);
+  BitReader din(d.out);
+  for (unsigned k : {14u, 15u, 0u, 12u, 11u}) {
+    auto got = decode_symbol(lt, din);
+    ASSERT_TRUE(got.ok()) << k;
+    EXPECT_EQ(*got, k);
+  }
+}
+
+TEST(HuffmanTable, RefusedLengthSets) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> lengths;
+    HuffmanTable::Alphabet alphabet;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"length 16", {16, 1}, HuffmanTable::Alphabet::LitLen, false},
+      {"three of length 1", {1, 1, 1}, HuffmanTable::Alphabet::LitLen, false},
+      {"over-subscribed at length 3", {2, 2, 2, 3, 3, 3}, HuffmanTable::Alphabet::Distance, false},
+      {"full at length 3", {2, 2, 2, 3, 3}, HuffmanTable::Alphabet::Distance, true},
+      {"more symbols than the alphabet", std::vector<std::uint8_t>(33, 5),
+       HuffmanTable::Alphabet::Distance, false},
+      {"incomplete", {1, 3}, HuffmanTable::Alphabet::Distance, true},
+      {"empty", {0, 0, 0}, HuffmanTable::Alphabet::LitLen, true},
+      {"exactly full", {1, 2, 3, 3}, HuffmanTable::Alphabet::CodeLength, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HuffmanTable t;
+    auto r = build_huffman_table(c.lengths, c.alphabet, t);
+    EXPECT_EQ(r.ok(), c.accepted);
+    if (!r.ok()) {
+      EXPECT_EQ(r.error(), DecompressError::bad_code_lengths());
+    }
+  }
+}
+
+TEST(DecompressError, DebugForms) {
+  const std::pair<DecompressError, const char*> cases[] = {
+      {DecompressError::too_short(7), "TooShort { len: 7 }"},
+      {DecompressError::unsupported_algorithm(1), "UnsupportedAlgorithm { algorithm: 1 }"},
+      {DecompressError::unexpected_end(), "UnexpectedEnd"},
+      {DecompressError::invalid_code(), "InvalidCode"},
+      {DecompressError::unsupported_block_type(3), "UnsupportedBlockType { block_type: 3 }"},
+      {DecompressError::bad_code_lengths(), "BadCodeLengths"},
+      {DecompressError::distance_too_far(40, 12), "DistanceTooFar { distance: 40, produced: 12 }"},
+      {DecompressError::output_overflow(67108864), "OutputOverflow { declared: 67108864 }"},
+  };
+  for (const auto& [e, text] : cases) EXPECT_EQ(e.debug(), text);
+}

@@ -1,0 +1,53 @@
+#include "wire/compress.hpp"
+
+#include <memory>
+
+namespace quib::wire {
+
+namespace {
+constexpr std::uint8_t kBlockFixed = 1;
+constexpr std::uint8_t kBlockDynamic = 2;
+// The output buffer's first capacity is guessed from the input alone; it
+// grows with what the stream actually produces.
+constexpr std::uint64_t kFirstCapacityPerInputByte = 4;
+}  // namespace
+
+Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
+  if (bytes.size() < kCompressedTableHeaderSize)
+    return err(DecompressError::too_short(bytes.size()));
+  const std::uint8_t algorithm = bytes[4] & 0x0F;
+  if (algorithm != kCompressedTableAlgorithmLzh)
+    return err(DecompressError::unsupported_algorithm(algorithm));
+  const std::uint32_t declared = load_le32(bytes.data());
+  const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
+  if (stream.empty()) return err(DecompressError::unexpected_end());
+
+  InflateOutput out(declared, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte);
+  BitReader in(stream);
+  // The first byte holds the skip count s in its low two bits; the first
+  // block header follows the s skipped bits (at most bit 5 of that byte).
+  std::uint32_t skip = 0;
+  if (!in.read(2, skip)) return err(DecompressError::unexpected_end());
+  std::uint32_t ignored = 0;
+  if (!in.read(skip, ignored)) return err(DecompressError::unexpected_end());
+
+  std::unique_ptr<HuffmanTables> dynamic;
+  for (;;) {
+    std::uint32_t header = 0;
+    if (!in.read(3, header)) return err(DecompressError::unexpected_end());
+    const bool last = header & 1u;
+    const std::uint8_t type = static_cast<std::uint8_t>(header >> 1);
+    if (type == kBlockFixed) {
+      QUIB_CHECK(inflate_block_data(in, fixed_huffman_tables(), out));
+    } else if (type == kBlockDynamic) {
+      if (!dynamic) dynamic.reset(new HuffmanTables);
+      QUIB_CHECK(read_dynamic_tables(in, *dynamic));
+      QUIB_CHECK(inflate_block_data(in, *dynamic, out));
+    } else {
+      return err(DecompressError::unsupported_block_type(type));
+    }
+    if (last || out.size() == declared) return out.take();
+  }
+}
+
+}  // namespace quib::wire

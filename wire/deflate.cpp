@@ -1,0 +1,940 @@
+#include "wire/deflate.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include <fmt/format.h>
+
+namespace quib::wire {
+
+// ---------------------------------------------------------------------------
+// DecompressError
+
+DecompressError DecompressError::too_short(std::uint64_t len) {
+  DecompressError e;
+  e.kind = Kind::TooShort;
+  e.len = len;
+  return e;
+}
+DecompressError DecompressError::unsupported_algorithm(std::uint8_t algorithm) {
+  DecompressError e;
+  e.kind = Kind::UnsupportedAlgorithm;
+  e.algorithm = algorithm;
+  return e;
+}
+DecompressError DecompressError::unexpected_end() {
+  DecompressError e;
+  e.kind = Kind::UnexpectedEnd;
+  return e;
+}
+DecompressError DecompressError::invalid_code() {
+  DecompressError e;
+  e.kind = Kind::InvalidCode;
+  return e;
+}
+DecompressError DecompressError::unsupported_block_type(std::uint8_t block_type) {
+  DecompressError e;
+  e.kind = Kind::UnsupportedBlockType;
+  e.block_type = block_type;
+  return e;
+}
+DecompressError DecompressError::bad_code_lengths() {
+  DecompressError e;
+  e.kind = Kind::BadCodeLengths;
+  return e;
+}
+DecompressError DecompressError::distance_too_far(std::uint64_t distance, std::uint64_t produced) {
+  DecompressError e;
+  e.kind = Kind::DistanceTooFar;
+  e.distance = distance;
+  e.produced = produced;
+  return e;
+}
+DecompressError DecompressError::output_overflow(std::uint64_t declared) {
+  DecompressError e;
+  e.kind = Kind::OutputOverflow;
+  e.declared = declared;
+  return e;
+}
+
+std::string DecompressError::debug() const {
+  switch (kind) {
+    case Kind::TooShort:
+      return fmt::format("TooShort {{ len: {} }}", len);
+    case Kind::UnsupportedAlgorithm:
+      return fmt::format("UnsupportedAlgorithm {{ algorithm: {} }}", algorithm);
+    case Kind::UnexpectedEnd:
+      return "UnexpectedEnd";
+    case Kind::InvalidCode:
+      return "InvalidCode";
+    case Kind::UnsupportedBlockType:
+      return fmt::format("UnsupportedBlockType {{ block_type: {} }}", block_type);
+    case Kind::BadCodeLengths:
+      return "BadCodeLengths";
+    case Kind::DistanceTooFar:
+      return fmt::format("DistanceTooFar {{ distance: {}, produced: {} }}", distance, produced);
+    case Kind::OutputOverflow:
+      return fmt::format("OutputOverflow {{ declared: {} }}", declared);
+  }
+  return "UnexpectedEnd";
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Alphabets (RFC 1951, section 3.2.5)
+
+constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
+                                           15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
+                                           67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::uint16_t kDistanceBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,
+                                             17,   25,   33,   49,   65,   97,    129,   193,
+                                             257,  385,  513,  769,  1025, 1537,  2049,  3073,
+                                             4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                               11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+constexpr unsigned kEndOfBlockSymbol = 256;
+constexpr unsigned kLitLenSymbols = 288;     // including the invalid 286 and 287
+constexpr unsigned kDistanceSymbols = 32;    // including the invalid 30 and 31
+constexpr unsigned kCodeLengthSymbols = 19;
+constexpr unsigned kMaxCodeLength = 15;
+constexpr std::size_t kWindow = 32768;
+constexpr unsigned kMaxMatch = 258;
+constexpr unsigned kMinMatch = 3;
+
+// Table entry flags (see HuffmanTable).
+constexpr std::uint32_t kLiteral = 1u << 15;      // literal byte or code-length symbol
+constexpr std::uint32_t kExceptional = 1u << 14;  // anything but a literal, length or distance
+constexpr std::uint32_t kSubtable = 1u << 13;
+constexpr std::uint32_t kEndOfBlock = 1u << 12;
+constexpr std::uint32_t kInvalidSymbol = 1u << 11;  // 286, 287, distance 30, 31
+constexpr std::uint32_t kNoCode = 1u << 10;         // no code covers the bit pattern
+constexpr std::uint32_t kNoCodeEntry = kExceptional | kNoCode;
+
+inline unsigned entry_len(std::uint32_t e) { return e & 31u; }
+inline unsigned entry_extra(std::uint32_t e) { return (e >> 5) & 15u; }
+inline std::uint32_t entry_value(std::uint32_t e) { return e >> 16; }
+inline std::uint64_t low_mask(unsigned n) { return (std::uint64_t{1} << n) - 1; }
+
+std::uint32_t make_entry(HuffmanTable::Alphabet alphabet, unsigned sym, unsigned len) {
+  using A = HuffmanTable::Alphabet;
+  switch (alphabet) {
+    case A::LitLen:
+      if (sym < 256) return kLiteral | len | (sym << 16);
+      if (sym == kEndOfBlockSymbol) return kExceptional | kEndOfBlock | len | (sym << 16);
+      if (sym <= 285)
+        return len | (unsigned{kLengthExtra[sym - 257]} << 5) |
+               (std::uint32_t{kLengthBase[sym - 257]} << 16);
+      return kExceptional | kInvalidSymbol | len | (sym << 16);
+    case A::Distance:
+      if (sym < 30)
+        return len | (unsigned{kDistanceExtra[sym]} << 5) |
+               (std::uint32_t{kDistanceBase[sym]} << 16);
+      return kExceptional | kInvalidSymbol | len | (sym << 16);
+    case A::CodeLength:
+      return kLiteral | len | (sym << 16);
+  }
+  return kNoCodeEntry;
+}
+
+unsigned primary_bits_of(HuffmanTable::Alphabet alphabet) {
+  switch (alphabet) {
+    case HuffmanTable::Alphabet::LitLen:
+      return HuffmanTable::kLitLenBits;
+    case HuffmanTable::Alphabet::Distance:
+      return HuffmanTable::kDistanceBits;
+    case HuffmanTable::Alphabet::CodeLength:
+      return HuffmanTable::kCodeLengthBits;
+  }
+  return HuffmanTable::kCodeLengthBits;
+}
+
+unsigned symbols_of(HuffmanTable::Alphabet alphabet) {
+  switch (alphabet) {
+    case HuffmanTable::Alphabet::LitLen:
+      return kLitLenSymbols;
+    case HuffmanTable::Alphabet::Distance:
+      return kDistanceSymbols;
+    case HuffmanTable::Alphabet::CodeLength:
+      return kCodeLengthSymbols;
+  }
+  return 0;
+}
+
+std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
+  std::uint32_t r = 0;
+  for (unsigned i = 0; i < len; ++i) {
+    r = (r << 1) | (code & 1u);
+    code >>= 1;
+  }
+  return r;
+}
+
+inline std::uint32_t load_u32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline std::uint64_t load_u64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Table building
+
+Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> lengths,
+                                            HuffmanTable::Alphabet alphabet, HuffmanTable& table) {
+  if (lengths.size() > symbols_of(alphabet)) return err(DecompressError::bad_code_lengths());
+  unsigned count[kMaxCodeLength + 1] = {};
+  for (std::uint8_t l : lengths) {
+    if (l > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
+    ++count[l];
+  }
+  count[0] = 0;
+  // Kraft check: at each length no more codes than the shorter ones leave room for.
+  int left = 1;
+  for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
+    left <<= 1;
+    left -= static_cast<int>(count[len]);
+    if (left < 0) return err(DecompressError::bad_code_lengths());
+  }
+
+  // Symbols in canonical order (by length, then by value) with their codes,
+  // bit-reversed because the stream delivers a code's first bit lowest.
+  unsigned offset[kMaxCodeLength + 2] = {};
+  for (unsigned len = 1; len <= kMaxCodeLength; ++len) offset[len + 1] = offset[len] + count[len];
+  std::uint16_t sorted[kLitLenSymbols];
+  for (unsigned sym = 0; sym < lengths.size(); ++sym)
+    if (lengths[sym] != 0) sorted[offset[lengths[sym]]++] = static_cast<std::uint16_t>(sym);
+  const unsigned used = offset[kMaxCodeLength];  // after the loop: total of all lengths
+  std::uint32_t next_code[kMaxCodeLength + 1] = {};
+  std::uint32_t code = 0;
+  for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
+    code = (code + count[len - 1]) << 1;
+    next_code[len] = code;
+  }
+  std::uint16_t reversed[kLitLenSymbols];
+  for (unsigned k = 0; k < used; ++k) {
+    unsigned len = lengths[sorted[k]];
+    reversed[k] = static_cast<std::uint16_t>(reverse_bits(next_code[len]++, len));
+  }
+
+  const unsigned pb = primary_bits_of(alphabet);
+  const std::uint32_t pmask = (1u << pb) - 1;
+  std::uint32_t* e = table.entries_.data();
+  std::fill(e, e + (std::size_t{1} << pb), kNoCodeEntry);
+  std::size_t next_free = std::size_t{1} << pb;
+  unsigned k = 0;
+  while (k < used) {
+    const unsigned sym = sorted[k];
+    const unsigned len = lengths[sym];
+    if (len <= pb) {
+      const std::uint32_t entry = make_entry(alphabet, sym, len);
+      for (std::uint32_t i = reversed[k]; i <= pmask; i += 1u << len) e[i] = entry;
+      ++k;
+      continue;
+    }
+    // Codes longer than the primary index share a subtable per prefix; in
+    // canonical order the codes of one prefix are consecutive and the last
+    // one is the longest.
+    const std::uint32_t prefix = reversed[k] & pmask;
+    unsigned j = k + 1;
+    while (j < used && (reversed[j] & pmask) == prefix) ++j;
+    const unsigned sub_bits = lengths[sorted[j - 1]] - pb;
+    const std::size_t sub = next_free;
+    next_free += std::size_t{1} << sub_bits;
+    std::fill(e + sub, e + next_free, kNoCodeEntry);
+    e[prefix] = kExceptional | kSubtable | pb | (sub_bits << 5) | (static_cast<std::uint32_t>(sub) << 16);
+    for (; k < j; ++k) {
+      const unsigned s = sorted[k];
+      const unsigned rel = lengths[s] - pb;
+      const std::uint32_t entry = make_entry(alphabet, s, rel);
+      for (std::uint32_t i = reversed[k] >> pb; i < (1u << sub_bits); i += 1u << rel)
+        e[sub + i] = entry;
+    }
+  }
+  table.alphabet_ = alphabet;
+  table.primary_bits_ = pb;
+  return ok_unit;
+}
+
+const HuffmanTables& fixed_huffman_tables() {
+  static const HuffmanTables* tables = [] {
+    auto* t = new HuffmanTables;
+    std::uint8_t lit[kLitLenSymbols];
+    std::fill(lit, lit + 144, 8);
+    std::fill(lit + 144, lit + 256, 9);
+    std::fill(lit + 256, lit + 280, 7);
+    std::fill(lit + 280, lit + 288, 8);
+    std::uint8_t dist[kDistanceSymbols];
+    std::fill(dist, dist + kDistanceSymbols, 5);
+    // Both sets are complete and within 15 bits: building cannot fail.
+    (void)build_huffman_table(lit, HuffmanTable::Alphabet::LitLen, t->litlen);
+    (void)build_huffman_table(dist, HuffmanTable::Alphabet::Distance, t->distance);
+    return t;
+  }();
+  return *tables;
+}
+
+// ---------------------------------------------------------------------------
+// Careful decoding, used for headers and near the end of the input.
+
+namespace {
+
+// Decodes one code and returns its entry (literal, length, distance,
+// end-of-block or invalid symbol). The lookup may see bits above `count`;
+// those are zero or genuine, and an entry is only accepted when its whole
+// code lies within the bits that have arrived.
+Result<std::uint32_t, DecompressError> decode_entry(const HuffmanTable& table, BitReader& in) {
+  in.ensure(kMaxCodeLength);
+  const unsigned pb = table.primary_bits();
+  const std::uint32_t* t = table.entries();
+  std::uint32_t e = t[in.bits & low_mask(pb)];
+  unsigned consumed = 0;
+  if (e & kSubtable) {
+    if (in.count <= pb) return err(DecompressError::unexpected_end());
+    e = t[entry_value(e) + ((in.bits >> pb) & low_mask(entry_extra(e)))];
+    consumed = pb;
+  }
+  if (e & kNoCode) {
+    // No code within the bits at hand: a genuine invalid code once 15 bits
+    // have been seen, otherwise the input ended first.
+    if (in.count >= kMaxCodeLength) return err(DecompressError::invalid_code());
+    return err(DecompressError::unexpected_end());
+  }
+  consumed += entry_len(e);
+  if (consumed > in.count) return err(DecompressError::unexpected_end());
+  in.drop(consumed);
+  return e;
+}
+
+std::uint16_t symbol_of(HuffmanTable::Alphabet alphabet, std::uint32_t e) {
+  const std::uint32_t v = entry_value(e);
+  if ((e & kLiteral) || (e & kExceptional)) return static_cast<std::uint16_t>(v);
+  if (alphabet == HuffmanTable::Alphabet::LitLen) {
+    for (unsigned i = 0; i < 29; ++i)
+      if (kLengthBase[i] == v) return static_cast<std::uint16_t>(257 + i);
+  } else {
+    for (unsigned i = 0; i < 30; ++i)
+      if (kDistanceBase[i] == v) return static_cast<std::uint16_t>(i);
+  }
+  return 0;
+}
+
+}  // namespace
+
+Result<std::uint16_t, DecompressError> decode_symbol(const HuffmanTable& table, BitReader& in) {
+  QUIB_TRY(std::uint32_t e, decode_entry(table, in));
+  return symbol_of(table.alphabet(), e);
+}
+
+Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables) {
+  std::uint32_t hlit, hdist, hclen;
+  if (!in.read(5, hlit) || !in.read(5, hdist) || !in.read(4, hclen))
+    return err(DecompressError::unexpected_end());
+  if (hlit > 29 || hdist > 29) return err(DecompressError::bad_code_lengths());
+  std::uint8_t cl_lengths[kCodeLengthSymbols] = {};
+  for (unsigned i = 0; i < hclen + 4; ++i) {
+    std::uint32_t v;
+    if (!in.read(3, v)) return err(DecompressError::unexpected_end());
+    cl_lengths[kCodeLengthOrder[i]] = static_cast<std::uint8_t>(v);
+  }
+  HuffmanTable cl_table;
+  QUIB_CHECK(build_huffman_table(cl_lengths, HuffmanTable::Alphabet::CodeLength, cl_table));
+
+  const unsigned nlit = hlit + 257;
+  const unsigned total = nlit + hdist + 1;
+  std::uint8_t lengths[286 + 30];
+  unsigned i = 0;
+  while (i < total) {
+    QUIB_TRY(std::uint32_t e, decode_entry(cl_table, in));
+    const unsigned sym = entry_value(e);
+    if (sym < 16) {
+      lengths[i++] = static_cast<std::uint8_t>(sym);
+      continue;
+    }
+    std::uint8_t fill = 0;
+    unsigned extra_bits, base;
+    if (sym == 16) {
+      if (i == 0) return err(DecompressError::bad_code_lengths());
+      fill = lengths[i - 1];
+      extra_bits = 2;
+      base = 3;
+    } else if (sym == 17) {
+      extra_bits = 3;
+      base = 3;
+    } else {
+      extra_bits = 7;
+      base = 11;
+    }
+    std::uint32_t v;
+    if (!in.read(extra_bits, v)) return err(DecompressError::unexpected_end());
+    const unsigned repeat = base + v;
+    if (repeat > total - i) return err(DecompressError::bad_code_lengths());
+    std::fill(lengths + i, lengths + i + repeat, fill);
+    i += repeat;
+  }
+  QUIB_CHECK(build_huffman_table(std::span<const std::uint8_t>(lengths, nlit),
+                                 HuffmanTable::Alphabet::LitLen, tables.litlen));
+  QUIB_CHECK(build_huffman_table(std::span<const std::uint8_t>(lengths + nlit, hdist + 1),
+                                 HuffmanTable::Alphabet::Distance, tables.distance));
+  return ok_unit;
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+namespace {
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
+                                                            : a + b;
+}
+constexpr std::uint64_t kMinCapacity = 4096;
+}  // namespace
+
+InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected) : limit_(limit) {
+  std::uint64_t first = std::min(limit, std::max(expected, kMinCapacity));
+  buf_.resize(static_cast<std::size_t>(saturating_add(first, kSlack)));
+}
+
+bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t in_size) {
+  const std::uint64_t want = saturating_add(size_, n);
+  if (want > limit_) return false;
+  const std::uint64_t need = saturating_add(want, kSlack);
+  if (need <= buf_.size()) return true;
+  // At least half as much again; more when the ratio of output to input
+  // so far predicts more, but at most four times what is held, so that a
+  // stream that starts with a long run cannot make its prediction allocate
+  // far beyond what it has produced. Never past the limit (plus the slack).
+  const std::uint64_t held = buf_.size();
+  std::uint64_t grown = saturating_add(held, held / 2);
+  if (in_pos > 0 && in_size > in_pos) {
+    const double predicted =
+        static_cast<double>(size_) * (static_cast<double>(in_size) / static_cast<double>(in_pos)) * 1.0625;
+    const double most = static_cast<double>(held) * 4;
+    const double target = std::min(predicted, most);
+    if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
+  }
+  grown = std::max(grown, need);
+  grown = std::min(grown, saturating_add(limit_, kSlack));
+  buf_.resize(static_cast<std::size_t>(grown));
+  return true;
+}
+
+Status<DecompressError> InflateOutput::append(ByteView bytes) {
+  if (!reserve_more(bytes.size())) return err(DecompressError::output_overflow(limit_));
+  if (!bytes.empty()) std::memcpy(buf_.data() + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
+  return ok_unit;
+}
+
+Bytes InflateOutput::take() {
+  buf_.resize(size_);
+  // Only a gross overestimate is worth the copy that trimming costs.
+  if (buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
+  size_ = 0;
+  return std::move(buf_);
+}
+
+// ---------------------------------------------------------------------------
+// Block data
+
+namespace {
+
+// The fast loop runs while this much input remains (two 8-byte refills per
+// iteration) and while one iteration's output (three literals and a
+// longest match) fits before both the capacity and the limit.
+constexpr std::size_t kFastInputMargin = 16;
+constexpr std::size_t kFastOutputMargin = 3 + kMaxMatch;
+constexpr std::size_t kCopyOverrun = 16;
+static_assert(InflateOutput::kSlack >= kFastOutputMargin + kCopyOverrun);
+
+enum class FastStop { Slow, EndOfBlock, InvalidCode, DistanceTooFar };
+
+// Copies a match of `length` bytes from `dist` back; may write up to 15
+// bytes past the end of the match.
+inline void copy_match(std::uint8_t* out, std::size_t dist, std::size_t length) {
+  const std::uint8_t* src = out - dist;
+  std::uint8_t* const end = out + length;
+  if (dist >= 16) {
+    do {
+      std::memcpy(out, src, 16);
+      out += 16;
+      src += 16;
+    } while (out < end);
+  } else if (dist >= 8) {
+    do {
+      std::memcpy(out, src, 8);
+      out += 8;
+      src += 8;
+    } while (out < end);
+  } else if (dist == 1) {
+    const std::uint64_t v = std::uint64_t{src[0]} * 0x0101010101010101ull;
+    do {
+      std::memcpy(out, &v, 8);
+      out += 8;
+    } while (out < end);
+  } else {
+    // A short period: write one period's multiple of at least 8 bytes byte
+    // by byte, then copy from that multiple back, which repeats the same
+    // pattern without reading bytes not yet written.
+    const std::size_t period = dist * ((8 + dist - 1) / dist);
+    std::uint8_t* const first = out + std::min(period, length);
+    while (out < first) *out++ = *src++;
+    src = out - period;
+    while (out < end) {
+      std::memcpy(out, src, 8);
+      out += 8;
+      src += 8;
+    }
+  }
+}
+
+struct FastResult {
+  FastStop stop;
+  std::uint64_t distance;
+};
+
+// The hot loop. Works on local copies of the reader and output state and
+// writes them back before it returns.
+FastResult inflate_fast(BitReader& br, const HuffmanTables& tables, std::uint8_t* base,
+                        std::size_t& size, std::size_t out_fast_limit) {
+  const std::uint32_t* const lt = tables.litlen.entries();
+  const std::uint32_t* const dt = tables.distance.entries();
+  const unsigned lpb = tables.litlen.primary_bits();
+  const unsigned dpb = tables.distance.primary_bits();
+  const std::uint64_t lmask = low_mask(lpb);
+  const std::uint64_t dmask = low_mask(dpb);
+
+  const std::uint8_t* in = br.input.data() + br.pos;
+  const std::uint8_t* const in_fast_end = br.input.data() + br.input.size() - kFastInputMargin;
+  std::uint64_t bits = br.bits;
+  unsigned count = br.count;
+  std::uint8_t* out = base + size;
+  std::uint8_t* const out_fast_end = base + out_fast_limit;
+  FastResult result{FastStop::Slow, 0};
+
+#define QUIB_REFILL()                        \
+  do {                                       \
+    bits |= load_u64(in) << count;           \
+    in += (63 - count) >> 3;                 \
+    count |= 56;                             \
+  } while (0)
+#define QUIB_LOOKUP_LIT(e)                                               \
+  do {                                                                   \
+    e = lt[bits & lmask];                                                \
+    if (e & kSubtable) {                                                 \
+      bits >>= lpb;                                                      \
+      count -= lpb;                                                      \
+      e = lt[entry_value(e) + (bits & low_mask(entry_extra(e)))];        \
+    }                                                                    \
+  } while (0)
+
+  while (in <= in_fast_end && out <= out_fast_end) {
+    QUIB_REFILL();
+    std::uint32_t e;
+    QUIB_LOOKUP_LIT(e);
+    if (e & kLiteral) {
+      // After a refill at least 56 bits are held: room for three literal
+      // codes of up to 15 bits each.
+      bits >>= entry_len(e);
+      count -= entry_len(e);
+      *out++ = static_cast<std::uint8_t>(entry_value(e));
+      QUIB_LOOKUP_LIT(e);
+      if (e & kLiteral) {
+        bits >>= entry_len(e);
+        count -= entry_len(e);
+        *out++ = static_cast<std::uint8_t>(entry_value(e));
+        QUIB_LOOKUP_LIT(e);
+        if (e & kLiteral) {
+          bits >>= entry_len(e);
+          count -= entry_len(e);
+          *out++ = static_cast<std::uint8_t>(entry_value(e));
+          continue;
+        }
+      }
+      QUIB_REFILL();
+    }
+    if (e & kExceptional) {
+      if (e & kEndOfBlock) {
+        bits >>= entry_len(e);
+        count -= entry_len(e);
+        result.stop = FastStop::EndOfBlock;
+      } else {
+        // An invalid symbol, or no code within the 15 bits at hand.
+        result.stop = FastStop::InvalidCode;
+      }
+      break;
+    }
+    // Length: at least 56 - 15 bits are left for its extra bits and the
+    // distance code with its extra bits (5 + 15 + 13).
+    unsigned n = entry_len(e);
+    unsigned x = entry_extra(e);
+    const std::size_t length = entry_value(e) + ((bits >> n) & low_mask(x));
+    bits >>= n + x;
+    count -= n + x;
+    std::uint32_t d = dt[bits & dmask];
+    if (d & kSubtable) {
+      bits >>= dpb;
+      count -= dpb;
+      d = dt[entry_value(d) + (bits & low_mask(entry_extra(d)))];
+    }
+    if (d & kExceptional) {
+      result.stop = FastStop::InvalidCode;
+      break;
+    }
+    n = entry_len(d);
+    x = entry_extra(d);
+    const std::size_t dist = entry_value(d) + ((bits >> n) & low_mask(x));
+    bits >>= n + x;
+    count -= n + x;
+    if (dist > static_cast<std::size_t>(out - base)) {
+      result.stop = FastStop::DistanceTooFar;
+      result.distance = dist;
+      break;
+    }
+    copy_match(out, dist, length);
+    out += length;
+  }
+#undef QUIB_REFILL
+#undef QUIB_LOOKUP_LIT
+
+  br.pos = static_cast<std::size_t>(in - br.input.data());
+  br.bits = bits;
+  br.count = count;
+  size = static_cast<std::size_t>(out - base);
+  return result;
+}
+
+}  // namespace
+
+Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& tables,
+                                           InflateOutput& out) {
+  for (;;) {
+    // Fast section: enough input for unchecked refills, and room before
+    // the limit for a whole iteration.
+    if (in.input.size() - in.pos >= kFastInputMargin && out.limit_ - out.size_ >= kFastOutputMargin) {
+      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size()))
+        return err(DecompressError::output_overflow(out.limit_));
+      const std::size_t by_capacity = out.buf_.size() - kFastOutputMargin - kCopyOverrun;
+      const std::uint64_t by_limit = out.limit_ - kFastOutputMargin;
+      const std::size_t fast_limit =
+          static_cast<std::size_t>(std::min<std::uint64_t>(by_capacity, by_limit));
+      FastResult r = inflate_fast(in, tables, out.buf_.data(), out.size_, fast_limit);
+      switch (r.stop) {
+        case FastStop::EndOfBlock:
+          return ok_unit;
+        case FastStop::InvalidCode:
+          return err(DecompressError::invalid_code());
+        case FastStop::DistanceTooFar:
+          return err(DecompressError::distance_too_far(r.distance, out.size_));
+        case FastStop::Slow:
+          break;
+      }
+      // Stopped for want of capacity only: grow and go on fast.
+      if (in.input.size() - in.pos >= kFastInputMargin && out.limit_ - out.size_ >= kFastOutputMargin)
+        continue;
+    }
+
+    // Careful step: one symbol, every bit and byte checked.
+    QUIB_TRY(std::uint32_t e, decode_entry(tables.litlen, in));
+    if (e & kLiteral) {
+      if (out.size_ >= out.limit_ || !out.reserve_more(1, in.pos, in.input.size()))
+        return err(DecompressError::output_overflow(out.limit_));
+      out.buf_[out.size_++] = static_cast<std::uint8_t>(entry_value(e));
+      continue;
+    }
+    if (e & kEndOfBlock) return ok_unit;
+    if (e & kExceptional) return err(DecompressError::invalid_code());
+    std::uint32_t extra;
+    if (!in.read(entry_extra(e), extra)) return err(DecompressError::unexpected_end());
+    const std::size_t length = entry_value(e) + extra;
+    QUIB_TRY(std::uint32_t d, decode_entry(tables.distance, in));
+    if (d & kExceptional) return err(DecompressError::invalid_code());
+    if (!in.read(entry_extra(d), extra)) return err(DecompressError::unexpected_end());
+    const std::size_t dist = entry_value(d) + extra;
+    if (dist > out.size_) return err(DecompressError::distance_too_far(dist, out.size_));
+    if (!out.reserve_more(length, in.pos, in.input.size()))
+      return err(DecompressError::output_overflow(out.limit_));
+    std::uint8_t* p = out.buf_.data() + out.size_;
+    const std::uint8_t* src = p - dist;
+    for (std::size_t i = 0; i < length; ++i) p[i] = src[i];
+    out.size_ += length;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// inflate_raw
+
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
+  BitReader in(input);
+  InflateOutput out(limit, std::uint64_t{input.size()} * 2);
+  std::unique_ptr<HuffmanTables> dynamic;
+  for (;;) {
+    std::uint32_t header;
+    if (!in.read(3, header)) return err(DecompressError::unexpected_end());
+    const bool final_block = header & 1u;
+    const std::uint8_t type = static_cast<std::uint8_t>(header >> 1);
+    switch (type) {
+      case 0: {
+        in.align_to_byte();
+        if (input.size() - in.pos < 4) return err(DecompressError::unexpected_end());
+        const std::uint16_t len = load_le16(input.data() + in.pos);
+        const std::uint16_t nlen = load_le16(input.data() + in.pos + 2);
+        if (static_cast<std::uint16_t>(~nlen) != len) return err(DecompressError::bad_code_lengths());
+        in.pos += 4;
+        if (input.size() - in.pos < len) return err(DecompressError::unexpected_end());
+        QUIB_CHECK(out.append(input.subspan(in.pos, len)));
+        in.pos += len;
+        break;
+      }
+      case 1:
+        QUIB_CHECK(inflate_block_data(in, fixed_huffman_tables(), out));
+        break;
+      case 2:
+        if (!dynamic) dynamic.reset(new HuffmanTables);
+        QUIB_CHECK(read_dynamic_tables(in, *dynamic));
+        QUIB_CHECK(inflate_block_data(in, *dynamic, out));
+        break;
+      default:
+        return err(DecompressError::unsupported_block_type(type));
+    }
+    if (final_block) return out.take();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Compression: one fixed-code block, greedy hash-chain matching.
+
+namespace {
+
+struct FixedCode {
+  std::uint32_t bits;  // already reversed, extra bits above the code
+  std::uint32_t len;
+};
+
+struct FixedCodes {
+  FixedCode literal[kLitLenSymbols];
+  FixedCode length[kMaxMatch + 1];  // code and extra bits of each match length
+  FixedCode distance_code[30];
+};
+
+const FixedCodes& fixed_codes() {
+  static const FixedCodes codes = [] {
+    FixedCodes c{};
+    for (unsigned sym = 0; sym < kLitLenSymbols; ++sym) {
+      std::uint32_t code, len;
+      if (sym < 144) {
+        code = 0x30 + sym;
+        len = 8;
+      } else if (sym < 256) {
+        code = 0x190 + (sym - 144);
+        len = 9;
+      } else if (sym < 280) {
+        code = sym - 256;
+        len = 7;
+      } else {
+        code = 0xC0 + (sym - 280);
+        len = 8;
+      }
+      c.literal[sym] = {reverse_bits(code, len), len};
+    }
+    for (unsigned i = 0; i < 29; ++i) {
+      const unsigned span = 1u << kLengthExtra[i];
+      for (unsigned v = 0; v < span; ++v) {
+        const unsigned length = kLengthBase[i] + v;
+        if (length > kMaxMatch || (i == 27 && length == kMaxMatch)) continue;  // 258 is symbol 285
+        const FixedCode& sym = c.literal[257 + i];
+        c.length[length] = {sym.bits | (v << sym.len), sym.len + kLengthExtra[i]};
+      }
+    }
+    for (unsigned i = 0; i < 30; ++i) c.distance_code[i] = {reverse_bits(i, 5), 5};
+    return c;
+  }();
+  return codes;
+}
+
+// Distance symbol of a distance 1..32768.
+inline unsigned distance_symbol(std::uint32_t dist) {
+  const std::uint32_t v = dist - 1;
+  if (v < 4) return v;
+  const unsigned top = 31u - static_cast<unsigned>(std::countl_zero(v));
+  return 2 * top + ((v >> (top - 1)) & 1u);
+}
+
+class BitWriter {
+ public:
+  explicit BitWriter(std::size_t capacity) { buf_.resize(capacity); }
+  // Makes room for at least 16 more bytes.
+  void reserve() {
+    if (buf_.size() - pos_ < 16) buf_.resize(buf_.size() * 2 + 16);
+  }
+  void put(std::uint32_t bits, unsigned n) {
+    acc_ |= std::uint64_t{bits} << fill_;
+    fill_ += n;
+    if (fill_ >= 32) {
+      store_le32(buf_.data() + pos_, static_cast<std::uint32_t>(acc_));
+      pos_ += 4;
+      acc_ >>= 32;
+      fill_ -= 32;
+    }
+  }
+  std::size_t bytes_so_far() const { return pos_ + (fill_ + 7) / 8; }
+  Bytes finish() {
+    while (fill_ > 0) {
+      buf_[pos_++] = static_cast<std::uint8_t>(acc_);
+      acc_ >>= 8;
+      fill_ = fill_ > 8 ? fill_ - 8 : 0;
+    }
+    buf_.resize(pos_);
+    return std::move(buf_);
+  }
+
+ private:
+  Bytes buf_;
+  std::size_t pos_ = 0;
+  std::uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+};
+
+inline std::uint32_t hash3(const std::uint8_t* p) {
+  const std::uint32_t v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
+  return (v * 0x9E3779B1u) >> 17;
+}
+
+inline std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, std::size_t max) {
+  std::size_t k = 0;
+  while (k + 8 <= max) {
+    const std::uint64_t x = load_u64(a + k) ^ load_u64(b + k);
+    if (x != 0) {
+      if constexpr (std::endian::native == std::endian::little)
+        return k + static_cast<std::size_t>(std::countr_zero(x)) / 8;
+      break;
+    }
+    k += 8;
+  }
+  while (k < max && a[k] == b[k]) ++k;
+  return k;
+}
+
+constexpr std::size_t kHashSize = 1u << 15;
+constexpr unsigned kMaxChain = 64;
+
+// The fixed-code block, or an empty result when it grows to the size at
+// which stored blocks win. The head table keeps position + 1 (0 = empty).
+// The chain is a ring over the window, which is all a walk can reach, and
+// holds for each position the distance back to the previous one with the
+// same hash (0 when there is none within the window: such a candidate
+// would end the walk anyway); 16-bit entries keep it within 64 KiB.
+template <class Pos>
+Bytes deflate_fixed(ByteView input) {
+  const std::uint8_t* const data = input.data();
+  const std::size_t n = input.size();
+  const FixedCodes& codes = fixed_codes();
+  std::unique_ptr<Pos[]> head(new Pos[kHashSize]());
+  std::unique_ptr<std::uint16_t[]> chain(new std::uint16_t[kWindow]());
+  const auto link = [&](std::size_t p, std::uint32_t h) {
+    const Pos before = head[h];
+    const std::size_t back = before == 0 ? 0 : p - (static_cast<std::size_t>(before) - 1);
+    chain[p & (kWindow - 1)] = static_cast<std::uint16_t>(back > kWindow - 1 ? 0 : back);
+    head[h] = static_cast<Pos>(p + 1);
+  };
+  const auto insert = [&](std::size_t p) { link(p, hash3(data + p)); };
+
+  BitWriter w(n / 2 + 16);
+  w.put(0b011, 3);  // BFINAL = 1, BTYPE = 01
+  std::size_t i = 0;
+  while (i < n) {
+    w.reserve();
+    if (w.bytes_so_far() >= n + 5) return {};
+    std::size_t best = 0, best_dist = 0;
+    if (n - i >= kMinMatch) {
+      const std::uint32_t h = hash3(data + i);
+      Pos cand = head[h];
+      const std::size_t max_len = std::min<std::size_t>(kMaxMatch, n - i);
+      unsigned steps = 0;
+      while (cand != 0) {
+        const std::size_t c = static_cast<std::size_t>(cand) - 1;
+        if (i - c > kWindow) break;
+        // A candidate only wins when strictly longer, so it must match the
+        // four bytes that end one past the current best length.
+        if (best < 3 ? data[c] == data[i]
+                     : load_u32(data + c + best - 3) == load_u32(data + i + best - 3)) {
+          const std::size_t len = match_length(data + c, data + i, max_len);
+          if (len > best) {
+            best = len;
+            best_dist = i - c;
+            if (len == max_len) break;
+          }
+        }
+        if (++steps == kMaxChain) break;
+        const std::uint16_t back = chain[c & (kWindow - 1)];
+        if (back == 0) break;
+        cand = static_cast<Pos>(cand - back);
+      }
+      if (best < kMinMatch) link(i, h);
+    }
+    if (best >= kMinMatch) {
+      const FixedCode& lc = codes.length[best];
+      w.put(lc.bits, lc.len);
+      const unsigned ds = distance_symbol(static_cast<std::uint32_t>(best_dist));
+      const std::uint32_t dextra = static_cast<std::uint32_t>(best_dist) - kDistanceBase[ds];
+      w.put(codes.distance_code[ds].bits | (dextra << 5), 5 + kDistanceExtra[ds]);
+      const std::size_t end = i + best;
+      const std::size_t last_insert = n >= kMinMatch ? n - kMinMatch : 0;
+      for (std::size_t p = i; p < end && p <= last_insert; ++p) insert(p);
+      i = end;
+    } else {
+      const FixedCode& c = codes.literal[data[i]];
+      w.put(c.bits, c.len);
+      ++i;
+    }
+  }
+  w.put(0, 7);  // end of block: symbol 256 is seven 0 bits
+  if (w.bytes_so_far() >= n + 5) return {};
+  return w.finish();
+}
+
+Bytes stored_blocks(ByteView input) {
+  constexpr std::size_t kMaxStored = 65535;
+  const std::size_t blocks = input.empty() ? 1 : (input.size() + kMaxStored - 1) / kMaxStored;
+  Bytes out;
+  out.reserve(input.size() + 5 * blocks);
+  std::size_t pos = 0;
+  do {
+    const std::size_t len = std::min(kMaxStored, input.size() - pos);
+    const bool last = pos + len == input.size();
+    out.push_back(last ? 1 : 0);
+    append_le16(out, static_cast<std::uint16_t>(len));
+    append_le16(out, static_cast<std::uint16_t>(~len));
+    append_bytes(out, input.subspan(pos, len));
+    pos += len;
+  } while (pos < input.size());
+  return out;
+}
+
+}  // namespace
+
+Bytes deflate_raw(ByteView input) {
+  Bytes fixed = input.size() < std::numeric_limits<std::uint32_t>::max()
+                    ? deflate_fixed<std::uint32_t>(input)
+                    : deflate_fixed<std::uint64_t>(input);
+  if (!fixed.empty()) return fixed;
+  return stored_blocks(input);
+}
+
+}  // namespace quib::wire

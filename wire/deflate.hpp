@@ -1,0 +1,216 @@
+// Raw DEFLATE (RFC 1951 bit format, no zlib or gzip wrapper, no checksum):
+// the compressor for basXML requests, the decompressor for basXML replies,
+// and the Huffman block machinery that the compressed-table decoder reuses.
+//
+// The decoder is table driven: a 64-bit bit buffer refilled eight bytes at a
+// time while enough input remains, literal/length and distance tables whose
+// entries already carry the length or distance base and its extra-bit count,
+// and wide match copies. Near the end of the input it switches to a careful
+// path that refills byte by byte and never acts on a bit that has not
+// arrived.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "wire/bytes.hpp"
+#include "wire/result.hpp"
+
+namespace quib::wire {
+
+// The error of both decoders (raw DEFLATE and compressed table content).
+struct DecompressError {
+  enum class Kind : std::uint8_t {
+    TooShort = 0,
+    UnsupportedAlgorithm = 1,
+    UnexpectedEnd = 2,
+    InvalidCode = 3,
+    UnsupportedBlockType = 4,
+    BadCodeLengths = 5,
+    DistanceTooFar = 6,
+    OutputOverflow = 7,
+  };
+
+  Kind kind = Kind::UnexpectedEnd;
+  std::uint64_t len = 0;        // TooShort
+  std::uint8_t algorithm = 0;   // UnsupportedAlgorithm
+  std::uint8_t block_type = 0;  // UnsupportedBlockType
+  std::uint64_t distance = 0;   // DistanceTooFar
+  std::uint64_t produced = 0;   // DistanceTooFar
+  std::uint64_t declared = 0;   // OutputOverflow
+
+  static DecompressError too_short(std::uint64_t len);
+  static DecompressError unsupported_algorithm(std::uint8_t algorithm);
+  static DecompressError unexpected_end();
+  static DecompressError invalid_code();
+  static DecompressError unsupported_block_type(std::uint8_t block_type);
+  static DecompressError bad_code_lengths();
+  static DecompressError distance_too_far(std::uint64_t distance, std::uint64_t produced);
+  static DecompressError output_overflow(std::uint64_t declared);
+
+  // The debug form callers show, e.g. "DistanceTooFar { distance: 40, produced: 12 }".
+  std::string debug() const;
+  // There are no message texts of their own: the message is the debug form.
+  std::string message() const { return debug(); }
+
+  friend bool operator==(const DecompressError&, const DecompressError&) = default;
+};
+
+// Compresses `input` as one final fixed-code block, or as stored blocks when
+// that would not be shorter than the input plus 5 bytes. Cannot fail.
+Bytes deflate_raw(ByteView input);
+
+// Decompresses one raw DEFLATE stream. `limit` is the largest output
+// accepted; bytes after the final block are ignored.
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit);
+
+// ---------------------------------------------------------------------------
+// Block machinery, shared with the compressed-table decoder.
+
+// Input bits, least significant first. Invariant: every bit of the bytes
+// before `pos` has either been consumed or is held in `bits`' low `count`
+// bits; the bits of `bits` at and above `count` are either zero or the
+// genuine low bits of the byte at `pos`, never invented ones.
+struct BitReader {
+  ByteView input;
+  std::size_t pos = 0;
+  std::uint64_t bits = 0;
+  unsigned count = 0;
+
+  explicit BitReader(ByteView in) : input(in) {}
+
+  // Tops the buffer up byte by byte; returns false when fewer than `n`
+  // (at most 56) bits are available even then.
+  bool ensure(unsigned n) {
+    while (count < n) {
+      if (pos >= input.size()) return false;
+      bits |= std::uint64_t{input[pos++]} << count;
+      count += 8;
+    }
+    return true;
+  }
+  // The next n bits (n <= count), without consuming them.
+  std::uint32_t peek(unsigned n) const {
+    return static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << n) - 1));
+  }
+  void drop(unsigned n) {
+    bits >>= n;
+    count -= n;
+  }
+  // Reads n bits (n <= 32); false when the input ends first.
+  bool read(unsigned n, std::uint32_t& v) {
+    if (!ensure(n)) return false;
+    v = peek(n);
+    drop(n);
+    return true;
+  }
+  // Drops the rest of the current byte and gives back the whole bytes held
+  // in the buffer, so that the next read starts at a byte boundary.
+  void align_to_byte() {
+    drop(count & 7u);
+    
+    bits = 0;
+    count = 0;
+  }
+};
+
+// A decoding table for one Huffman code. Entries are 32 bits:
+//   bits 0..4   code length (bits to consume; for a subtable link, the
+//               primary index width)
+//   bits 5..8   extra bits of a length or distance; for a subtable link,
+//               the subtable's index width
+//   bits 9..15  flags (see kEntry* in deflate.cpp)
+//   bits 16..31 value: literal byte, length or distance base, symbol of an
+//               end-of-block or invalid entry, or the subtable's offset
+class HuffmanTable {
+ public:
+  enum class Alphabet : std::uint8_t { LitLen, Distance, CodeLength };
+
+  static constexpr unsigned kLitLenBits = 11;
+  static constexpr unsigned kDistanceBits = 9;
+  static constexpr unsigned kCodeLengthBits = 7;
+  // Primary table plus room for every possible subtable.
+  static constexpr std::size_t kMaxEntries = (1u << kLitLenBits) + 288 * 16;
+
+  Alphabet alphabet() const { return alphabet_; }
+  unsigned primary_bits() const { return primary_bits_; }
+  const std::uint32_t* entries() const { return entries_.data(); }
+
+ private:
+  friend Status<DecompressError> build_huffman_table(std::span<const std::uint8_t>,
+                                                    HuffmanTable::Alphabet, HuffmanTable&);
+  Alphabet alphabet_ = Alphabet::LitLen;
+  unsigned primary_bits_ = 0;
+  // Left uninitialised: building fills every entry a lookup can reach.
+  std::array<std::uint32_t, kMaxEntries> entries_;
+};
+
+// The literal/length and distance tables of one block.
+struct HuffmanTables {
+  HuffmanTable litlen;
+  HuffmanTable distance;
+};
+
+// Builds the table of a code from its lengths (one per symbol, 0 = absent)
+// into `table` (built in place: a table is 26 KiB). A length above 15, more
+// symbols than the alphabet has, or an over-subscribed set is
+// BadCodeLengths; incomplete sets are accepted and their uncovered patterns
+// decode as InvalidCode.
+Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> lengths,
+                                            HuffmanTable::Alphabet alphabet, HuffmanTable& table);
+
+// The fixed tables of block type 1, built once per process. The distance
+// code has all 32 five-bit codes; 30 and 31 decode as InvalidCode.
+const HuffmanTables& fixed_huffman_tables();
+
+// Reads the header of a dynamic block (HLIT, HDIST, HCLEN and the code
+// lengths) and builds its tables into `tables`.
+Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables);
+
+// Decodes one symbol of the table's alphabet (literal/length 0..287,
+// distance 0..31, code length 0..18). InvalidCode when no code matches
+// within 15 bits, UnexpectedEnd when the input ends first.
+Result<std::uint16_t, DecompressError> decode_symbol(const HuffmanTable& table, BitReader& in);
+
+// Output of a decoder: grows with what is produced, never past `limit`
+// (plus a fixed slack for wide copies), and never from a length read off
+// the wire.
+class InflateOutput {
+ public:
+  // Bytes past the logical end that wide copies may touch.
+  static constexpr std::size_t kSlack = 320;
+
+  // `expected` is only a first capacity hint; it is capped by `limit`.
+  InflateOutput(std::uint64_t limit, std::uint64_t expected);
+
+  std::uint64_t limit() const { return limit_; }
+  std::size_t size() const { return size_; }
+  // Appends bytes verbatim (a stored block); OutputOverflow with the limit
+  // when they would pass it.
+  Status<DecompressError> append(ByteView bytes);
+  // The produced bytes, trimmed to their length.
+  Bytes take();
+
+ private:
+  friend Status<DecompressError> inflate_block_data(BitReader&, const HuffmanTables&,
+                                                   InflateOutput&);
+  // Makes room for at least `n` more bytes plus the slack; false only when
+  // that would pass the limit. When it grows, it aims at the final size
+  // that the input consumed so far (`in_pos` of `in_size` bytes) predicts,
+  // so that a stream costs one or two allocations, not a doubling series.
+  bool reserve_more(std::size_t n, std::size_t in_pos = 0, std::size_t in_size = 0);
+
+  Bytes buf_;
+  std::size_t size_ = 0;
+  std::uint64_t limit_ = 0;
+};
+
+// Decodes one block's data up to and including its end-of-block symbol.
+// OutputOverflow carries the output's limit.
+Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& tables,
+                                           InflateOutput& out);
+
+}  // namespace quib::wire

@@ -1,0 +1,777 @@
+#include "wire/types.hpp"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "wire/decfloat.hpp"
+#include "wire/utclong.hpp"
+
+namespace quib::wire {
+
+namespace {
+
+constexpr std::string_view kKindNames[] = {
+    "Char",       "Numc",    "Date",      "Time",          "Bcd",    "Float",   "Int1",
+    "Int2",       "Int4",    "Int8",      "Byte",          "String", "XString", "DecFloat16",
+    "DecFloat34", "Utclong", "Structure", "DeepStructure", "Table",  "Unknown",
+};
+static_assert(std::size(kKindNames) == AbapType::Unknown + 1);
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool all_digits(std::string_view s) {
+  for (char c : s)
+    if (!is_digit(c)) return false;
+  return true;
+}
+
+std::string_view strip_leading_zeros(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && s[i] == '0') ++i;
+  return s.substr(i);
+}
+
+// Debug quoting: double quotes, backslash escapes for quotes, backslashes and
+// control characters.
+std::string debug_quote(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F)
+          out += fmt::format("\\u{{{:x}}}", c);
+        else
+          out.push_back(static_cast<char>(c));
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string debug_bytes(const Bytes& b) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < b.size(); ++i) {
+    if (i) out += ", ";
+    out += std::to_string(b[i]);
+  }
+  out += ']';
+  return out;
+}
+
+// Latin-1: byte n is U+00nn.
+std::string latin1_to_utf8(ByteView bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::uint8_t b : bytes) append_utf8(out, b);
+  return out;
+}
+
+// String fields: lossy UTF-8 without trailing NUL characters.
+std::string decode_string_field(ByteView bytes) {
+  std::size_t n = bytes.size();
+  while (n > 0 && bytes[n - 1] == 0) --n;
+  return utf8_lossy(bytes.first(n));
+}
+
+ValueResult<std::int64_t> load_int(ByteView bytes, AbapType ty, std::size_t n) {
+  if (bytes.size() < n) return err(ValueError::undecodable(ty, bytes.size()));
+  const std::uint8_t* p = bytes.data();
+  switch (n) {
+    case 2:
+      return static_cast<std::int64_t>(static_cast<std::int16_t>(load_le16(p)));
+    case 4:
+      return static_cast<std::int64_t>(static_cast<std::int32_t>(load_le32(p)));
+    default:
+      return static_cast<std::int64_t>(load_le64(p));
+  }
+}
+
+ValueResult<RfcValue> decode_common(ByteView bytes, AbapType ty, std::uint32_t decimals,
+                                    bool latin1) {
+  switch (ty.kind) {
+    case AbapType::Char:
+    case AbapType::Numc:
+    case AbapType::Date:
+    case AbapType::Time:
+      return RfcValue::text(latin1 ? latin1_to_utf8(bytes) : decode_utf16le(bytes));
+    case AbapType::Bcd: {
+      QUIB_TRY(std::string t, unpack_bcd(bytes, decimals));
+      return RfcValue::text(std::move(t));
+    }
+    case AbapType::Float: {
+      if (bytes.size() < 8) return err(ValueError::undecodable(ty, bytes.size()));
+      std::uint64_t bits = load_le64(bytes.data());
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      return RfcValue::floating(d);
+    }
+    case AbapType::Int1:
+      if (bytes.empty()) return err(ValueError::undecodable(ty, 0));
+      return RfcValue::integer(bytes[0]);
+    case AbapType::Int2: {
+      QUIB_TRY(std::int64_t v, load_int(bytes, ty, 2));
+      return RfcValue::integer(v);
+    }
+    case AbapType::Int4: {
+      QUIB_TRY(std::int64_t v, load_int(bytes, ty, 4));
+      return RfcValue::integer(v);
+    }
+    case AbapType::Int8: {
+      QUIB_TRY(std::int64_t v, load_int(bytes, ty, 8));
+      return RfcValue::integer(v);
+    }
+    case AbapType::String:
+      return RfcValue::text(decode_string_field(bytes));
+    case AbapType::DecFloat16: {
+      QUIB_TRY(std::string t,
+               decode_decfloat16(bytes.first(std::min(bytes.size(), kDecFloat16Bytes))));
+      return RfcValue::text(std::move(t));
+    }
+    case AbapType::DecFloat34: {
+      QUIB_TRY(std::string t,
+               decode_decfloat34(bytes.first(std::min(bytes.size(), kDecFloat34Bytes))));
+      return RfcValue::text(std::move(t));
+    }
+    case AbapType::Utclong: {
+      QUIB_TRY(std::string t, decode_utclong(bytes));
+      return RfcValue::text(std::move(t));
+    }
+    case AbapType::Byte:
+    case AbapType::XString:
+    case AbapType::Structure:
+    case AbapType::DeepStructure:
+    case AbapType::Table:
+      return RfcValue::bytes(Bytes(bytes.begin(), bytes.end()));
+    case AbapType::Unknown:
+      break;
+  }
+  return err(ValueError::undecodable(ty, bytes.size()));
+}
+
+// --- encoding helpers
+
+// A text field: filled with spaces on the right to width / 2 code units (never
+// cut), as UTF-16LE.
+Bytes encode_text_kind(std::string_view text, std::uint32_t width) {
+  std::size_t target = std::min<std::size_t>(width / 2, kMaxTextFill);
+  Bytes out;
+  out.reserve(std::max(text.size(), target) * 2);
+  append_utf16le(out, text);
+  std::size_t units = out.size() / 2;
+  for (; units < target; ++units) {
+    out.push_back(0x20);
+    out.push_back(0);
+  }
+  return out;
+}
+
+Bytes utf8_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+ValueResult<Bytes> zero_fill(const Bytes& b, AbapType ty, std::uint32_t width) {
+  if (b.size() > width) return err(ValueError::too_wide(b.size(), ty, width));
+  if (b.size() < width && width > kMaxFieldFill)
+    return err(ValueError::unrepresentable(fmt::format("a field of {} bytes", width)));
+  Bytes out = b;
+  out.resize(width, 0);
+  return out;
+}
+
+// n little-endian bytes of v (sized first: appending to an empty vector trips
+// a false stringop-overflow warning of g++ 12 at -O3).
+Bytes le_bytes(std::uint64_t v, std::size_t n) {
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  return out;
+}
+
+ValueResult<Bytes> int_with_range(std::int64_t v, AbapType ty) {
+  switch (ty.kind) {
+    case AbapType::Int1:
+      if (v < 0 || v > 255) return err(ValueError::out_of_range(ty, v));
+      return le_bytes(static_cast<std::uint64_t>(v), 1);
+    case AbapType::Int2:
+      if (v < std::numeric_limits<std::int16_t>::min() ||
+          v > std::numeric_limits<std::int16_t>::max())
+        return err(ValueError::out_of_range(ty, v));
+      return le_bytes(static_cast<std::uint64_t>(v), 2);
+    case AbapType::Int4:
+      if (v < std::numeric_limits<std::int32_t>::min() ||
+          v > std::numeric_limits<std::int32_t>::max())
+        return err(ValueError::out_of_range(ty, v));
+      return le_bytes(static_cast<std::uint64_t>(v), 4);
+    default:
+      return le_bytes(static_cast<std::uint64_t>(v), 8);
+  }
+}
+
+Bytes float_bytes(double d) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  return le_bytes(bits, 8);
+}
+
+ValueResult<Bytes> encode_decfloat(std::string_view text, AbapType ty) {
+  return ty.kind == AbapType::DecFloat16 ? encode_decfloat16(text) : encode_decfloat34(text);
+}
+
+// The number text of an Int or Float value (decimal or shortest).
+std::string number_text(const RfcValue& v) {
+  return v.is_int() ? std::to_string(v.as_int()) : float_shortest_text(v.as_float());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string_view kind_name(AbapType::Kind k) {
+  return k <= AbapType::Unknown ? kKindNames[k] : std::string_view("Unknown");
+}
+
+std::string AbapType::display() const {
+  if (kind == Unknown) return fmt::format("Unknown({})", letter);
+  return std::string(kind_name(kind));
+}
+
+std::string AbapType::debug() const {
+  if (kind == Unknown) return fmt::format("Unknown('{}')", letter);
+  return std::string(kind_name(kind));
+}
+
+std::string RfcValue::debug() const {
+  switch (kind()) {
+    case Kind::Text:
+      return "Text(" + debug_quote(as_text()) + ")";
+    case Kind::Int:
+      return fmt::format("Int({})", as_int());
+    case Kind::Float: {
+      std::string t = float_shortest_text(as_float());
+      if (std::isfinite(as_float()) && t.find('.') == std::string::npos) t += ".0";
+      return "Float(" + t + ")";
+    }
+    case Kind::Bytes:
+      return "Bytes(" + debug_bytes(as_bytes()) + ")";
+    case Kind::Undecoded:
+      return fmt::format("Undecoded {{ ty: {}, bytes: {} }}", as_undecoded().ty.debug(),
+                         debug_bytes(as_undecoded().bytes));
+  }
+  return {};
+}
+
+RfcValue text_value(std::string_view text) { return RfcValue::text(std::string(text)); }
+
+// ---------------------------------------------------------------------------
+// ValueError
+
+ValueError ValueError::unencodable(AbapType ty, std::string_view descriptor) {
+  ValueError e;
+  e.kind_ = Kind::Unencodable;
+  e.ty_ = ty;
+  e.text_ = std::string(descriptor);
+  return e;
+}
+ValueError ValueError::out_of_range(AbapType ty, std::int64_t value) {
+  ValueError e;
+  e.kind_ = Kind::OutOfRange;
+  e.ty_ = ty;
+  e.value_ = value;
+  return e;
+}
+ValueError ValueError::decimal_width(std::uint64_t needed, std::uint64_t got) {
+  ValueError e;
+  e.kind_ = Kind::DecimalWidth;
+  e.a_ = needed;
+  e.b_ = got;
+  return e;
+}
+ValueError ValueError::not_a_number() { return ValueError(); }
+ValueError ValueError::unrepresentable(std::string_view reason) {
+  ValueError e;
+  e.kind_ = Kind::Unrepresentable;
+  e.text_ = std::string(reason);
+  return e;
+}
+ValueError ValueError::too_wide(std::uint64_t length, AbapType ty, std::uint64_t width) {
+  ValueError e;
+  e.kind_ = Kind::TooWide;
+  e.ty_ = ty;
+  e.a_ = length;
+  e.b_ = width;
+  return e;
+}
+ValueError ValueError::undecodable(AbapType ty, std::uint64_t length) {
+  ValueError e;
+  e.kind_ = Kind::Undecodable;
+  e.ty_ = ty;
+  e.a_ = length;
+  return e;
+}
+
+std::string ValueError::message() const {
+  switch (kind_) {
+    case Kind::Unencodable:
+      return fmt::format("cannot encode a {} value as ABAP {}", text_, ty_.display());
+    case Kind::OutOfRange:
+      return fmt::format("{} does not fit in an ABAP {}", value_, ty_.display());
+    case Kind::DecimalWidth:
+      return fmt::format("a decimal float needs {} bytes, got {}", a_, b_);
+    case Kind::NotANumber:
+      return "not a number";
+    case Kind::Unrepresentable:
+      return fmt::format("{} is outside what the format can hold", text_);
+    case Kind::TooWide:
+      return fmt::format("{} bytes do not fit an ABAP {} of width {}", a_, ty_.display(), b_);
+    case Kind::Undecodable:
+      return fmt::format(
+          "cannot decode {} bytes as ABAP {}: the encoding is not implemented, and reading it as "
+          "text would produce plausible nonsense",
+          a_, ty_.display());
+  }
+  return {};
+}
+
+std::string ValueError::debug() const {
+  switch (kind_) {
+    case Kind::Unencodable:
+      return fmt::format("Unencodable {{ kind: {}, what: {} }}", ty_.debug(), debug_quote(text_));
+    case Kind::OutOfRange:
+      return fmt::format("OutOfRange {{ kind: {}, value: {} }}", ty_.debug(), value_);
+    case Kind::DecimalWidth:
+      return fmt::format("DecimalWidth {{ needed: {}, got: {} }}", a_, b_);
+    case Kind::NotANumber:
+      return "NotANumber";
+    case Kind::Unrepresentable:
+      return fmt::format("Unrepresentable({})", debug_quote(text_));
+    case Kind::TooWide:
+      return fmt::format("TooWide {{ length: {}, kind: {}, width: {} }}", a_, ty_.debug(), b_);
+    case Kind::Undecodable:
+      return fmt::format("Undecodable {{ kind: {}, length: {} }}", ty_.debug(), a_);
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// The codec
+
+ValueResult<RfcValue> decode_field_value(ByteView bytes, AbapType ty) {
+  return decode_common(bytes, ty, 0, false);
+}
+
+ValueResult<RfcValue> decode_field_with_decimals(ByteView bytes, AbapType ty,
+                                                 std::uint32_t decimals) {
+  return decode_common(bytes, ty, decimals, false);
+}
+
+ValueResult<RfcValue> decode_field_value_latin1(ByteView bytes, AbapType ty) {
+  return decode_common(bytes, ty, 0, true);
+}
+
+ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::uint32_t width,
+                                      std::uint32_t decimals) {
+  using K = RfcValue::Kind;
+  const K vk = value.kind();
+  if (ty.kind == AbapType::Bcd) {
+    switch (vk) {
+      case K::Text:
+        return pack_bcd(value.as_text(), width, decimals);
+      case K::Int:
+      case K::Float:
+        return pack_bcd(number_text(value), width, decimals);
+      case K::Bytes:
+        return value.as_bytes();
+      case K::Undecoded:
+        return value.as_undecoded().bytes;
+    }
+  }
+  switch (ty.kind) {
+    case AbapType::Char:
+    case AbapType::Numc:
+    case AbapType::Date:
+    case AbapType::Time:
+    case AbapType::Unknown: {
+      const std::uint32_t w = ty.kind == AbapType::Unknown ? 0 : width;
+      switch (vk) {
+        case K::Text:
+          return encode_text_kind(value.as_text(), w);
+        case K::Int:
+        case K::Float:
+          return encode_text_kind(number_text(value), w);
+        case K::Bytes:
+          return err(ValueError::unencodable(ty, kDescBytes));
+        case K::Undecoded:
+          return value.as_undecoded().bytes;
+      }
+      break;
+    }
+    case AbapType::Float:
+      switch (vk) {
+        case K::Text: {
+          auto d = parse_double_text(value.as_text());
+          if (!d) return err(ValueError::unencodable(ty, kDescNonNumericText));
+          return float_bytes(*d);
+        }
+        case K::Int:
+          return float_bytes(static_cast<double>(value.as_int()));
+        case K::Float:
+          return float_bytes(value.as_float());
+        case K::Bytes:
+          return err(ValueError::unencodable(ty, kDescBytes));
+        case K::Undecoded:
+          return value.as_undecoded().bytes;
+      }
+      break;
+    case AbapType::Int1:
+    case AbapType::Int2:
+    case AbapType::Int4:
+    case AbapType::Int8:
+      switch (vk) {
+        case K::Text: {
+          auto v = parse_int64_text(value.as_text());
+          if (!v) return err(ValueError::unencodable(ty, kDescNonNumericText));
+          return int_with_range(*v, ty);
+        }
+        case K::Int:
+          return int_with_range(value.as_int(), ty);
+        case K::Float:
+          return err(ValueError::unencodable(ty, kDescFloat));
+        case K::Bytes:
+          return err(ValueError::unencodable(ty, kDescBytes));
+        case K::Undecoded:
+          return value.as_undecoded().bytes;
+      }
+      break;
+    case AbapType::Byte:
+    case AbapType::XString:
+      switch (vk) {
+        case K::Text:
+          return utf8_bytes(value.as_text());
+        case K::Bytes:
+          if (ty.kind == AbapType::XString) return value.as_bytes();
+          return zero_fill(value.as_bytes(), ty, width);
+        default:
+          return err(ValueError::unencodable(ty, kDescNonBinary));
+      }
+    case AbapType::String:
+      switch (vk) {
+        case K::Text:
+          return utf8_bytes(value.as_text());
+        case K::Int:
+        case K::Float:
+          return utf8_bytes(number_text(value));
+        case K::Bytes:
+          return err(ValueError::unencodable(ty, kDescBytes));
+        case K::Undecoded:
+          return value.as_undecoded().bytes;
+      }
+      break;
+    case AbapType::DecFloat16:
+    case AbapType::DecFloat34:
+      switch (vk) {
+        case K::Text:
+          return encode_decfloat(value.as_text(), ty);
+        case K::Int:
+          return encode_decfloat(std::to_string(value.as_int()), ty);
+        case K::Float:
+          return err(ValueError::unencodable(ty, kDescBinaryFloat));
+        case K::Bytes:
+          return value.as_bytes();
+        case K::Undecoded:
+          return value.as_undecoded().bytes;
+      }
+      break;
+    case AbapType::Utclong:
+      switch (vk) {
+        case K::Text: {
+          auto b = parse_utclong_text(value.as_text());
+          if (!b) return err(ValueError::unencodable(ty, kDescNotUtclongText));
+          return std::move(*b);
+        }
+        case K::Int:
+          return le_bytes(static_cast<std::uint64_t>(value.as_int()), 8);
+        case K::Float:
+          return err(ValueError::unencodable(ty, kDescFloat));
+        case K::Bytes:
+          return value.as_bytes();
+        case K::Undecoded:
+          return value.as_undecoded().bytes;
+      }
+      break;
+    case AbapType::Structure:
+    case AbapType::DeepStructure:
+    case AbapType::Table:
+      switch (vk) {
+        case K::Bytes:
+          if (width == 0) return value.as_bytes();
+          return zero_fill(value.as_bytes(), ty, width);
+        case K::Undecoded: {
+          const Bytes& b = value.as_undecoded().bytes;
+          if (width != 0 && b.size() > width) return err(ValueError::too_wide(b.size(), ty, width));
+          return b;
+        }
+        default:
+          return err(ValueError::unencodable(ty, kDescNonBinary));
+      }
+    case AbapType::Bcd:
+      break;  // handled above
+  }
+  return err(ValueError::unencodable(ty, kDescNonBinary));
+}
+
+std::string decode_text_field(ByteView bytes) {
+  if (!bytes.empty() && bytes.size() % 2 == 0) {
+    bool odd_zero = false;
+    for (std::size_t i = 1; i < bytes.size(); i += 2) {
+      if (bytes[i] == 0) {
+        odd_zero = true;
+        break;
+      }
+    }
+    if (odd_zero && is_valid_utf16le(bytes)) return decode_utf16le(bytes);
+  }
+  return utf8_lossy(bytes);
+}
+
+// Digits filled on the left to decimals + 1 and a point before the last
+// `decimals` of them, built in one pass.
+static std::string place_point(std::string_view digits, std::uint32_t decimals, bool negative) {
+  std::string out;
+  out.reserve(std::max<std::size_t>(digits.size(), std::size_t{decimals} + 1) + 2);
+  if (negative) out.push_back('-');
+  if (digits.size() <= decimals) {
+    out += "0.";
+    out.append(decimals - digits.size(), '0');
+    out.append(digits);
+  } else {
+    const std::size_t int_len = digits.size() - decimals;
+    out.append(digits.substr(0, int_len));
+    out.push_back('.');
+    out.append(digits.substr(int_len));
+  }
+  return out;
+}
+
+std::string insert_decimal_point(std::string_view text, std::uint32_t decimals) {
+  if (decimals == 0 || decimals > kMaxDecimals || text.find('.') != std::string_view::npos)
+    return std::string(text);
+  bool negative = !text.empty() && text[0] == '-';
+  std::string_view digits = negative ? text.substr(1) : text;
+  if (!all_digits(digits)) return std::string(text);
+  return place_point(digits, decimals, negative);
+}
+
+ValueResult<std::string> unpack_bcd(ByteView bytes, std::uint32_t decimals) {
+  if (bytes.empty()) return err(ValueError::undecodable(AbapType::Bcd, 0));
+  if (decimals > kMaxDecimals)
+    return err(ValueError::unrepresentable(fmt::format("{} decimal places", decimals)));
+  // All 2n - 1 digit nibbles first, then the leading zeros are skipped.
+  const std::size_t n = bytes.size(), count = 2 * n - 1;
+  char small[64];
+  std::string large;
+  char* d = small;
+  if (count > sizeof small) {
+    large.resize(count);
+    d = large.data();
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned hi = bytes[i] >> 4, lo = bytes[i] & 0x0F;
+    if (hi > 9 || (lo > 9 && i + 1 < n)) return err(ValueError::undecodable(AbapType::Bcd, n));
+    d[2 * i] = static_cast<char>('0' + hi);
+    if (i + 1 < n) d[2 * i + 1] = static_cast<char>('0' + lo);
+  }
+  const bool negative = (bytes[n - 1] & 0x0F) == 0x0D;
+  std::size_t first = 0;
+  while (first + 1 < count && d[first] == '0') ++first;
+  const std::string_view digits(d + first, count - first);
+  if (decimals == 0) {
+    std::string out;
+    out.reserve(digits.size() + 1);
+    if (negative) out.push_back('-');
+    out.append(digits);
+    return out;
+  }
+  return place_point(digits, decimals, negative);
+}
+
+ValueResult<Bytes> pack_bcd(std::string_view text, std::uint32_t width, std::uint32_t decimals) {
+  if (width == 0) return err(ValueError::decimal_width(1, 0));
+  if (decimals > kMaxDecimals)
+    return err(ValueError::unrepresentable(fmt::format("{} decimal places", decimals)));
+  std::string_view t = trim_unicode(text);
+  std::uint8_t sign = 0x0C;
+  if (!t.empty() && t[0] == '+') {
+    t.remove_prefix(1);
+  } else if (!t.empty() && t[0] == '-') {
+    t.remove_prefix(1);
+    sign = 0x0D;
+  }
+  std::string_view int_part = t, frac = {};
+  if (auto dot = t.find('.'); dot != std::string_view::npos) {
+    int_part = t.substr(0, dot);
+    frac = t.substr(dot + 1);
+  }
+  if (!all_digits(int_part) || !all_digits(frac)) return err(ValueError::not_a_number());
+  if (frac.size() > decimals) {
+    if (frac.substr(decimals).find_first_not_of('0') != std::string_view::npos)
+      return err(ValueError::unrepresentable(kReasonTooManyDecimals));
+    frac = frac.substr(0, decimals);
+  }
+  std::string digits(strip_leading_zeros(int_part));
+  digits.append(frac);
+  digits.append(decimals - frac.size(), '0');
+  std::string_view d = strip_leading_zeros(digits);
+  const std::uint64_t capacity = 2 * std::uint64_t{width} - 1;
+  if (d.size() > capacity) return err(ValueError::too_wide(d.size(), AbapType::Bcd, capacity));
+  // Nibbles: capacity digits (zero-filled on the left) then the sign.
+  Bytes out(width, 0);
+  const std::size_t lead = capacity - d.size();
+  auto nibble_at = [&](std::size_t i) -> std::uint8_t {
+    if (i < lead) return 0;
+    if (i < capacity) return static_cast<std::uint8_t>(d[i - lead] - '0');
+    return sign;
+  };
+  for (std::size_t b = 0; b < width; ++b)
+    out[b] = static_cast<std::uint8_t>((nibble_at(2 * b) << 4) | nibble_at(2 * b + 1));
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Texts of numbers
+
+std::string float_shortest_text(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // The shortest round-trip digits in scientific form, "-d.ddde+XX", laid
+  // out positionally here (fixed notation of to_chars is not shortest on
+  // every standard library).
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view s(buf, static_cast<std::size_t>(res.ptr - buf));
+  std::string out;
+  if (!s.empty() && s[0] == '-') {
+    out.push_back('-');
+    s.remove_prefix(1);
+  }
+  const std::size_t e = s.find('e');
+  std::string digits;
+  for (char c : s.substr(0, e))
+    if (c != '.') digits.push_back(c);
+  int exp = 0;
+  std::string_view et = s.substr(e + 1);
+  if (!et.empty() && et[0] == '+') et.remove_prefix(1);
+  std::from_chars(et.data(), et.data() + et.size(), exp);
+  // The number of digits before the point.
+  const long point = static_cast<long>(exp) + 1;
+  const long n = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= n) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - n), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out.push_back('.');
+    out.append(digits, static_cast<std::size_t>(point));
+  }
+  return out;
+}
+
+std::optional<double> parse_double_text(std::string_view text) {
+  std::string_view t = trim_unicode(text);
+  bool negative = false;
+  std::string_view body = t;
+  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+    negative = body[0] == '-';
+    body.remove_prefix(1);
+  }
+  if (ascii_iequals(body, "inf") || ascii_iequals(body, "infinity"))
+    return negative ? -std::numeric_limits<double>::infinity()
+                    : std::numeric_limits<double>::infinity();
+  if (ascii_iequals(body, "nan"))
+    return std::copysign(std::numeric_limits<double>::quiet_NaN(), negative ? -1.0 : 1.0);
+  // Validate the shape: digits, optional point, digits (one digit at least),
+  // optional exponent. Track the position of the first non-zero digit to tell
+  // overflow from underflow.
+  std::size_t i = 0;
+  std::size_t ndigits = 0;
+  long first_nonzero = 0;  // decimal exponent of the first non-zero digit + 1
+  bool seen_nonzero = false, seen_point = false;
+  long int_digits = 0, frac_zeros = 0;
+  for (; i < body.size(); ++i) {
+    char c = body[i];
+    if (is_digit(c)) {
+      ++ndigits;
+      if (!seen_point) {
+        if (seen_nonzero || c != '0') ++int_digits;
+      } else if (!seen_nonzero && c == '0') {
+        ++frac_zeros;
+      }
+      if (c != '0') seen_nonzero = true;
+    } else if (c == '.' && !seen_point) {
+      seen_point = true;
+    } else {
+      break;
+    }
+  }
+  if (ndigits == 0) return std::nullopt;
+  first_nonzero = int_digits > 0 ? int_digits : -frac_zeros;
+  long long exp = 0;
+  if (i < body.size()) {
+    if (body[i] != 'e' && body[i] != 'E') return std::nullopt;
+    ++i;
+    bool eneg = false;
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) {
+      eneg = body[i] == '-';
+      ++i;
+    }
+    if (i == body.size()) return std::nullopt;
+    for (; i < body.size(); ++i) {
+      if (!is_digit(body[i])) return std::nullopt;
+      if (exp < 1000000000) exp = exp * 10 + (body[i] - '0');  // saturates
+    }
+    if (eneg) exp = -exp;
+  }
+  double v = 0;
+  auto res = std::from_chars(body.data(), body.data() + body.size(), v, std::chars_format::general);
+  if (res.ec == std::errc::result_out_of_range) {
+    if (!seen_nonzero || exp + first_nonzero <= 0)
+      v = 0.0;
+    else
+      v = std::numeric_limits<double>::infinity();
+  } else if (res.ec != std::errc() || res.ptr != body.data() + body.size()) {
+    return std::nullopt;
+  }
+  return negative ? -v : v;
+}
+
+std::optional<std::int64_t> parse_int64_text(std::string_view text) {
+  std::string_view t = trim_unicode(text);
+  std::string_view digits = t;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+  if (digits.empty() || !all_digits(digits)) return std::nullopt;
+  if (!t.empty() && t[0] == '+') t.remove_prefix(1);
+  std::int64_t v = 0;
+  auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return std::nullopt;
+  return v;
+}
+
+}  // namespace quib::wire

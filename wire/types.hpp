@@ -1,0 +1,286 @@
+// ABAP field types and the field value codec.
+//
+// An ABAP system describes every parameter and structure field by a type kind,
+// a byte width and a number of implied decimals. `AbapType` is the kind,
+// `RfcValue` one scalar field value, and the codec below turns the bytes of one
+// field into an `RfcValue` and back. The text helpers that sessions and the
+// call path apply to record values live here too: the packed-decimal (BCD)
+// codec, the implied decimal point, the guessing decoder for record texts, the
+// shortest text of a double and the double parser. UTF-16LE conversion is in
+// wire/utf.hpp (encode_utf16le / decode_utf16le), included from here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "wire/bytes.hpp"
+#include "wire/result.hpp"
+#include "wire/utf.hpp"
+
+namespace quib::wire {
+
+// ---------------------------------------------------------------------------
+// AbapType
+
+// The ABAP type kind of a field. The enumerators are in declaration order;
+// `Unknown` carries the dictionary's type letter that maps to no kind.
+// `AbapType::Char` converts implicitly, so `AbapType t = AbapType::Int4;` and
+// `t == AbapType::Int4` read naturally; `AbapType::unknown('X')` builds the
+// letter-carrying kind.
+struct AbapType {
+  enum Kind : std::uint8_t {
+    Char,
+    Numc,
+    Date,
+    Time,
+    Bcd,
+    Float,
+    Int1,
+    Int2,
+    Int4,
+    Int8,
+    Byte,
+    String,
+    XString,
+    DecFloat16,
+    DecFloat34,
+    Utclong,
+    Structure,
+    DeepStructure,
+    Table,
+    Unknown,
+  };
+
+  Kind kind = Char;
+  char letter = 0;  // meaningful for Unknown only; 0 for every named kind
+
+  constexpr AbapType() = default;
+  constexpr AbapType(Kind k) : kind(k) {}  // NOLINT: implicit on purpose
+  static constexpr AbapType unknown(char c) {
+    AbapType t(Unknown);
+    t.letter = c;
+    return t;
+  }
+
+  constexpr bool is_text_kind() const {
+    return kind == Char || kind == Numc || kind == Date || kind == Time;
+  }
+  constexpr bool is_int_kind() const {
+    return kind == Int1 || kind == Int2 || kind == Int4 || kind == Int8;
+  }
+
+  // "Char", "DecFloat34", ..., "Unknown(X)".
+  std::string display() const;
+  // As display(), but the letter of Unknown is quoted: "Unknown('X')".
+  std::string debug() const;
+
+  friend constexpr bool operator==(const AbapType& a, const AbapType& b) {
+    return a.kind == b.kind && (a.kind != Unknown || a.letter == b.letter);
+  }
+};
+
+// The name of a named kind ("Char", ...); "Unknown" for Unknown.
+std::string_view kind_name(AbapType::Kind k);
+
+// ---------------------------------------------------------------------------
+// RfcValue
+
+struct UndecodedValue {
+  AbapType ty;
+  Bytes bytes;
+  friend bool operator==(const UndecodedValue&, const UndecodedValue&) = default;
+};
+
+// One scalar field value: Text (UTF-8), Int, Float, Bytes, or Undecoded (a
+// field left as its raw image together with its type). Owned by its holder;
+// moved, not shared.
+class RfcValue {
+ public:
+  enum class Kind : std::uint8_t { Text, Int, Float, Bytes, Undecoded };
+  // The alternatives in variant order: index i is Kind(i).
+  using Data = std::variant<std::string, std::int64_t, double, Bytes, UndecodedValue>;
+
+  RfcValue() : data_(std::in_place_index<0>) {}
+
+  static RfcValue text(std::string s) {
+    return RfcValue(Data(std::in_place_index<0>, std::move(s)));
+  }
+  static RfcValue integer(std::int64_t v) { return RfcValue(Data(std::in_place_index<1>, v)); }
+  static RfcValue floating(double v) { return RfcValue(Data(std::in_place_index<2>, v)); }
+  static RfcValue bytes(Bytes b) { return RfcValue(Data(std::in_place_index<3>, std::move(b))); }
+  static RfcValue undecoded(AbapType ty, Bytes b) {
+    return RfcValue(Data(std::in_place_index<4>, UndecodedValue{ty, std::move(b)}));
+  }
+
+  Kind kind() const { return static_cast<Kind>(data_.index()); }
+  bool is_text() const { return kind() == Kind::Text; }
+  bool is_int() const { return kind() == Kind::Int; }
+  bool is_float() const { return kind() == Kind::Float; }
+  bool is_bytes() const { return kind() == Kind::Bytes; }
+  bool is_undecoded() const { return kind() == Kind::Undecoded; }
+
+  // Accessors; the value must hold the alternative asked for.
+  const std::string& as_text() const { return std::get<0>(data_); }
+  std::string& as_text() { return std::get<0>(data_); }
+  std::int64_t as_int() const { return std::get<1>(data_); }
+  double as_float() const { return std::get<2>(data_); }
+  const Bytes& as_bytes() const { return std::get<3>(data_); }
+  Bytes& as_bytes() { return std::get<3>(data_); }
+  const UndecodedValue& as_undecoded() const { return std::get<4>(data_); }
+
+  const Data& data() const { return data_; }
+  Data& data() { return data_; }
+
+  // Text("x"), Int(5), Float(1.5), Bytes([1, 2]),
+  // Undecoded { ty: Float, bytes: [1, 2] }. Texts are quoted with backslash
+  // escapes for quotes, backslashes and control characters.
+  std::string debug() const;
+
+  // Floats compare as doubles (NaN differs from itself).
+  friend bool operator==(const RfcValue&, const RfcValue&) = default;
+
+ private:
+  explicit RfcValue(Data d) : data_(std::move(d)) {}
+  Data data_;
+};
+
+// A Text value holding a copy of the text.
+RfcValue text_value(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// ValueError
+
+// The fixed descriptors of ValueError::Unencodable.
+inline constexpr std::string_view kDescNonNumericText = "non-numeric text";
+inline constexpr std::string_view kDescBytes = "bytes";
+inline constexpr std::string_view kDescFloat = "float";
+inline constexpr std::string_view kDescNonBinary = "non-binary";
+inline constexpr std::string_view kDescBinaryFloat =
+    "a binary float, which cannot hold a decimal exactly";
+inline constexpr std::string_view kDescNotUtclongText =
+    "text that is not YYYY-MM-DD HH:MM:SS.fffffff";
+
+// The reasons of ValueError::Unrepresentable used by the codecs.
+inline constexpr std::string_view kReasonTooManyDecimals =
+    "more decimal places than the field declares";
+inline constexpr std::string_view kReasonDecfloatCoefficient = "decimal float coefficient";
+inline constexpr std::string_view kReasonDecfloatExponent = "decimal float exponent";
+
+// The error of the field codec and of the DECFLOAT and UTCLONG formats.
+class ValueError {
+ public:
+  enum class Kind : std::uint8_t {
+    Unencodable,      // ty, text = descriptor of the refused value
+    OutOfRange,       // ty, value
+    DecimalWidth,     // needed, got
+    NotANumber,       // -
+    Unrepresentable,  // text = reason
+    TooWide,          // length, ty, width
+    Undecodable,      // ty, length
+  };
+
+  static ValueError unencodable(AbapType ty, std::string_view descriptor);
+  static ValueError out_of_range(AbapType ty, std::int64_t value);
+  static ValueError decimal_width(std::uint64_t needed, std::uint64_t got);
+  static ValueError not_a_number();
+  static ValueError unrepresentable(std::string_view reason);
+  static ValueError too_wide(std::uint64_t length, AbapType ty, std::uint64_t width);
+  static ValueError undecodable(AbapType ty, std::uint64_t length);
+
+  Kind kind() const { return kind_; }
+  AbapType ty() const { return ty_; }
+  const std::string& text() const { return text_; }  // descriptor or reason
+  std::int64_t value() const { return value_; }
+  std::uint64_t needed() const { return a_; }  // DecimalWidth
+  std::uint64_t got() const { return b_; }     // DecimalWidth
+  std::uint64_t length() const { return a_; }  // TooWide, Undecodable
+  std::uint64_t width() const { return b_; }   // TooWide
+
+  // The display text, e.g. "cannot encode a float value as ABAP Int4".
+  std::string message() const;
+  // The kind and its fields, e.g. OutOfRange { kind: Int1, value: 256 }.
+  std::string debug() const;
+
+  friend bool operator==(const ValueError&, const ValueError&) = default;
+
+ private:
+  Kind kind_ = Kind::NotANumber;
+  AbapType ty_{};
+  std::string text_;
+  std::int64_t value_ = 0;
+  std::uint64_t a_ = 0;
+  std::uint64_t b_ = 0;
+};
+
+template <class T>
+using ValueResult = Result<T, ValueError>;
+
+// ---------------------------------------------------------------------------
+// The field codec
+
+// The decimals supported by the packed-decimal helpers. Larger values are
+// refused by unpack_bcd / pack_bcd (Unrepresentable) and leave the text of
+// insert_decimal_point unchanged.
+inline constexpr std::uint32_t kMaxDecimals = 65534;
+
+// Filling of text fields is done up to this many UTF-16 code units (a text
+// field of more than 131071 bytes is filled to 65535 characters only).
+inline constexpr std::size_t kMaxTextFill = 65535;
+
+// Byte, Structure, DeepStructure and Table values are zero-filled up to the
+// field width, but never beyond this many bytes: a wider field (its width
+// comes from the partner's dictionary) is refused with Unrepresentable
+// rather than allocated.
+inline constexpr std::uint64_t kMaxFieldFill = 64ull << 20;
+
+// The bytes of one field as a value of the given kind.
+ValueResult<RfcValue> decode_field_value(ByteView bytes, AbapType ty);
+// As decode_field_value, but a Bcd field is unpacked with `decimals`.
+ValueResult<RfcValue> decode_field_with_decimals(ByteView bytes, AbapType ty,
+                                                 std::uint32_t decimals);
+// The registered server's decoder: Char, Numc, Date and Time as one byte per
+// character (Latin-1), Bcd with 0 decimals, every other kind as
+// decode_field_value.
+ValueResult<RfcValue> decode_field_value_latin1(ByteView bytes, AbapType ty);
+
+// The bytes of a value for a field of the given kind, width and decimals.
+ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::uint32_t width,
+                                      std::uint32_t decimals);
+
+// Record texts whose encoding the partner chooses: UTF-16LE when the length is
+// even and non-zero, some byte at an odd offset is 0 and the bytes are valid
+// UTF-16LE; otherwise lossy UTF-8.
+std::string decode_text_field(ByteView bytes);
+
+// Puts the implied decimal point into a text of digits with an optional
+// leading "-" ("12345", 2 -> "123.45"; "", 2 -> "0.00"). A text that already
+// has a point, is not sign and digits, or 0 decimals: unchanged.
+std::string insert_decimal_point(std::string_view text, std::uint32_t decimals);
+
+// Packed decimal: two digits per byte, the last byte's low nibble the sign
+// (0xD negative, anything else positive).
+ValueResult<std::string> unpack_bcd(ByteView bytes, std::uint32_t decimals);
+ValueResult<Bytes> pack_bcd(std::string_view text, std::uint32_t width, std::uint32_t decimals);
+
+// ---------------------------------------------------------------------------
+// Texts of numbers
+
+// The shortest decimal digits that read back as the same double, written
+// positionally without an exponent: 0.1, 2.5, 0.0000001, 2 (for 2.0), "1"
+// followed by 21 zeros for 1e21, -0 for negative zero; NaN, inf and -inf.
+std::string float_shortest_text(double v);
+
+// Parses, after trimming white space: an optional sign, digits with an
+// optional decimal point (at least one digit), an optional exponent (e or E,
+// optional sign, digits), or the words inf, infinity and nan in any letter
+// case. The nearest double; out-of-range magnitudes give infinity or zero.
+std::optional<double> parse_double_text(std::string_view text);
+
+// Parses, after trimming white space: an optional + or - and one or more ASCII
+// digits whose value fits a signed 64-bit integer; nothing else.
+std::optional<std::int64_t> parse_int64_text(std::string_view text);
+
+}  // namespace quib::wire
