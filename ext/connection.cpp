@@ -1,15 +1,819 @@
+// Connection: one logged-on ABAP session behind the mutex `inner`, the
+// session's cancel handle behind the mutex `cancel`, an optional throughput
+// attachment behind the mutex `throughput`, and the flag `alive`.
+//
+// Locks. No two of the three mutexes are ever held at once. `cancel` and
+// `throughput` are held for a few instructions only, always with the
+// interpreter lock, never across its release. `inner` is held for whole
+// network exchanges with the interpreter lock released; every wait for it
+// happens with the interpreter lock released too (InnerLock), so a second
+// Python thread that wants the session can never hold the interpreter lock
+// that the thread inside the session needs to finish.
+//
+// Python values are converted before `inner` is taken for the exchange, and
+// the result is built after it is released: Python code that a conversion
+// runs can never wait on the session.
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ext/convert.hpp"
 #include "ext/errors.hpp"
+#include "ext/options.hpp"
+#include "ext/params.hpp"
 #include "ext/types.hpp"
+#include "proto/call.hpp"
+#include "proto/connection.hpp"
+#include "proto/describe.hpp"
+#include "proto/logon.hpp"
+#include "proto/metadata.hpp"
+#include "proto/reply.hpp"
+#include "proto/request.hpp"
+#include "proto/transport.hpp"
+#include "proto/unicode_case.hpp"
 
 namespace quib::ext {
 namespace {
+
+using proto::CancelHandle;
+using proto::ProtocolError;
+using proto::RfcConnection;
+using wire::AbapType;
+
+constexpr std::string_view kClosed = "connection is closed";
+constexpr std::string_view kNothingToCancel =
+    "cancel() has nothing to cancel: the connection is closed, or its transport has no cancel "
+    "record";
+constexpr std::string_view kUnitsUnavailable =
+    "transactional units are not available in this build";
+
+// Handle numbers, in the order of successful constructions.
+std::atomic<std::uint64_t> g_next_handle{1};
+
+struct State {
+  proto::ConnectionParams params;
+  proto::Route route;
+  CallOptions defaults;
+
+  std::mutex inner_mutex;
+  std::optional<RfcConnection> inner;  // absent: closed
+
+  std::atomic<bool> alive{false};
+
+  std::mutex cancel_mutex;
+  std::optional<CancelHandle> cancel;
+
+  std::mutex throughput_mutex;
+  std::shared_ptr<proto::ThroughputCounters> throughput;
+
+  std::uint64_t handle = 0;
+
+  State(proto::ConnectionParams p, proto::Route r, CallOptions d)
+      : params(std::move(p)), route(std::move(r)), defaults(d) {}
+};
+
+struct ConnectionObject {
+  PyObject_HEAD
+  State* state;
+};
+
+State& state_of(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
+
+// Holds `inner`. Taking it never blocks while the interpreter lock is held:
+// when the mutex is busy the interpreter lock is released for the wait and
+// taken back once the mutex is ours.
+class InnerLock {
+ public:
+  explicit InnerLock(State& s) : s_(&s) {
+    if (!s_->inner_mutex.try_lock()) {
+      AllowThreads nogil;
+      s_->inner_mutex.lock();
+    }
+    held_ = true;
+  }
+  InnerLock(InnerLock&& o) noexcept : s_(o.s_), held_(std::exchange(o.held_, false)) {}
+  InnerLock(const InnerLock&) = delete;
+  InnerLock& operator=(const InnerLock&) = delete;
+  InnerLock& operator=(InnerLock&&) = delete;
+  ~InnerLock() { unlock(); }
+
+  void unlock() {
+    if (held_) s_->inner_mutex.unlock();
+    held_ = false;
+  }
+
+ private:
+  State* s_;
+  bool held_ = false;
+};
+
+// ---------------------------------------------------------------- opening
+
+struct Opened {
+  RfcConnection connection;
+  std::optional<CancelHandle> handle;
+};
+
+// Opens a session by the route and asks it for its cancel handle. Blocking:
+// runs with the interpreter lock released.
+proto::ProtoResult<Opened> open_session(const proto::ConnectionParams& params,
+                                        const proto::Route& route) {
+  QUIB_TRY(RfcConnection connection, proto::open_by_route(params, route, proto::metadata_cache()));
+  // A failure here drops the just-opened session, closing its socket.
+  QUIB_TRY(std::optional<CancelHandle> handle, connection.cancel_handle());
+  return Opened{std::move(connection), std::move(handle)};
+}
+
+proto::ProtoResult<Opened> connection_open(State& s) {
+  return without_gil([&] { return open_session(s.params, s.route); });
+}
+
+void drop_cancel_handle(State& s) {
+  std::lock_guard<std::mutex> guard(s.cancel_mutex);
+  if (s.cancel) s.cancel->close();
+  s.cancel.reset();
+}
+
+// Puts a newly opened session and its handle in place (dropping whatever a
+// racing thread put there meanwhile) and marks the connection alive.
+void install(State& s, Opened opened) {
+  {
+    InnerLock lock(s);
+    s.inner.reset();
+    s.inner.emplace(std::move(opened.connection));
+  }
+  {
+    std::lock_guard<std::mutex> guard(s.cancel_mutex);
+    if (s.cancel) s.cancel->close();
+    s.cancel = std::move(opened.handle);
+  }
+  s.alive.exchange(true);
+}
+
+// Gives the current throughput attachment to the session, if there is one.
+void attach_throughput(State& s) {
+  std::shared_ptr<proto::ThroughputCounters> copy;
+  {
+    std::lock_guard<std::mutex> guard(s.throughput_mutex);
+    copy = s.throughput;
+  }
+  InnerLock lock(s);
+  if (s.inner) s.inner->set_throughput(std::move(copy));
+}
+
+void close_inner(State& s) {
+  drop_cancel_handle(s);
+  s.alive.exchange(false);
+  InnerLock lock(s);
+  std::optional<RfcConnection> taken = std::exchange(s.inner, std::nullopt);
+  if (taken) {
+    // The closing exchange; its failure changes nothing for the caller.
+    without_gil([&] { (void)std::move(*taken).close(); });
+  }
+}
+
+// Drops the session without the closing exchange and opens a new one. The
+// open's error is returned; on failure the connection stays closed.
+std::optional<ProtocolError> reopen_inner(State& s) {
+  {
+    InnerLock lock(s);
+    s.inner.reset();
+  }
+  drop_cancel_handle(s);
+  s.alive.exchange(false);
+  auto opened = connection_open(s);
+  std::optional<ProtocolError> failure;
+  if (opened) {
+    install(s, std::move(opened).value());
+  } else {
+    failure = std::move(opened).error();
+  }
+  attach_throughput(s);
+  return failure;
+}
+
+// `inner` held over a present session whose conversation still stands. A
+// session that an earlier exchange left dead is reopened first, so that the
+// caller never starts on a conversation that cannot answer. Nothing, with
+// the Python error set, when the connection is closed or the reopen fails.
+std::optional<InnerLock> lock_live_session(State& s) {
+  std::optional<InnerLock> lock;
+  lock.emplace(s);
+  if (!s.inner) {
+    lock.reset();
+    raise_external(std::string(kClosed));
+    return std::nullopt;
+  }
+  if (s.inner->alive()) return lock;
+  lock.reset();
+  if (auto failure = reopen_inner(s)) {
+    raise_protocol_error(*failure);
+    return std::nullopt;
+  }
+  lock.emplace(s);
+  if (!s.inner) {
+    lock.reset();
+    raise_external(std::string(kClosed));
+    return std::nullopt;
+  }
+  return lock;
+}
+
+// ---------------------------------------------------------------- call
+
+// The converted arguments of one call, in the order of the params dict.
+struct Arguments {
+  std::vector<proto::ValueImport> values;
+  std::vector<wire::TableArg> tables;
+};
+
+bool is_table_parameter(const proto::ParameterDescription& p) {
+  return p.direction.kind == proto::ParamDirection::Table || p.type.kind == AbapType::Table;
+}
+
+bool needs_layout(const proto::ParameterDescription& p) {
+  return (is_table_parameter(p) || p.type.kind == AbapType::Structure ||
+          p.type.kind == AbapType::DeepStructure) &&
+         !p.type_name.empty();
+}
+
+// Structure and table parameters are converted through the dictionary
+// layout of their type. This build cannot describe dictionary structures, so
+// a function that has one is refused before anything is sent, rather than
+// called with its structures as raw bytes and its tables left out.
+bool refuse_missing_layouts(const std::string& name, const proto::FunctionDescription& d) {
+  for (const auto& p : d.parameters) {
+    if (!needs_layout(p)) continue;
+    raise_external(fmt::format(
+        "parameter {} of {} needs the dictionary layout of {}, which this build cannot describe "
+        "yet: structure and table parameters are not supported",
+        debug_quote(p.name), name, p.type_name));
+    return false;
+  }
+  return true;
+}
+
+bool convert_arguments(const std::string& name, const proto::FunctionDescription& d,
+                       PyObject* params, Arguments& out) {
+  // A snapshot: converting a value may run Python code that changes the dict.
+  PyRef items(PyDict_Items(params));
+  if (!items) return false;
+  const Py_ssize_t n = PyList_Size(items.get());
+  out.values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    PyObject* key = PyTuple_GetItem(item, 0);
+    PyObject* value = PyTuple_GetItem(item, 1);
+    if (!key || !value) return false;
+    if (!PyUnicode_Check(key)) {
+      const std::string got = type_name_of(key);
+      PyErr_Format(PyExc_TypeError, "call() argument 'params' must have str keys, got a key of type %s",
+                   got.c_str());
+      return false;
+    }
+    std::string k;
+    if (!str_to_utf8(key, k)) return false;
+    const proto::ParameterDescription* p = d.find_parameter(k);
+    if (!p) {
+      raise_invalid_parameter(
+          fmt::format("{} has no parameter named {}", name, debug_quote(k)));
+      return false;
+    }
+    if (is_table_parameter(*p)) {
+      // Only a table without a row type gets here (see refuse_missing_layouts).
+      raise_external(fmt::format("table parameter {} has no row type", debug_quote(p->name)));
+      return false;
+    }
+    auto v = py_to_value(p->name, p->type, value);
+    if (!v) return false;
+    out.values.emplace_back(p->name, std::move(*v));
+  }
+  return true;
+}
+
+// The exchange, with the interpreter lock released and `inner` held.
+proto::ProtoResult<proto::CallReply> execute_call(RfcConnection& session,
+                                                  const proto::FunctionDescriptionPtr& d,
+                                                  const Arguments& args) {
+  if (proto::use_basxml(session, *d)) return proto::invoke_basxml(session, d, args.values, args.tables);
+  QUIB_TRY(auto encoded, proto::encode_imports(session, *d, args.values));
+  const std::vector<std::string> outputs = d->requested_outputs();
+  if (args.tables.empty()) return proto::invoke_classic(session, d->name, encoded, outputs, d);
+  // With tables the encoding is not timed.
+  QUIB_TRY(wire::Bytes request, proto::encode_classic_request(d->name, encoded, outputs, args.tables));
+  return proto::run_call(session, std::move(request), d, args.tables);
+}
+
+bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
+  PyRef v(value);
+  if (!v) return false;
+  PyRef k(str_from_utf8(key));
+  if (!k) return false;
+  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
+}
+
+PyObject* build_result(const proto::FunctionDescription& d, const proto::CallReply& reply,
+                       const CallOptions& opts) {
+  PyRef result(PyDict_New());
+  if (!result) return nullptr;
+  const ReadFlags flags{opts.rstrip, opts.dtime};
+  for (const auto& [vname, value] : reply.values) {
+    const proto::ParameterDescription* p = d.find_parameter(vname);
+    if (!p) continue;
+    if (p->direction.kind == proto::ParamDirection::Import && !opts.return_import_params) continue;
+    if (!set_item(result.get(), vname, value_to_py(vname, p->type, value, flags))) return nullptr;
+  }
+  // Reply tables are converted through their row layout; without one (this
+  // build has none) they are left out, as are tables the description does
+  // not list.
+  return result.release();
+}
+
+PyObject* connection_call(PyObject* self, const std::string& name, PyObject* params,
+                          PyObject* options, bool first_attempt);
+
+PyObject* handle_call_error(PyObject* self, const std::string& name, PyObject* params,
+                            PyObject* options, bool first_attempt, const ProtocolError& error,
+                            bool timed) {
+  State& s = state_of(self);
+  if (error.is(ProtocolError::Cancelled)) {
+    reopen_inner(s);
+    return raise_canceled(fmt::format("{} was cancelled", name));
+  }
+  if (error.is(ProtocolError::Gateway) && first_attempt) {
+    reopen_inner(s);
+    if (s.alive.load()) return connection_call(self, name, params, options, false);
+    return raise_protocol_error(error);
+  }
+  if (timed && error.is_timeout()) {
+    std::optional<CancelHandle> handle;
+    {
+      std::lock_guard<std::mutex> guard(s.cancel_mutex);
+      handle = std::exchange(s.cancel, std::nullopt);
+    }
+    if (handle) {
+      // The exchange marked the conversation dead when its receive timed
+      // out, and the handle shares that flag, so it would refuse to write.
+      // The server still has to be told to stop the function: the handle
+      // gets an armed flag of its own for this one record. Whether the
+      // record got out changes nothing here; the conversation is replaced
+      // either way.
+      handle->share_flag(std::make_shared<std::atomic<bool>>(true));
+      without_gil([&] { (void)proto::send_cancel(*handle); });
+      handle->close();
+    }
+    reopen_inner(s);
+    return raise_canceled(fmt::format("{} did not answer within the timeout", name));
+  }
+  return raise_protocol_error(error);
+}
+
+PyObject* connection_call(PyObject* self, const std::string& name, PyObject* params,
+                          PyObject* options, bool first_attempt) {
+  State& s = state_of(self);
+  CallOptions opts = s.defaults;
+  if (!apply_options(options, opts, true, "call() argument 'options'")) return nullptr;
+  const bool timed = opts.timeout.has_value();
+
+  // The description, with the session locked and the interpreter lock
+  // released around the fetch.
+  proto::FunctionDescriptionPtr description;
+  {
+    auto lock = lock_live_session(s);
+    if (!lock) return nullptr;
+    RfcConnection& session = *s.inner;
+    auto fetched = without_gil([&] { return proto::function_description(session, name); });
+    lock->unlock();
+    if (!fetched)
+      return handle_call_error(self, name, params, options, first_attempt, fetched.error(), timed);
+    description = std::move(fetched).value();
+  }
+  if (!refuse_missing_layouts(name, *description)) return nullptr;
+
+  // The arguments, with the interpreter lock alone.
+  Arguments args;
+  if (!convert_arguments(name, *description, params, args)) return nullptr;
+
+  // The exchange.
+  std::optional<proto::ProtoResult<proto::CallReply>> reply;
+  {
+    auto lock = lock_live_session(s);
+    if (!lock) return nullptr;
+    RfcConnection& session = *s.inner;
+    if (timed) (void)session.set_timeout(*opts.timeout);
+    reply.emplace(without_gil([&] { return execute_call(session, description, args); }));
+    if (timed) (void)session.set_timeout(s.params.io_timeout);
+  }
+  if (!*reply)
+    return handle_call_error(self, name, params, options, first_attempt, reply->error(), timed);
+  return build_result(*description, reply->value(), opts);
+}
+
+// ---------------------------------------------------------------- introspection
+
+// A character as a quoted character literal: 'z', '\'', '\n', '\u{7f}'.
+std::string char_literal(char32_t c) {
+  std::string out = "'";
+  switch (c) {
+    case '\'': out += "\\'"; break;
+    case '\\': out += "\\\\"; break;
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    case '\t': out += "\\t"; break;
+    case 0: out += "\\0"; break;
+    default:
+      if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+        out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+      else
+        wire::append_utf8(out, c);
+  }
+  out += '\'';
+  return out;
+}
+
+std::string type_label(AbapType t) {
+  if (t.kind == AbapType::Unknown)
+    return "Unknown(" + char_literal(static_cast<unsigned char>(t.letter)) + ")";
+  return std::string(wire::kind_name(t.kind));
+}
+
+std::string direction_label(const proto::ParamDirection& d) {
+  if (d.kind == proto::ParamDirection::Unknown)
+    return proto::full_upper("Unknown(" + char_literal(d.letter) + ")");
+  return wire::ascii_upper(d.name());
+}
+
+PyObject* describe_to_py(const proto::FunctionDescription& d) {
+  PyRef result(PyDict_New());
+  PyRef params(PyList_New(0));
+  if (!result || !params) return nullptr;
+  for (const auto& p : d.parameters) {
+    PyRef entry(PyDict_New());
+    if (!entry) return nullptr;
+    if (!set_item(entry.get(), "name", str_from_utf8(p.name)) ||
+        !set_item(entry.get(), "parameter_type", str_from_utf8(type_label(p.type))) ||
+        !set_item(entry.get(), "direction", str_from_utf8(direction_label(p.direction))) ||
+        !set_item(entry.get(), "nuc_length", PyLong_FromUnsignedLong(p.length)) ||
+        !set_item(entry.get(), "type_description", str_from_utf8(p.type_name)))
+      return nullptr;
+    if (PyList_Append(params.get(), entry.get()) < 0) return nullptr;
+  }
+  if (!set_item(result.get(), "name", str_from_utf8(d.name)) ||
+      !set_item(result.get(), "parameters", params.release()))
+    return nullptr;
+  return result.release();
+}
+
+// ---------------------------------------------------------------- Python entry points
+
+bool check_dict(PyObject* obj, const char* argument) {
+  if (PyDict_Check(obj)) return true;
+  const std::string got = type_name_of(obj);
+  PyErr_Format(PyExc_TypeError, "%s must be dict, not %s", argument, got.c_str());
+  return false;
+}
+
+bool check_str(PyObject* obj, const char* argument, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    const std::string got = type_name_of(obj);
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", argument, got.c_str());
+    return false;
+  }
+  return str_to_utf8(obj, out);
+}
+
+// `params` as its str keys and values.
+bool extract_params(PyObject* dict, ParamMap& out) {
+  const char* argument = "Connection() argument 'params'";
+  if (!check_dict(dict, argument)) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  // Only type tests and UTF-8 reads happen while walking: no Python code
+  // runs that could change the dict.
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      const std::string got = type_name_of(key);
+      PyErr_Format(PyExc_TypeError, "%s must be a dict of str to str, got a key of type %s",
+                   argument, got.c_str());
+      return false;
+    }
+    std::string k, v;
+    if (!str_to_utf8(key, k)) return false;
+    if (!PyUnicode_Check(value)) {
+      const std::string got = type_name_of(value);
+      PyErr_Format(PyExc_TypeError, "%s must be a dict of str to str, got %s for key %s",
+                   argument, got.c_str(), debug_quote(k).c_str());
+      return false;
+    }
+    if (!str_to_utf8(value, v)) return false;
+    out.emplace(std::move(k), std::move(v));
+  }
+  return true;
+}
+
+PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"params", "config", nullptr};
+    PyObject* params_obj = nullptr;
+    PyObject* config_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Connection", const_cast<char**>(keywords),
+                                     &params_obj, &config_obj))
+      return nullptr;
+    ParamMap params;
+    if (!extract_params(params_obj, params)) return nullptr;
+    if (!check_dict(config_obj, "Connection() argument 'config'")) return nullptr;
+
+    auto read = [](std::string_view key, std::string_view path) {
+      return without_gil([&] { return read_tls_credential(key, path); });
+    };
+    auto parsed = parse_connection_params(params, process_env, read);
+    if (!parsed) return raise_external(std::move(parsed).error());
+
+    CallOptions defaults;
+    if (!apply_options(config_obj, defaults, false, "Connection() argument 'config'"))
+      return nullptr;
+
+    auto state = std::make_unique<State>(std::move(parsed.value().params),
+                                         std::move(parsed.value().route), defaults);
+    auto opened = connection_open(*state);
+    if (!opened) return raise_protocol_error(opened.error());
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    Opened o = std::move(opened).value();
+    state->inner.emplace(std::move(o.connection));
+    state->cancel = std::move(o.handle);
+    state->alive.store(true);
+    state->handle = g_next_handle.fetch_add(1);
+    reinterpret_cast<ConnectionObject*>(self)->state = state.release();
+    return self;
+  });
+}
+
+void connection_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping the session closes its socket without the closing exchange;
+  // the cancel handle's own socket closes with it.
+  delete reinterpret_cast<ConnectionObject*>(self)->state;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"name", "params", "options", nullptr};
+    PyObject* name_obj = nullptr;
+    PyObject* params = nullptr;
+    PyObject* options = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:call", const_cast<char**>(keywords),
+                                     &name_obj, &params, &options))
+      return nullptr;
+    std::string name;
+    if (!check_str(name_obj, "call() argument 'name'", name) ||
+        !check_dict(params, "call() argument 'params'") ||
+        !check_dict(options, "call() argument 'options'"))
+      return nullptr;
+    // The dicts stay alive for a retry after a gateway failure.
+    PyRef hold_params = PyRef::borrow(params);
+    PyRef hold_options = PyRef::borrow(options);
+    return connection_call(self, name, params, options, true);
+  });
+}
+
+PyObject* method_close(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    close_inner(state_of(self));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_reopen(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    State& s = state_of(self);
+    close_inner(s);
+    auto opened = connection_open(s);
+    if (!opened) return raise_protocol_error(opened.error());
+    install(s, std::move(opened).value());
+    attach_throughput(s);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_cancel(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    State& s = state_of(self);
+    std::optional<CancelHandle> handle;
+    {
+      std::lock_guard<std::mutex> guard(s.cancel_mutex);
+      handle = std::exchange(s.cancel, std::nullopt);
+    }
+    if (!handle) return raise_external(std::string(kNothingToCancel));
+    auto sent = without_gil([&] { return proto::send_cancel(*handle); });
+    if (!sent) {
+      handle->close();
+      return raise_protocol_error(sent.error());
+    }
+    // Tried once, never waited for: a call that holds the session gets the
+    // server's answer to the cancel and reopens by itself. A call that got
+    // that answer before this point has already put a new session in place
+    // (its alive flag is not the handle's): that one is left alone.
+    if (s.inner_mutex.try_lock()) {
+      std::optional<RfcConnection> dropped;
+      if (s.inner && s.inner->alive_flag() == handle->armed())
+        dropped = std::exchange(s.inner, std::nullopt);
+      s.inner_mutex.unlock();
+      if (dropped) {
+        dropped.reset();
+        reopen_inner(s);
+      }
+    }
+    handle->close();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_set_throughput(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"throughput", nullptr};
+    PyObject* obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:set_throughput",
+                                     const_cast<char**>(keywords), &obj))
+      return nullptr;
+    std::shared_ptr<proto::ThroughputCounters> counters;
+    if (obj != Py_None) {
+      counters = throughput_counters(obj);
+      if (!counters) {
+        const std::string got = type_name_of(obj);
+        PyErr_Format(PyExc_TypeError,
+                     "set_throughput() argument 'throughput' must be Throughput or None, not %s",
+                     got.c_str());
+        return nullptr;
+      }
+    }
+    State& s = state_of(self);
+    {
+      std::lock_guard<std::mutex> guard(s.throughput_mutex);
+      s.throughput = std::move(counters);
+    }
+    attach_throughput(s);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_function_description(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"name", nullptr};
+    PyObject* name_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:function_description",
+                                     const_cast<char**>(keywords), &name_obj))
+      return nullptr;
+    std::string name;
+    if (!check_str(name_obj, "function_description() argument 'name'", name)) return nullptr;
+    State& s = state_of(self);
+    auto lock = lock_live_session(s);
+    if (!lock) return nullptr;
+    RfcConnection& session = *s.inner;
+    auto fetched = without_gil([&] { return proto::function_description(session, name); });
+    lock->unlock();
+    if (!fetched) return raise_protocol_error(fetched.error());
+    return describe_to_py(*fetched.value());
+  });
+}
+
+PyObject* method_connection_attributes(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    State& s = state_of(self);
+    proto::ConnectionAttributes a;
+    std::string session_id;
+    {
+      InnerLock lock(s);
+      if (!s.inner) {
+        lock.unlock();
+        return raise_external(std::string(kClosed));
+      }
+      a = s.inner->attributes();
+      session_id = s.inner->conversation_id();
+    }
+    const proto::ConnectionParams& p = s.params;
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    const std::pair<const char*, std::string> entries[] = {
+        {"host", a.system_host},
+        {"sysId", a.system_id},
+        {"sysNumber", a.system_number},
+        {"kernelRel", a.kernel_release},
+        {"partnerCodepage", a.system_code_page},
+        {"systemName", a.system_name},
+        {"client", p.client},
+        {"user", p.user},
+        {"language", proto::logon_language(p.lang)},
+        {"progName", p.program_name},
+        {"sessionId", session_id},
+    };
+    for (const auto& [key, value] : entries)
+      if (!set_item(d.get(), key, str_from_utf8(value))) return nullptr;
+    return d.release();
+  });
+}
+
+PyObject* method_units_unavailable(PyObject*, PyObject*, PyObject*) {
+  return raise_external(std::string(kUnitsUnavailable));
+}
+
+PyObject* get_alive(PyObject* self, void*) { return PyBool_FromLong(state_of(self).alive.load()); }
+
+PyObject* get_handle(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(state_of(self).handle);
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef connection_methods[] = {
+    {"close", method_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the connection. Idempotent, and never raises on a already-dead\n"
+     "socket: a close that fails because the peer is gone has still achieved\n"
+     "what the caller asked for."},
+    {"cancel", method_cancel, METH_NOARGS,
+     "cancel($self)\n--\n\n"
+     "Cancel the call in flight, from another thread.\n\n"
+     "The thread inside `call()` then raises `RFC_CANCELED`, and the ABAP\n"
+     "really stops -- which is the difference between this and letting a\n"
+     "timeout expire, where the function runs to completion on the server\n"
+     "whatever the client does.\n\n"
+     "The conversation does not survive a cancel, so a fresh one is opened\n"
+     "here and the handle stays usable. Session state does not carry over.\n\n"
+     "Cancelling when nothing is running is not an error: the call may have\n"
+     "finished a moment before, and a caller racing that has still got what\n"
+     "it asked for."},
+    {"set_throughput", as_cfunction(method_set_throughput), METH_VARARGS | METH_KEYWORDS,
+     "set_throughput($self, throughput=None)\n--\n\n"
+     "Attaches or detaches throughput counters.\n\n"
+     "Kept on this object as well as on the inner connection, because\n"
+     "`reopen` builds a brand-new one and an attachment that did\n"
+     "not survive that would stop counting silently -- worse than never\n"
+     "having been made."},
+    {"reopen", method_reopen, METH_NOARGS,
+     "reopen($self)\n--\n\nClose and open again, discarding all session state."},
+    {"connection_attributes", method_connection_attributes, METH_NOARGS,
+     "connection_attributes($self)\n--\n\nSystem and session identity."},
+    {"function_description", as_cfunction(method_function_description),
+     METH_VARARGS | METH_KEYWORDS,
+     "function_description($self, name)\n--\n\nThe remote function's interface."},
+    {"initialize_unit", as_cfunction(method_units_unavailable), METH_VARARGS | METH_KEYWORDS,
+     "initialize_unit($self)\n--\n\nNot available in this build."},
+    {"fill_and_submit_unit", as_cfunction(method_units_unavailable), METH_VARARGS | METH_KEYWORDS,
+     "fill_and_submit_unit($self, tid, calls, queue=None)\n--\n\nNot available in this build."},
+    {"confirm_unit", as_cfunction(method_units_unavailable), METH_VARARGS | METH_KEYWORDS,
+     "confirm_unit($self, tid)\n--\n\nNot available in this build."},
+    {"call", as_cfunction(method_call), METH_VARARGS | METH_KEYWORDS,
+     "call($self, name, params, options)\n--\n\n"
+     "Invoke a function module and return its output parameters."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef connection_getset[] = {
+    {"alive", get_alive, nullptr, nullptr, nullptr},
+    {"handle", get_handle, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot connection_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Connection(params, config)\n--\n\nA live RFC connection.\n\nThe connection owns a socket and a stateful ABAP session, so it belongs to\nthe thread that opened it.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Connection(params, config)\n--\n\nA live RFC connection.\n\nThe connection "
+                    "owns a socket and a stateful ABAP session, so it belongs to\nthe thread that "
+                    "opened it.")},
+    {Py_tp_new, reinterpret_cast<void*>(connection_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(connection_dealloc)},
+    {Py_tp_methods, connection_methods},
+    {Py_tp_getset, connection_getset},
     {0, nullptr},
 };
+
 PyType_Spec connection_spec = {
-    "lomra._quib_lomra.Connection", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, connection_slots,
+    "lomra._quib_lomra.Connection",
+    sizeof(ConnectionObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    connection_slots,
 };
+
 }  // namespace
+
 PyObject* create_connection_type() { return PyType_FromSpec(&connection_spec); }
+
 }  // namespace quib::ext

@@ -53,9 +53,11 @@ std::optional<std::string> utf8_of(PyObject* str) {
 }
 
 std::optional<RfcValue> text_of(PyObject* str) {
-  auto s = utf8_of(str);
-  if (!s) return std::nullopt;
-  return RfcValue::text(std::move(*s));
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (!p) return std::nullopt;
+  return std::optional<RfcValue>(std::in_place,
+                                 RfcValue::text(std::string(p, static_cast<std::size_t>(n))));
 }
 
 // The str() of an object.
@@ -224,6 +226,39 @@ std::optional<RfcValue> to_any(std::string_view name, PyObject* obj) {
 
 // ---------------------------------------------------------------- back to Python
 
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// Trailing white space removal with a fast path for the blanks that pad
+// fixed-width fields; only a text that ends in a non-ASCII character goes
+// through the full Unicode rule.
+std::string_view trim_end(std::string_view s) {
+  while (!s.empty()) {
+    const auto c = static_cast<unsigned char>(s.back());
+    if (is_ascii_space(c))
+      s.remove_suffix(1);
+    else if (c >= 0x80)
+      return wire::trim_end_unicode(s);
+    else
+      break;
+  }
+  return s;
+}
+
+// White space removal at both ends, with the same fast path.
+std::string_view trim(std::string_view s) {
+  s = trim_end(s);
+  while (!s.empty()) {
+    const auto c = static_cast<unsigned char>(s.front());
+    if (is_ascii_space(c))
+      s.remove_prefix(1);
+    else if (c >= 0x80)
+      return wire::trim_unicode(s);
+    else
+      break;
+  }
+  return s;
+}
+
 PyObject* new_str(std::string_view s) { return str_from_utf8(s); }
 
 PyObject* new_bytes(const Bytes& b) {
@@ -251,7 +286,7 @@ const std::string& text_or_empty(const RfcValue& value) {
 PyObject* date_to_py(const RfcValue& value, ReadFlags flags) {
   const std::string& text = text_or_empty(value);
   if (!flags.dtime) return new_str(text);
-  const std::string_view t = wire::trim_unicode(text);
+  const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
   // The initial date of ABAP: any number of zeros, blanks around them aside.
   if (t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
@@ -267,7 +302,7 @@ PyObject* date_to_py(const RfcValue& value, ReadFlags flags) {
 PyObject* time_to_py(const RfcValue& value, ReadFlags flags) {
   const std::string& text = text_or_empty(value);
   if (!flags.dtime) return new_str(text);
-  const std::string_view t = wire::trim_unicode(text);
+  const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
   if (t.size() != kTimeDigits || !all_ascii_digits(t))
     return raise_external(fmt::format("{} value {} is not six digits", "Time", debug_quote(text)));
@@ -281,7 +316,7 @@ PyObject* decimal_to_py(const RfcValue& value) {
   std::string text;
   switch (value.kind()) {
     case RfcValue::Kind::Text: {
-      const std::string_view t = wire::trim_unicode(value.as_text());
+      const std::string_view t = trim(value.as_text());
       text = t.empty() ? std::string("0") : std::string(t);
       break;
     }
@@ -384,7 +419,7 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
     case AbapType::Char:
     case AbapType::Numc: {
       const std::string& text = text_or_empty(value);
-      return new_str(flags.rstrip ? wire::trim_end_unicode(text) : std::string_view(text));
+      return new_str(flags.rstrip ? trim_end(text) : std::string_view(text));
     }
     case AbapType::String:
     case AbapType::Utclong:

@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (complete && !records) std::abort();
 
   if (!records) return 0;
-  for (const proto::FunctionDescription* d : {&description(), (const proto::FunctionDescription*)nullptr}) {
+  for (const proto::FunctionDescription* d :
+       {&description(), (const proto::FunctionDescription*)nullptr}) {
     auto r = proto::decode_classic_reply(*records, d, sent());
     if (r) check(r.value());
   }

@@ -42,7 +42,8 @@ class InFlight {
 // offending record when the error has an offset.
 ProtocolError reply_container_error(wire::ContainerError e, ByteView bytes) {
   if (e.has_offset()) {
-    std::string dump = wire::hex_dump(bytes, static_cast<std::size_t>(e.offset), wire::kDumpContext);
+    std::string dump =
+        wire::hex_dump(bytes, static_cast<std::size_t>(e.offset), wire::kDumpContext);
     return ProtocolError::container_dump(std::move(e), std::move(dump));
   }
   return ProtocolError(std::move(e));
@@ -68,11 +69,13 @@ ProtoResult<Bytes> receive_reply(RfcConnection& connection) {
     if (assembler.buffer().empty()) {
       if (auto block = wire::parse_err_block(rec.data)) {
         connection.clear_alive();
-        return wire::err(ProtocolError::gateway(std::move(block->message), std::move(block->origin)));
+        return wire::err(
+            ProtocolError::gateway(std::move(block->message), std::move(block->origin)));
       }
     }
     auto status = assembler.push(rec.data);
-    if (!status) return wire::err(reply_container_error(std::move(status).error(), assembler.bytes()));
+    if (!status)
+      return wire::err(reply_container_error(std::move(status).error(), assembler.bytes()));
     switch (status.value()) {
       case wire::AssemblyStatus::NeedMore:
         continue;
@@ -107,8 +110,8 @@ ProtoResult<CallReply> basxml_reply(const Bytes& payload, std::span<const wire::
   // An ABAP error beside the document is reported as such.
   QUIB_CHECK(decode_timed(tp, records, description, {}));
   return wire::err(ProtocolError::unsupported(
-      kStepBasxml, fmt::format("the reply document of {} cannot be decoded by this build",
-                               description->name)));
+      kStepBasxml,
+      fmt::format("the reply document of {} cannot be decoded by this build", description->name)));
 }
 
 }  // namespace
@@ -141,8 +144,8 @@ ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
   InFlight in_flight(connection.calls_in_flight());
 
   if (!connection.alive())
-    return wire::err(ProtocolError(IoError::custom(IoError::NotConnected,
-                                                   std::string(kDeadConversation))));
+    return wire::err(
+        ProtocolError(IoError::custom(IoError::NotConnected, std::string(kDeadConversation))));
   if (tp) tp->add_calls(1);
 
   // Send.
@@ -295,9 +298,8 @@ ProtoResult<std::map<std::string, std::shared_ptr<const StructureLayout>>>
 describe_types_for_basxml(RfcConnection&, const FunctionDescription& description,
                           std::span<const std::string>) {
   return wire::err(ProtocolError::unsupported(
-      kStepBasxml,
-      fmt::format("the dictionary types of {} cannot be described by this build",
-                  description.name)));
+      kStepBasxml, fmt::format("the dictionary types of {} cannot be described by this build",
+                               description.name)));
 }
 
 }  // namespace quib::proto

@@ -191,8 +191,8 @@ ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connecti
   static const std::string kOutputs[] = {std::string(kBasxmlSupportedExport), "REMOTE_CALL",
                                          "UPDATE_TASK", std::string(kParamsTable),
                                          "RESUMABLE_EXCEPTIONS"};
-  QUIB_TRY(CallReply reply, call_with_text_imports(connection, kGetFunctionInterface, imports,
-                                                   kOutputs));
+  QUIB_TRY(CallReply reply,
+           call_with_text_imports(connection, kGetFunctionInterface, imports, kOutputs));
   QUIB_TRY(FunctionDescription d, describe(key, reply));
   auto shared = std::make_shared<const FunctionDescription>(std::move(d));
   cache.put_function_description(system, key, shared);

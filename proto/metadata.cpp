@@ -58,16 +58,15 @@ void MetadataCache::put_function_description(std::string_view system_id, std::st
                                              FunctionPtr description) {
   FunctionPtr replaced;  // released after the lock, outside the critical section
   std::unique_lock guard(lock_);
-  auto [it, inserted] = functions_.try_emplace(
-      MetadataKey{std::string(system_id), std::string(name)}, description);
+  auto [it, inserted] =
+      functions_.try_emplace(MetadataKey{std::string(system_id), std::string(name)}, description);
   if (!inserted) {
     replaced = std::move(it->second);
     it->second = std::move(description);
   }
 }
 
-void MetadataCache::forget_function_description(std::string_view system_id,
-                                                std::string_view name) {
+void MetadataCache::forget_function_description(std::string_view system_id, std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   FunctionPtr dropped;
   std::unique_lock guard(lock_);

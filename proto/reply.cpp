@@ -11,8 +11,8 @@
 
 namespace quib::proto {
 
-using wire::ByteView;
 using wire::Bytes;
+using wire::ByteView;
 using wire::RecordId;
 
 // ---------------------------------------------------------------- RfcTable
@@ -222,7 +222,8 @@ class DeltaApplier final : public TableDeltas {
   ProtoStatus on_delete(ByteView v) {
     QUIB_TRY(const Header h, header(v));
     if (h.op != kDeltaDelete)
-      return wire::err(delta_error(fmt::format("operation {} on a record that carries no row", h.op)));
+      return wire::err(
+          delta_error(fmt::format("operation {} on a record that carries no row", h.op)));
     QUIB_TRY(DeltaTable * t, find(h.handle));
     if (h.row == 0 || h.row > t->rows.size())
       return wire::err(ProtocolError::delta_row_count(t->name, h.row, t->rows.size()));
@@ -234,7 +235,8 @@ class DeltaApplier final : public TableDeltas {
     QUIB_TRY(const Header h, header(v));
     if (pending_) return wire::err(delta_error("a second operation before the first one's row"));
     if (h.op != kDeltaAppend && h.op != kDeltaInsert && h.op != kDeltaUpdate)
-      return wire::err(delta_error(fmt::format("operation {} on a record that carries a row", h.op)));
+      return wire::err(
+          delta_error(fmt::format("operation {} on a record that carries a row", h.op)));
     QUIB_CHECK(find(h.handle));
     pending_ = Pending{h.op, h.handle, h.row};
     return wire::ok_unit;
@@ -279,7 +281,8 @@ class DeltaApplier final : public TableDeltas {
     if (h.handle == 0 || h.handle > sent_.size()) return wire::err(bad_handle(h.handle));
     const wire::TableArg& s = sent_[h.handle - 1];
     if (h.op != kDeltaReplace)
-      return wire::err(delta_error(fmt::format("unknown replace operation {} for {}", h.op, s.name)));
+      return wire::err(
+          delta_error(fmt::format("unknown replace operation {} for {}", h.op, s.name)));
     return std::optional<std::string>(s.name);
   }
 
@@ -431,7 +434,10 @@ class ReplyWalk {
         table_header(r.value);
         break;
       case RecordId::TableContent:
-        if (current_) push_plain_row(*current_, r.value);
+        if (current_) {
+          reserve_rows();
+          push_plain_row(*current_, r.value);
+        }
         break;
       case RecordId::TableCompressed:
       case RecordId::TableCompressedChunk:
@@ -498,20 +504,16 @@ class ReplyWalk {
     }
     if (t.rows.row_count() == 0) {
       t.rows = RfcTable(t.declared_width);
-      // Room for the declared rows, but all tables together never reserve
-      // more than the reply's values hold: the counts come from the peer.
       std::uint64_t want = 0;
-      if (!__builtin_mul_overflow(t.declared_width, t.declared_count, &want)) {
-        want = std::min<std::uint64_t>(want, reserve_budget_);
-        reserve_budget_ -= want;
-        t.rows.reserve_bytes(static_cast<std::size_t>(want));
-      }
+      if (!__builtin_mul_overflow(t.declared_width, t.declared_count, &want))
+        pending_reserve_ = want;
     }
   }
 
-  static void compressed_piece(ReplyTable& t, ByteView v) {
+  void compressed_piece(ReplyTable& t, ByteView v) {
     if (t.content.empty() && !wire::detect_compressed_table(v) && t.declared_width != 0 &&
         v.size() <= t.declared_width) {
+      reserve_rows();
       push_plain_row(t, v);
       return;
     }
@@ -535,7 +537,19 @@ class ReplyWalk {
     return wire::ok_unit;
   }
 
+  // Room for the declared rows once the first row arrives (rows that come as
+  // bulk content need none), but all tables together never reserve more
+  // than the reply's values hold: the counts come from the peer.
+  void reserve_rows() {
+    if (pending_reserve_ == 0) return;
+    const std::uint64_t want = std::min(pending_reserve_, reserve_budget_);
+    pending_reserve_ = 0;
+    reserve_budget_ -= want;
+    current_->rows.reserve_bytes(static_cast<std::size_t>(want));
+  }
+
   void close_table() {
+    pending_reserve_ = 0;
     if (!current_) return;
     reply_.tables.push_back(std::move(*current_));
     current_.reset();
@@ -544,6 +558,7 @@ class ReplyWalk {
   const FunctionDescription* description_;
   std::unique_ptr<TableDeltas> deltas_;
   std::uint64_t reserve_budget_;
+  std::uint64_t pending_reserve_ = 0;
   CallReply reply_;
   std::string pending_name_;
   bool has_pending_ = false;

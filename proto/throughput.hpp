@@ -53,9 +53,9 @@ class ThroughputCounters {
   };
   static constexpr std::size_t kCount = 9;
   static constexpr std::array<std::string_view, kCount> kNames = {
-      "numberOfCalls",       "sentBytes",        "receivedBytes",
-      "totalTime",           "serializationTime", "deserializationTime",
-      "networkWriteTime",    "replyWaitTime",    "applicationTime"};
+      "numberOfCalls",    "sentBytes",         "receivedBytes",
+      "totalTime",        "serializationTime", "deserializationTime",
+      "networkWriteTime", "replyWaitTime",     "applicationTime"};
 
   ThroughputCounters() = default;
   ThroughputCounters(const ThroughputCounters&) = delete;
@@ -70,9 +70,7 @@ class ThroughputCounters {
   void add_calls(std::uint64_t n) { add_count(Counter::numberOfCalls, n); }
   void add_sent_bytes(std::uint64_t n) { add_count(Counter::sentBytes, n); }
   void add_received_bytes(std::uint64_t n) { add_count(Counter::receivedBytes, n); }
-  void add_count(Counter c, std::uint64_t n) {
-    slot(c).fetch_add(n, std::memory_order_relaxed);
-  }
+  void add_count(Counter c, std::uint64_t n) { slot(c).fetch_add(n, std::memory_order_relaxed); }
 
   // Times: the duration in whole nanoseconds (saturating; a negative duration
   // counts as 0), added with a sum that saturates at 2^64 - 1.

@@ -1,6 +1,7 @@
 #include "proto/trace.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-
-#include <fmt/format.h>
 
 #include "wire/dump.hpp"
 #include "wire/utf.hpp"
@@ -71,8 +70,8 @@ void trace_wire(std::string_view label, wire::ByteView data) {
 
 std::string format_field_line(const wire::Record& record) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string line = fmt::format("FIELD {} {} [", wire::record_id_text(record.id),
-                                 record.value.size());
+  std::string line =
+      fmt::format("FIELD {} {} [", wire::record_id_text(record.id), record.value.size());
   const std::size_t shown = std::min(record.value.size(), kFieldDumpBytes);
   line.reserve(line.size() + shown * 4 + 2);
   for (std::size_t i = 0; i < shown; ++i) {

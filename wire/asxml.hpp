@@ -23,8 +23,13 @@
 namespace quib::wire {
 
 struct TypedValue;
+struct StructureField;
 
-using StructureFields = std::vector<std::pair<std::string, TypedValue>>;
+// The (name, value) pairs of a structure, in field order. A named struct
+// rather than std::pair: the types nest through TypedValue, and std::pair's
+// constructibility checks cannot be instantiated on a type still being
+// defined.
+using StructureFields = std::vector<StructureField>;
 using TableRows = std::vector<TypedValue>;
 
 // A parameter value as the basXML encoder builds it: a scalar RfcValue, a
@@ -35,10 +40,11 @@ class NestedValue {
  public:
   enum class Kind : std::uint8_t { Text, Int, Float, Bytes, Undecoded, Structure, Table };
 
-  NestedValue() = default;
-  NestedValue(RfcValue v) : scalar_(std::move(v)) {}  // NOLINT: implicit on purpose
+  // Defined below, once TypedValue is complete.
+  NestedValue();
+  NestedValue(RfcValue v);  // NOLINT: implicit on purpose
 
-  static NestedValue scalar(RfcValue v) { return NestedValue(std::move(v)); }
+  static NestedValue scalar(RfcValue v);
   static NestedValue structure(StructureFields fields);
   static NestedValue table(TableRows rows);
 
@@ -75,6 +81,17 @@ struct TypedValue {
 
   friend bool operator==(const TypedValue&, const TypedValue&) = default;
 };
+
+struct StructureField {
+  std::string name;
+  TypedValue value;
+
+  friend bool operator==(const StructureField&, const StructureField&) = default;
+};
+
+inline NestedValue::NestedValue() = default;
+inline NestedValue::NestedValue(RfcValue v) : scalar_(std::move(v)) {}
+inline NestedValue NestedValue::scalar(RfcValue v) { return NestedValue(std::move(v)); }
 
 // ---------------------------------------------------------------------------
 // Errors

@@ -682,7 +682,10 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
 
 Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
   BitReader in(input);
-  InflateOutput out(limit, std::uint64_t{input.size()} * 2);
+  // First capacity, a guess from the input alone: stored data comes out
+  // as long as it went in, coded data typically three to five times so.
+  const bool starts_stored = !input.empty() && ((input[0] >> 1) & 3u) == 0;
+  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4));
   std::unique_ptr<HuffmanTables> dynamic;
   for (;;) {
     std::uint32_t header;

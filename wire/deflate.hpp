@@ -111,7 +111,7 @@ struct BitReader {
   // in the buffer, so that the next read starts at a byte boundary.
   void align_to_byte() {
     drop(count & 7u);
-    
+    pos -= count >> 3;
     bits = 0;
     count = 0;
   }

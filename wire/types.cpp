@@ -185,10 +185,13 @@ Bytes encode_text_kind(std::string_view text, std::uint32_t width) {
 
 Bytes utf8_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
+ValueError field_too_large(std::uint64_t width) {
+  return ValueError::unrepresentable(fmt::format("a field of {} bytes", width));
+}
+
 ValueResult<Bytes> zero_fill(const Bytes& b, AbapType ty, std::uint32_t width) {
   if (b.size() > width) return err(ValueError::too_wide(b.size(), ty, width));
-  if (b.size() < width && width > kMaxFieldFill)
-    return err(ValueError::unrepresentable(fmt::format("a field of {} bytes", width)));
+  if (b.size() < width && width > kMaxFieldFill) return err(field_too_large(width));
   Bytes out = b;
   out.resize(width, 0);
   return out;
@@ -611,6 +614,9 @@ ValueResult<std::string> unpack_bcd(ByteView bytes, std::uint32_t decimals) {
 
 ValueResult<Bytes> pack_bcd(std::string_view text, std::uint32_t width, std::uint32_t decimals) {
   if (width == 0) return err(ValueError::decimal_width(1, 0));
+  // The result has exactly `width` bytes, and the width comes from the
+  // partner's dictionary: a huge one is refused rather than allocated.
+  if (width > kMaxFieldFill) return err(field_too_large(width));
   if (decimals > kMaxDecimals)
     return err(ValueError::unrepresentable(fmt::format("{} decimal places", decimals)));
   std::string_view t = trim_unicode(text);

@@ -231,9 +231,10 @@ inline constexpr std::uint32_t kMaxDecimals = 65534;
 inline constexpr std::size_t kMaxTextFill = 65535;
 
 // Byte, Structure, DeepStructure and Table values are zero-filled up to the
-// field width, but never beyond this many bytes: a wider field (its width
-// comes from the partner's dictionary) is refused with Unrepresentable
-// rather than allocated.
+// field width, and packed values are written in exactly that width, but
+// never beyond this many bytes: a wider field (its width comes from the
+// partner's dictionary) is refused with Unrepresentable rather than
+// allocated.
 inline constexpr std::uint64_t kMaxFieldFill = 64ull << 20;
 
 // The bytes of one field as a value of the given kind.

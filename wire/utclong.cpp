@@ -15,8 +15,6 @@ constexpr std::int64_t kYearBase = -4800;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // A field of the date or clock: an optional + and one or more digits; the
 // value saturates above any valid range so overflow cannot wrap.
 std::optional<std::int64_t> parse_number(std::string_view s) {
@@ -97,8 +95,10 @@ std::optional<std::uint64_t> parse_utclong_value(std::string_view text) {
   const std::size_t sep = t.find_first_of("T ");
   if (sep == std::string_view::npos) return std::nullopt;
   const std::string_view date_part = t.substr(0, sep);
-  std::string_view time_part = t.substr(sep + 1);
-  while (!time_part.empty() && is_space(time_part.front())) time_part.remove_prefix(1);
+  // White space after the separator is skipped (T, one space or several may
+  // separate the parts); the text's end is trimmed already, so trimming the
+  // time part only removes its leading white space.
+  const std::string_view time_part = trim_unicode(t.substr(sep + 1));
 
   std::int64_t ymd[3], hms[3];
   if (!parse_three(date_part, '-', ymd)) return std::nullopt;

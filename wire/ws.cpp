@@ -134,8 +134,8 @@ Status<WsError> check_upgrade_response(std::string_view head, std::string_view k
         start, line_end == std::string_view::npos ? std::string_view::npos : line_end - start);
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    if (ascii_lower(trim_ascii(line.substr(0, colon))) == kAcceptHeader) {
-      accept = trim_ascii(line.substr(colon + 1));
+    if (ascii_lower(trim_unicode(line.substr(0, colon))) == kAcceptHeader) {
+      accept = trim_unicode(line.substr(colon + 1));
     }
   }
   if (!accept || *accept != websocket_accept(key)) return err(WsError::upgrade_refused());

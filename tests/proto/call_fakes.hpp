@@ -166,7 +166,9 @@ inline Bytes params_row(char16_t direction, std::string_view name, char16_t type
                         std::uint32_t length, std::string_view type_name = "",
                         std::string_view field_name = "", std::size_t width = 216) {
   Bytes row(width, 0);
-  auto put_unit = [&row](std::size_t unit, char16_t u) { wire::store_le16(row.data() + 2 * unit, u); };
+  auto put_unit = [&row](std::size_t unit, char16_t u) {
+    wire::store_le16(row.data() + 2 * unit, u);
+  };
   auto put_text = [&](std::size_t first, std::string_view text) {
     const std::u16string units = wire::utf8_to_utf16(text);
     for (std::size_t i = 0; i < 30; ++i) put_unit(first + i, i < units.size() ? units[i] : u' ');

@@ -141,9 +141,9 @@ TEST(Exchange, MalformedReplyComesWithADump) {
   const auto* dump = r.error().get<ProtocolError::ContainerDumpInfo>();
   ASSERT_NE(dump, nullptr) << r.error().message();
   EXPECT_EQ(dump->error, wire::ContainerError::tag_mismatch(0, 0x0102, 0x0201));
-  EXPECT_EQ(r.error().message(),
-            "RFC_PRO field at offset 0 opened with tag 0x0102 but closed with 0x0201\n" +
-                dump->dump);
+  EXPECT_EQ(
+      r.error().message(),
+      "RFC_PRO field at offset 0 opened with tag 0x0102 but closed with 0x0201\n" + dump->dump);
   EXPECT_EQ(dump->dump.rfind("00000000  >01 02", 0), 0u) << dump->dump;
 }
 
@@ -188,7 +188,10 @@ FunctionDescription table_function() {
 Bytes bad_delta_reply() {
   Bytes h;
   for (std::uint32_t v : {4u, 1u, 9u}) wire::append_be32(h, v);  // append as row 9 of 1
-  return ReplyBuilder().raw(RecordId::TableDeltaRowOp, h).raw(RecordId::TableDeltaRow, Bytes{1, 2}).build();
+  return ReplyBuilder()
+      .raw(RecordId::TableDeltaRowOp, h)
+      .raw(RecordId::TableDeltaRow, Bytes{1, 2})
+      .build();
 }
 
 TEST(StaleDescription, ADecodeFailureRefetchesOnceAndDecodesTheSameReplyAgain) {
@@ -222,7 +225,8 @@ TEST(StaleDescription, AFailedRefetchIsTheResult) {
   const wire::TableArg sent[] = {wire::TableArg::byte_rows("T1", {Bytes{7, 7}}, 2)};
   s.reply(bad_delta_reply());
   s.reply(ReplyBuilder().text(RecordId::AbapExceptionKey, "FU_NOT_FOUND").build());
-  auto r = run_call(s.connection, encode_classic_request("Z_DELTA", {}, {}, sent).value(), old, sent);
+  auto r =
+      run_call(s.connection, encode_classic_request("Z_DELTA", {}, {}, sent).value(), old, sent);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ProtocolError::AbapException);
   EXPECT_EQ(s.cache->get_function_description("SIM", "Z_DELTA"), nullptr);
@@ -247,8 +251,9 @@ TEST(BasxmlReplies, InflateErrorsAndMissingMetadata) {
     s.reply(ReplyBuilder().raw(RecordId::BasxmlPayload, doc).build());
     auto r = run_call(s.connection, request_for("F"), nullptr);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), ProtocolError::unsupported(
-                             kStepBasxml, "a basXML reply arrived for a call made without metadata"));
+    EXPECT_EQ(r.error(),
+              ProtocolError::unsupported(
+                  kStepBasxml, "a basXML reply arrived for a call made without metadata"));
   }
   {
     FakeSession s;
@@ -368,9 +373,10 @@ TEST(InvokeWithTables, TextRowsAtTheParametersWidth) {
   FakeSession s;
   FunctionDescription d;
   d.name = "RFC_READ_TABLE";
-  for (auto [n, dir, t, len] : {std::tuple{"QUERY_TABLE", ParamDirection::Import, AbapType::Char, 60u},
-                                std::tuple{"OPTIONS", ParamDirection::Table, AbapType::Table, 144u},
-                                std::tuple{"DATA", ParamDirection::Table, AbapType::Table, 1024u}}) {
+  for (auto [n, dir, t, len] :
+       {std::tuple{"QUERY_TABLE", ParamDirection::Import, AbapType::Char, 60u},
+        std::tuple{"OPTIONS", ParamDirection::Table, AbapType::Table, 144u},
+        std::tuple{"DATA", ParamDirection::Table, AbapType::Table, 1024u}}) {
     ParameterDescription p;
     p.name = n;
     p.direction = dir;

@@ -24,9 +24,12 @@ using wire::RecordId;
 
 TEST(ParamsRow, LetterTables) {
   const std::pair<char16_t, ParamDirection> classes[] = {
-      {u'I', ParamDirection::Import},   {u'E', ParamDirection::Export},
-      {u'C', ParamDirection::Changing}, {u'T', ParamDirection::Table},
-      {u'X', ParamDirection::Exception}, {u'c', ParamDirection::unknown(U'c')},
+      {u'I', ParamDirection::Import},
+      {u'E', ParamDirection::Export},
+      {u'C', ParamDirection::Changing},
+      {u'T', ParamDirection::Table},
+      {u'X', ParamDirection::Exception},
+      {u'c', ParamDirection::unknown(U'c')},
       {u'\u00e9', ParamDirection::unknown(U'\u00e9')},
       {u'\xD800', ParamDirection::unknown(U'\uFFFD')},
   };
@@ -36,14 +39,17 @@ TEST(ParamsRow, LetterTables) {
     EXPECT_EQ(p->direction, dir) << static_cast<int>(unit);
   }
   const std::pair<char16_t, AbapType> types[] = {
-      {u'C', AbapType::Char},       {u'N', AbapType::Numc},          {u'D', AbapType::Date},
-      {u'T', AbapType::Time},       {u'P', AbapType::Bcd},           {u'F', AbapType::Float},
-      {u'b', AbapType::Int1},       {u's', AbapType::Int2},          {u'I', AbapType::Int4},
-      {u'8', AbapType::Int8},       {u'X', AbapType::Byte},          {u'g', AbapType::String},
-      {u'y', AbapType::XString},    {u'a', AbapType::DecFloat16},    {u'e', AbapType::DecFloat34},
-      {u'p', AbapType::Utclong},    {u'u', AbapType::Structure},     {u'v', AbapType::DeepStructure},
-      {u'h', AbapType::Table},      {u'c', AbapType::unknown('c')},  {u'i', AbapType::unknown('i')},
-      {u'\xDC00', AbapType::unknown('?')},
+      {u'C', AbapType::Char},         {u'N', AbapType::Numc},
+      {u'D', AbapType::Date},         {u'T', AbapType::Time},
+      {u'P', AbapType::Bcd},          {u'F', AbapType::Float},
+      {u'b', AbapType::Int1},         {u's', AbapType::Int2},
+      {u'I', AbapType::Int4},         {u'8', AbapType::Int8},
+      {u'X', AbapType::Byte},         {u'g', AbapType::String},
+      {u'y', AbapType::XString},      {u'a', AbapType::DecFloat16},
+      {u'e', AbapType::DecFloat34},   {u'p', AbapType::Utclong},
+      {u'u', AbapType::Structure},    {u'v', AbapType::DeepStructure},
+      {u'h', AbapType::Table},        {u'c', AbapType::unknown('c')},
+      {u'i', AbapType::unknown('i')}, {u'\xDC00', AbapType::unknown('?')},
   };
   for (const auto& [unit, ty] : types) {
     auto p = decode_params_row(params_row(u'I', "P", unit, 1));
@@ -73,8 +79,8 @@ FunctionDescription five_directions() {
   FunctionDescription d;
   d.name = "Z_F";
   const std::pair<const char*, ParamDirection> params[] = {
-      {"IN", ParamDirection::Import},    {"OUT", ParamDirection::Export},
-      {"BOTH", ParamDirection::Changing}, {"ROWS", ParamDirection::Table},
+      {"IN", ParamDirection::Import},        {"OUT", ParamDirection::Export},
+      {"BOTH", ParamDirection::Changing},    {"ROWS", ParamDirection::Table},
       {"FAILED", ParamDirection::Exception}, {"out", ParamDirection::Import},
       {"\xC3\x84X", ParamDirection::Import},
   };
@@ -170,8 +176,10 @@ TEST(FunctionDescriptionFetch, SendsThePaddedUpperCaseNameAndCaches) {
   std::vector<std::string> outputs;
   Bytes funcname;
   for (std::size_t i = 0; i < recs.size(); ++i) {
-    if (recs[i].first == RecordId::RequestedOutput) outputs.push_back(wire::decode_utf16le(recs[i].second));
-    if (recs[i].first == RecordId::ParameterName && i + 1 < recs.size()) funcname = recs[i + 1].second;
+    if (recs[i].first == RecordId::RequestedOutput)
+      outputs.push_back(wire::decode_utf16le(recs[i].second));
+    if (recs[i].first == RecordId::ParameterName && i + 1 < recs.size())
+      funcname = recs[i + 1].second;
   }
   EXPECT_EQ(*test::find_record(s.state->sent[0], RecordId::Function),
             utf16("RFC_GET_FUNCTION_INTERFACE"));
@@ -239,7 +247,8 @@ TEST(FunctionDescriptionFetch, DescriptionsOfOneSystemNeverServeAnother) {
 // A DFIES_WA row whose DECIMALS units (179..184) hold `decimals`.
 Bytes dfies_row(std::string_view decimals, std::size_t units = 200) {
   std::u16string text(units, u' ');
-  for (std::size_t i = 0; i < decimals.size() && i < 6; ++i) text[179 + i] = decimals[i];
+  for (std::size_t i = 0; i < decimals.size() && i < 6 && 179 + i < units; ++i)
+    text[179 + i] = decimals[i];
   return wire::utf16_units_to_bytes(text);
 }
 
@@ -274,11 +283,12 @@ TEST(ElementDescription, DecimalsFromTheDictionaryAndCached) {
   EXPECT_EQ(s.state->sent.size(), 3u);
 
   // Blank or unreadable DECIMALS give 0.
-  for (const Bytes& row : {dfies_row("      "), dfies_row("-1"), dfies_row("1x"),
-                           dfies_row("2", 150)}) {
+  for (const Bytes& row :
+       {dfies_row("      "), dfies_row("-1"), dfies_row("1x"), dfies_row("2", 150)}) {
     FakeSession t;
-    t.cache->put_function_description("SIM", "DDIF_FIELDINFO_GET",
-                                      s.cache->get_function_description("SIM", "DDIF_FIELDINFO_GET"));
+    t.cache->put_function_description(
+        "SIM", "DDIF_FIELDINFO_GET",
+        s.cache->get_function_description("SIM", "DDIF_FIELDINFO_GET"));
     t.reply(ReplyBuilder().value("DFIES_WA", row).build());
     auto d = element_description(t.connection, "E");
     ASSERT_TRUE(d);

@@ -495,18 +495,25 @@ TEST_F(NiTransportTest, CancelNeverLandsInsideAChunkedMessage) {
   auto h = transport_->cancel_handle();
   ASSERT_TRUE(h.ok() && h->has_value());
   CancelHandle handle = std::move(**h);
+  // A small send buffer makes the chunked send block between its records.
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(transport_->socket().fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   const Bytes big = iota(40 * 28000 + 17);  // 41 chunks and a DataLast
 
   std::thread sender([&] {
     std::uint64_t counter = 0;
     (void)transport_->send_counted(big, counter);
   });
-  std::thread canceller([&] { (void)send_cancel(handle); });
-  // The peer reads only after both writers had the chance to block on a full
-  // socket buffer, which is when an unserialised cancel would slip in.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Once the first chunk has arrived the send is under way; the cancel is
+  // issued while it is blocked on the full buffer, which is when an
+  // unserialised cancel frame would slip in between two records.
   std::vector<std::uint8_t> requests;
-  for (std::size_t i = 0; i < 43; ++i) {
+  auto first = read_frame(peer_);
+  ASSERT_TRUE(first.has_value());
+  requests.push_back((*first)[1]);
+  std::thread canceller([&] { (void)send_cancel(handle); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (std::size_t i = 1; i < 43; ++i) {
     auto f = read_frame(peer_);
     if (!f) break;
     requests.push_back((*f)[1]);
@@ -514,11 +521,10 @@ TEST_F(NiTransportTest, CancelNeverLandsInsideAChunkedMessage) {
   sender.join();
   canceller.join();
   ASSERT_EQ(requests.size(), 43u);
-  // The cancel frame comes before the first chunk or after DataLast.
-  const auto cancel_at = std::find(requests.begin(), requests.end(), 0xD5) - requests.begin();
-  EXPECT_TRUE(cancel_at == 0 || cancel_at == 42) << "cancel frame at position " << cancel_at;
+  // The cancel frame comes after DataLast, never between the chunks.
+  EXPECT_EQ(requests.back(), 0xD5);
   EXPECT_EQ(std::count(requests.begin(), requests.end(), 0x08), 41);
-  EXPECT_EQ(std::count(requests.begin(), requests.end(), 0x09), 1);
+  EXPECT_EQ(requests[41], 0x09);
 }
 
 }  // namespace

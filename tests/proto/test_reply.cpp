@@ -95,10 +95,8 @@ TEST(ReplyAbapErrors, MessageIsTheFirstMessageRecordInReplyOrder) {
 }
 
 TEST(ReplyAbapErrors, MessageAttributesAloneDoNotMakeAnError) {
-  auto d = decode(ReplyBuilder()
-                      .text(RecordId::AbapMessageType, "W")
-                      .text_value("RESULT", "ok")
-                      .build());
+  auto d = decode(
+      ReplyBuilder().text(RecordId::AbapMessageType, "W").text_value("RESULT", "ok").build());
   ASSERT_TRUE(d.reply) << d.reply.error().message();
   EXPECT_EQ(d.reply->text_pairs, (std::vector<TextPair>{{"RESULT", "ok"}}));
 }
@@ -133,8 +131,8 @@ TEST(ReplyScalars, TypesComeFromTheDescriptionOrDefaultToChar) {
   ASSERT_TRUE(plain.reply);
   EXPECT_TRUE(plain.reply->values[0].second.is_text());
 
-  const auto desc = description_of({{"COUNT", AbapType::Int4}, {"bad", AbapType::Int4},
-                                    {"RAW", AbapType::Byte}});
+  const auto desc =
+      description_of({{"COUNT", AbapType::Int4}, {"bad", AbapType::Int4}, {"RAW", AbapType::Byte}});
   auto typed = decode(reply, &desc);
   ASSERT_TRUE(typed.reply);
   const auto& v = typed.reply->values;
@@ -144,9 +142,10 @@ TEST(ReplyScalars, TypesComeFromTheDescriptionOrDefaultToChar) {
   EXPECT_EQ(v[1].second, RfcValue::undecoded(AbapType::Int4, short_int));
   EXPECT_EQ(v[2].second, RfcValue::bytes(raw));
   EXPECT_EQ(v[3].second, RfcValue::text("x"));
-  EXPECT_EQ(typed.reply->text_pairs,
-            (std::vector<TextPair>{{"COUNT", "-2"}, {"BAD", "<undecoded Int4, 3 bytes>"},
-                                   {"RAW", "0aff"}, {"OTHER", "x"}}));
+  EXPECT_EQ(
+      typed.reply->text_pairs,
+      (std::vector<TextPair>{
+          {"COUNT", "-2"}, {"BAD", "<undecoded Int4, 3 bytes>"}, {"RAW", "0aff"}, {"OTHER", "x"}}));
 }
 
 TEST(ValueText, RendersEveryKind) {
@@ -221,7 +220,7 @@ TEST(ReplyTables, MisshapenContentSurfacesOnlyWhenRead) {
        ReplyBuilder()
            .text(RecordId::TableName, "P")
            .table_header(4, 3)
-           .raw(RecordId::TableCompressed, Bytes(6, 7))   // longer than the width: content
+           .raw(RecordId::TableCompressed, Bytes(6, 7))  // longer than the width: content
            .raw(RecordId::TableCompressedChunk, Bytes(5, 7))
            .build(),
        ProtocolError::table_shape("P", 11, 4, 3)},
@@ -237,19 +236,20 @@ TEST(ReplyTables, MisshapenContentSurfacesOnlyWhenRead) {
 }
 
 TEST(ReplyTables, RecordsWithoutATableOrHeaderAreHandledAsDeclared) {
-  auto d = decode(ReplyBuilder()
-                      .raw(RecordId::TableContent, Bytes(3, 9))  // no table yet: ignored
-                      .table_header(4, 4)                        // likewise
-                      .text(RecordId::TableName, "A")
-                      .raw(RecordId::TableHeader, Bytes{0, 0, 0, 4})  // shorter than 8: ignored
-                      .raw(RecordId::TableContent, Bytes{})          // no width yet: ignored
-                      .raw(RecordId::TableContent, Bytes{1, 2, 3})   // sets the width
-                      .raw(RecordId::TableContent, Bytes{4})
-                      .text(RecordId::TableName, "B")
-                      .table_header(3, 2)
-                      .raw(RecordId::TableCompressed, Bytes{5, 6})  // a plain row: not compressed, fits
-                      .raw(RecordId::TableSectionEnd, {})
-                      .build());
+  auto d =
+      decode(ReplyBuilder()
+                 .raw(RecordId::TableContent, Bytes(3, 9))  // no table yet: ignored
+                 .table_header(4, 4)                        // likewise
+                 .text(RecordId::TableName, "A")
+                 .raw(RecordId::TableHeader, Bytes{0, 0, 0, 4})  // shorter than 8: ignored
+                 .raw(RecordId::TableContent, Bytes{})           // no width yet: ignored
+                 .raw(RecordId::TableContent, Bytes{1, 2, 3})    // sets the width
+                 .raw(RecordId::TableContent, Bytes{4})
+                 .text(RecordId::TableName, "B")
+                 .table_header(3, 2)
+                 .raw(RecordId::TableCompressed, Bytes{5, 6})  // a plain row: not compressed, fits
+                 .raw(RecordId::TableSectionEnd, {})
+                 .build());
   ASSERT_TRUE(d.reply);
   ASSERT_EQ(d.reply->tables.size(), 2u);
   const ReplyTable& a = d.reply->tables[0];
@@ -355,7 +355,8 @@ TEST(ReplyDeep, MalformedSectionFailsTheDecode) {
                       .build());
   ASSERT_FALSE(d.reply);
   EXPECT_EQ(d.reply.error().kind(), ProtocolError::DeepValue);
-  EXPECT_EQ(d.reply.error().message(), "deep value section: deep XML closed <B> while <A> was open");
+  EXPECT_EQ(d.reply.error().message(),
+            "deep value section: deep XML closed <B> while <A> was open");
 }
 
 // ---------------------------------------------------------------- sent tables
@@ -420,22 +421,34 @@ TEST(TableDeltas, OperationsChangeTheSentRows) {
     std::string t1;
   };
   const Case cases[] = {
-      {"append as row 4", {{RecordId::TableDeltaRowOp, delta_header(4, 1, 4)},
-                           {RecordId::TableDeltaRow, row_of('d')}}, "abcd"},
-      {"insert as row 1", {{RecordId::TableDeltaRowOp, delta_header(6, 1, 1)},
-                           {RecordId::TableDeltaRow, row_of('d')}}, "dabc"},
-      {"insert as row 4 appends", {{RecordId::TableDeltaRowOp, delta_header(6, 1, 4)},
-                                   {RecordId::TableDeltaRow, row_of('d')}}, "abcd"},
-      {"update row 2", {{RecordId::TableDeltaRowOp, delta_header(7, 1, 2)},
-                        {RecordId::TableDeltaRow, row_of('x')}}, "axc"},
+      {"append as row 4",
+       {{RecordId::TableDeltaRowOp, delta_header(4, 1, 4)}, {RecordId::TableDeltaRow, row_of('d')}},
+       "abcd"},
+      {"insert as row 1",
+       {{RecordId::TableDeltaRowOp, delta_header(6, 1, 1)}, {RecordId::TableDeltaRow, row_of('d')}},
+       "dabc"},
+      {"insert as row 4 appends",
+       {{RecordId::TableDeltaRowOp, delta_header(6, 1, 4)}, {RecordId::TableDeltaRow, row_of('d')}},
+       "abcd"},
+      {"update row 2",
+       {{RecordId::TableDeltaRowOp, delta_header(7, 1, 2)}, {RecordId::TableDeltaRow, row_of('x')}},
+       "axc"},
       {"delete row 1, then update the new row 1",
        {{RecordId::TableDeltaDelete, delta_header(5, 1, 1)},
         {RecordId::TableDeltaRowOp, delta_header(7, 1, 1)},
-        {RecordId::TableDeltaRow, row_of('y')}}, "yc"},
-      {"a row 7 bytes short is padded", {{RecordId::TableDeltaRowOp, delta_header(7, 1, 3)},
-                                         {RecordId::TableDeltaRow, row_of('s', 3)}}, "abs_"},
+        {RecordId::TableDeltaRow, row_of('y')}},
+       "yc"},
+      {"a row 7 bytes short is padded",
+       {{RecordId::TableDeltaRowOp, delta_header(7, 1, 3)},
+        {RecordId::TableDeltaRow, row_of('s', 3)}},
+       "abs_"},
       {"longer header values are accepted",
-       {{RecordId::TableDeltaDelete, [] { Bytes h = delta_header(5, 1, 3); h.push_back(9); return h; }()}},
+       {{RecordId::TableDeltaDelete,
+         [] {
+           Bytes h = delta_header(5, 1, 3);
+           h.push_back(9);
+           return h;
+         }()}},
        "ab"},
   };
   for (const auto& c : cases) {
@@ -459,39 +472,54 @@ TEST(TableDeltas, FaultsEndTheDecode) {
     std::vector<std::pair<RecordId, Bytes>> records;
     ProtocolError expected;
   };
-  auto ur = [](const char* detail) { return ProtocolError::unexpected_record(kStepTableDelta, detail); };
+  auto ur = [](const char* detail) {
+    return ProtocolError::unexpected_record(kStepTableDelta, detail);
+  };
   const Case cases[] = {
-      {"append with row 3", {{RecordId::TableDeltaRowOp, delta_header(4, 1, 3)},
-                             {RecordId::TableDeltaRow, row_of('d')}},
+      {"append with row 3",
+       {{RecordId::TableDeltaRowOp, delta_header(4, 1, 3)}, {RecordId::TableDeltaRow, row_of('d')}},
        ProtocolError::delta_row_count("T1", 3, 3)},
-      {"update row 0", {{RecordId::TableDeltaRowOp, delta_header(7, 1, 0)},
-                        {RecordId::TableDeltaRow, row_of('d')}},
+      {"update row 0",
+       {{RecordId::TableDeltaRowOp, delta_header(7, 1, 0)}, {RecordId::TableDeltaRow, row_of('d')}},
        ProtocolError::delta_row_count("T1", 0, 3)},
-      {"delete row 4", {{RecordId::TableDeltaDelete, delta_header(5, 1, 4)}},
+      {"delete row 4",
+       {{RecordId::TableDeltaDelete, delta_header(5, 1, 4)}},
        ProtocolError::delta_row_count("T1", 4, 3)},
-      {"a row 8 bytes short", {{RecordId::TableDeltaRowOp, delta_header(7, 1, 1)},
-                               {RecordId::TableDeltaRow, row_of('d', 2)}},
+      {"a row 8 bytes short",
+       {{RecordId::TableDeltaRowOp, delta_header(7, 1, 1)},
+        {RecordId::TableDeltaRow, row_of('d', 2)}},
        ur("a 2-byte row for T1, whose rows are 10 bytes")},
-      {"a row 1 byte long", {{RecordId::TableDeltaRowOp, delta_header(7, 1, 1)},
-                             {RecordId::TableDeltaRow, row_of('d', 11)}},
+      {"a row 1 byte long",
+       {{RecordId::TableDeltaRowOp, delta_header(7, 1, 1)},
+        {RecordId::TableDeltaRow, row_of('d', 11)}},
        ur("a 11-byte row for T1, whose rows are 10 bytes")},
-      {"handle beyond the sent tables", {{RecordId::TableDeltaDelete, delta_header(5, 3, 1)}},
+      {"handle beyond the sent tables",
+       {{RecordId::TableDeltaDelete, delta_header(5, 3, 1)}},
        ur("block for input table 3, but the call sent 2")},
-      {"handle 0", {{RecordId::TableDeltaRowOp, delta_header(4, 0, 1)}},
+      {"handle 0",
+       {{RecordId::TableDeltaRowOp, delta_header(4, 0, 1)}},
        ur("block for input table 0, but the call sent 2")},
-      {"an 11-byte header", {{RecordId::TableDeltaRowOp, Bytes(11, 0)}}, ur("11-byte block header")},
-      {"two operations in a row", {{RecordId::TableDeltaRowOp, delta_header(4, 1, 4)},
-                                   {RecordId::TableDeltaRowOp, delta_header(4, 1, 4)}},
+      {"an 11-byte header",
+       {{RecordId::TableDeltaRowOp, Bytes(11, 0)}},
+       ur("11-byte block header")},
+      {"two operations in a row",
+       {{RecordId::TableDeltaRowOp, delta_header(4, 1, 4)},
+        {RecordId::TableDeltaRowOp, delta_header(4, 1, 4)}},
        ur("a second operation before the first one's row")},
-      {"an operation at the end", {{RecordId::TableDeltaRowOp, delta_header(4, 1, 4)}},
+      {"an operation at the end",
+       {{RecordId::TableDeltaRowOp, delta_header(4, 1, 4)}},
        ur("an operation with no row after it")},
-      {"a row without operation", {{RecordId::TableDeltaRow, row_of('d')}},
+      {"a row without operation",
+       {{RecordId::TableDeltaRow, row_of('d')}},
        ur("a row with no operation in front of it")},
-      {"delete code on a row operation", {{RecordId::TableDeltaRowOp, delta_header(5, 1, 1)}},
+      {"delete code on a row operation",
+       {{RecordId::TableDeltaRowOp, delta_header(5, 1, 1)}},
        ur("operation 5 on a record that carries a row")},
-      {"append code on a delete", {{RecordId::TableDeltaDelete, delta_header(4, 1, 1)}},
+      {"append code on a delete",
+       {{RecordId::TableDeltaDelete, delta_header(4, 1, 1)}},
        ur("operation 4 on a record that carries no row")},
-      {"unknown replace code", {{RecordId::TableDeltaReplace, delta_header(9, 2, 0)}},
+      {"unknown replace code",
+       {{RecordId::TableDeltaReplace, delta_header(9, 2, 0)}},
        ur("unknown replace operation 9 for T2")},
   };
   for (const auto& c : cases) {
@@ -561,9 +589,10 @@ TEST(BcdDecimals, PackedValuesGetTheirDecimalPoint) {
   EXPECT_EQ(r.values[1].second, RfcValue::text("12345"));
   EXPECT_EQ(r.values[2].second, RfcValue::text("12345"));
   EXPECT_EQ(r.values[3].second, RfcValue::text("-0.05"));
-  EXPECT_EQ(r.text_pairs,
-            (std::vector<TextPair>{{"AMOUNT", "123.45"}, {"COUNT", "12345"}, {"PLAIN", "12345"},
-                                   {"amount", "-0.05"}}));
+  EXPECT_EQ(
+      r.text_pairs,
+      (std::vector<TextPair>{
+          {"AMOUNT", "123.45"}, {"COUNT", "12345"}, {"PLAIN", "12345"}, {"amount", "-0.05"}}));
   EXPECT_TRUE(s.state->sent.empty());
 }
 

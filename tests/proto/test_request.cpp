@@ -23,13 +23,14 @@ TEST(ClassicRequest, RfcPingWithoutImportsByteForByte) {
   auto bytes = encode_classic_request("RFCPING", {}, {}, {});
   ASSERT_TRUE(bytes) << bytes.error().message();
   const Bytes expected = {
-      0x05, 0x02, 0x00, 0x00, 0x05, 0x02,                                      // 0x0502, empty
-      0x00, 0x0B, 0x00, 0x06, '7', 0, '5', 0, '3', 0, 0x00, 0x0B,              // Kernel "753"
-      0x01, 0x02, 0x00, 0x0E, 'R', 0, 'F', 0, 'C', 0, 'P', 0, 'I', 0, 'N', 0,  // Function
-      'G', 0, 0x01, 0x02,                                                      //
-      0x05, 0x12, 0x00, 0x00, 0x05, 0x12,                                      // 0x0512, empty
-      0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF,                                      // End
-      0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x85, 0x00,                          // trailer: 50 bytes
+      0x05, 0x02, 0x00, 0x00, 0x05, 0x02,                                  // 0x0502, empty
+      0x00, 0x0B, 0x00, 0x06, '7',  0,    '5',  0,    '3', 0, 0x00, 0x0B,  // Kernel "753"
+      0x01, 0x02, 0x00, 0x0E, 'R',  0,    'F',  0,    'C', 0, 'P',  0,
+      'I',  0,    'N',  0,                             // Function
+      'G',  0,    0x01, 0x02,                          //
+      0x05, 0x12, 0x00, 0x00, 0x05, 0x12,              // 0x0512, empty
+      0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF,              // End
+      0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x85, 0x00,  // trailer: 50 bytes
   };
   EXPECT_EQ(bytes.value(), expected);
 }
@@ -79,7 +80,8 @@ TEST(ClassicRequest, OversizedTablesAndValuesAreRefused) {
   auto t = encode_classic_request("F", {}, {}, wide);
   ASSERT_FALSE(t);
   EXPECT_EQ(t.error().kind(), ProtocolError::TableTooLarge);
-  EXPECT_EQ(t.error().message(), "table row width of 4294967296 does not fit the wire header's u32");
+  EXPECT_EQ(t.error().message(),
+            "table row width of 4294967296 does not fit the wire header's u32");
 }
 
 // A description with the parameters the encoder tests need.
@@ -107,10 +109,10 @@ TEST(ImportEncoding, FieldsComeFromTheDescription) {
   s.cache->put_element_decimals("SIM", "ZPRICE", 2);
   auto d = sample_description();
   const ValueImport imports[] = {
-      {"text", RfcValue::text("AB")},    // lower case finds TEXT, Char 510
-      {"COUNT", RfcValue::integer(-2)},  // Int4 little-endian
-      {"amount", RfcValue::text("-12")}, // Bcd, no type name: 0 decimals
-      {"PRICE", RfcValue::text("-12.5")},  // Bcd with the data element's 2 decimals
+      {"text", RfcValue::text("AB")},            // lower case finds TEXT, Char 510
+      {"COUNT", RfcValue::integer(-2)},          // Int4 little-endian
+      {"amount", RfcValue::text("-12")},         // Bcd, no type name: 0 decimals
+      {"PRICE", RfcValue::text("-12.5")},        // Bcd with the data element's 2 decimals
       {"UNKNOWN", RfcValue::text("\xC3\xA4x")},  // no such parameter: String
   };
   auto enc = encode_imports(s.connection, *d, imports);

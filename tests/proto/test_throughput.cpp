@@ -45,8 +45,7 @@ TEST(Throughput, DurationsConvertToWholeNanosecondsSaturating) {
       {1'500'000'000u, ThroughputCounters::duration_to_nanos(std::chrono::duration<double>(1.5))},
       {0u, ThroughputCounters::duration_to_nanos(-5s)},
       {UINT64_MAX, ThroughputCounters::duration_to_nanos(std::chrono::hours(1'000'000'000))},
-      {UINT64_MAX,
-       ThroughputCounters::duration_to_nanos(std::chrono::duration<double>(1e300))},
+      {UINT64_MAX, ThroughputCounters::duration_to_nanos(std::chrono::duration<double>(1e300))},
       {2u, ThroughputCounters::duration_to_nanos(std::chrono::duration<double, std::nano>(2.9))},
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);

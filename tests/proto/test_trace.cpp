@@ -130,7 +130,9 @@ TEST(FieldDump, EveryRecordOneLineWithAtMost48Bytes) {
   }
   const std::string expected =
       "FIELD ParameterName(0x0201) 10 [00, 01, 02, 03, 04, 05, 06, 07, 08, 09]\n"
-      "FIELD ParameterValue(0x0203) 100 [" + big_hex + "]\n"
+      "FIELD ParameterValue(0x0203) 100 [" +
+      big_hex +
+      "]\n"
       "FIELD 0x0512 0 []\n"
       // the switch stays on after the variable was removed
       "FIELD ParameterName(0x0201) 10 [00, 01, 02, 03, 04, 05, 06, 07, 08, 09]\n" +
@@ -139,9 +141,7 @@ TEST(FieldDump, EveryRecordOneLineWithAtMost48Bytes) {
   EXPECT_NE(out.find(", 2f]"), std::string::npos);  // byte 47 is the last one shown
 }
 
-TEST(FieldDump, OffUnlessSetAtFirstUse) {
-  EXPECT_EQ(run_child("DumpFieldsTwice", ""), kChildDone);
-}
+TEST(FieldDump, OffUnlessSetAtFirstUse) { EXPECT_EQ(run_child("DumpFieldsTwice", ""), kChildDone); }
 
 // ---------------------------------------------------------------- basXML dumps
 
@@ -215,9 +215,9 @@ TEST_F(BasxmlDump, BothSwitchesWorkIndependently) {
 TEST_F(BasxmlDump, MissingDirectoryReportsOneLinePerDocument) {
   const fs::path missing = root_ / "missing";
   ::setenv(kDumpBasxmlDirEnv, missing.c_str(), 1);
-  EXPECT_EQ(dump(kDumpRequest, "Z_F", "doc"),
-            "QUIB_DUMP_BASXML_DIR: cannot write " + (missing / "z_f.request.bxml").string() +
-                ": No such file or directory\n");
+  EXPECT_EQ(dump(kDumpRequest, "Z_F", "doc"), "QUIB_DUMP_BASXML_DIR: cannot write " +
+                                                  (missing / "z_f.request.bxml").string() +
+                                                  ": No such file or directory\n");
 }
 
 TEST_F(BasxmlDump, FunctionNamesCannotLeaveTheDirectory) {
@@ -239,7 +239,10 @@ TEST_F(BasxmlDump, PlantedLinksAreNeverFollowed) {
 
   fs::create_symlink(outside, dir_ / "z_sym.request.bxml");
   const std::string sym = dump(kDumpRequest, "Z_SYM", "overwritten");
-  EXPECT_EQ(sym.rfind("QUIB_DUMP_BASXML_DIR: cannot write " + (dir_ / "z_sym.request.bxml").string() + ": ", 0), 0u)
+  EXPECT_EQ(
+      sym.rfind(
+          "QUIB_DUMP_BASXML_DIR: cannot write " + (dir_ / "z_sym.request.bxml").string() + ": ", 0),
+      0u)
       << sym;
   EXPECT_TRUE(fs::is_symlink(dir_ / "z_sym.request.bxml"));
 

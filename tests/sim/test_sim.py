@@ -541,6 +541,8 @@ class TestCompressedTables:
         assert lzh.decompress_table(content) == data
         _, types = lzh.inflate(content[16:], 2 + skip)
         assert 0 not in types and 3 not in types
+        if coding != "zlib":
+            assert set(types) == {1}
 
     def test_incompressible_data_never_uses_stored_blocks(self):
         rng = random.Random(5)
@@ -647,6 +649,24 @@ class TestSession:
         reply = c.logon(seed=seed, nonce=bytes(16))
         assert first(reply, Rid.LOGON_STATUS) == b"\x03"
         assert "seed" in first(reply, Rid.ABAP_ERROR_MESSAGE).decode("utf-16-le")
+
+    @pytest.mark.parametrize("packet, init, text", [
+        (handshake_packet()[:29] + b"\x07" + handshake_packet()[30:], None, "routing handshake"),
+        (handshake_packet(b"h0st42"), None, "host name"),
+        (None, template(INITIALIZE_T) + initialize_body()[:300] + b"x" + initialize_body()[301:], "Initialize body"),
+        (None, template(INITIALIZE_T.replace("10=01", "10=21")) + initialize_body(), "SNC is not supported"),
+        (None, template(INITIALIZE_T) + initialize_body()[:-1], "373"),
+    ])
+    def test_set_up_deviations_end_with_an_err_block(self, sim, packet, init, text):
+        c = RawClient(sim.gateway)
+        c.send_frame(packet or handshake_packet())
+        answer = c.recv_frame()
+        if init is not None:
+            c.send_frame(init)
+            answer = c.recv_frame()[80:]
+        message, origin = container.parse_err_block(answer)
+        assert text in message and origin == "sim"
+        assert c.at_eof()
 
     def test_concurrent_conversations_get_their_own_conversation_ids(self, sim):
         clients = [RawClient(sim.gateway).setup() for _ in range(3)]

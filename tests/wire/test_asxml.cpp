@@ -82,6 +82,18 @@ std::uint64_t bits_of(double d) {
 
 }  // namespace
 
+namespace quib::wire {
+// Failure messages show small trees as name[text]{children}.
+void PrintTo(const DeepNode& n, std::ostream* os) {
+  *os << n.name << "[" << n.text << "]{";
+  for (const DeepNode& c : n.children) PrintTo(c, os);
+  *os << "}";
+}
+void PrintTo(const ScalarContent& c, std::ostream* os) {
+  *os << static_cast<int>(c.kind) << ":" << c.text << ":" << c.bytes.size() << " bytes";
+}
+}  // namespace quib::wire
+
 TEST(AsxmlScalar, RenderingByFieldType) {
   struct Case {
     TypedValue value;

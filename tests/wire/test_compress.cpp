@@ -11,6 +11,7 @@
 #include <string>
 
 #include "wire/compress.hpp"
+#include "wire/container.hpp"
 
 using namespace quib::wire;
 
@@ -338,4 +339,21 @@ TEST(CompressedTable, ErrorsOfTheSharedBlockMachinery) {
   hlit.bits(0, 4);
   hlit.out.push_back(0);
   EXPECT_EQ(failure(chunk(100, 0x02, 0, hlit)), DecompressError::bad_code_lengths());
+}
+
+TEST(CompressedTable, ContentRecognisedByTheReplyDecoderExpands) {
+  // Whole table content: the 8-byte record prefix, then the chunk. The
+  // recogniser looks at the prefix and the chunk's header; the expansion
+  // starts at offset 8.
+  const Bytes input = rows(5000, 21);
+  const Bytes stream = zlib_raw(input, 9, Z_DEFAULT_STRATEGY);
+  Bytes content = {0x7B, 0x02, 0x00, 0xEA, 0x00, 0x00, 0x00, 0x00};
+  const Bytes c = chunk(static_cast<std::uint32_t>(input.size()), 0x12, 2, as_bits(stream));
+  content.insert(content.end(), c.begin(), c.end());
+  const auto header = detect_compressed_table(content);
+  ASSERT_TRUE(header.has_value());
+  EXPECT_EQ(header->declared_length, input.size());
+  auto r = decompress_table_chunk(ByteView(content).subspan(8));
+  ASSERT_TRUE(r.ok()) << r.error().debug();
+  EXPECT_EQ(*r, input);
 }

@@ -81,6 +81,11 @@ std::string nested_document(std::size_t depth) {
 
 }  // namespace
 
+namespace quib::wire {
+// Failure messages show trees in the oracle's canonical form.
+void PrintTo(const DeepNode& n, std::ostream* os) { *os << canonical({n}); }
+}  // namespace quib::wire
+
 TEST(DeepReader, WellFormedDocuments) {
   struct Case {
     std::string input;

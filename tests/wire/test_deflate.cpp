@@ -556,6 +556,17 @@ TEST(InflateRaw, ErrorsOfHandBuiltStreams) {
        })),
        100, DecompressError::output_overflow(100)},
   };
+  // The fast loop may run only while a whole iteration (three literals
+  // and a longest match) fits below the limit: 45 literals and a 258-byte
+  // match pass a limit of 300 by 3 bytes right after the loop's last
+  // iteration would have started.
+  cases.push_back({"literals and a match past the limit, fast path", padded(fixed_block([](BitSink& s) {
+                     for (int i = 0; i < 45; ++i) s.fixed('m');
+                     s.fixed(285);
+                     s.fixed_distance(0);
+                     s.fixed(256);
+                   })),
+                   300, DecompressError::output_overflow(300)});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(inflate_error(c.stream, c.limit), c.expected);
@@ -650,6 +661,21 @@ TEST(InflateRaw, DynamicHeaderErrors) {
       s.bits(127, 7);  // 276 of a total of 257 + 1
     };
     cases.push_back({"repeat past the total", h, DecompressError::bad_code_lengths()});
+  }
+  for (unsigned last : {3u, 4u}) {
+    // 138 + 117 zeros, then 3 (exactly the 258 lengths: an empty code,
+    // then no block data) or 4 (one past the total).
+    DynamicHeader h = five_bit_cl();
+    h.lengths = [last](BitSink& s) {
+      cl_symbol(s, 18);
+      s.bits(127, 7);
+      cl_symbol(s, 18);
+      s.bits(106, 7);
+      cl_symbol(s, 17);
+      s.bits(last - 3, 3);
+    };
+    cases.push_back({last == 3 ? "repeat up to the total" : "repeat one past the total", h,
+                     last == 3 ? DecompressError::unexpected_end() : DecompressError::bad_code_lengths()});
   }
   {
     DynamicHeader h = five_bit_cl();

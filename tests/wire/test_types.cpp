@@ -523,6 +523,25 @@ TEST(Bcd, Pack) {
   }
 }
 
+TEST(Bcd, HugeWidthIsRefusedNotAllocated) {
+  // A packed field's width comes from the partner's dictionary; the packed
+  // image has exactly that many bytes, so a hostile width must not turn a
+  // small number into gigabytes.
+  for (std::uint32_t width : {0xFFFFFFFFu, static_cast<std::uint32_t>(kMaxFieldFill) + 1}) {
+    auto r = pack_bcd("1", width, 0);
+    ASSERT_FALSE(r.ok()) << width;
+    EXPECT_EQ(r.error(), ValueError::unrepresentable(fmt::format("a field of {} bytes", width)));
+    auto e = encode_field_value(RfcValue::integer(1), AbapType::Bcd, width, 0);
+    ASSERT_FALSE(e.ok()) << width;
+    EXPECT_EQ(e.error().kind(), ValueError::Kind::Unrepresentable);
+  }
+  // Up to the fill limit the width is honoured exactly.
+  auto r = pack_bcd("-1", 1000, 0);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->size(), 1000u);
+  EXPECT_EQ(r->back(), 0x1D);
+}
+
 TEST(Bcd, HugeDecimalsAreRefusedNotAllocated) {
   EXPECT_FALSE(unpack_bcd(B({0x1C}), 0xFFFFFFFFu).ok());
   EXPECT_FALSE(pack_bcd("1", 1, 0xFFFFFFFFu).ok());

@@ -119,6 +119,9 @@ TEST(WsHandshake, ResponseCheck) {
       {"HTTP/1.1 101 Switching Protocols\r\nSEC-WEBSOCKET-ACCEPT:" + accept + "  ", true},
       {"HTTP/1.1 101\r\n  sec-websocket-accept \t:  " + accept + "\r\nx: y", true},
       {"HTTP/1.1 101 OK\r\nno colon line\r\nsec-websocket-accept: " + accept, true},
+      // Name and value are trimmed of any white space, not only ASCII blanks
+      // (here a no-break space, U+00A0).
+      {"HTTP/1.1 101 OK\r\n\xC2\xA0sec-websocket-accept:\xC2\xA0" + accept + "\xC2\xA0", true},
       // the last of repeated headers counts
       {"HTTP/1.1 101 OK\r\nsec-websocket-accept: wrong\r\nsec-websocket-accept: " + accept, true},
       {"HTTP/1.1 101 OK\r\nsec-websocket-accept: " + accept + "\r\nsec-websocket-accept: x", false},

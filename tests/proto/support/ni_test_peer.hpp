@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -25,12 +26,25 @@ using proto::Socket;
 using wire::Bytes;
 using wire::ByteView;
 
+// A peer that waits longer than this for bytes gives up (a broken client
+// fails its test instead of hanging it).
+inline constexpr std::chrono::seconds kPeerPatience{30};
+// Frames the peer accepts; a longer length means the stream is out of step.
+inline constexpr std::uint32_t kPeerFrameLimit = 64u << 20;
+
+inline void make_patient(const Socket& s) {
+  (void)s.set_read_timeout(kPeerPatience);
+}
+
+// The first socket is for the code under test, the second for the peer.
 inline std::pair<Socket, Socket> socket_pair() {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     throw std::runtime_error("socketpair failed");
   }
-  return {Socket(fds[0]), Socket(fds[1])};
+  Socket peer(fds[1]);
+  make_patient(peer);
+  return {Socket(fds[0]), std::move(peer)};
 }
 
 // Reads exactly n bytes; nullopt when the peer closes first.
@@ -56,11 +70,14 @@ inline void write_all(const Socket& s, ByteView data) {
   }
 }
 
-// One NI frame's payload; nullopt at the peer's close.
+// One NI frame's payload; nullopt at the peer's close, after a long silence,
+// or when the length is beyond any frame the tests send.
 inline std::optional<Bytes> read_frame(const Socket& s) {
   auto head = read_exact(s, 4);
   if (!head) return std::nullopt;
-  return read_exact(s, wire::load_be32(head->data()));
+  const std::uint32_t n = wire::load_be32(head->data());
+  if (n > kPeerFrameLimit) return std::nullopt;
+  return read_exact(s, n);
 }
 
 inline void write_frame(const Socket& s, ByteView payload) {
@@ -114,7 +131,9 @@ class Listener {
       const int fd = ::accept4(fd_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0 && errno == EINTR) continue;
       if (fd < 0) throw std::runtime_error("accept failed");
-      return Socket(fd);
+      Socket s(fd);
+      make_patient(s);
+      return s;
     }
   }
   void close() { fd_.close(); }

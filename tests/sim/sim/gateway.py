@@ -375,6 +375,14 @@ class GatewayConnection:
             self.link.abort()
         except (Shutdown, NiLengthError):
             self.link.abort()
+        except Cancelled:
+            # A Cancel during a delayed set-up answer: it has been answered;
+            # the conversation is over.
+            try:
+                self.drain("cancel")
+            except (PeerClosed, Shutdown, NiLengthError):
+                pass
+            self.link.abort()
         except Exception as exc:  # a fault of the simulator itself: log it, keep serving others
             self.link.event("internal", "internal-error", text=f"{type(exc).__name__}: {exc}")
             self.link.abort()

@@ -34,53 +34,84 @@ _DIST_EXTRA = [0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9,
 _CL_ORDER = [16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15]
 
 
-class _Bits:
-    def __init__(self, data, bit=0):
-        self.data = data
-        self.pos = bit
-
-    def get(self, n):
-        value = 0
-        for i in range(n):
-            byte = self.pos >> 3
-            if byte >= len(self.data):
-                raise InflateError("unexpected end of stream")
-            value |= ((self.data[byte] >> (self.pos & 7)) & 1) << i
-            self.pos += 1
-        return value
-
-
-def _huffman(lengths):
-    """Canonical codes as a dict (length, code) -> symbol."""
+def _lookup(lengths):
+    """A decoding table addressed by the next `bits` input bits (least
+    significant first): entry = symbol << 4 | code length, 0 when no code."""
+    bits = max(lengths) if any(lengths) else 1
     counts = [0] * 16
     for length in lengths:
-        counts[length] += 1
-    counts[0] = 0
+        if length:
+            counts[length] += 1
     code = 0
     next_code = [0] * 16
-    for bits in range(1, 16):
-        code = (code + counts[bits - 1]) << 1
-        next_code[bits] = code
-    table = {}
+    for n in range(1, 16):
+        code = (code + counts[n - 1]) << 1
+        next_code[n] = code
+    table = [0] * (1 << bits)
     for symbol, length in enumerate(lengths):
-        if length:
-            table[(length, next_code[length])] = symbol
-            next_code[length] += 1
-    return table
+        if not length:
+            continue
+        c = next_code[length]
+        next_code[length] += 1
+        if c >= 1 << length:
+            raise InflateError("oversubscribed code lengths")
+        rev = int(format(c, f"0{length}b")[::-1], 2)
+        entry = symbol << 4 | length
+        for high in range(1 << (bits - length)):
+            table[rev | high << length] = entry
+    return table, bits
 
 
-def _symbol(bits, table):
-    code = 0
-    for length in range(1, 16):
-        code = (code << 1) | bits.get(1)
-        symbol = table.get((length, code))
-        if symbol is not None:
-            return symbol
-    raise InflateError("invalid Huffman code")
+_FIXED_LIT = _lookup([8] * 144 + [9] * 112 + [7] * 24 + [8] * 8)
+_FIXED_DIST = _lookup([5] * 30)
 
 
-_FIXED_LIT = _huffman([8] * 144 + [9] * 112 + [7] * 24 + [8] * 8)
-_FIXED_DIST = _huffman([5] * 30)
+class _Bits:
+    """Bits of a byte string, least significant first."""
+
+    def __init__(self, data, bit=0):
+        self.data = data
+        self.pos = bit >> 3
+        self.buf = 0
+        self.count = 0
+        self.get(bit & 7)
+
+    def need(self, n):
+        data = self.data
+        while self.count < n:
+            if self.pos >= len(data):
+                raise InflateError("unexpected end of stream")
+            self.buf |= data[self.pos] << self.count
+            self.pos += 1
+            self.count += 8
+
+    def get(self, n):
+        if n == 0:
+            return 0
+        self.need(n)
+        value = self.buf & ((1 << n) - 1)
+        self.buf >>= n
+        self.count -= n
+        return value
+
+    def symbol(self, lookup):
+        table, bits = lookup
+        data = self.data
+        # Near the end of the stream fewer bits than the longest code may remain.
+        while self.count < bits and self.pos < len(data):
+            self.buf |= data[self.pos] << self.count
+            self.pos += 1
+            self.count += 8
+        entry = table[self.buf & ((1 << bits) - 1)]
+        length = entry & 15
+        if not entry or length > self.count:
+            raise InflateError("invalid Huffman code")
+        self.buf >>= length
+        self.count -= length
+        return entry >> 4
+
+    def align(self):
+        self.get(self.count & 7)
 
 
 def inflate(data, start_bit=0):
@@ -93,12 +124,11 @@ def inflate(data, start_bit=0):
         btype = bits.get(2)
         types.append(btype)
         if btype == 0:
-            bits.pos = (bits.pos + 7) & ~7
+            bits.align()
             length = bits.get(16)
             bits.get(16)
-            start = bits.pos >> 3
-            out += data[start : start + length]
-            bits.pos += 8 * length
+            for _ in range(length):
+                out.append(bits.get(8))
         elif btype in (1, 2):
             if btype == 1:
                 lit, dist = _FIXED_LIT, _FIXED_DIST
@@ -107,34 +137,46 @@ def inflate(data, start_bit=0):
                 cl = [0] * 19
                 for i in range(hclen):
                     cl[_CL_ORDER[i]] = bits.get(3)
-                cl_table = _huffman(cl)
+                cl_table = _lookup(cl)
                 lengths = []
                 while len(lengths) < hlit + hdist:
-                    sym = _symbol(bits, cl_table)
+                    sym = bits.symbol(cl_table)
                     if sym < 16:
                         lengths.append(sym)
                     elif sym == 16:
+                        if not lengths:
+                            raise InflateError("repeat without a previous length")
                         lengths += [lengths[-1]] * (3 + bits.get(2))
                     elif sym == 17:
                         lengths += [0] * (3 + bits.get(3))
                     else:
                         lengths += [0] * (11 + bits.get(7))
-                lit, dist = _huffman(lengths[:hlit]), _huffman(lengths[hlit:])
+                if len(lengths) > hlit + hdist:
+                    raise InflateError("code lengths run past the end")
+                lit, dist = _lookup(lengths[:hlit]), _lookup(lengths[hlit:])
             while True:
-                sym = _symbol(bits, lit)
+                sym = bits.symbol(lit)
                 if sym < 256:
                     out.append(sym)
                 elif sym == 256:
                     break
                 else:
                     sym -= 257
+                    if sym >= 29:
+                        raise InflateError("invalid length symbol")
                     length = _LEN_BASE[sym] + bits.get(_LEN_EXTRA[sym])
-                    dsym = _symbol(bits, dist)
+                    dsym = bits.symbol(dist)
+                    if dsym >= 30:
+                        raise InflateError("invalid distance symbol")
                     distance = _DIST_BASE[dsym] + bits.get(_DIST_EXTRA[dsym])
                     if distance > len(out):
                         raise InflateError("distance too far back")
-                    for _ in range(length):
-                        out.append(out[-distance])
+                    if distance >= length:
+                        start = len(out) - distance
+                        out += out[start : start + length]
+                    else:
+                        pattern = out[-distance:]
+                        out += (pattern * (length // distance + 1))[:length]
         else:
             raise InflateError("block type 3")
         if final:
@@ -144,42 +186,30 @@ def inflate(data, start_bit=0):
 # --- coders -----------------------------------------------------------------
 
 
-class _BitWriter:
-    def __init__(self):
-        self.out = bytearray()
-        self.acc = 0
-        self.n = 0
+def _reversed(code, length):
+    return int(format(code, f"0{length}b")[::-1], 2)
 
-    def put(self, value, nbits):
-        self.acc |= value << self.n
-        self.n += nbits
-        while self.n >= 8:
-            self.out.append(self.acc & 0xFF)
-            self.acc >>= 8
-            self.n -= 8
 
-    def put_code(self, code, length):
-        reversed_code = int(format(code, f"0{length}b")[::-1], 2)
-        self.put(reversed_code, length)
-
-    def finish(self):
-        if self.n:
-            self.out.append(self.acc & 0xFF)
-        return bytes(self.out)
+# Fixed literal codes, bit-reversed for a least-significant-first stream.
+_LITERAL_CODES = [(_reversed(0x30 + b, 8), 8) if b < 144 else (_reversed(0x190 + b - 144, 9), 9) for b in range(256)]
 
 
 def deflate_literals(data):
     """One final fixed-Huffman block of literals only: always valid."""
-    w = _BitWriter()
-    w.put(1, 1)
-    w.put(1, 2)
+    out = bytearray()
+    acc = 0b011  # BFINAL = 1, BTYPE = 01
+    n = 3
     for byte in data:
-        if byte < 144:
-            w.put_code(0x30 + byte, 8)
-        else:
-            w.put_code(0x190 + byte - 144, 9)
-    w.put_code(0, 7)
-    return w.finish()
+        code, length = _LITERAL_CODES[byte]
+        acc |= code << n
+        n += length
+        if n >= 32:
+            out += (acc & 0xFFFFFFFF).to_bytes(4, "little")
+            acc >>= 32
+            n -= 32
+    n += 7  # end of block: seven 0 bits
+    out += acc.to_bytes((n + 7) // 8, "little")
+    return bytes(out)
 
 
 def deflate_zlib(data, strategy=zlib.Z_DEFAULT_STRATEGY, level=6):

@@ -1,0 +1,53 @@
+// Raw DEFLATE decoding agrees with zlib: whatever zlib (raw, windowBits
+// -15) inflates within the limit, ours inflates to the same bytes; when
+// both succeed the outputs are equal; ours never passes its limit.
+#include <zlib.h>
+
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+
+#include "wire/deflate.hpp"
+
+using namespace quib::wire;
+
+namespace {
+
+constexpr std::size_t kLimit = 1u << 20;
+
+// zlib's output (in a buffer kept between runs), or false when it fails or
+// would pass the limit.
+bool zlib_inflate(ByteView in, ByteView& out) {
+  static std::uint8_t* const buf = new std::uint8_t[kLimit + 1];
+  z_stream s{};
+  if (inflateInit2(&s, -15) != Z_OK) return false;
+  s.next_in = const_cast<Bytef*>(in.data());
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = buf;
+  s.avail_out = static_cast<uInt>(kLimit + 1);
+  const int rc = inflate(&s, Z_FINISH);
+  out = ByteView(buf, s.total_out);
+  inflateEnd(&s);
+  return rc == Z_STREAM_END && out.size() <= kLimit;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteView in(data, size);
+  auto ours = inflate_raw(in, kLimit);
+  if (ours.ok() && ours->size() > kLimit) std::abort();
+  ByteView theirs;
+  const bool zlib_ok = zlib_inflate(in, theirs);
+  if (zlib_ok) {
+    if (!ours.ok()) std::abort();
+    if (!std::equal(ours->begin(), ours->end(), theirs.begin(), theirs.end())) std::abort();
+  }
+  // A smaller limit either gives the same bytes or refuses with that limit.
+  if (ours.ok() && !ours->empty()) {
+    const std::uint64_t cut = ours->size() - 1;
+    auto limited = inflate_raw(in, cut);
+    if (limited.ok() || !(limited.error() == DecompressError::output_overflow(cut))) std::abort();
+  }
+  return 0;
+}

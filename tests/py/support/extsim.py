@@ -1,0 +1,116 @@
+#!/usr/bin/python3
+"""The simulated ABAP system with a few extra functions that the binding's
+tests need and the standard registry does not offer: replies whose values
+cannot be decoded, texts that are not valid UTF-8 or UTF-16, parameters with
+type and class letters that have no name, and structure and table
+parameters without a dictionary type.
+
+Runs exactly like tests/sim/abapsim.py (same options, same ports line); the
+extra functions are added to the standard registry before it starts.
+"""
+
+import os
+import sys
+
+SIM_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim")
+sys.path.insert(0, os.path.abspath(SIM_DIR))
+
+import abapsim  # noqa: E402
+from sim.container import Rid  # noqa: E402
+from sim.interface import EXCEPTION, EXPORT, IMPORT, TABLE, FunctionInterface, Param, char  # noqa: E402
+from sim.reply import Reply  # noqa: E402
+from sim import values  # noqa: E402
+
+# Field images that the client cannot decode as their declared type.
+UNDECODABLE = {
+    "E_FLOAT": b"\x01\x02\x03",        # a FLOAT needs 8 bytes
+    "E_INT4": b"\x01\x02",             # an INT4 needs 4 bytes
+    "E_PACKED": b"\xab\xcd\xef\xff",   # nibbles above 9
+    "E_UTCLONG": b"\x01",              # a UTCLONG needs 8 bytes
+    "E_ODD": b"\x00\x01\x02\x03",      # a type letter without a name
+}
+
+
+def undecodable(ctx):
+    field = ctx.imports.get("FIELD", "").strip().upper()
+    reply = Reply()
+    reply.export_raw(field, UNDECODABLE[field])
+    return reply
+
+
+def bad_texts(ctx):
+    reply = Reply()
+    reply.export_raw("E_STRING", b"ok \xff\xfe end")              # not UTF-8
+    reply.export_raw("E_CHAR", b"a\x00\x00\xd8b\x00")             # a lone surrogate
+    return reply
+
+
+def bad_error(ctx):
+    reply = Reply()
+    reply.extra = [(Rid.ABAP_EXCEPTION_KEY, b"K\xff"), (Rid.ABAP_ERROR_MESSAGE, b"bad \xff\xfe text"),
+                   (Rid.ABAP_MESSAGE_TYPE, b"E")]
+    return reply
+
+
+def raw_struct(ctx):
+    reply = Reply()
+    reply.export_raw("E_RAWSTRUCT", ctx.raw.get("I_RAWSTRUCT", b"\x00" * 8))
+    return reply
+
+
+def import_back(ctx):
+    # A reply that names an import parameter and a parameter the interface
+    # does not list, beside a genuine export. They go out as extra records:
+    # the simulator sends only the exports that the request asked for.
+    reply = Reply()
+    reply.export_raw("E_TEXT", values.pad_utf16("out", 2 * 8))
+    for name, text in (("I_TEXT", "back"), ("X_UNLISTED", "none")):
+        reply.extra.append((Rid.PARAMETER_NAME, values.utf16(name)))
+        reply.extra.append((Rid.PARAMETER_VALUE, values.pad_utf16(text, 2 * 8)))
+    return reply
+
+
+def add_functions(reg):
+    reg.add(FunctionInterface("Z_E1_UNDECODED", [
+        Param("FIELD", IMPORT, "C", char(10)),
+        Param("E_FLOAT", EXPORT, "F", 8),
+        Param("E_INT4", EXPORT, "I", 4),
+        Param("E_PACKED", EXPORT, "P", 4),
+        Param("E_UTCLONG", EXPORT, "p", 8),
+        Param("E_ODD", EXPORT, "z", 4),
+    ]), undecodable)
+    reg.add(FunctionInterface("Z_E1_TEXTS", [
+        Param("E_STRING", EXPORT, "g", 8),
+        Param("E_CHAR", EXPORT, "C", char(3)),
+    ]), bad_texts)
+    reg.add(FunctionInterface("Z_E1_BAD_ERROR", []), bad_error)
+    reg.add(FunctionInterface("Z_E1_RAW_STRUCT", [
+        Param("I_RAWSTRUCT", IMPORT, "u", 8, optional=True),
+        Param("E_RAWSTRUCT", EXPORT, "u", 8),
+        Param("T_NOTYPE", TABLE, "h", 8, optional=True),
+    ]), raw_struct)
+    reg.add(FunctionInterface("Z_E1_IMPORT_BACK", [
+        Param("I_TEXT", IMPORT, "C", char(8), optional=True),
+        Param("E_TEXT", EXPORT, "C", char(8)),
+    ]), import_back)
+    reg.add(FunctionInterface("Z_E1_ODD_LETTERS", [
+        Param("P_QCLASS", "Q", "C", char(4)),
+        Param("P_ZTYPE", IMPORT, "z", 4),
+        Param("P_TABLE", TABLE, "h", 16, type_name="ZSIM_ROW"),
+        Param("P_EXC", EXCEPTION, length=0),
+    ]), raw_struct)
+
+
+standard = abapsim.standard_registry
+
+
+def extended_registry(dictionary, config):
+    reg = standard(dictionary, config)
+    add_functions(reg)
+    return reg
+
+
+abapsim.standard_registry = extended_registry
+
+if __name__ == "__main__":
+    sys.exit(abapsim.main(sys.argv[1:]))
