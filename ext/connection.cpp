@@ -300,15 +300,17 @@ bool convert_arguments(const std::string& name, const proto::FunctionDescription
 }
 
 // The exchange, with the interpreter lock released and `inner` held.
-proto::ProtoResult<proto::CallReply> execute_call(RfcConnection& session,
+// The function name travels as the caller spelled it; the description is
+// cached under its upper-case name.
+proto::ProtoResult<proto::CallReply> execute_call(RfcConnection& session, std::string_view name,
                                                   const proto::FunctionDescriptionPtr& d,
                                                   const Arguments& args) {
   if (proto::use_basxml(session, *d)) return proto::invoke_basxml(session, d, args.values, args.tables);
   QUIB_TRY(auto encoded, proto::encode_imports(session, *d, args.values));
   const std::vector<std::string> outputs = d->requested_outputs();
-  if (args.tables.empty()) return proto::invoke_classic(session, d->name, encoded, outputs, d);
+  if (args.tables.empty()) return proto::invoke_classic(session, name, encoded, outputs, d);
   // With tables the encoding is not timed.
-  QUIB_TRY(wire::Bytes request, proto::encode_classic_request(d->name, encoded, outputs, args.tables));
+  QUIB_TRY(wire::Bytes request, proto::encode_classic_request(name, encoded, outputs, args.tables));
   return proto::run_call(session, std::move(request), d, args.tables);
 }
 
@@ -409,7 +411,7 @@ PyObject* connection_call(PyObject* self, const std::string& name, PyObject* par
     if (!lock) return nullptr;
     RfcConnection& session = *s.inner;
     if (timed) (void)session.set_timeout(*opts.timeout);
-    reply.emplace(without_gil([&] { return execute_call(session, description, args); }));
+    reply.emplace(without_gil([&] { return execute_call(session, name, description, args); }));
     if (timed) (void)session.set_timeout(s.params.io_timeout);
   }
   if (!*reply)

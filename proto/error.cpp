@@ -1,8 +1,8 @@
 #include "proto/error.hpp"
 
-#include <array>
-
 #include <fmt/format.h>
+
+#include <array>
 
 namespace quib::proto {
 
@@ -16,17 +16,28 @@ template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
 constexpr std::array<std::string_view, ProtocolError::kKindCount> kKindNames = {
-    "Io",          "Ni",
-    "Appc",        "Container",
-    "Value",       "Message",
-    "ClosedByPeer", "UnexpectedRecord",
-    "LogonRefused", "TableTooLarge",
-    "RegistrationRefused", "Snc",
-    "AbapException", "CompressedTable",
-    "TableShape",  "DeepValue",
-    "NothingToCancel", "Cancelled",
-    "Gateway",     "DeltaRowCount",
-    "EmptyReply",  "Unsupported",
+    "Io",
+    "Ni",
+    "Appc",
+    "Container",
+    "Value",
+    "Message",
+    "ClosedByPeer",
+    "UnexpectedRecord",
+    "LogonRefused",
+    "TableTooLarge",
+    "RegistrationRefused",
+    "Snc",
+    "AbapException",
+    "CompressedTable",
+    "TableShape",
+    "DeepValue",
+    "NothingToCancel",
+    "Cancelled",
+    "Gateway",
+    "DeltaRowCount",
+    "EmptyReply",
+    "Unsupported",
     "ContainerDump",
 };
 
@@ -66,9 +77,10 @@ std::string ProtocolError::message() const {
           },
           [](const wire::TableSizeError& e) { return e.message(); },
           [](const RegistrationRefusedInfo& r) {
-            return fmt::format("the gateway refused program ID {}: {} (usually a missing reginfo "
-                               "entry)",
-                               r.program_id, r.text);
+            return fmt::format(
+                "the gateway refused program ID {}: {} (usually a missing reginfo "
+                "entry)",
+                r.program_id, r.text);
           },
           [](const SncInfo& s) { return fmt::format("SNC: {}", s.text); },
           [](const AbapExceptionInfo& a) {
@@ -84,7 +96,9 @@ std::string ProtocolError::message() const {
                 "rows",
                 t.table, t.content_bytes, t.row_width, t.row_count);
           },
-          [](const wire::DeepError& e) { return fmt::format("deep value section: {}", e.message()); },
+          [](const wire::DeepError& e) {
+            return fmt::format("deep value section: {}", e.message());
+          },
           [](const NothingToCancelInfo&) {
             return std::string("the conversation has ended; there is nothing to cancel");
           },

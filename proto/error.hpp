@@ -215,7 +215,9 @@ class ProtocolError {
     return RegistrationRefusedInfo{std::move(program_id), std::move(text)};
   }
   static ProtocolError snc(std::string text) { return SncInfo{std::move(text)}; }
-  static ProtocolError abap_exception(AbapExceptionInfo info) { return ProtocolError(std::move(info)); }
+  static ProtocolError abap_exception(AbapExceptionInfo info) {
+    return ProtocolError(std::move(info));
+  }
   static ProtocolError compressed_table(std::string table, std::uint64_t bytes) {
     return CompressedTableInfo{std::move(table), bytes};
   }

@@ -120,12 +120,23 @@ ProtoResult<SecretBytes> build_ni_logon(const ConnectionParams& params, const Se
   // anything else is done.
   auto scrambled = wire::scramble_password(params.passwd.bytes(), scramble_seed(session_id));
   if (!scrambled) {
-    return wire::err(ProtocolError::logon_refused(kLogonStatusUnknown, scrambled.error().message()));
+    return wire::err(
+        ProtocolError::logon_refused(kLogonStatusUnknown, scrambled.error().message()));
   }
   if (!local) local = discover_local_identity();
   const std::string language = logon_language(params.lang);
 
+  // Room for every record, the end record and the trailer up front: the
+  // buffer never moves, so no copy of the scrambled password is left in a
+  // released allocation.
+  constexpr std::size_t kRecordOverhead = 10;  // id, long length, closing id
+  constexpr std::size_t kRecords = 20;
+  const std::size_t variable = params.client.size() + params.user.size() +
+                               scrambled->view().size() + language.size() +
+                               local->ipv4.size() + local->ipv6.size() +
+                               local->host_name.size() + params.program_name.size();
   wire::ContainerWriter w = wire::ContainerWriter::with_rfc_header();
+  w.reserve(w.size() + kRecords * kRecordOverhead + 128 + variable + wire::kTrailerSize);
   w.put_record(RecordId::Start, kLogonStart);
   w.put_record(RecordId::ProtocolVersion, kLogonProtocolVersion);
   w.put_record(RecordId::Capabilities, kLogonCapabilities);
@@ -149,13 +160,7 @@ ProtoResult<SecretBytes> build_ni_logon(const ConnectionParams& params, const Se
 
   auto finished = std::move(w).finish_container();
   if (!finished) return wire::err(std::move(finished).error());
-  wire::Bytes container = std::move(finished).value();
-  // One copy into a buffer with room for the trailer, so that appending it
-  // cannot leave an unwiped copy behind in a released allocation.
-  wire::Bytes message;
-  message.reserve(container.size() + wire::kTrailerSize);
-  message.assign(container.begin(), container.end());
-  wire::secure_wipe(container);
+  wire::Bytes message = std::move(finished).value();
   auto trailer = wire::message_trailer(message.size());
   if (!trailer) {
     wire::secure_wipe(message);

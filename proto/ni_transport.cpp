@@ -1,9 +1,9 @@
 #include "proto/ni_transport.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstring>
-
-#include <fmt/format.h>
 
 #include "proto/trace.hpp"
 #include "wire/container.hpp"
@@ -66,7 +66,9 @@ ReceiveKind receive_kind_of(wire::AppcRequestType type) {
 }
 
 NiTransport::NiTransport(Socket socket)
-    : reader_(kFrameLimit), socket_(std::move(socket)), write_lock_(std::make_shared<std::mutex>()) {}
+    : reader_(kFrameLimit),
+      socket_(std::move(socket)),
+      write_lock_(std::make_shared<std::mutex>()) {}
 
 // ---------------------------------------------------------------- writing
 

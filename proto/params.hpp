@@ -76,7 +76,7 @@ enum class BasxmlMode : std::uint8_t { Off = 0, On = 1, Auto = 2 };
 
 struct SncOptions {
   std::string library_path;
-  std::string own_name;      // empty when none was given
+  std::string own_name;  // empty when none was given
   std::string partner_name;
   std::uint8_t protection_level = 2;  // 0 authentication, 1 integrity, 2 privacy
 

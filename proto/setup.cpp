@@ -1,9 +1,9 @@
 #include "proto/setup.hpp"
 
+#include <fmt/format.h>
+
 #include <string>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "wire/appc.hpp"
 #include "wire/container.hpp"

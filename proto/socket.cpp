@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,8 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-
-#include <fmt/format.h>
 
 namespace quib::proto {
 
@@ -83,8 +82,8 @@ wire::Status<IoError> set_timeout_option(int fd, int option, std::optional<Durat
   timeval tv{};
   if (timeout) {
     if (timeout->count() <= 0) {
-      return wire::err(IoError::custom(IoError::InvalidInput,
-                                       "cannot set a zero or negative socket time-out"));
+      return wire::err(
+          IoError::custom(IoError::InvalidInput, "cannot set a zero or negative socket time-out"));
     }
     using std::chrono::duration_cast;
     using std::chrono::microseconds;
@@ -340,8 +339,8 @@ wire::Status<IoError> Socket::shutdown_both() const {
 
 wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration limit) {
   if (limit.count() <= 0) {
-    return wire::err(
-        IoError::custom(IoError::InvalidInput, "cannot connect with a zero or negative time limit"));
+    return wire::err(IoError::custom(IoError::InvalidInput,
+                                     "cannot connect with a zero or negative time limit"));
   }
   Socket s(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!s.valid()) return wire::err(last_error());
@@ -393,8 +392,7 @@ std::optional<std::string> udp_local_ip(std::string_view bind_ip, std::string_vi
   // connect() on a UDP socket only picks the route and the local address;
   // nothing is sent.
   for (;;) {
-    if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&remote.storage), remote.length) ==
-        0) {
+    if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&remote.storage), remote.length) == 0) {
       break;
     }
     if (errno == EINTR) continue;

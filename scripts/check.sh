@@ -31,6 +31,9 @@ bash scripts/fuzz.sh build/fuzz "${QUIB_FUZZ_SECONDS:-5}"
 if [ -f pyproject.toml ]; then
   step "Python package and tests"
   bash scripts/pytest.sh
+  step "example against the simulated ABAP system"
+  build/venv/bin/python examples/call_sim.py >build/example.out
+  tail -5 build/example.out
 fi
 
 step "all passed"

@@ -215,6 +215,7 @@ void ContainerWriter::put_record(RecordId id, ByteView value) {
 Result<Bytes, ContainerError> ContainerWriter::finish_container() && {
   if (error_) {
     ContainerError e = *error_;
+    secure_wipe(buffer_);
     buffer_ = Bytes();
     return err(e);
   }

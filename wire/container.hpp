@@ -176,8 +176,12 @@ class ContainerWriter {
   void put_record(RecordId id, ByteView value);
 
   // Appends the end record and returns the bytes, or the deferred error
-  // (the bytes are then discarded).
+  // (the bytes are then wiped and discarded).
   Result<Bytes, ContainerError> finish_container() &&;
+
+  // Makes room for `n` bytes in all, so that a container holding a secret
+  // can be written without the buffer moving (and leaving a copy behind).
+  void reserve(std::size_t n) { buffer_.reserve(n); }
 
   const Bytes& bytes() const { return buffer_; }
   std::size_t size() const { return buffer_.size(); }

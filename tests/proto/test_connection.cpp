@@ -126,8 +126,7 @@ TEST(OpenDirectTest, RefusedLogonDropsTheConnection) {
   ScriptedGateway gw(/*refuse_logon=*/true);
   auto c = open_direct(gw.params(), nullptr);
   ASSERT_FALSE(c.ok());
-  EXPECT_EQ(c.error(),
-            ProtocolError::logon_refused(0x02, "Name or password is incorrect"));
+  EXPECT_EQ(c.error(), ProtocolError::logon_refused(0x02, "Name or password is incorrect"));
   gw.join();
   EXPECT_TRUE(gw.ended);  // the socket was closed
   EXPECT_TRUE(gw.after_logon.empty());

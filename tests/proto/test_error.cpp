@@ -97,8 +97,8 @@ TEST(ProtocolErrorTest, KindsKeepTheirFixedOrder) {
 }
 
 TEST(ProtocolErrorTest, AbapExceptionKeepsAllNineFieldsInOrder) {
-  const ProtocolError e = ProtocolError::abap_exception(
-      {"KEY", "text", "CLS", "E", "001", "a", "b", "c", "d"});
+  const ProtocolError e =
+      ProtocolError::abap_exception({"KEY", "text", "CLS", "E", "001", "a", "b", "c", "d"});
   const auto* info = e.get<ProtocolError::AbapExceptionInfo>();
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(info->key, "KEY");

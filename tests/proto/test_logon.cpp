@@ -57,10 +57,13 @@ TEST(SessionIdentifierTest, UserClientAndClockEachChangeIt) {
 
 TEST(LogonLanguageTest, FirstCharacterFullyUpperCased) {
   const std::pair<const char*, const char*> cases[] = {
-      {"de", "D"},  {"", "E"},          {"EN", "E"},        {"e", "E"},
-      {"\xC3\x9F", "SS"},               // sharp s
-      {"\xEF\xAC\x83x", "FFI"},         // the ligature ffi
-      {"\xC3\xA9s", "\xC3\x89"},        // e acute
+      {"de", "D"},
+      {"", "E"},
+      {"EN", "E"},
+      {"e", "E"},
+      {"\xC3\x9F", "SS"},                        // sharp s
+      {"\xEF\xAC\x83x", "FFI"},                  // the ligature ffi
+      {"\xC3\xA9s", "\xC3\x89"},                 // e acute
       {"\xCE\x90", "\xCE\x99\xCC\x88\xCC\x81"},  // iota with dialytika and tonos: three
       {"1", "1"},
   };
@@ -110,8 +113,8 @@ class HostNameTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* v = std::getenv("HOSTNAME")) saved_ = v;
-    file_ = std::filesystem::temp_directory_path() /
-            ("quib_hostname_" + std::to_string(::getpid()));
+    file_ =
+        std::filesystem::temp_directory_path() / ("quib_hostname_" + std::to_string(::getpid()));
     std::ofstream(file_) << "  file-host\n\n";
   }
   void TearDown() override {
@@ -260,7 +263,8 @@ TEST(WsrfcLogonTest, TenRecordsAndEndWithoutHeaderOrTrailer) {
 // ---------------------------------------------------------------- judging replies
 
 Bytes reply(std::initializer_list<std::pair<RecordId, Bytes>> records, bool header = false) {
-  wire::ContainerWriter w = header ? wire::ContainerWriter::with_rfc_header() : wire::ContainerWriter();
+  wire::ContainerWriter w =
+      header ? wire::ContainerWriter::with_rfc_header() : wire::ContainerWriter();
   for (const auto& [id, v] : records) w.put_record(id, v);
   return std::move(w).finish_container().value();
 }
@@ -313,10 +317,15 @@ TEST(JudgeLogonReplyTest, AttributesAreStoredAndRefusalsJudged) {
                    reply({{RecordId::LogonStatus, unhex("03")}, {RecordId::AbapErrorMessage, {}}}),
                    ProtocolError::logon_refused(0x03, ""),
                    {}});
-  cases.push_back({"too short for a container", b("ab"),
-                   ProtocolError(wire::ContainerError::bad_header()), {}});
-  cases.push_back({"no end record", unhex("0450000141" "0450"),
-                   ProtocolError(wire::ContainerError::missing_end()), {}});
+  cases.push_back({"too short for a container",
+                   b("ab"),
+                   ProtocolError(wire::ContainerError::bad_header()),
+                   {}});
+  cases.push_back({"no end record",
+                   unhex("0450000141"
+                         "0450"),
+                   ProtocolError(wire::ContainerError::missing_end()),
+                   {}});
 
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -336,7 +345,9 @@ TEST(JudgeLogonReplyTest, DamagedRecordGivesADumpAroundIt) {
   // A record that opens with 0x0450 and closes with 0x0451, at offset 12.
   Bytes payload = reply({}, true);
   payload.resize(12);
-  wire::append_bytes(payload, unhex("04500003414243" "0451" "ffff0000ffff"));
+  wire::append_bytes(payload, unhex("04500003414243"
+                                    "0451"
+                                    "ffff0000ffff"));
   ConnectionAttributes attributes;
   auto r = judge_logon_reply(payload, attributes);
   ASSERT_FALSE(r.ok());

@@ -155,12 +155,12 @@ TEST_F(SimSessionTest, RefusedLogons) {
 }
 
 TEST_F(SimSessionTest, PeerClosingAtEachStep) {
-  start({"--saprouter", "--fault", "close=handshake@1", "--fault", "close=initialize@2",
-         "--fault", "close=allocate@3", "--fault", "close=logon@4", "--fault",
-         "midclose=logon@5", "--fault", "close=route@1"});
+  start({"--saprouter", "--fault", "close=handshake@1", "--fault", "close=initialize@2", "--fault",
+         "close=allocate@3", "--fault", "close=logon@4", "--fault", "midclose=logon@5", "--fault",
+         "close=route@1"});
   const ConnectionParams p = sim_params(sim());
-  const std::string_view labels[] = {kStepRoutingHandshake, kStepAppcInitialize,
-                                     kStepAppcAllocate, kStepLogon, kStepLogon};
+  const std::string_view labels[] = {kStepRoutingHandshake, kStepAppcInitialize, kStepAppcAllocate,
+                                     kStepLogon, kStepLogon};
   for (std::string_view label : labels) {
     SCOPED_TRACE(label);
     auto c = open_direct(p, nullptr);
@@ -174,9 +174,8 @@ TEST_F(SimSessionTest, PeerClosingAtEachStep) {
 
 TEST_F(SimSessionTest, MisbehavingPeerAtEachStep) {
   start({"--fault", "blankid=initialize@1", "--fault", "wrongtype=initialize@2", "--fault",
-         "short=allocate@3", "--fault", "version=logon@4", "--fault", "hugelen=logon@5",
-         "--fault", "control=logon@6", "--fault", "tagmismatch=logon@7", "--fault",
-         "badhead=logon@8"});
+         "short=allocate@3", "--fault", "version=logon@4", "--fault", "hugelen=logon@5", "--fault",
+         "control=logon@6", "--fault", "tagmismatch=logon@7", "--fault", "badhead=logon@8"});
   const ConnectionParams p = sim_params(sim());
 
   struct Case {
@@ -189,7 +188,8 @@ TEST_F(SimSessionTest, MisbehavingPeerAtEachStep) {
       {ProtocolError::UnexpectedRecord, "unexpected record during APPC initialize: Data"},
       {ProtocolError::Appc, "APPC record of 40 bytes is shorter than the 80-byte header"},
       {ProtocolError::Appc, "APPC protocol version 0x05, expected 0x06"},
-      {ProtocolError::Ni, "NI payload of 4294967280 bytes exceeds the configured limit of 268435456"},
+      {ProtocolError::Ni,
+       "NI payload of 4294967280 bytes exceeds the configured limit of 268435456"},
       {ProtocolError::UnexpectedRecord, "unexpected record during logon: non-data control record"},
       {ProtocolError::ContainerDump, "RFC_PRO field at offset 12 opened with tag"},
       {ProtocolError::Container, "not an RFC_PRO message: bad EBCDIC header"},

@@ -26,7 +26,8 @@ std::string text_at(const Bytes& b, std::size_t offset, std::size_t n) {
                      b.begin() + static_cast<std::ptrdiff_t>(offset + n));
 }
 
-bool zero_except(const Bytes& b, std::initializer_list<std::pair<std::size_t, std::size_t>> ranges) {
+bool zero_except(const Bytes& b,
+                 std::initializer_list<std::pair<std::size_t, std::size_t>> ranges) {
   for (std::size_t i = 0; i < b.size(); ++i) {
     bool inside = false;
     for (const auto& [from, to] : ranges) inside = inside || (i >= from && i < to);
@@ -66,12 +67,15 @@ TEST(SetupPacketsTest, InitializeHeaderAndBody) {
     EXPECT_EQ(h[30], 0x05);
     EXPECT_EQ(text_at(h, 48, 24), "NWRFC   localhossapdp00 ");
     EXPECT_EQ(text_at(h, 72, 8), std::string("\x49\x01\x00\x00\x00\x00\xFF\xFF", 8));
-    EXPECT_TRUE(zero_except(h, {{0, 8}, {10, 11}, {16, 17}, {21, 22}, {26, 28}, {30, 31}, {48, 80}}));
+    EXPECT_TRUE(
+        zero_except(h, {{0, 8}, {10, 11}, {16, 17}, {21, 22}, {26, 28}, {30, 31}, {48, 80}}));
   }
   const Bytes b(kInitializeBody.begin(), kInitializeBody.end());
   ASSERT_EQ(b.size(), 373u);
   EXPECT_EQ(text_at(b, 0, 32), "NWRFC" + std::string(27, ' '));
-  EXPECT_EQ(text_at(b, 32, 6), "\x01\x01" "CPIC");
+  EXPECT_EQ(text_at(b, 32, 6),
+            "\x01\x01"
+            "CPIC");
   EXPECT_EQ(text_at(b, 42, 32), "6A7ADCFE6A7ADCFE6A7ADCFF6A7ADCFF");
   EXPECT_EQ(b[77], 0x01);
   EXPECT_EQ(text_at(b, 78, 8), "\xFF\xFF\xFF\xFE\xFF\xFF\xFF\xFE");
@@ -94,7 +98,8 @@ TEST(SetupPacketsTest, AllocateRecords) {
   EXPECT_EQ(text_at(lu, 48, 8), "localhos");
   EXPECT_EQ(lu[59], 0x09);
   EXPECT_EQ(text_at(lu, 76, 4), std::string("\xFF\xFF\x00\x03", 4));
-  EXPECT_TRUE(zero_except(lu, {{0, 8}, {10, 11}, {27, 28}, {30, 31}, {48, 56}, {59, 60}, {76, 80}}));
+  EXPECT_TRUE(
+      zero_except(lu, {{0, 8}, {10, 11}, {27, 28}, {30, 31}, {48, 56}, {59, 60}, {76, 80}}));
   const Bytes body(kSetPartnerLuNameBody.begin(), kSetPartnerLuNameBody.end());
   ASSERT_EQ(body.size(), 144u);
   EXPECT_EQ(text_at(body, 0, 128), "localhost" + std::string(119, ' '));
@@ -286,8 +291,8 @@ TEST(ConnectViaRouterTest, RouterRefusalAndBadRoutes) {
     GatewayLog log;
     const Bytes refusal = wire::to_bytes(std::string_view("  NI_RTERR: route permission denied\n"));
     std::thread gw([&] { serve_setup(router, Fault::None, log, refusal); });
-    auto t = connect_via_router(params_for(3300),
-                                "/H/127.0.0.1/S/" + std::to_string(router.port()));
+    auto t =
+        connect_via_router(params_for(3300), "/H/127.0.0.1/S/" + std::to_string(router.port()));
     gw.join();
     ASSERT_FALSE(t.ok());
     EXPECT_EQ(t.error(), ProtocolError::unexpected_record(kStepSaprouterRoute,
@@ -302,8 +307,8 @@ TEST(ConnectViaRouterTest, RouterRefusalAndBadRoutes) {
             "segment /X/ (expected /H/host/S/service)");
   auto empty = connect_via_router(params_for(3300), "/H/r1/S");
   ASSERT_FALSE(empty.ok());
-  EXPECT_EQ(empty.error(), ProtocolError::unexpected_record(kStepSaprouterRoute,
-                                                            "route string has a /S/ with no value"));
+  EXPECT_EQ(empty.error(), ProtocolError::unexpected_record(
+                               kStepSaprouterRoute, "route string has a /S/ with no value"));
 }
 
 TEST(ConnectViaRouterTest, RouterClosingIsClosedByPeerOnTheRouteStep) {
@@ -424,8 +429,7 @@ TEST(SncHandshakeTest, GivesUpAfterEightExchanges) {
   std::thread acceptor([&, &b = b] {
     while (auto r = read_frame(b)) {
       const Bytes reply =
-          snc::write_snc_frame(snc::SncFrameKind::acceptor_token(), std::nullopt, Bytes{7})
-              .value();
+          snc::write_snc_frame(snc::SncFrameKind::acceptor_token(), std::nullopt, Bytes{7}).value();
       write_record(b, 0x09, "        ", reply);
       ++replies;
     }
@@ -435,7 +439,8 @@ TEST(SncHandshakeTest, GivesUpAfterEightExchanges) {
   ::shutdown(transport.socket().fd(), SHUT_RDWR);
   acceptor.join();
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "SNC: the SNC context did not establish within the permitted rounds");
+  EXPECT_EQ(r.error().message(),
+            "SNC: the SNC context did not establish within the permitted rounds");
   EXPECT_EQ(replies, 8);
   EXPECT_FALSE(transport.snc_active());
 }

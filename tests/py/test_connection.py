@@ -20,7 +20,8 @@ def session_id(c):
 
 def wait_for_call(sim, function, count=1):
     """Blocks until the simulator has received `count` requests of `function`."""
-    sim.wait_for(kind="message", step="call", dir="recv", function=function, count=count, timeout=30)
+    return sim.wait_for(kind="message", step="call", dir="recv", function=function, count=count,
+                        timeout=30)
 
 
 def in_thread(target, *args):
@@ -34,7 +35,7 @@ def in_thread(target, *args):
         except BaseException as e:  # noqa: BLE001 - handed to the test
             out["error"] = e
 
-    t = threading.Thread(target=run)
+    t = threading.Thread(target=run, daemon=True)
     t.start()
     return t, out
 
@@ -50,6 +51,18 @@ def test_call_with_scalar_values(conn):
     result = conn.call("STFC_CONNECTION", {"REQUTEXT": "Hello ABAP"}, {})
     assert result == {"ECHOTEXT": "Hello ABAP",
                       "RESPTEXT": "Sysid: QSI Client: 001 User: TESTER Language: E (simulated)"}
+
+
+def test_names_keep_the_callers_spelling_on_the_wire(conn, sim):
+    # The function travels as spelled; a parameter key in lower case finds
+    # its parameter and is sent under the name the description gives.
+    result = conn.call("stfc_connection", {"requtext": "x"}, {})
+    assert result["ECHOTEXT"] == "x"
+    request = wait_for_call(sim, "STFC_CONNECTION")[-1]
+    sent = bytes.fromhex(request["hex"])
+    assert "stfc_connection".encode("utf-16-le") in sent
+    assert "REQUTEXT".encode("utf-16-le") in sent
+    assert "requtext".encode("utf-16-le") not in sent
 
 
 def test_call_argument_types(conn):
@@ -336,6 +349,42 @@ def test_second_gateway_failure_is_raised(conn, sim):
         conn.call("Z_SIM_FAULT", {"MODE": "err", "TEXT": "down for good"}, {})
     assert str(info.value) == "gateway: down for good (from sim gateway)"
     assert len(sim.messages(step="call", function="Z_SIM_FAULT")) == count + 2
+
+
+def test_gateway_failure_while_describing():
+    fault = "err=call/RFC_GET_FUNCTION_INTERFACE:sim gateway down@1"
+    # Systems of their own, so that nothing is described yet.
+    with simctl.Sim("--sysid", "GW1", "--fault", fault) as sim:
+        c = lomra.Connection(logon(sim), {})
+        # function_description() reports it, without a retry ...
+        with pytest.raises(lomra.ExternalRuntimeError) as info:
+            c.function_description("STFC_CONNECTION")
+        assert (str(info.value), info.value.code) == ("gateway: sim gateway down (from sim gateway)", 17)
+        assert len(sim.messages(step="call", function="RFC_GET_FUNCTION_INTERFACE")) == 1
+        # ... and the dead session is replaced by the next call.
+        assert c.call("STFC_CONNECTION", {"REQUTEXT": "later"}, {})["ECHOTEXT"] == "later"
+        c.close()
+    with simctl.Sim("--sysid", "GW2", "--fault", fault) as sim:
+        c = lomra.Connection(logon(sim), {})
+        # call() reopens and runs the whole call once more.
+        assert c.call("STFC_CONNECTION", {"REQUTEXT": "retried"}, {})["ECHOTEXT"] == "retried"
+        conns = [m["conn"] for m in sim.entries(kind="message", step="call", dir="recv",
+                                                function="RFC_GET_FUNCTION_INTERFACE")]
+        assert conns == [1, 2]
+        c.close()
+
+
+def test_cancel_on_a_conversation_that_has_ended(conn):
+    with pytest.raises(lomra.CommunicationError):
+        conn.call("Z_SIM_FAULT", {"MODE": "close"}, {})
+    with pytest.raises(lomra.ExternalRuntimeError) as info:
+        conn.cancel()
+    assert (str(info.value), info.value.code) == ("the conversation has ended; there is nothing to cancel", 17)
+    # The handle is used up; the next call replaces the session and its handle.
+    with pytest.raises(lomra.ExternalRuntimeError, match="has nothing to cancel"):
+        conn.cancel()
+    assert conn.call("STFC_CONNECTION", {"REQUTEXT": "fresh"}, {})["ECHOTEXT"] == "fresh"
+    assert conn.cancel() is None
 
 
 # --- attributes and descriptions ---------------------------------------------------------------------

@@ -145,7 +145,7 @@ def test_credential_files_must_be_regular_and_bounded(tmp_path, der):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)  # nobody writes: opening it for reading must not wait
     out = {}
-    t = threading.Thread(target=lambda: out.update(message=refused(ws_params(fifo, key))))
+    t = threading.Thread(target=lambda: out.update(message=refused(ws_params(fifo, key))), daemon=True)
     t.start()
     t.join(60)
     assert not t.is_alive(), "opening the FIFO blocked"

@@ -32,9 +32,7 @@ inline constexpr std::chrono::seconds kPeerPatience{30};
 // Frames the peer accepts; a longer length means the stream is out of step.
 inline constexpr std::uint32_t kPeerFrameLimit = 64u << 20;
 
-inline void make_patient(const Socket& s) {
-  (void)s.set_read_timeout(kPeerPatience);
-}
+inline void make_patient(const Socket& s) { (void)s.set_read_timeout(kPeerPatience); }
 
 // The first socket is for the code under test, the second for the peer.
 inline std::pair<Socket, Socket> socket_pair() {
