@@ -58,20 +58,25 @@ using Clock = std::chrono::steady_clock;
   std::abort();
 }
 
-// Seconds for one memcpy of every container into a ready buffer (best of a
-// few passes, so page faults of the first pass do not count).
+// One memcpy of every container, one after the other, into `target`.
+void copy_all(const Corpus& c, Bytes& target) {
+  std::size_t at = 0;
+  for (const auto& b : c.containers) {
+    std::memcpy(target.data() + at, b.data(), b.size());
+    at += b.size();
+  }
+  benchmark::DoNotOptimize(target.data());
+  benchmark::ClobberMemory();
+}
+
+// Seconds for copy_all into a ready buffer (best of a few passes, so page
+// faults of the first pass do not count).
 double memcpy_seconds(const Corpus& c) {
   static Bytes target(c.bytes);
   double best = 1e30;
   for (int pass = 0; pass < 5; ++pass) {
     const auto t0 = Clock::now();
-    std::size_t at = 0;
-    for (const auto& b : c.containers) {
-      std::memcpy(target.data() + at, b.data(), b.size());
-      at += b.size();
-    }
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
+    copy_all(c, target);
     best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
   }
   return best;
@@ -151,15 +156,7 @@ void BM_Assembler64KiB(benchmark::State& state) {
 void BM_Memcpy(benchmark::State& state) {
   const Corpus& c = corpus();
   Bytes target(c.bytes);
-  for (auto _ : state) {
-    std::size_t at = 0;
-    for (const auto& b : c.containers) {
-      std::memcpy(target.data() + at, b.data(), b.size());
-      at += b.size();
-    }
-    benchmark::DoNotOptimize(target.data());
-    benchmark::ClobberMemory();
-  }
+  for (auto _ : state) copy_all(c, target);
   state.SetBytesProcessed(static_cast<std::int64_t>(c.bytes) * state.iterations());
 }
 

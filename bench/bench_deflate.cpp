@@ -3,13 +3,13 @@
 // streams, and our compressor beside zlib level 1 (speed and ratio).
 // After the runs a summary prints each of our figures as a ratio of zlib's.
 #include <benchmark/benchmark.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <map>
-#include <random>
 #include <string>
 
+#include "tests/support/sample_data.hpp"
+#include "tests/support/zlib_oracle.hpp"
 #include "wire/deflate.hpp"
 
 using namespace quib::wire;
@@ -18,79 +18,16 @@ namespace {
 
 constexpr std::size_t kInputSize = 8u << 20;
 
-Bytes text_like(std::size_t n) {
-  static const char* words[] = {"the",    "customer", "order",  "was",   "shipped", "to",
-                                "plant",  "1000",     "and",    "MATNR", "quantity", "of",
-                                "pieces", "billing",  "status", "open",  "closed",  "in",
-                                "delivery", "material", "vendor", "account", "posting", "date"};
-  std::mt19937 rng(1);
-  std::string s;
-  while (s.size() < n) {
-    s += words[rng() % (sizeof words / sizeof *words)];
-    s += (rng() % 11 == 0) ? ".\n" : " ";
-  }
-  s.resize(n);
-  return to_bytes(s);
-}
-
-Bytes table_like(std::size_t n) {
-  std::mt19937 rng(2);
-  std::string s;
-  int row = 0;
-  while (s.size() < n) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "%010d%-30s%015.2f2024%02u%02uEUR  %c", 4500000 + row++,
-                  (rng() % 3 == 0 ? "Screw M6" : rng() % 2 ? "Bearing housing" : "Motor 3kW"),
-                  static_cast<double>(rng() % 100000) / 7.0, static_cast<unsigned>(1 + rng() % 12),
-                  static_cast<unsigned>(1 + rng() % 28), "XYZ "[rng() % 4]);
-    s += buf;
-  }
-  s.resize(n);
-  return to_bytes(s);
-}
-
-Bytes random_bytes(std::size_t n) {
-  std::mt19937 rng(3);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-  return b;
-}
+using quib::test::zlib_deflate;
+using quib::test::zlib_inflate_into;
 
 const Bytes& input(int kind) {
-  static const Bytes text = text_like(kInputSize);
-  static const Bytes table = table_like(kInputSize);
-  static const Bytes random = random_bytes(kInputSize);
+  static const Bytes text = quib::test::text_like(kInputSize, 1);
+  static const Bytes table = quib::test::table_like(kInputSize, 2);
+  static const Bytes random = quib::test::random_bytes(kInputSize, 3);
   return kind == 0 ? text : kind == 1 ? table : random;
 }
 const char* kind_name(int kind) { return kind == 0 ? "text" : kind == 1 ? "table" : "random"; }
-
-Bytes zlib_deflate(ByteView in, int level) {
-  z_stream s{};
-  deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  Bytes out(deflateBound(&s, in.size()));
-  s.next_in = const_cast<Bytef*>(in.data());
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = out.data();
-  s.avail_out = static_cast<uInt>(out.size());
-  deflate(&s, Z_FINISH);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
-// zlib inflating into a buffer of the known output size: its best case.
-std::size_t zlib_inflate(ByteView in, Bytes& out) {
-  z_stream s{};
-  inflateInit2(&s, -15);
-  s.next_in = const_cast<Bytef*>(in.data());
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = out.data();
-  s.avail_out = static_cast<uInt>(out.size());
-  int rc = inflate(&s, Z_FINISH);
-  std::size_t n = s.total_out;
-  inflateEnd(&s);
-  return rc == Z_STREAM_END ? n : 0;
-}
 
 const Bytes& zlib_stream(int kind) {
   static std::map<int, Bytes> cache;
@@ -105,29 +42,56 @@ const Bytes& our_stream(int kind) {
   return it->second;
 }
 
-void BM_inflate_ours_zlibstream(benchmark::State& state) {
+// Every run processes the whole input once per iteration.
+void finish(benchmark::State& state, int kind) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
+  state.SetLabel(kind_name(kind));
+}
+
+// Our decoder over the stream of the run's input kind.
+void inflate_ours(benchmark::State& state, const Bytes& (*stream_of)(int)) {
   const int kind = static_cast<int>(state.range(0));
-  const Bytes& stream = zlib_stream(kind);
+  const Bytes& stream = stream_of(kind);
   for (auto _ : state) {
     auto out = inflate_raw(stream, 64u << 20);
     if (!out.ok() || out->size() != kInputSize) state.SkipWithError("inflate failed");
     benchmark::DoNotOptimize(out);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.SetLabel(kind_name(kind));
+  finish(state, kind);
 }
 
-void BM_inflate_zlib_zlibstream(benchmark::State& state) {
+// zlib over the same stream into a buffer of the known output size, kept
+// across calls: its best case.
+void inflate_zlib(benchmark::State& state, const Bytes& (*stream_of)(int)) {
   const int kind = static_cast<int>(state.range(0));
-  const Bytes& stream = zlib_stream(kind);
+  const Bytes& stream = stream_of(kind);
   Bytes out(kInputSize);
   for (auto _ : state) {
-    if (zlib_inflate(stream, out) != kInputSize) state.SkipWithError("inflate failed");
+    if (zlib_inflate_into(stream, out) != kInputSize) state.SkipWithError("inflate failed");
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.SetLabel(kind_name(kind));
+  finish(state, kind);
 }
+
+// A compressor over the run's input, with the compressed size as a ratio.
+template <class Compress>
+void compress(benchmark::State& state, Compress compress_one) {
+  const int kind = static_cast<int>(state.range(0));
+  const Bytes& in = input(kind);
+  std::size_t size = 0;
+  for (auto _ : state) {
+    Bytes out = compress_one(in);
+    size = out.size();
+    benchmark::DoNotOptimize(out);
+  }
+  finish(state, kind);
+  state.counters["ratio"] = static_cast<double>(size) / static_cast<double>(in.size());
+}
+
+void BM_inflate_ours_zlibstream(benchmark::State& state) { inflate_ours(state, zlib_stream); }
+void BM_inflate_zlib_zlibstream(benchmark::State& state) { inflate_zlib(state, zlib_stream); }
+void BM_inflate_ours_ourstream(benchmark::State& state) { inflate_ours(state, our_stream); }
+void BM_inflate_zlib_ourstream(benchmark::State& state) { inflate_zlib(state, our_stream); }
 
 // zlib into a fresh output vector per call, as an API that returns its
 // output must allocate one: the like-for-like anchor of inflate_raw.
@@ -136,63 +100,17 @@ void BM_inflate_zlib_fresh_zlibstream(benchmark::State& state) {
   const Bytes& stream = zlib_stream(kind);
   for (auto _ : state) {
     Bytes out(kInputSize);
-    if (zlib_inflate(stream, out) != kInputSize) state.SkipWithError("inflate failed");
+    if (zlib_inflate_into(stream, out) != kInputSize) state.SkipWithError("inflate failed");
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.SetLabel(kind_name(kind));
-}
-
-void BM_inflate_ours_ourstream(benchmark::State& state) {
-  const int kind = static_cast<int>(state.range(0));
-  const Bytes& stream = our_stream(kind);
-  for (auto _ : state) {
-    auto out = inflate_raw(stream, 64u << 20);
-    if (!out.ok() || out->size() != kInputSize) state.SkipWithError("inflate failed");
-    benchmark::DoNotOptimize(out);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.SetLabel(kind_name(kind));
-}
-
-void BM_inflate_zlib_ourstream(benchmark::State& state) {
-  const int kind = static_cast<int>(state.range(0));
-  const Bytes& stream = our_stream(kind);
-  Bytes out(kInputSize);
-  for (auto _ : state) {
-    if (zlib_inflate(stream, out) != kInputSize) state.SkipWithError("inflate failed");
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.SetLabel(kind_name(kind));
+  finish(state, kind);
 }
 
 void BM_deflate_ours(benchmark::State& state) {
-  const int kind = static_cast<int>(state.range(0));
-  const Bytes& in = input(kind);
-  std::size_t size = 0;
-  for (auto _ : state) {
-    Bytes out = deflate_raw(in);
-    size = out.size();
-    benchmark::DoNotOptimize(out);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.counters["ratio"] = static_cast<double>(size) / static_cast<double>(in.size());
-  state.SetLabel(kind_name(kind));
+  compress(state, [](ByteView in) { return deflate_raw(in); });
 }
-
 void BM_deflate_zlib_level1(benchmark::State& state) {
-  const int kind = static_cast<int>(state.range(0));
-  const Bytes& in = input(kind);
-  std::size_t size = 0;
-  for (auto _ : state) {
-    Bytes out = zlib_deflate(in, 1);
-    size = out.size();
-    benchmark::DoNotOptimize(out);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));
-  state.counters["ratio"] = static_cast<double>(size) / static_cast<double>(in.size());
-  state.SetLabel(kind_name(kind));
+  compress(state, [](ByteView in) { return zlib_deflate(in, 1); });
 }
 
 BENCHMARK(BM_inflate_ours_zlibstream)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <random>
 
+#include "tests/support/sample_data.hpp"
 #include "wire/ni.hpp"
 #include "wire/ws.hpp"
 
@@ -16,12 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Bytes random_bytes(std::size_t n) {
-  std::mt19937 rng(5);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-  return b;
-}
+Bytes random_bytes(std::size_t n) { return quib::test::random_bytes(n, 5); }
 
 // memcpy throughput over `size` bytes, repeated like the measured loop.
 double memcpy_mbps(std::size_t size, std::int64_t reps) {

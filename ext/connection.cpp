@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -33,6 +34,7 @@
 #include "proto/call.hpp"
 #include "proto/connection.hpp"
 #include "proto/describe.hpp"
+#include "proto/dictionary.hpp"
 #include "proto/logon.hpp"
 #include "proto/metadata.hpp"
 #include "proto/reply.hpp"
@@ -239,30 +241,75 @@ bool is_table_parameter(const proto::ParameterDescription& p) {
   return p.direction.kind == proto::ParamDirection::Table || p.type.kind == AbapType::Table;
 }
 
-bool needs_layout(const proto::ParameterDescription& p) {
-  return (is_table_parameter(p) || p.type.kind == AbapType::Structure ||
-          p.type.kind == AbapType::DeepStructure) &&
-         !p.type_name.empty();
+bool is_structure(const proto::ParameterDescription& p) {
+  return p.type.kind == AbapType::Structure || p.type.kind == AbapType::DeepStructure;
 }
 
-// Structure and table parameters are converted through the dictionary
-// layout of their type. This build cannot describe dictionary structures, so
-// a function that has one is refused before anything is sent, rather than
-// called with its structures as raw bytes and its tables left out.
-bool refuse_missing_layouts(const std::string& name, const proto::FunctionDescription& d) {
-  for (const auto& p : d.parameters) {
-    if (!needs_layout(p)) continue;
-    raise_external(fmt::format(
-        "parameter {} of {} needs the dictionary layout of {}, which this build cannot describe "
-        "yet: structure and table parameters are not supported",
-        debug_quote(p.name), name, p.type_name));
+bool needs_layout(const proto::ParameterDescription& p) {
+  return (is_table_parameter(p) || is_structure(p)) && !p.type_name.empty();
+}
+
+// The row layouts of one call, by the type name as the description writes
+// it. They serve both the conversion of the arguments and that of the result.
+using LayoutMap = std::map<std::string, proto::StructureLayoutPtr, std::less<>>;
+
+const proto::StructureLayout* layout_for(const LayoutMap& layouts,
+                                         const proto::ParameterDescription& p) {
+  if (p.type_name.empty()) return nullptr;
+  auto it = layouts.find(p.type_name);
+  return it == layouts.end() ? nullptr : it->second.get();
+}
+
+// The description of the function and the layouts of every parameter that
+// needs one, each type name described once. Blocking: runs with the
+// interpreter lock released and `inner` held.
+struct Described {
+  proto::FunctionDescriptionPtr description;
+  LayoutMap layouts;
+};
+
+proto::ProtoResult<Described> describe_call(RfcConnection& session, std::string_view name) {
+  Described out;
+  QUIB_TRY(out.description, proto::function_description(session, name));
+  for (const auto& p : out.description->parameters) {
+    if (!needs_layout(p) || out.layouts.count(p.type_name)) continue;
+    QUIB_TRY(proto::StructureLayoutPtr layout, proto::describe_structure(session, p.type_name));
+    out.layouts.emplace(p.type_name, std::move(layout));
+  }
+  return out;
+}
+
+// A table parameter's list of dicts as its table argument: one row image per
+// item, the rows as wide as the description says.
+bool convert_table(const proto::ParameterDescription& p, const proto::StructureLayout& layout,
+                   PyObject* value, Arguments& out) {
+  if (!PyList_Check(value)) {
+    raise_external(fmt::format("table parameter {} takes a list of dicts", debug_quote(p.name)));
     return false;
   }
+  // Every row is filled to this width when the request is written.
+  if (p.length > proto::kMaxTableArgRow) {
+    raise_external(fmt::format("table parameter {} claims {}-byte rows, past the {}-byte limit",
+                               debug_quote(p.name), p.length, proto::kMaxTableArgRow));
+    return false;
+  }
+  // A snapshot: converting an item may run Python code that changes the list.
+  PyRef items(PyList_GetSlice(value, 0, PyList_Size(value)));
+  if (!items) return false;
+  const Py_ssize_t n = PyList_Size(items.get());
+  wire::TableArg::ByteRows rows;
+  rows.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    auto image = dict_to_structure(layout, PyList_GetItem(items.get(), i), p.name);
+    if (!image) return false;
+    rows.push_back(std::move(*image));
+  }
+  out.tables.push_back(wire::TableArg::byte_rows(p.name, std::move(rows), p.length));
   return true;
 }
 
 bool convert_arguments(const std::string& name, const proto::FunctionDescription& d,
-                       PyObject* params, Arguments& out) {
+                       const LayoutMap& layouts, PyObject* params, Arguments& out) {
   // A snapshot: converting a value may run Python code that changes the dict.
   PyRef items(PyDict_Items(params));
   if (!items) return false;
@@ -287,10 +334,20 @@ bool convert_arguments(const std::string& name, const proto::FunctionDescription
           fmt::format("{} has no parameter named {}", name, debug_quote(k)));
       return false;
     }
+    const proto::StructureLayout* layout = layout_for(layouts, *p);
     if (is_table_parameter(*p)) {
-      // Only a table without a row type gets here (see refuse_missing_layouts).
-      raise_external(fmt::format("table parameter {} has no row type", debug_quote(p->name)));
-      return false;
+      if (!layout) {
+        raise_external(fmt::format("table parameter {} has no row type", debug_quote(p->name)));
+        return false;
+      }
+      if (!convert_table(*p, *layout, value, out)) return false;
+      continue;
+    }
+    if (layout && is_structure(*p)) {
+      auto image = dict_to_structure(*layout, value, p->name);
+      if (!image) return false;
+      out.values.emplace_back(p->name, wire::RfcValue::bytes(std::move(*image)));
+      continue;
     }
     auto v = py_to_value(p->name, p->type, value);
     if (!v) return false;
@@ -322,8 +379,17 @@ bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   return PyDict_SetItem(dict, k.get(), v.get()) == 0;
 }
 
-PyObject* build_result(const proto::FunctionDescription& d, const proto::CallReply& reply,
-                       const CallOptions& opts) {
+// The bytes a structure value carries: those of a byte value, or of a text.
+wire::ByteView structure_bytes(const wire::RfcValue& value) {
+  if (value.is_bytes()) return value.as_bytes();
+  if (value.is_text())
+    return wire::ByteView(reinterpret_cast<const std::uint8_t*>(value.as_text().data()),
+                          value.as_text().size());
+  return {};
+}
+
+PyObject* build_result(const proto::FunctionDescription& d, const LayoutMap& layouts,
+                       const proto::CallReply& reply, const CallOptions& opts) {
   PyRef result(PyDict_New());
   if (!result) return nullptr;
   const ReadFlags flags{opts.rstrip, opts.dtime};
@@ -331,11 +397,22 @@ PyObject* build_result(const proto::FunctionDescription& d, const proto::CallRep
     const proto::ParameterDescription* p = d.find_parameter(vname);
     if (!p) continue;
     if (p->direction.kind == proto::ParamDirection::Import && !opts.return_import_params) continue;
-    if (!set_item(result.get(), vname, value_to_py(vname, p->type, value, flags))) return nullptr;
+    const proto::StructureLayout* layout = is_structure(*p) ? layout_for(layouts, *p) : nullptr;
+    PyObject* converted = layout ? structure_to_py(*layout, structure_bytes(value), flags)
+                                 : value_to_py(vname, p->type, value, flags);
+    if (!set_item(result.get(), vname, converted)) return nullptr;
   }
-  // Reply tables are converted through their row layout; without one (this
-  // build has none) they are left out, as are tables the description does
-  // not list.
+  // Tables the description does not list, and tables without a row layout,
+  // are left out.
+  for (const proto::ReplyTable& table : reply.tables) {
+    const proto::ParameterDescription* p = d.find_parameter(table.name);
+    const proto::StructureLayout* layout = p ? layout_for(layouts, *p) : nullptr;
+    if (!layout) continue;
+    auto rows = proto::reply_table_rows(table);
+    if (!rows) return raise_protocol_error(rows.error());
+    if (!set_item(result.get(), table.name, table_to_py(*layout, *rows.value(), flags)))
+      return nullptr;
+  }
   return result.release();
 }
 
@@ -385,24 +462,25 @@ PyObject* connection_call(PyObject* self, const std::string& name, PyObject* par
   if (!apply_options(options, opts, true, "call() argument 'options'")) return nullptr;
   const bool timed = opts.timeout.has_value();
 
-  // The description, with the session locked and the interpreter lock
-  // released around the fetch.
+  // The description and the row layouts of its structured parameters, with
+  // the session locked and the interpreter lock released around the fetch.
   proto::FunctionDescriptionPtr description;
+  LayoutMap layouts;
   {
     auto lock = lock_live_session(s);
     if (!lock) return nullptr;
     RfcConnection& session = *s.inner;
-    auto fetched = without_gil([&] { return proto::function_description(session, name); });
+    auto fetched = without_gil([&] { return describe_call(session, name); });
     lock->unlock();
     if (!fetched)
       return handle_call_error(self, name, params, options, first_attempt, fetched.error(), timed);
-    description = std::move(fetched).value();
+    description = std::move(fetched.value().description);
+    layouts = std::move(fetched.value().layouts);
   }
-  if (!refuse_missing_layouts(name, *description)) return nullptr;
 
   // The arguments, with the interpreter lock alone.
   Arguments args;
-  if (!convert_arguments(name, *description, params, args)) return nullptr;
+  if (!convert_arguments(name, *description, layouts, params, args)) return nullptr;
 
   // The exchange.
   std::optional<proto::ProtoResult<proto::CallReply>> reply;
@@ -416,7 +494,7 @@ PyObject* connection_call(PyObject* self, const std::string& name, PyObject* par
   }
   if (!*reply)
     return handle_call_error(self, name, params, options, first_attempt, reply->error(), timed);
-  return build_result(*description, reply->value(), opts);
+  return build_result(*description, layouts, reply->value(), opts);
 }
 
 // ---------------------------------------------------------------- introspection

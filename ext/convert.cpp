@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ext/errors.hpp"
+#include "proto/error.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {
@@ -24,6 +25,7 @@ constexpr std::string_view kWantInteger = "an integer";
 constexpr std::string_view kWantBytes = "bytes";
 constexpr std::string_view kWantAny = "a string, integer or bytes";
 constexpr std::string_view kWantNumber = "a number or string";
+constexpr std::string_view kWantDict = "a dict";
 
 constexpr const char* kDateFormat = "%Y%m%d";
 constexpr const char* kTimeFormat = "%H%M%S";
@@ -463,6 +465,103 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
       return PyBytes_FromStringAndSize("", 0);
   }
   return new_str(text_or_empty(value));
+}
+
+// ---------------------------------------------------------------- structures
+
+std::optional<Bytes> dict_to_structure(const proto::StructureLayout& layout, PyObject* obj,
+                                       std::string_view name) {
+  if (!PyDict_Check(obj)) {
+    conversion_error(kWantDict, name, obj);
+    return std::nullopt;
+  }
+  // A snapshot: converting a value may run Python code that changes the dict.
+  PyRef items(PyDict_Items(obj));
+  if (!items) return std::nullopt;
+  const Py_ssize_t n = PyList_Size(items.get());
+  std::vector<proto::NamedValue> values;
+  values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    PyObject* key = PyTuple_GetItem(item, 0);
+    PyObject* value = PyTuple_GetItem(item, 1);
+    if (!key || !value) return std::nullopt;
+    if (!PyUnicode_Check(key)) {
+      const std::string got = type_name_of(key);
+      PyErr_Format(PyExc_TypeError, "the dict for parameter %s must have str keys, got a key of type %s",
+                   debug_quote(name).c_str(), got.c_str());
+      return std::nullopt;
+    }
+    std::string k;
+    if (!str_to_utf8(key, k)) return std::nullopt;
+    const proto::FieldLayout* field = proto::find_field(layout, k);
+    if (!field) {
+      raise_invalid_parameter(fmt::format("{} has no field named {}", layout.name, debug_quote(k)));
+      return std::nullopt;
+    }
+    auto v = py_to_value(field->name, field->abap_type, value);
+    if (!v) return std::nullopt;
+    values.emplace_back(field->name, std::move(*v));
+  }
+  auto image = proto::encode_structure(layout, values);
+  if (!image) {
+    raise_protocol_error(image.error());
+    return std::nullopt;
+  }
+  return std::move(image).value();
+}
+
+StructureReader::StructureReader(const proto::StructureLayout& layout, ReadFlags flags)
+    : layout_(layout), flags_(flags) {
+  columns_.reserve(layout.fields.size());
+  for (const proto::FieldLayout& f : layout.fields) {
+    if (f.width == 0) continue;
+    const proto::FieldLayout* first = proto::find_field(layout, f.name);
+    PyObject* key = str_from_utf8(f.name);
+    if (!key) {
+      ok_ = false;
+      return;
+    }
+    PyUnicode_InternInPlace(&key);
+    columns_.push_back(Column{&f, first ? first->abap_type : AbapType(AbapType::Char), PyRef(key)});
+  }
+  values_.reserve(columns_.size());
+}
+
+PyObject* StructureReader::read(wire::ByteView image) {
+  if (auto decoded = proto::decode_structure_values(layout_, image, values_); !decoded)
+    return raise_protocol_error(decoded.error());
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Column& c = columns_[i];
+    PyRef v(value_to_py(c.field->name, c.type, values_[i], flags_));
+    if (!v || PyDict_SetItem(dict.get(), c.key.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
+                          ReadFlags flags) {
+  StructureReader reader(layout, flags);
+  if (!reader.ok()) return nullptr;
+  return reader.read(image);
+}
+
+PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
+                      ReadFlags flags) {
+  StructureReader reader(layout, flags);
+  if (!reader.ok()) return nullptr;
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* row = reader.read(table.chunk(i));
+    if (!row) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);  // steals
+  }
+  return list.release();
 }
 
 }  // namespace quib::ext

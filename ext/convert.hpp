@@ -11,8 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ext/py.hpp"
+#include "proto/reply.hpp"
+#include "proto/structure.hpp"
+#include "wire/bytes.hpp"
 #include "wire/types.hpp"
 
 namespace quib::ext {
@@ -46,6 +50,47 @@ std::optional<wire::RfcValue> py_to_value(std::string_view name, wire::AbapType 
 // could not read (Undecoded), and for dates and times that are no dates and
 // times.
 PyObject* value_to_py(std::string_view name, wire::AbapType type, const wire::RfcValue& value,
+                      ReadFlags flags);
+
+// A dict as the image of one structure of `layout`: every key names a field
+// (ignoring ASCII case) and its value is converted for that field; fields no
+// key names keep their blank or zero filling. `name` is the parameter the
+// dict was given for, used when the object is not a dict. Nothing, with the
+// Python error set, on failure.
+std::optional<wire::Bytes> dict_to_structure(const proto::StructureLayout& layout, PyObject* obj,
+                                             std::string_view name);
+
+// Reads images of one layout into dicts. The field names (as Python strings)
+// and the type each field converts by are worked out once, when the reader
+// is made, so that a table of many rows builds them once, not once per row.
+class StructureReader {
+ public:
+  StructureReader(const proto::StructureLayout& layout, ReadFlags flags);
+  // False with the Python error set when the names could not be built.
+  bool ok() const { return ok_; }
+  // One image as a new dict, or null with the Python error set.
+  PyObject* read(wire::ByteView image);
+
+ private:
+  struct Column {
+    const proto::FieldLayout* field;
+    wire::AbapType type;  // of the first field of that name
+    PyRef key;
+  };
+  const proto::StructureLayout& layout_;
+  ReadFlags flags_;
+  std::vector<Column> columns_;
+  std::vector<wire::RfcValue> values_;
+  bool ok_ = true;
+};
+
+// The image of one structure as a new dict, fields named as the layout
+// spells them; null with the Python error set.
+PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
+                          ReadFlags flags);
+
+// The whole rows of a table (at most its row count) as a new list of dicts.
+PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
                       ReadFlags flags);
 
 }  // namespace quib::ext

@@ -126,6 +126,10 @@ std::optional<std::string> process_env(const char* name) {
 
 wire::Result<wire::Bytes, std::string> read_tls_credential(std::string_view key,
                                                            std::string_view path) {
+  // The path goes to the system as a C string: a NUL inside it would name
+  // another file than the one given.
+  if (path.find('\0') != std::string_view::npos)
+    return err(read_error(key, path, "file name contained an unexpected NUL byte"));
   const std::string p(path);
   // Non-blocking open: a FIFO or a device named by mistake must not hang the
   // open; a regular file reads the same either way.

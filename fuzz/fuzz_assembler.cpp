@@ -9,18 +9,16 @@
 //   or BadHeader                  -> never Complete and never an error;
 //   any other reader error        -> the same error, once the bytes reach it.
 #include <algorithm>
-#include <cstdlib>
 #include <optional>
 
+#include "fuzz/check.hpp"
 #include "wire/container.hpp"
 
 using namespace quib::wire;
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using quib::fuzz::check;
 
 struct SplitMix {
   std::uint64_t state;

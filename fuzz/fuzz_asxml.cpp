@@ -4,11 +4,11 @@
 // token reader accepts converts into a deep node and into values of every
 // type.
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "fuzz/check.hpp"
 #include "wire/asxml.hpp"
 #include "wire/basxml.hpp"
 
@@ -16,9 +16,7 @@ using namespace quib::wire;
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using quib::fuzz::check;
 
 AbapType type_of(std::uint8_t b) {
   const auto k = static_cast<AbapType::Kind>(b % (AbapType::Unknown + 1));

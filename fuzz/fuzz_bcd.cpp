@@ -1,19 +1,12 @@
 // Packed decimals: unpacking never crashes; an unpacked text packs back into
 // the same width and unpacks to the same text. The input read as text
 // exercises the packer the same way.
-#include <cstdlib>
-
+#include "fuzz/check.hpp"
 #include "wire/types.hpp"
 
 using namespace quib::wire;
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using quib::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

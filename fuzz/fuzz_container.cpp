@@ -1,21 +1,15 @@
 // The container reader over arbitrary bytes: it never reads outside the data,
 // keeps its record limit, and what it reads writes back to the same records.
 // The dumps and the other recognisers of received bytes never crash.
-#include <cstdlib>
 #include <vector>
 
+#include "fuzz/check.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"
 
 using namespace quib::wire;
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using quib::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView in(data, size);

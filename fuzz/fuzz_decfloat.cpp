@@ -2,17 +2,14 @@
 // bytes of the same number, and canonical bytes round-trip exactly. The input
 // read as text exercises the encoder: whatever it accepts decodes and
 // re-encodes to the same bytes.
-#include <cstdlib>
-
+#include "fuzz/check.hpp"
 #include "wire/decfloat.hpp"
 
 using namespace quib::wire;
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using quib::fuzz::check;
 
 void bytes_round_trip(ByteView b, bool wide) {
   auto text = wide ? decode_decfloat34(b) : decode_decfloat16(b);

@@ -1,11 +1,11 @@
 // The deep-value reader on arbitrary text: it never crashes, its output is
 // bounded by its input (entities and escapes only shrink), text before the
 // first element is ignored, and trees copy, compare and flatten at any depth.
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/check.hpp"
 #include "wire/deep.hpp"
 #include "wire/utf.hpp"
 
@@ -13,9 +13,7 @@ using namespace quib::wire;
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using quib::fuzz::check;
 
 // Nodes and bytes of names and texts in a forest, counted without recursion.
 struct Totals {

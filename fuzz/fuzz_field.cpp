@@ -2,9 +2,9 @@
 // implies a round trip, decode -> encode -> decode gives the first result.
 // Input: byte 0 selects the kind, byte 1 the decimals, the rest is the field.
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
+#include "fuzz/check.hpp"
 #include "wire/types.hpp"
 #include "wire/utclong.hpp"
 
@@ -12,9 +12,7 @@ using namespace quib::wire;
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using quib::fuzz::check;
 
 void round_trip(ByteView field, AbapType ty, std::uint32_t decimals) {
   auto first = decode_field_with_decimals(field, ty, decimals);

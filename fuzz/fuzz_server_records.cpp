@@ -4,11 +4,11 @@
 // text, and the registration record and information block built from
 // arbitrary texts.
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/check.hpp"
 #include "wire/container.hpp"
 #include "wire/server.hpp"
 #include "wire/utf.hpp"
@@ -17,9 +17,7 @@ using namespace quib::wire;
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using quib::fuzz::check;
 
 constexpr RecordId kIds[] = {
     RecordId::Function,      RecordId::Destination,     RecordId::User,

@@ -277,6 +277,12 @@ ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,
       return wire::err(ProtocolError::unexpected_record(
           kStepInvokeWithTables,
           fmt::format("{} has no table parameter {}", kReadTableFunction, t.name)));
+    // Every row is filled to the width the description gives: a width past
+    // the row limit is refused before any row is built.
+    if (p->length > kMaxTableArgRow)
+      return wire::err(ProtocolError::unexpected_record(
+          kStepInvokeWithTables, fmt::format("{} claims {}-byte rows for {}, past the {}-byte limit",
+                                             kReadTableFunction, p->length, t.name, kMaxTableArgRow)));
     args.push_back(wire::TableArg::text_rows(t.name, t.rows, p->length));
   }
   const std::vector<std::string> outputs = description->requested_outputs();

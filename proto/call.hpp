@@ -36,6 +36,10 @@ inline constexpr std::uint64_t kMaxBasxmlReply = 64ull << 20;
 
 inline constexpr std::string_view kReadTableFunction = "RFC_READ_TABLE";
 
+// The widest row a table argument may have: rows are filled to the width
+// the function's description gives, and that width is the peer's.
+inline constexpr std::uint64_t kMaxTableArgRow = 64ull << 20;
+
 // A table argument of text rows, as RFC_READ_TABLE takes its FIELDS and
 // OPTIONS.
 struct TextTable {

@@ -4,8 +4,10 @@
 #include <type_traits>
 
 #include "proto/logon.hpp"
+#include "proto/msserv.hpp"
 #include "proto/ni_transport.hpp"
 #include "proto/setup.hpp"
+#include "proto/wsrfc.hpp"
 
 namespace quib::proto {
 
@@ -27,13 +29,6 @@ std::uint64_t unix_nanos_now() {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
   return ns < 0 ? 0 : static_cast<std::uint64_t>(ns);
 }
-
-constexpr std::string_view kLoadBalancedUnavailable =
-    "load-balanced logon through a message server is not available in this build; connect "
-    "to an application server directly (ashost, sysnr) instead";
-constexpr std::string_view kWsrfcUnavailable =
-    "the WebSocket RFC transport is not available in this build; connect over NI (ashost, "
-    "sysnr) instead";
 
 }  // namespace
 
@@ -118,8 +113,16 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
     return wire::err(
         ProtocolError::unexpected_record(kStepWsrfcOpen, "missing ws_client_key_pkcs8_der"));
   }
-  cache.reset();
-  return wire::err(ProtocolError::unsupported(kStepWsrfcOpen, std::string(kWsrfcUnavailable)));
+  const std::string language = logon_language(params.lang);
+  QUIB_TRY(std::unique_ptr<WsTransport> transport,
+           connect_wsrfc(params.ws_host(), params.ws_port(), params.ws_path, params.client,
+                         language, *params.ws_client_cert_der,
+                         params.ws_client_key_pkcs8_der->bytes(), params.connect_timeout));
+  RfcConnection connection(std::move(transport), std::move(cache),
+                           session_identifier_now(params.user, params.client));
+  connection.set_basxml_mode(params.basxml_mode);
+  QUIB_CHECK(logon_wsrfc(connection, params));
+  return connection;
 }
 
 ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
@@ -134,11 +137,10 @@ ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const R
         } else if constexpr (std::is_same_v<R, Route::WsRfc>) {
           return open_wsrfc(params, std::move(cache));
         } else {
-          // A load-balanced session would get a cache of its own; the shared
-          // one is released here.
+          // A load-balanced session gets a cache of its own at every open;
+          // the shared one is released here.
           cache.reset();
-          return wire::err(ProtocolError::unsupported(kStepMessageServer,
-                                                      std::string(kLoadBalancedUnavailable)));
+          return open_load_balanced(params, r.mshost, r.msserv, r.group, r.mshost_override);
         }
       },
       route.value);

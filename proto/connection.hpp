@@ -114,9 +114,8 @@ class RfcConnection {
 // ---------------------------------------------------------------- openers
 
 // Opens and logs on by the route: Direct, Saprouter, WsRfc, MessageServer.
-// Load-balanced logon and WebSocket RFC are not available in this build:
-// both end with Unsupported (after the WebSocket RFC checks that come
-// before any network activity).
+// The MessageServer route does not use `cache`: the reference is released
+// and the load-balanced opener builds a cache of its own (proto/msserv.hpp).
 ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
                                          std::shared_ptr<MetadataCache> cache);
 
@@ -129,7 +128,9 @@ ProtoResult<RfcConnection> open_via_router(const ConnectionParams& params, std::
                                            std::shared_ptr<MetadataCache> cache);
 
 // WebSocket RFC: missing certificate or key fail as UnexpectedRecord
-// ("wsrfc open"); the transport itself is not available in this build.
+// ("wsrfc open") before any network activity; then the TLS transport to
+// wshost (else ashost) and wsport (else 443), the session identifier (not
+// sent) and the WebSocket logon.
 ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
                                       std::shared_ptr<MetadataCache> cache);
 

@@ -4,6 +4,7 @@
 
 #include "proto/call.hpp"
 #include "proto/connection.hpp"
+#include "proto/dictionary.hpp"
 #include "proto/metadata.hpp"
 #include "proto/reply.hpp"
 #include "wire/utf.hpp"
@@ -199,51 +200,14 @@ ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connecti
   return FunctionDescriptionPtr(std::move(shared));
 }
 
-namespace {
-
-constexpr std::string_view kFieldInfoFunction = "DDIF_FIELDINFO_GET";
-constexpr std::string_view kDfiesWa = "DFIES_WA";
-// The DECIMALS column of a dictionary row, in code units, and the row's
-// minimum length.
-constexpr std::size_t kDfiesDecimalsUnit = 179;
-constexpr std::size_t kDfiesDecimalsUnits = 6;
-constexpr std::size_t kDfiesMinUnits = 190;
-
-// A dictionary number: an optional "+" then ASCII digits; anything else, or
-// an overflow of 32 bits, gives 0.
-std::uint32_t dictionary_u32(std::string_view text) {
-  text = wire::trim_unicode(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return 0;
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-    v = v * 10 + static_cast<std::uint64_t>(c - '0');
-    if (v > UINT32_MAX) return 0;
-  }
-  return static_cast<std::uint32_t>(v);
-}
-
-std::uint32_t dfies_decimals(ByteView row) {
-  if (row.size() / 2 < kDfiesMinUnits) return 0;
-  // Each unit is one character; a surrogate unit becomes U+FFFD.
-  std::string text;
-  for (std::size_t i = 0; i < kDfiesDecimalsUnits; ++i) {
-    const char16_t u = unit_at(row, kDfiesDecimalsUnit + i);
-    wire::append_utf8(text, is_surrogate(u) ? char32_t{0xFFFD} : char32_t{u});
-  }
-  return dictionary_u32(text);
-}
-
-}  // namespace
-
 ProtoResult<std::uint32_t> element_description(RfcConnection& connection, std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   MetadataCache& cache = *connection.cache();
   const std::string system = connection.attributes().system_id;
   if (auto hit = cache.get_element_decimals(system, key)) return *hit;
 
-  const TextImport imports[] = {{"TABNAME", key}, {"ALL_TYPES", "X"}};
+  const TextImport imports[] = {{std::string(kFieldInfoTabname), key},
+                                {std::string(kFieldInfoAllTypes), "X"}};
   auto reply = invoke_text(connection, kFieldInfoFunction, imports);
   std::uint32_t decimals = 0;
   if (!reply) {

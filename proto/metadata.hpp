@@ -25,8 +25,8 @@
 namespace quib::proto {
 
 struct FunctionDescription;  // proto/describe.hpp
-struct StructureLayout;      // the dictionary layouts
-struct TableTypeLine;        // the DD40L line of a table type
+struct StructureLayout;      // proto/structure.hpp
+struct TableTypeLine;        // proto/dictionary.hpp: the DD40L line of a table type
 
 // The key of every cache entry: the system ID of the logon (as the logon
 // reply gave it) and the upper-cased name.

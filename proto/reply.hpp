@@ -63,6 +63,42 @@ class RfcTable {
   std::size_t chunk_count() const;
   wire::ByteView chunk(std::size_t i) const;
 
+  // The same whole rows as a range: for (wire::ByteView row : t.row_chunks()).
+  class RowChunks {
+   public:
+    class iterator {
+     public:
+      using value_type = wire::ByteView;
+      using difference_type = std::ptrdiff_t;
+      iterator() = default;
+      iterator(const RfcTable* t, std::size_t i) : t_(t), i_(i) {}
+      wire::ByteView operator*() const { return t_->chunk(i_); }
+      iterator& operator++() {
+        ++i_;
+        return *this;
+      }
+      iterator operator++(int) {
+        iterator old = *this;
+        ++i_;
+        return old;
+      }
+      friend bool operator==(const iterator& a, const iterator& b) { return a.i_ == b.i_; }
+
+     private:
+      const RfcTable* t_ = nullptr;
+      std::size_t i_ = 0;
+    };
+    RowChunks(const RfcTable* t, std::size_t n) : t_(t), n_(n) {}
+    iterator begin() const { return iterator(t_, 0); }
+    iterator end() const { return iterator(t_, n_); }
+    std::size_t size() const { return n_; }
+
+   private:
+    const RfcTable* t_;
+    std::size_t n_;
+  };
+  RowChunks row_chunks() const { return RowChunks(this, chunk_count()); }
+
   friend bool operator==(const RfcTable&, const RfcTable&) = default;
 
  private:

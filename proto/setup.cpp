@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "proto/snc_session.hpp"
 #include "wire/appc.hpp"
 #include "wire/container.hpp"
 #include "wire/route.hpp"
@@ -14,18 +15,8 @@ namespace quib::proto {
 
 namespace {
 
-constexpr std::string_view kSncNotBuilt =
-    "no GSS-API adapter is built into this module; connect without SNC options";
-
 ProtocolError route_error(const wire::RouteError& e) {
   return ProtocolError::unexpected_record(kStepSaprouterRoute, e.message());
-}
-
-ProtoStatus refuse_snc(const ConnectionParams& params) {
-  if (params.snc) {
-    return wire::err(ProtocolError::unsupported(kStepSncHandshake, std::string(kSncNotBuilt)));
-  }
-  return wire::ok_unit;
 }
 
 // Wipes a buffer when the scope ends (the route request holds the router
@@ -144,17 +135,14 @@ ProtoStatus snc_handshake(NiTransport& transport, SncInitiator& initiator) {
 }
 
 ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& params) {
-  QUIB_CHECK(refuse_snc(params));
   QUIB_CHECK(routing_handshake(transport));
   QUIB_CHECK(appc_initialize(transport, params.snc.has_value()));
   QUIB_CHECK(appc_allocate(transport));
+  if (params.snc) QUIB_CHECK(snc_handshake(transport, *params.snc));
   return wire::ok_unit;
 }
 
 ProtoResult<std::unique_ptr<NiTransport>> connect_direct(const ConnectionParams& params) {
-  // Refused before any connection is made: there is nothing to hand the
-  // GSS-API exchange to.
-  QUIB_CHECK(refuse_snc(params));
   const std::string port = std::to_string(gateway_port(params));
   QUIB_TRY(Socket socket, open_tcp(params.ashost, port, params));
   auto transport = std::make_unique<NiTransport>(std::move(socket));
@@ -173,7 +161,6 @@ ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(const ConnectionPar
   wire::Bytes request_bytes = std::move(request).value();
   WipeOnExit wipe(request_bytes);
 
-  QUIB_CHECK(refuse_snc(params));
   QUIB_TRY(Socket socket, open_tcp(hops.front().host, hops.front().service, params));
   auto transport = std::make_unique<NiTransport>(std::move(socket));
   QUIB_CHECK(transport->write_ni_frame(request_bytes));

@@ -190,8 +190,8 @@ ProtoStatus appc_allocate(NiTransport& transport);
 // installed in the transport.
 ProtoStatus snc_handshake(NiTransport& transport, SncInitiator& initiator);
 
-// The steps in order, after the TCP connection exists. With SNC options and
-// no GSS-API adapter in this build, Unsupported before anything is sent.
+// The steps in order, after the TCP connection exists; the SNC context
+// exchange only with SNC options (snc_session.hpp).
 ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& params);
 
 }  // namespace quib::proto

@@ -217,6 +217,11 @@ wire::Result<std::vector<SocketAddress>, IoError> resolve(std::string_view host,
   if (!is_numeric_port(port)) {
     return wire::err(IoError::custom(IoError::InvalidInput, "invalid port value"));
   }
+  // The name goes to the resolver as a C string: a NUL inside it would
+  // silently look up a different, shorter name.
+  if (host.find('\0') != std::string_view::npos) {
+    return wire::err(IoError::custom(IoError::InvalidInput, "host name contains a NUL byte"));
+  }
   const std::string node = strip_brackets(host);
   const std::string service(port);
   addrinfo hints{};

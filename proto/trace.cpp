@@ -111,9 +111,13 @@ std::string write_dump_file(const std::string& directory, const std::string& fil
   const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return std::strerror(errno);
   // O_NOFOLLOW: a link planted under the dump's name is refused, never
-  // followed out of the directory. No O_TRUNC yet: the file is checked first.
-  const int fd = ::openat(dir, file_name.c_str(),
-                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+  // followed out of the directory. O_NONBLOCK: a FIFO planted there fails the
+  // open (or is refused below) instead of blocking the call until someone
+  // reads it; a regular file is written the same either way. No O_TRUNC yet:
+  // the file is checked first.
+  const int fd =
+      ::openat(dir, file_name.c_str(),
+               O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
   const int open_errno = errno;
   ::close(dir);
   if (fd < 0) return std::strerror(open_errno);

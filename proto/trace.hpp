@@ -66,8 +66,9 @@ std::string format_basxml_dump_head(std::string_view kind, std::string_view func
 std::string basxml_dump_file_name(std::string_view function_name, std::string_view kind);
 
 // Writes `document` to `file_name` inside `directory`: the directory is
-// opened first and the file opened relative to it without following a link,
-// and only a regular file with a single link is truncated and written.
+// opened first and the file opened relative to it without following a link
+// or waiting on a FIFO, and only a regular file with a single link is
+// truncated and written.
 // Returns an empty string on success, else the operating system's error text.
 std::string write_dump_file(const std::string& directory, const std::string& file_name,
                             wire::ByteView document);

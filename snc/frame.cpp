@@ -36,42 +36,25 @@ std::string SncFrameKind::debug() const {
 }
 
 SncError SncError::load_failed(std::string path, std::string reason) {
-  SncError e;
-  e.kind = LoadFailed;
-  e.text = std::move(path);
-  e.detail = std::move(reason);
-  return e;
+  return {.kind = LoadFailed, .text = std::move(path), .detail = std::move(reason)};
 }
 SncError SncError::missing_export(std::string name) {
-  SncError e;
-  e.kind = MissingExport;
-  e.text = std::move(name);
-  return e;
+  return {.kind = MissingExport, .text = std::move(name)};
 }
 SncError SncError::gss_failure(std::string call, std::uint32_t major, std::uint32_t minor,
                                std::string status_text) {
-  SncError e;
-  e.kind = GssFailure;
-  e.text = std::move(call);
-  e.major = major;
-  e.minor = minor;
-  e.detail = std::move(status_text);
-  return e;
+  return {.kind = GssFailure,
+          .text = std::move(call),
+          .detail = std::move(status_text),
+          .major = major,
+          .minor = minor};
 }
-SncError SncError::not_snc_frame() { return SncError{}; }
+SncError SncError::not_snc_frame() { return {.kind = NotSncFrame}; }
 SncError SncError::token_truncated(std::uint64_t declared, std::uint64_t present) {
-  SncError e;
-  e.kind = TokenTruncated;
-  e.declared = declared;
-  e.present = present;
-  return e;
+  return {.kind = TokenTruncated, .declared = declared, .present = present};
 }
 SncError SncError::length_overflow(std::string what, std::uint64_t length) {
-  SncError e;
-  e.kind = LengthOverflow;
-  e.text = std::move(what);
-  e.declared = length;
-  return e;
+  return {.kind = LengthOverflow, .text = std::move(what), .declared = length};
 }
 
 std::string SncError::message() const {

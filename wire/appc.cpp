@@ -64,19 +64,10 @@ std::string AppcRequestType::debug() const {
 }
 
 AppcError AppcError::truncated(std::uint64_t length) {
-  AppcError e;
-  e.kind = Truncated;
-  e.length = length;
-  e.header_size = kAppcHeaderSize;
-  return e;
+  return {.kind = Truncated, .length = length, .header_size = kAppcHeaderSize};
 }
-
 AppcError AppcError::version_mismatch(std::uint8_t found) {
-  AppcError e;
-  e.kind = VersionMismatch;
-  e.found = found;
-  e.expected = kAppcVersion;
-  return e;
+  return {.kind = VersionMismatch, .found = found, .expected = kAppcVersion};
 }
 
 std::string AppcError::message() const {

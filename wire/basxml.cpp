@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "wire/types.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -102,50 +103,12 @@ bool valid_utf8(const std::uint8_t* p, std::size_t n) {
   return is_valid_utf8(std::string_view(reinterpret_cast<const char*>(p) + i, n - i));
 }
 
-// Debug quoting: double quotes, backslash escapes for quote, backslash and
-// control characters.
-void append_quoted(std::string& out, std::string_view s) {
-  out.push_back('"');
-  for (char ch : s) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case 0:
-        out += "\\0";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += fmt::format("\\u{{{:x}}}", c);
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
 // A name for a message: quoted, at most 64 bytes of it, lossy UTF-8.
 std::string short_quoted(std::string_view name) {
   constexpr std::size_t kMax = 64;
   std::string shown = utf8_lossy(as_bytes(name.substr(0, kMax)));
   if (name.size() > kMax) shown += "...";
-  std::string out;
-  append_quoted(out, shown);
-  return out;
+  return debug_quote(shown);
 }
 
 bool starts_with_xml(std::string_view s) {
@@ -167,11 +130,11 @@ std::uint32_t Attr::next_index() const { return doc_->attrs_[index_].next; }
 
 std::string Attr::debug() const {
   std::string out = "Attr { name: ";
-  append_quoted(out, name());
+  out += debug_quote(name());
   out += ", ns: ";
   out += namespace_name(ns());
   out += ", value: ";
-  append_quoted(out, value());
+  out += debug_quote(value());
   out += " }";
   return out;
 }
@@ -220,7 +183,7 @@ void render_element(const BasxmlDocument& doc, ElementId root, std::string& out)
   auto open = [&](ElementId id) {
     const Element e = doc.element(id);
     out += "Element { name: ";
-    append_quoted(out, e.name());
+    out += debug_quote(e.name());
     out += ", ns: ";
     out += namespace_name(e.ns());
     out += ", attrs: [";
@@ -270,7 +233,7 @@ std::string Content::debug() const {
       return "Empty";
     case ContentKind::Text: {
       std::string out = "Text(";
-      append_quoted(out, text());
+      out += debug_quote(text());
       out += ")";
       return out;
     }

@@ -82,36 +82,19 @@ inline void store_le64(std::uint8_t* p, std::uint64_t v) {
 // --- appends to a growing buffer.
 
 inline void append_u8(Bytes& out, std::uint8_t v) { out.push_back(v); }
-inline void append_be16(Bytes& out, std::uint16_t v) {
-  std::uint8_t b[2];
-  store_be16(b, v);
-  out.insert(out.end(), b, b + 2);
+// The bytes `store` writes for `v`, appended.
+template <class T>
+inline void append_stored(Bytes& out, T v, void (*store)(std::uint8_t*, T)) {
+  std::uint8_t b[sizeof(T)];
+  store(b, v);
+  out.insert(out.end(), b, b + sizeof(T));
 }
-inline void append_be32(Bytes& out, std::uint32_t v) {
-  std::uint8_t b[4];
-  store_be32(b, v);
-  out.insert(out.end(), b, b + 4);
-}
-inline void append_be64(Bytes& out, std::uint64_t v) {
-  std::uint8_t b[8];
-  store_be64(b, v);
-  out.insert(out.end(), b, b + 8);
-}
-inline void append_le16(Bytes& out, std::uint16_t v) {
-  std::uint8_t b[2];
-  store_le16(b, v);
-  out.insert(out.end(), b, b + 2);
-}
-inline void append_le32(Bytes& out, std::uint32_t v) {
-  std::uint8_t b[4];
-  store_le32(b, v);
-  out.insert(out.end(), b, b + 4);
-}
-inline void append_le64(Bytes& out, std::uint64_t v) {
-  std::uint8_t b[8];
-  store_le64(b, v);
-  out.insert(out.end(), b, b + 8);
-}
+inline void append_be16(Bytes& out, std::uint16_t v) { append_stored(out, v, store_be16); }
+inline void append_be32(Bytes& out, std::uint32_t v) { append_stored(out, v, store_be32); }
+inline void append_be64(Bytes& out, std::uint64_t v) { append_stored(out, v, store_be64); }
+inline void append_le16(Bytes& out, std::uint16_t v) { append_stored(out, v, store_le16); }
+inline void append_le32(Bytes& out, std::uint32_t v) { append_stored(out, v, store_le32); }
+inline void append_le64(Bytes& out, std::uint64_t v) { append_stored(out, v, store_le64); }
 inline void append_bytes(Bytes& out, ByteView v) { out.insert(out.end(), v.begin(), v.end()); }
 inline void append_bytes(Bytes& out, std::string_view v) {
   out.insert(out.end(), v.begin(), v.end());

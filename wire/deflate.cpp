@@ -14,50 +14,22 @@ namespace quib::wire {
 // DecompressError
 
 DecompressError DecompressError::too_short(std::uint64_t len) {
-  DecompressError e;
-  e.kind = Kind::TooShort;
-  e.len = len;
-  return e;
+  return {.kind = Kind::TooShort, .len = len};
 }
 DecompressError DecompressError::unsupported_algorithm(std::uint8_t algorithm) {
-  DecompressError e;
-  e.kind = Kind::UnsupportedAlgorithm;
-  e.algorithm = algorithm;
-  return e;
+  return {.kind = Kind::UnsupportedAlgorithm, .algorithm = algorithm};
 }
-DecompressError DecompressError::unexpected_end() {
-  DecompressError e;
-  e.kind = Kind::UnexpectedEnd;
-  return e;
-}
-DecompressError DecompressError::invalid_code() {
-  DecompressError e;
-  e.kind = Kind::InvalidCode;
-  return e;
-}
+DecompressError DecompressError::unexpected_end() { return {.kind = Kind::UnexpectedEnd}; }
+DecompressError DecompressError::invalid_code() { return {.kind = Kind::InvalidCode}; }
 DecompressError DecompressError::unsupported_block_type(std::uint8_t block_type) {
-  DecompressError e;
-  e.kind = Kind::UnsupportedBlockType;
-  e.block_type = block_type;
-  return e;
+  return {.kind = Kind::UnsupportedBlockType, .block_type = block_type};
 }
-DecompressError DecompressError::bad_code_lengths() {
-  DecompressError e;
-  e.kind = Kind::BadCodeLengths;
-  return e;
-}
+DecompressError DecompressError::bad_code_lengths() { return {.kind = Kind::BadCodeLengths}; }
 DecompressError DecompressError::distance_too_far(std::uint64_t distance, std::uint64_t produced) {
-  DecompressError e;
-  e.kind = Kind::DistanceTooFar;
-  e.distance = distance;
-  e.produced = produced;
-  return e;
+  return {.kind = Kind::DistanceTooFar, .distance = distance, .produced = produced};
 }
 DecompressError DecompressError::output_overflow(std::uint64_t declared) {
-  DecompressError e;
-  e.kind = Kind::OutputOverflow;
-  e.declared = declared;
-  return e;
+  return {.kind = Kind::OutputOverflow, .declared = declared};
 }
 
 std::string DecompressError::debug() const {

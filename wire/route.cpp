@@ -98,29 +98,17 @@ RouteHop::~RouteHop() { wipe_string(password); }
 // --- RouteError
 
 RouteError RouteError::not_a_route(std::string text) {
-  RouteError e;
-  e.kind = NotARoute;
-  e.text = std::move(text);
-  return e;
+  return {.kind = NotARoute, .text = std::move(text)};
 }
 RouteError RouteError::empty_value(std::string letter) {
-  RouteError e;
-  e.kind = EmptyValue;
-  e.text = std::move(letter);
-  return e;
+  return {.kind = EmptyValue, .text = std::move(letter)};
 }
-RouteError RouteError::no_hops() { return RouteError{}; }
+RouteError RouteError::no_hops() { return {.kind = NoHops}; }
 RouteError RouteError::nul_in_value(std::string letter) {
-  RouteError e;
-  e.kind = NulInValue;
-  e.text = std::move(letter);
-  return e;
+  return {.kind = NulInValue, .text = std::move(letter)};
 }
 RouteError RouteError::too_long(std::uint64_t length) {
-  RouteError e;
-  e.kind = TooLong;
-  e.length = length;
-  return e;
+  return {.kind = TooLong, .length = length};
 }
 
 std::string RouteError::message() const {

@@ -34,38 +34,6 @@ std::string_view strip_leading_zeros(std::string_view s) {
   return s.substr(i);
 }
 
-// Debug quoting: double quotes, backslash escapes for quotes, backslashes and
-// control characters.
-std::string debug_quote(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F)
-          out += fmt::format("\\u{{{:x}}}", c);
-        else
-          out.push_back(static_cast<char>(c));
-    }
-  }
-  out += '"';
-  return out;
-}
-
 std::string debug_bytes(const Bytes& b) {
   std::string out = "[";
   for (std::size_t i = 0; i < b.size(); ++i) {
@@ -241,6 +209,39 @@ std::string number_text(const RfcValue& v) {
 }
 
 }  // namespace
+
+std::string debug_quote(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case 0:
+        out += "\\0";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F)
+          out += fmt::format("\\u{{{:x}}}", c);
+        else
+          out.push_back(static_cast<char>(c));
+    }
+  }
+  out += '"';
+  return out;
+}
 
 // ---------------------------------------------------------------------------
 

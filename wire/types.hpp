@@ -94,6 +94,11 @@ struct UndecodedValue {
   friend bool operator==(const UndecodedValue&, const UndecodedValue&) = default;
 };
 
+// A text in the debug forms of values, errors and basXML trees: in double
+// quotes, with backslash escapes for the double quote, the backslash, \n, \r,
+// \t and NUL (\0), and \u{hex} for the other control characters.
+std::string debug_quote(std::string_view s);
+
 // One scalar field value: Text (UTF-8), Int, Float, Bytes, or Undecoded (a
 // field left as its raw image together with its type). Owned by its holder;
 // moved, not shared.

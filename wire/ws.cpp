@@ -39,22 +39,12 @@ bool has_control(std::string_view s) { return std::any_of(s.begin(), s.end(), is
 // --- WsError
 
 WsError WsError::payload_too_large(std::uint64_t length) {
-  WsError e;
-  e.kind = PayloadTooLarge;
-  e.length = length;
-  return e;
+  return {.kind = PayloadTooLarge, .length = length};
 }
-WsError WsError::continuation_without_start() {
-  WsError e;
-  e.kind = ContinuationWithoutStart;
-  return e;
-}
-WsError WsError::upgrade_refused() { return WsError{}; }
+WsError WsError::continuation_without_start() { return {.kind = ContinuationWithoutStart}; }
+WsError WsError::upgrade_refused() { return {.kind = UpgradeRefused}; }
 WsError WsError::invalid_header_value(std::string field) {
-  WsError e;
-  e.kind = InvalidHeaderValue;
-  e.field = std::move(field);
-  return e;
+  return {.kind = InvalidHeaderValue, .field = std::move(field)};
 }
 
 std::string WsError::message() const {

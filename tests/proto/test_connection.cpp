@@ -138,15 +138,6 @@ TEST(OpenByRouteTest, RoutesNotAvailableAreRefusedBeforeAnyNetworkActivity) {
   p.port = 1;  // nothing listens: an attempt to connect would be an I/O error
 
   auto cache = std::make_shared<MetadataCache>();
-  Route::MessageServer ms;
-  ms.mshost = "127.0.0.1";
-  auto lb = open_by_route(p, Route::message_server(ms), cache);
-  ASSERT_FALSE(lb.ok());
-  ASSERT_EQ(lb.error().kind(), ProtocolError::Unsupported);
-  EXPECT_EQ(lb.error().get<ProtocolError::UnsupportedInfo>()->label, kStepMessageServer);
-  // The shared cache reference was released.
-  EXPECT_EQ(cache.use_count(), 1);
-
   auto no_cert = open_by_route(p, Route::wsrfc(), cache);
   ASSERT_FALSE(no_cert.ok());
   EXPECT_EQ(no_cert.error(),
@@ -157,17 +148,47 @@ TEST(OpenByRouteTest, RoutesNotAvailableAreRefusedBeforeAnyNetworkActivity) {
   EXPECT_EQ(no_key.error(),
             ProtocolError::unexpected_record(kStepWsrfcOpen, "missing ws_client_key_pkcs8_der"));
   p.ws_client_key_pkcs8_der = SecretBytes(Bytes{0x30, 0x81});
+  // Credentials the TLS library cannot use are refused before the connect
+  // too (which would be "connection refused" here).
   auto ws = open_by_route(p, Route::wsrfc(), cache);
   ASSERT_FALSE(ws.ok());
-  EXPECT_EQ(ws.error().kind(), ProtocolError::Unsupported);
+  EXPECT_EQ(ws.error().kind(), ProtocolError::Io);
+  EXPECT_EQ(ws.error().message().rfind(
+                "I/O error: wsRFC client certificate is not a DER X.509 certificate: ", 0),
+            0u)
+      << ws.error().message();
+}
 
-  ConnectionParams snc = p;
-  snc.snc = SncOptions{"/usr/lib/libgss.so", "", "p:CN=NPL", 2};
+TEST(OpenByRouteTest, SncOptionsOpenTheNiRoutes) {
+  // With SNC options both NI routes connect and run the set-up; the GSS-API
+  // library is loaded only after Allocate. Nothing listens here, so the
+  // attempt ends at the connect.
+  ConnectionParams p;
+  p.ashost = "127.0.0.1";
+  p.port = 1;
+  p.snc = SncOptions{"/usr/lib/libgss.so", "", "p:CN=NPL", 2};
+  auto cache = std::make_shared<MetadataCache>();
   for (const Route& r : {Route::direct(), Route::saprouter("/H/127.0.0.1/S/1")}) {
-    auto opened = open_by_route(snc, r, cache);
+    auto opened = open_by_route(p, r, cache);
     ASSERT_FALSE(opened.ok());
-    EXPECT_EQ(opened.error().kind(), ProtocolError::Unsupported) << opened.error().message();
+    ASSERT_EQ(opened.error().kind(), ProtocolError::Io) << opened.error().message();
+    EXPECT_EQ(opened.error().get<IoError>()->kind, IoError::ConnectionRefused);
   }
+}
+
+TEST(OpenByRouteTest, MessageServerRouteReleasesTheSharedCache) {
+  ConnectionParams p;
+  auto cache = std::make_shared<MetadataCache>();
+  Route::MessageServer ms;
+  ms.mshost = "127.0.0.1";
+  ms.msserv = "1";  // nothing listens: the lookup's connect fails
+  auto lb = open_by_route(p, Route::message_server(ms), cache);
+  ASSERT_FALSE(lb.ok());
+  ASSERT_EQ(lb.error().kind(), ProtocolError::Io) << lb.error().message();
+  EXPECT_EQ(lb.error().get<IoError>()->kind, IoError::ConnectionRefused);
+  // The shared cache reference was released: a load-balanced session never
+  // shares it.
+  EXPECT_EQ(cache.use_count(), 1);
 }
 
 TEST(RfcConnectionTest, CancelHandleOfAClearedSessionIsNotArmed) {

@@ -250,13 +250,23 @@ TEST(ConnectDirectTest, ConnectAndResolveFailuresAreIo) {
   EXPECT_EQ(unresolved.error().message(), "I/O error: cannot resolve no-such-host.invalid:3300");
 }
 
-TEST(ConnectDirectTest, SncOptionsAreRefusedBeforeConnecting) {
-  ConnectionParams p = params_for(1);  // nothing listens on port 1
-  p.snc = SncOptions{"/usr/lib/libgss.so", "", "p:CN=ABC", 2};
+TEST(ConnectDirectTest, SncOptionsLoadTheLibraryAfterAllocate) {
+  // The set-up runs with the SNC flag in Initialize; the GSS-API library is
+  // loaded only after Allocate, and its failure ends the attempt before any
+  // SNC frame is sent.
+  test::Listener listener;
+  GatewayLog log;
+  std::thread gw([&] { serve_setup(listener, Fault::None, log); });
+  ConnectionParams p = params_for(listener.port());
+  p.snc = SncOptions{"/nonexistent/libgss.so", "", "p:CN=ABC", 2};
   auto t = connect_direct(p);
+  gw.join();
   ASSERT_FALSE(t.ok());
-  EXPECT_EQ(t.error().kind(), ProtocolError::Unsupported);
-  EXPECT_EQ(t.error().get<ProtocolError::UnsupportedInfo>()->label, kStepSncHandshake);
+  ASSERT_EQ(t.error().kind(), ProtocolError::Snc);
+  const std::string m = t.error().message();
+  EXPECT_EQ(m.rfind("SNC: cannot load the GSS-API library /nonexistent/libgss.so: ", 0), 0u) << m;
+  ASSERT_EQ(log.frames.size(), 4u);  // handshake, Initialize, SetPartnerLuName, Allocate
+  EXPECT_EQ(log.frames[1][kInitializeSncOffset], kInitializeWithSnc);
 }
 
 // ---------------------------------------------------------------- router

@@ -32,6 +32,11 @@ TEST(ResolveTest, NumericPortsOnly) {
     ASSERT_FALSE(named.ok());
     EXPECT_EQ(named.error().kind, IoError::InvalidInput);
   }
+
+  // "127.0.0.1\0.evil" must not be looked up as 127.0.0.1.
+  auto nul = resolve(std::string_view("127.0.0.1\0.evil", 15), "3300");
+  ASSERT_FALSE(nul.ok());
+  EXPECT_EQ(nul.error().kind, IoError::InvalidInput);
 }
 
 TEST(ConnectTest, RefusedPortIsConnectionRefused) {

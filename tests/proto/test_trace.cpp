@@ -253,6 +253,26 @@ TEST_F(BasxmlDump, PlantedLinksAreNeverFollowed) {
   EXPECT_EQ(slurp(outside), "precious");
 }
 
+TEST_F(BasxmlDump, PlantedFifoIsRefusedWithoutWaitingForAReader) {
+  const fs::path fifo = dir_ / "z_fifo.request.bxml";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // In a child: opening a FIFO that nobody reads would block that thread for
+  // good, so the child is killed by its alarm if the write waits.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(20);
+    const std::string failure =
+        write_dump_file(dir_.string(), "z_fifo.request.bxml", wire::as_bytes("document"));
+    ::_exit(failure.empty() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "the dump blocked on the FIFO";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the FIFO was written";
+  EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
 TEST(BasxmlDumpFileName, NamesAreLoweredTrimmedAndMadeSafe) {
   struct Case {
     const char* function;

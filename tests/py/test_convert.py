@@ -289,13 +289,16 @@ def test_structure_without_dictionary_type_travels_as_its_image(ext_conn):
     assert (str(info.value), info.value.code) == ('table parameter "T_NOTYPE" has no row type', 17)
 
 
-def test_structures_and_tables_with_a_dictionary_type_are_refused_before_sending(conn, sim):
+def test_structures_and_tables_with_a_dictionary_type_convert_through_their_layout(conn, sim):
+    # A row field its value does not fit fails before the call is sent.
     before = len(sim.messages(step="call", function="Z_SIM_TABLE"))
-    with pytest.raises(lomra.ExternalRuntimeError) as info:
-        conn.call("Z_SIM_TABLE", {"ROW_COUNT": 1}, {})
-    assert info.value.code == 17
-    assert "needs the dictionary layout of ZSIM_ROW" in str(info.value)
+    with pytest.raises(TypeError) as info:
+        conn.call("Z_SIM_TABLE", {"ROW_COUNT": 1, "T_IN": [{"ID": "seven"}]}, {})
+    assert str(info.value) == 'an integer required for parameter "ID", got str'
     assert len(sim.messages(step="call", function="Z_SIM_TABLE")) == before
+    result = conn.call("Z_SIM_TABLE", {"ROW_COUNT": 1}, {})
+    assert result["T_OUT"] == [{"ID": 1, "NAME": "ROW 00001", "AMOUNT": Decimal("1.25"), "DAY": "20240101",
+                                "SCORE": 0.25}]
 
 
 # --- properties ------------------------------------------------------------------------

@@ -135,7 +135,7 @@ def test_credential_file_refusals(tmp_path, der):
     # Nine bytes of the marker are not PEM yet.
     short = tmp_path / "short.der"
     short.write_bytes(b"-----BEGI")
-    assert "PEM" not in refused(ws_params(short, key))
+    assert "PEM" not in route_failure(ws_params(short, key))
 
 
 def test_credential_files_must_be_regular_and_bounded(tmp_path, der):
@@ -159,6 +159,15 @@ def test_credential_files_must_be_regular_and_bounded(tmp_path, der):
         f.truncate(1 << 20)
     # A file of exactly the limit is read and handed on: the failure is the open's.
     assert "larger than" not in route_failure(ws_params(cert, limit))
+
+
+def test_credential_path_with_a_nul_byte_names_no_file(der):
+    cert, key = der
+    # The part before the NUL names a readable file; it must not be read.
+    path = f"{cert}\0.pem"
+    assert refused(ws_params(path, key)) == (
+        f"tls_client_cert: cannot read {path}: file name contained an unexpected NUL byte")
+    assert refused(ws_params(cert, f"{key}\0")).startswith(f"tls_client_key: cannot read {key}\0: ")
 
 
 def route_failure(params):

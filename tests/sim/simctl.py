@@ -45,6 +45,18 @@ class Sim:
         self.ports = self._read_ports(start_timeout)
         self.gateway = self.ports["gateway"]
         self.saprouter = self.ports.get("saprouter")
+        # With "--msgserver": the message server's port (the gateway then
+        # listens on a port 3300..3399).
+        self.msgserver = self.ports.get("msgserver")
+        # With "--reggateway": the gateway for registered servers and its
+        # control port (regctl.RegControl talks to it).
+        self.reggateway = self.ports.get("reggateway")
+        self.regcontrol = self.ports.get("regcontrol")
+        # With "--wsrfc": the WebSocket RFC endpoint (TLS) and the paths of
+        # the client certificate (DER) and its key (PKCS #8 DER) it accepts.
+        self.wsrfc = self.ports.get("wsrfc")
+        self.wsrfc_cert = self.ports.get("wsrfc_cert")
+        self.wsrfc_key = self.ports.get("wsrfc_key")
 
     def _read_ports(self, timeout):
         deadline = time.monotonic() + timeout

@@ -3,15 +3,12 @@
 #include <string>
 
 #include "snc/frame.hpp"
+#include "tests/support/testutil.hpp"
 
 namespace quib::snc {
 namespace {
 
-Bytes pattern(std::size_t n, std::uint8_t seed) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 11);
-  return b;
-}
+using quib::test::pattern;
 
 std::string text_at(const Bytes& b, std::size_t off, std::size_t n) {
   return std::string(b.begin() + static_cast<long>(off), b.begin() + static_cast<long>(off + n));

@@ -3,13 +3,13 @@
 // and structured elements as deep nodes.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/asxml.hpp"
 #include "wire/basxml.hpp"
 
@@ -29,22 +29,9 @@ ScalarContent text_c(std::string s) { return ScalarContent{ContentKind::Text, st
 ScalarContent bytes_c(Bytes b) { return ScalarContent{ContentKind::Bytes, {}, std::move(b)}; }
 const ScalarContent empty_c{};
 
-std::string run_python(const std::string& args) {
-  const std::string cmd = std::string(QUIB_PYTHON_EXE) + " " + QUIB_SOURCE_DIR +
-                          "/tests/wire/oracles/" + args;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return {};
-  std::string out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0) << cmd;
-  return out;
-}
-
 std::vector<std::pair<std::string, std::string>> oracle_lines(const std::string& args) {
   std::vector<std::pair<std::string, std::string>> out;
-  const std::string text = run_python(args);
+  const std::string text = quib::test::run_python("tests/wire/oracles/" + args);
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t nl = text.find('\n', pos);
@@ -58,26 +45,9 @@ std::vector<std::pair<std::string, std::string>> oracle_lines(const std::string&
   return out;
 }
 
-std::string unhex(std::string_view h) {
-  std::string out;
-  if (h == "=") return out;
-  auto v = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-    out.push_back(static_cast<char>(v(h[i]) * 16 + v(h[i + 1])));
-  return out;
-}
-
-double double_of_bits(const std::string& hex) {
-  const std::uint64_t bits = std::stoull(hex, nullptr, 16);
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
-std::uint64_t bits_of(double d) {
-  std::uint64_t b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
+// The oracle writes texts as the hex of their bytes, "=" for the empty one.
+std::string oracle_text(std::string_view h) {
+  return h == "=" ? std::string() : quib::test::unhex_text(h);
 }
 
 }  // namespace
@@ -260,7 +230,7 @@ TEST(AsxmlFloat, AgreesWithPythonFormattingAndDecimal) {
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kCount));
   int rendered = 0;
   for (const auto& [bits, expected] : lines) {
-    const double v = double_of_bits(bits);
+    const double v = std::bit_cast<double>(std::stoull(bits, nullptr, 16));
     auto r = render_float(v);
     if (expected == "-") {
       EXPECT_FALSE(r.ok()) << bits;
@@ -274,7 +244,8 @@ TEST(AsxmlFloat, AgreesWithPythonFormattingAndDecimal) {
     // 32 significant digits always read back as the same double.
     auto back = parse_double_text(r.value());
     ASSERT_TRUE(back.has_value()) << r.value();
-    EXPECT_EQ(bits_of(*back == 0 ? 0.0 : *back), bits_of(v == 0 ? 0.0 : v)) << r.value();
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(*back == 0 ? 0.0 : *back),
+              std::bit_cast<std::uint64_t>(v == 0 ? 0.0 : v)) << r.value();
     ++rendered;
   }
   EXPECT_GT(rendered, kCount / 2);
@@ -386,7 +357,7 @@ TEST(AsxmlRead, FloatTextsAgreeWithPythonFloat) {
   const auto lines = oracle_lines("asxml_numbers.py float 20260903 " + std::to_string(kCount));
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kCount));
   for (const auto& [hex_text, expected] : lines) {
-    const std::string text = unhex(hex_text);
+    const std::string text = oracle_text(hex_text);
     auto r = value_from_text(text, AbapType::Float, 8);
     if (text.find_first_not_of(" \t\n") == std::string::npos) {
       // Python refuses blank text; an empty field reads as 0.
@@ -399,7 +370,9 @@ TEST(AsxmlRead, FloatTextsAgreeWithPythonFloat) {
       EXPECT_TRUE(std::isnan(r.value().as_float())) << "'" << text << "'";
     } else {
       ASSERT_TRUE(r.ok()) << "'" << text << "'";
-      EXPECT_EQ(bits_of(r.value().as_float()), std::stoull(expected, nullptr, 16)) << "'" << text << "'";
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(r.value().as_float()),
+                std::stoull(expected, nullptr, 16))
+          << "'" << text << "'";
     }
   }
 }
@@ -409,7 +382,7 @@ TEST(AsxmlRead, IntegerTextsAgreeWithPythonInt) {
   const auto lines = oracle_lines("asxml_numbers.py int 20260903 " + std::to_string(kCount));
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kCount));
   for (const auto& [hex_text, expected] : lines) {
-    const std::string text = unhex(hex_text);
+    const std::string text = oracle_text(hex_text);
     auto r = value_from_text(text, AbapType::Int8, 8);
     if (text.find_first_not_of(" \t\n") == std::string::npos) {
       ASSERT_TRUE(r.ok());

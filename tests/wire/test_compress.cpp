@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+#include "tests/support/zlib_oracle.hpp"
+#include "tests/wire/support/bit_sink.hpp"
 #include "wire/compress.hpp"
 #include "wire/container.hpp"
 
@@ -37,31 +39,8 @@ __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { 
 
 namespace {
 
-struct BitSink {
-  Bytes out;
-  unsigned fill = 0;
-  void bit(unsigned b) {
-    if (fill == 0) out.push_back(0);
-    out.back() |= static_cast<std::uint8_t>((b & 1u) << fill);
-    fill = (fill + 1) & 7u;
-  }
-  void bits(std::uint32_t v, unsigned n) {
-    for (unsigned i = 0; i < n; ++i) bit(v >> i);
-  }
-  void code(std::uint32_t c, unsigned n) {
-    for (unsigned i = n; i-- > 0;) bit(c >> i);
-  }
-  void fixed(unsigned sym) {
-    if (sym < 144) code(0x30 + sym, 8);
-    else if (sym < 256) code(0x190 + sym - 144, 9);
-    else if (sym < 280) code(sym - 256, 7);
-    else code(0xC0 + sym - 280, 8);
-  }
-  // Every bit of a byte stream, in stream order.
-  void stream(ByteView bytes) {
-    for (std::uint8_t b : bytes) bits(b, 8);
-  }
-};
+using quib::test::BitSink;
+using quib::test::zlib_deflate;
 
 Bytes header(std::uint32_t declared, std::uint8_t algorithm) {
   Bytes h = {0, 0, 0, 0, algorithm, 0x1F, 0x9D, 0x00};
@@ -81,20 +60,6 @@ Bytes chunk(std::uint32_t declared, std::uint8_t algorithm, unsigned s, const Bi
   for (std::size_t i = 0; i < total; ++i) b.bit(blocks.out[i / 8] >> (i % 8));
   Bytes out = header(declared, algorithm);
   out.insert(out.end(), b.out.begin(), b.out.end());
-  return out;
-}
-
-Bytes zlib_raw(ByteView in, int level, int strategy) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
-  Bytes out(deflateBound(&s, in.size()) + 16);
-  s.next_in = const_cast<Bytef*>(in.data());
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = out.data();
-  s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  out.resize(s.total_out);
-  deflateEnd(&s);
   return out;
 }
 
@@ -245,7 +210,7 @@ TEST(CompressedTable, ZlibFixedAndDynamicBlocks) {
       for (unsigned s = 0; s <= 3; s += 3) {
         SCOPED_TRACE("n=" + std::to_string(n) + " strategy=" + std::to_string(strategy) +
                      " s=" + std::to_string(s));
-        const Bytes stream = zlib_raw(input, 9, strategy);
+        const Bytes stream = zlib_deflate(input, 9, strategy);
         ASSERT_NE((stream[0] >> 1) & 3, 0) << "zlib chose a stored block";
         const Bytes c = chunk(static_cast<std::uint32_t>(n), 0x12, s, as_bits(stream));
         auto r = decompress_table_chunk(c);
@@ -305,7 +270,7 @@ TEST(CompressedTable, HugeDeclaredLengthIsNotReserved) {
   // A run that expands 1000-fold still grows step by step, never to the
   // declared length at once.
   const Bytes run(2'000'000, 'x');
-  const Bytes stream = zlib_raw(run, 9, Z_DEFAULT_STRATEGY);
+  const Bytes stream = zlib_deflate(run, 9, Z_DEFAULT_STRATEGY);
   const Bytes big = chunk(0xFFFFFFFF, 0x02, 0, as_bits(stream));
   g_largest = 0;
   g_watch = true;
@@ -346,7 +311,7 @@ TEST(CompressedTable, ContentRecognisedByTheReplyDecoderExpands) {
   // recogniser looks at the prefix and the chunk's header; the expansion
   // starts at offset 8.
   const Bytes input = rows(5000, 21);
-  const Bytes stream = zlib_raw(input, 9, Z_DEFAULT_STRATEGY);
+  const Bytes stream = zlib_deflate(input, 9, Z_DEFAULT_STRATEGY);
   Bytes content = {0x7B, 0x02, 0x00, 0xEA, 0x00, 0x00, 0x00, 0x00};
   const Bytes c = chunk(static_cast<std::uint32_t>(input.size()), 0x12, 2, as_bits(stream));
   content.insert(content.end(), c.begin(), c.end());

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 
 using namespace quib::wire;
@@ -37,30 +38,8 @@ void operator delete[](void* p, std::size_t) noexcept { release(p); }
 
 namespace {
 
-Bytes hexb(std::string_view hex) {
-  Bytes out;
-  int hi = -1;
-  for (char c : hex) {
-    int v = c >= '0' && c <= '9'   ? c - '0'
-            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                   : -1;
-    if (v < 0) continue;
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(hi << 4 | v));
-      hi = -1;
-    }
-  }
-  return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using quib::test::cat;
+using quib::test::unhex;
 
 const Bytes kHeader(kRfcHeader.begin(), kRfcHeader.end());
 const Bytes kEnd(kEndRecord.begin(), kEndRecord.end());
@@ -198,15 +177,15 @@ TEST(ContainerWriter, ExactBytes) {
     Bytes expected;
   };
   std::vector<Case> cases;
-  cases.push_back({"empty", ContainerWriter(), hexb("ffff0000ffff")});
+  cases.push_back({"empty", ContainerWriter(), unhex("ffff0000ffff")});
   cases.push_back({"header only", ContainerWriter::with_rfc_header(),
-                   hexb("d9c6c3f0f0f0f0f0f0f0f0f0 ffff0000ffff")});
+                   unhex("d9c6c3f0f0f0f0f0f0f0f0f0 ffff0000ffff")});
   {
     ContainerWriter w;
     w.put_record(RecordId::Function, as_bytes("AB"));
     w.put_record(RecordId{0x0502}, {});
     cases.push_back(
-        {"two records", std::move(w), hexb("0102 0002 4142 0102  0502 0000 0502  ffff0000ffff")});
+        {"two records", std::move(w), unhex("0102 0002 4142 0102  0502 0000 0502  ffff0000ffff")});
   }
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -222,12 +201,12 @@ TEST(ContainerWriter, LengthFormsAtTheEscapeBoundary) {
     Bytes length_bytes;  // what follows the id
   };
   const Case cases[] = {
-      {0, hexb("0000")},
-      {1, hexb("0001")},
-      {65534, hexb("fffe")},
-      {65535, hexb("ffff 0000ffff")},  // FF FF never means 65535 on its own
-      {65536, hexb("ffff 00010000")},
-      {200000, hexb("ffff 00030d40")},
+      {0, unhex("0000")},
+      {1, unhex("0001")},
+      {65534, unhex("fffe")},
+      {65535, unhex("ffff 0000ffff")},  // FF FF never means 65535 on its own
+      {65536, unhex("ffff 00010000")},
+      {200000, unhex("ffff 00030d40")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.length);
@@ -236,7 +215,7 @@ TEST(ContainerWriter, LengthFormsAtTheEscapeBoundary) {
     ContainerWriter w;
     w.put_record(RecordId::TableContent, value);
     Bytes bytes = std::move(w).finish_container().value();
-    const Bytes expected = cat({hexb("0303"), c.length_bytes, value, hexb("0303"), kEnd});
+    const Bytes expected = cat({unhex("0303"), c.length_bytes, value, unhex("0303"), kEnd});
     EXPECT_EQ(bytes, expected);
     Walk back = walk(bytes);
     ASSERT_FALSE(back.error) << back.error->message();
@@ -299,30 +278,31 @@ TEST(ContainerReader, Errors) {
   };
   const Case cases[] = {
       {"empty", {}, ContainerError::bad_header()},
-      {"three bytes", hexb("ffff00"), ContainerError::bad_header()},
-      {"14 bytes with the header mark", cat({kHeader, hexb("ffff")}), ContainerError::bad_header()},
-      {"15 bytes with the header mark", cat({kHeader, hexb("ffff00")}),
+      {"three bytes", unhex("ffff00"), ContainerError::bad_header()},
+      {"14 bytes with the header mark", cat({kHeader, unhex("ffff")}),
        ContainerError::bad_header()},
-      {"tag mismatch", cat({hexb("0102 0001 41 0201"), kEnd}),
+      {"15 bytes with the header mark", cat({kHeader, unhex("ffff00")}),
+       ContainerError::bad_header()},
+      {"tag mismatch", cat({unhex("0102 0001 41 0201"), kEnd}),
        ContainerError::tag_mismatch(0, 0x0102, 0x0201)},
       {"tag mismatch after a header and a record",
-       cat({kHeader, hexb("0502 0000 0502  0102 0001 41 0201"), kEnd}),
+       cat({kHeader, unhex("0502 0000 0502  0102 0001 41 0201"), kEnd}),
        ContainerError::tag_mismatch(18, 0x0102, 0x0201)},
-      {"stops after a complete record", hexb("0102 0001 41 0102"), ContainerError::missing_end()},
-      {"header then nothing but one record", cat({kHeader, hexb("0502 0000 0502")}),
+      {"stops after a complete record", unhex("0102 0001 41 0102"), ContainerError::missing_end()},
+      {"header then nothing but one record", cat({kHeader, unhex("0502 0000 0502")}),
        ContainerError::missing_end()},
-      {"stops inside the length", hexb("0502 0000 0502  0102 00"), ContainerError::truncated(6)},
-      {"stops inside the value", hexb("0502 0000 0502  0102 0005 4142"),
+      {"stops inside the length", unhex("0502 0000 0502  0102 00"), ContainerError::truncated(6)},
+      {"stops inside the value", unhex("0502 0000 0502  0102 0005 4142"),
        ContainerError::truncated(6)},
-      {"stops before the closing id", hexb("0102 0001 41 01"), ContainerError::truncated(0)},
-      {"truncated after a header", cat({kHeader, hexb("0102 0005 4142")}),
+      {"stops before the closing id", unhex("0102 0001 41 01"), ContainerError::truncated(0)},
+      {"truncated after a header", cat({kHeader, unhex("0102 0005 4142")}),
        ContainerError::truncated(12)},
-      {"long length cut", hexb("0303 ffff 0000"), ContainerError::truncated(0)},
-      {"long length beyond the data", hexb("0303 ffff ffffffff 0303 ffff0000ffff"),
+      {"long length cut", unhex("0303 ffff 0000"), ContainerError::truncated(0)},
+      {"long length beyond the data", unhex("0303 ffff ffffffff 0303 ffff0000ffff"),
        ContainerError::truncated(0)},
-      {"short length beyond the data", hexb("0303 fffe 0303 ffff0000ffff"),
+      {"short length beyond the data", unhex("0303 fffe 0303 ffff0000ffff"),
        ContainerError::truncated(0)},
-      {"end record with a wrong closing id", hexb("ffff 0000 fffe"),
+      {"end record with a wrong closing id", unhex("ffff 0000 fffe"),
        ContainerError::tag_mismatch(0, 0xffff, 0xfffe)},
   };
   for (const auto& c : cases) {
@@ -342,17 +322,17 @@ TEST(ContainerReader, Accepted) {
   const Case cases[] = {
       {"only the end", kEnd, {}},
       {"14 bytes without the header mark are read from offset 0",
-       cat({hexb("0102 0002 4142 0102"), kEnd}),
+       cat({unhex("0102 0002 4142 0102"), kEnd}),
        {{0x0102, to_bytes("AB")}}},
       {"header and end", cat({kHeader, kEnd}), {}},
       // The first three bytes decide; the rest of the header is not checked.
-      {"header mark with other filler", cat({hexb("d9c6c3 000000000000000000"), kEnd}), {}},
+      {"header mark with other filler", cat({unhex("d9c6c3 000000000000000000"), kEnd}), {}},
       {"end record with a value",
-       cat({hexb("0111 0001 55 0111 ffff 0003 010203 ffff")}),
+       cat({unhex("0111 0001 55 0111 ffff 0003 010203 ffff")}),
        {{0x0111, to_bytes("U")}}},
-      {"bytes after the end are ignored", cat({kEnd, hexb("0102 00")}), {}},
+      {"bytes after the end are ignored", cat({kEnd, unhex("0102 00")}), {}},
       {"empty value and long form",
-       cat({hexb("0502 0000 0502  0203 ffff 00000002 4142 0203"), kEnd}),
+       cat({unhex("0502 0000 0502  0203 ffff 00000002 4142 0203"), kEnd}),
        {{0x0502, {}}, {0x0203, to_bytes("AB")}}},
   };
   for (const auto& c : cases) {
@@ -524,7 +504,7 @@ TEST(ContainerAssembler, HeaderSplitAcrossPiecesWaits) {
   // Pieces too short to decide the header, or a header without the first
   // record's id and length, wait rather than fail or read the header as a
   // record.
-  const Bytes data = cat({kHeader, hexb("0102 0001 41 0102"), kEnd});
+  const Bytes data = cat({kHeader, unhex("0102 0001 41 0102"), kEnd});
   const std::vector<std::vector<std::size_t>> splits = {
       {1},  {2},  {3},
       {5},  {11}, {12},
@@ -546,7 +526,7 @@ TEST(ContainerAssembler, HeaderSplitAcrossPiecesWaits) {
 }
 
 TEST(ContainerAssembler, ShortFirstPiecesWithoutHeader) {
-  const Bytes data = cat({hexb("0102 0001 41 0102"), kEnd});
+  const Bytes data = cat({unhex("0102 0001 41 0102"), kEnd});
   for (std::size_t cut = 1; cut < 4; ++cut) {
     ContainerAssembler a;
     Assembly r = assemble(a, data, {cut});
@@ -560,11 +540,11 @@ TEST(ContainerAssembler, EmptyPushes) {
   ContainerAssembler a;
   EXPECT_EQ(a.push(ByteView{}).value(), AssemblyStatus::NoData);
   EXPECT_EQ(a.push(ByteView{}).value(), AssemblyStatus::NoData);
-  EXPECT_EQ(a.push(hexb("0102")).value(), AssemblyStatus::NeedMore);
+  EXPECT_EQ(a.push(unhex("0102")).value(), AssemblyStatus::NeedMore);
   EXPECT_EQ(a.push(ByteView{}).value(), AssemblyStatus::NeedMore);
-  EXPECT_EQ(a.push(hexb("0000 0102 ffff0000ffff")).value(), AssemblyStatus::Complete);
+  EXPECT_EQ(a.push(unhex("0000 0102 ffff0000ffff")).value(), AssemblyStatus::Complete);
   // Bytes after the end record do not change the verdict.
-  EXPECT_EQ(a.push(hexb("0102")).value(), AssemblyStatus::Complete);
+  EXPECT_EQ(a.push(unhex("0102")).value(), AssemblyStatus::Complete);
 }
 
 TEST(ContainerAssembler, OwnedPiecesAreAdoptedThenAppended) {
@@ -585,7 +565,7 @@ TEST(ContainerAssembler, OwnedPiecesAreAdoptedThenAppended) {
 }
 
 TEST(ContainerAssembler, ErrorsCarryOffsetsIntoTheWholeBuffer) {
-  const Bytes data = cat({kHeader, hexb("0502 0000 0502  0102 0001 41 0201"), kEnd});
+  const Bytes data = cat({kHeader, unhex("0502 0000 0502  0102 0001 41 0201"), kEnd});
   for (std::size_t cut : {std::size_t{0}, std::size_t{16}, std::size_t{20}, std::size_t{24}}) {
     ContainerAssembler a;
     Assembly r = assemble(a, data, {cut});
@@ -618,11 +598,11 @@ TEST(ContainerAssembler, RecordLimitHoldsAcrossPieces) {
 TEST(MessageTrailer, AppendsLengthAndTag) {
   Bytes c = std::move(ContainerWriter::with_rfc_header()).finish_container().value();
   ASSERT_TRUE(append_message_trailer(c).ok());
-  EXPECT_EQ(c, cat({kHeader, kEnd, hexb("00000012 00008500")}));
+  EXPECT_EQ(c, cat({kHeader, kEnd, unhex("00000012 00008500")}));
 
   Bytes big(0x12345, 0);
   ASSERT_TRUE(append_message_trailer(big).ok());
-  EXPECT_EQ(Bytes(big.end() - 8, big.end()), hexb("00012345 00008500"));
+  EXPECT_EQ(Bytes(big.end() - 8, big.end()), unhex("00012345 00008500"));
 }
 
 TEST(MessageTrailer, LengthBeyondU32IsRefused) {
@@ -631,8 +611,8 @@ TEST(MessageTrailer, LengthBeyondU32IsRefused) {
     std::optional<Bytes> trailer;
   };
   const Case cases[] = {
-      {0, hexb("00000000 00008500")},
-      {0xFFFFFFFFull, hexb("ffffffff 00008500")},
+      {0, unhex("00000000 00008500")},
+      {0xFFFFFFFFull, unhex("ffffffff 00008500")},
       {0x100000000ull, std::nullopt},
       {0x100000006ull, std::nullopt},  // would wrap to 6
   };
@@ -681,7 +661,7 @@ TEST(ErrBlock, Parse) {
 // ---------------------------------------------------------------- compressed tables
 
 TEST(CompressedTable, Detect) {
-  const Bytes good = hexb("7b02 00ea 00000000 78563412 11 1f9d 00");
+  const Bytes good = unhex("7b02 00ea 00000000 78563412 11 1f9d 00");
   struct Case {
     const char* name;
     Bytes value;
@@ -695,7 +675,7 @@ TEST(CompressedTable, Detect) {
   const Case cases[] = {
       {"LZC", good, CompressedTableHeader{0x12345678, 0x11}},
       {"LZH", with(12, 0x12), CompressedTableHeader{0x12345678, 0x12}},
-      {"unexamined bytes", hexb("7b02 ffea ffffffff 01000000 12 1f9d ff ffff"),
+      {"unexamined bytes", unhex("7b02 ffea ffffffff 01000000 12 1f9d ff ffff"),
        CompressedTableHeader{1, 0x12}},
       {"15 bytes", Bytes(good.begin(), good.end() - 1), std::nullopt},
       {"byte 0", with(0, 0x7c), std::nullopt},

@@ -1,12 +1,11 @@
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/testutil.hpp"
 #include "wire/decfloat.hpp"
 
 using namespace quib::wire;
@@ -17,24 +16,13 @@ void PrintTo(const ValueError& e, std::ostream* os) { *os << e.debug(); }
 
 namespace {
 
-Bytes B(std::initializer_list<int> v) {
-  Bytes b;
-  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
-}
-
-std::string hex(const Bytes& b) {
-  std::string s;
-  for (auto x : b) s += fmt::format("{:02x}", x);
-  return s;
-}
+using quib::test::B;
+using quib::test::hex;
 
 // Big-endian hex (as the decimal test files write the interchange value) to
 // the little-endian wire bytes.
 Bytes from_be_hex(std::string_view h) {
-  Bytes b;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-    b.push_back(static_cast<std::uint8_t>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
+  Bytes b = quib::test::unhex(h);
   std::reverse(b.begin(), b.end());
   return b;
 }
@@ -44,19 +32,6 @@ ValueResult<std::string> decode(ByteView b, int precision) {
 }
 ValueResult<Bytes> encode(std::string_view t, int precision) {
   return precision == 16 ? encode_decfloat16(t) : encode_decfloat34(t);
-}
-
-std::string run_oracle(const std::string& script_and_args) {
-  std::string cmd = std::string(QUIB_PYTHON_EXE) + " " + QUIB_SOURCE_DIR + "/tests/wire/oracles/" +
-                    script_and_args;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return {};
-  std::string out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0) << cmd;
-  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -327,7 +302,7 @@ TEST(DecFloatVectors, EncodeAndCanonicalFiles) {
 // Python's decimal module on random texts.
 
 TEST(DecFloatOracle, AgreesWithPythonDecimal) {
-  std::istringstream in(run_oracle("decimal_text.py 5150 20000"));
+  std::istringstream in(quib::test::run_python("tests/wire/oracles/decimal_text.py 5150 20000"));
   std::string line;
   int n = 0, fitted = 0;
   while (std::getline(in, line)) {

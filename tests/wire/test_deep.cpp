@@ -2,35 +2,19 @@
 // flattening; expat as an independent reader of the shared XML subset.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/deep.hpp"
 
 using namespace quib::wire;
 
 namespace {
 
+using quib::test::hex;
+
 DeepNode leaf(std::string name, std::string text) { return DeepNode(std::move(name), std::move(text)); }
-
-std::string hex(std::string_view s) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
-std::string unhex(std::string_view h) {
-  std::string out;
-  auto v = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-    out.push_back(static_cast<char>(v(h[i]) * 16 + v(h[i + 1])));
-  return out;
-}
 
 // The canonical form the expat oracle prints: "(" hex(name) ":" hex(text)
 // children ")" per node, in document order.
@@ -53,20 +37,6 @@ std::string canonical(const std::vector<DeepNode>& nodes) {
     for (auto it = item.node->children.rbegin(); it != item.node->children.rend(); ++it)
       work.push_back({&*it});
   }
-  return out;
-}
-
-std::string run_python(const std::string& args) {
-  const std::string cmd = std::string(QUIB_PYTHON_EXE) + " " + QUIB_SOURCE_DIR +
-                          "/tests/wire/oracles/" + args;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return {};
-  std::string out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  EXPECT_EQ(status, 0) << cmd;
   return out;
 }
 
@@ -313,7 +283,8 @@ TEST(DeepValue, CopyKeepsSiblingOrderAtEveryLevel) {
 
 TEST(DeepReader, AgreesWithExpat) {
   constexpr int kCount = 600;
-  const std::string out = run_python("deep_expat.py 20260903 " + std::to_string(kCount));
+  const std::string out =
+      quib::test::run_python("tests/wire/oracles/deep_expat.py 20260903 " + std::to_string(kCount));
   std::size_t pos = 0;
   int checked = 0;
   std::string doc;
@@ -323,7 +294,7 @@ TEST(DeepReader, AgreesWithExpat) {
     std::string_view line(out.data() + pos, nl - pos);
     pos = nl + 1;
     if (line.substr(0, 2) == "D ") {
-      doc = unhex(line.substr(2));
+      doc = quib::test::unhex_text(line.substr(2));
     } else if (line.substr(0, 2) == "T ") {
       auto r = parse_deep_xml(doc);
       ASSERT_TRUE(r.ok()) << doc << ": " << r.error().message();

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sample_data.hpp"
+#include "tests/support/zlib_oracle.hpp"
+#include "tests/wire/support/bit_sink.hpp"
 #include "wire/deflate.hpp"
 
 using namespace quib::wire;
@@ -21,85 +24,16 @@ void PrintTo(const DecompressError& e, std::ostream* os) { *os << e.debug(); }
 
 namespace {
 
+using quib::test::BitSink;
+using quib::test::random_bytes;
+using quib::test::table_like;
+using quib::test::text_like;
+using quib::test::zlib_deflate;
+using quib::test::zlib_inflate;
+
 constexpr std::uint64_t kNoLimit = std::uint64_t{1} << 40;
 
-// ---- zlib oracle
-
-Bytes zlib_deflate(ByteView in, int level, int strategy) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
-  Bytes out(deflateBound(&s, in.size()) + 16);
-  s.next_in = const_cast<Bytef*>(in.data());
-  s.avail_in = static_cast<uInt>(in.size());
-  s.next_out = out.data();
-  s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
-std::optional<Bytes> zlib_inflate(ByteView in) {
-  z_stream s{};
-  if (inflateInit2(&s, -15) != Z_OK) return std::nullopt;
-  Bytes out;
-  s.next_in = const_cast<Bytef*>(in.data());
-  s.avail_in = static_cast<uInt>(in.size());
-  int rc = Z_OK;
-  std::uint8_t chunk[65536];
-  while (rc == Z_OK) {
-    s.next_out = chunk;
-    s.avail_out = sizeof chunk;
-    rc = inflate(&s, Z_NO_FLUSH);
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - s.avail_out));
-    if (rc == Z_BUF_ERROR && s.avail_in == 0) break;
-  }
-  inflateEnd(&s);
-  if (rc != Z_STREAM_END) return std::nullopt;
-  return out;
-}
-
 // ---- inputs
-
-Bytes text_like(std::size_t n, std::uint32_t seed) {
-  static const char* words[] = {"the",    "customer", "order",  "was",   "shipped", "to",
-                                "plant",  "1000",     "and",    "MATNR", "quantity", "of",
-                                "pieces", "billing",  "status", "open",  "closed",  "in"};
-  std::mt19937 rng(seed);
-  std::string s;
-  while (s.size() < n) {
-    s += words[rng() % (sizeof words / sizeof *words)];
-    s += (rng() % 11 == 0) ? ".\n" : " ";
-  }
-  s.resize(n);
-  return to_bytes(s);
-}
-
-// Fixed-width rows as a table read returns them: ids, blank-padded names,
-// amounts and dates.
-Bytes table_like(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s;
-  int row = 0;
-  while (s.size() < n) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "%010d%-30s%015.2f2024%02u%02uEUR  %c", 4500000 + row++,
-                  (rng() % 3 == 0 ? "Screw M6" : rng() % 2 ? "Bearing housing" : "Motor 3kW"),
-                  static_cast<double>(rng() % 100000) / 7.0, static_cast<unsigned>(1 + rng() % 12),
-                  static_cast<unsigned>(1 + rng() % 28),
-                  "XYZ "[rng() % 4]);
-    s += buf;
-  }
-  s.resize(n);
-  return to_bytes(s);
-}
-
-Bytes random_bytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-  return b;
-}
 
 // Short periods (matches at distances 1..7 overlapping their own output)
 // separated by random runs.
@@ -125,33 +59,6 @@ struct Shape {
 const Shape kShapes[] = {
     {"text", text_like}, {"table", table_like}, {"random", random_bytes}, {"periodic", periodic}};
 const std::size_t kSizes[] = {0, 1, 7, 100, 5000, 70000, 200000};
-
-// ---- hand-built streams: bits least significant first, Huffman codes
-// most significant bit first.
-
-struct BitSink {
-  Bytes out;
-  unsigned fill = 0;
-  void bit(unsigned b) {
-    if (fill == 0) out.push_back(0);
-    out.back() |= static_cast<std::uint8_t>((b & 1u) << fill);
-    fill = (fill + 1) & 7u;
-  }
-  void bits(std::uint32_t v, unsigned n) {
-    for (unsigned i = 0; i < n; ++i) bit(v >> i);
-  }
-  void code(std::uint32_t c, unsigned n) {
-    for (unsigned i = n; i-- > 0;) bit(c >> i);
-  }
-  // Fixed literal/length code of a symbol.
-  void fixed(unsigned sym) {
-    if (sym < 144) code(0x30 + sym, 8);
-    else if (sym < 256) code(0x190 + sym - 144, 9);
-    else if (sym < 280) code(sym - 256, 7);
-    else code(0xC0 + sym - 280, 8);
-  }
-  void fixed_distance(unsigned sym) { code(sym, 5); }
-};
 
 // Tokens of a fixed block, read with the exported block machinery.
 struct Token {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/ni.hpp"
 
 namespace quib::wire {
@@ -18,11 +19,7 @@ Bytes frame_of(const Bytes& payload) {
   return out;
 }
 
-Bytes pattern(std::size_t n, std::uint8_t seed) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return b;
-}
+using quib::test::pattern;
 
 // Takes every complete frame, copying each payload.
 std::vector<Bytes> drain(NiFrameReader& r) {

@@ -5,21 +5,14 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/testutil.hpp"
 #include "wire/scramble.hpp"
 
 using namespace quib::wire;
 
 namespace {
 
-std::string hex(ByteView b) {
-  static const char* digits = "0123456789abcdef";
-  std::string s;
-  for (auto c : b) {
-    s.push_back(digits[c >> 4]);
-    s.push_back(digits[c & 15]);
-  }
-  return s;
-}
+using quib::test::hex;
 
 struct KnownAnswer {
   std::string password;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 #include "wire/server.hpp"
 
@@ -13,27 +14,7 @@ using namespace quib::wire;
 
 namespace {
 
-Bytes unhex(std::string_view h) {
-  Bytes out;
-  auto v = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-  };
-  int hi = -1;
-  for (char c : h) {
-    if (c == ' ') continue;
-    if (hi < 0) {
-      hi = v(c);
-    } else {
-      out.push_back(static_cast<std::uint8_t>(hi * 16 + v(c)));
-      hi = -1;
-    }
-  }
-  return out;
-}
-
-Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
+using quib::test::unhex;
 
 template <std::size_t N>
 Bytes slice(const std::array<std::uint8_t, N>& a, std::size_t from, std::size_t to) {
@@ -92,20 +73,21 @@ TEST(RegistrationRecord, TextFieldsAreCutAtCharacterBoundaries) {
   };
   const std::string e_acute = "\xC3\xA9";
   const std::vector<Case> cases = {
-      {"", "", unhex("00 20 20 20 20 20 20 20 20 20"), ascii("        "), ascii("        ")},
-      {"PROG", "h", unhex("50 52 4F 47 00 20 20 20 20 20"), ascii("h       "), ascii("PROG    ")},
-      {"ABCDEFGHI", "12345678", unhex("41 42 43 44 45 46 47 48 49 00"), ascii("12345678"),
-       ascii("ABCDEFGH")},
+      {"", "", unhex("00 20 20 20 20 20 20 20 20 20"), to_bytes("        "), to_bytes("        ")},
+      {"PROG", "h", unhex("50 52 4F 47 00 20 20 20 20 20"), to_bytes("h       "),
+       to_bytes("PROG    ")},
+      {"ABCDEFGHI", "12345678", unhex("41 42 43 44 45 46 47 48 49 00"), to_bytes("12345678"),
+       to_bytes("ABCDEFGH")},
       // Bytes 9 and 10 of the program ID form one character: it goes whole.
-      {"ABCDEFGH" + e_acute, "x", unhex("41 42 43 44 45 46 47 48 00 20"), ascii("x       "),
-       ascii("ABCDEFGH")},
+      {"ABCDEFGH" + e_acute, "x", unhex("41 42 43 44 45 46 47 48 00 20"), to_bytes("x       "),
+       to_bytes("ABCDEFGH")},
       // Bytes 8 and 9 form one character: 8 bytes in the first field, 7 in
       // the second.
-      {"ABCDEFG" + e_acute, "x", unhex("41 42 43 44 45 46 47 C3 A9 00"), ascii("x       "),
+      {"ABCDEFG" + e_acute, "x", unhex("41 42 43 44 45 46 47 C3 A9 00"), to_bytes("x       "),
        unhex("41 42 43 44 45 46 47 20")},
       // A four-byte character that straddles the 8-byte host field.
-      {"P", "abcdef\xF0\x9F\x98\x80", unhex("50 00 20 20 20 20 20 20 20 20"),
-       ascii("abcdef  "), ascii("P       ")},
+      {"P", "abcdef\xF0\x9F\x98\x80", unhex("50 00 20 20 20 20 20 20 20 20"), to_bytes("abcdef  "),
+       to_bytes("P       ")},
   };
   for (const Case& c : cases) {
     const RegistrationRecord r = build_registration_record(c.program, c.host, {0, 0, 0, 0});
@@ -192,22 +174,22 @@ TEST(GatewayErrText, Outcomes) {
   }();
   const std::vector<std::pair<Bytes, GatewayErrText>> cases = {
       {reply_with_skip, err_text("program not registered")},
-      {ascii("*ERR*"), err_text("")},
-      {ascii("*ERR*x"), err_text("")},
-      {ascii("*ERR*xy"), err_text("xy")},
+      {to_bytes("*ERR*"), err_text("")},
+      {to_bytes("*ERR*x"), err_text("")},
+      {to_bytes("*ERR*xy"), err_text("xy")},
       {Bytes{'*', 'E', 'R', 'R', '*', 0, 0, 'a', 0, 'b', 'c'}, err_text("bc")},
       // The first piece of 2 bytes counts even when it trims to nothing.
       {Bytes{'*', 'E', 'R', 'R', '*', ' ', ' ', 0, 'l', 'a', 't', 'e', 'r'}, err_text("")},
       // Invalid UTF-8 is replaced.
       {Bytes{'*', 'E', 'R', 'R', '*', 0xFF, 'a'}, err_text("\xEF\xBF\xBD" "a")},
       // The first "*ERR*" counts.
-      {ascii("..*ERR*first*ERR*second"), err_text("first*ERR*second")},
+      {to_bytes("..*ERR*first*ERR*second"), err_text("first*ERR*second")},
       {Bytes(80, 0), {K::Nothing, "", {}}},
       {Bytes{}, {K::Nothing, "", {}}},
-      {ascii("abcd"), {K::OtherBytes, "", ascii("abcd")}},
-      {ascii("*ERR"), {K::OtherBytes, "", ascii("*ERR")}},
+      {to_bytes("abcd"), {K::OtherBytes, "", to_bytes("abcd")}},
+      {to_bytes("*ERR"), {K::OtherBytes, "", to_bytes("*ERR")}},
       {Bytes{0, 0, 7, 0}, {K::OtherBytes, "", Bytes{0, 0, 7, 0}}},
-      {ascii("no error marker here"), {K::OtherBytes, "", ascii("no error marker here")}},
+      {to_bytes("no error marker here"), {K::OtherBytes, "", to_bytes("no error marker here")}},
   };
   for (const auto& [reply, expected] : cases)
     EXPECT_EQ(find_err_text(reply), expected) << std::string(reply.begin(), reply.end());
@@ -278,7 +260,7 @@ TEST(InboundCall, RecordOrderRules) {
                                 .add(RecordId::ParameterValue, "")
                                 .add(RecordId::ParameterName, "PENDING"))
                       .decode();
-  const std::vector<std::pair<std::string, Bytes>> params = {{"SECOND", ascii("v2")},
+  const std::vector<std::pair<std::string, Bytes>> params = {{"SECOND", to_bytes("v2")},
                                                              {"THIRD", Bytes{}}};
   EXPECT_EQ(b.parameters, params);
 
@@ -294,8 +276,8 @@ TEST(InboundCall, RecordOrderRules) {
                                 .add(RecordId::TableContent, "r3"))
                       .decode();
   const std::vector<InboundTable> tables = {
-      InboundTable{"T1", {ascii("r1")}, 0, false},
-      InboundTable{"T2", {ascii("r2"), ascii("r3")}, 0, true},
+      InboundTable{"T1", {to_bytes("r1")}, 0, false},
+      InboundTable{"T2", {to_bytes("r2"), to_bytes("r3")}, 0, true},
   };
   EXPECT_EQ(c.tables, tables);
 
@@ -324,7 +306,7 @@ TEST(InboundCall, TextsAreLossyUtf8AndTrimmed) {
   EXPECT_EQ(call.user, "\xC3\xA9l\xC3\xA8ve");
   ASSERT_EQ(call.parameters.size(), 1u);
   EXPECT_EQ(call.parameters[0].first, "NAME");
-  EXPECT_EQ(call.parameters[0].second, ascii("  raw  "));
+  EXPECT_EQ(call.parameters[0].second, to_bytes("  raw  "));
   ASSERT_EQ(call.tables.size(), 1u);
   EXPECT_EQ(call.tables[0].name, "TAB");
 }

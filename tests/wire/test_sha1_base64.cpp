@@ -1,35 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/base64.hpp"
 #include "wire/sha1.hpp"
 
 namespace quib::wire {
 namespace {
 
-std::string hex(ByteView b) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (auto c : b) {
-    s.push_back(d[c >> 4]);
-    s.push_back(d[c & 15]);
-  }
-  return s;
-}
+using quib::test::hex;
 
-Bytes unhex(const std::string& s) {
-  if (s == "-") return {};
-  Bytes out(s.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<std::uint8_t>(std::stoi(s.substr(2 * i, 2), nullptr, 16));
-  }
-  return out;
-}
+// The oracle writes the empty byte string as "-".
+Bytes oracle_bytes(const std::string& s) { return s == "-" ? Bytes{} : quib::test::unhex(s); }
 
 struct OracleCase {
   Bytes input;
@@ -39,22 +25,14 @@ struct OracleCase {
 
 // Inputs with their digests and Base64 texts from Python's hashlib and base64.
 std::vector<OracleCase> oracle_cases() {
-  const std::string cmd = std::string(QUIB_PYTHON_EXE) + " " + QUIB_SOURCE_DIR +
-                          "/tests/wire/oracles/sha1_base64.py 20260903 400";
   std::vector<OracleCase> cases;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return cases;
-  std::string out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0);
+  const std::string out = quib::test::run_python("tests/wire/oracles/sha1_base64.py 20260903 400");
   std::istringstream in(out);
   for (std::string line; std::getline(in, line);) {
     std::istringstream fields(line);
     std::string input, digest, b64;
     fields >> input >> digest >> b64;
-    cases.push_back({unhex(input), digest, b64 == "-" ? std::string() : b64});
+    cases.push_back({oracle_bytes(input), digest, b64 == "-" ? std::string() : b64});
   }
   return cases;
 }

@@ -1,6 +1,6 @@
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 #include "wire/table.hpp"
 
@@ -8,26 +8,10 @@ using namespace quib::wire;
 
 namespace {
 
-Bytes B(std::initializer_list<int> v) {
-  Bytes b;
-  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
-}
-
-Bytes U(std::string_view ascii) {
-  Bytes b;
-  for (char c : ascii) {
-    b.push_back(static_cast<std::uint8_t>(c));
-    b.push_back(0);
-  }
-  return b;
-}
-
-std::string hex(ByteView b) {
-  std::string s;
-  for (auto x : b) s += fmt::format("{:02x}", x);
-  return s;
-}
+using quib::test::B;
+using quib::test::cat;
+using quib::test::hex;
+using quib::test::U;
 
 // A record as the container format writes it (short length form).
 Bytes rec(std::uint16_t id, const Bytes& value) {
@@ -43,12 +27,6 @@ Bytes be32(std::uint32_t v) {
   Bytes b(4);
   store_be32(b.data(), v);
   return b;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) append_bytes(out, p);
-  return out;
 }
 
 const Bytes kEnd = B({0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF});

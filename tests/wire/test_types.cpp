@@ -1,13 +1,14 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <sstream>
 
+#include "tests/support/testutil.hpp"
 #include "wire/decfloat.hpp"
 #include "wire/types.hpp"
 #include "wire/utclong.hpp"
@@ -22,51 +23,9 @@ void PrintTo(const ValueError& e, std::ostream* os) { *os << e.debug(); }
 
 namespace {
 
-Bytes B(std::initializer_list<int> v) {
-  Bytes b;
-  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
-}
-
-// UTF-16LE of an ASCII text, for readable expectations.
-Bytes U(std::string_view ascii) {
-  Bytes b;
-  for (char c : ascii) {
-    b.push_back(static_cast<std::uint8_t>(c));
-    b.push_back(0);
-  }
-  return b;
-}
-
-std::string hex(const Bytes& b) {
-  std::string s;
-  for (auto x : b) s += fmt::format("{:02x}", x);
-  return s;
-}
-
-std::string run_oracle(const std::string& script_and_args) {
-  std::string cmd = std::string(QUIB_PYTHON_EXE) + " " + QUIB_SOURCE_DIR + "/tests/wire/oracles/" +
-                    script_and_args;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return {};
-  std::string out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0) << cmd;
-  return out;
-}
-
-double from_bits(std::uint64_t bits) {
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-std::uint64_t to_bits(double d) {
-  std::uint64_t b;
-  std::memcpy(&b, &d, sizeof b);
-  return b;
-}
+using quib::test::B;
+using quib::test::hex;
+using quib::test::U;
 
 // ---------------------------------------------------------------------------
 // AbapType, RfcValue, ValueError
@@ -92,6 +51,9 @@ TEST(AbapTypeForms, NamesFollowDeclarationOrder) {
 TEST(RfcValueForms, DebugNamesTheVariant) {
   EXPECT_EQ(RfcValue::text("x").debug(), "Text(\"x\")");
   EXPECT_EQ(RfcValue::text("a\"b\\\n").debug(), "Text(\"a\\\"b\\\\\\n\")");
+  // NUL as \0, the other control characters as \u{hex}, like the basXML debug form.
+  EXPECT_EQ(RfcValue::text(std::string("a\0\x01\t\x7f", 5)).debug(),
+            "Text(\"a\\0\\u{1}\\t\\u{7f}\")");
   EXPECT_EQ(RfcValue::integer(5).debug(), "Int(5)");
   EXPECT_EQ(RfcValue::integer(-5).debug(), "Int(-5)");
   EXPECT_EQ(RfcValue::floating(1.5).debug(), "Float(1.5)");
@@ -252,17 +214,23 @@ struct EncodeCase {
   std::optional<ValueError> error = std::nullopt;
 };
 
+// The bytes a case expects or, when it expects none, its error.
+void expect_bytes_or_error(const ValueResult<Bytes>& r, const std::optional<Bytes>& out,
+                           const std::optional<ValueError>& error) {
+  if (out) {
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ(hex(*r), hex(*out));
+  } else {
+    ASSERT_FALSE(r.ok()) << hex(*r);
+    EXPECT_EQ(r.error(), *error) << r.error().message();
+  }
+}
+
 void run_encode_cases(const std::vector<EncodeCase>& cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto r = encode_field_value(c.value, c.ty, c.width, c.decimals);
-    if (c.out) {
-      ASSERT_TRUE(r.ok()) << r.error().message();
-      EXPECT_EQ(hex(*r), hex(*c.out));
-    } else {
-      ASSERT_FALSE(r.ok()) << hex(*r);
-      EXPECT_EQ(r.error(), *c.error) << r.error().message();
-    }
+    expect_bytes_or_error(r, c.out, c.error);
   }
 }
 
@@ -434,9 +402,10 @@ TEST(FieldRoundTrip, DecodeOfEncodeGivesTheValueBack) {
       ASSERT_TRUE(enc.ok());
       EXPECT_EQ(*decode_field_value(*enc, c.ty), RfcValue::integer(c.value));
     }
-    const double d = from_bits(rng());
+    const double d = std::bit_cast<double>(std::uint64_t{rng()});
     auto fe = encode_field_value(RfcValue::floating(d), AbapType::Float, 8, 0);
-    EXPECT_EQ(to_bits(decode_field_value(*fe, AbapType::Float)->as_float()), to_bits(d));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(decode_field_value(*fe, AbapType::Float)->as_float()),
+              std::bit_cast<std::uint64_t>(d));
     // Packed: any integer round-trips through text with its decimals.
     const std::uint32_t decimals = static_cast<std::uint32_t>(rng() % 6);
     std::string digits = std::to_string(rng() % 1000000000000ULL);
@@ -513,13 +482,7 @@ TEST(Bcd, Pack) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     auto r = pack_bcd(c.text, c.width, c.decimals);
-    if (c.out) {
-      ASSERT_TRUE(r.ok()) << r.error().message();
-      EXPECT_EQ(hex(*r), hex(*c.out));
-    } else {
-      ASSERT_FALSE(r.ok()) << hex(*r);
-      EXPECT_EQ(r.error(), *c.error) << r.error().message();
-    }
+    expect_bytes_or_error(r, c.out, c.error);
   }
 }
 
@@ -613,16 +576,16 @@ TEST(FloatText, Examples) {
 }
 
 TEST(FloatText, AgreesWithPythonReprAndReadsBack) {
-  std::istringstream in(run_oracle("float_repr.py 20240917 20000"));
+  std::istringstream in(quib::test::run_python("tests/wire/oracles/float_repr.py 20240917 20000"));
   std::string bits_hex, expected;
   int n = 0;
   while (in >> bits_hex >> expected) {
     const std::uint64_t bits = std::stoull(bits_hex, nullptr, 16);
-    const double d = from_bits(bits);
+    const double d = std::bit_cast<double>(bits);
     ASSERT_EQ(float_shortest_text(d), expected) << bits_hex;
     auto back = parse_double_text(expected);
     ASSERT_TRUE(back.has_value()) << expected;
-    ASSERT_EQ(to_bits(*back), bits) << expected;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(*back), bits) << expected;
     ++n;
   }
   EXPECT_EQ(n, 20000);
@@ -642,7 +605,7 @@ TEST(DoubleParse, Accepts) {
   for (const auto& c : cases) {
     auto r = parse_double_text(c.in);
     ASSERT_TRUE(r.has_value()) << c.in;
-    EXPECT_EQ(to_bits(*r), to_bits(c.v)) << c.in;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(*r), std::bit_cast<std::uint64_t>(c.v)) << c.in;
   }
   auto nan = parse_double_text("NaN");
   ASSERT_TRUE(nan && std::isnan(*nan));

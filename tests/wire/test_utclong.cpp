@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <sstream>
 
+#include "tests/support/testutil.hpp"
 #include "wire/types.hpp"
 #include "wire/utclong.hpp"
 
@@ -11,19 +11,6 @@ using namespace quib::wire;
 namespace {
 
 constexpr std::uint64_t kDay = kTicksPerDay;
-
-std::string run_oracle(const std::string& script_and_args) {
-  std::string cmd = std::string(QUIB_PYTHON_EXE) + " " + QUIB_SOURCE_DIR + "/tests/wire/oracles/" +
-                    script_and_args;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return {};
-  std::string out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0) << cmd;
-  return out;
-}
 
 Bytes le64(std::uint64_t v) {
   Bytes b(8);
@@ -113,7 +100,7 @@ TEST(Utclong, EveryDayFollowsTheCalendar) {
 }
 
 TEST(Utclong, AgreesWithPythonDatetime) {
-  std::istringstream in(run_oracle("utclong_datetime.py 86400 20000"));
+  std::istringstream in(quib::test::run_python("tests/wire/oracles/utclong_datetime.py 86400 20000"));
   std::string line;
   int n = 0;
   while (std::getline(in, line)) {

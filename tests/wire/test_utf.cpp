@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "tests/support/testutil.hpp"
 #include "wire/bytes.hpp"
 #include "wire/result.hpp"
 #include "wire/utf.hpp"
@@ -10,11 +11,7 @@ using namespace quib::wire;
 
 namespace {
 
-Bytes B(std::initializer_list<int> v) {
-  Bytes b;
-  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
-}
+using quib::test::B;
 
 TEST(Endian, LoadsAndStoresAgree) {
   std::uint8_t buf[8];

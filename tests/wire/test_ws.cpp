@@ -9,28 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testutil.hpp"
 #include "wire/base64.hpp"
 #include "wire/ws.hpp"
 
 namespace quib::wire {
 namespace {
 
-Bytes pattern(std::size_t n, std::uint8_t seed = 0) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 13);
-  return b;
-}
+using quib::test::cat;
+using quib::test::pattern;
 
 Bytes frame(WsFrameKind kind, bool fin, const Bytes& payload,
             std::optional<WsMaskKey> key = std::nullopt) {
   Bytes out;
   write_ws_frame(kind, fin, payload, key, out);
-  return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 
@@ -293,7 +285,7 @@ struct Stepper {
 TEST(WsMessage, SingleFramesAndFragments) {
   const Bytes a = pattern(10, 1), b = pattern(200, 2), c = pattern(3, 3);
   Stepper s;
-  s.buffer = concat({frame(WsFrameKind::text(), true, a),
+  s.buffer = cat({frame(WsFrameKind::text(), true, a),
                      frame(WsFrameKind::binary(), false, b, WsMaskKey{5, 6, 7, 8}),
                      frame(WsFrameKind::continuation(), false, Bytes{}),
                      frame(WsFrameKind::continuation(), true, c, WsMaskKey{1, 1, 1, 1})});
@@ -317,7 +309,7 @@ TEST(WsMessage, SingleFramesAndFragments) {
   r = s.step();
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->what, WsStep::Message);
-  EXPECT_EQ(r->message, concat({b, c}));
+  EXPECT_EQ(r->message, cat({b, c}));
   EXPECT_FALSE(s.state.in_progress());
   EXPECT_EQ(s.state.kind, kWsNoMessage);
   EXPECT_TRUE(s.state.joined.empty());
@@ -332,7 +324,7 @@ TEST(WsMessage, SingleFramesAndFragments) {
 TEST(WsMessage, ControlFramesPassThroughAnOpenMessage) {
   Stepper s;
   const Bytes a = pattern(50, 4), b = pattern(60, 5);
-  s.buffer = concat({frame(WsFrameKind::binary(), false, a),
+  s.buffer = cat({frame(WsFrameKind::binary(), false, a),
                      frame(WsFrameKind::ping(), true, Bytes{0x78}, WsMaskKey{3, 3, 3, 3}),
                      frame(WsFrameKind::other(5), true, Bytes{1}),
                      frame(WsFrameKind::continuation(), true, b)});
@@ -351,7 +343,7 @@ TEST(WsMessage, ControlFramesPassThroughAnOpenMessage) {
   auto msg = s.step();
   ASSERT_TRUE(msg.ok());
   EXPECT_EQ(msg->what, WsStep::Message);
-  EXPECT_EQ(msg->message, concat({a, b}));
+  EXPECT_EQ(msg->message, cat({a, b}));
 }
 
 TEST(WsMessage, ContinuationWithoutStart) {
@@ -431,47 +423,20 @@ TEST(WsReceiveBuffer, ConsumesAndCompactsWithoutLosingBytes) {
 
 // --- against the websockets library
 
-std::string oracle_path(const char* name) {
-  return std::string(QUIB_SOURCE_DIR) + "/tests/wire/oracles/" + name;
-}
-
-std::vector<std::string> run_lines(const std::string& cmd) {
+// The lines the websockets oracle prints for `args`.
+std::vector<std::string> oracle_lines(const std::string& args) {
+  std::istringstream in(quib::test::run_python("tests/wire/oracles/ws_frames.py " + args));
   std::vector<std::string> lines;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return lines;
-  std::string cur;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) cur.append(buf, n);
-  const int rc = pclose(p);
-  EXPECT_EQ(rc, 0) << cmd;
-  std::istringstream in(cur);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
-Bytes unhex(const std::string& s) {
-  if (s == "-") return {};
-  Bytes out(s.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i)
-    out[i] = static_cast<std::uint8_t>(std::stoi(s.substr(2 * i, 2), nullptr, 16));
-  return out;
-}
-
-std::string hex(ByteView b) {
-  if (b.empty()) return "-";
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (auto c : b) {
-    s.push_back(d[c >> 4]);
-    s.push_back(d[c & 15]);
-  }
-  return s;
-}
+// The oracle writes empty hex as "-".
+Bytes oracle_bytes(const std::string& s) { return s == "-" ? Bytes{} : quib::test::unhex(s); }
+std::string oracle_hex(ByteView b) { return b.empty() ? "-" : quib::test::hex(b); }
 
 TEST(WsOracle, FramesWrittenByTheLibraryParseHere) {
-  const auto lines = run_lines(std::string(QUIB_PYTHON_EXE) + " " + oracle_path("ws_frames.py") +
-                               " emit 20260903 300");
+  const auto lines = oracle_lines("emit 20260903 300");
   ASSERT_EQ(lines.size(), 300u);
   Bytes stream;
   std::vector<Bytes> want_payloads;
@@ -480,7 +445,7 @@ TEST(WsOracle, FramesWrittenByTheLibraryParseHere) {
     int opcode, fin, masked;
     std::string payload_hex, frame_hex;
     in >> opcode >> fin >> masked >> payload_hex >> frame_hex;
-    const Bytes wire = unhex(frame_hex), payload = unhex(payload_hex);
+    const Bytes wire = oracle_bytes(frame_hex), payload = oracle_bytes(payload_hex);
     auto r = read_ws_frame(wire, kWsDefaultBudget);
     ASSERT_TRUE(r.ok() && *r) << line.substr(0, 80);
     EXPECT_EQ((*r)->opcode, opcode);
@@ -526,12 +491,11 @@ TEST(WsOracle, FramesWrittenHereParseInTheLibrary) {
       const bool fin = control || rng() % 2;
       std::optional<WsMaskKey> key;
       if (masked) key = masks.next_key();
-      out << (masked ? 1 : 0) << ' ' << hex(frame(kind, fin, payload, key)) << '\n';
+      out << (masked ? 1 : 0) << ' ' << oracle_hex(frame(kind, fin, payload, key)) << '\n';
       sent.push_back({kind.opcode, fin, payload});
     }
   }
-  const auto lines = run_lines(std::string(QUIB_PYTHON_EXE) + " " + oracle_path("ws_frames.py") +
-                               " parse " + path);
+  const auto lines = oracle_lines("parse " + path);
   std::remove(path.c_str());
   ASSERT_EQ(lines.size(), sent.size());
   for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -541,7 +505,7 @@ TEST(WsOracle, FramesWrittenHereParseInTheLibrary) {
     ASSERT_TRUE(in >> opcode >> fin >> payload_hex) << lines[i];
     EXPECT_EQ(opcode, sent[i].opcode) << i;
     EXPECT_EQ(fin == 1, sent[i].fin) << i;
-    EXPECT_EQ(payload_hex, hex(sent[i].payload)) << i;
+    EXPECT_EQ(payload_hex, oracle_hex(sent[i].payload)) << i;
   }
 }
 

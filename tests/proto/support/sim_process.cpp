@@ -279,12 +279,32 @@ bool SimProcess::read_ports_line(std::chrono::milliseconds limit) {
   };
   long gw = port_of("gateway");
   long router = port_of("saprouter");
-  if (gw <= 0 || gw > 65535 || router < 0 || router > 65535) {
+  long msgserver = port_of("msgserver");
+  if (gw <= 0 || gw > 65535 || router < 0 || router > 65535 || msgserver < 0 || msgserver > 65535) {
     error_ = "unexpected ports line: " + line;
     return false;
   }
   gateway_port_ = static_cast<uint16_t>(gw);
   saprouter_port_ = static_cast<uint16_t>(router);
+  msgserver_port_ = static_cast<uint16_t>(msgserver);
+  const long reggateway = port_of("reggateway");
+  const long regcontrol = port_of("regcontrol");
+  if (reggateway < 0 || reggateway > 65535 || regcontrol < 0 || regcontrol > 65535) {
+    error_ = "unexpected ports line: " + line;
+    return false;
+  }
+  reggateway_port_ = static_cast<uint16_t>(reggateway);
+  regcontrol_port_ = static_cast<uint16_t>(regcontrol);
+  const long wsrfc = port_of("wsrfc");
+  if (wsrfc < 0 || wsrfc > 65535) {
+    error_ = "unexpected ports line: " + line;
+    return false;
+  }
+  wsrfc_port_ = static_cast<uint16_t>(wsrfc);
+  if (wsrfc_port_ != 0) {
+    wsrfc_cert_path_ = ports->count("wsrfc_cert") ? ports->at("wsrfc_cert") : "";
+    wsrfc_key_path_ = ports->count("wsrfc_key") ? ports->at("wsrfc_key") : "";
+  }
   return true;
 }
 

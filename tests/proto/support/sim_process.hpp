@@ -66,6 +66,19 @@ class SimProcess {
   uint16_t gateway_port() const { return gateway_port_; }
   // 0 unless the simulator was started with --saprouter.
   uint16_t saprouter_port() const { return saprouter_port_; }
+  // 0 unless the simulator was started with --msgserver (the gateway then
+  // listens on a port 3300..3399).
+  uint16_t msgserver_port() const { return msgserver_port_; }
+  // 0 unless the simulator was started with --reggateway: the gateway for
+  // registered servers and its control port (one JSON object per line).
+  uint16_t reggateway_port() const { return reggateway_port_; }
+  uint16_t regcontrol_port() const { return regcontrol_port_; }
+  // 0 unless the simulator was started with --wsrfc: the WebSocket RFC
+  // endpoint (TLS), and the files of the client certificate (DER) and key
+  // (PKCS #8 DER) it accepts (empty without --wsrfc).
+  uint16_t wsrfc_port() const { return wsrfc_port_; }
+  const std::string& wsrfc_cert_path() const { return wsrfc_cert_path_; }
+  const std::string& wsrfc_key_path() const { return wsrfc_key_path_; }
   const std::string& log_path() const { return log_path_; }
 
   // The raw JSON lines written so far (a line still being written is left out).
@@ -104,6 +117,12 @@ class SimProcess {
   int exit_status_ = -1;
   uint16_t gateway_port_ = 0;
   uint16_t saprouter_port_ = 0;
+  uint16_t msgserver_port_ = 0;
+  uint16_t reggateway_port_ = 0;
+  uint16_t regcontrol_port_ = 0;
+  uint16_t wsrfc_port_ = 0;
+  std::string wsrfc_cert_path_;
+  std::string wsrfc_key_path_;
   std::string dir_;
   std::string log_path_;
   std::string error_;

@@ -15,6 +15,8 @@ character types, 4 for INT4, 8 for FLOAT/INT8/strings, 16 for DECFLOAT34,
 alignment.
 """
 
+import copy
+
 from . import values
 
 DFIES_UNITS = 420
@@ -112,6 +114,40 @@ def dfies_row(table_name, f, position):
     return values.pad_utf16(units, 2 * DFIES_UNITS)
 
 
+def dfies_rows(dictionary, structure):
+    """The DFIES_TAB rows of a structure: one per field; a field that is a
+    nested structure ("STRU") is followed by the rows of its components, at
+    offsets inside its own range, as the dictionary lists them with
+    ALL_TYPES.  A structure that contains itself is listed one level deep."""
+    rows = []
+
+    def add(fields, base, seen):
+        for f in fields:
+            moved = copy.copy(f)
+            moved.offset = base + f.offset
+            rows.append(dfies_row(structure.name, moved, len(rows) + 1))
+            nested = dictionary.structures.get(f.rollname) if f.datatype == "STRU" else None
+            if nested is not None and nested.name not in seen:
+                add(nested.fields, moved.offset, seen | {nested.name})
+
+    add(structure.fields, 0, {structure.name})
+    return rows
+
+
+class TableType:
+    """A table type as DD40L describes its line: a named row type (ROWKIND
+    "S" a structure, "E" a data element) or an elementary dictionary type
+    (DATATYPE, LENG, DECIMALS)."""
+
+    def __init__(self, name, rowtype="", rowkind="", datatype="", leng=0, decimals=0):
+        self.name = name
+        self.rowtype = rowtype
+        self.rowkind = rowkind
+        self.datatype = datatype
+        self.leng = leng
+        self.decimals = decimals
+
+
 def lines_descr_xml(structure):
     from .deep import element
 
@@ -129,17 +165,20 @@ class Dictionary:
     def __init__(self):
         self.elements = {}
         self.structures = {}
+        self.table_types = {}
 
     def add(self, entry):
         if isinstance(entry, Structure):
             self.structures[entry.name] = entry
+        elif isinstance(entry, TableType):
+            self.table_types[entry.name] = entry
         else:
             self.elements[entry.element] = entry
         return entry
 
     def lookup(self, name):
         name = name.strip().upper()
-        return self.structures.get(name) or self.elements.get(name)
+        return self.structures.get(name) or self.elements.get(name) or self.table_types.get(name)
 
 
 def standard_dictionary():
@@ -165,4 +204,29 @@ def standard_dictionary():
     d.add(Structure("DFIES", [Field("ROW", "C", 2 * DFIES_UNITS)]))
     d.add(Structure("X030L", [Field("TABNAME", "C", 60), Field("JUNK", "X", 100)]))
     d.add(Structure("DDFIXVALUES", [Field("LOW", "C", 20), Field("HIGH", "C", 20)]))
+    # A structure with a nested one: ID at 0, ROW (ZSIM_ROW, 80 bytes) aligned
+    # to 8, FLAG at 88; 96 bytes.  Its DFIES rows list ROW's components too.
+    d.add(Structure("ZSIM_NEST", [
+        Field("ID", "I"),
+        Field("ROW", "u", 80, rollname="ZSIM_ROW"),
+        Field("FLAG", "C", 2),
+    ]))
+    # A structure whose nested field refers to itself (hostile, but it must
+    # not make a client describe it forever).
+    d.add(Structure("ZSIM_SELF", [Field("ID", "I"), Field("ME", "u", 8, rollname="ZSIM_SELF")]))
+    # The types of RFC_READ_TABLE's tables.
+    d.add(Structure("RFC_DB_OPT", [Field("TEXT", "C", 144)]))
+    d.add(Structure("RFC_DB_FLD", [Field("FIELDNAME", "C", 60), Field("OFFSET", "N", 12),
+                                   Field("LENGTH", "N", 12), Field("TYPE", "C", 2),
+                                   Field("FIELDTEXT", "C", 120)]))
+    d.add(Structure("TAB512", [Field("WA", "C", 1024)]))
+    # Table types, described through DD40L.
+    d.add(TableType("ZSIM_ROW_TAB", rowtype="ZSIM_ROW", rowkind="S"))
+    d.add(TableType("ZSIM_NAME_TAB", rowtype="ZSIM_NAME", rowkind="E"))
+    d.add(TableType("ZSIM_DEC_TAB", datatype="DEC", leng=7, decimals=2))
+    d.add(TableType("ZSIM_CHAR_TAB", datatype="CHAR", leng=10))
+    d.add(TableType("ZSIM_DATE_TAB", datatype="DATS", leng=8))
+    # Two table types whose rows are each other: a cycle without any fields.
+    d.add(TableType("ZSIM_LOOP_A", rowtype="ZSIM_LOOP_B", rowkind="S"))
+    d.add(TableType("ZSIM_LOOP_B", rowtype="ZSIM_LOOP_A", rowkind="S"))
     return d

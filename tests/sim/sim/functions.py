@@ -10,8 +10,8 @@ cancellable wait().
 import datetime
 from decimal import Decimal
 
-from . import values
-from .dictionary import dfies_row, lines_descr_xml, Structure
+from . import tables, values
+from .dictionary import dfies_row, dfies_rows, lines_descr_xml, Structure, TableType
 from .interface import (CHANGING, EXCEPTION, EXPORT, IMPORT, PARAMS_WIDTH, TABLE, FunctionInterface, Param, char,
                         params_row)
 from .faults import TERMINAL
@@ -84,10 +84,15 @@ def fieldinfo_get(ctx):
     iface = ctx.function.interface
     reply = Reply()
     reply.export_raw("X030L_WA", values.pad_utf16(name, 60) + bytes(range(100)))
-    if isinstance(entry, Structure):
+    if isinstance(entry, TableType):
+        # A table type's line is in DD40L; DDIF_FIELDINFO_GET lists no fields.
+        reply.export(iface.find("DDOBJTYPE"), "TTYP")
+        reply.export_raw("DFIES_WA", values.pad_utf16("", iface.find("DFIES_WA").length))
+        reply.table("DFIES_TAB", iface.find("DFIES_TAB").length, [])
+    elif isinstance(entry, Structure):
         reply.export(iface.find("DDOBJTYPE"), "INTTAB")
         reply.export_raw("DFIES_WA", values.pad_utf16("", iface.find("DFIES_WA").length))
-        rows = [] if entry.lines_descr else [dfies_row(name, f, i) for i, f in enumerate(entry.fields, 1)]
+        rows = [] if entry.lines_descr else dfies_rows(ctx.registry.dictionary, entry)
         reply.table("DFIES_TAB", len(dfies_row("", entry.fields[0], 0)), rows)
         if entry.lines_descr:
             reply.deep_section(lines_descr_xml(entry))
@@ -390,6 +395,7 @@ def standard_registry(dictionary, config):
         P("MSGV4", IMPORT, "C", char(50), optional=True),
         P("SIM_ERROR", EXCEPTION, length=0),
     ]), raise_scenario)
+    tables.register(reg, dictionary)
     for name, over in config.get("functions", {}).items():
         fn = reg.functions.get(name.upper())
         if fn is not None and "basxml" in over:

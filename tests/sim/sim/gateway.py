@@ -21,6 +21,7 @@ import threading
 import time
 
 from . import appc
+from . import snc as snc_layer
 from .appc import AppcError, parse_record, server_record
 from .container import ContainerError, Rid, err_block, has_header, read_records, record, split_trailer, with_trailer
 from .faults import Plan, int_arg, split_points
@@ -175,6 +176,9 @@ class GatewayConnection:
         self.deferred = []
         self.deallocates = 0
         self.calls = 0
+        # SNC: asked for by the Initialize header; the established context.
+        self.snc_requested = False
+        self.protection = None
 
     # --- helpers --------------------------------------------------------
 
@@ -228,9 +232,19 @@ class GatewayConnection:
         self.link.send_frame(self.record(appc.CANCELED), "cancel")
 
     def data_frames(self, message, spec):
-        spec = spec if spec not in (None, "") else str(self.cfg["reply_piece"])
+        piece = self.cfg["reply_piece"] - (snc_layer.WRAP_ALLOWANCE if self.protection else 0)
+        spec = spec if spec not in (None, "") else str(max(1, piece))
         points = split_points(spec, len(message)) or [0, len(message)]
-        return [self.record(appc.DATA, message[a:b]) for a, b in zip(points, points[1:])] or [self.record(appc.DATA)]
+        seal = self.protection.seal if self.protection else bytes
+        return [self.record(appc.DATA, seal(message[a:b])) for a, b in zip(points, points[1:])] or [self.record(appc.DATA)]
+
+    def opened(self, message):
+        """A client's data message as sent before SNC wrapped it."""
+        if self.protection is None:
+            return message
+        plain, problems = self.protection.open(message)
+        self.message_problems += problems
+        return plain
 
     def answer(self, step, frames, plan, cpic=True):
         """Sends the normal answer, or what the plan's action puts in its
@@ -332,10 +346,11 @@ class GatewayConnection:
                 problems.append(f"{rec.name} record carries the conversation id {rec.conversation!r}, "
                                 f"expected {self.conv!r}")
             if rec.request == appc.DATA and not chunks:
-                if rec.header != appc.client_data(rec.conversation):
-                    problems.append("Data header: " + appc.describe_diff(rec.header, appc.client_data(rec.conversation)))
+                expected = (snc_layer.client_snc_data if self.protection else appc.client_data)(rec.conversation)
+                if rec.header != expected:
+                    problems.append("Data header: " + appc.describe_diff(rec.header, expected))
                 self.message_problems = problems
-                return rec.data, None
+                return self.opened(rec.data), None
             if rec.request == appc.CHUNK:
                 expected = appc.client_chunk(rec.conversation, len(rec.data))
                 if rec.header != expected:
@@ -352,7 +367,7 @@ class GatewayConnection:
                 if not chunks:
                     problems.append("a DataLast record without Chunk records")
                 self.message_problems = problems
-                return b"".join(chunks) + rec.data, None
+                return self.opened(b"".join(chunks) + rec.data), None
             if chunks:
                 problems.append(f"a {rec.name} record between Chunk records")
             self.message_problems = problems
@@ -366,6 +381,8 @@ class GatewayConnection:
             self.handshake()
             self.initialize()
             self.allocate()
+            if self.snc_requested:
+                self.protection = snc_layer.handshake(self)
             self.logon()
             self.serve_calls()
         except CloseNow:
@@ -443,8 +460,9 @@ class GatewayConnection:
         if self.check("initialize", problems):
             self.fail_setup("initialize", problems[0])
         if snc:
+            # The context exchange follows Allocate (sim/snc.py).
             self.link.event("initialize", "snc-requested")
-            self.fail_setup("initialize", "SNC is not supported by the simulator")
+            self.snc_requested = True
         conv = self.cfg.get("conversation_id")
         if conv:
             conv = str(conv).encode("ascii")[:8].ljust(8)
@@ -624,7 +642,12 @@ class GatewayConnection:
                     self.link.event("call", "unknown-parameter", function=name, parameter=t["name"])
                     continue
                 ctx.tables[param.name] = t["rows"]
-            reply = fn.handler(ctx)
+            try:
+                reply = fn.handler(ctx)
+            except values.ValueProblem as exc:
+                # A table row or raw image the scenario cannot read is the
+                # caller's data, never a fault of the connection thread.
+                raise AbapError("CONVERSION_ERROR", f"sim: {name}: {exc}", "ZSIM", "E", "003") from None
         except AbapError as err:
             self.link.event("call", "abap-error", function=name, key=err.key, text=err.message)
             return error_container(err, encoding), None

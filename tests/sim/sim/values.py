@@ -5,7 +5,7 @@ value back into the field's bytes, text() renders a value the way the
 simulator reports what it saw.  The Python values are:
 
   C N D T   str (UTF-16LE on the wire, the field's width in bytes)
-  P         Decimal with the field's decimals (packed BCD, sign nibble C/D)
+  P         Decimal with the field's decimals (packed BCD, sign nibble D negative)
   F         float (IEEE double, little-endian)
   b s I 8   int (1, 2, 4, 8 bytes little-endian; INT1 unsigned)
   X         bytes (fixed width), y bytes (variable)
@@ -68,9 +68,9 @@ def unpack_bcd(raw, decimals):
     sign_nibble = nibbles.pop()
     if any(n > 9 for n in nibbles):
         raise ValueProblem(f"packed number {raw.hex()} holds a nibble above 9")
-    if sign_nibble < 0xA:
-        raise ValueProblem(f"packed number {raw.hex()} has no sign nibble")
-    negative = sign_nibble in (0xB, 0xD)
+    # Only 0xD is negative; every other sign nibble (0xC, 0xF, and 0 in an
+    # all-zero field, the initial value of a packed field) is positive.
+    negative = sign_nibble == 0xD
     digits = tuple(nibbles)
     return Decimal((1 if negative else 0, digits, -decimals))
 
