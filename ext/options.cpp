@@ -56,6 +56,26 @@ bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out
   return true;
 }
 
+namespace {
+
+bool refuse_key_type(PyObject* key, const char* argument) {
+  const std::string got = type_name_of(key);
+  PyErr_Format(PyExc_TypeError, "%s must have str keys, got a key of type %s", argument,
+               got.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool check_str_keys(PyObject* dict, const char* argument) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_Check(key)) return refuse_key_type(key, argument);
+  return true;
+}
+
 bool apply_options(PyObject* dict, CallOptions& options, bool strict, const char* argument) {
   // A snapshot of the entries: a truth test runs Python code, which may
   // change the dict while it is walked.
@@ -67,12 +87,7 @@ bool apply_options(PyObject* dict, CallOptions& options, bool strict, const char
     PyObject* key = PyTuple_GetItem(item, 0);
     PyObject* value = PyTuple_GetItem(item, 1);
     if (!key || !value) return false;
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError, "%s must have str keys, got a key of type %s", argument,
-                   got.c_str());
-      return false;
-    }
+    if (!PyUnicode_Check(key)) return refuse_key_type(key, argument);
     std::string k;
     if (!str_to_utf8(key, k)) return false;
     bool ok = true;

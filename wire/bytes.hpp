@@ -82,6 +82,7 @@ inline void store_le64(std::uint8_t* p, std::uint64_t v) {
 // --- appends to a growing buffer.
 
 inline void append_u8(Bytes& out, std::uint8_t v) { out.push_back(v); }
+
 // The bytes `store` writes for `v`, appended.
 template <class T>
 inline void append_stored(Bytes& out, T v, void (*store)(std::uint8_t*, T)) {

@@ -32,6 +32,8 @@ def no_snc_lib(monkeypatch):
     ({1: "x"}, {}, "'params'"),
     ({}, None, "'config'"),
     ({}, {1: True}, "'config'"),
+    # The key types of config are checked before any parameter is.
+    ({"port": "x"}, {1: True}, "'config'"),
 ])
 def test_argument_types(params, config, fragment):
     with pytest.raises(TypeError) as info:
