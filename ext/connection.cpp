@@ -610,7 +610,10 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     ParamMap params;
     if (!extract_params(params_obj, params)) return nullptr;
-    if (!check_dict(config_obj, "Connection() argument 'config'")) return nullptr;
+    // Both arguments are checked as a whole before any parameter is looked at.
+    if (!check_dict(config_obj, "Connection() argument 'config'") ||
+        !check_str_keys(config_obj, "Connection() argument 'config'"))
+      return nullptr;
 
     auto read = [](std::string_view key, std::string_view path) {
       return without_gil([&] { return read_tls_credential(key, path); });
