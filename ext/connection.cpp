@@ -31,6 +31,7 @@
 #include "ext/options.hpp"
 #include "ext/params.hpp"
 #include "ext/types.hpp"
+#include "ext/units.hpp"
 #include "proto/call.hpp"
 #include "proto/connection.hpp"
 #include "proto/describe.hpp"
@@ -39,6 +40,7 @@
 #include "proto/metadata.hpp"
 #include "proto/reply.hpp"
 #include "proto/request.hpp"
+#include "proto/tid.hpp"
 #include "proto/transport.hpp"
 #include "proto/unicode_case.hpp"
 
@@ -54,8 +56,6 @@ constexpr std::string_view kClosed = "connection is closed";
 constexpr std::string_view kNothingToCancel =
     "cancel() has nothing to cancel: the connection is closed, or its transport has no cancel "
     "record";
-constexpr std::string_view kUnitsUnavailable =
-    "transactional units are not available in this build";
 
 // Handle numbers, in the order of successful constructions.
 std::atomic<std::uint64_t> g_next_handle{1};
@@ -810,8 +810,113 @@ PyObject* method_connection_attributes(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* method_units_unavailable(PyObject*, PyObject*, PyObject*) {
-  return raise_external(std::string(kUnitsUnavailable));
+// The unit methods use the session like call() does, without its error
+// handling: no retry, no reopen after a failure, no call time-out.
+PyObject* method_initialize_unit(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    State& s = state_of(self);
+    auto lock = lock_live_session(s);
+    if (!lock) return nullptr;
+    RfcConnection& session = *s.inner;
+    auto tid = without_gil([&] { return proto::create_tid(session); });
+    lock->unlock();
+    if (!tid) return raise_protocol_error(tid.error());
+    return unit_result(tid.value());
+  });
+}
+
+PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"tid", "calls", "queue", nullptr};
+    PyObject* tid_obj = nullptr;
+    PyObject* calls_obj = nullptr;
+    PyObject* queue_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:fill_and_submit_unit",
+                                     const_cast<char**>(keywords), &tid_obj, &calls_obj,
+                                     &queue_obj))
+      return nullptr;
+    std::string tid_text;
+    if (!check_str(tid_obj, "fill_and_submit_unit() argument 'tid'", tid_text)) return nullptr;
+    if (!PyList_Check(calls_obj)) {
+      const std::string got = type_name_of(calls_obj);
+      PyErr_Format(PyExc_TypeError, "fill_and_submit_unit() argument 'calls' must be list, not %s",
+                   got.c_str());
+      return nullptr;
+    }
+    std::optional<std::string> queue;
+    if (queue_obj != Py_None) {
+      if (!PyUnicode_Check(queue_obj)) {
+        const std::string got = type_name_of(queue_obj);
+        PyErr_Format(PyExc_TypeError,
+                     "fill_and_submit_unit() argument 'queue' must be str or None, not %s",
+                     got.c_str());
+        return nullptr;
+      }
+      queue.emplace();
+      if (!str_to_utf8(queue_obj, *queue)) return nullptr;
+    }
+    State& s = state_of(self);
+    if (!lock_live_session(s)) return nullptr;
+
+    // The calls: each description fetched with the session locked and the
+    // interpreter lock released, the values converted with the interpreter
+    // lock alone.
+    std::vector<QueuedCall> calls;
+    auto describe = [&](const std::string& name) -> std::optional<proto::FunctionDescriptionPtr> {
+      auto lock = lock_live_session(s);
+      if (!lock) return std::nullopt;
+      RfcConnection& session = *s.inner;
+      auto fetched = without_gil([&] { return proto::function_description(session, name); });
+      lock->unlock();
+      if (!fetched) {
+        raise_protocol_error(fetched.error());
+        return std::nullopt;
+      }
+      return std::move(fetched).value();
+    };
+    if (!parse_queued_calls(calls_obj, describe, calls)) return nullptr;
+    auto tid = proto::check_tid(tid_text);
+    if (!tid) return raise_protocol_error(tid.error());
+    if (!check_unit_queue(queue)) return nullptr;
+    const std::string host = local_host_name_or_unknown();
+
+    std::optional<proto::ProtoResult<std::uint32_t>> shipped;
+    {
+      auto lock = lock_live_session(s);
+      if (!lock) return nullptr;
+      RfcConnection& session = *s.inner;
+      shipped.emplace(without_gil([&] {
+        // Dropped unfinished on a failure, the guard releases the TID.
+        proto::TidGuard guard(std::move(tid).value(), std::move(queue), session);
+        return submit_unit_calls(guard, calls, host);
+      }));
+    }
+    if (!*shipped) return raise_protocol_error(shipped->error());
+    return PyLong_FromUnsignedLong(shipped->value());
+  });
+}
+
+PyObject* method_confirm_unit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"tid", nullptr};
+    PyObject* tid_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:confirm_unit", const_cast<char**>(keywords),
+                                     &tid_obj))
+      return nullptr;
+    std::string tid_text;
+    if (!check_str(tid_obj, "confirm_unit() argument 'tid'", tid_text)) return nullptr;
+    // A malformed TID is refused even on a closed connection.
+    auto tid = proto::check_tid(tid_text);
+    if (!tid) return raise_protocol_error(tid.error());
+    State& s = state_of(self);
+    auto lock = lock_live_session(s);
+    if (!lock) return nullptr;
+    RfcConnection& session = *s.inner;
+    auto cleared = without_gil([&] { return proto::clear_tid(session, tid.value()); });
+    lock->unlock();
+    if (!cleared) return raise_protocol_error(cleared.error());
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* get_alive(PyObject* self, void*) { return PyBool_FromLong(state_of(self).alive.load()); }
@@ -857,12 +962,14 @@ PyMethodDef connection_methods[] = {
     {"function_description", as_cfunction(method_function_description),
      METH_VARARGS | METH_KEYWORDS,
      "function_description($self, name)\n--\n\nThe remote function's interface."},
-    {"initialize_unit", as_cfunction(method_units_unavailable), METH_VARARGS | METH_KEYWORDS,
-     "initialize_unit($self)\n--\n\nNot available in this build."},
-    {"fill_and_submit_unit", as_cfunction(method_units_unavailable), METH_VARARGS | METH_KEYWORDS,
-     "fill_and_submit_unit($self, tid, calls, queue=None)\n--\n\nNot available in this build."},
-    {"confirm_unit", as_cfunction(method_units_unavailable), METH_VARARGS | METH_KEYWORDS,
-     "confirm_unit($self, tid)\n--\n\nNot available in this build."},
+    {"initialize_unit", method_initialize_unit, METH_NOARGS,
+     "initialize_unit($self)\n--\n\nStart a unit of work and return its TID."},
+    {"fill_and_submit_unit", as_cfunction(method_fill_and_submit_unit),
+     METH_VARARGS | METH_KEYWORDS,
+     "fill_and_submit_unit($self, tid, calls, queue=None)\n--\n\n"
+     "Queue calls under a unit. Returns how many were queued."},
+    {"confirm_unit", as_cfunction(method_confirm_unit), METH_VARARGS | METH_KEYWORDS,
+     "confirm_unit($self, tid)\n--\n\nConfirm a unit, releasing its work for execution."},
     {"call", as_cfunction(method_call), METH_VARARGS | METH_KEYWORDS,
      "call($self, name, params, options)\n--\n\n"
      "Invoke a function module and return its output parameters."},

@@ -4,7 +4,11 @@
 
 #include <chrono>
 #include <optional>
+#include <utility>
 
+#include "proto/basxml_call.hpp"
+#include "proto/dictionary.hpp"
+#include "proto/structure.hpp"
 #include "proto/throughput.hpp"
 #include "proto/trace.hpp"
 #include "wire/container.hpp"
@@ -94,24 +98,62 @@ ProtoResult<CallReply> decode_timed(ThroughputCounters* tp, std::span<const wire
   return decode_classic_reply(records, description, sent);
 }
 
-// The basXML branch of a reply: the joined payload records inflated and
-// dumped. Reading the document itself is not available in this build.
-ProtoResult<CallReply> basxml_reply(const Bytes& payload, std::span<const wire::Record> records,
+// The connection whose dictionary types a basXML call is describing on this
+// thread, if any. The dictionary calls made meanwhile travel classic: a
+// dictionary function that accepts basXML would otherwise need its own
+// types described first, and that description the same types again.
+thread_local const RfcConnection* t_describing_for_basxml = nullptr;
+
+class DescribingForBasxml {
+ public:
+  explicit DescribingForBasxml(const RfcConnection& connection)
+      : previous_(std::exchange(t_describing_for_basxml, &connection)) {}
+  ~DescribingForBasxml() { t_describing_for_basxml = previous_; }
+  DescribingForBasxml(const DescribingForBasxml&) = delete;
+  DescribingForBasxml& operator=(const DescribingForBasxml&) = delete;
+
+ private:
+  const RfcConnection* previous_;
+};
+
+// The basXML branch of a reply: the joined payload records inflated, dumped
+// and parsed; the records read by the classic decoder for the ABAP errors
+// and deep values beside the document; then the document read into that
+// reply.
+ProtoResult<CallReply> basxml_reply(RfcConnection& connection, const Bytes& payload,
+                                    std::span<const wire::Record> records,
                                     const FunctionDescription* description,
                                     ThroughputCounters* tp) {
-  auto document = wire::inflate_raw(payload, kMaxBasxmlReply);
-  if (!document)
+  auto inflated = wire::inflate_raw(payload, kMaxBasxmlReply);
+  if (!inflated)
     return wire::err(ProtocolError::unsupported(
-        kStepBasxml, fmt::format("inflating the reply: {}", document.error().message())));
+        kStepBasxml, fmt::format("inflating the reply: {}", inflated.error().message())));
   if (!description)
     return wire::err(ProtocolError::unsupported(
         kStepBasxml, "a basXML reply arrived for a call made without metadata"));
-  dump_basxml(kDumpReply, description->name, document.value());
+  const Bytes& text = inflated.value();
+  dump_basxml(kDumpReply, description->name, text);
+  auto document = [&] {
+    ScopedTimer parse(tp, C::deserializationTime);
+    return wire::parse_basxml(text);
+  }();
+  if (!document)
+    return wire::err(ProtocolError::unsupported(
+        kStepBasxml, fmt::format("reply document: {}", document.error().message())));
+  std::vector<std::string> names;
+  names.reserve(document->param_count());
+  for (std::size_t i = 0; i < document->param_count(); ++i)
+    names.emplace_back(document->param(i).name());
+  QUIB_TRY(auto types, describe_types_for_basxml(connection, *description, names));
   // An ABAP error beside the document is reported as such.
-  QUIB_CHECK(decode_timed(tp, records, description, {}));
-  return wire::err(ProtocolError::unsupported(
-      kStepBasxml,
-      fmt::format("the reply document of {} cannot be decoded by this build", description->name)));
+  QUIB_TRY(CallReply reply, decode_timed(tp, records, description, {}));
+  reply.text_pairs.clear();
+  reply.values.clear();
+  reply.tables.clear();
+  ScopedTimer decode(tp, C::deserializationTime);
+  QUIB_CHECK(decode_basxml_reply(document.value(), *description, types, reply,
+                                 basxml_image_budget(text.size())));
+  return reply;
 }
 
 }  // namespace
@@ -130,7 +172,8 @@ bool is_stale_description_error(const ProtocolError& error) {
 }
 
 bool use_basxml(const RfcConnection& connection, const FunctionDescription& description) {
-  return description.basxml_supported && connection.basxml_mode() != BasxmlMode::Off;
+  return description.basxml_supported && connection.basxml_mode() != BasxmlMode::Off &&
+         t_describing_for_basxml != &connection;
 }
 
 ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
@@ -199,7 +242,7 @@ ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
       payload.insert(payload.end(), r.value.begin(), r.value.end());
     }
   }
-  if (is_basxml) return basxml_reply(payload, records, description.get(), tp);
+  if (is_basxml) return basxml_reply(connection, payload, records, description.get(), tp);
 
   auto decoded = decode_timed(tp, records, description.get(), sent_tables);
   if (!decoded) {
@@ -290,22 +333,62 @@ ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,
   return run_call(connection, std::move(request), std::move(description), args);
 }
 
-ProtoResult<CallReply> invoke_basxml(RfcConnection&, const FunctionDescriptionPtr& description,
-                                     std::span<const ValueImport>,
-                                     std::span<const wire::TableArg>) {
-  return wire::err(ProtocolError::unsupported(
-      kStepBasxml,
-      fmt::format("{} accepts basXML, which this build cannot encode; connect with basxml 0 to "
-                  "call it with classic containers",
-                  description->name)));
+ProtoResult<CallReply> invoke_basxml(RfcConnection& connection,
+                                     const FunctionDescriptionPtr& description,
+                                     std::span<const ValueImport> imports,
+                                     std::span<const wire::TableArg> tables) {
+  const FunctionDescription& d = *description;
+  // The caller's names: the imports, then the tables.
+  std::vector<std::string> given;
+  given.reserve(imports.size() + tables.size());
+  for (const auto& import : imports) given.push_back(import.first);
+  for (const auto& t : tables) given.push_back(t.name);
+  QUIB_TRY(auto types, describe_types_for_basxml(connection, d, given));
+
+  BasxmlDecimals decimals;
+  for (const auto& import : imports) {
+    const ParameterDescription* p = d.find_parameter(import.first);
+    if (!p || p->type != wire::AbapType::Bcd || p->type_name.empty()) continue;
+    QUIB_TRY(std::uint32_t places, element_description(connection, p->type_name));
+    decimals[p->name] = places;
+  }
+
+  QUIB_TRY(wire::BasxmlDocument document,
+           encode_basxml_request(d, types, decimals, imports, tables));
+  auto written = wire::write_basxml(document);
+  if (!written)
+    return wire::err(ProtocolError::unsupported(kStepBasxml, written.error().message()));
+  const Bytes& text = written.value();
+  dump_basxml(kDumpRequest, d.name, text);
+  const Bytes deflated = wire::deflate_raw(text);
+  const std::vector<std::string> outputs = d.requested_outputs();
+  QUIB_TRY(Bytes request, basxml_request_container(d.name, outputs, deflated));
+  return run_call(connection, std::move(request), description, tables);
 }
 
 ProtoResult<std::map<std::string, std::shared_ptr<const StructureLayout>>>
-describe_types_for_basxml(RfcConnection&, const FunctionDescription& description,
-                          std::span<const std::string>) {
-  return wire::err(ProtocolError::unsupported(
-      kStepBasxml, fmt::format("the dictionary types of {} cannot be described by this build",
-                               description.name)));
+describe_types_for_basxml(RfcConnection& connection, const FunctionDescription& description,
+                          std::span<const std::string> names) {
+  DescribingForBasxml marker(connection);
+  BasxmlTypes types;
+  std::vector<std::string> work = select_types_for_basxml(description, names);
+  while (!work.empty()) {
+    std::string name = std::move(work.back());
+    work.pop_back();
+    if (types.count(name)) continue;
+    // Every name costs a dictionary call, and the names come from the
+    // peer's layouts: their number is bounded.
+    if (types.size() >= kMaxBasxmlTypes)
+      return wire::err(ProtocolError::unsupported(
+          kStepBasxml, fmt::format("{} needs more than {} dictionary types", description.name,
+                                   kMaxBasxmlTypes)));
+    QUIB_TRY(StructureLayoutPtr layout, describe_structure(connection, name));
+    for (const FieldLayout& f : layout->fields)
+      if (f.datatype == kDatatypeStructure && !f.rollname.empty() && !types.count(f.rollname))
+        work.push_back(f.rollname);
+    types.emplace(std::move(name), std::move(layout));
+  }
+  return types;
 }
 
 }  // namespace quib::proto

@@ -34,6 +34,10 @@ struct StructureLayout;
 // The largest inflated basXML reply document.
 inline constexpr std::uint64_t kMaxBasxmlReply = 64ull << 20;
 
+// The most dictionary types one basXML call describes (nested structures
+// included): each is a dictionary call, and the names are the peer's.
+inline constexpr std::size_t kMaxBasxmlTypes = 4096;
+
 inline constexpr std::string_view kReadTableFunction = "RFC_READ_TABLE";
 
 // The widest row a table argument may have: rows are filled to the width
@@ -81,21 +85,27 @@ ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,
                                           std::span<const ValueImport> imports,
                                           std::span<const TextTable> tables);
 
-// The basXML route. basXML documents cannot be built or read by this build:
-// it ends with Unsupported ("basxml").
+// The basXML route: the dictionary types the document needs, the decimals
+// of packed imports, the parameter document (dumped as "request", then
+// deflated) in a container of its own, then the exchange with the tables as
+// sent tables.
 ProtoResult<CallReply> invoke_basxml(RfcConnection& connection,
                                      const FunctionDescriptionPtr& description,
                                      std::span<const ValueImport> imports,
                                      std::span<const wire::TableArg> tables);
 
-// The dictionary layouts a basXML document of the call needs, by type name.
-// Not available in this build: Unsupported ("basxml").
+// The dictionary layouts a basXML document of the call needs, by type name:
+// the types select_types_for_basxml picks for `names` (the caller's import
+// and table names for a request, the document's parameter names for a
+// reply), and every nested structure of theirs. The dictionary calls made
+// meanwhile travel classic.
 ProtoResult<std::map<std::string, std::shared_ptr<const StructureLayout>>>
 describe_types_for_basxml(RfcConnection& connection, const FunctionDescription& description,
                           std::span<const std::string> names);
 
-// True when the call should travel as basXML: the function accepts it and
-// the connection's mode is not Off.
+// True when the call should travel as basXML: the function accepts it, the
+// connection's mode is not Off, and the call is not one of the dictionary
+// calls that describe the types of a basXML call on this connection.
 bool use_basxml(const RfcConnection& connection, const FunctionDescription& description);
 
 // True for the decode errors after which the description is fetched again

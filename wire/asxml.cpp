@@ -243,7 +243,10 @@ AsxmlResult<ScalarContent> scalar_content(const TypedValue& tv) {
     case AbapType::String: {
       auto t = text_or_int(v);
       if (!t) return err(refused(ty, v));
-      t->erase(t->find_last_not_of(' ') + 1);
+      // Trailing blanks carry no meaning in fixed-length fields; in a
+      // String they are data and travel unchanged, as they do in classic
+      // calls.
+      if (ty != AbapType::String) t->erase(t->find_last_not_of(' ') + 1);
       return text_content(std::move(*t));
     }
     case AbapType::Date:

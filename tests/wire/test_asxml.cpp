@@ -70,11 +70,14 @@ TEST(AsxmlScalar, RenderingByFieldType) {
     ScalarContent expected;
   };
   const std::vector<Case> cases = {
-      // Text kinds: trailing blanks (U+0020 only) go.
+      // Fixed-length text kinds: trailing blanks (U+0020 only) go; a String
+      // keeps them, they are part of its value.
       {tv(T("ABC   "), AbapType::Char), text_c("ABC")},
       {tv(T("   "), AbapType::Char), empty_c},
+      {tv(T("12 "), AbapType::Numc), text_c("12")},
       {tv(T(""), AbapType::String), empty_c},
-      {tv(T("  lead\t "), AbapType::String), text_c("  lead\t")},
+      {tv(T("  lead\t "), AbapType::String), text_c("  lead\t ")},
+      {tv(T(" spaced "), AbapType::String), text_c(" spaced ")},
       {tv(T("A\xC2\xA0"), AbapType::Char), text_c("A\xC2\xA0")},
       {tv(I(-42), AbapType::Numc), text_c("-42")},
       // Dates.

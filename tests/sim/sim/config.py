@@ -40,8 +40,12 @@ DEFAULTS = {
     # Per-function settings, keyed by function name:
     #   delay (seconds before the reply), split ("N" or "a,b,c"), fault ("action[:arg]"),
     #   basxml (what RFC_GET_FUNCTION_INTERFACE reports), params_width (PARAMS row width),
-    #   params_coding ("Z", "F" or "L": send PARAMS compressed), params_piece, remove (hide it).
+    #   params_coding ("Z", "F" or "L": send PARAMS compressed), params_piece, remove (hide it),
+    #   basxml_piece (bytes per BasxmlPayload record of a basXML reply), basxml_reply (a hostile
+    #   payload instead of the reply document: garbage, bomb, deep, badmagic, truncated).
     "functions": {},
+    # Bytes per BasxmlPayload record of a basXML reply (0: the whole payload in one record).
+    "basxml_piece": 0,
     # Hex of one logged frame is cut after this many bytes.
     "log_hex_limit": 1 << 20,
     # Largest NI frame accepted from a peer.

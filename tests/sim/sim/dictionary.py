@@ -220,6 +220,12 @@ def standard_dictionary():
                                    Field("LENGTH", "N", 12), Field("TYPE", "C", 2),
                                    Field("FIELDTEXT", "C", 120)]))
     d.add(Structure("TAB512", [Field("WA", "C", 1024)]))
+    # The type of a deep structure: a table type inside a structure.
+    d.add(Structure("ZSIM_DEEP", [
+        Field("ID", "I"),
+        Field("NAME", "C", 40),
+        Field("ITEMS", "h", rollname="ZSIM_NAME_TAB"),
+    ]))
     # Table types, described through DD40L.
     d.add(TableType("ZSIM_ROW_TAB", rowtype="ZSIM_ROW", rowkind="S"))
     d.add(TableType("ZSIM_NAME_TAB", rowtype="ZSIM_NAME", rowkind="E"))

@@ -10,7 +10,7 @@ cancellable wait().
 import datetime
 from decimal import Decimal
 
-from . import tables, values
+from . import tables, units, values
 from .dictionary import dfies_row, dfies_rows, lines_descr_xml, Structure, TableType
 from .interface import (CHANGING, EXCEPTION, EXPORT, IMPORT, PARAMS_WIDTH, TABLE, FunctionInterface, Param, char,
                         params_row)
@@ -241,6 +241,22 @@ def deep_scenario(ctx):
     return reply
 
 
+def deep_values_scenario(ctx):
+    """Deep values as parameters: a deep structure and a table type among
+    the exports (DeepContent sections on the classic route, elements on the
+    basXML one)."""
+    iface = ctx.function.interface
+    count = _given(ctx, "COUNT", 2)
+    if count < 0 or count > 10000:
+        raise AbapError("SIM_ERROR", f"COUNT {count} is out of range", "ZSIM", "E", "014", str(count))
+    reply = Reply()
+    reply.deep_value("ES_DEEP", {"ID": count, "NAME": "deep & <value>",
+                                 "ITEMS": [f"item {k}" for k in range(1, count + 1)]})
+    reply.deep_value("ET_NAMES", [f"NAME{k}" for k in range(1, count + 1)])
+    reply.export(iface.find("E_COUNT"), count)
+    return reply
+
+
 def split_scenario(ctx):
     iface = ctx.function.interface
     size = _given(ctx, "SIZE", 1000)
@@ -366,6 +382,13 @@ def standard_registry(dictionary, config):
         P("XML", IMPORT, "g", 8, optional=True),
         P("E_COUNT", EXPORT, "I", 4),
     ]), deep_scenario)
+    reg.add(FunctionInterface("Z_SIM_DEEPVAL", [
+        P("COUNT", IMPORT, "I", 4, optional=True),
+        P("ES_DEEP", EXPORT, "v", 8, type_name="ZSIM_DEEP"),
+        P("ET_NAMES", EXPORT, "h", 8, type_name="ZSIM_NAME_TAB"),
+        P("E_COUNT", EXPORT, "I", 4),
+        P("SIM_ERROR", EXCEPTION, length=0),
+    ], basxml="X"), deep_values_scenario)
     reg.add(FunctionInterface("Z_SIM_SPLIT", [
         P("SIZE", IMPORT, "I", 4, optional=True),
         P("PIECE", IMPORT, "I", 4, optional=True),
@@ -396,6 +419,7 @@ def standard_registry(dictionary, config):
         P("SIM_ERROR", EXCEPTION, length=0),
     ]), raise_scenario)
     tables.register(reg, dictionary)
+    units.register(reg)
     for name, over in config.get("functions", {}).items():
         fn = reg.functions.get(name.upper())
         if fn is not None and "basxml" in over:

@@ -29,7 +29,7 @@ from .link import Link, PeerClosed, Shutdown
 from .logon import STATUS_MALFORMED, accept_reply, authenticate, check_logon, refuse_reply
 from .ni import NiLengthError, ni_frame, ni_length_header
 from .reply import AbapError, Cancelled, error_container, reply_container
-from . import values
+from . import basxml, values
 
 LISTEN_HOST = "127.0.0.1"
 NOISE = b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"
@@ -66,6 +66,15 @@ class CallContext:
         """Sleeps; a Cancel record from the client ends the call (Cancelled)."""
         self._conn.wait(seconds, "call")
 
+    def event(self, name, **fields):
+        """Logs an event of this call (step `call`)."""
+        self._conn.link.event("call", name, **fields)
+
+    def check(self, problems):
+        """Logs each deviation as a `check` event; True when they must fail
+        the call (strict checks)."""
+        return self._conn.check("call", problems)
+
 
 class Request:
     def __init__(self):
@@ -74,6 +83,8 @@ class Request:
         self.imports = []
         self.tables = []
         self.basxml = False
+        # The BasxmlVersion, BasxmlPayload and BasxmlEnd records, in order.
+        self.basxml_records = []
         self.problems = []
 
 
@@ -103,6 +114,9 @@ def parse_request(records):
         value = bytes(value)
         if rid in (Rid.BASXML_VERSION, Rid.BASXML_PAYLOAD, Rid.BASXML_END):
             req.basxml = True
+            req.basxml_records.append((rid, value))
+            # Parameters travel inside the document only.
+            phase = 3
             continue
         if rid == Rid.REQUESTED_OUTPUT:
             if phase > 0:
@@ -150,6 +164,8 @@ def parse_request(records):
             req.problems.append(f"unexpected record 0x{rid:04x}")
     if pending_name is not None:
         req.problems.append(f"ParameterName {pending_name} without a value")
+    if req.basxml and (req.imports or req.tables):
+        req.problems.append("a basXML request with classic parameter or table records")
     for t in req.tables:
         if t["count"] is None:
             req.problems.append(f"table {t['name']} has no header")
@@ -615,16 +631,19 @@ class GatewayConnection:
     def run_function(self, name, req):
         """(reply container, scenario action or None)."""
         encoding = self.cfg["error_text_encoding"]
+        document, document_error = self.read_basxml(name, req) if req.basxml else (None, None)
         strict = self.check("call", req.problems)
         try:
             if strict:
                 raise AbapError("SIM_BAD_REQUEST", "sim: " + "; ".join(req.problems), "ZSIM", "E", "001")
-            if req.basxml:
-                raise AbapError("SIM_BASXML_UNSUPPORTED", "sim: basXML requests are not supported", "ZSIM", "E", "002")
+            if document_error:
+                raise AbapError("SIM_BAD_REQUEST", "sim: basXML request: " + document_error, "ZSIM", "E", "002")
             fn = self.server.registry.get(name)
             if fn is None:
                 raise AbapError("FUNCTION_NOT_FOUND", f'Function module "{name}" not found', "FL", "E", "046", name)
             ctx = CallContext(self, fn, [r.strip().upper() for r in req.requested])
+            if document is not None:
+                self.basxml_imports(fn, name, document, ctx)
             for pname, raw in req.imports:
                 param = fn.interface.find(pname)
                 if param is None or not param.is_input or param.direction == "T":
@@ -650,15 +669,80 @@ class GatewayConnection:
                 raise AbapError("CONVERSION_ERROR", f"sim: {name}: {exc}", "ZSIM", "E", "003") from None
         except AbapError as err:
             self.link.event("call", "abap-error", function=name, key=err.key, text=err.message)
-            return error_container(err, encoding), None
+            container = error_container(err, encoding)
+            if req.basxml:
+                # The error records beside an empty document.
+                container = self.basxml_reply(name, read_records(container)[0], [])
+            return container, None
+        if req.basxml:
+            # A document carries every table parameter back, changed or not;
+            # on the classic route the client keeps the tables it sent.
+            returned = {t.name.upper() for t in reply.tables}
+            for tname, rows in ctx.tables.items():
+                param = fn.interface.find(tname)
+                if tname.upper() not in returned:
+                    reply.table(param.name, param.length, rows)
         wanted = set(ctx.requested)
         if wanted:
             reply.exports = [(n, v) for n, v in reply.exports if n.upper() in wanted]
             reply.tables = [t for t in reply.tables if t.name.upper() in wanted]
+            reply.nested = [(n, v) for n, v in reply.nested if n.upper() in wanted]
         action = reply.action
         if reply.split and action is None:
             action = ("split", reply.split, "")
+        if req.basxml:
+            params = basxml.reply_params(fn, self.server.registry.dictionary, reply)
+            return self.basxml_reply(name, reply.extra, params), action
         return reply_container(reply), action
+
+    # --- basXML ---------------------------------------------------------
+
+    def read_basxml(self, name, req):
+        """(parameter elements, None) of a basXML request, its deviations
+        added to req.problems; (None, reason) when it cannot be read."""
+        try:
+            document, problems = basxml.request_payload(req.basxml_records)
+            version, params, more = basxml.read_document(document)
+        except basxml.BasxmlProblem as exc:
+            return None, str(exc)
+        if version != "1.0":
+            problems.append(f"document version {version!r}, expected 1.0")
+        req.problems += problems + more
+        self.link.event("call", "basxml-request", function=name, params=[p.name for p in params],
+                        bytes=len(document), document=document)
+        return params, None
+
+    def basxml_imports(self, fn, name, params, ctx):
+        problems = []
+
+        def unknown(pname):
+            self.link.event("call", "unknown-parameter", function=name, parameter=pname)
+
+        try:
+            basxml.apply_request(fn, self.server.registry.dictionary, params, ctx, problems, unknown)
+        except values.ValueProblem as exc:
+            raise AbapError("CONVERSION_ERROR", f"sim: {exc}", "ZSIM", "E", "003") from None
+        if self.check("call", problems):
+            raise AbapError("SIM_BAD_REQUEST", "sim: " + "; ".join(problems), "ZSIM", "E", "001")
+
+    def basxml_reply(self, name, before, params):
+        """The reply container around a document of `params`, deflated into
+        BasxmlPayload records of the function's `basxml_piece` bytes, or a
+        hostile payload when its `basxml_reply` knob says so."""
+        over = self.server.registry.overrides(name)
+        piece = int(over.get("basxml_piece", self.cfg.get("basxml_piece", 0)))
+        knob = over.get("basxml_reply")
+        if knob:
+            self.link.event("call", "fault", action="basxml_reply", arg=knob)
+            payload = basxml.hostile_payload(knob)
+            document = b""
+        else:
+            document = basxml.write_document(params)
+            payload = basxml.deflate(document)
+        self.link.event("call", "basxml-reply", function=name, params=[p.name for p in params],
+                        bytes=len(document), records=-(-len(payload) // piece) if piece > 0 else 1,
+                        document=document)
+        return basxml.reply_container(payload, piece, before)
 
 
 class GatewayServer:

@@ -46,6 +46,9 @@ class Reply:
         self.exports = []
         self.tables = []
         self.deep = []
+        # Deep values as Python trees (dicts, lists, texts): DeepContent
+        # sections on the classic route, parameter elements on the basXML one.
+        self.nested = []
         self.extra = []
         self.action = None
         self.split = None
@@ -61,6 +64,9 @@ class Reply:
 
     def deep_section(self, xml, piece=0):
         self.deep.append((xml, piece))
+
+    def deep_value(self, name, value):
+        self.nested.append((name, value))
 
 
 def _text(value, encoding):
@@ -101,6 +107,15 @@ def _table_records(w, number, t):
         w.add(Rid.TABLE_COMPRESSED if i == 0 else Rid.TABLE_COMPRESSED_CHUNK, content[start : start + piece])
 
 
+def _deep_content(value):
+    """A nested value in the form deep.element takes: a text, or children."""
+    if isinstance(value, dict):
+        return [(k, _deep_content(v)) for k, v in value.items()]
+    if isinstance(value, list):
+        return [("item", _deep_content(v)) for v in value]
+    return str(value)
+
+
 def reply_container(reply):
     w = Writer()
     for name, raw in reply.exports:
@@ -108,7 +123,8 @@ def reply_container(reply):
         w.add(Rid.PARAMETER_VALUE, raw)
     for number, t in enumerate(reply.tables, 1):
         _table_records(w, number, t)
-    for xml, piece in reply.deep:
+    sections = list(reply.deep) + [(deep.element(n, _deep_content(v)), 0) for n, v in reply.nested]
+    for xml, piece in sections:
         w.add(Rid.DEEP_SECTION)
         for part in deep.split_text(xml, piece):
             w.add(Rid.DEEP_CONTENT, part)

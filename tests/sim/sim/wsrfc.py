@@ -431,6 +431,9 @@ class WsConnection:
     # The call path of the gateway, unchanged: it needs `cfg`, `server.registry`,
     # `session`, `link.event`, `check` and `wait` of the connection.
     run_function = GatewayConnection.run_function
+    read_basxml = GatewayConnection.read_basxml
+    basxml_imports = GatewayConnection.basxml_imports
+    basxml_reply = GatewayConnection.basxml_reply
 
     def __init__(self, server, sock, conn_no):
         self.server = server

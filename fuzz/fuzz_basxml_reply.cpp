@@ -1,0 +1,170 @@
+// basXML reply decoding on arbitrary documents against a fixed description:
+// whatever the token reader accepts is decoded without crashing, within the
+// image budget; every rebuilt structure is as long as its layout's last
+// field end, every reply table holds whole rows of that length, every name
+// comes from the description or the document, and decoding the same
+// document twice gives the same reply.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "fuzz/check.hpp"
+#include "proto/basxml_call.hpp"
+#include "proto/describe.hpp"
+#include "wire/basxml.hpp"
+#include "wire/utf.hpp"
+
+using namespace quib;
+using proto::FieldLayout;
+using proto::ParamDirection;
+using proto::ParameterDescription;
+using proto::StructureLayout;
+using wire::AbapType;
+
+namespace {
+
+using fuzz::check;
+
+// Images this target may rebuild in all: small, so that runs stay fast and
+// the budget refusal is reached.
+constexpr std::uint64_t kBudget = 1u << 20;
+
+ParameterDescription param(const char* name, ParamDirection dir, AbapType t, std::uint32_t len,
+                           const char* type_name = "") {
+  ParameterDescription p;
+  p.name = name;
+  p.direction = dir;
+  p.type = t;
+  p.length = len;
+  p.type_name = type_name;
+  return p;
+}
+
+FieldLayout field(const char* name, AbapType t, std::uint64_t offset, std::uint64_t width,
+                  std::uint64_t decimals = 0, const char* datatype = "",
+                  const char* rollname = "") {
+  FieldLayout f;
+  f.name = name;
+  f.abap_type = t;
+  f.offset = offset;
+  f.width = width;
+  f.decimals = decimals;
+  f.datatype = datatype;
+  f.rollname = rollname;
+  return f;
+}
+
+proto::StructureLayoutPtr layout(const char* name, std::vector<FieldLayout> fields,
+                                 std::uint64_t size) {
+  auto l = std::make_shared<StructureLayout>();
+  l->name = name;
+  l->fields = std::move(fields);
+  l->size = size;
+  return l;
+}
+
+const proto::FunctionDescription& description() {
+  static const proto::FunctionDescription d = [] {
+    proto::FunctionDescription f;
+    f.name = "Z_FUZZ";
+    f.parameters = {
+        param("E_CHAR", ParamDirection::Export, AbapType::Char, 20),
+        param("E_NUMC", ParamDirection::Export, AbapType::Numc, 8),
+        param("E_INT", ParamDirection::Export, AbapType::Int4, 4),
+        param("E_FLOAT", ParamDirection::Export, AbapType::Float, 8),
+        param("E_DATE", ParamDirection::Export, AbapType::Date, 16),
+        param("E_RAW", ParamDirection::Export, AbapType::Byte, 4),
+        param("E_XSTR", ParamDirection::Export, AbapType::XString, 8),
+        param("E_BCD", ParamDirection::Export, AbapType::Bcd, 4),
+        param("E_UTC", ParamDirection::Export, AbapType::Utclong, 8),
+        param("E_ROW", ParamDirection::Export, AbapType::Structure, 32, "ZROW"),
+        param("E_SELF", ParamDirection::Export, AbapType::Structure, 16, "ZSELF"),
+        param("E_OVER", ParamDirection::Export, AbapType::Structure, 4, "ZOVER"),
+        param("E_NOTYPE", ParamDirection::Export, AbapType::Structure, 4, "ZMISSING"),
+        param("T_ROWS", ParamDirection::Table, AbapType::Table, 32, "ZROW"),
+        param("T_DECS", ParamDirection::Table, AbapType::Table, 4, "ZDECS"),
+        param("E_DEEP", ParamDirection::Export, AbapType::DeepStructure, 8, "ZDEEP"),
+        param("E_TTYP", ParamDirection::Export, AbapType::Table, 8, "ZTTYP"),
+    };
+    return f;
+  }();
+  return d;
+}
+
+const proto::BasxmlTypes& types() {
+  static const proto::BasxmlTypes t = [] {
+    proto::BasxmlTypes m;
+    m["ZSUB"] =
+        layout("ZSUB", {field("X", AbapType::Int1, 0, 1), field("Y", AbapType::Char, 2, 4)}, 6);
+    m["ZROW"] = layout("ZROW",
+                       {field("ID", AbapType::Int4, 0, 4), field("NAME", AbapType::Char, 4, 10),
+                        field("AMOUNT", AbapType::Bcd, 14, 3, 2),
+                        field("SUB", AbapType::Structure, 18, 6, 0, "STRU", "ZSUB"),
+                        field("LINES", AbapType::Table, 24, 8, 0, "TTYP", "ZLINES")},
+                       32);
+    m["ZSELF"] = layout("ZSELF",
+                        {field("ID", AbapType::Int2, 0, 2),
+                         field("ME", AbapType::Structure, 2, 14, 0, "STRU", "ZSELF")},
+                        16);
+    m["ZOVER"] =
+        layout("ZOVER", {field("A", AbapType::Int4, 0, 4), field("B", AbapType::Int1, 2, 1)}, 4);
+    m["ZDECS"] = layout("ZDECS", {field("", AbapType::Bcd, 0, 4, 2, "DEC")}, 4);
+    return m;
+  }();
+  return t;
+}
+
+std::uint64_t image_length(const StructureLayout& l) {
+  std::uint64_t n = 0;
+  for (const FieldLayout& f : l.fields) n = std::max(n, f.offset + f.width);
+  return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto doc = wire::parse_basxml(wire::ByteView(data, size));
+  if (!doc) return 0;
+  const proto::FunctionDescription& d = description();
+  proto::CallReply reply;
+  const auto status = proto::decode_basxml_reply(doc.value(), d, types(), reply, kBudget);
+
+  proto::CallReply again;
+  const auto status2 = proto::decode_basxml_reply(doc.value(), d, types(), again, kBudget);
+  check(status.ok() == status2.ok());
+  if (!status.ok()) {
+    check(status.error() == status2.error());
+    return 0;
+  }
+  check(reply.values == again.values && reply.text_pairs == again.text_pairs &&
+        reply.tables == again.tables && reply.deep_values == again.deep_values);
+
+  auto in_document = [&](std::string_view name) {
+    for (std::size_t i = 0; i < doc->param_count(); ++i)
+      if (doc->param(i).name() == name) return true;
+    return false;
+  };
+  std::uint64_t total = 0;
+  for (const auto& [name, value] : reply.values) {
+    const ParameterDescription* p = d.find_parameter(name);
+    check(p ? p->name == name : in_document(name));
+    if (p && p->type == AbapType::Structure) {
+      check(value.is_bytes());
+      check(value.as_bytes().size() == image_length(*types().at(p->type_name)));
+      total += value.as_bytes().size();
+    }
+    if (p && (p->type == AbapType::Char || p->type == AbapType::Numc))
+      check(value.is_text() && wire::utf16_length(value.as_text()) >= p->length / 2);
+  }
+  for (const proto::ReplyTable& t : reply.tables) {
+    const ParameterDescription* p = d.find_parameter(t.name);
+    check(p != nullptr && p->direction == ParamDirection::Table);
+    const std::uint64_t n = image_length(*types().at(p->type_name));
+    check(t.declared_width == n);
+    check(t.rows.bytes().size() == t.rows.row_count() * n);
+    total += t.rows.bytes().size();
+  }
+  check(total <= kBudget);
+  check(reply.deep_values.size() == reply.deep_nodes.size());
+  return 0;
+}

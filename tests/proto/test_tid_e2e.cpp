@@ -1,0 +1,173 @@
+// Transaction IDs end to end against the simulated ABAP system: a TID is
+// issued, released once and refused the second time; an unfinished guard
+// releases its TID; TIDs the server pads, cuts short or leaves out.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "proto/connection.hpp"
+#include "proto/tid.hpp"
+#include "support/sim_process.hpp"
+#include "wire/utf.hpp"
+
+namespace quib::proto {
+namespace {
+
+using test::SimLogEntry;
+using test::SimProcess;
+using namespace std::chrono_literals;
+
+ConnectionParams sim_params(const SimProcess& sim) {
+  ConnectionParams p;
+  p.ashost = "127.0.0.1";
+  p.port = sim.gateway_port();
+  p.user = "TESTER";
+  p.passwd = std::string("secret");
+  p.client = "001";
+  p.io_timeout = 30s;
+  return p;
+}
+
+std::optional<RfcConnection> open(const SimProcess& sim) {
+  auto c = open_direct(sim_params(sim), std::make_shared<MetadataCache>());
+  if (!c) {
+    ADD_FAILURE() << "open: " << c.error().message();
+    return std::nullopt;
+  }
+  return std::move(c).value();
+}
+
+std::string field(const SimLogEntry& e, const std::string& key) {
+  auto it = e.find(key);
+  return it == e.end() ? std::string("<absent>") : it->second;
+}
+
+std::string hex(const wire::Bytes& b) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t c : b) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// The TIDs named by the simulator's events of one kind, in order.
+std::vector<std::string> event_tids(const SimProcess& sim, std::string_view event) {
+  std::vector<std::string> out;
+  for (const auto& e : sim.events(event)) out.push_back(field(e, "tid"));
+  return out;
+}
+
+// A scenario file, removed with the object.
+class Scenario {
+ public:
+  explicit Scenario(std::string_view json) {
+    char path[] = "/tmp/quib-tidsim-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd >= 0) ::close(fd);
+    path_ = path;
+    std::ofstream(path_) << json;
+  }
+  ~Scenario() { std::remove(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class TidSim : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { sim_ = new SimProcess(); }
+  static void TearDownTestSuite() {
+    delete sim_;
+    sim_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(sim_->running()) << sim_->error(); }
+  static SimProcess* sim_;
+};
+SimProcess* TidSim::sim_ = nullptr;
+
+TEST_F(TidSim, IssuesDistinctTidsAndReleasesEachOnce) {
+  auto conn = open(*sim_);
+  ASSERT_TRUE(conn);
+  auto first = create_tid(*conn);
+  auto second = create_tid(*conn);
+  ASSERT_TRUE(first) << first.error().message();
+  ASSERT_TRUE(second) << second.error().message();
+  EXPECT_EQ(first->size(), kTidLength);
+  EXPECT_NE(*first, *second);
+  const auto created = event_tids(*sim_, "tid-created");
+  EXPECT_NE(std::find(created.begin(), created.end(), *first), created.end());
+  EXPECT_NE(std::find(created.begin(), created.end(), *second), created.end());
+
+  ASSERT_TRUE(clear_tid(*conn, *first));
+  // The server read the TID field as the TID's UTF-16LE bytes.
+  const auto cleared = sim_->events("tid-cleared");
+  ASSERT_FALSE(cleared.empty());
+  EXPECT_EQ(field(cleared.back(), "tid"), *first);
+  EXPECT_EQ(field(cleared.back(), "raw"), hex(wire::encode_utf16le(*first)));
+
+  auto again = clear_tid(*conn, *first);
+  ASSERT_FALSE(again);
+  ASSERT_EQ(again.error().kind(), ProtocolError::AbapException);
+  EXPECT_EQ(again.error().get<ProtocolError::AbapExceptionInfo>()->key, "TID_NOT_FOUND");
+  // The session survives an ABAP exception.
+  EXPECT_TRUE(clear_tid(*conn, *second));
+}
+
+TEST_F(TidSim, AnUnfinishedGuardReleasesItsTidAFinishedOneDoesNot) {
+  auto conn = open(*sim_);
+  ASSERT_TRUE(conn);
+  auto kept = create_tid(*conn);
+  auto dropped = create_tid(*conn);
+  ASSERT_TRUE(kept && dropped);
+  {
+    TidGuard guard(*kept, std::nullopt, *conn);
+    guard.finish();
+  }
+  { TidGuard guard(*dropped, std::string("Q1"), *conn); }
+  const auto cleared = event_tids(*sim_, "tid-cleared");
+  EXPECT_EQ(std::count(cleared.begin(), cleared.end(), *dropped), 1);
+  EXPECT_EQ(std::count(cleared.begin(), cleared.end(), *kept), 0);
+  // The kept unit is still open on the server: it can be released now.
+  EXPECT_TRUE(clear_tid(*conn, *kept));
+}
+
+TEST(TidSimScripted, TidsThatArePaddedShortOrMissing) {
+  const std::string tid = "0A1B2C3D4E5F000000000042";
+  {
+    Scenario scenario(R"({"units": {"tids": ["  )" + tid + R"(   ", ")" + tid.substr(0, 23) +
+                      R"("]}})");
+    SimProcess sim({"--config", scenario.path()});
+    ASSERT_TRUE(sim.running()) << sim.error();
+    auto conn = open(sim);
+    ASSERT_TRUE(conn);
+    auto padded = create_tid(*conn);
+    ASSERT_TRUE(padded) << padded.error().message();
+    EXPECT_EQ(*padded, tid);
+    auto short_tid = create_tid(*conn);
+    ASSERT_FALSE(short_tid);
+    EXPECT_EQ(short_tid.error().message(),
+              "unexpected record during transaction id: a TID is 24 characters, got 23");
+  }
+  {
+    Scenario scenario(R"({"units": {"omit_tid": true}})");
+    SimProcess sim({"--config", scenario.path()});
+    ASSERT_TRUE(sim.running()) << sim.error();
+    auto conn = open(sim);
+    ASSERT_TRUE(conn);
+    auto none = create_tid(*conn);
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error().message(),
+              "unexpected record during API_CREATE_TID: response without a TID");
+  }
+}
+
+}  // namespace
+}  // namespace quib::proto
