@@ -25,6 +25,9 @@
 #include "proto/describe.hpp"
 #include "proto/reply.hpp"
 #include "proto/request.hpp"
+#include "tests/support/compressed_table.hpp"
+#include "tests/support/descriptions.hpp"
+#include "tests/support/zlib_oracle.hpp"
 #include "wire/basxml.hpp"
 #include "wire/container.hpp"
 #include "wire/deflate.hpp"
@@ -33,8 +36,8 @@
 namespace {
 
 using namespace quib;
-using proto::FieldLayout;
 using proto::ParamDirection;
+using test::field;
 using wire::AbapType;
 using wire::Bytes;
 using wire::RecordId;
@@ -43,27 +46,15 @@ constexpr std::uint32_t kRows = 100'000;
 constexpr std::uint32_t kWidth = 80;
 constexpr double kRowBytes = static_cast<double>(kRows) * kWidth;
 
-FieldLayout field(const char* name, AbapType t, std::uint64_t offset, std::uint64_t width,
-                  std::uint64_t decimals = 0) {
-  FieldLayout f;
-  f.name = name;
-  f.abap_type = t;
-  f.offset = offset;
-  f.width = width;
-  f.decimals = decimals;
-  return f;
-}
-
 const proto::BasxmlTypes& types() {
   static const proto::BasxmlTypes t = [] {
-    auto l = std::make_shared<proto::StructureLayout>();
-    l->name = "ZBENCH_ROW";
-    l->fields = {field("ID", AbapType::Int4, 0, 4), field("NAME", AbapType::Char, 4, 40),
-                 field("AMOUNT", AbapType::Bcd, 44, 8, 2), field("DAY", AbapType::Date, 52, 16),
-                 field("SCORE", AbapType::Float, 72, 8)};
-    l->size = kWidth;
     proto::BasxmlTypes m;
-    m["ZBENCH_ROW"] = l;
+    m["ZBENCH_ROW"] = test::layout(
+        "ZBENCH_ROW",
+        {field("ID", AbapType::Int4, 0, 4), field("NAME", AbapType::Char, 4, 40),
+         field("AMOUNT", AbapType::Bcd, 44, 8, 2), field("DAY", AbapType::Date, 52, 16),
+         field("SCORE", AbapType::Float, 72, 8)},
+        kWidth);
     return m;
   }();
   return t;
@@ -74,13 +65,8 @@ const proto::FunctionDescription& description() {
     proto::FunctionDescription f;
     f.name = "Z_BENCH";
     f.basxml_supported = true;
-    proto::ParameterDescription p;
-    p.name = "T_ROWS";
-    p.direction = ParamDirection::Table;
-    p.type = AbapType::Table;
-    p.length = kWidth;
-    p.type_name = "ZBENCH_ROW";
-    f.parameters.push_back(p);
+    f.parameters.push_back(
+        test::param("T_ROWS", ParamDirection::Table, AbapType::Table, kWidth, "ZBENCH_ROW"));
     return f;
   }();
   return d;
@@ -165,46 +151,20 @@ const Bytes& basxml_reply() {
   return r;
 }
 
-Bytes raw_deflate(const Bytes& plain) {
-  z_stream zs{};
-  deflateInit2(&zs, 6, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  Bytes out(deflateBound(&zs, plain.size()));
-  zs.next_in = const_cast<Bytef*>(plain.data());
-  zs.avail_in = static_cast<uInt>(plain.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
-
 const Bytes& classic_reply() {
   static const Bytes r = [] {
     Bytes plain;
     for (const Bytes& row : rows()) plain.insert(plain.end(), row.begin(), row.end());
-    const Bytes deflated = raw_deflate(plain);
-    // The table-compression prefix and header, then the DEFLATE bits after
-    // a two-bit skip count of 0.
-    Bytes content = {0x7B, 0x02, 0x01, 0xEA, 0, 0, 0, 0};
-    wire::append_le32(content, static_cast<std::uint32_t>(plain.size()));
-    content.insert(content.end(), {0x12, 0x1F, 0x9D, 0x01});
-    const std::size_t base = content.size();
-    content.resize(base + deflated.size() + 1, 0);
-    for (std::size_t i = 0; i < deflated.size(); ++i) {
-      content[base + i] |= static_cast<std::uint8_t>(deflated[i] << 2);
-      content[base + i + 1] |= static_cast<std::uint8_t>(deflated[i] >> 6);
-    }
+    const Bytes content =
+        test::lzh_table_content(test::zlib_deflate(plain, 6, Z_DEFAULT_STRATEGY, 9),
+                                static_cast<std::uint32_t>(plain.size()));
     wire::ContainerWriter w;
     w.put_record(RecordId::TableName, wire::encode_utf16le("T_ROWS"));
     Bytes header(8);
     wire::store_be32(header.data(), kWidth);
     wire::store_be32(header.data() + 4, kRows);
     w.put_record(RecordId::TableHeader, header);
-    for (std::size_t pos = 0; pos < content.size(); pos += 65536)
-      w.put_record(
-          pos == 0 ? RecordId::TableCompressed : RecordId::TableCompressedChunk,
-          wire::ByteView(content).subspan(pos, std::min<std::size_t>(65536, content.size() - pos)));
+    test::put_compressed_records(w, content);
     return std::move(w).finish_container().value();
   }();
   return r;

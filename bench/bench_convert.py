@@ -17,30 +17,12 @@ The build directory needs libquib_wire.a, libquib_snc.a and libquib_proto.a
 """
 
 import datetime
-import importlib.util
-import os
-import pathlib
-import subprocess
 import sys
-import sysconfig
-import tempfile
 from decimal import Decimal
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+import _native
 
 HELPER = r'''
-#include <chrono>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "ext/convert.hpp"
-#include "ext/errors.hpp"
-#include "ext/py.hpp"
-
-using namespace quib;
-using Clock = std::chrono::steady_clock;
-
 namespace {
 
 enum Kind { INT, CHAR, FLOAT, BCD, DATE, BYTE };
@@ -55,10 +37,6 @@ bool kind_of(const char* name, Kind& k, wire::AbapType& t) {
     if (std::strcmp(e.name, name) == 0) { k = e.kind; t = e.type; return true; }
   PyErr_SetString(PyExc_ValueError, "unknown kind");
   return false;
-}
-
-double since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
 // The anchor of Python to field: the C API call that reads the object.
@@ -202,34 +180,9 @@ PyMethodDef methods[] = {
     {"from_fields", from_fields, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "_bench_convert", nullptr, -1, methods,
-                      nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__bench_convert() {
-  return PyModule_Create(&module);
-}
 '''
-
-
-def build_helper(build_dir, work):
-    libs = [build_dir / f"libquib_{n}.a" for n in ("proto", "snc", "wire")]
-    for lib in libs:
-        if not lib.exists():
-            sys.exit(f"{lib} is missing: build the project in {build_dir} first")
-    src = work / "bench_convert_helper.cpp"
-    src.write_text(HELPER)
-    out = work / "_bench_convert.so"
-    cmd = ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
-           f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT}", str(src),
-           str(ROOT / "ext" / "convert.cpp"), str(ROOT / "ext" / "py.cpp"), str(ROOT / "ext" / "errors.cpp"),
-           *map(str, libs), "-lssl", "-lcrypto", "-ldl", "-lpthread", "-o", str(out)]
-    subprocess.run(cmd, check=True)
-    spec = importlib.util.spec_from_file_location("_bench_convert", out)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def python_values(kind, n):
@@ -247,28 +200,22 @@ def python_values(kind, n):
     return [bytes([i & 0xFF]) * 16 for i in range(n)]
 
 
-def best(f, repeat=3):
-    return min(f() for _ in range(repeat))
-
-
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    build_dir = pathlib.Path(os.environ.get("QUIB_BUILD_DIR", ROOT / "build" / "e1")).resolve()
-    with tempfile.TemporaryDirectory(prefix="bench-convert-") as tmp:
-        helper = build_helper(build_dir, pathlib.Path(tmp))
-        print(f"{n} values per run, best of 3; anchor = the plain C API calls on the same values")
-        print(f"{'type':6} {'direction':16} {'ours ns/value':>14} {'anchor ns/value':>16} {'ratio':>7}")
-        for kind in ("Int4", "Char", "Float", "Bcd", "Date", "Byte"):
-            values = python_values(kind, n)
-            ours = best(lambda: helper.to_fields(kind, values, False))
-            anchor = best(lambda: helper.to_fields(kind, values, True))
-            print(f"{kind:6} {'Python to field':16} {ours / n * 1e9:14.1f} {anchor / n * 1e9:16.1f} "
-                  f"{ours / anchor:7.2f}")
-            del values
-            ours = best(lambda: helper.from_fields(kind, n, False)[0])
-            anchor = best(lambda: helper.from_fields(kind, n, True)[0])
-            print(f"{kind:6} {'field to Python':16} {ours / n * 1e9:14.1f} {anchor / n * 1e9:16.1f} "
-                  f"{ours / anchor:7.2f}")
+    helper = _native.load_helper("_bench_convert", HELPER, _native.build_dir("e1"))
+    print(f"{n} values per run, best of 3; anchor = the plain C API calls on the same values")
+    print(f"{'type':6} {'direction':16} {'ours ns/value':>14} {'anchor ns/value':>16} {'ratio':>7}")
+    for kind in ("Int4", "Char", "Float", "Bcd", "Date", "Byte"):
+        values = python_values(kind, n)
+        ours = _native.best(lambda: helper.to_fields(kind, values, False))
+        anchor = _native.best(lambda: helper.to_fields(kind, values, True))
+        print(f"{kind:6} {'Python to field':16} {ours / n * 1e9:14.1f} {anchor / n * 1e9:16.1f} "
+              f"{ours / anchor:7.2f}")
+        del values
+        ours = _native.best(lambda: helper.from_fields(kind, n, False)[0])
+        anchor = _native.best(lambda: helper.from_fields(kind, n, True)[0])
+        print(f"{kind:6} {'field to Python':16} {ours / n * 1e9:14.1f} {anchor / n * 1e9:16.1f} "
+              f"{ours / anchor:7.2f}")
 
 
 if __name__ == "__main__":

@@ -14,17 +14,17 @@ hand-offs); the simulator's own time is in both.
 """
 
 import datetime
-import os
 import pathlib
 import socket
 import struct
 import sys
-import tempfile
 import time
 from decimal import Decimal
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
+sys.path.insert(0, str(ROOT / "tests" / "py" / "support"))
+import find_lomra  # noqa: E402
 
 SETUP_STEPS = ("handshake", "initialize", "allocate", "logon")
 # One fixed conversation id for every connection, so that recorded frames
@@ -45,21 +45,9 @@ WORKLOADS = {
 
 def import_lomra():
     try:
-        import lomra
-        return lomra
-    except ImportError:
-        sys.modules.pop("lomra", None)
-    build = os.environ.get("QUIB_BUILD_DIR")
-    module = pathlib.Path(build or "").resolve() / "python" / "lomra" / "_quib_lomra.abi3.so"
-    if not build or not module.exists():
-        sys.exit("lomra is not installed and QUIB_BUILD_DIR names no build with python/lomra/_quib_lomra.abi3.so")
-    scratch = pathlib.Path(tempfile.mkdtemp(prefix="lomra-bench-")) / "lomra"
-    scratch.mkdir()
-    (scratch / "__init__.py").symlink_to(ROOT / "lomra" / "__init__.py")
-    (scratch / "_quib_lomra.abi3.so").symlink_to(module)
-    sys.path.insert(0, str(scratch.parent))
-    import lomra
-    return lomra
+        return find_lomra.load()
+    except find_lomra.LomraMissing as exc:
+        sys.exit(f"{exc}: install lomra, or set QUIB_BUILD_DIR to a CMake build configured with -DQUIB_PYTHON=ON")
 
 
 def percentile(sorted_values, p):

@@ -22,6 +22,8 @@
 #include <new>
 
 #include "proto/reply.hpp"
+#include "tests/support/compressed_table.hpp"
+#include "tests/support/zlib_oracle.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 
@@ -125,35 +127,6 @@ Bytes table_head(wire::ContainerWriter& w, std::uint32_t rows) {
   return header;
 }
 
-Bytes raw_deflate(const Bytes& plain) {
-  z_stream zs{};
-  deflateInit2(&zs, 6, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  Bytes out(deflateBound(&zs, plain.size()));
-  zs.next_in = const_cast<Bytef*>(plain.data());
-  zs.avail_in = static_cast<uInt>(plain.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
-
-// The content of a compressed table: the prefix, the declared length, the
-// algorithm and the DEFLATE bits after a two-bit skip count of 0.
-Bytes lzh_content(const Bytes& deflated, std::uint32_t declared) {
-  Bytes out = {0x7B, 0x02, 0x01, 0xEA, 0, 0, 0, 0};
-  wire::append_le32(out, declared);
-  out.insert(out.end(), {0x12, 0x1F, 0x9D, 0x01});
-  const std::size_t base = out.size();
-  out.resize(base + deflated.size() + 1, 0);
-  for (std::size_t i = 0; i < deflated.size(); ++i) {
-    out[base + i] |= static_cast<std::uint8_t>(deflated[i] << 2);
-    out[base + i + 1] |= static_cast<std::uint8_t>(deflated[i] >> 6);
-  }
-  return out;
-}
-
 struct Reply {
   Bytes container;
   Bytes deflated;  // the compressed shape's DEFLATE stream, for the anchor
@@ -178,15 +151,12 @@ const Reply& compressed_reply() {
     Reply out;
     out.rows = kRows;
     const Bytes rows = make_rows(kRows);
-    out.deflated = raw_deflate(rows);
-    const Bytes content = lzh_content(out.deflated, static_cast<std::uint32_t>(rows.size()));
+    out.deflated = test::zlib_deflate(rows, 6, Z_DEFAULT_STRATEGY, 9);
+    const Bytes content =
+        test::lzh_table_content(out.deflated, static_cast<std::uint32_t>(rows.size()));
     wire::ContainerWriter w;
     table_head(w, kRows);
-    for (std::size_t pos = 0; pos < content.size(); pos += 65536) {
-      const std::size_t n = std::min<std::size_t>(65536, content.size() - pos);
-      w.put_record(pos == 0 ? RecordId::TableCompressed : RecordId::TableCompressedChunk,
-                   wire::ByteView(content).subspan(pos, n));
-    }
+    test::put_compressed_records(w, content);
     out.container = std::move(w).finish_container().value();
     return out;
   }();

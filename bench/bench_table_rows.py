@@ -26,40 +26,19 @@ The build directory needs libquib_wire.a, libquib_snc.a and libquib_proto.a
 (a Release build gives the meaningful figures).
 """
 
-import importlib.util
-import os
-import pathlib
-import subprocess
 import sys
-import sysconfig
-import tempfile
 import time
 from decimal import Decimal
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+import _native
 
 HELPER = r'''
-#include <chrono>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "ext/convert.hpp"
-#include "ext/errors.hpp"
-#include "ext/py.hpp"
 #include "proto/reply.hpp"
 #include "proto/structure.hpp"
 #include "wire/container.hpp"
 #include "wire/deflate.hpp"
 
-using namespace quib;
-using Clock = std::chrono::steady_clock;
-
 namespace {
-
-double since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 proto::FieldLayout field(const char* name, wire::AbapType t, std::uint64_t off, std::uint64_t w,
                          std::uint64_t dec = 0) {
@@ -195,74 +174,42 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "_bench_table_rows", nullptr, -1, methods,
-                      nullptr, nullptr, nullptr, nullptr};
-
 }  // namespace
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__bench_table_rows() {
-  return PyModule_Create(&module);
-}
 '''
-
-
-def build_helper(build_dir, work):
-    libs = [build_dir / f"libquib_{n}.a" for n in ("proto", "snc", "wire")]
-    for lib in libs:
-        if not lib.exists():
-            sys.exit(f"{lib} is missing: build the project in {build_dir} first")
-    src = work / "bench_table_rows_helper.cpp"
-    src.write_text(HELPER)
-    out = work / "_bench_table_rows.so"
-    cmd = ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
-           f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT}", str(src),
-           str(ROOT / "ext" / "convert.cpp"), str(ROOT / "ext" / "py.cpp"), str(ROOT / "ext" / "errors.cpp"),
-           *map(str, libs), "-lssl", "-lcrypto", "-ldl", "-lpthread", "-o", str(out)]
-    subprocess.run(cmd, check=True)
-    spec = importlib.util.spec_from_file_location("_bench_table_rows", out)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def best(f, repeat=3):
-    return min(f() for _ in range(repeat))
 
 
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    build_dir = pathlib.Path(os.environ.get("QUIB_BUILD_DIR", ROOT / "build" / "release")).resolve()
-    with tempfile.TemporaryDirectory(prefix="bench-table-rows-") as tmp:
-        helper = build_helper(build_dir, pathlib.Path(tmp))
-        size, decode = helper.make_reply(n)
+    helper = _native.load_helper("_bench_table_rows", HELPER, _native.build_dir("release"))
+    size, decode = helper.make_reply(n)
 
-        # The dicts ours builds are the ones the anchors build.
-        _, got = helper.ours()
-        keys = tuple(got[0])
-        ready = [tuple(row.values()) for row in got]
-        assert got[1] == {"ID": 1, "NAME": "ROW 100001", "AMOUNT": Decimal("1.11"), "DAY": "20240517",
-                          "SCORE": 0.25}, got[1]
-        del got
+    # The dicts ours builds are the ones the anchors build.
+    _, got = helper.ours()
+    keys = tuple(got[0])
+    ready = [tuple(row.values()) for row in got]
+    assert got[1] == {"ID": 1, "NAME": "ROW 100001", "AMOUNT": Decimal("1.11"), "DAY": "20240517",
+                      "SCORE": 0.25}, got[1]
+    del got
 
-        ours = best(lambda: helper.ours()[0])
-        c_anchor = best(lambda: helper.anchor(keys, ready)[0])
+    ours = _native.best(lambda: helper.ours()[0])
+    c_anchor = _native.best(lambda: helper.anchor(keys, ready)[0])
 
-        def python_anchor():
-            t0 = time.perf_counter()
-            rows = [dict(zip(keys, values)) for values in ready]
-            elapsed = time.perf_counter() - t0
-            del rows
-            return elapsed
+    def python_anchor():
+        t0 = time.perf_counter()
+        rows = [dict(zip(keys, values)) for values in ready]
+        elapsed = time.perf_counter() - t0
+        del rows
+        return elapsed
 
-        py_anchor = best(python_anchor)
-        print(f"{n} rows of 80 bytes ({size / 1e6:.1f} MB compressed reply), 5 fields, best of 3")
-        print(f"{'step':44} {'seconds':>8} {'ns/row':>8} {'ratio':>7}")
-        print(f"{'reply to table rows (decode, inflate)':44} {decode:8.3f} {decode / n * 1e9:8.0f}")
-        print(f"{'table_to_py: rows to dicts (ours)':44} {ours:8.3f} {ours / n * 1e9:8.0f} {1.0:7.2f}")
-        print(f"{'C anchor: dicts of ready values':44} {c_anchor:8.3f} {c_anchor / n * 1e9:8.0f} "
-              f"{ours / c_anchor:7.2f}")
-        print(f"{'Python anchor: dict(zip(keys, ready tuple))':44} {py_anchor:8.3f} {py_anchor / n * 1e9:8.0f} "
-              f"{ours / py_anchor:7.2f}")
+    py_anchor = _native.best(python_anchor)
+    print(f"{n} rows of 80 bytes ({size / 1e6:.1f} MB compressed reply), 5 fields, best of 3")
+    print(f"{'step':44} {'seconds':>8} {'ns/row':>8} {'ratio':>7}")
+    print(f"{'reply to table rows (decode, inflate)':44} {decode:8.3f} {decode / n * 1e9:8.0f}")
+    print(f"{'table_to_py: rows to dicts (ours)':44} {ours:8.3f} {ours / n * 1e9:8.0f} {1.0:7.2f}")
+    print(f"{'C anchor: dicts of ready values':44} {c_anchor:8.3f} {c_anchor / n * 1e9:8.0f} "
+          f"{ours / c_anchor:7.2f}")
+    print(f"{'Python anchor: dict(zip(keys, ready tuple))':44} {py_anchor:8.3f} {py_anchor / n * 1e9:8.0f} "
+          f"{ours / py_anchor:7.2f}")
 
 
 if __name__ == "__main__":

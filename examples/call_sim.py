@@ -12,36 +12,24 @@ counters of it all.
 """
 
 import datetime
-import os
 import pathlib
 import sys
-import tempfile
 import threading
 from decimal import Decimal
 from pprint import pprint
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
+sys.path.insert(0, str(ROOT / "tests" / "py" / "support"))
+import find_lomra  # noqa: E402
 
 
 def import_lomra():
     try:
-        import lomra
-        return lomra
-    except ImportError:
-        sys.modules.pop("lomra", None)
-    build = os.environ.get("QUIB_BUILD_DIR")
-    module = pathlib.Path(build or "").resolve() / "python" / "lomra" / "_quib_lomra.abi3.so"
-    if not build or not module.exists():
-        sys.exit("lomra is not installed: run `pip install --no-build-isolation .` first, "
+        return find_lomra.load()
+    except find_lomra.LomraMissing as exc:
+        sys.exit(f"{exc}: run `pip install --no-build-isolation .` first, "
                  "or set QUIB_BUILD_DIR to a CMake build configured with -DQUIB_PYTHON=ON")
-    scratch = pathlib.Path(tempfile.mkdtemp(prefix="lomra-example-")) / "lomra"
-    scratch.mkdir()
-    (scratch / "__init__.py").symlink_to(ROOT / "lomra" / "__init__.py")
-    (scratch / "_quib_lomra.abi3.so").symlink_to(module)
-    sys.path.insert(0, str(scratch.parent))
-    import lomra
-    return lomra
 
 
 def section(title):

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
@@ -89,16 +90,12 @@ struct ConnectionObject {
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
 
-// Holds `inner`. Taking it never blocks while the interpreter lock is held:
-// when the mutex is busy the interpreter lock is released for the wait and
-// taken back once the mutex is ours.
+// Holds `inner`. Taking it never blocks while the interpreter lock is held
+// (lock_releasing_gil).
 class InnerLock {
  public:
   explicit InnerLock(State& s) : s_(&s) {
-    if (!s_->inner_mutex.try_lock()) {
-      AllowThreads nogil;
-      s_->inner_mutex.lock();
-    }
+    lock_releasing_gil(s_->inner_mutex);
     held_ = true;
   }
   InnerLock(InnerLock&& o) noexcept : s_(o.s_), held_(std::exchange(o.held_, false)) {}
@@ -227,6 +224,18 @@ std::optional<InnerLock> lock_live_session(State& s) {
     return std::nullopt;
   }
   return lock;
+}
+
+// What `f` returns for the live session (lock_live_session), run with
+// `inner` held and the interpreter lock released; `inner` is free again
+// when this returns. Nothing, with the Python error set, when the
+// connection is closed or the reopen fails.
+template <class F>
+auto on_live_session(State& s, F&& f) -> std::optional<decltype(f(*s.inner))> {
+  auto lock = lock_live_session(s);
+  if (!lock) return std::nullopt;
+  RfcConnection& session = *s.inner;
+  return without_gil([&] { return f(session); });
 }
 
 // ---------------------------------------------------------------- call
@@ -371,14 +380,6 @@ proto::ProtoResult<proto::CallReply> execute_call(RfcConnection& session, std::s
   return proto::run_call(session, std::move(request), d, args.tables);
 }
 
-bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
-  PyRef v(value);
-  if (!v) return false;
-  PyRef k(str_from_utf8(key));
-  if (!k) return false;
-  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
-}
-
 // The bytes a structure value carries: those of a byte value, or of a text.
 wire::ByteView structure_bytes(const wire::RfcValue& value) {
   if (value.is_bytes()) return value.as_bytes();
@@ -467,15 +468,13 @@ PyObject* connection_call(PyObject* self, const std::string& name, PyObject* par
   proto::FunctionDescriptionPtr description;
   LayoutMap layouts;
   {
-    auto lock = lock_live_session(s);
-    if (!lock) return nullptr;
-    RfcConnection& session = *s.inner;
-    auto fetched = without_gil([&] { return describe_call(session, name); });
-    lock->unlock();
-    if (!fetched)
-      return handle_call_error(self, name, params, options, first_attempt, fetched.error(), timed);
-    description = std::move(fetched.value().description);
-    layouts = std::move(fetched.value().layouts);
+    auto fetched =
+        on_live_session(s, [&](RfcConnection& session) { return describe_call(session, name); });
+    if (!fetched) return nullptr;
+    if (!*fetched)
+      return handle_call_error(self, name, params, options, first_attempt, fetched->error(), timed);
+    description = std::move(fetched->value().description);
+    layouts = std::move(fetched->value().layouts);
   }
 
   // The arguments, with the interpreter lock alone.
@@ -498,26 +497,6 @@ PyObject* connection_call(PyObject* self, const std::string& name, PyObject* par
 }
 
 // ---------------------------------------------------------------- introspection
-
-// A character as a quoted character literal: 'z', '\'', '\n', '\u{7f}'.
-std::string char_literal(char32_t c) {
-  std::string out = "'";
-  switch (c) {
-    case '\'': out += "\\'"; break;
-    case '\\': out += "\\\\"; break;
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
-    case 0: out += "\\0"; break;
-    default:
-      if (c < 0x20 || (c >= 0x7F && c < 0xA0))
-        out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-      else
-        wire::append_utf8(out, c);
-  }
-  out += '\'';
-  return out;
-}
 
 std::string type_label(AbapType t) {
   if (t.kind == AbapType::Unknown)
@@ -554,52 +533,6 @@ PyObject* describe_to_py(const proto::FunctionDescription& d) {
 
 // ---------------------------------------------------------------- Python entry points
 
-bool check_dict(PyObject* obj, const char* argument) {
-  if (PyDict_Check(obj)) return true;
-  const std::string got = type_name_of(obj);
-  PyErr_Format(PyExc_TypeError, "%s must be dict, not %s", argument, got.c_str());
-  return false;
-}
-
-bool check_str(PyObject* obj, const char* argument, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    const std::string got = type_name_of(obj);
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", argument, got.c_str());
-    return false;
-  }
-  return str_to_utf8(obj, out);
-}
-
-// `params` as its str keys and values.
-bool extract_params(PyObject* dict, ParamMap& out) {
-  const char* argument = "Connection() argument 'params'";
-  if (!check_dict(dict, argument)) return false;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t pos = 0;
-  // Only type tests and UTF-8 reads happen while walking: no Python code
-  // runs that could change the dict.
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError, "%s must be a dict of str to str, got a key of type %s",
-                   argument, got.c_str());
-      return false;
-    }
-    std::string k, v;
-    if (!str_to_utf8(key, k)) return false;
-    if (!PyUnicode_Check(value)) {
-      const std::string got = type_name_of(value);
-      PyErr_Format(PyExc_TypeError, "%s must be a dict of str to str, got %s for key %s",
-                   argument, got.c_str(), debug_quote(k).c_str());
-      return false;
-    }
-    if (!str_to_utf8(value, v)) return false;
-    out.emplace(std::move(k), std::move(v));
-  }
-  return true;
-}
-
 PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"params", "config", nullptr};
@@ -609,7 +542,7 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &params_obj, &config_obj))
       return nullptr;
     ParamMap params;
-    if (!extract_params(params_obj, params)) return nullptr;
+    if (!extract_text_dict(params_obj, "Connection() argument 'params'", params)) return nullptr;
     // Both arguments are checked as a whole before any parameter is looked at.
     if (!check_dict(config_obj, "Connection() argument 'config'") ||
         !check_str_keys(config_obj, "Connection() argument 'config'"))
@@ -630,8 +563,7 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto opened = connection_open(*state);
     if (!opened) return raise_protocol_error(opened.error());
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
     Opened o = std::move(opened).value();
     state->inner.emplace(std::move(o.connection));
@@ -644,13 +576,10 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void connection_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   // Dropping the session closes its socket without the closing exchange;
   // the cancel handle's own socket closes with it.
   delete reinterpret_cast<ConnectionObject*>(self)->state;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -763,14 +692,12 @@ PyObject* method_function_description(PyObject* self, PyObject* args, PyObject* 
       return nullptr;
     std::string name;
     if (!check_str(name_obj, "function_description() argument 'name'", name)) return nullptr;
-    State& s = state_of(self);
-    auto lock = lock_live_session(s);
-    if (!lock) return nullptr;
-    RfcConnection& session = *s.inner;
-    auto fetched = without_gil([&] { return proto::function_description(session, name); });
-    lock->unlock();
-    if (!fetched) return raise_protocol_error(fetched.error());
-    return describe_to_py(*fetched.value());
+    auto fetched = on_live_session(state_of(self), [&](RfcConnection& session) {
+      return proto::function_description(session, name);
+    });
+    if (!fetched) return nullptr;
+    if (!*fetched) return raise_protocol_error(fetched->error());
+    return describe_to_py(*fetched->value());
   });
 }
 
@@ -814,14 +741,10 @@ PyObject* method_connection_attributes(PyObject* self, PyObject*) {
 // handling: no retry, no reopen after a failure, no call time-out.
 PyObject* method_initialize_unit(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    State& s = state_of(self);
-    auto lock = lock_live_session(s);
-    if (!lock) return nullptr;
-    RfcConnection& session = *s.inner;
-    auto tid = without_gil([&] { return proto::create_tid(session); });
-    lock->unlock();
-    if (!tid) return raise_protocol_error(tid.error());
-    return unit_result(tid.value());
+    auto tid = on_live_session(state_of(self), proto::create_tid);
+    if (!tid) return nullptr;
+    if (!*tid) return raise_protocol_error(tid->error());
+    return unit_result(tid->value());
   });
 }
 
@@ -863,16 +786,15 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
     // lock alone.
     std::vector<QueuedCall> calls;
     auto describe = [&](const std::string& name) -> std::optional<proto::FunctionDescriptionPtr> {
-      auto lock = lock_live_session(s);
-      if (!lock) return std::nullopt;
-      RfcConnection& session = *s.inner;
-      auto fetched = without_gil([&] { return proto::function_description(session, name); });
-      lock->unlock();
-      if (!fetched) {
-        raise_protocol_error(fetched.error());
+      auto fetched = on_live_session(s, [&](RfcConnection& session) {
+        return proto::function_description(session, name);
+      });
+      if (!fetched) return std::nullopt;
+      if (!*fetched) {
+        raise_protocol_error(fetched->error());
         return std::nullopt;
       }
-      return std::move(fetched).value();
+      return std::move(*fetched).value();
     };
     if (!parse_queued_calls(calls_obj, describe, calls)) return nullptr;
     auto tid = proto::check_tid(tid_text);
@@ -880,17 +802,12 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
     if (!check_unit_queue(queue)) return nullptr;
     const std::string host = local_host_name_or_unknown();
 
-    std::optional<proto::ProtoResult<std::uint32_t>> shipped;
-    {
-      auto lock = lock_live_session(s);
-      if (!lock) return nullptr;
-      RfcConnection& session = *s.inner;
-      shipped.emplace(without_gil([&] {
-        // Dropped unfinished on a failure, the guard releases the TID.
-        proto::TidGuard guard(std::move(tid).value(), std::move(queue), session);
-        return submit_unit_calls(guard, calls, host);
-      }));
-    }
+    auto shipped = on_live_session(s, [&](RfcConnection& session) {
+      // Dropped unfinished on a failure, the guard releases the TID.
+      proto::TidGuard guard(std::move(tid).value(), std::move(queue), session);
+      return submit_unit_calls(guard, calls, host);
+    });
+    if (!shipped) return nullptr;
     if (!*shipped) return raise_protocol_error(shipped->error());
     return PyLong_FromUnsignedLong(shipped->value());
   });
@@ -908,13 +825,11 @@ PyObject* method_confirm_unit(PyObject* self, PyObject* args, PyObject* kwargs) 
     // A malformed TID is refused even on a closed connection.
     auto tid = proto::check_tid(tid_text);
     if (!tid) return raise_protocol_error(tid.error());
-    State& s = state_of(self);
-    auto lock = lock_live_session(s);
-    if (!lock) return nullptr;
-    RfcConnection& session = *s.inner;
-    auto cleared = without_gil([&] { return proto::clear_tid(session, tid.value()); });
-    lock->unlock();
-    if (!cleared) return raise_protocol_error(cleared.error());
+    auto cleared = on_live_session(state_of(self), [&](RfcConnection& session) {
+      return proto::clear_tid(session, tid.value());
+    });
+    if (!cleared) return nullptr;
+    if (!*cleared) return raise_protocol_error(cleared->error());
     Py_RETURN_NONE;
   });
 }
@@ -923,11 +838,6 @@ PyObject* get_alive(PyObject* self, void*) { return PyBool_FromLong(state_of(sel
 
 PyObject* get_handle(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).handle);
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef connection_methods[] = {

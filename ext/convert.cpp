@@ -48,18 +48,15 @@ Fit refusal_or_error() {
 }
 
 std::optional<std::string> utf8_of(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
-  if (!p) return std::nullopt;
-  return std::string(p, static_cast<std::size_t>(n));
+  std::string text;
+  if (!str_to_utf8(str, text)) return std::nullopt;
+  return text;
 }
 
 std::optional<RfcValue> text_of(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
-  if (!p) return std::nullopt;
-  return std::optional<RfcValue>(std::in_place,
-                                 RfcValue::text(std::string(p, static_cast<std::size_t>(n))));
+  std::string text;
+  if (!str_to_utf8(str, text)) return std::nullopt;
+  return std::optional<RfcValue>(std::in_place, RfcValue::text(std::move(text)));
 }
 
 // The str() of an object.
@@ -186,7 +183,9 @@ std::optional<RfcValue> to_integer(std::string_view name, PyObject* obj) {
   return std::nullopt;
 }
 
-std::optional<RfcValue> to_bytes(std::string_view name, PyObject* obj) {
+// A byte sequence as a byte value; anything else is refused as not `what`.
+std::optional<RfcValue> to_bytes(std::string_view name, PyObject* obj,
+                                 std::string_view what = kWantBytes) {
   Bytes b;
   switch (as_byte_sequence(obj, b)) {
     case Fit::Yes:
@@ -196,7 +195,7 @@ std::optional<RfcValue> to_bytes(std::string_view name, PyObject* obj) {
     case Fit::No:
       break;
   }
-  conversion_error(kWantBytes, name, obj);
+  conversion_error(what, name, obj);
   return std::nullopt;
 }
 
@@ -213,17 +212,7 @@ std::optional<RfcValue> to_any(std::string_view name, PyObject* obj) {
     case Fit::No:
       break;
   }
-  Bytes b;
-  switch (as_byte_sequence(obj, b)) {
-    case Fit::Yes:
-      return RfcValue::bytes(std::move(b));
-    case Fit::Error:
-      return std::nullopt;
-    case Fit::No:
-      break;
-  }
-  conversion_error(kWantAny, name, obj);
-  return std::nullopt;
+  return to_bytes(name, obj, kWantAny);
 }
 
 // ---------------------------------------------------------------- back to Python

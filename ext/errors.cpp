@@ -12,13 +12,6 @@ namespace {
 // happens with the interpreter lock held.
 PyObject* g_exception_classes = nullptr;
 
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  if (!value) return false;
-  int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
 bool set_str(PyObject* dict, const char* key, std::string_view v) {
   return set_item(dict, key, str_from_utf8(v));
 }

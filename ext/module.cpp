@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kVersion = "2026.9.3";
 
 PyMethodDef module_methods[] = {
-    {"register_exceptions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_exceptions)),
+    {"register_exceptions", as_cfunction(register_exceptions),
      METH_VARARGS | METH_KEYWORDS,
      "register_exceptions(classes)\n--\n\n"
      "Hands the exception classes defined in Python (a dict from class name to class)\n"

@@ -105,15 +105,7 @@ struct Fd {
 }  // namespace
 
 std::optional<std::uint16_t> parse_port(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<std::uint32_t>(c - '0');
-    if (v > 0xFFFF) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(v);
+  return proto::parse_u16_decimal(text);
 }
 
 std::optional<std::string> process_env(const char* name) {

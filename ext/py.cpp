@@ -21,12 +21,39 @@ bool str_to_utf8(PyObject* obj, std::string& out) {
 
 namespace {
 
-// Characters shown as escapes: controls, and the invisible format and
-// separator characters that would make a name look like another.
+// Characters shown as escapes in a character literal: the controls.
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
+
+// Characters shown as escapes in debug quoting: the controls, and the
+// invisible format and separator characters that would make a name look like
+// another.
 bool needs_escape(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
+  return is_control(c) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
          (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF ||
          (c >= 0xFFF9 && c <= 0xFFFB);
+}
+
+// Appends `c` as it stands between `quote` marks: the quote mark and the
+// backslash escaped, \n \r \t \0 as such, the characters `escaped` picks
+// as \u{hex}, every other one as its UTF-8.
+void append_quoted(std::string& out, char32_t c, char quote, bool (*escaped)(char32_t)) {
+  if (c == static_cast<char32_t>(quote)) {
+    out += '\\';
+    out += quote;
+    return;
+  }
+  switch (c) {
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    case 0: out += "\\0"; return;
+    default: break;
+  }
+  if (escaped(c))
+    out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+  else
+    wire::append_utf8(out, c);
 }
 
 }  // namespace
@@ -34,23 +61,15 @@ bool needs_escape(char32_t c) {
 std::string debug_quote(std::string_view text) {
   std::string out = "\"";
   std::size_t pos = 0;
-  while (pos < text.size()) {
-    char32_t c = wire::next_utf8(text, pos);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case 0: out += "\\0"; break;
-      default:
-        if (needs_escape(c))
-          out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-        else
-          wire::append_utf8(out, c);
-    }
-  }
+  while (pos < text.size()) append_quoted(out, wire::next_utf8(text, pos), '"', needs_escape);
   out += '"';
+  return out;
+}
+
+std::string char_literal(char32_t c) {
+  std::string out = "'";
+  append_quoted(out, c, '\'', is_control);
+  out += '\'';
   return out;
 }
 

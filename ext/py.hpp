@@ -1,6 +1,8 @@
 // Small helpers over the limited C API shared by every file of the
-// extension: an owning reference, the interpreter-lock release guard, and
-// the guard that keeps C++ exceptions from unwinding into the interpreter.
+// extension: an owning reference, the interpreter-lock release guard and the
+// mutex wait that releases it, the slots of the heap types, str conversion,
+// dict stores, debug quoting, and the guard that keeps C++ exceptions from
+// unwinding into the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -64,16 +66,67 @@ auto without_gil(F&& f) {
   return f();
 }
 
+// Takes `m` without ever blocking while the interpreter lock is held: when
+// the mutex is busy, the interpreter lock is released for the wait and taken
+// back once the mutex is ours. The thread inside the mutex may need the
+// interpreter lock to finish, so waiting with it held could wait forever.
+template <class Mutex>
+void lock_releasing_gil(Mutex& m) {
+  if (m.try_lock()) return;
+  AllowThreads nogil;
+  m.lock();
+}
+
+// ---------------------------------------------------------------- classes
+
+// A method of any signature as the PyCFunction a PyMethodDef holds.
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// A new instance of a heap type through its tp_alloc slot; null with the
+// Python error set.
+inline PyObject* alloc_instance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+// The last step of a heap type's tp_dealloc: frees the instance through the
+// tp_free slot and drops the reference to the type that the instance held.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------- values
+
 // A Python str from UTF-8 bytes; invalid sequences become U+FFFD so that
 // server text never turns into a UnicodeDecodeError.
 PyObject* str_from_utf8(std::string_view s);
 
-// The UTF-8 text of a str, or nullopt with a Python error set.
+// The UTF-8 text of a str into `out`; false with a Python error set.
 bool str_to_utf8(PyObject* obj, std::string& out);
+
+// Stores `value` (a new reference, which this takes over; null fails) in
+// `dict` under the str `key`. False with the Python error set.
+inline bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
+  PyRef v(value);
+  if (!v) return false;
+  PyRef k(str_from_utf8(key));
+  if (!k) return false;
+  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
+}
 
 // Debug quoting for names and values a caller typed: in double quotes, with
 // backslash escapes for quotes, backslashes and non-printable characters.
 std::string debug_quote(std::string_view text);
+
+// A character as a quoted character literal: 'z', '\'', '\n', '\u{7f}'
+// (the same escapes, with single quotes, and only controls as \u{hex}).
+std::string char_literal(char32_t c);
 
 // Guard for the body of every Python entry point: an unexpected C++
 // exception becomes a Python RuntimeError instead of unwinding into the

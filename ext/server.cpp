@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
 #include "ext/params.hpp"
@@ -90,19 +91,15 @@ struct ServerObject {
 State& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
 
 // Holds the server mutex. Taking it never blocks with the interpreter lock
-// held: when the mutex is busy, the interpreter lock is released for the
-// wait and taken back once the mutex is ours. A thread that already holds
-// it (a callback using its own Server) does not get it: held() is false
-// and the caller raises instead of waiting for itself forever.
+// held (lock_releasing_gil). A thread that already holds it (a callback
+// using its own Server) does not get it: held() is false and the caller
+// raises instead of waiting for itself forever.
 class ServerLock {
  public:
   explicit ServerLock(State& s) : s_(s), exceptions_(std::uncaught_exceptions()) {
     const std::thread::id me = std::this_thread::get_id();
     if (s_.owner.load() == me) return;
-    if (!s_.mutex.try_lock()) {
-      AllowThreads nogil;
-      s_.mutex.lock();
-    }
+    lock_releasing_gil(s_.mutex);
     s_.owner.store(me);
     held_ = true;
   }
@@ -126,40 +123,6 @@ class ServerLock {
 std::nullptr_t raise_reentered() { return raise_external(std::string(kReentered)); }
 
 // ---------------------------------------------------------------- arguments
-
-bool check_dict(PyObject* obj, const char* argument) {
-  if (PyDict_Check(obj)) return true;
-  const std::string got = type_name_of(obj);
-  PyErr_Format(PyExc_TypeError, "%s must be dict, not %s", argument, got.c_str());
-  return false;
-}
-
-// A dict of str to str, read without running Python code.
-bool extract_text_dict(PyObject* dict, const char* argument, ParamMap& out) {
-  if (!check_dict(dict, argument)) return false;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError, "%s must be a dict of str to str, got a key of type %s",
-                   argument, got.c_str());
-      return false;
-    }
-    std::string k, v;
-    if (!str_to_utf8(key, k)) return false;
-    if (!PyUnicode_Check(value)) {
-      const std::string got = type_name_of(value);
-      PyErr_Format(PyExc_TypeError, "%s must be a dict of str to str, got %s for key %s",
-                   argument, got.c_str(), debug_quote(k).c_str());
-      return false;
-    }
-    if (!str_to_utf8(value, v)) return false;
-    out.insert_or_assign(std::move(k), std::move(v));
-  }
-  return true;
-}
 
 const std::string* find(const ParamMap& m, std::string_view key) {
   auto it = m.find(key);
@@ -227,11 +190,6 @@ std::string str_of(PyObject* obj) {
   return out;
 }
 
-bool set_text(PyObject* dict, const char* key, std::string_view value) {
-  PyRef v(str_from_utf8(value));
-  return v && PyDict_SetItemString(dict, key, v.get()) == 0;
-}
-
 PyObject* context_dict(const wire::InboundCall& call) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
@@ -242,7 +200,7 @@ PyObject* context_dict(const wire::InboundCall& call) {
       {"program", &call.program},
   };
   for (const auto& [key, value] : entries)
-    if (!set_text(d.get(), key, *value)) return nullptr;
+    if (!set_item(d.get(), key, str_from_utf8(*value))) return nullptr;
   return d.release();
 }
 
@@ -524,8 +482,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     state->metadata.emplace(std::move(opened).value());
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
     reinterpret_cast<ServerObject*>(self)->state = state.release();
     return self;
@@ -533,16 +490,8 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void server_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<ServerObject*>(self)->state;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+  free_instance(self);
 }
 
 PyMethodDef server_methods[] = {

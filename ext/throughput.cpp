@@ -26,8 +26,7 @@ PyObject* throughput_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Throughput", const_cast<char**>(keywords)))
       return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
     new (&as_throughput(self)->counters) std::shared_ptr<ThroughputCounters>(
         ThroughputCounters::create());
@@ -36,22 +35,15 @@ PyObject* throughput_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void throughput_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   as_throughput(self)->counters.~shared_ptr();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 std::uint64_t millis(SecondsNanos t) { return t.seconds * 1000 + t.nanos / 1000000; }
 std::uint64_t nanos(SecondsNanos t) { return t.seconds * 1000000000ull + t.nanos; }
 
 bool put(PyObject* dict, const char* key, std::uint64_t v) {
-  PyObject* n = PyLong_FromUnsignedLongLong(v);
-  if (!n) return false;
-  int rc = PyDict_SetItemString(dict, key, n);
-  Py_DECREF(n);
-  return rc == 0;
+  return set_item(dict, key, PyLong_FromUnsignedLongLong(v));
 }
 
 // The counters as a dict; `ns` selects nanoseconds and the two network

@@ -116,12 +116,6 @@ bool convert_params(const std::string& function, const proto::FunctionDescriptio
   return true;
 }
 
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  PyRef v(value);
-  if (!v) return false;
-  return PyDict_SetItemString(dict, key, v.get()) == 0;
-}
-
 // At most `limit` bytes of a file; nothing when it cannot be opened.
 std::optional<std::string> read_small_file(const char* path, std::size_t limit) {
   std::FILE* f = std::fopen(path, "rb");

@@ -11,6 +11,7 @@
 #include "fuzz/check.hpp"
 #include "proto/basxml_call.hpp"
 #include "proto/describe.hpp"
+#include "tests/support/descriptions.hpp"
 #include "wire/basxml.hpp"
 #include "wire/utf.hpp"
 
@@ -19,6 +20,9 @@ using proto::FieldLayout;
 using proto::ParamDirection;
 using proto::ParameterDescription;
 using proto::StructureLayout;
+using test::field;
+using test::layout;
+using test::param;
 using wire::AbapType;
 
 namespace {
@@ -28,40 +32,6 @@ using fuzz::check;
 // Images this target may rebuild in all: small, so that runs stay fast and
 // the budget refusal is reached.
 constexpr std::uint64_t kBudget = 1u << 20;
-
-ParameterDescription param(const char* name, ParamDirection dir, AbapType t, std::uint32_t len,
-                           const char* type_name = "") {
-  ParameterDescription p;
-  p.name = name;
-  p.direction = dir;
-  p.type = t;
-  p.length = len;
-  p.type_name = type_name;
-  return p;
-}
-
-FieldLayout field(const char* name, AbapType t, std::uint64_t offset, std::uint64_t width,
-                  std::uint64_t decimals = 0, const char* datatype = "",
-                  const char* rollname = "") {
-  FieldLayout f;
-  f.name = name;
-  f.abap_type = t;
-  f.offset = offset;
-  f.width = width;
-  f.decimals = decimals;
-  f.datatype = datatype;
-  f.rollname = rollname;
-  return f;
-}
-
-proto::StructureLayoutPtr layout(const char* name, std::vector<FieldLayout> fields,
-                                 std::uint64_t size) {
-  auto l = std::make_shared<StructureLayout>();
-  l->name = name;
-  l->fields = std::move(fields);
-  l->size = size;
-  return l;
-}
 
 const proto::FunctionDescription& description() {
   static const proto::FunctionDescription d = [] {

@@ -9,6 +9,7 @@
 
 #include "proto/describe.hpp"
 #include "proto/reply.hpp"
+#include "tests/support/descriptions.hpp"
 #include "wire/container.hpp"
 
 using namespace quib;
@@ -31,11 +32,7 @@ const proto::FunctionDescription& description() {
         {"ROW", AbapType::Structure},   {"ODD", AbapType::unknown('q')},
     };
     for (const auto& [n, t] : params) {
-      proto::ParameterDescription p;
-      p.name = n;
-      p.type = t;
-      p.direction = ParamDirection::Export;
-      f.parameters.push_back(p);
+      f.parameters.push_back(test::param(n, ParamDirection::Export, t, 0));
     }
     return f;
   }();

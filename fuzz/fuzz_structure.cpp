@@ -10,25 +10,16 @@
 #include <cstring>
 
 #include "proto/structure.hpp"
+#include "tests/support/descriptions.hpp"
 
 using namespace quib;
 using proto::FieldLayout;
 using proto::StructureLayout;
+using test::field;
 using wire::AbapType;
 using wire::RfcValue;
 
 namespace {
-
-FieldLayout field(const char* name, AbapType type, std::uint64_t offset, std::uint64_t width,
-                  std::uint64_t decimals = 0) {
-  FieldLayout f;
-  f.name = name;
-  f.abap_type = type;
-  f.offset = offset;
-  f.width = width;
-  f.decimals = decimals;
-  return f;
-}
 
 // Types whose decoded values encode back to the same bytes' meaning.
 const StructureLayout& stable_layout() {

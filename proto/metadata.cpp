@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <shared_mutex>
 
 #include "wire/utf.hpp"
 
@@ -39,6 +41,33 @@ std::uint64_t absorb(std::uint64_t h, std::string_view s) {
   return mix(h ^ tail ^ (std::uint64_t{s.size() - i} << 56));
 }
 
+// The entry under (system_id, name), read with the lock shared; nothing when
+// there is none.
+template <class Map>
+std::optional<typename Map::mapped_type> find_shared(std::shared_mutex& lock, const Map& map,
+                                                     std::string_view system_id,
+                                                     std::string_view name) {
+  std::shared_lock guard(lock);
+  auto it = map.find(MetadataKeyView{system_id, name});
+  if (it == map.end()) return std::nullopt;
+  return it->second;
+}
+
+// Stores `value` under (system_id, name). A value it replaces is released
+// only after the lock: its destructor runs outside the critical section.
+template <class Map>
+void put_replacing(std::shared_mutex& lock, Map& map, std::string_view system_id,
+                   std::string_view name, typename Map::mapped_type value) {
+  typename Map::mapped_type replaced;
+  std::unique_lock guard(lock);
+  auto [it, inserted] =
+      map.try_emplace(MetadataKey{std::string(system_id), std::string(name)}, value);
+  if (!inserted) {
+    replaced = std::move(it->second);
+    it->second = std::move(value);
+  }
+}
+
 }  // namespace
 
 SeededHash::SeededHash() : seed_(random_seed()) {}
@@ -49,21 +78,12 @@ std::size_t SeededHash::operator()(const MetadataKeyView& key) const {
 
 MetadataCache::FunctionPtr MetadataCache::get_function_description(std::string_view system_id,
                                                                    std::string_view name) const {
-  std::shared_lock guard(lock_);
-  auto it = functions_.find(MetadataKeyView{system_id, name});
-  return it == functions_.end() ? nullptr : it->second;
+  return find_shared(lock_, functions_, system_id, name).value_or(nullptr);
 }
 
 void MetadataCache::put_function_description(std::string_view system_id, std::string_view name,
                                              FunctionPtr description) {
-  FunctionPtr replaced;  // released after the lock, outside the critical section
-  std::unique_lock guard(lock_);
-  auto [it, inserted] =
-      functions_.try_emplace(MetadataKey{std::string(system_id), std::string(name)}, description);
-  if (!inserted) {
-    replaced = std::move(it->second);
-    it->second = std::move(description);
-  }
+  put_replacing(lock_, functions_, system_id, name, std::move(description));
 }
 
 void MetadataCache::forget_function_description(std::string_view system_id, std::string_view name) {
@@ -79,29 +99,17 @@ void MetadataCache::forget_function_description(std::string_view system_id, std:
 
 MetadataCache::LayoutPtr MetadataCache::get_structure_layout(std::string_view system_id,
                                                              std::string_view name) const {
-  std::shared_lock guard(lock_);
-  auto it = layouts_.find(MetadataKeyView{system_id, name});
-  return it == layouts_.end() ? nullptr : it->second;
+  return find_shared(lock_, layouts_, system_id, name).value_or(nullptr);
 }
 
 void MetadataCache::put_structure_layout(std::string_view system_id, std::string_view name,
                                          LayoutPtr layout) {
-  LayoutPtr replaced;
-  std::unique_lock guard(lock_);
-  auto [it, inserted] =
-      layouts_.try_emplace(MetadataKey{std::string(system_id), std::string(name)}, layout);
-  if (!inserted) {
-    replaced = std::move(it->second);
-    it->second = std::move(layout);
-  }
+  put_replacing(lock_, layouts_, system_id, name, std::move(layout));
 }
 
 std::optional<std::uint32_t> MetadataCache::get_element_decimals(std::string_view system_id,
                                                                  std::string_view name) const {
-  std::shared_lock guard(lock_);
-  auto it = decimals_.find(MetadataKeyView{system_id, name});
-  if (it == decimals_.end()) return std::nullopt;
-  return it->second;
+  return find_shared(lock_, decimals_, system_id, name);
 }
 
 void MetadataCache::put_element_decimals(std::string_view system_id, std::string_view name,
@@ -112,22 +120,12 @@ void MetadataCache::put_element_decimals(std::string_view system_id, std::string
 
 std::optional<MetadataCache::LinePtr> MetadataCache::get_table_type_line(
     std::string_view system_id, std::string_view name) const {
-  std::shared_lock guard(lock_);
-  auto it = lines_.find(MetadataKeyView{system_id, name});
-  if (it == lines_.end()) return std::nullopt;
-  return it->second;
+  return find_shared(lock_, lines_, system_id, name);
 }
 
 void MetadataCache::put_table_type_line(std::string_view system_id, std::string_view name,
                                         LinePtr line) {
-  LinePtr replaced;
-  std::unique_lock guard(lock_);
-  auto [it, inserted] =
-      lines_.try_emplace(MetadataKey{std::string(system_id), std::string(name)}, line);
-  if (!inserted) {
-    replaced = std::move(it->second);
-    it->second = std::move(line);
-  }
+  put_replacing(lock_, lines_, system_id, name, std::move(line));
 }
 
 std::size_t MetadataCache::function_count() const {

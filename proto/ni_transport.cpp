@@ -6,27 +6,11 @@
 #include <cstring>
 
 #include "proto/trace.hpp"
+#include "proto/wipe.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
-
-namespace {
-
-// Wipes a buffer when the scope ends: outgoing records may hold the logon's
-// scrambled password, and a freed buffer must not keep it.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(wire::Bytes& b) : b_(b) {}
-  ~WipeOnExit() { wire::secure_wipe(b_); }
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-
- private:
-  wire::Bytes& b_;
-};
-
-}  // namespace
 
 AppcTemplate appc_record_header(const AppcTemplate& header,
                                 const wire::ConversationId& conversation_id) {

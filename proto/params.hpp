@@ -153,9 +153,13 @@ struct Route {
   friend bool operator==(const Route&, const Route&) = default;
 };
 
-// The system number as the gateway port derives it: an unsigned 16-bit
-// decimal with one optional leading "+"; anything else (empty, a lone sign,
-// a minus, another character, a value above 65535) counts as 0.
+// An unsigned 16-bit decimal: one optional leading "+", then digits only.
+// Nothing for anything else (empty, a lone sign, a minus, another
+// character, a value above 65535).
+std::optional<std::uint16_t> parse_u16_decimal(std::string_view text);
+
+// The system number as the gateway port derives it: parse_u16_decimal,
+// with 0 for anything it refuses.
 std::uint16_t parse_sysnr(std::string_view sysnr);
 
 // The gateway port: `port` when given, else 3300 + the system number, or

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "proto/params.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"
 #include "wire/utf.hpp"
@@ -154,30 +155,17 @@ std::string printable_text(ByteView bytes) {
   return out;
 }
 
-// Reads an unsigned 16-bit decimal: an optional "+", then digits only.
-std::optional<std::uint16_t> read_u16(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<std::uint32_t>(c - '0');
-    if (v > 0xFFFF) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(v);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- parameters
 
 std::uint16_t gateway_port(std::string_view gwserv) {
   if (gwserv.substr(0, kGwservPrefix.size()) == kGwservPrefix) {
-    const auto n = read_u16(gwserv.substr(kGwservPrefix.size()));
+    const auto n = parse_u16_decimal(gwserv.substr(kGwservPrefix.size()));
     if (!n) return kDefaultGatewayPort;
     return static_cast<std::uint16_t>((kDefaultGatewayPort + *n) & 0xFFFF);
   }
-  return read_u16(gwserv).value_or(kDefaultGatewayPort);
+  return parse_u16_decimal(gwserv).value_or(kDefaultGatewayPort);
 }
 
 // ---------------------------------------------------------------- replies

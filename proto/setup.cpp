@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "proto/snc_session.hpp"
+#include "proto/wipe.hpp"
 #include "wire/appc.hpp"
 #include "wire/container.hpp"
 #include "wire/route.hpp"
@@ -18,19 +19,6 @@ namespace {
 ProtocolError route_error(const wire::RouteError& e) {
   return ProtocolError::unexpected_record(kStepSaprouterRoute, e.message());
 }
-
-// Wipes a buffer when the scope ends (the route request holds the router
-// passwords in clear).
-class WipeOnExit {
- public:
-  explicit WipeOnExit(wire::Bytes& b) : b_(b) {}
-  ~WipeOnExit() { wire::secure_wipe(b_); }
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-
- private:
-  wire::Bytes& b_;
-};
 
 }  // namespace
 

@@ -43,6 +43,8 @@ class FakeTransport final : public proto::Transport {
     // Runs at every receive, before the scripted answer is taken.
     std::function<void()> on_receive;
     int receives = 0;
+    // The label of every receive, in order (the step names are constants).
+    std::vector<std::string_view> labels;
   };
 
   explicit FakeTransport(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -59,6 +61,7 @@ class FakeTransport final : public proto::Transport {
   }
   ProtoResult<Received> receive(std::string_view label) override {
     ++state_->receives;
+    state_->labels.push_back(label);
     if (state_->on_receive) state_->on_receive();
     if (state_->script.empty()) return wire::err(ProtocolError::closed_by_peer(label));
     Scripted next = std::move(state_->script.front());

@@ -5,11 +5,8 @@
 // simulated ABAP system on both routes.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "call_fakes.hpp"
@@ -18,6 +15,8 @@
 #include "proto/connection.hpp"
 #include "proto/dictionary.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
+#include "tests/support/descriptions.hpp"
 #include "tests/support/testutil.hpp"
 #include "tests/support/zlib_oracle.hpp"
 #include "wire/basxml.hpp"
@@ -29,6 +28,9 @@ namespace {
 using test::B;
 using test::cat;
 using test::FakeSession;
+using test::field;
+using test::layout;
+using test::param;
 using test::ReplyBuilder;
 using wire::AbapType;
 using wire::BasxmlDocument;
@@ -43,39 +45,6 @@ using namespace std::chrono_literals;
 Bytes A(std::string_view s) { return wire::to_bytes(s); }
 
 // ---------------------------------------------------------------- fixtures
-
-ParameterDescription param(std::string name, ParamDirection dir, AbapType t, std::uint32_t len,
-                           std::string type_name = "") {
-  ParameterDescription p;
-  p.name = std::move(name);
-  p.direction = dir;
-  p.type = t;
-  p.length = len;
-  p.type_name = std::move(type_name);
-  return p;
-}
-
-FieldLayout field(std::string name, AbapType t, std::uint64_t offset, std::uint64_t width,
-                  std::uint64_t decimals = 0, std::string datatype = "",
-                  std::string rollname = "") {
-  FieldLayout f;
-  f.name = std::move(name);
-  f.abap_type = t;
-  f.offset = offset;
-  f.width = width;
-  f.decimals = decimals;
-  f.datatype = std::move(datatype);
-  f.rollname = std::move(rollname);
-  return f;
-}
-
-StructureLayoutPtr layout(std::string name, std::vector<FieldLayout> fields, std::uint64_t size) {
-  auto l = std::make_shared<StructureLayout>();
-  l->name = std::move(name);
-  l->fields = std::move(fields);
-  l->size = size;
-  return l;
-}
 
 // ZROW: ID Int4 at 0, NAME three characters at 4, SUB (a ZSUB of one Int1)
 // at 10, LINES a table field at 16; 24 bytes.
@@ -882,56 +851,28 @@ TEST(BasxmlExchange, DeepSectionsBesideTheDocumentAreKept) {
 
 // ---------------------------------------------------------------- the simulator
 
-class SimBasxml : public ::testing::Test {
+class SimBasxml : public test::SimSuite {
  protected:
   static void SetUpTestSuite() {
-    char path[] = "/tmp/quib-bxsim-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    scenario_ = new std::string(path);
-    std::ofstream out(path);
     // Replies in BasxmlPayload records of 64 bytes; DDIF_FIELDINFO_GET
     // accepts basXML too, so the dictionary calls of a basXML call could
     // go round in circles.
-    out << R"({"basxml_piece": 64, "functions": {)"
-           R"("Z_SIM_ECHO": {"basxml": "X"}, "Z_SIM_STRUCT": {"basxml": "X"},)"
-           R"("Z_SIM_TABLE": {"basxml": "X"}, "Z_SIM_NEST": {"basxml": "X"},)"
-           R"("Z_SIM_RAISE": {"basxml": "X"}, "DDIF_FIELDINFO_GET": {"basxml": "X"},)"
-           R"("Z_SIM_SPLIT": {"basxml": "X", "basxml_reply": "bomb"},)"
-           R"("Z_SIM_SLEEP": {"basxml": "X", "basxml_reply": "deep"}}})";
-    out.close();
-    sim_ = new test::SimProcess({"--config", *scenario_});
+    start_sim({}, R"({"basxml_piece": 64, "functions": {)"
+                  R"("Z_SIM_ECHO": {"basxml": "X"}, "Z_SIM_STRUCT": {"basxml": "X"},)"
+                  R"("Z_SIM_TABLE": {"basxml": "X"}, "Z_SIM_NEST": {"basxml": "X"},)"
+                  R"("Z_SIM_RAISE": {"basxml": "X"}, "DDIF_FIELDINFO_GET": {"basxml": "X"},)"
+                  R"("Z_SIM_SPLIT": {"basxml": "X", "basxml_reply": "bomb"},)"
+                  R"("Z_SIM_SLEEP": {"basxml": "X", "basxml_reply": "deep"}}})");
   }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-    std::remove(scenario_->c_str());
-    delete scenario_;
-  }
-  void SetUp() override { ASSERT_TRUE(sim_->running()) << sim_->error(); }
 
   static RfcConnection open(BasxmlMode mode) {
-    ConnectionParams p;
-    p.ashost = "127.0.0.1";
-    p.port = sim_->gateway_port();
-    p.user = "TESTER";
-    p.passwd = std::string("secret");
-    p.client = "001";
-    p.io_timeout = 30s;
+    ConnectionParams p = test::sim_logon_params(*sim_);
     p.basxml_mode = mode;
-    auto c = open_direct(p, std::make_shared<MetadataCache>());
-    if (!c) ADD_FAILURE() << "open: " << c.error().message();
-    return std::move(c).value();
+    return test::open_sim_session(p);
   }
 
   static std::size_t count(test::SimLogFilter f) { return sim_->entries(f).size(); }
-
-  static test::SimProcess* sim_;
-  static std::string* scenario_;
 };
-test::SimProcess* SimBasxml::sim_ = nullptr;
-std::string* SimBasxml::scenario_ = nullptr;
 
 TEST_F(SimBasxml, EchoGivesTheSameValuesOnBothRoutes) {
   const std::vector<ValueImport> imports = {

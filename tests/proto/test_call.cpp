@@ -8,6 +8,7 @@
 
 #include "call_fakes.hpp"
 #include "proto/call.hpp"
+#include "tests/support/descriptions.hpp"
 #include "wire/basxml.hpp"
 #include "wire/deflate.hpp"
 
@@ -289,13 +290,7 @@ FunctionDescription echo_function(bool basxml) {
   d.basxml_supported = basxml;
   auto add = [&d](std::string n, ParamDirection dir, AbapType t, std::uint32_t len,
                   std::string type_name = "") {
-    ParameterDescription p;
-    p.name = std::move(n);
-    p.direction = dir;
-    p.type = t;
-    p.length = len;
-    p.type_name = std::move(type_name);
-    d.parameters.push_back(p);
+    d.parameters.push_back(test::param(std::move(n), dir, t, len, std::move(type_name)));
   };
   add("I_INT", ParamDirection::Import, AbapType::Int4, 4);
   add("E_INT", ParamDirection::Export, AbapType::Int4, 4);
@@ -377,12 +372,7 @@ TEST(InvokeWithTables, TextRowsAtTheParametersWidth) {
        {std::tuple{"QUERY_TABLE", ParamDirection::Import, AbapType::Char, 60u},
         std::tuple{"OPTIONS", ParamDirection::Table, AbapType::Table, 144u},
         std::tuple{"DATA", ParamDirection::Table, AbapType::Table, 1024u}}) {
-    ParameterDescription p;
-    p.name = n;
-    p.direction = dir;
-    p.type = t;
-    p.length = len;
-    d.parameters.push_back(p);
+    d.parameters.push_back(test::param(n, dir, t, len));
   }
   cache_description(s, d);
   const ValueImport imports[] = {{"QUERY_TABLE", RfcValue::text("DD40L")}};

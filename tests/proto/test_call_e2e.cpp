@@ -13,10 +13,12 @@
 #include "proto/call.hpp"
 #include "proto/connection.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
 
 namespace quib::proto {
 namespace {
 
+using test::open_sim_session;
 using test::SimProcess;
 using wire::AbapType;
 using wire::Bytes;
@@ -24,40 +26,12 @@ using wire::RfcValue;
 using C = ThroughputCounters::Counter;
 using namespace std::chrono_literals;
 
-ConnectionParams sim_params(const SimProcess& sim) {
-  ConnectionParams p;
-  p.ashost = "127.0.0.1";
-  p.port = sim.gateway_port();
-  p.user = "TESTER";
-  p.passwd = std::string("secret");
-  p.client = "001";
-  p.io_timeout = 30s;
-  return p;
-}
-
-// Opens a logged-on session with a private metadata cache unless one is given.
-RfcConnection open(const SimProcess& sim, std::shared_ptr<MetadataCache> cache = nullptr) {
-  auto c = open_direct(sim_params(sim), cache ? cache : std::make_shared<MetadataCache>());
-  if (!c) ADD_FAILURE() << "open: " << c.error().message();
-  return std::move(c).value();
-}
-
 std::size_t hex_bytes(const std::string& hex) { return hex.size() / 2; }
 
-class SimCall : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { sim_ = new SimProcess(); }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(sim_->running()) << sim_->error(); }
-  static SimProcess* sim_;
-};
-SimProcess* SimCall::sim_ = nullptr;
+class SimCall : public test::SimSuite {};
 
 TEST_F(SimCall, DescribesTheFunctionFromItsParamsRows) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   auto d = function_description(conn, "z_sim_echo");
   ASSERT_TRUE(d) << d.error().message();
   EXPECT_EQ((*d)->name, "Z_SIM_ECHO");
@@ -83,7 +57,7 @@ TEST_F(SimCall, DescribesTheFunctionFromItsParamsRows) {
 }
 
 TEST_F(SimCall, EchoesEveryScalarType) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   const ValueImport imports[] = {
       {"I_CHAR", RfcValue::text("hello")},
       {"I_NUMC", RfcValue::text("00000042")},
@@ -145,7 +119,7 @@ TEST_F(SimCall, EchoesEveryScalarType) {
 }
 
 TEST_F(SimCall, TextPairsAndTextImports) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   const TextImport imports[] = {{"REQUTEXT", "ping \xE2\x82\xAC"}};
   auto r = invoke_text(conn, "STFC_CONNECTION", imports);
   ASSERT_TRUE(r) << r.error().message();
@@ -155,7 +129,7 @@ TEST_F(SimCall, TextPairsAndTextImports) {
 }
 
 TEST_F(SimCall, AbapExceptionsAndMessages) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   struct Case {
     std::vector<TextImport> imports;
     ProtocolError::AbapExceptionInfo expected;
@@ -187,7 +161,7 @@ TEST_F(SimCall, AbapExceptionsAndMessages) {
 }
 
 TEST_F(SimCall, CountersMatchTheBytesTheSimulatorSaw) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   auto counters = ThroughputCounters::create();
   conn.set_throughput(counters);
   const std::size_t calls_before = sim_->received_messages("call").size();
@@ -215,7 +189,7 @@ TEST_F(SimCall, CountersMatchTheBytesTheSimulatorSaw) {
 }
 
 TEST_F(SimCall, RepliesInManyRecordsAreReassembled) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   const ValueImport imports[] = {{"SIZE", RfcValue::integer(100000)},
                                  {"PIECE", RfcValue::integer(97)}};
   auto r = invoke(conn, "Z_SIM_SPLIT", imports);
@@ -235,7 +209,7 @@ std::pair<std::int32_t, std::string> id_and_name(wire::ByteView row) {
 }
 
 TEST_F(SimCall, TablesPlainAndCompressed) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   struct Case {
     const char* compress;
     int piece;
@@ -266,7 +240,7 @@ TEST_F(SimCall, TablesPlainAndCompressed) {
 TEST_F(SimCall, CompressedPiecesTooShortToRecogniseAreReadAsRows) {
   // A first piece of fewer than 16 bytes cannot be told from a row: every
   // piece no longer than the row width is then taken as one row.
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   const ValueImport imports[] = {{"ROW_COUNT", RfcValue::integer(300)},
                                  {"COMPRESS", RfcValue::text("Z")},
                                  {"PIECE", RfcValue::integer(10)}};
@@ -280,7 +254,7 @@ TEST_F(SimCall, CompressedPiecesTooShortToRecogniseAreReadAsRows) {
 }
 
 TEST_F(SimCall, RawRowsOfASentTableTravelAndComeBack) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   auto d = function_description(conn, "Z_SIM_TABLE");
   ASSERT_TRUE(d) << d.error().message();
   Bytes row(80, 0);
@@ -311,7 +285,7 @@ TEST_F(SimCall, RawRowsOfASentTableTravelAndComeBack) {
 }
 
 TEST_F(SimCall, DeepSectionsInPieces) {
-  auto conn = open(*sim_);
+  auto conn = open_sim_session(*sim_);
   const ValueImport imports[] = {{"COUNT", RfcValue::integer(2)}, {"PIECE", RfcValue::integer(7)}};
   auto r = invoke(conn, "Z_SIM_DEEP", imports);
   ASSERT_TRUE(r) << r.error().message();
@@ -327,8 +301,8 @@ TEST_F(SimCall, DeepSectionsInPieces) {
 
 TEST_F(SimCall, DescriptionsAreSharedThroughTheCacheOfTheSystem) {
   auto shared = std::make_shared<MetadataCache>();
-  auto a = open(*sim_, shared);
-  auto b = open(*sim_, shared);
+  auto a = open_sim_session(*sim_, shared);
+  auto b = open_sim_session(*sim_, shared);
   EXPECT_EQ(a.attributes().system_id.substr(0, 3), "QSI");
   auto da = function_description(a, "STFC_CONNECTION");
   const std::size_t before = sim_->received_messages("call").size();
@@ -363,7 +337,7 @@ TEST(SimFaults, EachFaultEndsTheCallAndTheConversation) {
       {"HUGELEN", 0, ProtocolError::Ni, nullptr},
   };
   for (const auto& c : cases) {
-    auto conn = open(sim);
+    auto conn = open_sim_session(sim);
     const ValueImport imports[] = {{"MODE", RfcValue::text(c.mode)},
                                    {"TEXT", RfcValue::text("gateway down")}};
     auto r = invoke(conn, "Z_SIM_FAULT", imports);
@@ -382,7 +356,7 @@ TEST(SimFaults, EachFaultEndsTheCallAndTheConversation) {
 TEST(SimFaults, SilenceEndsInATimeOutThatKillsTheConversation) {
   SimProcess sim;
   ASSERT_TRUE(sim.running()) << sim.error();
-  auto conn = open(sim);
+  auto conn = open_sim_session(sim);
   ASSERT_TRUE(function_description(conn, "Z_SIM_FAULT"));
   ASSERT_TRUE(conn.set_timeout(300ms));
   const ValueImport imports[] = {{"MODE", RfcValue::text("SILENCE")}};
@@ -395,7 +369,7 @@ TEST(SimFaults, SilenceEndsInATimeOutThatKillsTheConversation) {
 TEST(SimCancel, CancellingASlowFunction) {
   SimProcess sim;
   ASSERT_TRUE(sim.running()) << sim.error();
-  auto conn = open(sim);
+  auto conn = open_sim_session(sim);
   ASSERT_TRUE(function_description(conn, "Z_SIM_SLEEP"));
   auto handle = conn.cancel_handle();
   ASSERT_TRUE(handle) << handle.error().message();

@@ -12,11 +12,13 @@
 #include "proto/describe.hpp"
 #include "proto/dictionary.hpp"
 #include "proto/read_table.hpp"
+#include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
 namespace {
 
 using test::FakeSession;
+using test::param;
 using test::ReplyBuilder;
 using test::utf16;
 using wire::AbapType;
@@ -58,16 +60,6 @@ Bytes dfies_row(const Dfies& d, std::size_t units = 220) {
 }
 
 constexpr std::uint32_t kDfiesWidth = 440;
-
-ParameterDescription param(std::string name, ParamDirection dir, AbapType type,
-                           std::uint32_t length) {
-  ParameterDescription p;
-  p.name = std::move(name);
-  p.direction = dir;
-  p.type = type;
-  p.length = length;
-  return p;
-}
 
 // A session whose cache already describes DDIF_FIELDINFO_GET, so that every
 // lookup is exactly one exchange.

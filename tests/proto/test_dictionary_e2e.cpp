@@ -16,6 +16,7 @@
 #include "proto/read_table.hpp"
 #include "proto/structure.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
 
 namespace quib::proto {
 namespace {
@@ -26,28 +27,10 @@ using wire::Bytes;
 using wire::RfcValue;
 using namespace std::chrono_literals;
 
-class SimDictionary : public ::testing::Test {
+class SimDictionary : public test::SimSuite {
  protected:
-  static void SetUpTestSuite() { sim_ = new SimProcess(); }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(sim_->running()) << sim_->error(); }
-
   // A logged-on session with a private metadata cache.
-  static RfcConnection open() {
-    ConnectionParams p;
-    p.ashost = "127.0.0.1";
-    p.port = sim_->gateway_port();
-    p.user = "TESTER";
-    p.passwd = std::string("secret");
-    p.client = "001";
-    p.io_timeout = 30s;
-    auto c = open_direct(p, std::make_shared<MetadataCache>());
-    if (!c) ADD_FAILURE() << "open: " << c.error().message();
-    return std::move(c).value();
-  }
+  static RfcConnection open() { return test::open_sim_session(*sim_); }
 
   // Requests the simulator received for `function` so far.
   static std::size_t requests(std::string_view function) {
@@ -55,10 +38,7 @@ class SimDictionary : public ::testing::Test {
                           .function = std::string(function)})
         .size();
   }
-
-  static SimProcess* sim_;
 };
-SimProcess* SimDictionary::sim_ = nullptr;
 
 struct Expected {
   std::string name;

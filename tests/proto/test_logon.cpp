@@ -4,15 +4,16 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "call_fakes.hpp"
 #include "proto/connection.hpp"
 #include "proto/logon.hpp"
 #include "proto/unicode_case.hpp"
+#include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 #include "wire/scramble.hpp"
 #include "wire/utf.hpp"
@@ -24,13 +25,7 @@ using wire::Bytes;
 using wire::ByteView;
 using wire::RecordId;
 
-Bytes unhex(std::string_view h) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
+using test::unhex;
 
 // ---------------------------------------------------------------- session identifier
 
@@ -361,47 +356,18 @@ TEST(JudgeLogonReplyTest, DamagedRecordGivesADumpAroundIt) {
 
 // ---------------------------------------------------------------- the exchange
 
-// A transport that records what is sent and replays scripted replies.
-class ScriptedTransport : public Transport {
- public:
-  std::vector<Bytes> sent;
-  std::vector<std::string_view> labels;
-  std::deque<ProtoResult<Received>> replies;
-
-  ProtoStatus send_counted(ByteView data, std::uint64_t& counter) override {
-    sent.emplace_back(data.begin(), data.end());
-    counter += data.size();
-    return wire::ok_unit;
-  }
-  ProtoStatus send(ByteView data) override {
-    std::uint64_t ignored = 0;
-    return send_counted(data, ignored);
-  }
-  ProtoResult<Received> receive(std::string_view label) override {
-    labels.push_back(label);
-    if (replies.empty()) return wire::err(ProtocolError::closed_by_peer(label));
-    auto r = std::move(replies.front());
-    replies.pop_front();
-    return r;
-  }
-  wire::Status<IoError> set_timeout(std::optional<Duration>) override { return wire::ok_unit; }
-  std::string conversation_id() const override { return "SCRIPTED"; }
-  ProtoStatus close() override { return wire::ok_unit; }
-  ProtoResult<std::optional<CancelHandle>> cancel_handle() override {
-    return std::optional<CancelHandle>{};
-  }
-};
-
+// A session over a transport that records what is sent and replays the
+// scripted replies.
 struct Session {
-  ScriptedTransport* transport;
+  std::shared_ptr<test::FakeTransport::State> transport;
   RfcConnection connection;
 };
 
-Session scripted_session(std::vector<ProtoResult<Received>> replies) {
-  auto t = std::make_unique<ScriptedTransport>();
-  for (auto& r : replies) t->replies.push_back(std::move(r));
-  ScriptedTransport* raw = t.get();
-  return {raw, RfcConnection(std::move(t), nullptr, session_identifier("U", "001", 99))};
+Session scripted_session(std::vector<test::Scripted> replies) {
+  auto state = std::make_shared<test::FakeTransport::State>();
+  for (auto& r : replies) state->script.push_back(std::move(r));
+  return {state, RfcConnection(std::make_unique<test::FakeTransport>(state), nullptr,
+                               session_identifier("U", "001", 99))};
 }
 
 TEST(LogonExchangeTest, NiLogonSendsOneMessageAndFillsTheAttributes) {

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,10 +17,12 @@
 #include "proto/connection.hpp"
 #include "proto/msserv.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
 
 namespace quib::proto {
 namespace {
 
+using test::ScenarioFile;
 using test::SimLogFilter;
 using test::SimProcess;
 using wire::Bytes;
@@ -376,26 +377,6 @@ Route ms_route(const SimProcess& sim, std::string group = "PUBLIC",
   return Route::message_server(std::move(ms));
 }
 
-// A scenario file beside the test's own temporary files.
-class ScenarioFile {
- public:
-  explicit ScenarioFile(const std::string& json) {
-    char name[] = "/tmp/quib-msserv-XXXXXX";
-    const int fd = ::mkstemp(name);
-    path_ = name;
-    if (fd >= 0) {
-      std::FILE* f = ::fdopen(fd, "w");
-      std::fputs(json.c_str(), f);
-      std::fclose(f);
-    }
-  }
-  ~ScenarioFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::vector<std::string> ms_frames(const SimProcess& sim, const std::string& step) {
   SimLogFilter f;
   f.server = "msgserver";
@@ -416,20 +397,15 @@ std::size_t count_entries(const SimProcess& sim, const std::string& server,
   return sim.entries(f).size();
 }
 
-class MsSim : public ::testing::Test {
+class MsSim : public test::SimSuite {
  protected:
-  static void SetUpTestSuite() { sim_ = new SimProcess({"--msgserver"}); }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-  }
+  static void SetUpTestSuite() { start_sim({"--msgserver"}); }
   void SetUp() override {
-    ASSERT_TRUE(sim_->running()) << sim_->error();
+    SimSuite::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_NE(sim_->msgserver_port(), 0);
   }
-  static SimProcess* sim_;
 };
-SimProcess* MsSim::sim_ = nullptr;
 
 TEST_F(MsSim, LoadBalancedLogonReachesTheGatewayTheServerNamed) {
   const auto shared = std::make_shared<MetadataCache>();

@@ -11,6 +11,7 @@
 #include "proto/ni_transport.hpp"
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
+#include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 
 namespace quib::proto {
@@ -22,19 +23,13 @@ using test::write_record;
 using wire::Bytes;
 using wire::ByteView;
 
-Bytes hex(std::string_view h) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
+using test::unhex;
 
 // An 80-byte header from the set bytes of a template table (offset -> hex).
 AppcTemplate from_table(std::initializer_list<std::pair<std::size_t, std::string_view>> set) {
   AppcTemplate t{};
   for (const auto& [offset, h] : set) {
-    const Bytes b = hex(h);
+    const Bytes b = unhex(h);
     std::copy(b.begin(), b.end(), t.begin() + static_cast<std::ptrdiff_t>(offset));
   }
   return t;
@@ -289,7 +284,7 @@ TEST_F(NiTransportTest, ReceiveFailures) {
 
 TEST_F(NiTransportTest, PeerCloseCarriesTheCallersLabel) {
   // Half a frame, then the end of the stream.
-  test::write_all(peer_, hex("0000005006CB"));
+  test::write_all(peer_, unhex("0000005006CB"));
   peer_.close();
   auto r = transport_->receive(kStepAppcAllocate);
   ASSERT_FALSE(r.ok());

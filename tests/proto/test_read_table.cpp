@@ -10,26 +10,18 @@
 #include "proto/describe.hpp"
 #include "proto/dictionary.hpp"
 #include "proto/read_table.hpp"
+#include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
 namespace {
 
 using test::FakeSession;
+using test::param;
 using test::ReplyBuilder;
 using test::utf16;
 using wire::AbapType;
 using wire::Bytes;
 using wire::RecordId;
-
-ParameterDescription param(std::string name, ParamDirection dir, AbapType type,
-                           std::uint32_t length) {
-  ParameterDescription p;
-  p.name = std::move(name);
-  p.direction = dir;
-  p.type = type;
-  p.length = length;
-  return p;
-}
 
 FunctionDescriptionPtr read_table_description() {
   auto d = std::make_shared<FunctionDescription>();

@@ -1,13 +1,13 @@
 // Classic reply decoding: ABAP errors, scalar values, tables (plain,
 // compressed, misshapen), deep sections, sent tables and the decimal pass.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <memory>
 
 #include "call_fakes.hpp"
 #include "proto/describe.hpp"
 #include "proto/reply.hpp"
+#include "tests/support/zlib_oracle.hpp"
 
 namespace quib::proto {
 namespace {
@@ -264,16 +264,7 @@ TEST(ReplyTables, RecordsWithoutATableOrHeaderAreHandledAsDeclared) {
 // Compressed table content: the record prefix, the declared length, the
 // algorithm byte and the LZH stream (DEFLATE bits after a 2-bit skip count).
 Bytes compressed_content(const Bytes& plain, std::uint32_t declared) {
-  z_stream zs{};
-  EXPECT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, -15, 9, Z_FIXED), Z_OK);
-  Bytes deflated(compressBound(plain.size()) + 16);
-  zs.next_in = const_cast<Bytef*>(plain.data());
-  zs.avail_in = static_cast<uInt>(plain.size());
-  zs.next_out = deflated.data();
-  zs.avail_out = static_cast<uInt>(deflated.size());
-  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-  deflated.resize(zs.total_out);
-  deflateEnd(&zs);
+  const Bytes deflated = test::zlib_deflate(plain, 9, Z_FIXED, 9);
   // Shift the bit stream up by two bits: a skip count of 0 comes first.
   Bytes stream(deflated.size() + 1, 0);
   for (std::size_t i = 0; i < deflated.size(); ++i) {

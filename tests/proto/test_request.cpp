@@ -7,6 +7,7 @@
 #include "call_fakes.hpp"
 #include "proto/describe.hpp"
 #include "proto/request.hpp"
+#include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
 namespace {
@@ -89,13 +90,8 @@ std::shared_ptr<FunctionDescription> sample_description() {
   auto d = std::make_shared<FunctionDescription>();
   d->name = "Z_ENCODE";
   auto add = [&](std::string name, AbapType ty, std::uint32_t len, std::string type_name = "") {
-    ParameterDescription p;
-    p.name = std::move(name);
-    p.type = ty;
-    p.length = len;
-    p.type_name = std::move(type_name);
-    p.direction = ParamDirection::Import;
-    d->parameters.push_back(std::move(p));
+    d->parameters.push_back(
+        test::param(std::move(name), ParamDirection::Import, ty, len, std::move(type_name)));
   };
   add("TEXT", AbapType::Char, 510);
   add("COUNT", AbapType::Int4, 4);

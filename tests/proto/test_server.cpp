@@ -7,11 +7,7 @@
 // reports what it decoded.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,12 +16,16 @@
 #include "proto/server.hpp"
 #include "support/reg_control.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
+#include "tests/support/testutil.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
 namespace {
 
+using test::hex;
 using test::json_quote;
+using test::log_field;
 using test::RegControl;
 using test::SimLogEntry;
 using test::SimLogFilter;
@@ -34,51 +34,20 @@ using wire::Bytes;
 using wire::RfcValue;
 using namespace std::chrono_literals;
 
-std::string to_hex(const Bytes& b) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t c : b) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-std::string field(const SimLogEntry& e, const std::string& key) {
-  auto it = e.find(key);
-  return it == e.end() ? std::string("<absent>") : it->second;
-}
-
-// A scenario file for the whole suite: one program whose registration is
-// answered with the announcement of a scripted call.
-std::string write_scenario() {
-  char path[] = "/tmp/quib-regsim-XXXXXX";
-  const int fd = ::mkstemp(path);
-  if (fd < 0) return {};
-  ::close(fd);
-  std::ofstream out(path);
-  out << R"({"reggateway": {"answers": {"ZANNOUNCE": "announce"}, "calls": [)"
-         R"({"program": "ZANNOUNCE", "function": "STFC_CONNECTION",)"
-         R"( "params": {"REQUTEXT": "scripted"}}]}})";
-  return path;
-}
-
-class RegSim : public ::testing::Test {
+class RegSim : public test::SimSuite {
  protected:
+  // The scenario of the whole suite: one program whose registration is
+  // answered with the announcement of a scripted call.
   static void SetUpTestSuite() {
-    scenario_ = new std::string(write_scenario());
-    sim_ = new SimProcess({"--reggateway", "--config", *scenario_, "--regallow", "Z*",
-                           "--reganswer", "ZSILENT*=silence", "--reganswer", "ZZEROS*=zeros",
-                           "--reganswer", "ZGARBAGE*=garbage"});
-  }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-    std::remove(scenario_->c_str());
-    delete scenario_;
+    start_sim({"--reggateway", "--regallow", "Z*", "--reganswer", "ZSILENT*=silence",
+               "--reganswer", "ZZEROS*=zeros", "--reganswer", "ZGARBAGE*=garbage"},
+              R"({"reggateway": {"answers": {"ZANNOUNCE": "announce"}, "calls": [)"
+              R"({"program": "ZANNOUNCE", "function": "STFC_CONNECTION",)"
+              R"( "params": {"REQUTEXT": "scripted"}}]}})");
   }
   void SetUp() override {
-    ASSERT_TRUE(sim_->running()) << sim_->error();
+    SimSuite::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_NE(sim_->reggateway_port(), 0);
     ctl_.emplace(sim_->regcontrol_port());
     ASSERT_TRUE(ctl_->connected());
@@ -107,8 +76,8 @@ class RegSim : public ::testing::Test {
                                 params_json + extra + "}");
     EXPECT_TRUE(answer.has_value());
     if (!answer) return {};
-    EXPECT_EQ(field(*answer, "ok"), "true") << field(*answer, "error");
-    return field(*answer, "id");
+    EXPECT_EQ(log_field(*answer, "ok"), "true") << log_field(*answer, "error");
+    return log_field(*answer, "id");
   }
 
   SimLogEntry result(const std::string& id) {
@@ -124,7 +93,7 @@ class RegSim : public ::testing::Test {
     f.event = event;
     for (int attempt = 0; attempt < 500; ++attempt) {
       for (const auto& e : sim_->entries(f))
-        if (field(e, "program") == program) return e;
+        if (log_field(e, "program") == program) return e;
       std::this_thread::sleep_for(20ms);
     }
     return std::nullopt;
@@ -135,16 +104,12 @@ class RegSim : public ::testing::Test {
     SimLogFilter f;
     f.server = "reggateway";
     f.event = "check";
-    for (const auto& e : sim_->entries(f)) out.push_back(field(e, "text"));
+    for (const auto& e : sim_->entries(f)) out.push_back(log_field(e, "text"));
     return out;
   }
 
-  static SimProcess* sim_;
-  static std::string* scenario_;
   std::optional<RegControl> ctl_;
 };
-SimProcess* RegSim::sim_ = nullptr;
-std::string* RegSim::scenario_ = nullptr;
 
 TEST_F(RegSim, RegistrationsTheGatewayAccepts) {
   // Answered with an empty record, with NUL bytes, and not at all.
@@ -160,13 +125,13 @@ TEST_F(RegSim, RegistrationsTheGatewayAccepts) {
     ASSERT_TRUE(call.ok()) << program << ": " << call.error().message();
     EXPECT_EQ(call.value().function, "RFCPING");
     ASSERT_TRUE(server.value().send_reply_exports_only(call.value(), {}).ok());
-    EXPECT_EQ(field(result(id), "status"), "reply") << program;
+    EXPECT_EQ(log_field(result(id), "status"), "reply") << program;
   }
   for (const char* program : {"ZPROG_ACK", "ZZEROS", "ZSILENT"}) {
     const auto registered = event_of("registered", program);
     ASSERT_TRUE(registered.has_value()) << program;
-    EXPECT_EQ(field(*registered, "host"), "localhost");
-    EXPECT_EQ(field(*registered, "address"), "127.0.0.1");
+    EXPECT_EQ(log_field(*registered, "host"), "localhost");
+    EXPECT_EQ(log_field(*registered, "address"), "127.0.0.1");
   }
   EXPECT_EQ(checks(), std::vector<std::string>{});
 }
@@ -181,8 +146,8 @@ TEST_F(RegSim, RefusedRegistrationDetaches) {
   // The half-built server said goodbye: the gateway read its 0xD0 record.
   const auto closed = event_of("closed", "NOT_ALLOWED");
   ASSERT_TRUE(closed.has_value());
-  EXPECT_EQ(field(*closed, "detaches"), "1");
-  EXPECT_EQ(field(*closed, "registered"), "false");
+  EXPECT_EQ(log_field(*closed, "detaches"), "1");
+  EXPECT_EQ(log_field(*closed, "registered"), "false");
 }
 
 TEST_F(RegSim, GarbageAnswerIsNamed) {
@@ -209,9 +174,9 @@ TEST_F(RegSim, CallAsTheRegistrationAnswer) {
   ASSERT_TRUE(server.send_reply_exports_only(call.value(), exports).ok());
   const auto reply = event_of("reg-reply", "ZANNOUNCE");
   ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(field(*reply, "status"), "reply");
-  EXPECT_EQ(field(*reply, "exports"), "ECHOTEXT=" + to_hex(wire::encode_utf16le("scripted")));
-  EXPECT_EQ(field(*reply, "checks"), "");
+  EXPECT_EQ(log_field(*reply, "status"), "reply");
+  EXPECT_EQ(log_field(*reply, "exports"), "ECHOTEXT=" + hex(wire::encode_utf16le("scripted")));
+  EXPECT_EQ(log_field(*reply, "checks"), "");
 }
 
 TEST_F(RegSim, InboundCallInManyRecordsAnsweredWithRequestedExports) {
@@ -238,12 +203,12 @@ TEST_F(RegSim, InboundCallInManyRecordsAnsweredWithRequestedExports) {
                                             {"RESPTEXT", RfcValue::text("left out")}};
   ASSERT_TRUE(server.send_reply_exports_only(c, exports).ok());
   const SimLogEntry r = result(id);
-  EXPECT_EQ(field(r, "status"), "reply");
-  EXPECT_EQ(field(r, "kind"), "normal");
-  EXPECT_EQ(field(r, "exports"), "ECHOTEXT=" + to_hex(wire::encode_utf16le("hello world")));
-  EXPECT_EQ(field(r, "conversation"), std::string(server.conversation_id().begin(),
+  EXPECT_EQ(log_field(r, "status"), "reply");
+  EXPECT_EQ(log_field(r, "kind"), "normal");
+  EXPECT_EQ(log_field(r, "exports"), "ECHOTEXT=" + hex(wire::encode_utf16le("hello world")));
+  EXPECT_EQ(log_field(r, "conversation"), std::string(server.conversation_id().begin(),
                                                    server.conversation_id().end()));
-  EXPECT_EQ(field(r, "checks"), "");
+  EXPECT_EQ(log_field(r, "checks"), "");
 }
 
 TEST_F(RegSim, LargeReplyInPieces) {
@@ -256,11 +221,11 @@ TEST_F(RegSim, LargeReplyInPieces) {
   const std::vector<ExportValue> exports = {{"E_DATA", RfcValue::bytes(data)}};
   ASSERT_TRUE(server.send_reply_exports_only(call.value(), exports).ok());
   const SimLogEntry r = result(id);
-  EXPECT_EQ(field(r, "status"), "reply");
-  const std::string pieces = field(r, "pieces");
+  EXPECT_EQ(log_field(r, "status"), "reply");
+  const std::string pieces = log_field(r, "pieces");
   EXPECT_EQ(pieces.rfind("28000,28000,", 0), 0u) << pieces;
-  EXPECT_EQ(field(r, "exports"), "E_DATA=" + to_hex(data));
-  EXPECT_EQ(field(r, "checks"), "");
+  EXPECT_EQ(log_field(r, "exports"), "E_DATA=" + hex(data));
+  EXPECT_EQ(log_field(r, "checks"), "");
 }
 
 TEST_F(RegSim, ExceptionAndMessageReplies) {
@@ -288,8 +253,8 @@ TEST_F(RegSim, ExceptionAndMessageReplies) {
     ASSERT_TRUE(call.ok()) << call.error().message();
     ASSERT_TRUE(server.send_exception_reply(c.reply).ok());
     const SimLogEntry r = result(id);
-    for (const auto& [key, value] : c.fields) EXPECT_EQ(field(r, key), value) << key;
-    EXPECT_EQ(field(r, "checks"), "");
+    for (const auto& [key, value] : c.fields) EXPECT_EQ(log_field(r, key), value) << key;
+    EXPECT_EQ(log_field(r, "checks"), "");
   }
 }
 
@@ -297,7 +262,7 @@ TEST_F(RegSim, GatewayClosingEndsTheWait) {
   RegisteredServer server = registered("ZPROG_CLOSE");
   auto closed = ctl_->request(R"({"op": "close", "program": "ZPROG_CLOSE"})");
   ASSERT_TRUE(closed.has_value());
-  EXPECT_EQ(field(*closed, "ok"), "true");
+  EXPECT_EQ(log_field(*closed, "ok"), "true");
   auto call = server.receive_call();
   ASSERT_FALSE(call.ok());
   EXPECT_TRUE(call.error().is(ProtocolError::ClosedByPeer));

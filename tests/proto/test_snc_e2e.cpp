@@ -20,6 +20,8 @@
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
+#include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 
@@ -35,32 +37,13 @@ using namespace std::chrono_literals;
 constexpr std::string_view kService = "sapsim@localhost";
 
 ConnectionParams sim_params(const SimProcess& sim, std::optional<SncOptions> snc) {
-  ConnectionParams p;
-  p.ashost = "127.0.0.1";
-  p.port = sim.gateway_port();
-  p.user = "TESTER";
-  p.passwd = std::string("secret");
-  p.client = "001";
-  p.io_timeout = 30s;
+  ConnectionParams p = test::sim_logon_params(sim);
   p.snc = std::move(snc);
   return p;
 }
 
-std::string hex_of(std::string_view text) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-std::string utf16_hex(std::string_view ascii) {
-  std::string out;
-  for (char c : ascii) out += hex_of(std::string_view(&c, 1)) + "00";
-  return out;
-}
+// The hex of an ASCII text's UTF-16LE form, as the simulator logs message bytes.
+std::string utf16_hex(std::string_view ascii) { return test::hex(test::U(ascii)); }
 
 // ---------------------------------------------------------------- Kerberos
 
@@ -139,7 +122,7 @@ TEST_F(SncSim, LogsOnAndCallsWithWrappedMessages) {
   const auto frames = sim_->received_hex("call");
   ASSERT_GT(frames.size(), frames_before);
   const std::string header_head =
-      hex_of(std::string_view(reinterpret_cast<const char*>(kSncDataTemplate.data()), 40));
+      test::hex(wire::ByteView(kSncDataTemplate.data(), 40));
   for (std::size_t i = frames_before; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].find(utf16_hex(text)), std::string::npos);
     EXPECT_EQ(frames[i].substr(0, 80), header_head);

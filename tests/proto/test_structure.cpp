@@ -4,24 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "proto/structure.hpp"
+#include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
 namespace {
 
+using test::field;
 using wire::AbapType;
 using wire::Bytes;
 using wire::RfcValue;
-
-FieldLayout field(std::string name, AbapType type, std::uint64_t offset, std::uint64_t width,
-                  std::uint64_t decimals = 0) {
-  FieldLayout f;
-  f.name = std::move(name);
-  f.abap_type = type;
-  f.offset = offset;
-  f.width = width;
-  f.decimals = decimals;
-  return f;
-}
 
 StructureLayout layout(std::string name, std::vector<FieldLayout> fields, std::uint64_t size) {
   return StructureLayout{std::move(name), std::move(fields), size};

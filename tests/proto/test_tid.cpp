@@ -10,6 +10,7 @@
 
 #include "call_fakes.hpp"
 #include "proto/tid.hpp"
+#include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
 namespace {
@@ -27,12 +28,7 @@ FunctionDescriptionPtr one_parameter(std::string_view function, ParamDirection d
                                      AbapType type, std::uint32_t length) {
   auto d = std::make_shared<FunctionDescription>();
   d->name = std::string(function);
-  ParameterDescription p;
-  p.name = "TID";
-  p.direction = direction;
-  p.type = type;
-  p.length = length;
-  d->parameters.push_back(p);
+  d->parameters.push_back(test::param("TID", direction, type, length));
   return d;
 }
 

@@ -2,39 +2,29 @@
 // issued, released once and refused the second time; an unfinished guard
 // releases its TID; TIDs the server pads, cuts short or leaves out.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "proto/connection.hpp"
 #include "proto/tid.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
+#include "tests/support/testutil.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
 namespace {
 
-using test::SimLogEntry;
+using test::hex;
+using test::log_field;
+using test::ScenarioFile;
 using test::SimProcess;
 using namespace std::chrono_literals;
 
-ConnectionParams sim_params(const SimProcess& sim) {
-  ConnectionParams p;
-  p.ashost = "127.0.0.1";
-  p.port = sim.gateway_port();
-  p.user = "TESTER";
-  p.passwd = std::string("secret");
-  p.client = "001";
-  p.io_timeout = 30s;
-  return p;
-}
-
 std::optional<RfcConnection> open(const SimProcess& sim) {
-  auto c = open_direct(sim_params(sim), std::make_shared<MetadataCache>());
+  auto c = open_direct(test::sim_logon_params(sim), std::make_shared<MetadataCache>());
   if (!c) {
     ADD_FAILURE() << "open: " << c.error().message();
     return std::nullopt;
@@ -42,56 +32,14 @@ std::optional<RfcConnection> open(const SimProcess& sim) {
   return std::move(c).value();
 }
 
-std::string field(const SimLogEntry& e, const std::string& key) {
-  auto it = e.find(key);
-  return it == e.end() ? std::string("<absent>") : it->second;
-}
-
-std::string hex(const wire::Bytes& b) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t c : b) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 // The TIDs named by the simulator's events of one kind, in order.
 std::vector<std::string> event_tids(const SimProcess& sim, std::string_view event) {
   std::vector<std::string> out;
-  for (const auto& e : sim.events(event)) out.push_back(field(e, "tid"));
+  for (const auto& e : sim.events(event)) out.push_back(log_field(e, "tid"));
   return out;
 }
 
-// A scenario file, removed with the object.
-class Scenario {
- public:
-  explicit Scenario(std::string_view json) {
-    char path[] = "/tmp/quib-tidsim-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd >= 0) ::close(fd);
-    path_ = path;
-    std::ofstream(path_) << json;
-  }
-  ~Scenario() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-class TidSim : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { sim_ = new SimProcess(); }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(sim_->running()) << sim_->error(); }
-  static SimProcess* sim_;
-};
-SimProcess* TidSim::sim_ = nullptr;
+class TidSim : public test::SimSuite {};
 
 TEST_F(TidSim, IssuesDistinctTidsAndReleasesEachOnce) {
   auto conn = open(*sim_);
@@ -110,8 +58,8 @@ TEST_F(TidSim, IssuesDistinctTidsAndReleasesEachOnce) {
   // The server read the TID field as the TID's UTF-16LE bytes.
   const auto cleared = sim_->events("tid-cleared");
   ASSERT_FALSE(cleared.empty());
-  EXPECT_EQ(field(cleared.back(), "tid"), *first);
-  EXPECT_EQ(field(cleared.back(), "raw"), hex(wire::encode_utf16le(*first)));
+  EXPECT_EQ(log_field(cleared.back(), "tid"), *first);
+  EXPECT_EQ(log_field(cleared.back(), "raw"), hex(wire::encode_utf16le(*first)));
 
   auto again = clear_tid(*conn, *first);
   ASSERT_FALSE(again);
@@ -142,7 +90,7 @@ TEST_F(TidSim, AnUnfinishedGuardReleasesItsTidAFinishedOneDoesNot) {
 TEST(TidSimScripted, TidsThatArePaddedShortOrMissing) {
   const std::string tid = "0A1B2C3D4E5F000000000042";
   {
-    Scenario scenario(R"({"units": {"tids": ["  )" + tid + R"(   ", ")" + tid.substr(0, 23) +
+    ScenarioFile scenario(R"({"units": {"tids": ["  )" + tid + R"(   ", ")" + tid.substr(0, 23) +
                       R"("]}})");
     SimProcess sim({"--config", scenario.path()});
     ASSERT_TRUE(sim.running()) << sim.error();
@@ -157,7 +105,7 @@ TEST(TidSimScripted, TidsThatArePaddedShortOrMissing) {
               "unexpected record during transaction id: a TID is 24 characters, got 23");
   }
   {
-    Scenario scenario(R"({"units": {"omit_tid": true}})");
+    ScenarioFile scenario(R"({"units": {"omit_tid": true}})");
     SimProcess sim({"--config", scenario.path()});
     ASSERT_TRUE(sim.running()) << sim.error();
     auto conn = open(sim);

@@ -17,6 +17,7 @@
 #include "proto/connection.hpp"
 #include "proto/wsrfc.hpp"
 #include "support/sim_process.hpp"
+#include "support/sim_session.hpp"
 #include "support/tls_test_peer.hpp"
 
 namespace quib::proto {
@@ -92,20 +93,15 @@ constexpr std::string_view kLogonHex =
     "0102"
     "ffff0000ffff";
 
-class SimWsrfc : public ::testing::Test {
+class SimWsrfc : public test::SimSuite {
  protected:
-  static void SetUpTestSuite() { sim_ = new SimProcess({"--wsrfc"}); }
-  static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
-  }
+  static void SetUpTestSuite() { start_sim({"--wsrfc"}); }
   void SetUp() override {
-    ASSERT_TRUE(sim_->running()) << sim_->error();
+    SimSuite::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_NE(sim_->wsrfc_port(), 0);
   }
-  static SimProcess* sim_;
 };
-SimProcess* SimWsrfc::sim_ = nullptr;
 
 TEST_F(SimWsrfc, LogsOnCallsAndClosesWithoutSendingAnything) {
   auto opened = open_ws(ws_params(*sim_));

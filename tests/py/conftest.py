@@ -4,20 +4,18 @@
 installs it into a virtual environment). Otherwise the package is assembled
 in a scratch directory from the source tree's lomra/__init__.py and the
 module built in $QUIB_BUILD_DIR (for instance build/e1, configured with
--DQUIB_PYTHON=ON), so that a quick CMake build can be tested without a wheel.
+-DQUIB_PYTHON=ON), or else in the newest build below build/, so that a
+quick CMake build can be tested without a wheel (support/find_lomra.py).
 
 The simulated ABAP system of tests/sim is the server of every test that
 needs one; tests/py/support/extsim.py is the same simulator with a few
 extra functions.
 """
 
-import glob
-import importlib
 import os
 import pathlib
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
@@ -27,50 +25,19 @@ SIM_DIR = ROOT / "tests" / "sim"
 EXT_SIM = HERE / "support" / "extsim.py"
 
 sys.path.insert(0, str(SIM_DIR))
+sys.path.insert(0, str(HERE / "support"))
+import find_lomra  # noqa: E402
 import simctl  # noqa: E402
 
 # The default account of the simulator.
 USER, PASSWORD, CLIENT = "TESTER", "secret", "001"
 
 
-def _installed_lomra():
-    try:
-        module = importlib.import_module("lomra")
-        importlib.import_module("lomra._quib_lomra")
-        return module
-    except ImportError:
-        for name in ("lomra._quib_lomra", "lomra"):
-            sys.modules.pop(name, None)
-        return None
-
-
-def _built_module():
-    build = os.environ.get("QUIB_BUILD_DIR")
-    if build:
-        path = pathlib.Path(build).resolve() / "python" / "lomra" / "_quib_lomra.abi3.so"
-        if not path.exists():
-            raise RuntimeError(f"QUIB_BUILD_DIR={build} holds no python/lomra/_quib_lomra.abi3.so")
-        return path
-    found = sorted(glob.glob(str(ROOT / "build" / "*" / "python" / "lomra" / "_quib_lomra.abi3.so")),
-                   key=os.path.getmtime)
-    if not found:
-        raise RuntimeError("lomra is not installed and no build holds _quib_lomra.abi3.so: "
-                           "run scripts/pytest.sh, or set QUIB_BUILD_DIR to a CMake build with QUIB_PYTHON=ON")
-    return pathlib.Path(found[-1])
-
-
-def _assemble_lomra():
-    scratch = pathlib.Path(tempfile.mkdtemp(prefix="lomra-pkg-"))
-    package = scratch / "lomra"
-    package.mkdir()
-    (package / "__init__.py").symlink_to(ROOT / "lomra" / "__init__.py")
-    (package / "_quib_lomra.abi3.so").symlink_to(_built_module())
-    sys.path.insert(0, str(scratch))
-    importlib.invalidate_caches()
-    return importlib.import_module("lomra")
-
-
-lomra = _installed_lomra() or _assemble_lomra()
+try:
+    lomra = find_lomra.load(any_build=True)
+except find_lomra.LomraMissing as exc:
+    raise RuntimeError(f"{exc}: run scripts/pytest.sh, or set QUIB_BUILD_DIR to a CMake build with QUIB_PYTHON=ON") \
+        from None
 
 # The directory that holds the lomra package (not resolved: the assembled
 # package is made of symbolic links), for subprocesses.
@@ -78,13 +45,14 @@ PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(lomra.__file__)
 MODULE_PATH = lomra._quib_lomra.__file__
 
 
-def run_python(code, env=None, timeout=120):
-    """Runs `code` in a fresh interpreter that finds this lomra and simctl;
-    returns the completed process (stdout and stderr as text)."""
-    full_env = dict(os.environ)
+def run_python(code, env=None, timeout=120, text=True, base_env=None):
+    """Runs `code` in a fresh interpreter that finds this lomra and simctl,
+    with the environment `base_env` (default: this one) plus `env`; returns
+    the completed process (stdout and stderr as text, or bytes)."""
+    full_env = dict(os.environ if base_env is None else base_env)
     full_env["PYTHONPATH"] = os.pathsep.join([PACKAGE_PARENT, str(SIM_DIR), str(HERE)])
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env,
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=text, env=full_env,
                           timeout=timeout, cwd=str(HERE))
 
 
@@ -108,6 +76,31 @@ def logon(sim, **overrides):
     return {k: v for k, v in params.items() if v is not None}
 
 
+class Closing:
+    """An integer (1) whose conversion closes the connection it is sent on."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def __index__(self):
+        self.conn.close()
+        return 1
+
+
+class Asking:
+    """An integer (`value`) whose conversion uses the connection it is sent
+    on; `seen` is the system id it got."""
+
+    def __init__(self, conn, value):
+        self.conn = conn
+        self.value = value
+        self.seen = None
+
+    def __index__(self):
+        self.seen = self.conn.connection_attributes()["sysId"]
+        return self.value
+
+
 @pytest.fixture(scope="module")
 def sim():
     with simctl.Sim() as s:
@@ -120,15 +113,23 @@ def ext_sim():
         yield s
 
 
-@pytest.fixture
-def conn(sim):
+def _connected(sim):
     c = lomra.Connection(logon(sim), {})
     yield c
     c.close()
 
 
 @pytest.fixture
+def conn(sim):
+    yield from _connected(sim)
+
+
+@pytest.fixture(scope="module")
+def mconn(sim):
+    """One connection for a whole module (hypothesis runs many examples)."""
+    yield from _connected(sim)
+
+
+@pytest.fixture
 def ext_conn(ext_sim):
-    c = lomra.Connection(logon(ext_sim), {})
-    yield c
-    c.close()
+    yield from _connected(ext_sim)

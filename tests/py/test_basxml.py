@@ -7,14 +7,12 @@ travelled."""
 
 import datetime
 import os
-import subprocess
-import sys
 import textwrap
 from decimal import Decimal
 
 import pytest
 
-from conftest import HERE, PACKAGE_PARENT, SIM_DIR, lomra, logon, simctl
+from conftest import lomra, logon, run_python, simctl
 
 BASXML_FUNCTIONS = ["Z_SIM_ECHO", "Z_SIM_STRUCT", "Z_SIM_TABLE", "Z_SIM_TTYP", "Z_SIM_RAISE",
                     "STFC_CONNECTION"]
@@ -151,11 +149,8 @@ def dump_run(sim, env):
     """The dumping call in a fresh interpreter with exactly these dump
     settings; its output as bytes (the documents hold control bytes that a
     text reader would translate)."""
-    full_env = {k: v for k, v in os.environ.items() if not k.startswith("QUIB_DUMP")}
-    full_env["PYTHONPATH"] = os.pathsep.join([PACKAGE_PARENT, str(SIM_DIR), str(HERE)])
-    full_env.update(env)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(DUMP_CALL.format(port=sim.gateway))],
-                          capture_output=True, env=full_env, timeout=120, cwd=str(HERE))
+    base = {k: v for k, v in os.environ.items() if not k.startswith("QUIB_DUMP")}
+    return run_python(textwrap.dedent(DUMP_CALL.format(port=sim.gateway)), env, text=False, base_env=base)
 
 
 def last_documents(sim):

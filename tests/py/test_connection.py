@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from conftest import lomra, logon, run_python
+from conftest import Asking, Closing, lomra, logon, run_python
 import simctl
 
 NOTHING_TO_CANCEL = ("cancel() has nothing to cancel: the connection is closed, or its transport has no "
@@ -294,31 +294,8 @@ def test_a_second_thread_waits_for_the_session_without_blocking_others(conn, sim
     assert out_third["result"]["sysId"] == "QSI"
 
 
-class Closing:
-    """An integer whose conversion closes the connection it is sent on."""
-
-    def __init__(self, conn):
-        self.conn = conn
-
-    def __index__(self):
-        self.conn.close()
-        return 1
-
-
-class Asking:
-    """An integer whose conversion uses the connection it is sent on."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.seen = None
-
-    def __index__(self):
-        self.seen = self.conn.connection_attributes()["sysId"]
-        return 2
-
-
 def test_values_are_converted_outside_the_session_lock(conn):
-    asking = Asking(conn)
+    asking = Asking(conn, 2)
     assert conn.call("Z_SIM_ECHO", {"I_INT4": asking}, {})["E_INT4"] == 2
     assert asking.seen == "QSI"
     # On a thread of its own: were the value converted with the session

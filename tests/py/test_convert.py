@@ -10,7 +10,7 @@ from decimal import Decimal
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import lomra, logon
+from conftest import lomra
 
 ECHO = "Z_SIM_ECHO"
 
@@ -22,14 +22,6 @@ def echo(conn, name, value, **options):
     seen = result["E_SEEN"]
     assert seen.startswith(f"I_{name}="), seen
     return result["E_" + name], seen[len(name) + 3:]
-
-
-@pytest.fixture(scope="module")
-def mconn(sim):
-    """One connection for a whole module (hypothesis runs many examples)."""
-    c = lomra.Connection(logon(sim), {})
-    yield c
-    c.close()
 
 
 def echo_requests(sim):

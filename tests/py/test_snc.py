@@ -29,17 +29,10 @@ def realm():
     # The simulator's acceptor needs python3-gssapi in its interpreter.
     if subprocess.run([simctl.PYTHON, "-c", "import gssapi"], capture_output=True).returncode != 0:
         pytest.skip(f"python3-gssapi is missing for {simctl.PYTHON}")
-    with krb5realm.Realm() as r:
-        saved = {k: os.environ.get(k) for k in r.env}
-        os.environ.update(r.env)
-        try:
-            yield r
-        finally:
-            for k, v in saved.items():
-                if v is None:
-                    os.environ.pop(k, None)
-                else:
-                    os.environ[k] = v
+    with krb5realm.Realm() as r, pytest.MonkeyPatch.context() as env:
+        for k, v in r.env.items():
+            env.setenv(k, v)
+        yield r
 
 
 @pytest.fixture(scope="module")

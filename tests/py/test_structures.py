@@ -10,16 +10,9 @@ from decimal import Decimal
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import lomra, logon
+from conftest import lomra
 
 ROW = {"ID": 7, "NAME": "Grüße", "AMOUNT": Decimal("-12.34"), "DAY": "20240229", "SCORE": 2.5}
-
-
-@pytest.fixture(scope="module")
-def mconn(sim):
-    c = lomra.Connection(logon(sim), {})
-    yield c
-    c.close()
 
 
 def calls(sim, function):

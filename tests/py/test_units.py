@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import lomra, logon
+from conftest import Asking, Closing, lomra, logon
 import simctl
 from sim.dictionary import standard_dictionary
 
@@ -423,30 +423,9 @@ def test_the_interpreter_lock_is_released_during_the_exchange(function, method, 
         c.close()
 
 
-class Asking:
-    """An integer whose conversion uses the connection it is sent on."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.seen = None
-
-    def __index__(self):
-        self.seen = self.conn.connection_attributes()["sysId"]
-        return 3
-
-
-class Closing:
-    def __init__(self, conn):
-        self.conn = conn
-
-    def __index__(self):
-        self.conn.close()
-        return 1
-
-
 def test_values_are_converted_outside_the_session_lock(conn, sim):
     tid = conn.initialize_unit()["id"]
-    asking = Asking(conn)
+    asking = Asking(conn, 3)
     assert conn.fill_and_submit_unit(tid, [("Z_SIM_ECHO", {"I_INT4": asking})]) == 1
     assert asking.seen == "QSI"
     assert seen(unit_calls(sim, tid)[0]) == "I_INT4=3"

@@ -92,15 +92,9 @@ def main(argv):
     except (OSError, ValueError, subprocess.SubprocessError) as exc:
         print(f"abapsim: {exc}", file=sys.stderr)
         return 2
-    gateway.start()
-    if wsrfc:
-        wsrfc.start()
-    if reggateway:
-        reggateway.start()
-    if router:
-        router.start()
-    if msgserver:
-        msgserver.start()
+    servers = [s for s in (gateway, wsrfc, reggateway, router, msgserver) if s]
+    for server in servers:
+        server.start()
     ports = {"gateway": gateway.port, "saprouter": router.port if router else None}
     if msgserver:
         ports["msgserver"] = msgserver.port
@@ -128,15 +122,8 @@ def main(argv):
 
     while not stopping.wait(0.1):
         pass
-    gateway.stop()
-    if wsrfc:
-        wsrfc.stop()
-    if reggateway:
-        reggateway.stop()
-    if router:
-        router.stop()
-    if msgserver:
-        msgserver.stop()
+    for server in servers:
+        server.stop()
     log.write(dir="event", step="stop", event="stopped", connections=gateway.count,
               router_connections=router.count if router else 0)
     log.close()

@@ -195,18 +195,18 @@ def test_group_field_with_inner_nul_is_a_deviation():
 ])
 def test_faults(fault, check):
     class Client(Lookup):
-        def run_rest(self):
+        def ask_group(self):
             for packet in (FIRST, SECOND):
                 self.send(packet)
                 self.frame()
             self.send(group_request(b"PUBLIC"))
+
+        def run_rest(self):
+            self.ask_group()
             return self.frame()
 
         def raw_rest(self):
-            for packet in (FIRST, SECOND):
-                self.send(packet)
-                self.frame()
-            self.send(group_request(b"PUBLIC"))
+            self.ask_group()
             return self.raw()
 
         def raw_after_first(self):

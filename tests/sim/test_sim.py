@@ -115,6 +115,9 @@ def request(function, params=(), requested=(), tables=()):
 class RawClient:
     """A client scripted from the byte templates, one frame at a time."""
 
+    # The Initialize header of set-up.
+    initialize = INITIALIZE_T
+
     def __init__(self, port, timeout=20.0):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         self.reader = FrameReader(limit=1 << 30)
@@ -151,7 +154,7 @@ class RawClient:
     def setup(self, host=b"lomrah"):
         self.send_frame(handshake_packet(host))
         self.handshake_reply = self.recv_frame()
-        self.send_frame(template(INITIALIZE_T) + initialize_body())
+        self.send_frame(template(self.initialize) + initialize_body())
         init = self.recv_frame()
         assert init[:2] == b"\x06\x01", init[:2].hex()
         self.conv = init[40:48]
@@ -905,6 +908,11 @@ class TestRouter:
         ("err=route:busy", lambda c: c.recv_frame() == b"NI_RTERR busy" and c.at_eof()),
         ("hugelen=route", lambda c: c.recv_raw(4) == H("FFFFFFF0")),
         ("empty=route", lambda c: c.recv_frame() == b""),
+        ("garbage=route", lambda c: c.recv_frame() == b"GARBAGE-GARBAGE-"),
+        ("garbage=route:5", lambda c: c.recv_frame() == b"GARBA"),
+        ("midclose=route", lambda c: c.recv_raw(12) == H("00000008") + b"NI" and c.at_eof()),
+        ("midclose=route:3", lambda c: c.recv_raw(12) == H("000000") and c.at_eof()),
+        ("noise=route", lambda c: c.recv_raw(17) == b"HTTP/1.0 400 Bad "),
     ])
     def test_route_faults(self, fault, check):
         with Sim("--saprouter", "--fault", fault) as sim:

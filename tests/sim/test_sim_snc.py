@@ -21,8 +21,8 @@ import realm as krb5realm  # noqa: E402
 from sim import container  # noqa: E402
 from sim.container import Rid  # noqa: E402
 from simctl import Sim  # noqa: E402
-from test_sim import (ALLOCATE_T, INITIALIZE_T, SET_PARTNER_T, RawClient, echo_params, first,  # noqa: E402
-                      handshake_packet, initialize_body, logon_container, request, template, u16, values_of)
+from test_sim import (INITIALIZE_T, RawClient, echo_params, first, logon_container, request, template,  # noqa: E402
+                      u16, values_of)
 
 H = bytes.fromhex
 SNC_HANDSHAKE_T = "0..7=06CB0200FFFF0000;10=28;27=08;30..31=050C;50=85;76..79=FFFF0003"
@@ -60,17 +60,10 @@ def realm():
     if missing:
         pytest.skip("Kerberos tools missing: " + ", ".join(missing))
     pytest.importorskip("gssapi")
-    with krb5realm.Realm() as r:
-        saved = {k: os.environ.get(k) for k in r.env}
-        os.environ.update(r.env)
-        try:
-            yield r
-        finally:
-            for k, v in saved.items():
-                if v is None:
-                    os.environ.pop(k, None)
-                else:
-                    os.environ[k] = v
+    with krb5realm.Realm() as r, pytest.MonkeyPatch.context() as env:
+        for k, v in r.env.items():
+            env.setenv(k, v)
+        yield r
 
 
 @pytest.fixture
@@ -84,23 +77,12 @@ class SncClient(RawClient):
     """The scripted client with SNC: Initialize byte 10 = 21, the context
     exchange after Allocate, then every data message wrapped."""
 
+    initialize = INITIALIZE_T.replace("10=01", "10=21")
+
     def __init__(self, port):
         super().__init__(port)
         self.ctx = None
         self.wrapped_records = []
-
-    def setup(self, host=b"lomrah"):
-        self.send_frame(handshake_packet(host))
-        self.handshake_reply = self.recv_frame()
-        self.send_frame(template(INITIALIZE_T.replace("10=01", "10=21")) + initialize_body())
-        init = self.recv_frame()
-        assert init[:2] == b"\x06\x01", init[:2].hex()
-        self.conv = init[40:48]
-        self.send_frame(template(SET_PARTNER_T, conv=self.conv) + b"localhost".ljust(128, b" ") + bytes(16))
-        self.send_frame(template(ALLOCATE_T, conv=self.conv))
-        alloc = self.recv_frame()
-        assert alloc[:2] == b"\x06\x05", alloc[:2].hex()
-        return self
 
     def exchange(self, announce=True):
         import gssapi as g

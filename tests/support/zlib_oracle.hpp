@@ -16,10 +16,12 @@
 
 namespace quib::test {
 
-// zlib's raw stream of `in` at `level` (0..9) with `strategy`.
-inline wire::Bytes zlib_deflate(wire::ByteView in, int level, int strategy = Z_DEFAULT_STRATEGY) {
+// zlib's raw stream of `in` at `level` (0..9) with `strategy` and
+// `mem_level` (1..9).
+inline wire::Bytes zlib_deflate(wire::ByteView in, int level, int strategy = Z_DEFAULT_STRATEGY,
+                                int mem_level = 8) {
   z_stream s{};
-  if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy) != Z_OK)
+  if (deflateInit2(&s, level, Z_DEFLATED, -15, mem_level, strategy) != Z_OK)
     throw std::runtime_error("zlib deflateInit2 refused the level or strategy");
   wire::Bytes out(deflateBound(&s, in.size()) + 16);
   s.next_in = const_cast<Bytef*>(in.data());

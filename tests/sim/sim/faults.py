@@ -16,6 +16,8 @@ CONN, when given, limits the fault to the n-th connection of that server
 (1-based), so that a client's reconnect can be served normally.
 """
 
+from .container import Rid, has_header, record, with_trailer
+
 # Actions that change how an answer is sent but still send it.
 MODIFIERS = {"delay", "split"}
 
@@ -43,19 +45,46 @@ TERMINAL = {
 ACTIONS = MODIFIERS | TERMINAL
 STEPS = {"route", "handshake", "initialize", "allocate", "logon", "call"}
 
+# What `noise` sends: an HTTP status line, no NI frame and no WebSocket frame.
+NOISE = b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"
+
+
+def junk(n):
+    """What `garbage` sends: n bytes that no reader takes for a header."""
+    return (b"GARBAGE-" * (n // 8 + 1))[:n]
+
+
+def altered_container(action, message):
+    """The container `message` as the action `trailer` or `tagmismatch`
+    sends it (unchanged for any other action)."""
+    if action == "trailer":
+        return with_trailer(message)
+    if action == "tagmismatch":
+        # A first record that opens as ParameterName and closes as ParameterValue.
+        at = 12 if has_header(message) else 0
+        return message[:at] + record(Rid.PARAMETER_NAME, b"A\x00")[:-2] + b"\x02\x03" + message[at:]
+    return message
+
 
 class FaultError(ValueError):
     pass
 
 
 class Fault:
+    """One fault knob.  Subclasses for other servers name their own actions,
+    steps and kind (the word their error messages use)."""
+
+    actions = ACTIONS
+    steps = STEPS
+    kind = "fault"
+
     def __init__(self, action, step, function=None, arg="", conn=None):
-        action = action.lower()
-        step = step.lower()
-        if action not in ACTIONS:
-            raise FaultError(f"unknown fault action {action!r}; known: {', '.join(sorted(ACTIONS))}")
-        if step not in STEPS:
-            raise FaultError(f"unknown fault step {step!r}; known: {', '.join(sorted(STEPS))}")
+        action = str(action).lower()
+        step = str(step).lower()
+        if action not in self.actions:
+            raise FaultError(f"unknown {self.kind} action {action!r}; known: {', '.join(sorted(self.actions))}")
+        if step not in self.steps:
+            raise FaultError(f"unknown {self.kind} step {step!r}; known: {', '.join(sorted(self.steps))}")
         self.action = action
         self.step = step
         self.function = function.upper() if function else None
@@ -75,16 +104,23 @@ class Fault:
         return f"Fault({self.action}={self.step}/{self.function}:{self.arg}@{self.conn})"
 
 
-def parse_fault(text):
-    """ACTION=STEP[/FUNCTION][:ARG][@CONN]"""
+def split_conn(text, kind, form):
+    """(ACTION, the rest, CONN or None) of a fault text ACTION=...[@CONN];
+    `kind` and `form` name the fault and its grammar in error messages."""
     if "=" not in text:
-        raise FaultError(f"fault {text!r} is not ACTION=STEP[/FUNCTION][:ARG][@CONN]")
+        raise FaultError(f"{kind} {text!r} is not {form}")
     action, rest = text.split("=", 1)
     conn = None
     if "@" in rest:
         rest, conn = rest.rsplit("@", 1)
         if not conn.isdigit():
-            raise FaultError(f"fault {text!r}: connection {conn!r} is not a number")
+            raise FaultError(f"{kind} {text!r}: connection {conn!r} is not a number")
+    return action, rest, conn
+
+
+def parse_fault(text):
+    """ACTION=STEP[/FUNCTION][:ARG][@CONN]"""
+    action, rest, conn = split_conn(text, Fault.kind, "ACTION=STEP[/FUNCTION][:ARG][@CONN]")
     arg = ""
     if ":" in rest:
         rest, arg = rest.split(":", 1)
@@ -121,6 +157,19 @@ class Plan:
                 self.split = f.arg
             elif self.action is None:
                 self.action, self.arg = f.action, f.arg
+
+    def take(self, action):
+        """Adds what a function asked for in its reply, (mode, arg, text) or
+        None: a split where the plan has none, or an action in place of the
+        plan's (`err` with its text as the argument)."""
+        if action is None:
+            return
+        mode, arg, text = action
+        if mode == "split":
+            self.split = self.split or arg
+        else:
+            self.action = mode
+            self.arg = text if mode == "err" else arg
 
 
 def split_points(spec, length):

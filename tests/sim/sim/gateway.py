@@ -16,23 +16,19 @@ DataLast record.  Replies go out as Data records of at most `reply_piece`
 bytes, or cut where a split fault says.
 """
 
-import socket
-import threading
 import time
 
 from . import appc
 from . import snc as snc_layer
 from .appc import AppcError, parse_record, server_record
-from .container import ContainerError, Rid, err_block, has_header, read_records, record, split_trailer, with_trailer
-from .faults import Plan, int_arg, split_points
+from .container import ContainerError, Rid, err_block, has_header, read_records, split_trailer
+from .faults import Plan, altered_container, int_arg, split_points
 from .link import Link, PeerClosed, Shutdown
 from .logon import STATUS_MALFORMED, accept_reply, authenticate, check_logon, refuse_reply
-from .ni import NiLengthError, ni_frame, ni_length_header
+from .ni import NiLengthError
 from .reply import AbapError, Cancelled, error_container, reply_container
+from .server_base import TcpServer
 from . import basxml, values
-
-LISTEN_HOST = "127.0.0.1"
-NOISE = b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"
 
 
 class CloseNow(Exception):
@@ -174,6 +170,20 @@ def parse_request(records):
     return req
 
 
+def unpack_request(message):
+    """(records, None) of a request message, or (None, why it cannot be
+    taken apart)."""
+    container, trailer_ok = split_trailer(message)
+    if not trailer_ok:
+        return None, "a request without a valid 8-byte trailer"
+    if has_header(container):
+        return None, "a request with an EBCDIC header"
+    try:
+        return read_records(container)[0], None
+    except ContainerError as exc:
+        return None, f"an unreadable request container: {exc}"
+
+
 def _text(value, req):
     try:
         return values.from_utf16(value)
@@ -275,16 +285,14 @@ class GatewayConnection:
         if a == "close":
             raise CloseNow()
         if a == "midclose":
-            wire = b"".join(ni_frame(f) for f in frames)
-            self.link.send_raw(wire[: int_arg(arg, len(wire) // 2)], step, "first part of the answer")
+            self.link.send_cut(frames, arg, step)
             raise CloseNow()
         if a == "garbage":
-            n = int_arg(arg, 16)
-            self.link.send_frame((b"GARBAGE-" * (n // 8 + 1))[:n], step, cpic=False)
+            self.link.send_junk(arg, step)
         elif a == "noise":
-            self.link.send_raw(NOISE, step, "not an NI frame")
+            self.link.send_noise(step)
         elif a == "hugelen":
-            self.link.send_raw(ni_length_header(int_arg(arg, 0xFFFFFFF0)), step, "hostile NI length")
+            self.link.send_hugelen(arg, step)
         elif a == "silence":
             pass
         elif a == "empty":
@@ -315,11 +323,7 @@ class GatewayConnection:
         return a
 
     def answer_message(self, step, message, plan, function=None):
-        if plan.action == "trailer":
-            message = with_trailer(message)
-        elif plan.action == "tagmismatch":
-            at = 12 if has_header(message) else 0
-            message = message[:at] + record(Rid.PARAMETER_NAME, b"A\x00")[:-2] + b"\x02\x03" + message[at:]
+        message = altered_container(plan.action, message)
         self.link.log_message("send", step, message, function=function)
         if plan.action == "badhead":
             frames = [self.record(appc.DATA, message[:3])] + self.data_frames(message[3:], plan.split)
@@ -544,14 +548,7 @@ class GatewayConnection:
         plan = self.plan("logon")
         if plan.delay:
             self.wait(plan.delay, "logon")
-        refused = None
-        if self.check("logon", problems):
-            refused = (STATUS_MALFORMED, "sim: malformed logon: " + "; ".join(problems))
-        elif plan.action == "refuse":
-            refused = (int_arg(plan.arg, 0x01), "Name or password is incorrect (repeat logon)")
-            plan.action = None
-        else:
-            refused = authenticate(req, self.cfg["accounts"])
+        refused = self.logon_refusal(problems, plan, authenticate(req, self.cfg["accounts"]))
         if refused is not None:
             status, text = refused
             self.link.event("logon", "logon-refused", status=status, text=text, user=req.text(Rid.USER),
@@ -566,6 +563,17 @@ class GatewayConnection:
                         language=self.session.language)
         taken = self.answer_message("logon", accept_reply(system, self.session.user, header), plan)
         self.setup_done("logon", taken)
+
+    def logon_refusal(self, problems, plan, verdict):
+        """(status, text) of a refused logon, or None: a deviation under
+        strict checks, else a `refuse` fault (used up here), else the
+        `verdict` of the credentials."""
+        if self.check("logon", problems):
+            return STATUS_MALFORMED, "sim: malformed logon: " + "; ".join(problems)
+        if plan.action == "refuse":
+            plan.action = None
+            return int_arg(plan.arg, 0x01), "Name or password is incorrect (repeat logon)"
+        return verdict
 
     def serve_calls(self):
         while True:
@@ -597,15 +605,9 @@ class GatewayConnection:
 
     def handle_call(self, message):
         self.calls += 1
-        container, trailer_ok = split_trailer(message)
-        if not trailer_ok:
-            return self.empty_reply("a request without a valid 8-byte trailer", message)
-        if has_header(container):
-            return self.empty_reply("a request with an EBCDIC header", message)
-        try:
-            records, _ = read_records(container)
-        except ContainerError as exc:
-            return self.empty_reply(f"an unreadable request container: {exc}", message)
+        records, reason = unpack_request(message)
+        if reason is not None:
+            return self.empty_reply(reason, message)
         req = parse_request(records)
         name = req.function.strip().upper()
         self.link.log_message("recv", "call", message, function=name)
@@ -618,13 +620,7 @@ class GatewayConnection:
         except Cancelled:
             self.link.event("call", "cancelled", function=name)
             return None
-        if action is not None:
-            mode, arg, text = action
-            if mode == "split":
-                plan.split = plan.split or arg
-            else:
-                plan.action = mode
-                plan.arg = text if mode == "err" else arg
+        plan.take(action)
         self.answer_message("call", reply_bytes, plan, function=name)
         return None
 
@@ -745,43 +741,14 @@ class GatewayConnection:
         return basxml.reply_container(payload, piece, before)
 
 
-class GatewayServer:
+class GatewayServer(TcpServer):
+    name = "gateway"
+
     def __init__(self, cfg, log, registry, stopping):
+        super().__init__(stopping)
         self.cfg = cfg
         self.log = log
         self.registry = registry
-        self.stopping = stopping
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((LISTEN_HOST, 0))
-        self.listener.listen(64)
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.count = 0
-        self.threads = []
-        self._thread = threading.Thread(target=self._accept_loop, name="gateway", daemon=True)
 
-    def start(self):
-        self._thread.start()
-
-    def _accept_loop(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self.count += 1
-            conn = GatewayConnection(self, sock, self.count)
-            t = threading.Thread(target=conn.run, name=f"gateway-{self.count}", daemon=True)
-            self.threads.append(t)
-            t.start()
-
-    def stop(self, grace=3.0):
-        self.listener.close()
-        self._thread.join(1.0)
-        deadline = time.monotonic() + grace
-        for t in self.threads:
-            t.join(max(0.0, deadline - time.monotonic()))
+    def serve(self, sock, conn_no):
+        GatewayConnection(self, sock, conn_no).run()

@@ -11,7 +11,8 @@ import socket
 import time
 
 from . import appc
-from .ni import FrameReader, NiLengthError, ni_frame
+from .faults import NOISE, int_arg, junk
+from .ni import FrameReader, NiLengthError, ni_frame, ni_length_header
 
 SLICE = 0.2
 
@@ -22,6 +23,23 @@ class PeerClosed(Exception):
 
 class Shutdown(Exception):
     pass
+
+
+def serve_link(link, conversation, *args):
+    """Runs conversation(link, *args) between the `accepted` and `closed`
+    events.  A peer that goes away, a stopping simulator or a hostile length
+    ends it quietly; a fault of the simulator itself is logged
+    (`internal-error`) and ends only this connection, never hangs its peer."""
+    link.event("accept", "accepted")
+    try:
+        conversation(link, *args)
+    except (PeerClosed, Shutdown, NiLengthError):
+        link.abort()
+    except Exception as exc:
+        link.event("error", "internal-error", text=repr(exc))
+        link.abort()
+    finally:
+        link.event("closed", "closed")
 
 
 class Link:
@@ -113,6 +131,25 @@ class Link:
             self.sock.sendall(data)
         except OSError:
             raise PeerClosed() from None
+
+    # --- answers that faults put in place of the normal one ------------
+
+    def send_cut(self, frames, arg, step):
+        """`midclose`: the first ARG bytes (default half) of `frames` as NI frames."""
+        wire = b"".join(ni_frame(f) for f in frames)
+        self.send_raw(wire[: int_arg(arg, len(wire) // 2)], step, "first part of the answer")
+
+    def send_junk(self, arg, step):
+        """`garbage`: an NI frame of ARG junk bytes (default 16)."""
+        self.send_frame(junk(int_arg(arg, 16)), step, cpic=False)
+
+    def send_noise(self, step):
+        """`noise`: bytes that are no NI frame."""
+        self.send_raw(NOISE, step, "not an NI frame")
+
+    def send_hugelen(self, arg, step):
+        """`hugelen`: an NI length field of ARG (default 0xFFFFFFF0) and nothing more."""
+        self.send_raw(ni_length_header(int_arg(arg, 0xFFFFFFF0)), step, "hostile NI length")
 
     # --- closing --------------------------------------------------------
 

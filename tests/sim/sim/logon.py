@@ -147,6 +147,19 @@ def authenticate(req, accounts):
     return STATUS_BAD_CREDENTIALS, "Name or password is incorrect (repeat logon)"
 
 
+def certificate_account(accounts, client, user):
+    """(account, None) for the account of `client` whose user is `user`, the
+    common name of the client's certificate (compared without case); else
+    (None, (status, text))."""
+    of_client = [a for a in accounts if a["client"] == client]
+    account = next((a for a in of_client if a["user"].upper() == user.upper()), None)
+    if not of_client:
+        return None, (STATUS_BAD_CLIENT, f"Client {client} is not available in this system")
+    if account is None:
+        return None, (STATUS_BAD_CREDENTIALS, f"No user is mapped to the certificate CN={user}")
+    return account, None
+
+
 def _attribute_records(w, system):
     w.add(Rid.KERNEL_RELEASE, system["kernel_release"].encode("ascii"))
     w.add(Rid.SYSTEM_ID, values.utf16(system["system_id"].ljust(8)))

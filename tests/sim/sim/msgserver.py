@@ -45,15 +45,12 @@ Faults (--ms-fault ACTION=STEP[:ARG][@CONN] or "faults" in the scenario's
   noentry    (group) the reply of an unknown group
 """
 
-import socket
 import struct
-import threading
 import time
 
-from .faults import FaultError, Plan, int_arg
-from .gateway import LISTEN_HOST, NOISE
-from .link import Link, PeerClosed, Shutdown
-from .ni import NiLengthError, ni_frame, ni_length_header
+from .faults import Fault, FaultError, Plan, int_arg, split_conn
+from .link import Link, serve_link
+from .server_base import LISTEN_HOST, TcpServer, listen
 
 EYECATCHER = b"**MESSAGE**\x00"
 HEAD = EYECATCHER + b"\x04\x00"
@@ -163,19 +160,15 @@ def decoy_reply(code, name):
 # --- configuration -----------------------------------------------------------
 
 
-class MsFault:
-    def __init__(self, action, step, arg="", conn=None):
-        action, step = str(action).lower(), str(step).lower()
-        if action not in ACTIONS:
-            raise FaultError(f"unknown message-server fault {action!r}; known: {', '.join(sorted(ACTIONS))}")
-        if step not in STEPS:
-            raise FaultError(f"unknown message-server step {step!r}; known: {', '.join(STEPS)}")
-        self.action, self.step = action, step
-        self.arg = "" if arg is None else str(arg)
-        self.conn = int(conn) if conn not in (None, "") else None
+class MsFault(Fault):
+    """A message-server fault: ACTION=STEP[:ARG][@CONN], no function."""
 
-    def matches(self, step, conn):
-        return step == self.step and (self.conn is None or self.conn == conn)
+    actions = ACTIONS
+    steps = STEPS
+    kind = "message-server fault"
+
+    def __init__(self, action, step, arg="", conn=None):
+        super().__init__(action, step, None, arg, conn)
 
     def __repr__(self):
         return f"MsFault({self.action}={self.step}:{self.arg}@{self.conn})"
@@ -185,14 +178,7 @@ def parse_ms_fault(text):
     """ACTION=STEP[:ARG][@CONN]"""
     if isinstance(text, dict):
         return MsFault(text["action"], text["step"], text.get("arg", ""), text.get("conn"))
-    if "=" not in text:
-        raise FaultError(f"message-server fault {text!r} is not ACTION=STEP[:ARG][@CONN]")
-    action, rest = text.split("=", 1)
-    conn = None
-    if "@" in rest:
-        rest, conn = rest.rsplit("@", 1)
-        if not conn.isdigit():
-            raise FaultError(f"message-server fault {text!r}: connection {conn!r} is not a number")
+    action, rest, conn = split_conn(text, MsFault.kind, "ACTION=STEP[:ARG][@CONN]")
     step, _, arg = rest.partition(":")
     return MsFault(action, step, arg, conn)
 
@@ -226,18 +212,10 @@ def settings(cfg, extra_faults=()):
 def listen_in_range(ports, host=LISTEN_HOST):
     """A listening socket on the first free port of `ports`."""
     for port in ports:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        # Reuses ports left in TIME_WAIT by earlier runs; a port another
-        # simulator listens on still refuses the bind.
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
-            s.bind((host, port))
+            return listen(port, host), port
         except OSError:
-            s.close()
             continue
-        s.listen(64)
-        s.settimeout(0.2)
-        return s, port
     raise OSError(f"no free port in {ports.start}..{ports.stop - 1} on {host}")
 
 
@@ -254,47 +232,15 @@ def move_gateway_into_range(gateway):
 # --- the server --------------------------------------------------------------
 
 
-class MsgServer:
+class MsgServer(TcpServer):
+    name = "msgserver"
+
     def __init__(self, cfg, log, gateway_port, stopping, extra_faults=()):
         self.cfg = cfg
         self.ms = settings(cfg, extra_faults)
         self.log = log
         self.gateway_port = gateway_port
-        self.stopping = stopping
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((LISTEN_HOST, 0))
-        self.listener.listen(64)
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.count = 0
-        self.threads = []
-        self._thread = threading.Thread(target=self._accept_loop, name="msgserver", daemon=True)
-
-    def start(self):
-        self._thread.start()
-
-    def stop(self, grace=3.0):
-        self.listener.close()
-        self._thread.join(1.0)
-        deadline = time.monotonic() + grace
-        for t in self.threads:
-            t.join(max(0.0, deadline - time.monotonic()))
-
-    def _accept_loop(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self.count += 1
-            t = threading.Thread(target=self._serve, args=(sock, self.count), name=f"msgserver-{self.count}",
-                                 daemon=True)
-            self.threads.append(t)
-            t.start()
+        super().__init__(stopping)
 
     # --- one lookup -----------------------------------------------------
 
@@ -313,18 +259,9 @@ class MsgServer:
                              length=e.get("length")))
         return out
 
-    def _serve(self, sock, conn_no):
+    def serve(self, sock, conn_no):
         link = Link(sock, self.log, "msgserver", conn_no, self.stopping, self.cfg["frame_limit"])
-        link.event("accept", "accepted")
-        try:
-            self._conversation(link, conn_no)
-        except (PeerClosed, Shutdown, NiLengthError):
-            link.abort()
-        except Exception as exc:  # a bug of the simulator: log it, never hang the client
-            link.event("error", "internal-error", text=repr(exc))
-            link.abort()
-        finally:
-            link.event("closed", "closed")
+        serve_link(link, self._conversation, conn_no)
 
     def _conversation(self, link, conn_no):
         strict = self.ms["strict"]
@@ -382,19 +319,18 @@ class MsgServer:
             link.close(step)
             return False
         if a == "midclose":
-            frame = ni_frame(answer)
-            link.send_raw(frame[: int_arg(arg, len(frame) // 2)], step, "first part of the answer")
+            link.send_cut([answer], arg, step)
             link.close(step)
             return False
         if a == "garbage":
-            link.send_frame(bytes((0xA5 ^ i) & 0xFF for i in range(int_arg(arg, 16))), step, cpic=False)
+            link.send_junk(arg, step)
             return True
         if a == "noise":
-            link.send_raw(NOISE, step, "not an NI frame")
+            link.send_noise(step)
             link.close(step)
             return False
         if a == "hugelen":
-            link.send_raw(ni_length_header(int_arg(arg, 0xFFFFFFF0)), step, "hostile NI length")
+            link.send_hugelen(arg, step)
             link.close(step)
             return False
         if a == "silence":

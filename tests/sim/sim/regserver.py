@@ -35,9 +35,8 @@ from . import appc
 from .container import ContainerError, Rid, Writer, err_block, read_records
 from .link import Link, PeerClosed, Shutdown
 from .ni import NiLengthError
+from .server_base import TcpServer, listen
 from .values import from_utf16, ValueProblem
-
-LISTEN_HOST = "127.0.0.1"
 
 ANNOUNCEMENT = 0xCF
 REQUEST = 0x03
@@ -328,6 +327,17 @@ class InboundCall:
         self.done.set()
 
 
+def flat_result(result):
+    """A call's result one level deep, for readers without a parser for
+    nested values: exports as NAME=hex pairs, pieces as "n,...", the checks
+    joined by " | "."""
+    flat = {k: v for k, v in result.items() if isinstance(v, (str, int, bool)) or v is None}
+    flat["exports"] = ",".join(f"{k}={v}" for k, v in result.get("exports", {}).items())
+    flat["pieces"] = ",".join(str(p) for p in result.get("pieces", []))
+    flat["checks"] = " | ".join(result.get("checks", []))
+    return flat
+
+
 def decode_reply(container, program, problems):
     """The result fields of a reply container."""
     out = {"exports": {}, "export_texts": {}}
@@ -560,12 +570,9 @@ class Registration:
             self.check("reply", p)
         status = "exception" if kind == "exception" else "reply"
         call.finish(status=status, kind=kind, pieces=pieces, checks=problems, **fields)
-        flat = {k: v for k, v in call.result.items() if isinstance(v, (str, int, bool))}
-        flat["exports"] = ",".join(f"{k}={v}" for k, v in fields["exports"].items())
-        flat["pieces"] = ",".join(str(p) for p in pieces)
-        flat["checks"] = " | ".join(problems)
-        link.event("reply", "reg-reply", **{k: v for k, v in flat.items() if k not in ("program",)},
-                   program=self.program)
+        flat = flat_result(call.result)
+        del flat["program"]
+        link.event("reply", "reg-reply", **flat, program=self.program)
 
     def drain_detach(self, step, wait=5.0):
         """Reads what the server still sends after a refusal (its detach
@@ -633,61 +640,32 @@ class Registration:
 # --- the server and its control port -----------------------------------------
 
 
-class RegGatewayServer:
+class RegGatewayServer(TcpServer):
+    name = "reggateway"
+
     def __init__(self, cfg, log, stopping, args=None):
         self.settings = settings(cfg, args)
         self.log = log
-        self.stopping = stopping
         self.frame_limit = cfg.get("frame_limit", 64 << 20)
-        self.listener = self._listen()
-        self.port = self.listener.getsockname()[1]
-        self.control = self._listen()
+        super().__init__(stopping)
+        self.control = listen()
         self.control_port = self.control.getsockname()[1]
-        self.count = 0
-        self.threads = []
         self.lock = threading.Condition()
         self.registrations = {}
         self.calls = {}
         self.call_count = 0
 
-    @staticmethod
-    def _listen():
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind((LISTEN_HOST, 0))
-        s.listen(64)
-        s.settimeout(0.2)
-        return s
-
     def start(self):
-        for target, name in ((self._accept_loop, "reggateway"), (self._control_loop, "regcontrol")):
-            t = threading.Thread(target=target, name=name, daemon=True)
-            self.threads.append(t)
-            t.start()
+        super().start()
+        self.accept_on(self.control, "regcontrol",
+                       lambda sock: self.spawn(self._control_session, "regcontrol-session", sock))
 
-    def stop(self, grace=3.0):
+    def close_listeners(self):
         self.listener.close()
         self.control.close()
-        deadline = time.monotonic() + grace
-        for t in list(self.threads):
-            t.join(max(0.0, deadline - time.monotonic()))
 
-    def _spawn(self, target, name, *args):
-        t = threading.Thread(target=target, args=args, name=name, daemon=True)
-        self.threads.append(t)
-        t.start()
-
-    def _accept_loop(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self.count += 1
-            self._spawn(Registration(self, sock, self.count).run, f"reggateway-{self.count}")
+    def serve(self, sock, conn_no):
+        Registration(self, sock, conn_no).run()
 
     # --- registrations and calls ---------------------------------------
 
@@ -724,16 +702,6 @@ class RegGatewayServer:
         return [s for s in self.settings["calls"] if fnmatch.fnmatchcase(program, s.get("program", "*"))]
 
     # --- control port ----------------------------------------------------
-
-    def _control_loop(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.control.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            self._spawn(self._control_session, "regcontrol-session", sock)
 
     def _control_session(self, sock):
         sock.settimeout(0.2)
@@ -803,12 +771,4 @@ class RegGatewayServer:
             return {"ok": False, "error": f"call {call.number} has not finished", "status": call.result["status"]}
         result = dict(call.result)
         result["ok"] = True
-        if request.get("flat"):
-            # One level only, for readers without a parser for nested values:
-            # exports as NAME=hex pairs, the checks joined by " | ".
-            flat = {k: v for k, v in result.items() if isinstance(v, (str, int, bool)) or v is None}
-            flat["exports"] = ",".join(f"{k}={v}" for k, v in result.get("exports", {}).items())
-            flat["pieces"] = ",".join(str(p) for p in result.get("pieces", []))
-            flat["checks"] = " | ".join(result.get("checks", []))
-            return flat
-        return result
+        return flat_result(result) if request.get("flat") else result

@@ -18,13 +18,11 @@ must carry it.
 import select
 import socket
 import struct
-import threading
 import time
 
 from .faults import Plan
-from .gateway import NOISE, LISTEN_HOST
-from .link import Link, PeerClosed, Shutdown
-from .ni import NiLengthError, ni_frame, ni_length_header
+from .link import Link, serve_link
+from .server_base import TcpServer
 
 PONG = b"NI_PONG\x00"
 
@@ -67,45 +65,16 @@ def parse_route_request(data):
     return hops
 
 
-class RouterServer:
+class RouterServer(TcpServer):
+    name = "saprouter"
+    # A relay: its sockets keep Nagle's algorithm on.
+    nodelay = False
+
     def __init__(self, cfg, log, gateway_port, stopping):
+        super().__init__(stopping)
         self.cfg = cfg
         self.log = log
         self.gateway_port = gateway_port
-        self.stopping = stopping
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((LISTEN_HOST, 0))
-        self.listener.listen(64)
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.count = 0
-        self.threads = []
-        self._thread = threading.Thread(target=self._accept_loop, name="saprouter", daemon=True)
-
-    def start(self):
-        self._thread.start()
-
-    def _accept_loop(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            self.count += 1
-            t = threading.Thread(target=self._serve, args=(sock, self.count), name=f"saprouter-{self.count}",
-                                 daemon=True)
-            self.threads.append(t)
-            t.start()
-
-    def stop(self, grace=3.0):
-        self.listener.close()
-        self._thread.join(1.0)
-        deadline = time.monotonic() + grace
-        for t in self.threads:
-            t.join(max(0.0, deadline - time.monotonic()))
 
     def check_route(self, hops):
         password = self.cfg.get("routepass")
@@ -118,33 +87,30 @@ class RouterServer:
         if self.cfg.get("route_check_target") and service != str(self.gateway_port):
             raise RouteProblem(f"connection to {host}:{service} refused")
 
-    def _serve(self, sock, conn_no):
+    def serve(self, sock, conn_no):
         link = Link(sock, self.log, "saprouter", conn_no, self.stopping, self.cfg["frame_limit"])
-        link.event("accept", "accepted")
+        serve_link(link, self._conversation, conn_no)
+
+    def _conversation(self, link, conn_no):
+        frame = link.next_frame("route", cpic=False)
         try:
-            frame = link.next_frame("route", cpic=False)
-            try:
-                hops = parse_route_request(frame)
-                link.event("route", "route", hops=["/".join(h[:2]) for h in hops])
-                self.check_route(hops)
-            except RouteProblem as exc:
-                link.event("route", "route-refused", text=str(exc))
-                link.send_frame(f"NI_RTERR {exc}".encode("utf-8"), "route", cpic=False)
-                link.close("route")
-                return
-            plan = Plan([f for f in self.cfg["faults"] if f.matches("route", conn_no)])
-            if plan.delay:
-                time.sleep(plan.delay)
-            if plan.action is not None:
-                link.event("route", "fault", action=plan.action, arg=plan.arg)
-                self._fault(link, plan)
-                return
-            link.send_frame(PONG, "route", cpic=False)
-            self._relay(link)
-        except (PeerClosed, Shutdown, NiLengthError):
-            link.abort()
-        finally:
-            link.event("closed", "closed")
+            hops = parse_route_request(frame)
+            link.event("route", "route", hops=["/".join(h[:2]) for h in hops])
+            self.check_route(hops)
+        except RouteProblem as exc:
+            link.event("route", "route-refused", text=str(exc))
+            link.send_frame(f"NI_RTERR {exc}".encode("utf-8"), "route", cpic=False)
+            link.close("route")
+            return
+        plan = Plan([f for f in self.cfg["faults"] if f.matches("route", conn_no)])
+        if plan.delay:
+            time.sleep(plan.delay)
+        if plan.action is not None:
+            link.event("route", "fault", action=plan.action, arg=plan.arg)
+            self._fault(link, plan)
+            return
+        link.send_frame(PONG, "route", cpic=False)
+        self._relay(link)
 
     def _fault(self, link, plan):
         a, arg = plan.action, plan.arg
@@ -152,15 +118,15 @@ class RouterServer:
             link.close("route")
             return
         if a == "midclose":
-            link.send_raw(ni_frame(PONG)[:6], "route", "first part of the answer")
+            link.send_cut([PONG], arg, "route")
             link.close("route")
             return
         if a == "garbage":
-            link.send_frame(b"GARBAGE-GARBAGE!", "route", cpic=False)
+            link.send_junk(arg, "route")
         elif a == "noise":
-            link.send_raw(NOISE, "route", "not an NI frame")
+            link.send_noise("route")
         elif a == "hugelen":
-            link.send_raw(ni_length_header(int(arg, 0) if arg else 0xFFFFFFF0), "route", "hostile NI length")
+            link.send_hugelen(arg, "route")
         elif a == "empty":
             link.send_frame(b"", "route", cpic=False)
         elif a == "err":

@@ -34,14 +34,13 @@ import tempfile
 import threading
 import time
 
-from .container import ContainerError, Rid, has_header, read_records, record, split_trailer, with_trailer
-from .faults import Plan, int_arg, split_points
-from .gateway import GatewayConnection, Session, parse_request
+from .container import ContainerError, Rid, has_header, read_records
+from .faults import NOISE, altered_container, int_arg, junk, split_points
+from .gateway import GatewayConnection, Session, parse_request, unpack_request
 from .link import PeerClosed, Shutdown
-from .logon import STATUS_BAD_CLIENT, STATUS_BAD_CREDENTIALS, STATUS_MALFORMED, accept_reply, refuse_reply
+from .logon import accept_reply, certificate_account, refuse_reply
+from .server_base import SLICE, TcpServer
 
-LISTEN_HOST = "127.0.0.1"
-SLICE = 0.2
 SUBPROTOCOL = "rfc.sap.com"
 ACCEPT_GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 MASK_SEED = 0x9E3779B9
@@ -428,8 +427,12 @@ class WsLink:
 class WsConnection:
     """One client connection; shares the gateway's call handling."""
 
-    # The call path of the gateway, unchanged: it needs `cfg`, `server.registry`,
-    # `session`, `link.event`, `check` and `wait` of the connection.
+    # The fault plans, checks and call path of the gateway, unchanged: they
+    # need `cfg`, `conn_no`, `server.registry`, `session`, `link.event` and
+    # `wait` of the connection.
+    plan = GatewayConnection.plan
+    check = GatewayConnection.check
+    logon_refusal = GatewayConnection.logon_refusal
     run_function = GatewayConnection.run_function
     read_basxml = GatewayConnection.read_basxml
     basxml_imports = GatewayConnection.basxml_imports
@@ -453,14 +456,6 @@ class WsConnection:
 
     def event(self, step, event, **fields):
         self.log.write(server="wsrfc", conn=self.conn_no, dir="event", step=step, event=event, **fields)
-
-    def plan(self, step, function=None):
-        return Plan([f for f in self.cfg["faults"] if f.matches(step, self.conn_no, function)])
-
-    def check(self, step, problems):
-        for p in problems:
-            self.event(step, "check", text=p)
-        return bool(problems) and self.cfg["strict"]
 
     def wait(self, seconds, step):
         """Sleeps; bytes the client sends meanwhile stay buffered, and a client
@@ -556,7 +551,7 @@ class WsConnection:
             self.link.send_raw(response[:int_arg(plan.arg, len(response) // 2)], "upgrade", "first part of the answer")
             raise CloseNow()
         if a == "noise":
-            self.link.send_raw(b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n", "upgrade", "no upgrade")
+            self.link.send_raw(NOISE, "upgrade", "no upgrade")
             self.drain("upgrade")
         points = split_points(plan.split, len(response)) or [0, len(response)]
         for lo, hi in zip(points, points[1:]):
@@ -633,11 +628,7 @@ class WsConnection:
     def send_message(self, step, message, plan, function=None):
         """Sends a message, or what the plan's action puts in its place."""
         a, arg = plan.action, plan.arg
-        if a == "trailer":
-            message = with_trailer(message)
-        elif a == "tagmismatch":
-            at = 12 if has_header(message) else 0
-            message = message[:at] + record(Rid.PARAMETER_NAME, b"A\x00")[:-2] + b"\x02\x03" + message[at:]
+        message = altered_container(a, message)
         if a is not None:
             self.event(step, "fault", action=a, arg=arg)
         if a == "control":
@@ -660,16 +651,16 @@ class WsConnection:
             self.link.send_frame(OP_BINARY, b"", step)
             return a
         elif a == "garbage":
-            junk = (b"GARBAGE-" * (int_arg(arg, 16) // 8 + 1))[:int_arg(arg, 16)]
-            self.link.log_message("send", step, junk, function=function)
-            self.link.send_frame(OP_BINARY, junk, step)
+            data = junk(int_arg(arg, 16))
+            self.link.log_message("send", step, data, function=function)
+            self.link.send_frame(OP_BINARY, data, step)
             return a
         elif a == "hugelen":
             declared = int_arg(arg, 0x8000001)
             self.link.send_raw(bytes([0x82, 127]) + struct.pack(">Q", declared), step, "hostile WebSocket length")
             return a
         elif a == "noise":
-            self.link.send_raw(b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n", step, "not a WebSocket frame")
+            self.link.send_raw(NOISE, step, "not a WebSocket frame")
             return a
         self.link.log_message("send", step, message, function=function)
         opcode = int_arg(arg, OP_TEXT) if a == "wrongtype" else OP_BINARY
@@ -733,20 +724,8 @@ class WsConnection:
         plan = self.plan("logon")
         if plan.delay:
             self.wait(plan.delay, "logon")
-        refused = None
-        account = None
-        if self.check("logon", problems):
-            refused = (STATUS_MALFORMED, "sim: malformed logon: " + "; ".join(problems))
-        elif plan.action == "refuse":
-            refused = (int_arg(plan.arg, 0x01), "Name or password is incorrect (repeat logon)")
-            plan.action = None
-        else:
-            accounts = [a for a in self.cfg["accounts"] if a["client"] == client]
-            account = next((a for a in accounts if a["user"].upper() == self.peer_user.upper()), None)
-            if not accounts:
-                refused = (STATUS_BAD_CLIENT, f"Client {client} is not available in this system")
-            elif account is None:
-                refused = (STATUS_BAD_CREDENTIALS, f"No user is mapped to the certificate CN={self.peer_user}")
+        account, verdict = certificate_account(self.cfg["accounts"], client, self.peer_user)
+        refused = self.logon_refusal(problems, plan, verdict)
         if refused is not None:
             status, text = refused
             self.event("logon", "logon-refused", status=status, text=text, user=self.peer_user, client=client)
@@ -768,17 +747,7 @@ class WsConnection:
 
     def handle_call(self, message, problems):
         self.calls += 1
-        container, trailer_ok = split_trailer(message)
-        reason = None
-        if not trailer_ok:
-            reason = "a request without a valid 8-byte trailer"
-        elif has_header(container):
-            reason = "a request with an EBCDIC header"
-        else:
-            try:
-                records, _ = read_records(container)
-            except ContainerError as exc:
-                reason = f"an unreadable request container: {exc}"
+        records, reason = unpack_request(message)
         if reason is not None:
             # What a gateway does with a request it cannot take apart.
             self.link.log_message("recv", "call", message)
@@ -793,45 +762,32 @@ class WsConnection:
         if plan.delay:
             self.wait(plan.delay, "call")
         reply, action = self.run_function(name, req)
-        if action is not None:
-            mode, arg, text = action
-            if mode == "split":
-                plan.split = plan.split or arg
-            else:
-                plan.action = mode
-                plan.arg = text if mode == "err" else arg
+        plan.take(action)
         # Whatever replaced the reply, the next request is served as usual.
         self.send_message("call", reply, plan, function=name)
 
 
-class WsRfcServer:
+class WsRfcServer(TcpServer):
     """The WebSocket RFC endpoint: TLS with a required client certificate."""
+
+    name = "wsrfc"
 
     def __init__(self, cfg, log, registry, stopping):
         self.cfg = cfg
         self.log = log
         self.registry = registry
-        self.stopping = stopping
         options = cfg.get("wsrfc") or {}
         self.subprotocol = options.get("subprotocol", SUBPROTOCOL)
         user = cfg["accounts"][0]["user"]
         self.credentials = Credentials(user)
         try:
             self.tls_context = self._context(options)
-            self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            self.listener.bind((LISTEN_HOST, 0))
-            self.listener.listen(64)
-            self.listener.settimeout(0.2)
+            super().__init__(stopping)
         except BaseException:
             self.credentials.close()
             raise
-        self.port = self.listener.getsockname()[1]
-        self.count = 0
-        self.threads = []
         self.keys = {}
         self.lock = threading.Lock()
-        self._thread = threading.Thread(target=self._accept_loop, name="wsrfc", daemon=True)
 
     def _context(self, options):
         versions = {"1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
@@ -857,28 +813,9 @@ class WsRfcServer:
     def client_key(self):
         return self.credentials.client_key_der
 
-    def start(self):
-        self._thread.start()
-
-    def _accept_loop(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                break
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self.count += 1
-            conn = WsConnection(self, sock, self.count)
-            t = threading.Thread(target=conn.run, name=f"wsrfc-{self.count}", daemon=True)
-            self.threads.append(t)
-            t.start()
+    def serve(self, sock, conn_no):
+        WsConnection(self, sock, conn_no).run()
 
     def stop(self, grace=3.0):
-        self.listener.close()
-        self._thread.join(1.0)
-        deadline = time.monotonic() + grace
-        for t in self.threads:
-            t.join(max(0.0, deadline - time.monotonic()))
+        super().stop(grace)
         self.credentials.close()

@@ -1,0 +1,92 @@
+"""The helper module of a Python benchmark: C++ that calls the extension's
+conversion code directly (it is not reachable one value or one table at a
+time from Python), compiled at run time against the static libraries of a
+CMake build and imported.
+
+A benchmark gives the body of its module: the functions it times, in an
+anonymous namespace, and their table `PyMethodDef methods[]`. The body sees
+ext/convert.hpp, ext/errors.hpp and ext/py.hpp, `using namespace quib`,
+`Clock` (a monotonic clock) and `since(t0)` (seconds since t0).
+"""
+
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+PRELUDE = r'''
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ext/convert.hpp"
+#include "ext/errors.hpp"
+#include "ext/py.hpp"
+
+using namespace quib;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+}  // namespace
+'''
+
+MODULE = r'''
+namespace {
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "@NAME@", nullptr, -1, methods,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_@NAME@() {
+  return PyModule_Create(&module);
+}
+'''
+
+# The extension's sources the helper is built from, beside the libraries.
+SOURCES = ("convert.cpp", "py.cpp", "errors.cpp")
+
+
+def build_dir(default):
+    """$QUIB_BUILD_DIR, else build/<default> of the source tree."""
+    return pathlib.Path(os.environ.get("QUIB_BUILD_DIR", ROOT / "build" / default)).resolve()
+
+
+def load_helper(name, body, build):
+    """Compiles `body` as the module `name` against the libraries in the
+    build directory `build` and imports it; exits when a library is missing."""
+    libs = [build / f"libquib_{n}.a" for n in ("proto", "snc", "wire")]
+    for lib in libs:
+        if not lib.exists():
+            sys.exit(f"{lib} is missing: build the project in {build} first")
+    with tempfile.TemporaryDirectory(prefix=f"{name.strip('_')}-") as tmp:
+        work = pathlib.Path(tmp)
+        src = work / f"{name.strip('_')}_helper.cpp"
+        src.write_text(PRELUDE + body + MODULE.replace("@NAME@", name))
+        out = work / f"{name}.so"
+        cmd = ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
+               f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT}", str(src),
+               *(str(ROOT / "ext" / s) for s in SOURCES),
+               *map(str, libs), "-lssl", "-lcrypto", "-ldl", "-lpthread", "-o", str(out)]
+        subprocess.run(cmd, check=True)
+        # Once loaded, the module no longer needs its file.
+        found = importlib.util.spec_from_file_location(name, out)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
+    return module
+
+
+def best(f, repeat=3):
+    """The smallest of `repeat` results of f()."""
+    return min(f() for _ in range(repeat))
