@@ -164,7 +164,18 @@ std::optional<RfcValue> to_float(std::string_view name, PyObject* obj) {
   return std::nullopt;
 }
 
-std::optional<RfcValue> to_integer(std::string_view name, PyObject* obj) {
+// An int beyond 64 bits: refused with its value and the field it was for.
+void out_of_range_error(std::string_view name, AbapType type, PyObject* obj) {
+  auto shown = str_of(obj);
+  if (!shown) PyErr_Clear();
+  const std::string msg =
+      fmt::format("integer {} is out of range for parameter {} of type {}",
+                  shown ? *shown : std::string("?"), debug_quote(name), type.display());
+  PyRef text(str_from_utf8(msg));
+  if (text) PyErr_SetObject(PyExc_OverflowError, text.get());
+}
+
+std::optional<RfcValue> to_integer(std::string_view name, AbapType type, PyObject* obj) {
   std::int64_t v = 0;
   switch (as_int64(obj, v)) {
     case Fit::Yes:
@@ -173,6 +184,11 @@ std::optional<RfcValue> to_integer(std::string_view name, PyObject* obj) {
       return std::nullopt;
     case Fit::No:
       break;
+  }
+  if (PyLong_Check(obj)) {
+    // An int that as_int64 refused can only be one that does not fit.
+    out_of_range_error(name, type, obj);
+    return std::nullopt;
   }
   if (PyUnicode_Check(obj)) {
     auto text = utf8_of(obj);
@@ -201,7 +217,7 @@ std::optional<RfcValue> to_bytes(std::string_view name, PyObject* obj,
 
 // Utclong, the structured kinds and Unknown: a str, else an integer, else a
 // byte sequence, each passed on as it is.
-std::optional<RfcValue> to_any(std::string_view name, PyObject* obj) {
+std::optional<RfcValue> to_any(std::string_view name, AbapType type, PyObject* obj) {
   if (PyUnicode_Check(obj)) return text_of(obj);
   std::int64_t v = 0;
   switch (as_int64(obj, v)) {
@@ -211,6 +227,10 @@ std::optional<RfcValue> to_any(std::string_view name, PyObject* obj) {
       return std::nullopt;
     case Fit::No:
       break;
+  }
+  if (PyLong_Check(obj)) {
+    out_of_range_error(name, type, obj);
+    return std::nullopt;
   }
   return to_bytes(name, obj, kWantAny);
 }
@@ -269,13 +289,35 @@ int digits_value(std::string_view s) {
   return v;
 }
 
-const std::string& text_or_empty(const RfcValue& value) {
-  static const std::string empty;
-  return value.is_text() ? value.as_text() : empty;
+// What a value holds, for the refusal of one that cannot be converted.
+std::string value_shown(const RfcValue& value) {
+  switch (value.kind()) {
+    case RfcValue::Kind::Text:
+      return fmt::format("the text {}", debug_quote(value.as_text()));
+    case RfcValue::Kind::Int:
+      return fmt::format("the integer {}", value.as_int());
+    case RfcValue::Kind::Float:
+      return fmt::format("the float {}", wire::float_shortest_text(value.as_float()));
+    case RfcValue::Kind::Bytes:
+      return fmt::format("{} bytes", value.as_bytes().size());
+    case RfcValue::Kind::Undecoded:
+      return fmt::format("{} undecoded bytes", value.as_undecoded().bytes.size());
+  }
+  return "a value";
 }
 
-PyObject* date_to_py(const RfcValue& value, ReadFlags flags) {
-  const std::string& text = text_or_empty(value);
+// Every value that cannot become the Python object of its type fails here,
+// where it is read, instead of turning into an empty or zero value that
+// looks genuine.
+PyObject* raise_unconvertible(std::string_view name, AbapType type, const RfcValue& value) {
+  return raise_external(fmt::format("field {} of type {} holds {}, which cannot be converted",
+                                    debug_quote(name), type.display(), value_shown(value)));
+}
+
+PyObject* date_to_py(std::string_view name, AbapType type, const RfcValue& value,
+                     ReadFlags flags) {
+  if (!value.is_text()) return raise_unconvertible(name, type, value);
+  const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
   const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
@@ -290,8 +332,10 @@ PyObject* date_to_py(const RfcValue& value, ReadFlags flags) {
                                digits_value(t.substr(4, 2)), digits_value(t.substr(6, 2)));
 }
 
-PyObject* time_to_py(const RfcValue& value, ReadFlags flags) {
-  const std::string& text = text_or_empty(value);
+PyObject* time_to_py(std::string_view name, AbapType type, const RfcValue& value,
+                     ReadFlags flags) {
+  if (!value.is_text()) return raise_unconvertible(name, type, value);
+  const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
   const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
@@ -303,7 +347,7 @@ PyObject* time_to_py(const RfcValue& value, ReadFlags flags) {
                                digits_value(t.substr(2, 2)), digits_value(t.substr(4, 2)));
 }
 
-PyObject* decimal_to_py(const RfcValue& value) {
+PyObject* decimal_to_py(std::string_view name, AbapType type, const RfcValue& value) {
   std::string text;
   switch (value.kind()) {
     case RfcValue::Kind::Text: {
@@ -318,14 +362,21 @@ PyObject* decimal_to_py(const RfcValue& value) {
       text = wire::float_shortest_text(value.as_float());
       break;
     default:
-      text = "0";
-      break;
+      return raise_unconvertible(name, type, value);
   }
   PyObject* cls = decimal_type();
   if (!cls) return nullptr;
   PyRef arg(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!arg) return nullptr;
-  return PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+  PyObject* number = PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+  // A text that is no number: the field's own refusal rather than
+  // decimal's signal.
+  if (!number && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
+      PyErr_ExceptionMatches(PyExc_ArithmeticError)) {
+    PyErr_Clear();
+    return raise_unconvertible(name, type, value);
+  }
+  return number;
 }
 
 }  // namespace
@@ -375,7 +426,7 @@ std::optional<RfcValue> py_to_value(std::string_view name, AbapType type, PyObje
     case AbapType::Int2:
     case AbapType::Int4:
     case AbapType::Int8:
-      return to_integer(name, obj);
+      return to_integer(name, type, obj);
     case AbapType::Byte:
     case AbapType::XString:
       return to_bytes(name, obj);
@@ -392,9 +443,9 @@ std::optional<RfcValue> py_to_value(std::string_view name, AbapType type, PyObje
     case AbapType::DeepStructure:
     case AbapType::Table:
     case AbapType::Unknown:
-      return to_any(name, obj);
+      return to_any(name, type, obj);
   }
-  return to_any(name, obj);
+  return to_any(name, type, obj);
 }
 
 PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& value,
@@ -409,12 +460,14 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
   switch (type.kind) {
     case AbapType::Char:
     case AbapType::Numc: {
-      const std::string& text = text_or_empty(value);
+      if (!value.is_text()) break;
+      const std::string& text = value.as_text();
       return new_str(flags.rstrip ? trim_end(text) : std::string_view(text));
     }
     case AbapType::String:
     case AbapType::Utclong:
-      return new_str(text_or_empty(value));
+      if (!value.is_text()) break;
+      return new_str(value.as_text());
     case AbapType::Structure:
     case AbapType::DeepStructure:
     case AbapType::Table:
@@ -422,28 +475,30 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
       // Without a layout a structure arrives as its raw image: hand it out as
       // bytes rather than dropping it.
       if (value.is_bytes()) return new_bytes(value.as_bytes());
-      return new_str(text_or_empty(value));
+      if (!value.is_text()) break;
+      return new_str(value.as_text());
     case AbapType::Date:
-      return date_to_py(value, flags);
+      return date_to_py(name, type, value, flags);
     case AbapType::Time:
-      return time_to_py(value, flags);
+      return time_to_py(name, type, value, flags);
     case AbapType::Bcd:
     case AbapType::DecFloat16:
     case AbapType::DecFloat34:
-      return decimal_to_py(value);
+      return decimal_to_py(name, type, value);
     case AbapType::Float:
       if (value.is_float()) return PyFloat_FromDouble(value.as_float());
+      if (value.is_int()) return PyFloat_FromDouble(static_cast<double>(value.as_int()));
       if (value.is_text())
-        return PyFloat_FromDouble(wire::parse_double_text(value.as_text()).value_or(0.0));
-      return PyFloat_FromDouble(0.0);
+        if (auto parsed = wire::parse_double_text(value.as_text())) return PyFloat_FromDouble(*parsed);
+      break;
     case AbapType::Int1:
     case AbapType::Int2:
     case AbapType::Int4:
     case AbapType::Int8:
       if (value.is_int()) return PyLong_FromLongLong(value.as_int());
       if (value.is_text())
-        return PyLong_FromLongLong(wire::parse_int64_text(value.as_text()).value_or(0));
-      return PyLong_FromLong(0);
+        if (auto parsed = wire::parse_int64_text(value.as_text())) return PyLong_FromLongLong(*parsed);
+      break;
     case AbapType::Byte:
     case AbapType::XString:
       if (value.is_bytes()) return new_bytes(value.as_bytes());
@@ -451,9 +506,9 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
         const std::string& t = value.as_text();
         return PyBytes_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
       }
-      return PyBytes_FromStringAndSize("", 0);
+      break;
   }
-  return new_str(text_or_empty(value));
+  return raise_unconvertible(name, type, value);
 }
 
 // ---------------------------------------------------------------- structures

@@ -178,6 +178,10 @@ ErrorSpec protocol_error_spec(const proto::ProtocolError& error) {
 }
 
 std::nullptr_t raise_protocol_error(const proto::ProtocolError& error) {
+  if (error.is(proto::ProtocolError::OutOfMemory)) {
+    PyErr_SetString(PyExc_MemoryError, error.message().c_str());
+    return nullptr;
+  }
   return raise_error(protocol_error_spec(error));
 }
 

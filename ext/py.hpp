@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -129,12 +130,15 @@ std::string debug_quote(std::string_view text);
 std::string char_literal(char32_t c);
 
 // Guard for the body of every Python entry point: an unexpected C++
-// exception becomes a Python RuntimeError instead of unwinding into the
-// interpreter. `fail` is the entry point's failure value (NULL or -1).
+// exception becomes a Python RuntimeError (an allocation failure a
+// MemoryError) instead of unwinding into the interpreter. `fail` is the entry point's failure value (NULL or -1).
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    // Memory ran out: Python's own error for it, never an internal error.
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_RuntimeError, "internal error in lomra: %s", e.what());
   } catch (...) {

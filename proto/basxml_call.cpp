@@ -7,7 +7,6 @@
 #include <iterator>
 #include <limits>
 #include <optional>
-#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -258,8 +257,13 @@ class DocumentSink {
     rows_.clear();
   }
 
-  ProtoResult<wire::BasxmlDocument> finish() && {
+  // `function` names the call in the refusal of a document whose storage
+  // would pass 4 GiB, which no payload can carry.
+  ProtoResult<wire::BasxmlDocument> finish(std::string_view function) && {
     if (error_) return wire::err(unsupported(error_->message()));
+    if (doc_.storage_full())
+      return wire::err(unsupported(
+          fmt::format("the parameters of {} do not fit one basXML document", function)));
     return std::move(doc_);
   }
 
@@ -661,7 +665,7 @@ ProtoResult<wire::BasxmlDocument> encode_basxml_request(const FunctionDescriptio
                                                         std::span<const ValueImport> imports,
                                                         std::span<const wire::TableArg> tables) {
   EncodeContext ctx(types);
-  try {
+  {
     DocumentSink sink;
     for (const auto& [name, value] : imports) {
       const ParameterDescription* p = description.find_parameter(name);
@@ -691,11 +695,7 @@ ProtoResult<wire::BasxmlDocument> encode_basxml_request(const FunctionDescriptio
         }
       QUIB_CHECK(table_from_arg(p, arg, ctx, sink));
     }
-    return std::move(sink).finish();
-  } catch (const std::length_error&) {
-    // The document's storage would pass 4 GiB, which no payload can carry.
-    return wire::err(unsupported(
-        fmt::format("the parameters of {} do not fit one basXML document", description.name)));
+    return std::move(sink).finish(description.name);
   }
 }
 

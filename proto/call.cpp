@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -126,8 +127,8 @@ ProtoResult<CallReply> basxml_reply(RfcConnection& connection, const Bytes& payl
                                     ThroughputCounters* tp) {
   auto inflated = wire::inflate_raw(payload, kMaxBasxmlReply);
   if (!inflated)
-    return wire::err(ProtocolError::unsupported(
-        kStepBasxml, fmt::format("inflating the reply: {}", inflated.error().message())));
+    return wire::err(ProtocolError::basxml_reply(
+        fmt::format("inflating the reply: {}", inflated.error().message())));
   if (!description)
     return wire::err(ProtocolError::unsupported(
         kStepBasxml, "a basXML reply arrived for a call made without metadata"));
@@ -135,11 +136,11 @@ ProtoResult<CallReply> basxml_reply(RfcConnection& connection, const Bytes& payl
   dump_basxml(kDumpReply, description->name, text);
   auto document = [&] {
     ScopedTimer parse(tp, C::deserializationTime);
-    return wire::parse_basxml(text);
+    return wire::parse_basxml(text, wire::basxml_node_limit(payload.size()));
   }();
   if (!document)
-    return wire::err(ProtocolError::unsupported(
-        kStepBasxml, fmt::format("reply document: {}", document.error().message())));
+    return wire::err(ProtocolError::basxml_reply(
+        fmt::format("reply document: {}", document.error().message())));
   std::vector<std::string> names;
   names.reserve(document->param_count());
   for (std::size_t i = 0; i < document->param_count(); ++i)
@@ -176,9 +177,15 @@ bool use_basxml(const RfcConnection& connection, const FunctionDescription& desc
          t_describing_for_basxml != &connection;
 }
 
-ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
-                                FunctionDescriptionPtr description,
-                                std::span<const wire::TableArg> sent_tables) {
+namespace {
+
+// The exchange and the reading of its reply. `reply_complete` turns true once
+// the whole reply has arrived: from then on the conversation stands whatever
+// happens to the reading.
+ProtoResult<CallReply> exchange_and_read(RfcConnection& connection, Bytes request,
+                                         FunctionDescriptionPtr description,
+                                         std::span<const wire::TableArg> sent_tables,
+                                         bool& reply_complete) {
   // A copy of the reference: the block stays valid for the whole call.
   const std::shared_ptr<ThroughputCounters> counters = connection.throughput();
   ThroughputCounters* tp = counters.get();
@@ -216,6 +223,7 @@ ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
     return wire::err(std::move(received).error());
   }
   const Bytes reply = std::move(received).value();
+  reply_complete = true;
   if (tp) tp->add_received_bytes(reply.size());
   // A cancel written while the reply was on its way: its confirmation is
   // still to come, so this conversation is over; report the cancel.
@@ -251,7 +259,7 @@ ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
     // The cached description may be older than the function on the server:
     // fetch it again and decode the same records once more. Nothing is sent
     // again.
-    connection.cache()->forget_function_description(connection.attributes().system_id,
+    connection.cache()->forget_function_description(connection.metadata_scope(),
                                                     description->name);
     QUIB_TRY(description, function_description(connection, description->name));
     decoded = decode_timed(tp, records, description.get(), sent_tables);
@@ -260,6 +268,23 @@ ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
   CallReply result = std::move(decoded).value();
   if (description) QUIB_CHECK(apply_bcd_decimals(connection, *description, result));
   return result;
+}
+
+}  // namespace
+
+ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
+                                FunctionDescriptionPtr description,
+                                std::span<const wire::TableArg> sent_tables) {
+  bool reply_complete = false;
+  try {
+    return exchange_and_read(connection, std::move(request), std::move(description), sent_tables,
+                             reply_complete);
+  } catch (const std::bad_alloc&) {
+    // Memory ran out. Once the reply is in, only its reading failed and the
+    // conversation goes on; before that, its position is unknown.
+    if (!reply_complete) connection.clear_alive();
+    return wire::err(ProtocolError::out_of_memory(kStepFunctionCall));
+  }
 }
 
 ProtoResult<CallReply> invoke_classic(RfcConnection& connection, std::string_view function_name,

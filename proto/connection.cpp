@@ -1,5 +1,7 @@
 #include "proto/connection.hpp"
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <type_traits>
 
@@ -8,6 +10,7 @@
 #include "proto/ni_transport.hpp"
 #include "proto/setup.hpp"
 #include "proto/wsrfc.hpp"
+#include "wire/route.hpp"
 
 namespace quib::proto {
 
@@ -125,8 +128,40 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
   return connection;
 }
 
-ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
-                                         std::shared_ptr<MetadataCache> cache) {
+std::string RfcConnection::metadata_scope() const {
+  std::string scope = destination_;
+  scope.push_back('\n');
+  scope += attributes_.system_id;
+  return scope;
+}
+
+std::string destination_key(const ConnectionParams& params, const Route& route) {
+  const std::string gateway = params.port ? fmt::format("port {}", *params.port)
+                                          : fmt::format("sysnr {}", params.sysnr);
+  const std::string where = std::visit(
+      [&](const auto& r) -> std::string {
+        using R = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<R, Route::Direct>) {
+          return fmt::format("direct\n{}\n{}", params.ashost, gateway);
+        } else if constexpr (std::is_same_v<R, Route::Saprouter>) {
+          return fmt::format("saprouter\n{}\n{}\n{}", wire::mask_route_text(r.route),
+                             params.ashost, gateway);
+        } else if constexpr (std::is_same_v<R, Route::WsRfc>) {
+          return fmt::format("wsrfc\n{}\n{}\n{}", params.ws_host(), params.ws_port(),
+                             params.ws_path);
+        } else {
+          return fmt::format("msserver\n{}\n{}\n{}\n{}", r.mshost, r.msserv, r.group,
+                             r.mshost_override.value_or(std::string()));
+        }
+      },
+      route.value);
+  return fmt::format("{}\nclient {}", where, params.client);
+}
+
+namespace {
+
+ProtoResult<RfcConnection> open_route(const ConnectionParams& params, const Route& route,
+                                      std::shared_ptr<MetadataCache> cache) {
   return std::visit(
       [&](const auto& r) -> ProtoResult<RfcConnection> {
         using R = std::decay_t<decltype(r)>;
@@ -144,6 +179,15 @@ ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const R
         }
       },
       route.value);
+}
+
+}  // namespace
+
+ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
+                                         std::shared_ptr<MetadataCache> cache) {
+  auto opened = open_route(params, route, std::move(cache));
+  if (opened) opened->set_destination(destination_key(params, route));
+  return opened;
 }
 
 }  // namespace quib::proto

@@ -79,6 +79,14 @@ class RfcConnection {
   const std::shared_ptr<ThroughputCounters>& throughput() const { return throughput_; }
   BasxmlMode basxml_mode() const { return basxml_mode_; }
   void set_basxml_mode(BasxmlMode mode) { basxml_mode_ = mode; }
+  // Where the session was opened to (destination_key), set by the opener.
+  const std::string& destination() const { return destination_; }
+  void set_destination(std::string destination) { destination_ = std::move(destination); }
+  // The first half of every metadata cache key of this session: where it
+  // connected and the system ID its logon reported. A server can claim any
+  // system ID, but not the destination the caller chose, so it never
+  // replaces what another destination supplied.
+  std::string metadata_scope() const;
 
   // ---- operations between calls
 
@@ -101,6 +109,7 @@ class RfcConnection {
 
  private:
   std::vector<std::string> describing_;
+  std::string destination_;
   ConnectionAttributes attributes_;
   std::unique_ptr<Transport> transport_;
   std::shared_ptr<MetadataCache> cache_;
@@ -116,6 +125,12 @@ class RfcConnection {
 // Opens and logs on by the route: Direct, Saprouter, WsRfc, MessageServer.
 // The MessageServer route does not use `cache`: the reference is released
 // and the load-balanced opener builds a cache of its own (proto/msserv.hpp).
+// The destination of a session in the caller's own terms: the route kind,
+// the host (or message server, service and group), the gateway port or
+// system number, the SAProuter route with its passwords masked, and the
+// client. Two sessions share metadata only when these agree.
+std::string destination_key(const ConnectionParams& params, const Route& route);
+
 ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
                                          std::shared_ptr<MetadataCache> cache);
 

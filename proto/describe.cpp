@@ -135,7 +135,33 @@ std::optional<ParameterDescription> decode_params_row(ByteView row) {
   return p;
 }
 
+std::size_t FunctionDescription::NameHash::operator()(std::string_view s) const {
+  // FNV-1a over the upper-cased bytes.
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - ('a' - 'A'));
+    h = (h ^ c) * 0x100000001b3ull;
+  }
+  return static_cast<std::size_t>(h);
+}
+
+bool FunctionDescription::NameEq::operator()(std::string_view a, std::string_view b) const {
+  return wire::ascii_iequals(a, b);
+}
+
+void FunctionDescription::index_parameters() {
+  index_.clear();
+  index_.reserve(parameters.size());
+  for (std::size_t i = 0; i < parameters.size(); ++i)
+    index_.emplace(wire::ascii_upper(parameters[i].name), static_cast<std::uint32_t>(i));
+  indexed_count_ = parameters.size();
+}
+
 const ParameterDescription* FunctionDescription::find_parameter(std::string_view name) const {
+  if (indexed_count_ != 0 && indexed_count_ == parameters.size()) {
+    const auto it = index_.find(name);
+    return it == index_.end() ? nullptr : &parameters[it->second];
+  }
   for (const auto& p : parameters)
     if (wire::ascii_iequals(p.name, name)) return &p;
   return nullptr;
@@ -175,6 +201,7 @@ ProtoResult<FunctionDescription> describe(std::string_view name, const CallReply
       break;
     }
   }
+  d.index_parameters();
   return d;
 }
 
@@ -182,7 +209,7 @@ ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connecti
                                                          std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   MetadataCache& cache = *connection.cache();
-  const std::string system = connection.attributes().system_id;
+  const std::string system = connection.metadata_scope();
   if (auto hit = cache.get_function_description(system, key)) return hit;
 
   std::string funcname = key;
@@ -203,7 +230,7 @@ ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connecti
 ProtoResult<std::uint32_t> element_description(RfcConnection& connection, std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   MetadataCache& cache = *connection.cache();
-  const std::string system = connection.attributes().system_id;
+  const std::string system = connection.metadata_scope();
   if (auto hit = cache.get_element_decimals(system, key)) return *hit;
 
   const TextImport imports[] = {{std::string(kFieldInfoTabname), key},

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "proto/error.hpp"
@@ -61,12 +62,35 @@ struct FunctionDescription {
   std::vector<ParameterDescription> parameters;
   bool basxml_supported = false;
 
+  // Indexes the parameters by name, once the list is complete: describe()
+  // does it, so that every look-up of a cached description takes constant
+  // time whatever the number of parameters. A description whose list
+  // changed since is searched from the start, as one never indexed is.
+  void index_parameters();
   // The first parameter whose name equals `name` ignoring ASCII case.
   const ParameterDescription* find_parameter(std::string_view name) const;
   // The names of every Export, Changing and Table parameter, in order.
   std::vector<std::string> requested_outputs() const;
 
-  friend bool operator==(const FunctionDescription&, const FunctionDescription&) = default;
+  friend bool operator==(const FunctionDescription& a, const FunctionDescription& b) {
+    return a.name == b.name && a.parameters == b.parameters &&
+           a.basxml_supported == b.basxml_supported;
+  }
+
+ private:
+  // ASCII case-insensitive hashing and equality, so that a look-up needs no
+  // upper-cased copy of the name.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const;
+  };
+  struct NameEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  // Upper-cased name -> position of its first parameter.
+  std::unordered_map<std::string, std::uint32_t, NameHash, NameEq> index_;
+  std::size_t indexed_count_ = 0;  // parameters.size() when the index was built
 };
 
 using FunctionDescriptionPtr = std::shared_ptr<const FunctionDescription>;
@@ -98,7 +122,7 @@ std::optional<ParameterDescription> decode_params_row(wire::ByteView row);
 ProtoResult<FunctionDescription> describe(std::string_view name, const CallReply& reply);
 
 // The shared description of a function, from the connection's metadata cache
-// (keyed by the logon's system ID and the upper-cased name) or fetched from
+// (keyed by the session's metadata scope and the upper-cased name) or fetched from
 // the server and then cached.
 ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connection,
                                                          std::string_view name);

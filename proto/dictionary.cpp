@@ -428,7 +428,7 @@ ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection,
                                                    std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   MetadataCache& cache = *connection.cache();
-  const std::string system = connection.attributes().system_id;
+  const std::string system = connection.metadata_scope();
   if (auto hit = cache.get_structure_layout(system, key)) return hit;
 
   QUIB_TRY(const CallReply reply, field_info(connection, key));
@@ -484,7 +484,7 @@ ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, std::
 ProtoResult<std::optional<TableTypeLine>> describe_table_type(RfcConnection& connection,
                                                               std::string_view name) {
   MetadataCache& cache = *connection.cache();
-  const std::string system = connection.attributes().system_id;
+  const std::string system = connection.metadata_scope();
   if (auto hit = cache.get_table_type_line(system, name)) {
     if (!*hit) return std::optional<TableTypeLine>();
     return std::optional<TableTypeLine>(**hit);

@@ -39,6 +39,8 @@ constexpr std::array<std::string_view, ProtocolError::kKindCount> kKindNames = {
     "EmptyReply",
     "Unsupported",
     "ContainerDump",
+    "BasxmlReply",
+    "OutOfMemory",
 };
 
 }  // namespace
@@ -127,6 +129,10 @@ std::string ProtocolError::message() const {
           },
           [](const ContainerDumpInfo& c) {
             return fmt::format("{}\n{}", c.error.message(), c.dump);
+          },
+          [](const BasxmlReplyInfo& b) { return fmt::format("invalid basXML reply: {}", b.detail); },
+          [](const OutOfMemoryInfo& o) {
+            return fmt::format("out of memory during {}", o.label);
           },
       },
       payload_);

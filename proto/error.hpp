@@ -82,8 +82,10 @@ class ProtocolError {
     EmptyReply,
     Unsupported,
     ContainerDump,
+    BasxmlReply,
+    OutOfMemory,
   };
-  static constexpr std::size_t kKindCount = 23;
+  static constexpr std::size_t kKindCount = 25;
 
   // Payloads of the kinds that do not wrap a wire error.
   struct MessageInfo {
@@ -169,6 +171,16 @@ class ProtocolError {
     std::string dump;
     friend bool operator==(const ContainerDumpInfo&, const ContainerDumpInfo&) = default;
   };
+  // A basXML reply that does not inflate or does not parse.
+  struct BasxmlReplyInfo {
+    std::string detail;
+    friend bool operator==(const BasxmlReplyInfo&, const BasxmlReplyInfo&) = default;
+  };
+  // An allocation failed while a reply was read; the conversation is intact.
+  struct OutOfMemoryInfo {
+    std::string_view label;
+    friend bool operator==(const OutOfMemoryInfo&, const OutOfMemoryInfo&) = default;
+  };
 
   // One alternative per kind, in kind order.
   using Payload =
@@ -177,7 +189,7 @@ class ProtocolError {
                    wire::TableSizeError, RegistrationRefusedInfo, SncInfo, AbapExceptionInfo,
                    CompressedTableInfo, TableShapeInfo, wire::DeepError, NothingToCancelInfo,
                    CancelledInfo, GatewayInfo, DeltaRowCountInfo, EmptyReplyInfo, UnsupportedInfo,
-                   ContainerDumpInfo>;
+                   ContainerDumpInfo, BasxmlReplyInfo, OutOfMemoryInfo>;
   static_assert(std::variant_size_v<Payload> == kKindCount);
 
   template <class T, class V>
@@ -241,6 +253,8 @@ class ProtocolError {
   static ProtocolError container_dump(wire::ContainerError error, std::string dump) {
     return ContainerDumpInfo{std::move(error), std::move(dump)};
   }
+  static ProtocolError basxml_reply(std::string detail) { return BasxmlReplyInfo{std::move(detail)}; }
+  static ProtocolError out_of_memory(std::string_view label) { return OutOfMemoryInfo{label}; }
 
   Kind kind() const { return static_cast<Kind>(payload_.index()); }
   bool is(Kind k) const { return kind() == k; }

@@ -190,6 +190,10 @@ wire::Bytes build_wsrfc_logon(const ConnectionParams& params) {
 }
 
 ProtoStatus judge_logon_reply(wire::ByteView payload, ConnectionAttributes& attributes) {
+  // A gateway that refuses the conversation answers with an error block
+  // instead of a container; its text is what went wrong.
+  if (auto block = wire::parse_err_block(payload))
+    return wire::err(ProtocolError::gateway(std::move(block->message), std::move(block->origin)));
   auto reader = wire::ContainerReader::create(payload);
   if (!reader) return wire::err(container_failure(reader.error(), payload));
   auto records = reader->read_all_records();

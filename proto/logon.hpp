@@ -81,7 +81,8 @@ ProtoResult<SecretBytes> build_ni_logon(const ConnectionParams& params, const Se
 // trailer, a session nonce of zeros.
 wire::Bytes build_wsrfc_logon(const ConnectionParams& params);
 
-// Judges a logon reply: stores the six system attributes it carries (a later
+// Judges a logon reply: a gateway "*ERR*" block is Gateway with its text;
+// otherwise it stores the six system attributes it carries (a later
 // record replaces an earlier one), then refuses when it holds an ABAP
 // exception key or error message (LogonRefused, status from LogonStatus or
 // 0xff). An unreadable reply is ContainerDump (with a hex dump around the

@@ -4,10 +4,12 @@
 //
 // Four maps under one reader-writer lock: function descriptions, structure
 // layouts, data-element decimals and table-type lines. Every entry is keyed by
-// the system ID of the logon that fetched it and by the ASCII upper-cased
-// name, so that a description fetched from one ABAP system never encodes or
-// decodes a call on another one that happens to share the process-wide
-// instance. Each map hashes with its own random seed.
+// the scope of the session that fetched it (where the caller connected: host
+// or message server and group, route, client; and the system ID its logon
+// reported, RfcConnection::metadata_scope) and by the ASCII upper-cased name.
+// A description fetched from one destination never encodes or decodes a call
+// to another one that shares the process-wide instance, whatever system ID a
+// server claims. Each map hashes with its own random seed.
 //
 // The lock is held only inside each operation, never across a network call:
 // callers look up, release, fetch, then insert. Values are shared: a value
@@ -28,8 +30,9 @@ struct FunctionDescription;  // proto/describe.hpp
 struct StructureLayout;      // proto/structure.hpp
 struct TableTypeLine;        // proto/dictionary.hpp: the DD40L line of a table type
 
-// The key of every cache entry: the system ID of the logon (as the logon
-// reply gave it) and the upper-cased name.
+// The key of every cache entry: the session's scope (held in `system_id`:
+// the destination and the system ID the logon reply gave) and the
+// upper-cased name.
 struct MetadataKey {
   std::string system_id;
   std::string name;

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <map>
+#include <unordered_map>
 
 #include "proto/describe.hpp"
 #include "wire/compress.hpp"
@@ -388,7 +389,14 @@ void settle_content(ReplyTable& table) {
   Bytes content = std::move(table.content);
   table.content.clear();
   if (wire::detect_compressed_table(content)) {
-    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8));
+    // Only the rows the table header announced are kept: expanding more
+    // would be work and memory for nothing.
+    if (table.declared_count == 0) return;
+    std::uint64_t rows_bytes = UINT64_MAX;
+    if (table.declared_width != 0 &&
+        __builtin_mul_overflow(table.declared_width, table.declared_count, &rows_bytes))
+      rows_bytes = UINT64_MAX;
+    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8), rows_bytes);
     if (!expanded) {
       table.kept_compressed = std::move(content);
       return;
@@ -584,18 +592,23 @@ ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> record
 
 ProtoStatus apply_bcd_decimals(RfcConnection& connection, const FunctionDescription& description,
                                CallReply& reply) {
+  // The first text pair of each name, found once for all values.
+  std::unordered_map<std::string_view, std::size_t> pair_of;
+  bool pairs_indexed = false;
   for (auto& [name, value] : reply.values) {
     const ParameterDescription* p = description.find_parameter(name);
     if (!p || p->type != wire::AbapType::Bcd || p->type_name.empty() || !value.is_text()) continue;
     QUIB_TRY(const std::uint32_t decimals, element_description(connection, p->type_name));
     if (decimals == 0) continue;
     value.as_text() = wire::insert_decimal_point(value.as_text(), decimals);
-    for (auto& [pair_name, text] : reply.text_pairs) {
-      if (pair_name == name) {
-        text = value.as_text();
-        break;
-      }
+    if (!pairs_indexed) {
+      pair_of.reserve(reply.text_pairs.size());
+      for (std::size_t i = 0; i < reply.text_pairs.size(); ++i)
+        pair_of.emplace(reply.text_pairs[i].first, i);
+      pairs_indexed = true;
     }
+    if (auto it = pair_of.find(name); it != pair_of.end())
+      reply.text_pairs[it->second].second = value.as_text();
   }
   return wire::ok_unit;
 }

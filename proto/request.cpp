@@ -1,5 +1,7 @@
 #include "proto/request.hpp"
 
+#include <fmt/format.h>
+
 #include "proto/describe.hpp"
 #include "wire/utf.hpp"
 
@@ -48,11 +50,28 @@ std::vector<EncodedImport> encode_raw_text_imports(std::span<const TextImport> i
   return out;
 }
 
+std::uint64_t request_record_count(std::size_t imports, std::size_t requested_outputs,
+                                   std::span<const wire::TableArg> tables) {
+  // 0x0502, Kernel, Function, 0x0512 and End; a name and a value per
+  // import; name, running number and header per table, and a row each.
+  constexpr std::uint64_t kFixedRecords = 5;
+  constexpr std::uint64_t kRecordsPerTable = 3;
+  std::uint64_t n = kFixedRecords + requested_outputs + 2 * std::uint64_t{imports};
+  for (const wire::TableArg& t : tables) n += kRecordsPerTable + t.row_count();
+  return n;
+}
+
 ProtoResult<wire::Bytes> encode_classic_request(std::string_view function_name,
                                                 std::span<const EncodedImport> imports,
                                                 std::span<const std::string> requested_outputs,
                                                 std::span<const wire::TableArg> tables) {
   using wire::RecordId;
+  // The peer reads at most kRecordLimit records from one container: a
+  // request it would refuse is refused here, before anything is written.
+  const std::uint64_t records = request_record_count(imports.size(), requested_outputs.size(), tables);
+  if (records > wire::kRecordLimit)
+    return wire::err(ProtocolError::text_message(fmt::format(
+        "request holds {} records, at most {}", records, wire::kRecordLimit)));
   wire::ContainerWriter w;
   w.put_record(kRequestFirstRecord, {});
   w.put_record(RecordId::Kernel, wire::encode_utf16le(kRequestKernel));

@@ -67,7 +67,14 @@ ProtoResult<std::vector<EncodedImport>> encode_text_imports(RfcConnection& conne
 // Imports sent without any description: each text as its UTF-16LE bytes.
 std::vector<EncodedImport> encode_raw_text_imports(std::span<const TextImport> imports);
 
-// The finished request: container and trailer.
+// The records of a classic request with these parts, the end record
+// included.
+std::uint64_t request_record_count(std::size_t imports, std::size_t requested_outputs,
+                                   std::span<const wire::TableArg> tables);
+
+// The finished request: container and trailer. A request of more records
+// than a container may hold (kRecordLimit) is refused before it is built:
+// "request holds N records, at most 100000".
 ProtoResult<wire::Bytes> encode_classic_request(std::string_view function_name,
                                                 std::span<const EncodedImport> imports,
                                                 std::span<const std::string> requested_outputs,

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -268,16 +267,21 @@ std::string Content::debug() const {
 
 namespace {
 constexpr std::uint64_t kMaxStorage = 0xFFFFFFFFull;
-[[noreturn]] void storage_full() { throw std::length_error("basXML document storage passes 4 GiB"); }
 }  // namespace
 
+std::uint32_t BasxmlDocument::mark_full() {
+  full_ = true;
+  return kNoIndex;
+}
+
 std::uint32_t BasxmlDocument::intern(std::string_view name) {
+  if (full_) return kNoIndex;
   if (name_ids_.empty() && !strings_.empty()) {
     // A parsed document: index its string table (first definition wins).
     for (std::uint32_t id = 0; id < strings_.size(); ++id) name_ids_.emplace(std::string(string_at(id)), id);
   }
   if (auto it = name_ids_.find(name); it != name_ids_.end()) return it->second;
-  if (chars_.size() + name.size() > kMaxStorage || strings_.size() >= kNoIndex) storage_full();
+  if (chars_.size() + name.size() > kMaxStorage || strings_.size() >= kNoIndex) return mark_full();
   const auto id = static_cast<std::uint32_t>(strings_.size());
   strings_.push_back({static_cast<std::uint32_t>(chars_.size()), static_cast<std::uint32_t>(name.size())});
   chars_.append(name);
@@ -286,7 +290,7 @@ std::uint32_t BasxmlDocument::intern(std::string_view name) {
 }
 
 std::uint32_t BasxmlDocument::pool_append(const void* data, std::size_t n) {
-  if (pool_.size() + n > kMaxStorage) storage_full();
+  if (full_ || pool_.size() + n > kMaxStorage) return mark_full();
   const auto off = static_cast<std::uint32_t>(pool_.size());
   const auto* p = static_cast<const std::uint8_t*>(data);
   pool_.insert(pool_.end(), p, p + n);
@@ -294,7 +298,7 @@ std::uint32_t BasxmlDocument::pool_append(const void* data, std::size_t n) {
 }
 
 ElementId BasxmlDocument::push_node(std::uint32_t name, Namespace ns) {
-  if (nodes_.size() >= kNoIndex) storage_full();
+  if (full_ || name == kNoIndex || nodes_.size() >= kNoIndex) return mark_full();
   nodes_.push_back(Node{name, kNoIndex, kNoIndex, kNoIndex, 0, static_cast<std::uint8_t>(ns),
                         static_cast<std::uint8_t>(ContentKind::Empty), 0, 0});
   return static_cast<ElementId>(nodes_.size() - 1);
@@ -306,8 +310,9 @@ ElementId BasxmlDocument::new_element(std::string_view name, Namespace ns) {
 
 ElementId BasxmlDocument::text_element(std::string_view name, std::string_view text) {
   const ElementId id = new_element(name);
-  if (!text.empty()) {
+  if (id != kNoIndex && !text.empty()) {
     const std::uint32_t off = pool_append(text.data(), text.size());
+    if (off == kNoIndex) return kNoIndex;
     Node& n = nodes_[id];
     n.kind = static_cast<std::uint8_t>(ContentKind::Text);
     n.a = off;
@@ -318,8 +323,9 @@ ElementId BasxmlDocument::text_element(std::string_view name, std::string_view t
 
 ElementId BasxmlDocument::bytes_element(std::string_view name, ByteView bytes) {
   const ElementId id = new_element(name);
-  if (!bytes.empty()) {
+  if (id != kNoIndex && !bytes.empty()) {
     const std::uint32_t off = pool_append(bytes.data(), bytes.size());
+    if (off == kNoIndex) return kNoIndex;
     Node& n = nodes_[id];
     n.kind = static_cast<std::uint8_t>(ContentKind::Bytes);
     n.a = off;
@@ -333,6 +339,7 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
   auto clone = [&](ElementId from) {
     const Node original = nodes_[from];
     const ElementId to = push_node(original.name, static_cast<Namespace>(original.ns));
+    if (to == kNoIndex) return to;
     Node& n = nodes_[to];
     n.kind = original.kind;
     n.a = original.kind == static_cast<std::uint8_t>(ContentKind::Elements) ? kNoIndex : original.a;
@@ -340,7 +347,7 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
     n.placed = 1;
     std::uint32_t last = kNoIndex;
     for (std::uint32_t a = original.first_attr; a != kNoIndex; a = attrs_[a].next) {
-      if (attrs_.size() >= kNoIndex) storage_full();
+      if (attrs_.size() >= kNoIndex) return mark_full();
       AttrNode copy = attrs_[a];
       copy.next = kNoIndex;
       attrs_.push_back(copy);
@@ -357,6 +364,7 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
     std::uint32_t last;  // last child copied under target
   };
   const ElementId root = clone(source);
+  if (root == kNoIndex) return root;
   std::vector<Frame> stack;
   if (nodes_[source].kind == static_cast<std::uint8_t>(ContentKind::Elements))
     stack.push_back({nodes_[source].a, root, kNoIndex});
@@ -369,6 +377,7 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
     }
     stack[top].next_source = nodes_[from].next;
     const ElementId to = clone(from);
+    if (to == kNoIndex) return to;
     if (stack[top].last == kNoIndex) nodes_[stack[top].target].a = to;
     else nodes_[stack[top].last].next = to;
     stack[top].last = to;
@@ -379,6 +388,7 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
 }
 
 ElementId BasxmlDocument::place(ElementId id) {
+  if (full_ || id == kNoIndex) return mark_full();
   if (!nodes_[id].placed) {
     nodes_[id].placed = 1;
     return id;
@@ -388,10 +398,11 @@ ElementId BasxmlDocument::place(ElementId id) {
 
 ElementId BasxmlDocument::structure_element(std::string_view name, std::span<const ElementId> children) {
   const ElementId id = new_element(name);
-  if (children.empty()) return id;
+  if (id == kNoIndex || children.empty()) return id;
   std::uint32_t first = kNoIndex, last = kNoIndex;
   for (ElementId c : children) {
     const ElementId placed = place(c);
+    if (placed == kNoIndex) return kNoIndex;
     nodes_[placed].next = kNoIndex;
     if (last == kNoIndex) first = placed;
     else nodes_[last].next = placed;
@@ -406,14 +417,22 @@ ElementId BasxmlDocument::structure_element(std::string_view name, std::span<con
 
 ElementId BasxmlDocument::table_element(std::string_view name, std::span<const ElementId> rows) {
   const ElementId id = structure_element(name, rows);
+  if (id == kNoIndex) return id;
   add_attr(id, "lines", Namespace::Hint, fmt::format("{}", rows.size()));
   return id;
 }
 
 void BasxmlDocument::add_attr(ElementId element, std::string_view name, Namespace ns, std::string_view value) {
+  if (full_ || element == kNoIndex) {
+    mark_full();
+    return;
+  }
   const std::uint32_t name_id = intern(name);
   const std::uint32_t off = pool_append(value.data(), value.size());
-  if (attrs_.size() >= kNoIndex) storage_full();
+  if (name_id == kNoIndex || off == kNoIndex || attrs_.size() >= kNoIndex) {
+    mark_full();
+    return;
+  }
   attrs_.push_back(AttrNode{name_id, off, static_cast<std::uint32_t>(value.size()), kNoIndex,
                             static_cast<std::uint8_t>(ns)});
   const auto idx = static_cast<std::uint32_t>(attrs_.size() - 1);
@@ -423,10 +442,14 @@ void BasxmlDocument::add_attr(ElementId element, std::string_view name, Namespac
 }
 
 void BasxmlDocument::set_namespace(ElementId element, Namespace ns) {
+  if (element == kNoIndex) return;
   nodes_[element].ns = static_cast<std::uint8_t>(ns);
 }
 
-void BasxmlDocument::add_param(ElementId element) { params_.push_back(place(element)); }
+void BasxmlDocument::add_param(ElementId element) {
+  const ElementId placed = place(element);
+  if (placed != kNoIndex) params_.push_back(placed);
+}
 
 std::size_t BasxmlDocument::memory_bytes() const {
   std::size_t n = nodes_.capacity() * sizeof(Node) + attrs_.capacity() * sizeof(AttrNode) +
@@ -444,6 +467,7 @@ class BasxmlWriter {
   explicit BasxmlWriter(const BasxmlDocument& doc) : doc_(doc), out_id_(doc.strings_.size(), 0) {}
 
   Result<Bytes, BasxmlError> run() {
+    if (doc_.storage_full()) return err(BasxmlError::unwritable(std::string(basxml_reason::kStorageFull)));
     out_.reserve(estimate());
     out_.insert(out_.end(), kBasxmlMagic.begin(), kBasxmlMagic.end());
     declaration("VER", "0.7");
@@ -693,7 +717,9 @@ Result<Bytes, BasxmlError> write_basxml(const BasxmlDocument& document) {
 
 class BasxmlReader {
  public:
-  explicit BasxmlReader(ByteView in) : in_(in.data()), n_(in.size()) { stack_.reserve(kBasxmlMaxDepth); }
+  BasxmlReader(ByteView in, std::uint64_t max_nodes) : in_(in.data()), n_(in.size()), max_nodes_(max_nodes) {
+    stack_.reserve(kBasxmlMaxDepth);
+  }
 
   Result<BasxmlDocument, BasxmlError> run() {
     if (n_ < 4 || std::memcmp(in_, kBasxmlMagic.data(), 4) != 0) return err(BasxmlError::bad_magic());
@@ -800,6 +826,13 @@ class BasxmlReader {
     return true;
   }
 
+  // Elements and attributes together stay within what the caller says the
+  // payload can carry.
+  bool take_node(std::size_t token_at) {
+    if (++nodes_taken_ > max_nodes_) return fail(BasxmlError::resource_limit(token_at, basxml_reason::kNodeCount));
+    return true;
+  }
+
   bool take_budget(std::size_t token_at, std::uint32_t name) {
     const std::uint32_t len = doc_.strings_[name].len;
     if (len > budget_) return fail(BasxmlError::resource_limit(token_at, basxml_reason::kBudget));
@@ -812,7 +845,7 @@ class BasxmlReader {
     Namespace ns;
     if (!string_id(at, name) || !namespace_id(at, ns)) return false;
     if (depth_ == kBasxmlMaxDepth) return fail(BasxmlError::resource_limit(at, basxml_reason::kDepth));
-    if (!take_budget(at, name)) return false;
+    if (!take_budget(at, name) || !take_node(at)) return false;
     const auto id = static_cast<std::uint32_t>(doc_.nodes_.size());
     doc_.nodes_.push_back(Node{name, kNoIndex, kNoIndex, kNoIndex, 0, static_cast<std::uint8_t>(ns),
                                static_cast<std::uint8_t>(ContentKind::Empty), 1, 0});
@@ -938,13 +971,13 @@ class BasxmlReader {
           break;
         case kTokenAttrName:
           if (!string_id(at, pending_name_) || !namespace_id(at, pending_ns_)) return false;
-          if (!take_budget(at, pending_name_)) return false;
+          if (!take_budget(at, pending_name_) || !take_node(at)) return false;
           attr_pending_ = true;
           break;
         case kTokenString: {
           std::uint32_t s_at, len;
           if (!string(s_at, len)) return false;
-          if (doc_.strings_.size() >= kNoIndex) storage_full();
+          if (doc_.strings_.size() >= kNoIndex) return fail(BasxmlError::resource_limit(at, basxml_reason::kStorageFull));
           doc_.strings_.push_back({static_cast<std::uint32_t>(doc_.chars_.size()), len});
           doc_.chars_.append(reinterpret_cast<const char*>(in_) + s_at, len);
           break;
@@ -1002,6 +1035,8 @@ class BasxmlReader {
 
   const std::uint8_t* in_;
   std::size_t n_;
+  std::uint64_t max_nodes_;
+  std::uint64_t nodes_taken_ = 0;
   std::size_t pos_ = 0;
   std::uint64_t budget_ = 0;
   BasxmlDocument doc_;
@@ -1016,6 +1051,17 @@ class BasxmlReader {
   BasxmlError error_;
 };
 
-Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes) { return BasxmlReader(bytes).run(); }
+std::uint64_t basxml_node_limit(std::uint64_t payload_bytes) {
+  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t by_payload =
+      payload_bytes > (most - kBasxmlNodeAllowance) / kBasxmlNodesPerPayloadByte
+          ? most
+          : kBasxmlNodeAllowance + payload_bytes * kBasxmlNodesPerPayloadByte;
+  return by_payload;
+}
+
+Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes, std::uint64_t max_nodes) {
+  return BasxmlReader(bytes, max_nodes).run();
+}
 
 }  // namespace quib::wire

@@ -43,17 +43,26 @@ bool is_password_key(std::string_view piece) {
          (piece[0] == 'P' || piece[0] == 'W' || piece[0] == 'p' || piece[0] == 'w');
 }
 
+bool is_key_letter(std::string_view piece) {
+  return piece.size() == 1 && std::string_view("HSPWhspw").find(piece[0]) != std::string_view::npos;
+}
+
 // Which pieces of a split route text may hold a password: the first
-// non-empty piece after every P or W piece. That covers the value of each
-// password pair and also what a user meant as a password in a mistyped
-// route ("/W//secret"), which the parser would report as an unknown key.
+// non-empty piece after a P or W piece, and every piece after it up to the
+// next piece that is a segment letter. That covers
+// the value of each password pair, a password that itself holds slashes
+// ("/P/pa/ss" is the password "pa/ss" to whoever typed it), and what a user
+// meant as a password in a mistyped route ("/W//secret"), which the parser
+// would report as an unknown key.
 std::vector<bool> secret_pieces(const std::vector<std::string_view>& pieces) {
   std::vector<bool> secret(pieces.size(), false);
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     if (!is_password_key(pieces[i])) continue;
     std::size_t j = i + 1;
-    while (j < pieces.size() && pieces[j].empty()) ++j;
-    if (j < pieces.size()) secret[j] = true;
+    while (j < pieces.size() && pieces[j].empty()) secret[j++] = true;
+    if (j < pieces.size()) secret[j++] = true;  // the value, even a lone letter
+    for (; j < pieces.size() && !is_key_letter(pieces[j]); ++j) secret[j] = true;
+    i = j - 1;
   }
   return secret;
 }
@@ -136,11 +145,13 @@ std::string mask_route_text(std::string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     if (i > 0) out.push_back('/');
-    if (secret[i]) {
-      out.append(kMaskedSecret);
-    } else {
+    if (!secret[i] || pieces[i].empty()) {
       out.append(pieces[i]);
+      continue;
     }
+    // One mask for the whole password, however many slashes it holds.
+    out.append(kMaskedSecret);
+    while (i + 1 < pieces.size() && secret[i + 1]) ++i;
   }
   return out;
 }
