@@ -129,6 +129,8 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
 }
 
 std::string RfcConnection::metadata_scope() const {
+  // A session made without an opener (a test's) has only its system ID.
+  if (destination_.empty()) return attributes_.system_id;
   std::string scope = destination_;
   scope.push_back('\n');
   scope += attributes_.system_id;

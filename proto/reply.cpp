@@ -389,14 +389,9 @@ void settle_content(ReplyTable& table) {
   Bytes content = std::move(table.content);
   table.content.clear();
   if (wire::detect_compressed_table(content)) {
-    // Only the rows the table header announced are kept: expanding more
-    // would be work and memory for nothing.
+    // A table declaring no rows keeps none: nothing to expand.
     if (table.declared_count == 0) return;
-    std::uint64_t rows_bytes = UINT64_MAX;
-    if (table.declared_width != 0 &&
-        __builtin_mul_overflow(table.declared_width, table.declared_count, &rows_bytes))
-      rows_bytes = UINT64_MAX;
-    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8), rows_bytes);
+    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8));
     if (!expanded) {
       table.kept_compressed = std::move(content);
       return;

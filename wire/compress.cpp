@@ -14,17 +14,16 @@ constexpr std::uint8_t kBlockDynamic = 2;
 constexpr std::uint64_t kFirstCapacityPerInputByte = 4;
 }  // namespace
 
-std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes,
-                                    std::uint64_t cap) {
+std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes) {
   // stream_bytes is the size of a buffer in memory: the product cannot
   // overflow 64 bits for any ratio below 2^16.
   static_assert(kTableExpansionRatio < (1u << 16));
   const std::uint64_t by_ratio =
       std::max(kTableExpansionAllowance, stream_bytes * kTableExpansionRatio);
-  return std::min({declared, by_ratio, cap});
+  return std::min(declared, by_ratio);
 }
 
-Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, std::uint64_t cap) {
+Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
   if (bytes.size() < kCompressedTableHeaderSize)
     return err(DecompressError::too_short(bytes.size()));
   const std::uint8_t algorithm = bytes[4] & 0x0F;
@@ -34,9 +33,7 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, std::uint6
   const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
   if (stream.empty()) return err(DecompressError::unexpected_end());
 
-  const std::uint64_t limit = table_expansion_limit(declared, stream.size(), cap);
-  // The stream is complete once it has filled what is wanted of it.
-  const std::uint64_t wanted = std::min<std::uint64_t>(declared, cap);
+  const std::uint64_t limit = table_expansion_limit(declared, stream.size());
   InflateOutput out(limit, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte);
   BitReader in(stream);
   // The first byte holds the skip count s in its low two bits; the first
@@ -61,7 +58,7 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, std::uint6
     } else {
       return err(DecompressError::unsupported_block_type(type));
     }
-    if (last || out.size() == wanted) return out.take();
+    if (last || out.size() == declared) return out.take();
   }
 }
 

@@ -41,16 +41,13 @@ inline constexpr std::uint64_t kTableExpansionRatio = 512;
 inline constexpr std::uint64_t kTableExpansionAllowance = 8ull << 20;
 
 // The most bytes a chunk declaring `declared` bytes, with `stream_bytes`
-// bytes of bit stream, may expand to (also at most `cap`).
-std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes,
-                                    std::uint64_t cap);
+// bytes of bit stream, may expand to.
+std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes);
 
 // The row bytes of a compressed table chunk. The output never grows past
 // table_expansion_limit (OutputOverflow { declared: that limit } when the
 // stream tries to), and nothing is reserved from the declared length up
 // front. It may be shorter than declared when a last block ends early.
-// `cap` is the caller's own bound (the rows its table header announces).
-Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes,
-                                                      std::uint64_t cap = UINT64_MAX);
+Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes);
 
 }  // namespace quib::wire

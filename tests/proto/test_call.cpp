@@ -265,8 +265,8 @@ TEST(BasxmlReplies, InflateErrorsAndMissingMetadata) {
     s.reply(ReplyBuilder().raw(RecordId::BasxmlPayload, Bytes{0xFF, 0xFF}).build());
     auto r = run_call(s.connection, request_for("F"), nullptr);
     ASSERT_FALSE(r);
-    const auto* u = r.error().get<ProtocolError::UnsupportedInfo>();
-    ASSERT_NE(u, nullptr);
+    const auto* u = r.error().get<ProtocolError::BasxmlReplyInfo>();
+    ASSERT_NE(u, nullptr) << r.error().message();
     EXPECT_EQ(u->detail.rfind("inflating the reply: ", 0), 0u) << u->detail;
   }
   {

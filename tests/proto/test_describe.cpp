@@ -9,6 +9,7 @@
 #include "proto/call.hpp"
 #include "proto/describe.hpp"
 #include "proto/reply.hpp"
+#include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
 namespace {
@@ -94,14 +95,33 @@ FunctionDescription five_directions() {
 }
 
 TEST(Description, LookupsIgnoreAsciiCaseOnly) {
-  const FunctionDescription d = five_directions();
-  EXPECT_EQ(d.requested_outputs(), (std::vector<std::string>{"OUT", "BOTH", "ROWS"}));
-  ASSERT_NE(d.find_parameter("out"), nullptr);
-  EXPECT_EQ(d.find_parameter("out")->name, "OUT");  // the first match wins
-  EXPECT_EQ(d.find_parameter("rOwS")->name, "ROWS");
-  EXPECT_NE(d.find_parameter("\xC3\x84X"), nullptr);
-  EXPECT_EQ(d.find_parameter("\xC3\xA4X"), nullptr);  // non-ASCII letters match byte for byte
-  EXPECT_EQ(d.find_parameter("OU"), nullptr);
+  // The same answers from the name index and from a plain search.
+  for (const bool indexed : {false, true}) {
+    SCOPED_TRACE(indexed);
+    FunctionDescription d = five_directions();
+    if (indexed) d.index_parameters();
+    EXPECT_EQ(d.requested_outputs(), (std::vector<std::string>{"OUT", "BOTH", "ROWS"}));
+    ASSERT_NE(d.find_parameter("out"), nullptr);
+    EXPECT_EQ(d.find_parameter("out"), &d.parameters[1]);  // the first match wins
+    EXPECT_EQ(d.find_parameter("rOwS")->name, "ROWS");
+    EXPECT_NE(d.find_parameter("\xC3\x84X"), nullptr);
+    EXPECT_EQ(d.find_parameter("\xC3\xA4X"), nullptr);  // non-ASCII letters match byte for byte
+    EXPECT_EQ(d.find_parameter("OU"), nullptr);
+    EXPECT_EQ(d.find_parameter(""), nullptr);
+  }
+}
+
+TEST(Description, AnIndexNeverAnswersForAChangedList) {
+  FunctionDescription d = five_directions();
+  d.index_parameters();
+  d.parameters.push_back(test::param("LATE", ParamDirection::Import, wire::AbapType::Char, 2));
+  ASSERT_NE(d.find_parameter("late"), nullptr);
+  EXPECT_EQ(d.find_parameter("late")->name, "LATE");
+  // A copy answers from its own list.
+  FunctionDescription copy = d;
+  copy.index_parameters();
+  const FunctionDescription moved = std::move(copy);
+  EXPECT_EQ(moved.find_parameter("late"), &moved.parameters.back());
 }
 
 CallReply decoded(const Bytes& container) {

@@ -71,6 +71,9 @@ std::vector<DisplayCase> display_cases() {
        "basxml is not supported: a basXML reply arrived for a call made without metadata"},
       {E::container_dump(wire::ContainerError::truncated(0), "line one\nline two"),
        E::ContainerDump, "RFC_PRO field at offset 0 is truncated\nline one\nline two"},
+      {E::basxml_reply("reply document: token stream ended mid-token"), E::BasxmlReply,
+       "invalid basXML reply: reply document: token stream ended mid-token"},
+      {E::out_of_memory(kStepFunctionCall), E::OutOfMemory, "out of memory during function call"},
   };
 }
 
@@ -93,6 +96,7 @@ TEST(ProtocolErrorTest, KindsKeepTheirFixedOrder) {
   EXPECT_EQ(static_cast<int>(ProtocolError::Cancelled), 17);
   EXPECT_EQ(static_cast<int>(ProtocolError::Gateway), 18);
   EXPECT_EQ(static_cast<int>(ProtocolError::ContainerDump), 22);
+  EXPECT_EQ(static_cast<int>(ProtocolError::OutOfMemory), 24);
   EXPECT_EQ(ProtocolError::kind_name(ProtocolError::DeltaRowCount), "DeltaRowCount");
 }
 

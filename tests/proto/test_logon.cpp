@@ -312,6 +312,20 @@ TEST(JudgeLogonReplyTest, AttributesAreStoredAndRefusalsJudged) {
                    reply({{RecordId::LogonStatus, unhex("03")}, {RecordId::AbapErrorMessage, {}}}),
                    ProtocolError::logon_refused(0x03, ""),
                    {}});
+  {
+    // A gateway error block where the container should be: its text, not
+    // a container fault at offset 0.
+    std::string block = "*ERR*";
+    block += '\0';
+    block += "x";
+    block += '\0';
+    block += "partner not reached ";
+    block += '\0';
+    block += "gw01";
+    block += '\0';
+    cases.push_back({"gateway error block", wire::to_bytes(block),
+                     ProtocolError::gateway("partner not reached", "gw01"), {}});
+  }
   cases.push_back({"too short for a container",
                    b("ab"),
                    ProtocolError(wire::ContainerError::bad_header()),

@@ -452,12 +452,12 @@ TEST_F(MsSim, EveryOpenGetsAFreshCache) {
   ASSERT_TRUE(a) << a.error().message();
   const TextImport imports[] = {{"REQUTEXT", "x"}};
   ASSERT_TRUE(invoke_text(*a, "STFC_CONNECTION", imports));
-  ASSERT_NE(a->cache()->get_function_description("QSI", "STFC_CONNECTION"), nullptr);
+  ASSERT_NE(a->cache()->get_function_description(a->metadata_scope(), "STFC_CONNECTION"), nullptr);
 
   auto b = open_by_route(account(), ms_route(*sim_), metadata_cache());
   ASSERT_TRUE(b) << b.error().message();
   EXPECT_NE(a->cache(), b->cache());
-  EXPECT_EQ(b->cache()->get_function_description("QSI", "STFC_CONNECTION"), nullptr);
+  EXPECT_EQ(b->cache()->get_function_description(b->metadata_scope(), "STFC_CONNECTION"), nullptr);
   EXPECT_EQ(metadata_cache()->get_function_description("QSI", "STFC_CONNECTION"), nullptr);
 
   // The second session asks the server for the interface again.
@@ -468,7 +468,7 @@ TEST_F(MsSim, EveryOpenGetsAFreshCache) {
   const std::size_t before = sim_->entries(fetch).size();
   ASSERT_TRUE(invoke_text(*b, "STFC_CONNECTION", imports));
   EXPECT_EQ(sim_->entries(fetch).size(), before + 1);
-  EXPECT_NE(b->cache()->get_function_description("QSI", "STFC_CONNECTION"), nullptr);
+  EXPECT_NE(b->cache()->get_function_description(b->metadata_scope(), "STFC_CONNECTION"), nullptr);
 }
 
 TEST_F(MsSim, UnknownGroupHasNoApplicationServer) {

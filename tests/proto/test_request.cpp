@@ -1,5 +1,6 @@
 // Classic request encoding: the container record by record, and the import
 // encoders against a description.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -83,6 +84,33 @@ TEST(ClassicRequest, OversizedTablesAndValuesAreRefused) {
   EXPECT_EQ(t.error().kind(), ProtocolError::TableTooLarge);
   EXPECT_EQ(t.error().message(),
             "table row width of 4294967296 does not fit the wire header's u32");
+}
+
+TEST(ClassicRequest, RecordsBeyondWhatThePeerReadsAreRefusedBeforeEncoding) {
+  // Five fixed records, three per table and one per row: the peer reads
+  // 100000 records, the end record included.
+  struct Case {
+    std::size_t rows;
+    bool fits;
+  };
+  for (const Case c : {Case{100000 - 8, true}, Case{100000 - 7, false}, Case{200000, false}}) {
+    SCOPED_TRACE(c.rows);
+    const wire::TableArg tables[] = {wire::TableArg::byte_rows("T", std::vector<Bytes>(c.rows), 1)};
+    EXPECT_EQ(request_record_count(0, 0, tables), 8 + c.rows);
+    auto r = encode_classic_request("F", {}, {}, tables);
+    if (c.fits) {
+      ASSERT_TRUE(r) << r.error().message();
+      auto reader = wire::ContainerReader::create(*r);
+      ASSERT_TRUE(reader);
+      auto records = reader->read_all_records();
+      ASSERT_TRUE(records) << records.error().message();
+      EXPECT_EQ(records->size() + 1, wire::kRecordLimit);
+      continue;
+    }
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(),
+              fmt::format("request holds {} records, at most 100000", 8 + c.rows));
+  }
 }
 
 // A description with the parameters the encoder tests need.

@@ -505,6 +505,32 @@ TEST(ParseBasxml, NestingDepthLimit) {
   }
 }
 
+TEST(ParseBasxml, NodeLimit) {
+  // asx:abap, its version attribute and asx:values are three nodes; ten
+  // empty elements and one attribute make fourteen.
+  Stream s = Stream::document();
+  s.plus("n");
+  std::size_t last = 0;
+  for (int i = 0; i < 10; ++i) {
+    last = s.b.size();
+    s.open(9);
+    if (i == 0) s.attr(9, 1, "a");
+    s.close();
+  }
+  s.end();
+  auto fits = parse_basxml(s.b, 14);
+  ASSERT_TRUE(fits.ok()) << fits.error().message();
+  EXPECT_EQ(fits->param_count(), 10u);
+  auto over = parse_basxml(s.b, 13);
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error(), BasxmlError::resource_limit(last, basxml_reason::kNodeCount));
+
+  // What a payload justifies: the allowance and a fixed number per byte.
+  EXPECT_EQ(basxml_node_limit(0), kBasxmlNodeAllowance);
+  EXPECT_EQ(basxml_node_limit(1000), kBasxmlNodeAllowance + 1000 * kBasxmlNodesPerPayloadByte);
+  EXPECT_EQ(basxml_node_limit(UINT64_MAX), UINT64_MAX);
+}
+
 TEST(ParseBasxml, NameBudget) {
   // 1200 bytes of payload: a budget of 32 * 1200 + 4096 = 42496 bytes of
   // names, so a 1000-byte name may be opened 42 times, not 43.

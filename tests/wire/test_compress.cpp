@@ -1,6 +1,7 @@
 // Compressed table content: the header checks, the skip bits before the
 // first block, the stop at the declared length, and streams built from
 // zlib's raw fixed and dynamic blocks shifted behind the prefix bits.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -279,6 +280,46 @@ TEST(CompressedTable, HugeDeclaredLengthIsNotReserved) {
   ASSERT_TRUE(expanded.ok()) << expanded.error().debug();
   EXPECT_EQ(*expanded, run);
   EXPECT_LT(g_largest.load(), std::size_t{8} << 20);
+}
+
+TEST(CompressedTable, ExpansionIsBoundedByTheStreamsSize) {
+  // (declared, stream bytes) -> limit: the declared length, the ratio, or
+  // the allowance, whichever allows least beyond the allowance.
+  struct LimitCase {
+    std::uint64_t declared, stream, limit;
+  };
+  const LimitCase limits[] = {
+      {100, 10, 100},
+      {0xFFFFFFFF, 10, kTableExpansionAllowance},
+      {0xFFFFFFFF, 1 << 20, kTableExpansionRatio << 20},
+      {5u << 20, 1 << 20, 5u << 20},
+  };
+  for (const LimitCase& c : limits)
+    EXPECT_EQ(table_expansion_limit(c.declared, c.stream), c.limit) << c.declared << " " << c.stream;
+
+  // A run of blanks that deflates about 1000-fold, declaring 4 GiB: what
+  // the ratio allows expands, one byte more does not.
+  for (const std::size_t n : {std::size_t{4} << 20, std::size_t{12} << 20}) {
+    SCOPED_TRACE(n);
+    const Bytes stream = zlib_deflate(Bytes(n, ' '), 9, Z_DEFAULT_STRATEGY);
+    const std::uint64_t limit = table_expansion_limit(0xFFFFFFFF, stream.size());
+    ASSERT_GT(static_cast<double>(n) / static_cast<double>(stream.size()), kTableExpansionRatio);
+    auto r = decompress_table_chunk(chunk(0xFFFFFFFF, 0x02, 0, as_bits(stream)));
+    if (n <= limit) {
+      ASSERT_TRUE(r.ok()) << r.error().debug();
+      EXPECT_EQ(r->size(), n);
+    } else {
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error(), DecompressError::output_overflow(limit));
+    }
+  }
+  // Blank-padded rows with a key each stay far below the ratio.
+  std::string padded;
+  for (int i = 0; i < 20000; ++i) padded += fmt::format("{:08d}{:504}", i, "");
+  const Bytes rows_stream = zlib_deflate(to_bytes(padded), 6, Z_DEFAULT_STRATEGY);
+  auto r = decompress_table_chunk(chunk(0xFFFFFFFF, 0x02, 0, as_bits(rows_stream)));
+  ASSERT_TRUE(r.ok()) << r.error().debug();
+  EXPECT_EQ(r->size(), padded.size());
 }
 
 TEST(CompressedTable, ErrorsOfTheSharedBlockMachinery) {
