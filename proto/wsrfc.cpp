@@ -30,14 +30,16 @@ wire::Result<wire::WsKeyNonce, IoError> key_nonce() {
   return nonce;
 }
 
-struct UpgradeHead {
-  std::string text;  // without the final empty line
-  wire::Bytes rest;  // what followed it
-};
+}  // namespace
 
-// Reads through TLS in reads of 4096 bytes until the head is complete,
-// searching the whole buffer from its start before every read.
-ProtoResult<UpgradeHead> read_upgrade_head(TlsConnection& tls, const Socket& socket) {
+std::string ws_host_header(std::string_view host, std::uint16_t port) {
+  const bool bare_ipv6 = host.find(':') != std::string_view::npos && !host.starts_with('[');
+  return bare_ipv6 ? fmt::format("[{}]:{}", host, port) : fmt::format("{}:{}", host, port);
+}
+
+// Reads in reads of 4096 bytes until the head is complete, searching the
+// whole buffer from its start before every read.
+ProtoResult<UpgradeHead> read_upgrade_head(const WsReadSome& read) {
   wire::Bytes buffer;
   for (;;) {
     if (const auto end = find_head_end(buffer)) {
@@ -50,7 +52,7 @@ ProtoResult<UpgradeHead> read_upgrade_head(TlsConnection& tls, const Socket& soc
     }
     const std::size_t old = buffer.size();
     buffer.resize(old + kWsHeadReadSize);
-    auto got = tls.read_some(socket, std::span<std::uint8_t>(buffer).subspan(old));
+    auto got = read(std::span<std::uint8_t>(buffer).subspan(old));
     if (!got) return wire::err(std::move(got).error());
     buffer.resize(old + *got);
     if (*got == 0) return wire::err(ProtocolError::closed_by_peer(kStepWsrfcUpgrade));
@@ -60,11 +62,33 @@ ProtoResult<UpgradeHead> read_upgrade_head(TlsConnection& tls, const Socket& soc
   }
 }
 
-}  // namespace
-
-std::string ws_host_header(std::string_view host, std::uint16_t port) {
-  const bool bare_ipv6 = host.find(':') != std::string_view::npos && !host.starts_with('[');
-  return bare_ipv6 ? fmt::format("[{}]:{}", host, port) : fmt::format("{}:{}", host, port);
+ProtoResult<Received> receive_ws_message(wire::WsPartialMessage& partial,
+                                         wire::WsReceiveBuffer& buffer, const WsReadSome& read,
+                                         const WsSendPong& pong) {
+  std::array<std::uint8_t, kWsReadSize> chunk;
+  for (;;) {
+    auto step = wire::next_ws_message(partial, buffer.view());
+    if (!step) return wire::err(IoError::custom(IoError::Other, step.error().message()));
+    buffer.consume(step->used);
+    switch (step->what) {
+      case wire::WsStep::Message:
+        return Received{std::move(step->message), ReceiveKind::DataRecord};
+      case wire::WsStep::Control:
+        if (step->frame.kind.tag == wire::WsFrameKind::Ping) {
+          QUIB_CHECK(pong(step->frame.payload));
+        } else if (step->frame.kind.tag == wire::WsFrameKind::Close) {
+          return wire::err(ProtocolError::closed_by_peer(kStepWsrfcRecv));
+        }
+        continue;  // pongs and other kinds are skipped
+      case wire::WsStep::NeedMore:
+        // A fragment was taken: the next one may be in the buffer already.
+        if (step->used > 0) continue;
+        break;
+    }
+    QUIB_TRY(const std::size_t n, read(chunk));
+    if (n == 0) return wire::err(ProtocolError::closed_by_peer(kStepWsrfcRecv));
+    buffer.push(wire::ByteView(chunk).first(n));
+  }
 }
 
 std::optional<std::size_t> find_head_end(wire::ByteView bytes) {
@@ -103,30 +127,11 @@ ProtoStatus WsTransport::send(wire::ByteView data) {
 }
 
 ProtoResult<Received> WsTransport::receive(std::string_view) {
-  std::array<std::uint8_t, kWsReadSize> chunk;
-  for (;;) {
-    auto step = wire::next_ws_message(partial_, buffer_.view());
-    if (!step) return wire::err(IoError::custom(IoError::Other, step.error().message()));
-    buffer_.consume(step->used);
-    switch (step->what) {
-      case wire::WsStep::Message:
-        return Received{std::move(step->message), ReceiveKind::DataRecord};
-      case wire::WsStep::Control:
-        if (step->frame.kind.tag == wire::WsFrameKind::Ping) {
-          QUIB_CHECK(write_frame(wire::WsFrameKind::pong(), step->frame.payload, kWsPongKey));
-        } else if (step->frame.kind.tag == wire::WsFrameKind::Close) {
-          return wire::err(ProtocolError::closed_by_peer(kStepWsrfcRecv));
-        }
-        continue;  // pongs and other kinds are skipped
-      case wire::WsStep::NeedMore:
-        // A fragment was taken: the next one may be in the buffer already.
-        if (step->used > 0) continue;
-        break;
-    }
-    QUIB_TRY(const std::size_t n, tls_.read_some(socket_, chunk));
-    if (n == 0) return wire::err(ProtocolError::closed_by_peer(kStepWsrfcRecv));
-    buffer_.push(wire::ByteView(chunk).first(n));
-  }
+  const WsReadSome read = [this](std::span<std::uint8_t> out) { return tls_.read_some(socket_, out); };
+  const WsSendPong pong = [this](wire::ByteView payload) {
+    return write_frame(wire::WsFrameKind::pong(), payload, kWsPongKey);
+  };
+  return receive_ws_message(partial_, buffer_, read, pong);
 }
 
 wire::Status<IoError> WsTransport::set_timeout(std::optional<Duration> timeout) {
@@ -174,7 +179,9 @@ ProtoResult<std::unique_ptr<WsTransport>> connect_wsrfc(
 
   // The TLS handshake runs as part of writing the request.
   QUIB_CHECK(tls.write_all(socket, wire::as_bytes(*request)));
-  QUIB_TRY(UpgradeHead head, read_upgrade_head(tls, socket));
+  QUIB_TRY(UpgradeHead head, read_upgrade_head([&](std::span<std::uint8_t> out) {
+             return tls.read_some(socket, out);
+           }));
   auto accepted = wire::check_upgrade_response(head.text, key);
   if (!accepted) return wire::err(refused_upgrade(accepted.error()));
   return std::make_unique<WsTransport>(std::move(tls), std::move(socket), head.rest);

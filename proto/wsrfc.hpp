@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -38,6 +40,28 @@ std::string ws_host_header(std::string_view host, std::uint16_t port);
 // Where the upgrade response head ends: the offset of the first CR LF CR LF,
 // or nothing when it has not arrived yet.
 std::optional<std::size_t> find_head_end(wire::ByteView bytes);
+
+// Decrypted bytes into the span, how many (0: the peer closed), or the error.
+using WsReadSome = std::function<wire::Result<std::size_t, IoError>(std::span<std::uint8_t>)>;
+// Sends a pong with the payload of a ping.
+using WsSendPong = std::function<ProtoStatus(wire::ByteView)>;
+
+struct UpgradeHead {
+  std::string text;  // without the final empty line
+  wire::Bytes rest;  // what followed it
+};
+
+// The upgrade response head read through `read`: ClosedByPeer
+// "wsrfc upgrade" when the peer closes first, Io kWsHeadTooLarge past
+// kWsHeadLimit bytes without its end.
+ProtoResult<UpgradeHead> read_upgrade_head(const WsReadSome& read);
+
+// The receive path of the transport: the next complete data message from
+// what `buffer` holds and what `read` brings, each ping answered through
+// `pong`; a close frame is ClosedByPeer "wsrfc recv".
+ProtoResult<Received> receive_ws_message(wire::WsPartialMessage& partial,
+                                         wire::WsReceiveBuffer& buffer, const WsReadSome& read,
+                                         const WsSendPong& pong);
 
 class WsTransport final : public Transport {
  public:
