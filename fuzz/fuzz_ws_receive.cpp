@@ -30,8 +30,12 @@ std::string head_outcome(wire::ByteView bytes, std::size_t step) {
   std::size_t at = 0;
   auto head = proto::read_upgrade_head(peer(bytes, step, at));
   if (!head) return "error " + head.error().message();
-  check(head->text.size() + 4 + head->rest.size() <= bytes.size());
-  return "head " + head->text + "|" + std::string(head->rest.begin(), head->rest.end());
+  // What followed the head: the part read with it, then what was not read.
+  std::string after(head->rest.begin(), head->rest.end());
+  after.append(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end());
+  const auto end = proto::find_head_end(bytes);
+  check(end.has_value() && *end + 4 + after.size() == bytes.size());
+  return "head " + head->text + "|" + after;
 }
 
 struct Events {

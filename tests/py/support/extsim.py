@@ -10,7 +10,9 @@ extra functions are added to the standard registry before it starts.
 """
 
 import os
+import struct
 import sys
+import zlib
 
 SIM_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim")
 sys.path.insert(0, os.path.abspath(SIM_DIR))
@@ -19,7 +21,7 @@ import abapsim  # noqa: E402
 from sim.container import Rid  # noqa: E402
 from sim.interface import EXCEPTION, EXPORT, IMPORT, TABLE, FunctionInterface, Param, char  # noqa: E402
 from sim.reply import Reply  # noqa: E402
-from sim import values  # noqa: E402
+from sim import lzh, values  # noqa: E402
 
 # Field images that the client cannot decode as their declared type.
 UNDECODABLE = {
@@ -70,6 +72,74 @@ def import_back(ctx):
     return reply
 
 
+# --- hostile peers ---------------------------------------------------------------
+
+BLANK = " ".encode("utf-16-le")
+TAB512_WIDTH = 1024
+
+
+def compressed_rows(ctx):
+    """T_DATA as one compressed table content declaring 4 GiB less one:
+    MODE BLANK sends SIZE bytes of blank rows (they deflate about 1000-fold),
+    MODE KEYED rows that carry their number and blanks (about 190-fold)."""
+    mode = ctx.imports.get("MODE", "").strip()
+    size = int(ctx.imports.get("SIZE", "0").strip() or "0")
+    rows = size // TAB512_WIDTH
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    parts = []
+    if mode == "BLANK":
+        block = BLANK * (1 << 19)
+        full, rest = divmod(size, len(block))
+        parts += [c.compress(block) for _ in range(full)]
+        parts.append(c.compress(block[:rest]))
+    else:
+        for start in range(0, rows, 4096):
+            chunk = b"".join(f"{i:08d}".ljust(TAB512_WIDTH // 2).encode("utf-16-le")
+                             for i in range(start, min(rows, start + 4096)))
+            parts.append(c.compress(chunk))
+    stream = lzh.shift_stream(b"".join(parts) + c.flush(), 2)
+    content = (bytes([0x7B, 0x02, 0x01, 0xEA]) + struct.pack(">I", len(stream) + 16)
+               + struct.pack("<I", 0xFFFFFFFF) + bytes([lzh.ALGORITHM_BYTE, 0x1F, 0x9D, 0x01]) + stream)
+    reply = Reply()
+    reply.extra = [(Rid.TABLE_NAME, values.utf16("T_DATA")), (Rid.TABLE_ROW_COUNT, struct.pack(">I", 1)),
+                   (Rid.TABLE_HEADER, struct.pack(">II", TAB512_WIDTH, rows)), (Rid.TABLE_COMPRESSED, content)]
+    return reply
+
+
+WIDE_IMPORTS = 55000
+WIDE_EXPORTS = 45000
+
+
+def wide_reply(ctx):
+    reply = Reply()
+    for i in range(WIDE_EXPORTS):
+        reply.export_raw(f"E_{i:06d}", struct.pack("<i", i))
+    return reply
+
+
+def kind_reply(ctx):
+    reply = Reply()
+    reply.export_raw("E_VALUE", values.pad_utf16("abc", 20))
+    return reply
+
+
+def add_hostile_functions(reg, config):
+    reg.add(FunctionInterface("Z_H_TABLE", [
+        Param("MODE", IMPORT, "C", char(8)),
+        Param("SIZE", IMPORT, "C", char(12)),
+        Param("T_DATA", TABLE, "h", TAB512_WIDTH, type_name="TAB512", optional=True),
+    ]), compressed_rows)
+    reg.add(FunctionInterface("Z_H_WIDE", [Param(f"I_{i:06d}", IMPORT, "I", 4, optional=True)
+                                           for i in range(WIDE_IMPORTS)]
+                              + [Param(f"E_{i:06d}", EXPORT, "I", 4) for i in range(WIDE_EXPORTS)]), wide_reply)
+    # A server that calls itself POISON describes E_VALUE as an integer; the
+    # genuine one as the text it sends.
+    poison = config["system"].get("system_name") == "POISON"
+    reg.add(FunctionInterface("Z_H_KIND", [
+        Param("E_VALUE", EXPORT, "I", 4) if poison else Param("E_VALUE", EXPORT, "C", char(10)),
+    ]), kind_reply)
+
+
 def add_functions(reg):
     reg.add(FunctionInterface("Z_E1_UNDECODED", [
         Param("FIELD", IMPORT, "C", char(10)),
@@ -107,6 +177,7 @@ standard = abapsim.standard_registry
 def extended_registry(dictionary, config):
     reg = standard(dictionary, config)
     add_functions(reg)
+    add_hostile_functions(reg, config)
     return reg
 
 

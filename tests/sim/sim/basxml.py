@@ -753,10 +753,29 @@ def deflate(document):
     return c.compress(document) + c.flush()
 
 
+def flat_elements_payload(count):
+    """A valid document whose one parameter E_FLAT holds `count` empty
+    elements (four bytes each), deflated: a few bytes per thousand."""
+    doc = write_document([Node("E_FLAT", children=[Node("x"), Node("x")])])
+    child = doc[-7:-3]  # the second child; three closes follow it
+    assert doc[-11:-7] == child
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    out = [c.compress(doc[:-11])]
+    block = child * (1 << 18)
+    full, rest = divmod(count, 1 << 18)
+    out += [c.compress(block) for _ in range(full)]
+    out.append(c.compress(child * rest))
+    out.append(c.compress(doc[-3:]))
+    return b"".join(out) + c.flush()
+
+
 def hostile_payload(kind):
     """Payloads for the reply knob: "garbage" does not inflate, "bomb"
     inflates past 64 MiB, "deep" nests 129 elements, "badmagic" is no
-    token stream, "truncated" ends mid-token."""
+    token stream, "truncated" ends mid-token, "elements:N" is a valid
+    document of N empty elements."""
+    if kind.startswith("elements:"):
+        return flat_elements_payload(int(kind.partition(":")[2]))
     if kind == "garbage":
         return b"\xff\xfe\xfd\xfc"
     if kind == "bomb":

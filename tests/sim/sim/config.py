@@ -42,7 +42,8 @@ DEFAULTS = {
     #   basxml (what RFC_GET_FUNCTION_INTERFACE reports), params_width (PARAMS row width),
     #   params_coding ("Z", "F" or "L": send PARAMS compressed), params_piece, remove (hide it),
     #   basxml_piece (bytes per BasxmlPayload record of a basXML reply), basxml_reply (a hostile
-    #   payload instead of the reply document: garbage, bomb, deep, badmagic, truncated).
+    #   payload instead of the reply document: garbage, bomb, deep, badmagic, truncated,
+    #   elements:N).
     "functions": {},
     # Bytes per BasxmlPayload record of a basXML reply (0: the whole payload in one record).
     "basxml_piece": 0,
