@@ -314,8 +314,7 @@ PyObject* raise_unconvertible(std::string_view name, AbapType type, const RfcVal
                                     debug_quote(name), type.display(), value_shown(value)));
 }
 
-PyObject* date_to_py(std::string_view name, AbapType type, const RfcValue& value,
-                     ReadFlags flags) {
+PyObject* date_to_py(std::string_view name, AbapType type, const RfcValue& value, ReadFlags flags) {
   if (!value.is_text()) return raise_unconvertible(name, type, value);
   const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
@@ -332,8 +331,7 @@ PyObject* date_to_py(std::string_view name, AbapType type, const RfcValue& value
                                digits_value(t.substr(4, 2)), digits_value(t.substr(6, 2)));
 }
 
-PyObject* time_to_py(std::string_view name, AbapType type, const RfcValue& value,
-                     ReadFlags flags) {
+PyObject* time_to_py(std::string_view name, AbapType type, const RfcValue& value, ReadFlags flags) {
   if (!value.is_text()) return raise_unconvertible(name, type, value);
   const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
@@ -489,7 +487,8 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
       if (value.is_float()) return PyFloat_FromDouble(value.as_float());
       if (value.is_int()) return PyFloat_FromDouble(static_cast<double>(value.as_int()));
       if (value.is_text())
-        if (auto parsed = wire::parse_double_text(value.as_text())) return PyFloat_FromDouble(*parsed);
+        if (auto parsed = wire::parse_double_text(value.as_text()))
+          return PyFloat_FromDouble(*parsed);
       break;
     case AbapType::Int1:
     case AbapType::Int2:
@@ -497,7 +496,8 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
     case AbapType::Int8:
       if (value.is_int()) return PyLong_FromLongLong(value.as_int());
       if (value.is_text())
-        if (auto parsed = wire::parse_int64_text(value.as_text())) return PyLong_FromLongLong(*parsed);
+        if (auto parsed = wire::parse_int64_text(value.as_text()))
+          return PyLong_FromLongLong(*parsed);
       break;
     case AbapType::Byte:
     case AbapType::XString:

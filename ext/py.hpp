@@ -131,7 +131,8 @@ std::string char_literal(char32_t c);
 
 // Guard for the body of every Python entry point: an unexpected C++
 // exception becomes a Python RuntimeError (an allocation failure a
-// MemoryError) instead of unwinding into the interpreter. `fail` is the entry point's failure value (NULL or -1).
+// MemoryError) instead of unwinding into the interpreter. `fail` is the entry point's failure value
+// (NULL or -1).
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
   try {

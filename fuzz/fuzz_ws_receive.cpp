@@ -18,12 +18,13 @@ namespace {
 
 // A peer that hands out its bytes at most `step` at a time, then 0.
 proto::WsReadSome peer(wire::ByteView bytes, std::size_t step, std::size_t& at) {
-  return [bytes, step, &at](std::span<std::uint8_t> out) -> wire::Result<std::size_t, proto::IoError> {
-    const std::size_t n = std::min({step, out.size(), bytes.size() - at});
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
-    at += n;
-    return n;
-  };
+  return
+      [bytes, step, &at](std::span<std::uint8_t> out) -> wire::Result<std::size_t, proto::IoError> {
+        const std::size_t n = std::min({step, out.size(), bytes.size() - at});
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
+        at += n;
+        return n;
+      };
 }
 
 std::string head_outcome(wire::ByteView bytes, std::size_t step) {

@@ -665,38 +665,36 @@ ProtoResult<wire::BasxmlDocument> encode_basxml_request(const FunctionDescriptio
                                                         std::span<const ValueImport> imports,
                                                         std::span<const wire::TableArg> tables) {
   EncodeContext ctx(types);
-  {
-    DocumentSink sink;
-    for (const auto& [name, value] : imports) {
-      const ParameterDescription* p = description.find_parameter(name);
-      if (!p)
-        return wire::err(
-            unsupported(fmt::format("{} has no parameter named {}", description.name, name)));
-      if (p->type == AbapType::Structure || p->type == AbapType::DeepStructure) {
-        const StructureLayout* layout = find_type(types, p->type_name);
-        if (!layout) return wire::err(no_row_type(p->name, p->type_name));
-        QUIB_TRY(TypedValue item, image_item(*layout, value_bytes(value), ctx));
-        sink.param(p->name, item);
-      } else if (is_table_parameter(*p)) {
-        QUIB_CHECK(table_from_value(*p, value, ctx, sink));
-      } else {
-        auto d = decimals.find(p->name);
-        sink.param(p->name,
-                   scalar_item(value, p->type, d == decimals.end() ? 0 : d->second, p->length));
-      }
+  DocumentSink sink;
+  for (const auto& [name, value] : imports) {
+    const ParameterDescription* p = description.find_parameter(name);
+    if (!p)
+      return wire::err(
+          unsupported(fmt::format("{} has no parameter named {}", description.name, name)));
+    if (p->type == AbapType::Structure || p->type == AbapType::DeepStructure) {
+      const StructureLayout* layout = find_type(types, p->type_name);
+      if (!layout) return wire::err(no_row_type(p->name, p->type_name));
+      QUIB_TRY(TypedValue item, image_item(*layout, value_bytes(value), ctx));
+      sink.param(p->name, item);
+    } else if (is_table_parameter(*p)) {
+      QUIB_CHECK(table_from_value(*p, value, ctx, sink));
+    } else {
+      auto d = decimals.find(p->name);
+      sink.param(p->name,
+                 scalar_item(value, p->type, d == decimals.end() ? 0 : d->second, p->length));
     }
-    for (const ParameterDescription& p : description.parameters) {
-      if (!is_table_parameter(p)) continue;
-      const wire::TableArg* arg = nullptr;
-      for (const auto& t : tables)
-        if (wire::ascii_iequals(t.name, p.name)) {
-          arg = &t;
-          break;
-        }
-      QUIB_CHECK(table_from_arg(p, arg, ctx, sink));
-    }
-    return std::move(sink).finish(description.name);
   }
+  for (const ParameterDescription& p : description.parameters) {
+    if (!is_table_parameter(p)) continue;
+    const wire::TableArg* arg = nullptr;
+    for (const auto& t : tables)
+      if (wire::ascii_iequals(t.name, p.name)) {
+        arg = &t;
+        break;
+      }
+    QUIB_CHECK(table_from_arg(p, arg, ctx, sink));
+  }
+  return std::move(sink).finish(description.name);
 }
 
 ProtoResult<Bytes> basxml_request_container(std::string_view function_name,

@@ -139,8 +139,8 @@ ProtoResult<CallReply> basxml_reply(RfcConnection& connection, const Bytes& payl
     return wire::parse_basxml(text, wire::basxml_node_limit(payload.size()));
   }();
   if (!document)
-    return wire::err(ProtocolError::basxml_reply(
-        fmt::format("reply document: {}", document.error().message())));
+    return wire::err(
+        ProtocolError::basxml_reply(fmt::format("reply document: {}", document.error().message())));
   std::vector<std::string> names;
   names.reserve(document->param_count());
   for (std::size_t i = 0; i < document->param_count(); ++i)
@@ -259,8 +259,7 @@ ProtoResult<CallReply> exchange_and_read(RfcConnection& connection, Bytes reques
     // The cached description may be older than the function on the server:
     // fetch it again and decode the same records once more. Nothing is sent
     // again.
-    connection.cache()->forget_function_description(connection.metadata_scope(),
-                                                    description->name);
+    connection.cache()->forget_function_description(connection.metadata_scope(), description->name);
     QUIB_TRY(description, function_description(connection, description->name));
     decoded = decode_timed(tp, records, description.get(), sent_tables);
     if (!decoded) return wire::err(std::move(decoded).error());

@@ -138,16 +138,16 @@ std::string RfcConnection::metadata_scope() const {
 }
 
 std::string destination_key(const ConnectionParams& params, const Route& route) {
-  const std::string gateway = params.port ? fmt::format("port {}", *params.port)
-                                          : fmt::format("sysnr {}", params.sysnr);
+  const std::string gateway =
+      params.port ? fmt::format("port {}", *params.port) : fmt::format("sysnr {}", params.sysnr);
   const std::string where = std::visit(
       [&](const auto& r) -> std::string {
         using R = std::decay_t<decltype(r)>;
         if constexpr (std::is_same_v<R, Route::Direct>) {
           return fmt::format("direct\n{}\n{}", params.ashost, gateway);
         } else if constexpr (std::is_same_v<R, Route::Saprouter>) {
-          return fmt::format("saprouter\n{}\n{}\n{}", wire::mask_route_text(r.route),
-                             params.ashost, gateway);
+          return fmt::format("saprouter\n{}\n{}\n{}", wire::mask_route_text(r.route), params.ashost,
+                             gateway);
         } else if constexpr (std::is_same_v<R, Route::WsRfc>) {
           return fmt::format("wsrfc\n{}\n{}\n{}", params.ws_host(), params.ws_port(),
                              params.ws_path);

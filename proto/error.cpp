@@ -130,10 +130,10 @@ std::string ProtocolError::message() const {
           [](const ContainerDumpInfo& c) {
             return fmt::format("{}\n{}", c.error.message(), c.dump);
           },
-          [](const BasxmlReplyInfo& b) { return fmt::format("invalid basXML reply: {}", b.detail); },
-          [](const OutOfMemoryInfo& o) {
-            return fmt::format("out of memory during {}", o.label);
+          [](const BasxmlReplyInfo& b) {
+            return fmt::format("invalid basXML reply: {}", b.detail);
           },
+          [](const OutOfMemoryInfo& o) { return fmt::format("out of memory during {}", o.label); },
       },
       payload_);
 }

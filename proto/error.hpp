@@ -253,7 +253,9 @@ class ProtocolError {
   static ProtocolError container_dump(wire::ContainerError error, std::string dump) {
     return ContainerDumpInfo{std::move(error), std::move(dump)};
   }
-  static ProtocolError basxml_reply(std::string detail) { return BasxmlReplyInfo{std::move(detail)}; }
+  static ProtocolError basxml_reply(std::string detail) {
+    return BasxmlReplyInfo{std::move(detail)};
+  }
   static ProtocolError out_of_memory(std::string_view label) { return OutOfMemoryInfo{label}; }
 
   Kind kind() const { return static_cast<Kind>(payload_.index()); }

@@ -68,10 +68,11 @@ ProtoResult<wire::Bytes> encode_classic_request(std::string_view function_name,
   using wire::RecordId;
   // The peer reads at most kRecordLimit records from one container: a
   // request it would refuse is refused here, before anything is written.
-  const std::uint64_t records = request_record_count(imports.size(), requested_outputs.size(), tables);
+  const std::uint64_t records =
+      request_record_count(imports.size(), requested_outputs.size(), tables);
   if (records > wire::kRecordLimit)
-    return wire::err(ProtocolError::text_message(fmt::format(
-        "request holds {} records, at most {}", records, wire::kRecordLimit)));
+    return wire::err(ProtocolError::text_message(
+        fmt::format("request holds {} records, at most {}", records, wire::kRecordLimit)));
   wire::ContainerWriter w;
   w.put_record(kRequestFirstRecord, {});
   w.put_record(RecordId::Kernel, wire::encode_utf16le(kRequestKernel));

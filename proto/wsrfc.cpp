@@ -127,7 +127,9 @@ ProtoStatus WsTransport::send(wire::ByteView data) {
 }
 
 ProtoResult<Received> WsTransport::receive(std::string_view) {
-  const WsReadSome read = [this](std::span<std::uint8_t> out) { return tls_.read_some(socket_, out); };
+  const WsReadSome read = [this](std::span<std::uint8_t> out) {
+    return tls_.read_some(socket_, out);
+  };
   const WsSendPong pong = [this](wire::ByteView payload) {
     return write_frame(wire::WsFrameKind::pong(), payload, kWsPongKey);
   };

@@ -1,9 +1,9 @@
 #include "wire/basxml.hpp"
 
+#include <fmt/format.h>
+
 #include <cstring>
 #include <limits>
-
-#include <fmt/format.h>
 
 #include "wire/types.hpp"
 #include "wire/utf.hpp"
@@ -467,7 +467,8 @@ class BasxmlWriter {
   explicit BasxmlWriter(const BasxmlDocument& doc) : doc_(doc), out_id_(doc.strings_.size(), 0) {}
 
   Result<Bytes, BasxmlError> run() {
-    if (doc_.storage_full()) return err(BasxmlError::unwritable(std::string(basxml_reason::kStorageFull)));
+    if (doc_.storage_full())
+      return err(BasxmlError::unwritable(std::string(basxml_reason::kStorageFull)));
     out_.reserve(estimate());
     out_.insert(out_.end(), kBasxmlMagic.begin(), kBasxmlMagic.end());
     declaration("VER", "0.7");
@@ -717,7 +718,8 @@ Result<Bytes, BasxmlError> write_basxml(const BasxmlDocument& document) {
 
 class BasxmlReader {
  public:
-  BasxmlReader(ByteView in, std::uint64_t max_nodes) : in_(in.data()), n_(in.size()), max_nodes_(max_nodes) {
+  BasxmlReader(ByteView in, std::uint64_t max_nodes)
+      : in_(in.data()), n_(in.size()), max_nodes_(max_nodes) {
     stack_.reserve(kBasxmlMaxDepth);
   }
 
@@ -829,7 +831,8 @@ class BasxmlReader {
   // Elements and attributes together stay within what the caller says the
   // payload can carry.
   bool take_node(std::size_t token_at) {
-    if (++nodes_taken_ > max_nodes_) return fail(BasxmlError::resource_limit(token_at, basxml_reason::kNodeCount));
+    if (++nodes_taken_ > max_nodes_)
+      return fail(BasxmlError::resource_limit(token_at, basxml_reason::kNodeCount));
     return true;
   }
 
@@ -977,7 +980,8 @@ class BasxmlReader {
         case kTokenString: {
           std::uint32_t s_at, len;
           if (!string(s_at, len)) return false;
-          if (doc_.strings_.size() >= kNoIndex) return fail(BasxmlError::resource_limit(at, basxml_reason::kStorageFull));
+          if (doc_.strings_.size() >= kNoIndex)
+            return fail(BasxmlError::resource_limit(at, basxml_reason::kStorageFull));
           doc_.strings_.push_back({static_cast<std::uint32_t>(doc_.chars_.size()), len});
           doc_.chars_.append(reinterpret_cast<const char*>(in_) + s_at, len);
           break;

@@ -119,7 +119,8 @@ inline constexpr std::string_view kMixed = "element mixes text, binary and child
 inline constexpr std::string_view kDepth = "element nesting depth";
 inline constexpr std::string_view kBudget = "materialized bytes beyond any legitimate expansion of this input";
 inline constexpr std::string_view kPayloadSize = "payload of 4 GiB or more";
-inline constexpr std::string_view kNodeCount = "more elements and attributes than the payload can carry";
+inline constexpr std::string_view kNodeCount =
+    "more elements and attributes than the payload can carry";
 inline constexpr std::string_view kStorageFull = "document storage passes 4 GiB";
 inline constexpr std::string_view kRootNotAbap = "root is not asx:abap";
 inline constexpr std::string_view kNoVersion = "asx:abap has no version attribute";

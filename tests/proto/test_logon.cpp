@@ -323,8 +323,10 @@ TEST(JudgeLogonReplyTest, AttributesAreStoredAndRefusalsJudged) {
     block += '\0';
     block += "gw01";
     block += '\0';
-    cases.push_back({"gateway error block", wire::to_bytes(block),
-                     ProtocolError::gateway("partner not reached", "gw01"), {}});
+    cases.push_back({"gateway error block",
+                     wire::to_bytes(block),
+                     ProtocolError::gateway("partner not reached", "gw01"),
+                     {}});
   }
   cases.push_back({"too short for a container",
                    b("ab"),

@@ -295,7 +295,8 @@ TEST(CompressedTable, ExpansionIsBoundedByTheStreamsSize) {
       {5u << 20, 1 << 20, 5u << 20},
   };
   for (const LimitCase& c : limits)
-    EXPECT_EQ(table_expansion_limit(c.declared, c.stream), c.limit) << c.declared << " " << c.stream;
+    EXPECT_EQ(table_expansion_limit(c.declared, c.stream), c.limit)
+        << c.declared << " " << c.stream;
 
   // A run of blanks that deflates about 1000-fold, declaring 4 GiB: what
   // the ratio allows expands, one byte more does not.

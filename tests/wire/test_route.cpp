@@ -96,13 +96,18 @@ TEST(RouteMask, MasksPasswordValuesOnly) {
     std::string text, masked;
   };
   const Case cases[] = {
-      {"/H/r1/S/3299", "/H/r1/S/3299"}, {"/H/r1/P/pw/H/r2/W/x", "/H/r1/P/***/H/r2/W/***"},
-      {"/H/r1/P", "/H/r1/P"},           {"/H/r1/P/", "/H/r1/P/"},
-      {"h/r1/w/pw", "h/r1/w/***"},      {"/h/r1/W//pw/H/r2", "/h/r1/W//***/H/r2"},
+      {"/H/r1/S/3299", "/H/r1/S/3299"},
+      {"/H/r1/P/pw/H/r2/W/x", "/H/r1/P/***/H/r2/W/***"},
+      {"/H/r1/P", "/H/r1/P"},
+      {"/H/r1/P/", "/H/r1/P/"},
+      {"h/r1/w/pw", "h/r1/w/***"},
+      {"/h/r1/W//pw/H/r2", "/h/r1/W//***/H/r2"},
       // A password holding slashes is masked whole, up to the next segment
       // letter; a password that is itself a segment letter is masked too.
-      {"/H/r1/P/pa/ss", "/H/r1/P/***"}, {"/H/r1/P/a/b/c/H/r2", "/H/r1/P/***/H/r2"},
-      {"/H/r1/W/S", "/H/r1/W/***"},     {"/H/r1/P/pa/ss/S/3299", "/H/r1/P/***/S/3299"},
+      {"/H/r1/P/pa/ss", "/H/r1/P/***"},
+      {"/H/r1/P/a/b/c/H/r2", "/H/r1/P/***/H/r2"},
+      {"/H/r1/W/S", "/H/r1/W/***"},
+      {"/H/r1/P/pa/ss/S/3299", "/H/r1/P/***/S/3299"},
   };
   for (const Case& c : cases) EXPECT_EQ(mask_route_text(c.text), c.masked) << c.text;
 }
