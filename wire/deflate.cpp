@@ -6,6 +6,11 @@
 #include <limits>
 #include <memory>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <fmt/format.h>
 
 namespace quib::wire {
@@ -376,23 +381,45 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
                                                             : a + b;
 }
 constexpr std::uint64_t kMinCapacity = 4096;
+constexpr std::size_t kHugePageAdviceMin = 4u << 20;
+
+// Large outputs are written once from start to end. Where the system has
+// transparent huge pages on request, asking for them turns thousands of
+// small page faults per output into a few dozen large ones.
+void advise_huge_pages([[maybe_unused]] const std::uint8_t* p, [[maybe_unused]] std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (p == nullptr || n < kHugePageAdviceMin) return;
+  static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t begin = (at + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (at + n) & ~(page - 1);
+  // Only advice: a refusal changes nothing but the page size.
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
 }  // namespace
 
 InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected) : limit_(limit) {
-  std::uint64_t first = std::min(limit, std::max(expected, kMinCapacity));
-  buf_.resize(static_cast<std::size_t>(saturating_add(first, kSlack)));
+  const std::uint64_t first = std::min(limit, std::max(expected, kMinCapacity));
+  reallocate(static_cast<std::size_t>(saturating_add(first, kSlack)));
 }
 
-bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t in_size) {
-  const std::uint64_t want = saturating_add(size_, n);
-  if (want > limit_) return false;
-  const std::uint64_t need = saturating_add(want, kSlack);
-  if (need <= buf_.size()) return true;
+void InflateOutput::reallocate(std::size_t capacity) {
+  Bytes next;
+  next.reserve(capacity);
+  advise_huge_pages(next.data(), capacity);
+  // Only the produced bytes move; the zeroed room behind them does not.
+  next.insert(next.end(), buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(size_));
+  buf_.swap(next);
+}
+
+void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std::size_t in_size) {
+  if (need <= buf_.capacity()) return;
   // At least half as much again; more when the ratio of output to input
   // so far predicts more, but at most four times what is held, so that a
   // stream that starts with a long run cannot make its prediction allocate
   // far beyond what it has produced. Never past the limit (plus the slack).
-  const std::uint64_t held = buf_.size();
+  const std::uint64_t held = buf_.capacity();
   std::uint64_t grown = saturating_add(held, held / 2);
   if (in_pos > 0 && in_size > in_pos) {
     const double predicted =
@@ -403,13 +430,33 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   }
   grown = std::max(grown, need);
   grown = std::min(grown, saturating_add(limit_, kSlack));
-  buf_.resize(static_cast<std::size_t>(grown));
+  reallocate(static_cast<std::size_t>(grown));
+}
+
+bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t in_size) {
+  const std::uint64_t want = saturating_add(size_, n);
+  if (want > limit_) return false;
+  const std::uint64_t need = saturating_add(want, kSlack);
+  if (need <= buf_.size()) return true;
+  ensure_capacity(need, in_pos, in_size);
+  // Coded data is written through pointers: all the room there is becomes
+  // part of the buffer now, so that the fast loop seldom has to stop.
+  buf_.resize(buf_.capacity());
   return true;
 }
 
 Status<DecompressError> InflateOutput::append(ByteView bytes) {
-  if (!reserve_more(bytes.size())) return err(DecompressError::output_overflow(limit_));
-  if (!bytes.empty()) std::memcpy(buf_.data() + size_, bytes.data(), bytes.size());
+  const std::uint64_t want = saturating_add(size_, bytes.size());
+  if (want > limit_) return err(DecompressError::output_overflow(limit_));
+  if (want <= buf_.size()) {
+    if (!bytes.empty()) std::memcpy(buf_.data() + size_, bytes.data(), bytes.size());
+  } else {
+    // Copied straight behind the produced bytes: no zeroing of room that
+    // the copy overwrites at once.
+    ensure_capacity(saturating_add(want, kSlack));
+    buf_.resize(size_);
+    buf_.insert(buf_.end(), bytes.begin(), bytes.end());
+  }
   size_ += bytes.size();
   return ok_unit;
 }

@@ -202,7 +202,14 @@ class InflateOutput {
   // that the input consumed so far (`in_pos` of `in_size` bytes) predicts,
   // so that a stream costs one or two allocations, not a doubling series.
   bool reserve_more(std::size_t n, std::size_t in_pos = 0, std::size_t in_size = 0);
+  // Makes the capacity at least `need` (at most the limit plus the slack),
+  // by the growth rule of reserve_more.
+  void ensure_capacity(std::uint64_t need, std::size_t in_pos = 0, std::size_t in_size = 0);
+  // Moves the produced bytes to a buffer of exactly `capacity`.
+  void reallocate(std::size_t capacity);
 
+  // Bytes [0, size_) are produced; the vector's size may run further into
+  // zeroed room that coded data is written into through pointers.
   Bytes buf_;
   std::size_t size_ = 0;
   std::uint64_t limit_ = 0;
