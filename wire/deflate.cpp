@@ -156,13 +156,14 @@ unsigned symbols_of(HuffmanTable::Alphabet alphabet) {
   return 0;
 }
 
+// The low `len` bits of `code` (len <= 16) in reverse order.
 std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
-  std::uint32_t r = 0;
-  for (unsigned i = 0; i < len; ++i) {
-    r = (r << 1) | (code & 1u);
-    code >>= 1;
-  }
-  return r;
+  std::uint32_t v = code & 0xFFFFu;
+  v = ((v >> 1) & 0x5555u) | ((v & 0x5555u) << 1);
+  v = ((v >> 2) & 0x3333u) | ((v & 0x3333u) << 2);
+  v = ((v >> 4) & 0x0F0Fu) | ((v & 0x0F0Fu) << 4);
+  v = ((v >> 8) & 0x00FFu) | ((v & 0x00FFu) << 8);
+  return v >> (16 - len);
 }
 
 inline std::uint32_t load_u32(const std::uint8_t* p) {
@@ -223,18 +224,21 @@ Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> length
   const unsigned pb = primary_bits_of(alphabet);
   const std::uint32_t pmask = (1u << pb) - 1;
   std::uint32_t* e = table.entries_.data();
-  std::fill(e, e + (std::size_t{1} << pb), kNoCodeEntry);
-  std::size_t next_free = std::size_t{1} << pb;
+  // The primary table is filled length by length. Before the codes of
+  // length `len` go to their own indices (below 2^len), the first 2^(len-1)
+  // entries are copied above themselves: every index whose low bits are a
+  // shorter code then holds that code's entry, and an index no code covers
+  // holds kNoCodeEntry.
+  e[0] = kNoCodeEntry;
+  std::size_t filled = 1;
   unsigned k = 0;
+  for (unsigned len = 1; len <= pb; ++len) {
+    std::memcpy(e + filled, e, filled * sizeof *e);
+    filled *= 2;
+    for (; k < used && lengths[sorted[k]] == len; ++k) e[reversed[k]] = make_entry(alphabet, sorted[k], len);
+  }
+  std::size_t next_free = filled;
   while (k < used) {
-    const unsigned sym = sorted[k];
-    const unsigned len = lengths[sym];
-    if (len <= pb) {
-      const std::uint32_t entry = make_entry(alphabet, sym, len);
-      for (std::uint32_t i = reversed[k]; i <= pmask; i += 1u << len) e[i] = entry;
-      ++k;
-      continue;
-    }
     // Codes longer than the primary index share a subtable per prefix; in
     // canonical order the codes of one prefix are consecutive and the last
     // one is the longest.
@@ -495,7 +499,8 @@ static_assert(InflateOutput::kSlack >= kFastOutputMargin + kCopyOverrun);
 enum class FastStop { Slow, EndOfBlock, InvalidCode, DistanceTooFar };
 
 // Copies a match of `length` bytes from `dist` back; may write up to 15
-// bytes past the end of the match.
+// bytes past the end of the match. Each copy reads only bytes written before
+// it.
 inline void copy_match(std::uint8_t* out, std::size_t dist, std::size_t length) {
   const std::uint8_t* src = out - dist;
   std::uint8_t* const end = out + length;
