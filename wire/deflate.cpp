@@ -544,22 +544,22 @@ struct FastResult {
 };
 
 // The hot loop. Works on local copies of the reader and output state and
-// writes them back before it returns.
+// writes them back before it returns. Its body is compiled once for any
+// processor and, on x86-64, once more with the BMI2 shifts (see
+// inflate_fast below).
 //
 // Each pass starts right after a refill (at least 56 bits held) with the
 // entry of the next code already looked up. The entry that follows a match
 // is looked up before the match is copied, so that the copy and the table
 // load overlap. A lookup is only made with at least 15 bits held, so that it
 // never acts on bits that have not arrived.
-// The loop's body, compiled once for any x86-64 (or other) processor and
-// once more with the BMI2 shifts (see inflate_fast below).
 [[gnu::always_inline]] inline FastResult inflate_fast_body(BitReader& br, const HuffmanTables& tables,
                                                            std::uint8_t* base, std::size_t& size,
                                                            std::size_t out_fast_limit) {
   const std::uint32_t* const lt = tables.litlen.entries();
   const std::uint32_t* const dt = tables.distance.entries();
-  // The index widths are those every literal/length and distance table is
-  // built with; as constants they cost no registers.
+  // The index widths every literal/length and distance table is built with
+  // (inflate_block_data checks them); as constants they cost no registers.
   constexpr unsigned lpb = HuffmanTable::kLitLenBits;
   constexpr unsigned dpb = HuffmanTable::kDistanceBits;
   constexpr std::uint64_t lmask = (std::uint64_t{1} << lpb) - 1;
@@ -581,11 +581,11 @@ struct FastResult {
     in += (63 - count) >> 3;       \
     count |= 56;                   \
   } while (0)
-#define QUIB_CONSUME(n) \
-  do {                  \
-    const unsigned n_ = (n); \
-    bits >>= n_;         \
-    count -= n_;         \
+#define QUIB_CONSUME(n)          \
+  do {                           \
+    const unsigned n_ = (n);     \
+    bits >>= n_;                 \
+    count -= n_;                 \
   } while (0)
 
   if (in <= in_fast_end && out <= out_fast_end) {
@@ -724,10 +724,15 @@ FastResult inflate_fast(BitReader& br, const HuffmanTables& tables, std::uint8_t
 
 Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& tables,
                                            InflateOutput& out) {
+  // Tables built here always have the index widths the fast loop assumes;
+  // any others are decoded by the careful path alone.
+  const bool fast_tables = tables.litlen.primary_bits() == HuffmanTable::kLitLenBits &&
+                           tables.distance.primary_bits() == HuffmanTable::kDistanceBits;
   for (;;) {
     // Fast section: enough input for unchecked refills, and room before
     // the limit for a whole iteration.
-    if (in.input.size() - in.pos >= kFastInputMargin && out.limit_ - out.size_ >= kFastOutputMargin) {
+    if (fast_tables && in.input.size() - in.pos >= kFastInputMargin &&
+        out.limit_ - out.size_ >= kFastOutputMargin) {
       if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size()))
         return err(DecompressError::output_overflow(out.limit_));
       const std::size_t by_capacity = out.buf_.size() - kFastOutputMargin - kCopyOverrun;
