@@ -588,25 +588,40 @@ struct FastResult {
     count -= n_;                 \
   } while (0)
 
+  // Looks up the entry of the next literal/length code; a code longer than
+  // the primary index goes on through its subtable, so that `e` is always
+  // a decoded entry. A code takes at most 15 bits in all.
+#define QUIB_LOOKUP()                                           \
+  do {                                                          \
+    e = lt[bits & lmask];                                       \
+    if (e & kSubtable) {                                        \
+      QUIB_CONSUME(lpb);                                        \
+      e = lt[entry_value(e) + (bits & low_mask(entry_len(e)))]; \
+    }                                                           \
+  } while (0)
+#define QUIB_LITERAL()                                  \
+  do {                                                  \
+    QUIB_CONSUME(entry_total(e));                       \
+    *out++ = static_cast<std::uint8_t>(entry_value(e)); \
+  } while (0)
+
   if (in <= in_fast_end && out <= out_fast_end) {
     QUIB_REFILL();
-    std::uint32_t e = lt[bits & lmask];
+    std::uint32_t e;
+    QUIB_LOOKUP();
     for (;;) {
       if (e & kLiteral) {
         // Three literal codes of up to 15 bits fit in the 56 bits held.
-        QUIB_CONSUME(entry_total(e));
-        *out++ = static_cast<std::uint8_t>(entry_value(e));
-        e = lt[bits & lmask];
+        QUIB_LITERAL();
+        QUIB_LOOKUP();
         if (e & kLiteral) {
-          QUIB_CONSUME(entry_total(e));
-          *out++ = static_cast<std::uint8_t>(entry_value(e));
-          e = lt[bits & lmask];
+          QUIB_LITERAL();
+          QUIB_LOOKUP();
           if (e & kLiteral) {
-            QUIB_CONSUME(entry_total(e));
-            *out++ = static_cast<std::uint8_t>(entry_value(e));
+            QUIB_LITERAL();
             if (in > in_fast_end || out > out_fast_end) break;
             QUIB_REFILL();
-            e = lt[bits & lmask];
+            QUIB_LOOKUP();
             continue;
           }
         }
@@ -615,31 +630,17 @@ struct FastResult {
         QUIB_REFILL();
       }
       if (e & kExceptional) {
-        if (e & kSubtable) {
-          QUIB_CONSUME(lpb);
-          e = lt[entry_value(e) + (bits & low_mask(entry_len(e)))];
-          if (e & kLiteral) {
-            QUIB_CONSUME(entry_total(e));
-            *out++ = static_cast<std::uint8_t>(entry_value(e));
-            if (in > in_fast_end || out > out_fast_end) break;
-            QUIB_REFILL();
-            e = lt[bits & lmask];
-            continue;
-          }
+        if (e & kEndOfBlock) {
+          QUIB_CONSUME(entry_total(e));
+          result.stop = FastStop::EndOfBlock;
+        } else {
+          // An invalid symbol, or no code within the 15 bits at hand.
+          result.stop = FastStop::InvalidCode;
         }
-        if (e & kExceptional) {
-          if (e & kEndOfBlock) {
-            QUIB_CONSUME(entry_total(e));
-            result.stop = FastStop::EndOfBlock;
-          } else {
-            // An invalid symbol, or no code within the 15 bits at hand.
-            result.stop = FastStop::InvalidCode;
-          }
-          break;
-        }
+        break;
       }
-      // A length and its distance: at most 11 + 4 + 5 + 15 + 13 bits of
-      // the 56 held.
+      // A length and its distance: at most 15 + 5 + 15 + 13 bits of the 56
+      // held.
       const std::size_t length = entry_value(e) + ((bits & low_mask(entry_total(e))) >> entry_len(e));
       QUIB_CONSUME(entry_total(e));
       std::uint32_t d = dt[bits & dmask];
@@ -662,18 +663,22 @@ struct FastResult {
         result.distance = dist;
         break;
       }
-      const bool more_input = in <= in_fast_end;
-      if (more_input) {
+      // Whether another pass follows is known before the copy; only then is
+      // the next code looked up (a lookup may consume a subtable's prefix).
+      const bool next_pass = in <= in_fast_end && out + length <= out_fast_end;
+      if (next_pass) {
         QUIB_REFILL();
-        e = lt[bits & lmask];
+        QUIB_LOOKUP();
       }
       copy_match(out, dist, length);
       out += length;
-      if (!more_input || out > out_fast_end) break;
+      if (!next_pass) break;
     }
   }
 #undef QUIB_REFILL
 #undef QUIB_CONSUME
+#undef QUIB_LOOKUP
+#undef QUIB_LITERAL
 
   br.pos = static_cast<std::size_t>(in - br.input.data());
   br.bits = bits;
