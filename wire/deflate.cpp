@@ -548,11 +548,12 @@ struct FastResult {
 // processor and, on x86-64, once more with the BMI2 shifts (see
 // inflate_fast below).
 //
-// Each pass starts right after a refill (at least 56 bits held) with the
-// entry of the next code already looked up. The entry that follows a match
-// is looked up before the match is copied, so that the copy and the table
-// load overlap. A lookup is only made with at least 15 bits held, so that it
-// never acts on bits that have not arrived.
+// Each pass starts right after a refill (at least 56 bits held, less the
+// prefix of a code that went through a subtable) with the entry of the next
+// code already looked up. The entry that follows a match is looked up before
+// the match is copied, so that the copy and the table load overlap. A lookup
+// is only made with at least 15 bits held, so that it never acts on bits
+// that have not arrived.
 [[gnu::always_inline]] inline FastResult inflate_fast_body(BitReader& br, const HuffmanTables& tables,
                                                            std::uint8_t* base, std::size_t& size,
                                                            std::size_t out_fast_limit) {
