@@ -117,14 +117,18 @@ struct BitReader {
   }
 };
 
-// A decoding table for one Huffman code. Entries are 32 bits:
-//   bits 0..4   code length (bits to consume; for a subtable link, the
-//               primary index width)
-//   bits 5..8   extra bits of a length or distance; for a subtable link,
-//               the subtable's index width
-//   bits 9..15  flags (see kEntry* in deflate.cpp)
-//   bits 16..31 value: literal byte, length or distance base, symbol of an
+// A decoding table for one Huffman code: a primary table indexed by the
+// next `primary_bits()` input bits, and subtables for the longer codes.
+// Entries are 32 bits:
+//   bits 0..7   bits to consume in all: code length plus extra bits of a
+//               length or distance (for a subtable link, the primary index
+//               width)
+//   bits 8..11  code length alone (for a subtable link, the subtable's
+//               index width)
+//   bits 12..15 flags (see the flag constants in deflate.cpp)
+//   bits 16..30 value: literal byte, length or distance base, symbol of an
 //               end-of-block or invalid entry, or the subtable's offset
+//   bit 31      set for a literal byte or a code-length symbol
 class HuffmanTable {
  public:
   enum class Alphabet : std::uint8_t { LitLen, Distance, CodeLength };
@@ -202,7 +206,14 @@ class InflateOutput {
   // that the input consumed so far (`in_pos` of `in_size` bytes) predicts,
   // so that a stream costs one or two allocations, not a doubling series.
   bool reserve_more(std::size_t n, std::size_t in_pos = 0, std::size_t in_size = 0);
+  // Makes the capacity at least `need` (at most the limit plus the slack),
+  // by the growth rule of reserve_more.
+  void ensure_capacity(std::uint64_t need, std::size_t in_pos = 0, std::size_t in_size = 0);
+  // Moves the produced bytes to a buffer of exactly `capacity`.
+  void reallocate(std::size_t capacity);
 
+  // Bytes [0, size_) are produced; the vector's size may run further into
+  // zeroed room that coded data is written into through pointers.
   Bytes buf_;
   std::size_t size_ = 0;
   std::uint64_t limit_ = 0;

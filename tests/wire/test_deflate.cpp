@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -679,6 +680,244 @@ TEST(InflateRaw, IncompleteCodesDecodeWhatTheyCover) {
     header(cut, len);
     cut.code(3, 2);
     EXPECT_EQ(inflate_error(cut.out), DecompressError::unexpected_end());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hand-coded dynamic blocks: codes of every length, matches of every short
+// distance, block mixes that make the output grow
+
+namespace {
+
+// The canonical codes of a set of code lengths (0 = no code).
+std::vector<std::uint32_t> canonical_codes(const std::vector<std::uint8_t>& lengths) {
+  unsigned count[16] = {};
+  for (std::uint8_t l : lengths) ++count[l];
+  count[0] = 0;
+  std::uint32_t next[16] = {};
+  std::uint32_t code = 0;
+  for (unsigned len = 1; len < 16; ++len) {
+    code = (code + count[len - 1]) << 1;
+    next[len] = code;
+  }
+  std::vector<std::uint32_t> codes(lengths.size());
+  for (std::size_t sym = 0; sym < lengths.size(); ++sym)
+    if (lengths[sym] != 0) codes[sym] = next[lengths[sym]]++;
+  return codes;
+}
+
+// Complete code lengths for `n` symbols, some as long as 15 bits: a chain
+// of lengths 1..15 first, then random leaves split until there are `n`.
+std::vector<std::uint8_t> deep_complete_lengths(unsigned n, std::mt19937& rng) {
+  std::vector<std::uint8_t> leaves = {0};
+  while (leaves.size() < 16) {  // split the deepest leaf: 1, 2, ..., 15, 15
+    auto deepest = std::max_element(leaves.begin(), leaves.end());
+    const std::uint8_t d = static_cast<std::uint8_t>(*deepest + 1);
+    *deepest = d;
+    leaves.push_back(d);
+  }
+  while (leaves.size() < n) {
+    const std::size_t i = rng() % leaves.size();
+    if (leaves[i] >= 15) continue;
+    ++leaves[i];
+    leaves.push_back(leaves[i]);
+  }
+  std::shuffle(leaves.begin(), leaves.end(), rng);
+  return leaves;
+}
+
+// One final dynamic block with the given code lengths (257..286 literal/
+// length and 1..30 distance symbols).
+struct DynamicCoder {
+  std::vector<std::uint8_t> lit_lengths, dist_lengths;
+  std::vector<std::uint32_t> lit_codes, dist_codes;
+  BitSink s;
+
+  DynamicCoder(std::vector<std::uint8_t> lit, std::vector<std::uint8_t> dist)
+      : lit_lengths(std::move(lit)), dist_lengths(std::move(dist)) {
+    lit_codes = canonical_codes(lit_lengths);
+    dist_codes = canonical_codes(dist_lengths);
+    s.bits(0b101, 3);
+    s.bits(static_cast<std::uint32_t>(lit_lengths.size() - 257), 5);
+    s.bits(static_cast<std::uint32_t>(dist_lengths.size() - 1), 5);
+    // A complete code-length code (zlib insists): four bits for each of
+    // the lengths 0..15, no repeat symbols. In the transmission order
+    // 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1 15 the first three are 0.
+    s.bits(19 - 4, 4);
+    for (int i = 0; i < 19; ++i) s.bits(i < 3 ? 0 : 4, 3);
+    for (std::uint8_t l : lit_lengths) s.code(l, 4);
+    for (std::uint8_t l : dist_lengths) s.code(l, 4);
+  }
+  void lit(unsigned sym) { s.code(lit_codes[sym], lit_lengths[sym]); }
+  void literal(std::uint8_t b, Bytes& expected) {
+    lit(b);
+    expected.push_back(b);
+  }
+  // A match of `length` (3..258) from `distance` back, appended to `expected`.
+  void match(unsigned length, unsigned distance, Bytes& expected) {
+    unsigned ls = 28;
+    while (kLenBase[ls] > length) --ls;
+    lit(257 + ls);
+    s.bits(length - kLenBase[ls], kLenExtra[ls]);
+    unsigned ds = 29;
+    while (kDistBase[ds] > distance) --ds;
+    s.code(dist_codes[ds], dist_lengths[ds]);
+    s.bits(distance - kDistBase[ds], kDistExtra[ds]);
+    for (unsigned i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+  }
+  Bytes finish() {
+    lit(256);
+    return s.out;
+  }
+};
+
+// Our output and zlib's for `stream`, with 0..17 bytes after it (so that the
+// end of the block falls on each side of the fast loop's input margin), and
+// a limit one byte short.
+void expect_inflates_to(const Bytes& stream, const Bytes& expected) {
+  EXPECT_EQ(zlib_inflate(stream), expected) << "the oracle refuses the stream";
+  for (std::size_t trailing = 0; trailing <= 17; ++trailing) {
+    SCOPED_TRACE("trailing " + std::to_string(trailing));
+    Bytes padded = stream;
+    padded.insert(padded.end(), trailing, 0x5A);
+    auto out = inflate_raw(padded, expected.size());
+    ASSERT_TRUE(out.ok()) << out.error().debug();
+    ASSERT_EQ(*out, expected);
+  }
+  if (!expected.empty()) {
+    EXPECT_EQ(inflate_error(stream, expected.size() - 1), DecompressError::output_overflow(expected.size() - 1));
+  }
+}
+
+}  // namespace
+
+TEST(InflateRaw, CodesOfEveryLengthAgreeWithZlib) {
+  // Literal/length codes longer than the primary table index, and distance
+  // codes too, each as literal, length, distance and end of block, used
+  // uniformly so that the long ones are frequent.
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    DynamicCoder c(deep_complete_lengths(286, rng), deep_complete_lengths(30, rng));
+    Bytes expected;
+    const int tokens = seed % 2 ? 4000 : 60;
+    for (int t = 0; t < tokens; ++t) {
+      if (expected.empty() || rng() % 3 == 0) {
+        c.literal(static_cast<std::uint8_t>(rng()), expected);
+        continue;
+      }
+      const unsigned ls = rng() % 29;
+      // 258 only as symbol 285, never as 284 with all extra bits set.
+      const unsigned spread = ls == 27 ? 31 : 1u << kLenExtra[ls];
+      const unsigned length = kLenBase[ls] + rng() % spread;
+      unsigned ds = rng() % 30;
+      while (kDistBase[ds] > expected.size()) --ds;
+      const unsigned most = std::min<std::size_t>(kDistBase[ds] + (1u << kDistExtra[ds]) - 1, expected.size());
+      c.match(length, kDistBase[ds] + rng() % (most - kDistBase[ds] + 1), expected);
+    }
+    expect_inflates_to(c.finish(), expected);
+  }
+}
+
+TEST(InflateRaw, LongUncoveredCodeIsInvalid) {
+  // An incomplete literal/length code whose uncovered patterns are 15 bits
+  // long, so that they lie in a subtable: within the fast loop the pattern
+  // is an invalid code; cut short at the very end of the input, it is an
+  // unexpected end.
+  std::vector<std::uint8_t> lit(286, 0);
+  for (unsigned i = 0; i < 14; ++i) lit[i] = static_cast<std::uint8_t>(i + 1);  // 1..14
+  lit[256] = 15;  // end of block takes one of the two 15-bit patterns; 111...1 is uncovered
+  std::vector<std::uint8_t> dist(1, 1);
+  for (bool at_end : {false, true}) {
+    SCOPED_TRACE(at_end ? "at the end" : "fast loop");
+    DynamicCoder c(lit, dist);
+    Bytes expected;
+    for (int i = 0; i < 50 || (at_end && (c.s.fill < 2 || c.s.fill > 4)); ++i)
+      c.literal(static_cast<std::uint8_t>(i % 14), expected);
+    if (at_end) {
+      // 12 to 14 of the 15 ones, ending on a byte boundary: whatever code
+      // the lookup finds needs a bit that never arrives.
+      const unsigned ones = 16 - c.s.fill;
+      c.s.code((1u << ones) - 1, ones);
+      ASSERT_EQ(c.s.fill, 0u);
+    } else {
+      c.s.code(0x7FFF, 15);
+      c.s.out.insert(c.s.out.end(), 40, 0);
+    }
+    EXPECT_EQ(inflate_error(c.s.out), at_end ? DecompressError::unexpected_end() : DecompressError::invalid_code());
+  }
+}
+
+TEST(InflateRaw, OverlappingMatchCopies) {
+  // Every distance up to 40 with lengths around the copy widths (8 and 16
+  // bytes) and long ones, in the fast loop (many matches) and near the end
+  // of the input (the careful path), with the fixed code.
+  const unsigned lengths[] = {3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 100, 257, 258};
+  for (bool careful : {false, true}) {
+    SCOPED_TRACE(careful ? "careful" : "fast");
+    for (unsigned dist = 1; dist <= 40; ++dist) {
+      SCOPED_TRACE("distance " + std::to_string(dist));
+      BitSink s;
+      s.bits(0b011, 3);  // final, fixed
+      Bytes expected;
+      auto literal = [&](std::uint8_t b) {
+        s.fixed(b);
+        expected.push_back(b);
+      };
+      for (unsigned i = 0; i < 40; ++i) literal(static_cast<std::uint8_t>('A' + (i * 7) % 26));
+      for (unsigned length : lengths) {
+        if (careful && length != lengths[(dist * 5) % std::size(lengths)]) continue;
+        unsigned ls = 28;
+        while (kLenBase[ls] > length) --ls;
+        s.fixed(257 + ls);
+        s.bits(length - kLenBase[ls], kLenExtra[ls]);
+        unsigned ds = 29;
+        while (kDistBase[ds] > dist) --ds;
+        s.fixed_distance(ds);
+        s.bits(dist - kDistBase[ds], kDistExtra[ds]);
+        for (unsigned i = 0; i < length; ++i) expected.push_back(expected[expected.size() - dist]);
+        literal(static_cast<std::uint8_t>('a' + length % 26));
+      }
+      s.fixed(256);
+      expect_inflates_to(s.out, expected);
+    }
+  }
+}
+
+TEST(InflateRaw, StoredAndCodedBlocksWhileTheOutputGrows) {
+  // zlib switched between levels: coded blocks that expand many times
+  // (runs), stored blocks larger than what is held, and an output of
+  // several MiB, so that both kinds of block meet every growth step.
+  const Bytes run(3u << 20, 'r');
+  const Bytes noise = random_bytes(700000, 21);
+  const Bytes text = text_like(400000, 22);
+  const std::pair<int, const Bytes*> parts[] = {{9, &run}, {0, &noise}, {6, &text}, {0, &noise},
+                                                {1, &run}, {0, &text},  {9, &noise}};
+  z_stream z{};
+  ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes stream(16u << 20);
+  z.next_out = stream.data();
+  z.avail_out = static_cast<uInt>(stream.size());
+  Bytes expected;
+  for (std::size_t i = 0; i < std::size(parts); ++i) {
+    ASSERT_EQ(deflateParams(&z, parts[i].first, Z_DEFAULT_STRATEGY), Z_OK);
+    const Bytes& part = *parts[i].second;
+    z.next_in = const_cast<Bytef*>(part.data());
+    z.avail_in = static_cast<uInt>(part.size());
+    const bool last = i + 1 == std::size(parts);
+    ASSERT_EQ(deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH), last ? Z_STREAM_END : Z_OK);
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  stream.resize(z.total_out);
+  deflateEnd(&z);
+  for (std::uint64_t limit : {std::uint64_t{expected.size()}, std::uint64_t{64} << 20}) {
+    auto out = inflate_raw(stream, limit);
+    ASSERT_TRUE(out.ok()) << out.error().debug();
+    EXPECT_TRUE(*out == expected);
+  }
+  for (std::uint64_t short_by : {1u, 258u, 70000u}) {
+    const std::uint64_t limit = expected.size() - short_by;
+    EXPECT_EQ(inflate_error(stream, limit), DecompressError::output_overflow(limit));
   }
 }
 
