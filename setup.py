@@ -3,7 +3,8 @@
 `pip install .` (here `pip install --no-build-isolation .`) runs CMake on
 this tree with the extension switched on and the tests off, and places the
 stable-ABI module lomra/_quib_lomra.abi3.so into the wheel, which is tagged
-cp311-abi3 so that it serves Python 3.11 and later.
+cp311-abi3 so that it serves Python 3.11 and later. The release number is
+the file VERSION, which CMake reads as well.
 """
 
 import os
@@ -15,16 +16,33 @@ from pathlib import Path
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
+ROOT = Path(__file__).resolve().parent
+
+# Commands of setuptools that make or describe a wheel, and so need the
+# `wheel` package; an sdist does not.
+WHEEL_COMMANDS = {"bdist_wheel", "dist_info", "editable_wheel"}
+
+NO_WHEEL = """\
+lomra: building a wheel needs the Python package `wheel`, which this Python ({python})
+lacks (without it setuptools stops with "invalid command 'bdist_wheel'").
+  Offline, in a venv: make it with `/usr/bin/python3 -m venv --system-site-packages DIR`
+  after `apt-get install python3-wheel`, or install Debian's copy into the venv:
+  `apt-get install python3-wheel-whl` then `DIR/bin/pip install /usr/share/python-wheels/wheel-*.whl`.
+  With a package index: `pip install .` (without --no-build-isolation) brings it."""
+
 try:
     from wheel.bdist_wheel import bdist_wheel
-except ImportError:  # wheel not installed: plain installs still work
-    bdist_wheel = None
-
-ROOT = Path(__file__).resolve().parent
+except ImportError:
+    if WHEEL_COMMANDS.intersection(sys.argv[1:]):
+        sys.exit(NO_WHEEL.format(python=sys.executable))
+    bdist_wheel = None  # an sdist or a plain build needs no wheel
 
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
+        if not shutil.which("cmake"):
+            sys.exit("lomra: building the native core needs cmake and a C++20 compiler "
+                     "(on Debian, `bash scripts/deps.sh example` installs what the build needs)")
         build_dir = Path(self.build_temp).resolve() / "cmake"
         build_dir.mkdir(parents=True, exist_ok=True)
         config = [
@@ -69,6 +87,10 @@ if bdist_wheel is not None:
     cmdclass["bdist_wheel"] = AbiWheel
 
 setup(
+    version=(ROOT / "VERSION").read_text(encoding="ascii").strip(),
+    packages=["lomra"],
+    # The type stubs and the marker that says the package has them.
+    package_data={"lomra": ["py.typed", "*.pyi"]},
     ext_modules=[Extension("lomra._quib_lomra", sources=[], py_limited_api=True)],
     cmdclass=cmdclass,
 )

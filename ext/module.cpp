@@ -6,10 +6,15 @@
 #include "ext/errors.hpp"
 #include "ext/types.hpp"
 
+#ifndef QUIB_VERSION
+#error "QUIB_VERSION must be defined by the build (ext/CMakeLists.txt)"
+#endif
+
 namespace quib::ext {
 namespace {
 
-constexpr const char* kVersion = "2026.9.3";
+// The release number, given by the build from the file VERSION.
+constexpr const char* kVersion = QUIB_VERSION;
 
 PyMethodDef module_methods[] = {
     {"register_exceptions", as_cfunction(register_exceptions),

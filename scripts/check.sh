@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: release build and its tests, the sanitizer build and
 # its tests, a short bounded run of every fuzz target from its seed corpus,
-# and the Python tests against the simulated ABAP system.
+# the Python tests against the simulated ABAP system on the wheel built from
+# the sdist, and scripts/example.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,10 +30,10 @@ cmake --build build/fuzz -j "$jobs"
 bash scripts/fuzz.sh build/fuzz "${QUIB_FUZZ_SECONDS:-5}"
 
 if [ -f pyproject.toml ]; then
-  step "Python package and tests"
-  bash scripts/pytest.sh
-  step "example against the simulated ABAP system"
-  build/venv/bin/python examples/call_sim.py >build/example.out
+  step "Python package (the sdist, then the wheel from it) and tests"
+  bash scripts/pytest.sh --sdist
+  step "scripts/example.sh: the wheel from the tree, the example against the simulated ABAP system"
+  bash scripts/example.sh >build/example.out 2>&1 || { cat build/example.out; exit 1; }
   tail -5 build/example.out
 fi
 

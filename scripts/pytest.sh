@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Installs the wheel into build/venv (scripts/venv.sh), checks that the
-# extension exports nothing but its init symbol, and runs the Python tests and
-# the simulator's self-tests with it.
+# Installs the wheel into build/venv (scripts/venv.sh; `--sdist` is passed on
+# to it), checks that the extension exports nothing but its init symbol, and
+# runs the Python tests and the simulator's self-tests with it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-bash scripts/venv.sh
+bash scripts/venv.sh "$@"
 so=$(find build/venv -name '_quib_lomra.abi3.so' | head -1)
 exported=$(nm -D --defined-only "$so" | awk '{print $3}' | grep -v '^$' | sort -u)
 if [ "$exported" != "PyInit__quib_lomra" ]; then

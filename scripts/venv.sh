@@ -1,14 +1,37 @@
 #!/usr/bin/env bash
-# Builds the abi3 wheel with pip (no network: no build isolation) and installs
-# it into build/venv, a virtual environment that also sees Debian's Python
-# packages. Prints nothing but the wheel's name on success.
+# Builds the abi3 wheel (no network: no build isolation) and installs it into
+# build/venv, a virtual environment that also sees Debian's Python packages.
+# The build's own output (CMake and the compiler) is shown as it runs.
+#
+#   scripts/venv.sh           the wheel from this tree (pip)
+#   scripts/venv.sh --sdist   the sdist first, then the wheel from the sdist
+#                             (python3 -m build): proves that the sdist holds
+#                             everything the build reads
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=/usr/bin/python3
 dist=build/dist
 venv=build/venv
 rm -rf "$dist"
-"$py" -m pip wheel --no-build-isolation --no-deps -q . -w "$dist"
+case "${1:-}" in
+  "")
+    "$py" -m pip wheel --no-build-isolation --no-deps -v . -w "$dist"
+    ;;
+  --sdist)
+    "$py" -m build --no-isolation --outdir "$dist" .
+    sdist=$(ls "$dist"/lomra-*.tar.gz)
+    # Nothing that a build or a test run leaves behind may travel in it.
+    if tar -tzf "$sdist" | grep -E '^[^/]+/(build|dist)/|\.so$|/__pycache__/'; then
+      echo "the sdist holds build output (above): $sdist" >&2
+      exit 1
+    fi
+    echo "sdist: $(basename "$sdist"), $(tar -tzf "$sdist" | grep -vc '/$') files"
+    ;;
+  *)
+    echo "usage: scripts/venv.sh [--sdist]" >&2
+    exit 2
+    ;;
+esac
 wheel=$(ls "$dist"/lomra-*.whl)
 case "$wheel" in
   *-cp311-abi3-*.whl) echo "wheel: $(basename "$wheel")" ;;
