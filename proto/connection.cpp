@@ -91,19 +91,23 @@ ProtoResult<RfcConnection> finish_ni_open(std::unique_ptr<Transport> transport,
 }
 
 ProtoResult<RfcConnection> open_direct(const ConnectionParams& params,
-                                       std::shared_ptr<MetadataCache> cache) {
-  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_direct(params));
+                                       std::shared_ptr<MetadataCache> cache,
+                                       std::shared_ptr<const Waits> waits) {
+  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_direct(params, std::move(waits)));
   return finish_ni_open(std::move(transport), params, std::move(cache));
 }
 
 ProtoResult<RfcConnection> open_via_router(const ConnectionParams& params, std::string_view route,
-                                           std::shared_ptr<MetadataCache> cache) {
-  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_via_router(params, route));
+                                           std::shared_ptr<MetadataCache> cache,
+                                           std::shared_ptr<const Waits> waits) {
+  QUIB_TRY(std::unique_ptr<NiTransport> transport,
+           connect_via_router(params, route, std::move(waits)));
   return finish_ni_open(std::move(transport), params, std::move(cache));
 }
 
 ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
-                                      std::shared_ptr<MetadataCache> cache) {
+                                      std::shared_ptr<MetadataCache> cache,
+                                      std::shared_ptr<const Waits> waits) {
   // Checked in this order, before any network activity.
   if (!params.ws_client_cert_der) {
     return wire::err(
@@ -117,7 +121,8 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
   QUIB_TRY(std::unique_ptr<WsTransport> transport,
            connect_wsrfc(params.ws_host(), params.ws_port(), params.ws_path, params.client,
                          language, *params.ws_client_cert_der,
-                         params.ws_client_key_pkcs8_der->bytes(), params.connect_timeout));
+                         params.ws_client_key_pkcs8_der->bytes(), params.connect_timeout,
+                         std::move(waits)));
   RfcConnection connection(std::move(transport), std::move(cache),
                            session_identifier_now(params.user, params.client));
   connection.set_basxml_mode(params.basxml_mode);
@@ -126,21 +131,23 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
 }
 
 ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
-                                         std::shared_ptr<MetadataCache> cache) {
+                                         std::shared_ptr<MetadataCache> cache,
+                                         std::shared_ptr<const Waits> waits) {
   return std::visit(
       [&](const auto& r) -> ProtoResult<RfcConnection> {
         using R = std::decay_t<decltype(r)>;
         if constexpr (std::is_same_v<R, Route::Direct>) {
-          return open_direct(params, std::move(cache));
+          return open_direct(params, std::move(cache), std::move(waits));
         } else if constexpr (std::is_same_v<R, Route::Saprouter>) {
-          return open_via_router(params, r.route, std::move(cache));
+          return open_via_router(params, r.route, std::move(cache), std::move(waits));
         } else if constexpr (std::is_same_v<R, Route::WsRfc>) {
-          return open_wsrfc(params, std::move(cache));
+          return open_wsrfc(params, std::move(cache), std::move(waits));
         } else {
           // A load-balanced session gets a cache of its own at every open;
           // the shared one is released here.
           cache.reset();
-          return open_load_balanced(params, r.mshost, r.msserv, r.group, r.mshost_override);
+          return open_load_balanced(params, r.mshost, r.msserv, r.group, r.mshost_override,
+                                    std::move(waits));
         }
       },
       route.value);
