@@ -26,24 +26,14 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
 sys.path.insert(0, str(ROOT / "tests" / "py" / "support"))
-import find_lomra  # noqa: E402
+sys.path.insert(0, str(ROOT / "bench"))
+from bench_python_calls import import_lomra, percentile  # noqa: E402
 
 GOAL_RETURN_MS = 10.0
 GOAL_OVERSHOOT_MS = 50.0
 TRICKLE = 0.05  # seconds between two bytes of the trickled reply
 TIMEOUT = 0.3  # the deadline of the trickled call
 SETTLE = 0.02  # how long the call has been waiting before it is cancelled or closed
-
-
-def import_lomra():
-    try:
-        return find_lomra.load()
-    except find_lomra.LomraMissing as exc:
-        sys.exit(f"{exc}: install lomra, or set QUIB_BUILD_DIR to a CMake build configured with -DQUIB_PYTHON=ON")
-
-
-def percentile(sorted_values, p):
-    return sorted_values[min(len(sorted_values) - 1, int(p / 100 * len(sorted_values)))]
 
 
 def report(label, seconds, goal_ms):

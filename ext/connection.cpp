@@ -235,8 +235,8 @@ PyObject* build_result(const proto::FunctionDescription& d, const LayoutMap& lay
   return result.release();
 }
 
-PyObject* connection_call(PyObject* self, Operation& op, const std::string& name,
-                          PyObject* params, PyObject* options, bool first_attempt);
+PyObject* connection_call(PyObject* self, Operation& op, const std::string& name, PyObject* params,
+                          PyObject* options, bool first_attempt);
 
 PyObject* handle_call_error(PyObject* self, Operation& op, const std::string& name,
                             PyObject* params, PyObject* options, bool first_attempt,
@@ -275,8 +275,8 @@ PyObject* handle_call_error(PyObject* self, Operation& op, const std::string& na
   return raise_protocol_error(error);
 }
 
-PyObject* connection_call(PyObject* self, Operation& op, const std::string& name,
-                          PyObject* params, PyObject* options, bool first_attempt) {
+PyObject* connection_call(PyObject* self, Operation& op, const std::string& name, PyObject* params,
+                          PyObject* options, bool first_attempt) {
   State& s = state_of(self);
   CallOptions opts = s.defaults;
   if (!apply_options(options, opts, true, "call() argument 'options'")) return nullptr;
@@ -451,8 +451,7 @@ PyObject* method_reopen(PyObject* self, PyObject*) {
     if (!opened) return raise_operation_error(s, *op, "reopen()", opened.error());
     // A close() that came while the new session was being opened wins.
     if (op->interrupted() == proto::Interruption::Closed) {
-      return raise_operation_error(s, *op, "reopen()",
-                                   proto::interrupted_error(op->interrupted()));
+      return raise_operation_error(s, *op, "reopen()", proto::interrupted_error(op->interrupted()));
     }
     install(s, std::move(opened).value());
     attach_throughput(s);
@@ -461,7 +460,8 @@ PyObject* method_reopen(PyObject* self, PyObject*) {
 }
 
 PyObject* method_cancel(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return cancel_connection(state_of(self)); });
+  return guarded<PyObject*>(nullptr,
+                            [&]() -> PyObject* { return cancel_connection(state_of(self)); });
 }
 
 PyObject* method_set_throughput(PyObject* self, PyObject* args, PyObject* kwargs) {

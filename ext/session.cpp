@@ -100,8 +100,8 @@ Operation::Operation(State& s, Kind kind, std::shared_ptr<proto::Waits> waits,
 
 std::unique_ptr<Operation> Operation::start(State& s, Kind kind) {
   auto signal = std::make_shared<PendingSignal>();
-  auto waits = proto::Waits::interruptible(
-      std::nullopt, [signal] { return look_at_signals(*signal); });
+  auto waits =
+      proto::Waits::interruptible(std::nullopt, [signal] { return look_at_signals(*signal); });
   if (!waits) {
     raise_protocol_error(ProtocolError(std::move(waits).error()));
     return nullptr;
@@ -297,8 +297,10 @@ std::nullptr_t raise_operation_error(State& s, Operation& op, std::string_view w
       return raise_protocol_error(ProtocolError::cancelled());
     case Interruption::Closed:
       return raise_error({kCommunicationError,
-                          fmt::format("{} was interrupted: the connection was closed", what), 13,
-                          "RFC_CLOSED", {}});
+                          fmt::format("{} was interrupted: the connection was closed", what),
+                          13,
+                          "RFC_CLOSED",
+                          {}});
     case Interruption::Aborted:
       // A pending signal cancels the call the way cancel() would.
       cancel_on_server(s);

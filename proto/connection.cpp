@@ -118,11 +118,11 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
         ProtocolError::unexpected_record(kStepWsrfcOpen, "missing ws_client_key_pkcs8_der"));
   }
   const std::string language = logon_language(params.lang);
-  QUIB_TRY(std::unique_ptr<WsTransport> transport,
-           connect_wsrfc(params.ws_host(), params.ws_port(), params.ws_path, params.client,
-                         language, *params.ws_client_cert_der,
-                         params.ws_client_key_pkcs8_der->bytes(), params.connect_timeout,
-                         std::move(waits)));
+  QUIB_TRY(
+      std::unique_ptr<WsTransport> transport,
+      connect_wsrfc(params.ws_host(), params.ws_port(), params.ws_path, params.client, language,
+                    *params.ws_client_cert_der, params.ws_client_key_pkcs8_der->bytes(),
+                    params.connect_timeout, std::move(waits)));
   RfcConnection connection(std::move(transport), std::move(cache),
                            session_identifier_now(params.user, params.client));
   connection.set_basxml_mode(params.basxml_mode);

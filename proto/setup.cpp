@@ -139,8 +139,9 @@ ProtoResult<std::unique_ptr<NiTransport>> connect_direct(const ConnectionParams&
   return transport;
 }
 
-ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(
-    const ConnectionParams& params, std::string_view route, std::shared_ptr<const Waits> waits) {
+ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(const ConnectionParams& params,
+                                                             std::string_view route,
+                                                             std::shared_ptr<const Waits> waits) {
   auto parsed = wire::parse_route(route);
   if (!parsed) return wire::err(route_error(parsed.error()));
   std::vector<wire::RouteHop> hops = std::move(parsed).value();

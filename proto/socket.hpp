@@ -17,8 +17,8 @@
 
 #include <chrono>
 #include <cstddef>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>

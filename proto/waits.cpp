@@ -114,7 +114,8 @@ wire::Status<IoError> wait_ready(int fd, short events, const Waits* waits,
   const int wake = waits ? waits->wake_fd() : -1;
   const bool checked = waits && waits->has_check();
   for (;;) {
-    if (waits && waits->was_interrupted()) return wire::err(interrupted_error(waits->interrupted()));
+    if (waits && waits->was_interrupted())
+      return wire::err(interrupted_error(waits->interrupted()));
     const TimePoint now = Clock::now();
     if (end && now >= *end) return wire::err(timed_out_error());
     int millis = poll_millis(end, now);

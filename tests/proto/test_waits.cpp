@@ -176,7 +176,8 @@ TEST(Interrupted, NothingIsSentOnceTheOperationIsBrokenOffOrOutOfTime) {
   const Case cases[] = {
       {"cancelled", [](Waits& w) { w.interrupt(Interruption::Cancelled); }, IoError::Interrupted},
       {"closed", [](Waits& w) { w.interrupt(Interruption::Closed); }, IoError::Interrupted},
-      {"past its deadline", [](Waits& w) { w.set_deadline(Clock::now() - 1ms); }, IoError::TimedOut},
+      {"past its deadline", [](Waits& w) { w.set_deadline(Clock::now() - 1ms); },
+       IoError::TimedOut},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -243,9 +244,9 @@ TEST(Interrupted, ABlockedSendEndsAndNoCancelFrameFollowsTheTornRequest) {
     wire_bytes.insert(wire_bytes.end(), piece.begin(), piece.begin() + n);
   }
   const Bytes cancel_bytes = cancel_frame(transport.conversation_id_bytes());
-  EXPECT_EQ(std::search(wire_bytes.begin(), wire_bytes.end(), cancel_bytes.begin(),
-                        cancel_bytes.end()),
-            wire_bytes.end());
+  EXPECT_EQ(
+      std::search(wire_bytes.begin(), wire_bytes.end(), cancel_bytes.begin(), cancel_bytes.end()),
+      wire_bytes.end());
 }
 
 TEST(Deadline, SaturatesInsteadOfWrappingAround) {

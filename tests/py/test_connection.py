@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from conftest import Asking, Closing, lomra, logon, run_python
+from conftest import Asking, Closing, in_thread, lomra, logon, run_python
 import simctl
 
 NOTHING_TO_CANCEL = ("cancel() has nothing to cancel: the connection is closed, or its transport has no "
@@ -22,22 +22,6 @@ def wait_for_call(sim, function, count=1):
     """Blocks until the simulator has received `count` requests of `function`."""
     return sim.wait_for(kind="message", step="call", dir="recv", function=function, count=count,
                         timeout=30)
-
-
-def in_thread(target, *args):
-    """Runs target(*args) on a thread; returns the thread and a dict that gets
-    the result or the exception."""
-    out = {}
-
-    def run():
-        try:
-            out["result"] = target(*args)
-        except BaseException as e:  # noqa: BLE001 - handed to the test
-            out["error"] = e
-
-    t = threading.Thread(target=run, daemon=True)
-    t.start()
-    return t, out
 
 
 def join(t):

@@ -11,12 +11,11 @@ second limit, or for as long as the peer keeps trickling."""
 import dataclasses
 import socket
 import textwrap
-import threading
 import time
 
 import pytest
 
-from conftest import CLIENT, PASSWORD, USER, lomra, logon, run_python
+from conftest import CLIENT, PASSWORD, USER, Calling, in_thread, lomra, logon, run_python
 import simctl
 
 TOLERANCE = 1.5  # generous: a loaded CI machine must pass too
@@ -158,34 +157,19 @@ def stalled(sim, action):
     time.sleep(HOLD)
 
 
-def in_thread(target, *args):
-    out = {}
-
-    def run():
-        try:
-            out["result"] = target(*args)
-        except BaseException as e:  # noqa: BLE001 - handed to the test
-            out["error"] = e
-        out["ended"] = time.monotonic()
-
-    t = threading.Thread(target=run, daemon=True)
-    t.start()
-    return t, out
-
-
-def ended_by(end, op, stall):
-    """Runs `op` (which raises when it ends) and ends it as `end` says:
-    its own deadline, or cancel()/close() from this thread. Returns the
-    exception and the seconds from the start (timeout) or from the cancel()
-    or close() (the others) to its end."""
-    conn, run = op
+def ended_by(end, run, conn, sim, stall):
+    """Runs `run` (which raises when it ends) and ends it as `end` says: its
+    own deadline, or cancel()/close() of `conn` from this thread once `sim`
+    has begun the fault `stall`. Returns the exception and the seconds from
+    the start (timeout) or from the cancel() or close() (the others) to its
+    end."""
     if end == "timeout":
         start = time.monotonic()
         with pytest.raises(lomra.RFCError) as info:
             run()
         return info.value, time.monotonic() - start
     t, out = in_thread(run)
-    stalled(conn.sim, stall)
+    stalled(sim, stall)
     start = time.monotonic()
     assert getattr(conn, end)() is None
     returned = time.monotonic() - start
@@ -194,19 +178,6 @@ def ended_by(end, op, stall):
     assert returned <= TOLERANCE, f"{end}() itself took {returned:.2f} s"
     assert "error" in out, f"the operation ended without an error: {out}"
     return out["error"], out["ended"] - start
-
-
-class Handle:
-    """A connection and the simulator it talks to."""
-
-    def __init__(self, conn, sim):
-        self.conn, self.sim = conn, sim
-
-    def cancel(self):
-        return self.conn.cancel()
-
-    def close(self):
-        return self.conn.close()
 
 
 EXPECTED = {
@@ -232,21 +203,18 @@ def test_every_wait_ends_as_asked(case, end):
             params = params_for(case, sim)
         if case.phase == "open":
             if end == "timeout":
-                op = (None, lambda: lomra.Connection(params, {"timeout": TIMEOUT}))
-                name = None
+                run, name = (lambda: lomra.Connection(params, {"timeout": TIMEOUT})), None
             else:
                 c = lomra.Connection(params, {})
-                op = (Handle(c, sim), c.reopen)
-                name = "reopen()"
+                run, name = c.reopen, "reopen()"
         else:
             c = lomra.Connection(params, {})
             if case.kill_first:
                 with pytest.raises(lomra.CommunicationError, match="did not answer within the timeout"):
                     c.call("Z_SIM_SLEEP", {"MILLIS": 20000}, {"timeout": 0.2})
             options = {"timeout": TIMEOUT} if end == "timeout" else {}
-            op = (Handle(c, sim), lambda: c.call(case.function, case.params, options))
-            name = case.function
-        error, took = ended_by(end, op, case.stall)
+            run, name = (lambda: c.call(case.function, case.params, options)), case.function
+        error, took = ended_by(end, run, c, sim, case.stall)
 
         bound = TIMEOUT if end == "timeout" else 0.0
         assert took <= bound + TOLERANCE, f"{case.name}: ended after {took:.2f} s"
@@ -276,23 +244,12 @@ def test_every_wait_ends_as_asked(case, end):
 # --- a cancel is never lost, and never opens anything ------------------------------------------------
 
 
-class Cancelling:
-    """An integer (1) whose conversion cancels the call it is sent in."""
-
-    def __init__(self, conn):
-        self.conn = conn
-
-    def __index__(self):
-        self.conn.cancel()
-        return 1
-
-
 def test_a_cancel_during_the_conversion_cancels_that_call(sim):
     c = lomra.Connection(logon(sim), {})
     c.function_description("Z_SIM_ECHO")
     before = len(sim.messages(step="call", function="Z_SIM_ECHO"))
     with pytest.raises(lomra.CommunicationError) as info:
-        c.call("Z_SIM_ECHO", {"I_INT4": Cancelling(c)}, {})
+        c.call("Z_SIM_ECHO", {"I_INT4": Calling(c, "cancel")}, {})
     assert (str(info.value), info.value.code) == ("Z_SIM_ECHO was cancelled", 7)
     # Nothing was sent after the cancel; the next call runs on a new conversation.
     assert len(sim.messages(step="call", function="Z_SIM_ECHO")) == before
