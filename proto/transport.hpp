@@ -1,4 +1,4 @@
-// The transport of a session: seven operations that hide whether messages
+// The transport of a session: a few operations that hide whether messages
 // travel as CPIC records in NI frames (NiTransport) or as WebSocket messages
 // (WsTransport). Also the cancel handle, which lets another thread abort a
 // conversation that waits for its reply.

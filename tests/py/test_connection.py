@@ -233,7 +233,7 @@ def test_cancel_from_another_thread_during_a_slow_call(sim):
     e = out["error"]
     assert (type(e), str(e), e.code, e.key) == (lomra.CommunicationError, "Z_SIM_SLEEP was cancelled", 7,
                                                 "RFC_CANCELED")
-    assert sim.events("cancelled", function="Z_SIM_SLEEP")
+    assert sim.wait_for(event="cancelled", function="Z_SIM_SLEEP", timeout=10)
     assert c.alive and session_id(c) != before
     assert c.call("STFC_CONNECTION", {"REQUTEXT": "after"}, {})["ECHOTEXT"] == "after"
     c.close()
@@ -241,10 +241,12 @@ def test_cancel_from_another_thread_during_a_slow_call(sim):
 
 def test_cancel_when_idle_opens_a_new_conversation(conn, sim):
     handle, before = conn.handle, session_id(conn)
+    cancels = len(sim.events("cancel"))
     assert conn.cancel() is None
     assert conn.alive and conn.handle == handle
     assert session_id(conn) != before
-    assert sim.events("cancel")  # the record went out on the old conversation
+    # The record went out on the old conversation.
+    assert sim.wait_for(event="cancel", count=cancels + 1, timeout=10)
     assert conn.call("STFC_CONNECTION", {"REQUTEXT": "idle"}, {})["ECHOTEXT"] == "idle"
 
 
