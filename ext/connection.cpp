@@ -1,14 +1,7 @@
-// Connection: one logged-on ABAP session behind the mutex `inner`, the
-// session's cancel handle behind the mutex `cancel`, an optional throughput
-// attachment behind the mutex `throughput`, and the flag `alive`.
-//
-// Locks. No two of the three mutexes are ever held at once. `cancel` and
-// `throughput` are held for a few instructions only, always with the
-// interpreter lock, never across its release. `inner` is held for whole
-// network exchanges with the interpreter lock released; every wait for it
-// happens with the interpreter lock released too (InnerLock), so a second
-// Python thread that wants the session can never hold the interpreter lock
-// that the thread inside the session needs to finish.
+// Connection: the Python class over one ABAP session (ext/session.hpp: the
+// session, its locks, the operations that use it, cancel and close), the
+// conversion of a call's arguments and result, and the call's own error
+// handling (the retry after a gateway failure, the call time-out).
 //
 // Python values are converted before `inner` is taken for the exchange, and
 // the result is built after it is released: Python code that a conversion
@@ -32,6 +25,7 @@
 #include "ext/options.hpp"
 #include "ext/params.hpp"
 #include "ext/types.hpp"
+#include "ext/session.hpp"
 #include "ext/units.hpp"
 #include "proto/call.hpp"
 #include "proto/connection.hpp"
@@ -48,40 +42,12 @@
 namespace quib::ext {
 namespace {
 
-using proto::CancelHandle;
 using proto::ProtocolError;
 using proto::RfcConnection;
 using wire::AbapType;
 
-constexpr std::string_view kClosed = "connection is closed";
-constexpr std::string_view kNothingToCancel =
-    "cancel() has nothing to cancel: the connection is closed, or its transport has no cancel "
-    "record";
-
 // Handle numbers, in the order of successful constructions.
 std::atomic<std::uint64_t> g_next_handle{1};
-
-struct State {
-  proto::ConnectionParams params;
-  proto::Route route;
-  CallOptions defaults;
-
-  std::mutex inner_mutex;
-  std::optional<RfcConnection> inner;  // absent: closed
-
-  std::atomic<bool> alive{false};
-
-  std::mutex cancel_mutex;
-  std::optional<CancelHandle> cancel;
-
-  std::mutex throughput_mutex;
-  std::shared_ptr<proto::ThroughputCounters> throughput;
-
-  std::uint64_t handle = 0;
-
-  State(proto::ConnectionParams p, proto::Route r, CallOptions d)
-      : params(std::move(p)), route(std::move(r)), defaults(d) {}
-};
 
 struct ConnectionObject {
   PyObject_HEAD
@@ -89,154 +55,6 @@ struct ConnectionObject {
 };
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
-
-// Holds `inner`. Taking it never blocks while the interpreter lock is held
-// (lock_releasing_gil).
-class InnerLock {
- public:
-  explicit InnerLock(State& s) : s_(&s) {
-    lock_releasing_gil(s_->inner_mutex);
-    held_ = true;
-  }
-  InnerLock(InnerLock&& o) noexcept : s_(o.s_), held_(std::exchange(o.held_, false)) {}
-  InnerLock(const InnerLock&) = delete;
-  InnerLock& operator=(const InnerLock&) = delete;
-  InnerLock& operator=(InnerLock&&) = delete;
-  ~InnerLock() { unlock(); }
-
-  void unlock() {
-    if (held_) s_->inner_mutex.unlock();
-    held_ = false;
-  }
-
- private:
-  State* s_;
-  bool held_ = false;
-};
-
-// ---------------------------------------------------------------- opening
-
-struct Opened {
-  RfcConnection connection;
-  std::optional<CancelHandle> handle;
-};
-
-// Opens a session by the route and asks it for its cancel handle. Blocking:
-// runs with the interpreter lock released.
-proto::ProtoResult<Opened> open_session(const proto::ConnectionParams& params,
-                                        const proto::Route& route) {
-  QUIB_TRY(RfcConnection connection, proto::open_by_route(params, route, proto::metadata_cache()));
-  // A failure here drops the just-opened session, closing its socket.
-  QUIB_TRY(std::optional<CancelHandle> handle, connection.cancel_handle());
-  return Opened{std::move(connection), std::move(handle)};
-}
-
-proto::ProtoResult<Opened> connection_open(State& s) {
-  return without_gil([&] { return open_session(s.params, s.route); });
-}
-
-void drop_cancel_handle(State& s) {
-  std::lock_guard<std::mutex> guard(s.cancel_mutex);
-  if (s.cancel) s.cancel->close();
-  s.cancel.reset();
-}
-
-// Puts a newly opened session and its handle in place (dropping whatever a
-// racing thread put there meanwhile) and marks the connection alive.
-void install(State& s, Opened opened) {
-  {
-    InnerLock lock(s);
-    s.inner.reset();
-    s.inner.emplace(std::move(opened.connection));
-  }
-  {
-    std::lock_guard<std::mutex> guard(s.cancel_mutex);
-    if (s.cancel) s.cancel->close();
-    s.cancel = std::move(opened.handle);
-  }
-  s.alive.exchange(true);
-}
-
-// Gives the current throughput attachment to the session, if there is one.
-void attach_throughput(State& s) {
-  std::shared_ptr<proto::ThroughputCounters> copy;
-  {
-    std::lock_guard<std::mutex> guard(s.throughput_mutex);
-    copy = s.throughput;
-  }
-  InnerLock lock(s);
-  if (s.inner) s.inner->set_throughput(std::move(copy));
-}
-
-void close_inner(State& s) {
-  drop_cancel_handle(s);
-  s.alive.exchange(false);
-  InnerLock lock(s);
-  std::optional<RfcConnection> taken = std::exchange(s.inner, std::nullopt);
-  if (taken) {
-    // The closing exchange; its failure changes nothing for the caller.
-    without_gil([&] { (void)std::move(*taken).close(); });
-  }
-}
-
-// Drops the session without the closing exchange and opens a new one. The
-// open's error is returned; on failure the connection stays closed.
-std::optional<ProtocolError> reopen_inner(State& s) {
-  {
-    InnerLock lock(s);
-    s.inner.reset();
-  }
-  drop_cancel_handle(s);
-  s.alive.exchange(false);
-  auto opened = connection_open(s);
-  std::optional<ProtocolError> failure;
-  if (opened) {
-    install(s, std::move(opened).value());
-  } else {
-    failure = std::move(opened).error();
-  }
-  attach_throughput(s);
-  return failure;
-}
-
-// `inner` held over a present session whose conversation still stands. A
-// session that an earlier exchange left dead is reopened first, so that the
-// caller never starts on a conversation that cannot answer. Nothing, with
-// the Python error set, when the connection is closed or the reopen fails.
-std::optional<InnerLock> lock_live_session(State& s) {
-  std::optional<InnerLock> lock;
-  lock.emplace(s);
-  if (!s.inner) {
-    lock.reset();
-    raise_external(std::string(kClosed));
-    return std::nullopt;
-  }
-  if (s.inner->alive()) return lock;
-  lock.reset();
-  if (auto failure = reopen_inner(s)) {
-    raise_protocol_error(*failure);
-    return std::nullopt;
-  }
-  lock.emplace(s);
-  if (!s.inner) {
-    lock.reset();
-    raise_external(std::string(kClosed));
-    return std::nullopt;
-  }
-  return lock;
-}
-
-// What `f` returns for the live session (lock_live_session), run with
-// `inner` held and the interpreter lock released; `inner` is free again
-// when this returns. Nothing, with the Python error set, when the
-// connection is closed or the reopen fails.
-template <class F>
-auto on_live_session(State& s, F&& f) -> std::optional<decltype(f(*s.inner))> {
-  auto lock = lock_live_session(s);
-  if (!lock) return std::nullopt;
-  RfcConnection& session = *s.inner;
-  return without_gil([&] { return f(session); });
-}
 
 // ---------------------------------------------------------------- call
 
@@ -417,62 +235,65 @@ PyObject* build_result(const proto::FunctionDescription& d, const LayoutMap& lay
   return result.release();
 }
 
-PyObject* connection_call(PyObject* self, const std::string& name, PyObject* params,
+PyObject* connection_call(PyObject* self, Operation& op, const std::string& name, PyObject* params,
                           PyObject* options, bool first_attempt);
 
-PyObject* handle_call_error(PyObject* self, const std::string& name, PyObject* params,
-                            PyObject* options, bool first_attempt, const ProtocolError& error,
-                            bool timed) {
+PyObject* handle_call_error(PyObject* self, Operation& op, const std::string& name,
+                            PyObject* params, PyObject* options, bool first_attempt,
+                            const ProtocolError& error) {
   State& s = state_of(self);
-  if (error.is(ProtocolError::Cancelled)) {
-    reopen_inner(s);
+  // cancel(), or the server's answer to one: the conversation is over, and
+  // the next operation opens a new one.
+  if (op.interrupted() == proto::Interruption::Cancelled || error.is(ProtocolError::Cancelled))
     return raise_canceled(fmt::format("{} was cancelled", name));
-  }
+  if (op.interrupted() != proto::Interruption::None)
+    return raise_operation_error(s, op, name, error);
   if (error.is(ProtocolError::Gateway) && first_attempt) {
-    reopen_inner(s);
-    if (s.alive.load()) return connection_call(self, name, params, options, false);
-    return raise_protocol_error(error);
+    // The gateway dropped the conversation: a new session, then the whole
+    // call once more, under the same deadline. When no new session can be
+    // had, the gateway's error is the one reported.
+    auto fresh = with_live_session(
+        s, op, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; });
+    if (!fresh) {
+      PyErr_Clear();
+      return raise_protocol_error(error);
+    }
+    if (!*fresh) {
+      const ProtocolError& reopen = fresh->error();
+      if (op.interrupted() != proto::Interruption::None)
+        return handle_call_error(self, op, name, params, options, false, reopen);
+      if (op.timed() && reopen.is_timeout())
+        return raise_canceled(fmt::format("{} did not answer within the timeout", name));
+      return raise_protocol_error(error);
+    }
+    return connection_call(self, op, name, params, options, false);
   }
-  if (timed && error.is_timeout()) {
-    std::optional<CancelHandle> handle;
-    {
-      std::lock_guard<std::mutex> guard(s.cancel_mutex);
-      handle = std::exchange(s.cancel, std::nullopt);
-    }
-    if (handle) {
-      // The exchange marked the conversation dead when its receive timed
-      // out, and the handle shares that flag, so it would refuse to write.
-      // The server still has to be told to stop the function: the handle
-      // gets an armed flag of its own for this one record. Whether the
-      // record got out changes nothing here; the conversation is replaced
-      // either way.
-      handle->share_flag(std::make_shared<std::atomic<bool>>(true));
-      without_gil([&] { (void)proto::send_cancel(*handle); });
-      handle->close();
-    }
-    reopen_inner(s);
+  if (op.timed() && error.is_timeout()) {
+    cancel_on_server(s);
     return raise_canceled(fmt::format("{} did not answer within the timeout", name));
   }
   return raise_protocol_error(error);
 }
 
-PyObject* connection_call(PyObject* self, const std::string& name, PyObject* params,
+PyObject* connection_call(PyObject* self, Operation& op, const std::string& name, PyObject* params,
                           PyObject* options, bool first_attempt) {
   State& s = state_of(self);
   CallOptions opts = s.defaults;
   if (!apply_options(options, opts, true, "call() argument 'options'")) return nullptr;
-  const bool timed = opts.timeout.has_value();
+  // One deadline for the whole call: descriptions, reopens, the exchange
+  // and a retry.
+  if (first_attempt) op.set_timeout(opts.timeout);
 
   // The description and the row layouts of its structured parameters, with
   // the session locked and the interpreter lock released around the fetch.
   proto::FunctionDescriptionPtr description;
   LayoutMap layouts;
   {
-    auto fetched =
-        on_live_session(s, [&](RfcConnection& session) { return describe_call(session, name); });
+    auto fetched = with_live_session(
+        s, op, [&](RfcConnection& session) { return describe_call(session, name); });
     if (!fetched) return nullptr;
     if (!*fetched)
-      return handle_call_error(self, name, params, options, first_attempt, fetched->error(), timed);
+      return handle_call_error(self, op, name, params, options, first_attempt, fetched->error());
     description = std::move(fetched->value().description);
     layouts = std::move(fetched->value().layouts);
   }
@@ -480,19 +301,21 @@ PyObject* connection_call(PyObject* self, const std::string& name, PyObject* par
   // The arguments, with the interpreter lock alone.
   Arguments args;
   if (!convert_arguments(name, *description, layouts, params, args)) return nullptr;
+  // A cancel that came meanwhile: nothing is sent. (After a close the
+  // session is gone, which the next step reports.)
+  if (op.interrupted() == proto::Interruption::Cancelled)
+    return raise_canceled(fmt::format("{} was cancelled", name));
 
   // The exchange.
-  std::optional<proto::ProtoResult<proto::CallReply>> reply;
-  {
-    auto lock = lock_live_session(s);
-    if (!lock) return nullptr;
-    RfcConnection& session = *s.inner;
-    if (timed) (void)session.set_timeout(*opts.timeout);
-    reply.emplace(without_gil([&] { return execute_call(session, name, description, args); }));
-    if (timed) (void)session.set_timeout(s.params.io_timeout);
-  }
+  auto reply = with_live_session(s, op, [&](RfcConnection& session) {
+    return execute_call(session, name, description, args);
+  });
+  if (!reply) return nullptr;
   if (!*reply)
-    return handle_call_error(self, name, params, options, first_attempt, reply->error(), timed);
+    return handle_call_error(self, op, name, params, options, first_attempt, reply->error());
+  // A cancel that came before the reply was decoded wins over the reply.
+  if (op.interrupted() == proto::Interruption::Cancelled)
+    return raise_canceled(fmt::format("{} was cancelled", name));
   return build_result(*description, layouts, reply->value(), opts);
 }
 
@@ -560,8 +383,12 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto state = std::make_unique<State>(std::move(parsed.value().params),
                                          std::move(parsed.value().route), defaults);
-    auto opened = connection_open(*state);
-    if (!opened) return raise_protocol_error(opened.error());
+    // The configured time-out bounds the whole open.
+    auto op = Operation::start(*state, Operation::Kind::Open);
+    if (!op) return nullptr;
+    op->set_timeout(defaults.timeout);
+    auto opened = without_gil([&] { return open_session(*state, *op); });
+    if (!opened) return raise_operation_error(*state, *op, "Connection()", opened.error());
 
     PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
@@ -599,7 +426,10 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The dicts stay alive for a retry after a gateway failure.
     PyRef hold_params = PyRef::borrow(params);
     PyRef hold_options = PyRef::borrow(options);
-    return connection_call(self, name, params, options, true);
+    // From here on a cancel() is never lost: it makes this call raise.
+    auto op = Operation::start(state_of(self), Operation::Kind::Call);
+    if (!op) return nullptr;
+    return connection_call(self, *op, name, params, options, true);
   });
 }
 
@@ -614,8 +444,15 @@ PyObject* method_reopen(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     State& s = state_of(self);
     close_inner(s);
-    auto opened = connection_open(s);
-    if (!opened) return raise_protocol_error(opened.error());
+    auto op = Operation::start(s, Operation::Kind::Open);
+    if (!op) return nullptr;
+    op->set_timeout(s.defaults.timeout);
+    auto opened = without_gil([&] { return open_session(s, *op); });
+    if (!opened) return raise_operation_error(s, *op, "reopen()", opened.error());
+    // A close() that came while the new session was being opened wins.
+    if (op->interrupted() == proto::Interruption::Closed) {
+      return raise_operation_error(s, *op, "reopen()", proto::interrupted_error(op->interrupted()));
+    }
     install(s, std::move(opened).value());
     attach_throughput(s);
     Py_RETURN_NONE;
@@ -623,36 +460,8 @@ PyObject* method_reopen(PyObject* self, PyObject*) {
 }
 
 PyObject* method_cancel(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    State& s = state_of(self);
-    std::optional<CancelHandle> handle;
-    {
-      std::lock_guard<std::mutex> guard(s.cancel_mutex);
-      handle = std::exchange(s.cancel, std::nullopt);
-    }
-    if (!handle) return raise_external(std::string(kNothingToCancel));
-    auto sent = without_gil([&] { return proto::send_cancel(*handle); });
-    if (!sent) {
-      handle->close();
-      return raise_protocol_error(sent.error());
-    }
-    // Tried once, never waited for: a call that holds the session gets the
-    // server's answer to the cancel and reopens by itself. A call that got
-    // that answer before this point has already put a new session in place
-    // (its alive flag is not the handle's): that one is left alone.
-    if (s.inner_mutex.try_lock()) {
-      std::optional<RfcConnection> dropped;
-      if (s.inner && s.inner->alive_flag() == handle->armed())
-        dropped = std::exchange(s.inner, std::nullopt);
-      s.inner_mutex.unlock();
-      if (dropped) {
-        dropped.reset();
-        reopen_inner(s);
-      }
-    }
-    handle->close();
-    Py_RETURN_NONE;
-  });
+  return guarded<PyObject*>(nullptr,
+                            [&]() -> PyObject* { return cancel_connection(state_of(self)); });
 }
 
 PyObject* method_set_throughput(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -683,6 +492,21 @@ PyObject* method_set_throughput(PyObject* self, PyObject* args, PyObject* kwargs
   });
 }
 
+// `f`'s value for the live session, as one step of `op`; nothing, with the
+// Python error set, when the connection is closed or `f` failed (its error
+// as raise_operation_error maps it, `what` naming the step).
+template <class F>
+auto session_step(State& s, Operation& op, std::string_view what, F&& f)
+    -> std::optional<typename decltype(f(std::declval<RfcConnection&>()))::value_type> {
+  auto result = with_live_session(s, op, std::forward<F>(f));
+  if (!result) return std::nullopt;
+  if (!*result) {
+    raise_operation_error(s, op, what, result->error());
+    return std::nullopt;
+  }
+  return std::move(*result).value();
+}
+
 PyObject* method_function_description(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"name", nullptr};
@@ -692,29 +516,34 @@ PyObject* method_function_description(PyObject* self, PyObject* args, PyObject* 
       return nullptr;
     std::string name;
     if (!check_str(name_obj, "function_description() argument 'name'", name)) return nullptr;
-    auto fetched = on_live_session(state_of(self), [&](RfcConnection& session) {
+    State& s = state_of(self);
+    auto op = Operation::start(s, Operation::Kind::Call);
+    if (!op) return nullptr;
+    op->set_timeout(s.defaults.timeout);
+    auto fetched = session_step(s, *op, name, [&](RfcConnection& session) {
       return proto::function_description(session, name);
     });
     if (!fetched) return nullptr;
-    if (!*fetched) return raise_protocol_error(fetched->error());
-    return describe_to_py(*fetched->value());
+    return describe_to_py(**fetched);
   });
 }
 
 PyObject* method_connection_attributes(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     State& s = state_of(self);
-    proto::ConnectionAttributes a;
-    std::string session_id;
-    {
-      InnerLock lock(s);
-      if (!s.inner) {
-        lock.unlock();
-        return raise_external(std::string(kClosed));
-      }
-      a = s.inner->attributes();
-      session_id = s.inner->conversation_id();
-    }
+    // The attributes of the live session: a session whose conversation has
+    // ended is replaced first, and one being replaced by another thread is
+    // waited for.
+    auto op = Operation::start(s, Operation::Kind::Open);
+    if (!op) return nullptr;
+    op->set_timeout(s.defaults.timeout);
+    using Identity = std::pair<proto::ConnectionAttributes, std::string>;
+    auto identity = session_step(s, *op, "connection_attributes()",
+                                 [](RfcConnection& session) -> proto::ProtoResult<Identity> {
+                                   return Identity{session.attributes(), session.conversation_id()};
+                                 });
+    if (!identity) return nullptr;
+    const auto& [a, session_id] = *identity;
     const proto::ConnectionParams& p = s.params;
     PyRef d(PyDict_New());
     if (!d) return nullptr;
@@ -738,13 +567,16 @@ PyObject* method_connection_attributes(PyObject* self, PyObject*) {
 }
 
 // The unit methods use the session like call() does, without its error
-// handling: no retry, no reopen after a failure, no call time-out.
+// handling: no retry, no call time-out. A session whose conversation has
+// ended is replaced before they start; cancel() and close() interrupt them.
 PyObject* method_initialize_unit(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto tid = on_live_session(state_of(self), proto::create_tid);
+    State& s = state_of(self);
+    auto op = Operation::start(s, Operation::Kind::Call);
+    if (!op) return nullptr;
+    auto tid = session_step(s, *op, proto::kCreateTidFunction, proto::create_tid);
     if (!tid) return nullptr;
-    if (!*tid) return raise_protocol_error(tid->error());
-    return unit_result(tid->value());
+    return unit_result(*tid);
   });
 }
 
@@ -779,22 +611,21 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
       if (!str_to_utf8(queue_obj, *queue)) return nullptr;
     }
     State& s = state_of(self);
-    if (!lock_live_session(s)) return nullptr;
+    auto op = Operation::start(s, Operation::Kind::Call);
+    if (!op) return nullptr;
+    // A closed connection is reported before the calls are looked at.
+    if (!session_step(s, *op, kShipFunction,
+                      [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; }))
+      return nullptr;
 
     // The calls: each description fetched with the session locked and the
     // interpreter lock released, the values converted with the interpreter
     // lock alone.
     std::vector<QueuedCall> calls;
     auto describe = [&](const std::string& name) -> std::optional<proto::FunctionDescriptionPtr> {
-      auto fetched = on_live_session(s, [&](RfcConnection& session) {
+      return session_step(s, *op, name, [&](RfcConnection& session) {
         return proto::function_description(session, name);
       });
-      if (!fetched) return std::nullopt;
-      if (!*fetched) {
-        raise_protocol_error(fetched->error());
-        return std::nullopt;
-      }
-      return std::move(*fetched).value();
     };
     if (!parse_queued_calls(calls_obj, describe, calls)) return nullptr;
     auto tid = proto::check_tid(tid_text);
@@ -802,14 +633,13 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
     if (!check_unit_queue(queue)) return nullptr;
     const std::string host = local_host_name_or_unknown();
 
-    auto shipped = on_live_session(s, [&](RfcConnection& session) {
+    auto shipped = session_step(s, *op, kShipFunction, [&](RfcConnection& session) {
       // Dropped unfinished on a failure, the guard releases the TID.
       proto::TidGuard guard(std::move(tid).value(), std::move(queue), session);
       return submit_unit_calls(guard, calls, host);
     });
     if (!shipped) return nullptr;
-    if (!*shipped) return raise_protocol_error(shipped->error());
-    return PyLong_FromUnsignedLong(shipped->value());
+    return PyLong_FromUnsignedLong(*shipped);
   });
 }
 
@@ -825,11 +655,13 @@ PyObject* method_confirm_unit(PyObject* self, PyObject* args, PyObject* kwargs) 
     // A malformed TID is refused even on a closed connection.
     auto tid = proto::check_tid(tid_text);
     if (!tid) return raise_protocol_error(tid.error());
-    auto cleared = on_live_session(state_of(self), [&](RfcConnection& session) {
+    State& s = state_of(self);
+    auto op = Operation::start(s, Operation::Kind::Call);
+    if (!op) return nullptr;
+    auto cleared = session_step(s, *op, proto::kClearTidFunction, [&](RfcConnection& session) {
       return proto::clear_tid(session, tid.value());
     });
     if (!cleared) return nullptr;
-    if (!*cleared) return raise_protocol_error(cleared->error());
     Py_RETURN_NONE;
   });
 }
@@ -854,7 +686,8 @@ PyMethodDef connection_methods[] = {
      "timeout expire, where the function runs to completion on the server\n"
      "whatever the client does.\n\n"
      "The conversation does not survive a cancel, so a fresh one is opened\n"
-     "here and the handle stays usable. Session state does not carry over.\n\n"
+     "when the connection is next used, and the handle stays usable. Session\n"
+     "state does not carry over.\n\n"
      "Cancelling when nothing is running is not an error: the call may have\n"
      "finished a moment before, and a caller racing that has still got what\n"
      "it asked for."},

@@ -17,10 +17,10 @@ struct CallOptions {
 };
 
 // A time-out in seconds from Python: None, 0 or below give no time-out; a
-// positive value is that many seconds, at least one microsecond (the socket
-// layer counts in microseconds, and a zero there would mean no limit at
-// all). A value that is not a number raises TypeError; NaN, an infinity or
-// 2^64 seconds and more raise ValueError. False with the Python error set.
+// positive value is that many seconds, at least one microsecond (however
+// small, it stays a deadline: a zero would mean no limit at all). A value
+// that is not a number raises TypeError; NaN, an infinity or 2^64 seconds
+// and more raise ValueError. False with the Python error set.
 bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out);
 
 // Applies the known keys of `dict` to `options`. With `strict` (a call's

@@ -94,19 +94,23 @@ ProtoResult<RfcConnection> finish_ni_open(std::unique_ptr<Transport> transport,
 }
 
 ProtoResult<RfcConnection> open_direct(const ConnectionParams& params,
-                                       std::shared_ptr<MetadataCache> cache) {
-  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_direct(params));
+                                       std::shared_ptr<MetadataCache> cache,
+                                       std::shared_ptr<const Waits> waits) {
+  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_direct(params, std::move(waits)));
   return finish_ni_open(std::move(transport), params, std::move(cache));
 }
 
 ProtoResult<RfcConnection> open_via_router(const ConnectionParams& params, std::string_view route,
-                                           std::shared_ptr<MetadataCache> cache) {
-  QUIB_TRY(std::unique_ptr<NiTransport> transport, connect_via_router(params, route));
+                                           std::shared_ptr<MetadataCache> cache,
+                                           std::shared_ptr<const Waits> waits) {
+  QUIB_TRY(std::unique_ptr<NiTransport> transport,
+           connect_via_router(params, route, std::move(waits)));
   return finish_ni_open(std::move(transport), params, std::move(cache));
 }
 
 ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
-                                      std::shared_ptr<MetadataCache> cache) {
+                                      std::shared_ptr<MetadataCache> cache,
+                                      std::shared_ptr<const Waits> waits) {
   // Checked in this order, before any network activity.
   if (!params.ws_client_cert_der) {
     return wire::err(
@@ -117,10 +121,11 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
         ProtocolError::unexpected_record(kStepWsrfcOpen, "missing ws_client_key_pkcs8_der"));
   }
   const std::string language = logon_language(params.lang);
-  QUIB_TRY(std::unique_ptr<WsTransport> transport,
-           connect_wsrfc(params.ws_host(), params.ws_port(), params.ws_path, params.client,
-                         language, *params.ws_client_cert_der,
-                         params.ws_client_key_pkcs8_der->bytes(), params.connect_timeout));
+  QUIB_TRY(
+      std::unique_ptr<WsTransport> transport,
+      connect_wsrfc(params.ws_host(), params.ws_port(), params.ws_path, params.client, language,
+                    *params.ws_client_cert_der, params.ws_client_key_pkcs8_der->bytes(),
+                    params.connect_timeout, std::move(waits)));
   RfcConnection connection(std::move(transport), std::move(cache),
                            session_identifier_now(params.user, params.client));
   connection.set_basxml_mode(params.basxml_mode);
@@ -163,21 +168,23 @@ std::string destination_key(const ConnectionParams& params, const Route& route) 
 namespace {
 
 ProtoResult<RfcConnection> open_route(const ConnectionParams& params, const Route& route,
-                                      std::shared_ptr<MetadataCache> cache) {
+                                      std::shared_ptr<MetadataCache> cache,
+                                      std::shared_ptr<const Waits> waits) {
   return std::visit(
       [&](const auto& r) -> ProtoResult<RfcConnection> {
         using R = std::decay_t<decltype(r)>;
         if constexpr (std::is_same_v<R, Route::Direct>) {
-          return open_direct(params, std::move(cache));
+          return open_direct(params, std::move(cache), std::move(waits));
         } else if constexpr (std::is_same_v<R, Route::Saprouter>) {
-          return open_via_router(params, r.route, std::move(cache));
+          return open_via_router(params, r.route, std::move(cache), std::move(waits));
         } else if constexpr (std::is_same_v<R, Route::WsRfc>) {
-          return open_wsrfc(params, std::move(cache));
+          return open_wsrfc(params, std::move(cache), std::move(waits));
         } else {
           // A load-balanced session gets a cache of its own at every open;
           // the shared one is released here.
           cache.reset();
-          return open_load_balanced(params, r.mshost, r.msserv, r.group, r.mshost_override);
+          return open_load_balanced(params, r.mshost, r.msserv, r.group, r.mshost_override,
+                                    std::move(waits));
         }
       },
       route.value);
@@ -186,8 +193,9 @@ ProtoResult<RfcConnection> open_route(const ConnectionParams& params, const Rout
 }  // namespace
 
 ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
-                                         std::shared_ptr<MetadataCache> cache) {
-  auto opened = open_route(params, route, std::move(cache));
+                                         std::shared_ptr<MetadataCache> cache,
+                                         std::shared_ptr<const Waits> waits) {
+  auto opened = open_route(params, route, std::move(cache), std::move(waits));
   if (opened) opened->set_destination(destination_key(params, route));
   return opened;
 }

@@ -90,10 +90,14 @@ class RfcConnection {
 
   // ---- operations between calls
 
-  // Read and write time-out of the transport (none: no limit).
+  // The fixed limit of each read and write wait of the transport when the
+  // operation has no deadline (none: no limit).
   wire::Status<IoError> set_timeout(std::optional<Duration> timeout) {
     return transport_->set_timeout(timeout);
   }
+  // The waits of the operation that uses the session from now on (its
+  // deadline, wake-up and periodic check; proto/waits.hpp).
+  void set_waits(std::shared_ptr<const Waits> waits) { transport_->set_waits(std::move(waits)); }
   // Replaces the attached counters (the previous reference is released).
   void set_throughput(std::shared_ptr<ThroughputCounters> counters) {
     throughput_ = std::move(counters);
@@ -122,6 +126,12 @@ class RfcConnection {
 
 // ---------------------------------------------------------------- openers
 
+// Every opener runs under `waits` when given: its deadline bounds the whole
+// open (connect, set-up, router and message-server legs, TLS and WebSocket
+// handshakes, logon) and its wake-up ends it; the session keeps the waits
+// until the caller gives it others. Without them the fixed connect and I/O
+// time-outs bound each step.
+
 // Opens and logs on by the route: Direct, Saprouter, WsRfc, MessageServer.
 // The MessageServer route does not use `cache`: the reference is released
 // and the load-balanced opener builds a cache of its own (proto/msserv.hpp).
@@ -132,22 +142,26 @@ class RfcConnection {
 std::string destination_key(const ConnectionParams& params, const Route& route);
 
 ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
-                                         std::shared_ptr<MetadataCache> cache);
+                                         std::shared_ptr<MetadataCache> cache,
+                                         std::shared_ptr<const Waits> waits = nullptr);
 
 // TCP to the gateway, the NI set-up, then the logon.
 ProtoResult<RfcConnection> open_direct(const ConnectionParams& params,
-                                       std::shared_ptr<MetadataCache> cache);
+                                       std::shared_ptr<MetadataCache> cache,
+                                       std::shared_ptr<const Waits> waits = nullptr);
 
 // Through the SAProuters of `route` to the gateway, then the logon.
 ProtoResult<RfcConnection> open_via_router(const ConnectionParams& params, std::string_view route,
-                                           std::shared_ptr<MetadataCache> cache);
+                                           std::shared_ptr<MetadataCache> cache,
+                                           std::shared_ptr<const Waits> waits = nullptr);
 
 // WebSocket RFC: missing certificate or key fail as UnexpectedRecord
 // ("wsrfc open") before any network activity; then the TLS transport to
 // wshost (else ashost) and wsport (else 443), the session identifier (not
 // sent) and the WebSocket logon.
 ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
-                                      std::shared_ptr<MetadataCache> cache);
+                                      std::shared_ptr<MetadataCache> cache,
+                                      std::shared_ptr<const Waits> waits = nullptr);
 
 // The common tail of every opener once a transport stands: the session
 // identifier, the connection, the parameter set's basXML mode, the NI logon.

@@ -113,14 +113,15 @@ ConnectionParams load_balanced_params(const ConnectionParams& params,
 ProtoResult<ApplicationServer> lookup_application_server(std::string_view mshost,
                                                          std::string_view msserv,
                                                          std::string_view group,
-                                                         Duration connect_timeout) {
+                                                         Duration connect_timeout,
+                                                         std::shared_ptr<const Waits> waits) {
   // The lookup's reads and writes are bounded by the connect time-out, not
   // by the session's I/O time-out.
   ConnectionParams limits;
   limits.connect_timeout = connect_timeout;
   limits.io_timeout = connect_timeout;
   // The socket closes when this function returns, whatever the outcome.
-  QUIB_TRY(Socket socket, open_tcp(mshost, msserv, limits));
+  QUIB_TRY(Socket socket, open_tcp(mshost, msserv, limits, std::move(waits)));
   wire::NiFrameReader reader(kMsFrameLimit);
 
   for (wire::ByteView packet : {wire::ByteView(kMsFirstPacket), wire::ByteView(kMsSecondPacket)}) {
@@ -138,13 +139,14 @@ ProtoResult<ApplicationServer> lookup_application_server(std::string_view mshost
 ProtoResult<RfcConnection> open_load_balanced(const ConnectionParams& params,
                                               std::string_view mshost, std::string_view msserv,
                                               std::string_view group,
-                                              const std::optional<std::string>& mshost_override) {
+                                              const std::optional<std::string>& mshost_override,
+                                              std::shared_ptr<const Waits> waits) {
   QUIB_TRY(ApplicationServer server,
-           lookup_application_server(mshost, msserv, group, params.connect_timeout));
+           lookup_application_server(mshost, msserv, group, params.connect_timeout, waits));
   const ConnectionParams direct = load_balanced_params(params, server, mshost_override);
   // Never the process-wide cache: each open through the message server starts
   // with an empty cache of its own.
-  return open_direct(direct, std::make_shared<MetadataCache>());
+  return open_direct(direct, std::make_shared<MetadataCache>(), std::move(waits));
 }
 
 }  // namespace quib::proto

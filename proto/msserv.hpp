@@ -24,6 +24,7 @@
 #include "proto/error.hpp"
 #include "proto/params.hpp"
 #include "proto/socket.hpp"
+#include "proto/waits.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::proto {
@@ -174,19 +175,22 @@ ConnectionParams load_balanced_params(const ConnectionParams& params,
                                       const std::optional<std::string>& mshost_override);
 
 // Asks the message server at `mshost`:`msserv` (a decimal port) for an
-// application server of `group`. The connect, read and write time-outs are
-// all `connect_timeout`; the connection is closed before this returns.
-ProtoResult<ApplicationServer> lookup_application_server(std::string_view mshost,
-                                                         std::string_view msserv,
-                                                         std::string_view group,
-                                                         Duration connect_timeout);
+// application server of `group`. The connect and every wait for a read or a
+// write are bounded by `connect_timeout`, or by the deadline of `waits` when
+// it has one (and ended by its wake-up); the connection is closed before
+// this returns.
+ProtoResult<ApplicationServer> lookup_application_server(
+    std::string_view mshost, std::string_view msserv, std::string_view group,
+    Duration connect_timeout, std::shared_ptr<const Waits> waits = nullptr);
 
 // The opener of the MessageServer route: the lookup, then a direct session to
 // the server it named (or to `mshost_override`, at the named port's system
 // number) with a metadata cache of its own, empty at every open.
+// The lookup and the direct open both run under `waits`.
 ProtoResult<RfcConnection> open_load_balanced(const ConnectionParams& params,
                                               std::string_view mshost, std::string_view msserv,
                                               std::string_view group,
-                                              const std::optional<std::string>& mshost_override);
+                                              const std::optional<std::string>& mshost_override,
+                                              std::shared_ptr<const Waits> waits = nullptr);
 
 }  // namespace quib::proto

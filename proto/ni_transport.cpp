@@ -52,13 +52,17 @@ ReceiveKind receive_kind_of(wire::AppcRequestType type) {
 NiTransport::NiTransport(Socket socket)
     : reader_(kFrameLimit),
       socket_(std::move(socket)),
-      write_lock_(std::make_shared<std::mutex>()) {}
+      write_lock_(std::make_shared<WriteGate>()) {}
 
 // ---------------------------------------------------------------- writing
 
 ProtoStatus NiTransport::write_frame_bytes(wire::ByteView frame) {
+  // Called with the write lock held.
   auto sent = socket_.send_all(frame);
-  if (!sent) return wire::err(std::move(sent).error());
+  if (!sent) {
+    write_lock_->broken = true;
+    return wire::err(std::move(sent).error());
+  }
   return wire::ok_unit;
 }
 
@@ -67,7 +71,7 @@ ProtoStatus NiTransport::write_ni_frame(wire::ByteView payload) {
   WipeOnExit wipe(frame);
   frame.reserve(wire::kNiLengthSize + payload.size());
   QUIB_CHECK(wire::write_ni_frame(payload, frame));
-  std::lock_guard<std::mutex> lock(*write_lock_);
+  std::lock_guard<std::mutex> lock(write_lock_->mutex);
   return write_frame_bytes(frame);
 }
 
@@ -81,7 +85,7 @@ ProtoStatus NiTransport::send_cpic(const AppcTemplate& header, wire::ByteView da
   if (data.size() <= wire::kAppcChunkSize) {
     trace_wire(kTraceSend, data);
     append_cpic_frame(frame, header, conversation_id_, data);
-    std::lock_guard<std::mutex> lock(*write_lock_);
+    std::lock_guard<std::mutex> lock(write_lock_->mutex);
     QUIB_CHECK(write_frame_bytes(frame));
     counter += data.size();
     return wire::ok_unit;
@@ -89,7 +93,7 @@ ProtoStatus NiTransport::send_cpic(const AppcTemplate& header, wire::ByteView da
 
   // The whole chunked message goes out under one hold of the write lock, so
   // a cancel record can never land between its pieces.
-  std::lock_guard<std::mutex> lock(*write_lock_);
+  std::lock_guard<std::mutex> lock(write_lock_->mutex);
   for (wire::ByteView piece : wire::chunk_appc_data(data)) {
     AppcTemplate chunk = kChunkTemplate;
     wire::store_be32(chunk.data() + kChunkLengthOffset, static_cast<std::uint32_t>(piece.size()));
@@ -179,8 +183,11 @@ ProtoResult<Received> NiTransport::receive(std::string_view label) {
 // ---------------------------------------------------------------- the rest
 
 wire::Status<IoError> NiTransport::set_timeout(std::optional<Duration> timeout) {
-  QUIB_CHECK(socket_.set_read_timeout(timeout));
-  return socket_.set_write_timeout(timeout);
+  return socket_.set_wait_limit(timeout);
+}
+
+void NiTransport::set_waits(std::shared_ptr<const Waits> waits) {
+  socket_.set_waits(std::move(waits));
 }
 
 std::string NiTransport::conversation_id() const {
@@ -189,6 +196,8 @@ std::string NiTransport::conversation_id() const {
 
 ProtoResult<std::optional<CancelHandle>> NiTransport::cancel_handle() {
   QUIB_TRY(Socket dup, socket_.duplicate());
+  // The cancel frame never waits long: cancel() returns at once.
+  QUIB_CHECK(dup.set_wait_limit(kCancelWriteLimit));
   return std::optional<CancelHandle>(CancelHandle(
       std::move(dup), std::make_shared<std::atomic<bool>>(true), conversation_id_, write_lock_));
 }

@@ -165,6 +165,7 @@ class NiTransport final : public Transport {
 
   // A transport over a connected socket: empty frame reader, conversation id
   // eight blanks, no SNC context, SNC frame count 0.
+  // The socket keeps its wait limit and waits.
   explicit NiTransport(Socket socket);
   ~NiTransport() override = default;
   NiTransport(const NiTransport&) = delete;
@@ -175,6 +176,7 @@ class NiTransport final : public Transport {
   ProtoStatus send(wire::ByteView data) override;
   ProtoResult<Received> receive(std::string_view label) override;
   wire::Status<IoError> set_timeout(std::optional<Duration> timeout) override;
+  void set_waits(std::shared_ptr<const Waits> waits) override;
   std::string conversation_id() const override;
   ProtoStatus close() override;
   ProtoResult<std::optional<CancelHandle>> cancel_handle() override;

@@ -23,17 +23,17 @@ ProtocolError route_error(const wire::RouteError& e) {
 }  // namespace
 
 ProtoResult<Socket> open_tcp(std::string_view host, std::string_view port,
-                             const ConnectionParams& params) {
+                             const ConnectionParams& params, std::shared_ptr<const Waits> waits) {
   QUIB_TRY(std::vector<SocketAddress> addresses, resolve(host, port));
   if (addresses.empty()) {
     return wire::err(
         IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port)));
   }
   // Only the first address is tried.
-  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), params.connect_timeout));
+  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), params.connect_timeout, waits.get()));
   QUIB_CHECK(socket.set_nodelay(true));
-  QUIB_CHECK(socket.set_read_timeout(params.io_timeout));
-  QUIB_CHECK(socket.set_write_timeout(params.io_timeout));
+  QUIB_CHECK(socket.set_wait_limit(params.io_timeout));
+  socket.set_waits(std::move(waits));
   return socket;
 }
 
@@ -130,16 +130,18 @@ ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& para
   return wire::ok_unit;
 }
 
-ProtoResult<std::unique_ptr<NiTransport>> connect_direct(const ConnectionParams& params) {
+ProtoResult<std::unique_ptr<NiTransport>> connect_direct(const ConnectionParams& params,
+                                                         std::shared_ptr<const Waits> waits) {
   const std::string port = std::to_string(gateway_port(params));
-  QUIB_TRY(Socket socket, open_tcp(params.ashost, port, params));
+  QUIB_TRY(Socket socket, open_tcp(params.ashost, port, params, std::move(waits)));
   auto transport = std::make_unique<NiTransport>(std::move(socket));
   QUIB_CHECK(run_setup_steps(*transport, params));
   return transport;
 }
 
 ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(const ConnectionParams& params,
-                                                             std::string_view route) {
+                                                             std::string_view route,
+                                                             std::shared_ptr<const Waits> waits) {
   auto parsed = wire::parse_route(route);
   if (!parsed) return wire::err(route_error(parsed.error()));
   std::vector<wire::RouteHop> hops = std::move(parsed).value();
@@ -149,7 +151,8 @@ ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(const ConnectionPar
   wire::Bytes request_bytes = std::move(request).value();
   WipeOnExit wipe(request_bytes);
 
-  QUIB_TRY(Socket socket, open_tcp(hops.front().host, hops.front().service, params));
+  QUIB_TRY(Socket socket,
+           open_tcp(hops.front().host, hops.front().service, params, std::move(waits)));
   auto transport = std::make_unique<NiTransport>(std::move(socket));
   QUIB_CHECK(transport->write_ni_frame(request_bytes));
   QUIB_TRY(wire::Bytes reply, transport->read_ni_frame(kStepSaprouterRoute));

@@ -14,6 +14,7 @@
 #include "proto/ni_transport.hpp"
 #include "proto/params.hpp"
 #include "proto/socket.hpp"
+#include "proto/waits.hpp"
 #include "snc/frame.hpp"
 #include "wire/bytes.hpp"
 
@@ -164,19 +165,25 @@ class SncInitiator {
 // ---------------------------------------------------------------- openers
 
 // A TCP connection to the first address of `host`:`port`, bounded by the
-// connect time-out, with no-delay and both I/O time-outs set. A host without
-// addresses is Io NotFound "cannot resolve {host}:{port}".
+// connect time-out, with no-delay, the I/O time-out as the fixed limit of
+// every later wait for the socket, and `waits` (when given: its deadline
+// bounds the connect and every wait instead, and its wake-up ends them). A
+// host without addresses is Io NotFound "cannot resolve {host}:{port}".
 ProtoResult<Socket> open_tcp(std::string_view host, std::string_view port,
-                             const ConnectionParams& params);
+                             const ConnectionParams& params,
+                             std::shared_ptr<const Waits> waits = nullptr);
 
-// TCP to `ashost` at the gateway port, then the four set-up steps.
-ProtoResult<std::unique_ptr<NiTransport>> connect_direct(const ConnectionParams& params);
+// TCP to `ashost` at the gateway port, then the four set-up steps, all under
+// `waits`.
+ProtoResult<std::unique_ptr<NiTransport>> connect_direct(
+    const ConnectionParams& params, std::shared_ptr<const Waits> waits = nullptr);
 
 // The route string's hops plus the application server as the last hop; the
 // NI_ROUTE request to the first hop, which must answer NI_PONG; then the
-// four set-up steps through the routers.
-ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(const ConnectionParams& params,
-                                                             std::string_view route);
+// four set-up steps through the routers, all under `waits`.
+ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(
+    const ConnectionParams& params, std::string_view route,
+    std::shared_ptr<const Waits> waits = nullptr);
 
 // ---------------------------------------------------------------- steps
 

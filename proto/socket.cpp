@@ -14,6 +14,8 @@
 #include <cstring>
 #include <limits>
 
+#include "proto/waits.hpp"
+
 namespace quib::proto {
 
 namespace {
@@ -99,22 +101,6 @@ wire::Status<IoError> set_timeout_option(int fd, int option, std::optional<Durat
   return wire::ok_unit;
 }
 
-int poll_retrying(pollfd* fds, nfds_t n, std::chrono::steady_clock::time_point deadline) {
-  for (;;) {
-    const auto now = std::chrono::steady_clock::now();
-    long long ms = 0;
-    if (deadline > now) {
-      ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-    }
-    const int wait = ms > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
-                                                          : static_cast<int>(ms);
-    const int r = ::poll(fds, n, wait);
-    if (r < 0 && errno == EINTR) continue;
-    if (r == 0 && std::chrono::steady_clock::now() < deadline) continue;
-    return r;
-  }
-}
-
 // Decimal digits only, 0 to 65535: service names are never looked up.
 bool is_numeric_port(std::string_view port) {
   if (port.empty() || port.size() > 5) return false;
@@ -177,6 +163,8 @@ std::string_view IoError::kind_text(Kind kind) {
       return "host unreachable";
     case NetworkUnreachable:
       return "network unreachable";
+    case Interrupted:
+      return "operation interrupted";
     case Other:
       break;
   }
@@ -258,6 +246,8 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = other.release();
+    waits_ = std::move(other.waits_);
+    wait_limit_ = std::exchange(other.wait_limit_, std::nullopt);
   }
   return *this;
 }
@@ -286,12 +276,33 @@ wire::Status<IoError> Socket::set_nodelay(bool on) const {
   return wire::ok_unit;
 }
 
+wire::Status<IoError> Socket::set_wait_limit(std::optional<Duration> limit) {
+  if (limit && limit->count() <= 0) {
+    return wire::err(
+        IoError::custom(IoError::InvalidInput, "cannot set a zero or negative wait limit"));
+  }
+  wait_limit_ = limit;
+  return wire::ok_unit;
+}
+
 wire::Status<IoError> Socket::send_all(wire::ByteView data) const {
+  const Waits* waits = waits_.get();
+  // Nothing goes out once the operation has been broken off or its time is
+  // up: a request that was cancelled before it left is never sent.
+  if (waits && waits->was_interrupted()) return wire::err(interrupted_error(waits->interrupted()));
+  if (waits && waits->past_deadline()) return wire::err(timed_out_error());
+  const int flags = polled() ? MSG_NOSIGNAL | MSG_DONTWAIT : MSG_NOSIGNAL;
   std::size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, flags);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (polled() && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // The fixed limit counts from the last progress; a deadline is
+        // absolute.
+        QUIB_CHECK(wait_ready(fd_, POLLOUT, waits, end_of_step(waits, wait_limit_)));
+        continue;
+      }
       return wire::err(transfer_error(errno));
     }
     if (n == 0) {
@@ -303,13 +314,26 @@ wire::Status<IoError> Socket::send_all(wire::ByteView data) const {
 }
 
 wire::Result<std::size_t, IoError> Socket::receive_some(std::span<std::uint8_t> buffer) const {
+  const Waits* waits = waits_.get();
+  const int flags = polled() ? MSG_DONTWAIT : 0;
+  std::optional<TimePoint> end;
+  bool end_known = false;
   for (;;) {
-    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return wire::err(transfer_error(errno));
+    if (waits && waits->was_interrupted()) {
+      return wire::err(interrupted_error(waits->interrupted()));
     }
-    return static_cast<std::size_t>(n);
+    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), flags);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (polled() && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!end_known) {
+        end = end_of_step(waits, wait_limit_);
+        end_known = true;
+      }
+      QUIB_CHECK(wait_ready(fd_, POLLIN, waits, end));
+      continue;
+    }
+    return wire::err(transfer_error(errno));
   }
 }
 
@@ -342,11 +366,14 @@ wire::Status<IoError> Socket::shutdown_both() const {
   return wire::ok_unit;
 }
 
-wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration limit) {
+wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration limit,
+                                          const Waits* waits) {
   if (limit.count() <= 0) {
     return wire::err(IoError::custom(IoError::InvalidInput,
                                      "cannot connect with a zero or negative time limit"));
   }
+  if (waits && waits->was_interrupted()) return wire::err(interrupted_error(waits->interrupted()));
+  const std::optional<TimePoint> end = end_of_step(waits, limit);
   Socket s(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!s.valid()) return wire::err(last_error());
 
@@ -354,18 +381,15 @@ wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration
   if (flags < 0 || ::fcntl(s.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
     return wire::err(last_error());
   }
-  const auto deadline = std::chrono::steady_clock::now() + limit;
   int rc = ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length);
   if (rc != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return wire::err(last_error());
     // The connect goes on in the background (also after EINTR): wait until
     // the socket is writable, then read the outcome.
-    pollfd pfd{s.fd(), POLLOUT, 0};
-    const int r = poll_retrying(&pfd, 1, deadline);
-    if (r < 0) return wire::err(last_error());
-    if (r == 0) {
-      IoError e = IoError::custom(IoError::TimedOut, "connection timed out");
-      e.os_code = ETIMEDOUT;
+    auto ready = wait_ready(s.fd(), POLLOUT, waits, end);
+    if (!ready) {
+      IoError e = std::move(ready).error();
+      if (e.kind == IoError::TimedOut) e.text = "connection timed out";
       return wire::err(std::move(e));
     }
     int so_error = 0;
@@ -374,9 +398,8 @@ wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration
       return wire::err(last_error());
     }
     if (so_error != 0) return wire::err(IoError::from_errno(so_error));
-    if ((pfd.revents & (POLLERR | POLLHUP)) != 0 && (pfd.revents & POLLOUT) == 0) {
-      return wire::err(IoError::from_errno(ECONNREFUSED));
-    }
+    // Writable without an error, yet not connected: the attempt was refused.
+    if (!s.peer_address()) return wire::err(IoError::from_errno(ECONNREFUSED));
   }
   if (::fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return wire::err(last_error());
   return s;

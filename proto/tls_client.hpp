@@ -2,7 +2,10 @@
 // client certificate with its PKCS #8 key, the AcceptAnyCert verifier), the
 // server name made from the host text, and a client connection that OpenSSL
 // drives through memory BIOs while every byte travels through the project's
-// own socket layer (MSG_NOSIGNAL, EINTR retries, time-outs as IoError).
+// own socket layer (MSG_NOSIGNAL, EINTR retries, waits that poll the socket
+// with the time left and the operation's wake-up descriptor, time-outs and
+// interruptions as IoError). OpenSSL itself never touches the descriptor,
+// so it never blocks in it.
 #pragma once
 
 #include <openssl/types.h>
@@ -92,7 +95,8 @@ class TlsConnection {
   // needs first), flushed to the socket before it returns.
   wire::Status<IoError> write_all(const Socket& socket, wire::ByteView data);
   // Decrypted bytes, at least one; 0 when the peer closed (a close alert or
-  // the end of the TCP stream). A socket time-out is TimedOut.
+  // the end of the TCP stream). A wait that runs out is TimedOut, one that
+  // is interrupted Interrupted (the socket's waits).
   wire::Result<std::size_t, IoError> read_some(const Socket& socket, std::span<std::uint8_t> out);
 
   bool handshake_done() const;

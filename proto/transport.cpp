@@ -9,8 +9,12 @@ ProtoStatus send_cancel(CancelHandle& handle) {
   // The write lock is the transport's: the cancel frame never lands inside a
   // chunked message, and concurrent cancels of one conversation take turns,
   // so the second one finds the flag already cleared.
-  std::lock_guard<std::mutex> lock(*handle.write_lock_);
+  std::lock_guard<std::mutex> lock(handle.write_lock_->mutex);
   if (!handle.armed_->load()) return wire::err(ProtocolError::nothing_to_cancel());
+  if (handle.write_lock_->broken) {
+    handle.armed_->store(false);
+    return wire::err(ProtocolError::nothing_to_cancel());
+  }
   const wire::Bytes frame = cancel_frame(handle.conversation_id_);
   auto sent = handle.socket_.send_all(frame);
   if (!sent) return wire::err(std::move(sent).error());

@@ -1,10 +1,11 @@
-// The transport of a session: seven operations that hide whether messages
+// The transport of a session: a few operations that hide whether messages
 // travel as CPIC records in NI frames (NiTransport) or as WebSocket messages
 // (WsTransport). Also the cancel handle, which lets another thread abort a
 // conversation that waits for its reply.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "proto/error.hpp"
 #include "proto/socket.hpp"
+#include "proto/waits.hpp"
 #include "wire/appc.hpp"
 #include "wire/bytes.hpp"
 
@@ -36,8 +38,19 @@ struct Received {
 using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 
 // Serialises every write on one connection: the transport's records and the
-// cancel records of its handles never interleave on the wire.
-using WriteLock = std::shared_ptr<std::mutex>;
+// cancel records of its handles never interleave on the wire. `broken` is
+// set (under the mutex) when a write of the transport failed: a frame may
+// stand half-written on the wire, after which a cancel frame would be read
+// as part of it, and the request it belonged to never reached the server
+// whole, so there is nothing running there to cancel.
+struct WriteGate {
+  std::mutex mutex;
+  bool broken = false;
+};
+using WriteLock = std::shared_ptr<WriteGate>;
+
+// How long a cancel frame may wait for room in the socket's send buffer.
+inline constexpr std::chrono::milliseconds kCancelWriteLimit{5};
 
 // A second handle on the session's TCP connection, used at most once to
 // write the cancel record while the session's thread blocks in a receive.
@@ -70,11 +83,13 @@ class CancelHandle {
 };
 
 // Writes the 84-byte cancel frame on the handle's socket, once per
-// conversation: NothingToCancel (nothing written) once the flag is false; a
+// conversation: NothingToCancel (nothing written) once the flag is false, or
+// when a write of the transport has failed (the flag is then cleared); a
 // write failure is Io and leaves the flag armed; after a successful write the
 // flag is switched from true to false by compare-and-exchange. Cancels of
 // handles sharing the flag are serialised by the connection's write lock, so
-// exactly one of them writes.
+// exactly one of them writes. The frame waits at most kCancelWriteLimit for
+// room in the send buffer.
 ProtoStatus send_cancel(CancelHandle& handle);
 
 class Transport {
@@ -88,8 +103,13 @@ class Transport {
   // Receives one message; `label` (static storage) names the exchange in a
   // ClosedByPeer error.
   virtual ProtoResult<Received> receive(std::string_view label) = 0;
-  // Read and write time-out; none blocks without limit.
+  // The fixed limit of each read and write wait when the operation has no
+  // deadline; none waits without limit.
   virtual wire::Status<IoError> set_timeout(std::optional<Duration> timeout) = 0;
+  // The waits of the operation that uses the transport from now on: its
+  // deadline, its wake-up descriptor and its periodic check (none: only the
+  // fixed limit). A transport without sockets of its own ignores them.
+  virtual void set_waits(std::shared_ptr<const Waits> waits) { (void)waits; }
   virtual std::string conversation_id() const = 0;
   // Ends the conversation (on NI one Deallocate record); the socket itself is
   // closed when the transport is dropped.

@@ -137,8 +137,11 @@ ProtoResult<Received> WsTransport::receive(std::string_view) {
 }
 
 wire::Status<IoError> WsTransport::set_timeout(std::optional<Duration> timeout) {
-  QUIB_CHECK(socket_.set_read_timeout(timeout));
-  return socket_.set_write_timeout(timeout);
+  return socket_.set_wait_limit(timeout);
+}
+
+void WsTransport::set_waits(std::shared_ptr<const Waits> waits) {
+  socket_.set_waits(std::move(waits));
 }
 
 std::string WsTransport::conversation_id() const { return {}; }
@@ -154,7 +157,7 @@ ProtoResult<std::optional<CancelHandle>> WsTransport::cancel_handle() {
 ProtoResult<std::unique_ptr<WsTransport>> connect_wsrfc(
     std::string_view host, std::uint16_t port, std::string_view path, std::string_view client,
     std::string_view language, wire::ByteView cert_der, wire::ByteView key_pkcs8_der,
-    Duration connect_timeout) {
+    Duration connect_timeout, std::shared_ptr<const Waits> waits) {
   // Everything that can be refused without the network comes first.
   QUIB_TRY(TlsClientConfig config, TlsClientConfig::create(cert_der, key_pkcs8_der));
   QUIB_TRY(const ServerName name, server_name_from_host(host));
@@ -174,10 +177,11 @@ ProtoResult<std::unique_ptr<WsTransport>> connect_wsrfc(
         IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port_text)));
   }
   // Only the first address is tried. Until the session sets its own, the
-  // connect time-out bounds every read and write.
-  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), connect_timeout));
-  QUIB_CHECK(socket.set_read_timeout(connect_timeout));
-  QUIB_CHECK(socket.set_write_timeout(connect_timeout));
+  // connect time-out bounds every wait for the socket (the TLS handshake
+  // and the upgrade included), unless the operation has a deadline.
+  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), connect_timeout, waits.get()));
+  QUIB_CHECK(socket.set_wait_limit(connect_timeout));
+  socket.set_waits(std::move(waits));
 
   // The TLS handshake runs as part of writing the request.
   QUIB_CHECK(tls.write_all(socket, wire::as_bytes(*request)));

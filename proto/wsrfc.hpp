@@ -17,6 +17,7 @@
 #include "proto/socket.hpp"
 #include "proto/tls_client.hpp"
 #include "proto/transport.hpp"
+#include "proto/waits.hpp"
 #include "wire/bytes.hpp"
 #include "wire/ws.hpp"
 
@@ -84,6 +85,7 @@ class WsTransport final : public Transport {
   // WebSocket receive carries "wsrfc recv".
   ProtoResult<Received> receive(std::string_view label) override;
   wire::Status<IoError> set_timeout(std::optional<Duration> timeout) override;
+  void set_waits(std::shared_ptr<const Waits> waits) override;
   // Always empty.
   std::string conversation_id() const override;
   // Sends nothing (no close frame, no TLS close alert); the socket closes
@@ -109,14 +111,16 @@ class WsTransport final : public Transport {
 
 // Opens a WebSocket RFC transport: TLS configuration from the certificate
 // and PKCS #8 key, the server name from `host`, TCP to the first resolved
-// address within `connect_timeout` (which also becomes the socket's read and
-// write time-out), the upgrade request with a fresh random key, and the
-// check of the server's answer. Failures are Io (a refused upgrade, the
-// head limit, TLS errors with the library's text) or ClosedByPeer
-// "wsrfc upgrade"; whatever was set up is dropped, closing the socket.
+// address within `connect_timeout` (which also becomes the fixed limit of
+// every later wait for the socket), the upgrade request with a fresh random
+// key, and the check of the server's answer. With `waits`, its deadline
+// bounds the whole open instead and its wake-up ends it. Failures are Io (a
+// refused upgrade, the head limit, TLS errors with the library's text, a
+// time-out, an interruption) or ClosedByPeer "wsrfc upgrade"; whatever was
+// set up is dropped, closing the socket.
 ProtoResult<std::unique_ptr<WsTransport>> connect_wsrfc(
     std::string_view host, std::uint16_t port, std::string_view path, std::string_view client,
     std::string_view language, wire::ByteView cert_der, wire::ByteView key_pkcs8_der,
-    Duration connect_timeout);
+    Duration connect_timeout, std::shared_ptr<const Waits> waits = nullptr);
 
 }  // namespace quib::proto

@@ -425,23 +425,31 @@ TEST(WsReceive, MessageBudgetAndFramingErrors) {
   }
 }
 
-TEST(WsReceive, SocketTimeOuts) {
+TEST(WsReceive, WaitsAreBoundedByPollNotBySocketOptions) {
   TlsTestServer server([](TlsPeer& peer) {
     peer.accept_upgrade();
     (void)peer.wait_end();
   });
   auto opened =
-      dial(server.port(), "127.0.0.1", client_cert(), wire::kWsDefaultPath, "001", "E", 7s);
+      dial(server.port(), "127.0.0.1", client_cert(), wire::kWsDefaultPath, "001", "E", 300ms);
   ASSERT_TRUE(opened) << opened.error().message();
   std::unique_ptr<WsTransport> t = std::move(opened).value();
-  // Until the session sets its own, the connect time-out is the socket's.
+  // No socket time-out is set: the waits poll with the time left.
   for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
     timeval tv{};
     socklen_t len = sizeof tv;
     ASSERT_EQ(::getsockopt(t->socket().fd(), SOL_SOCKET, option, &tv, &len), 0);
-    EXPECT_EQ(tv.tv_sec, 7);
+    EXPECT_EQ(tv.tv_sec, 0);
     EXPECT_EQ(tv.tv_usec, 0);
   }
+  // Until the session sets its own, the connect time-out bounds a wait.
+  const auto start = std::chrono::steady_clock::now();
+  auto silent = t->receive(kStepFunctionCall);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(silent);
+  EXPECT_TRUE(silent.error().is_timeout()) << silent.error().message();
+  EXPECT_GE(waited, 250ms);
+  EXPECT_LT(waited, 5s);
   ASSERT_TRUE(t->set_timeout(50ms));
   auto r = t->receive(kStepFunctionCall);
   ASSERT_FALSE(r);

@@ -16,6 +16,8 @@ import os
 import pathlib
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -76,15 +78,41 @@ def logon(sim, **overrides):
     return {k: v for k, v in params.items() if v is not None}
 
 
-class Closing:
+class Calling:
+    """An integer (1) whose conversion calls `method` of the connection it
+    is sent on."""
+
+    def __init__(self, conn, method):
+        self.conn = conn
+        self.method = method
+
+    def __index__(self):
+        getattr(self.conn, self.method)()
+        return 1
+
+
+class Closing(Calling):
     """An integer (1) whose conversion closes the connection it is sent on."""
 
     def __init__(self, conn):
-        self.conn = conn
+        super().__init__(conn, "close")
 
-    def __index__(self):
-        self.conn.close()
-        return 1
+
+def in_thread(target, *args):
+    """Runs target(*args) on a thread; returns the thread and a dict that gets
+    the result or the exception, and the monotonic time it ended ("ended")."""
+    out = {}
+
+    def run():
+        try:
+            out["result"] = target(*args)
+        except BaseException as e:  # noqa: BLE001 - handed to the test
+            out["error"] = e
+        out["ended"] = time.monotonic()
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    return t, out
 
 
 class Asking:

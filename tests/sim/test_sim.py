@@ -1025,6 +1025,24 @@ class TestFaults:
         c.send_message(request("Z_SIM_FAULT", params, ["E_TEXT"]))
         assert check(c)
 
+    def test_trickle_sends_the_answer_a_byte_at_a_time_and_goes_on(self):
+        with self.start("trickle=handshake:0.01") as sim:
+            c = RawClient(sim.gateway)
+            c.send_frame(handshake_packet())
+            pieces = []
+            while sum(map(len, pieces)) < 68:
+                pieces.append(c.sock.recv(65536))
+            wire = b"".join(pieces)
+            assert len(wire) == 68 and wire[:6] == H("000000400204")
+            # Bytes came apart (a normal answer is one piece), one byte per send.
+            assert len(pieces) > 20 and max(map(len, pieces)) <= 4
+            assert len(sim.entries(kind="raw", step="handshake", dir="send")) == 68
+            # The set-up goes on as usual after the trickled answer.
+            c.reader.push(wire)
+            c.recv_frame()
+            c.send_frame(template(c.initialize) + initialize_body())
+            assert c.recv_frame()[:2] == b"\x06\x01"
+
     def test_silence_then_cancel(self, sim):
         c = RawClient(sim.gateway).setup()
         c.logon()

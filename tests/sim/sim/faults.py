@@ -6,7 +6,9 @@ or as {"action": .., "step": .., "function": .., "arg": .., "conn": ..} in a
 scenario file.  STEP names the answer the fault replaces:
 
   route       the SAProuter's answer to NI_ROUTE
-  handshake   the answer to the routing handshake
+  tls         (WebSocket RFC) the TLS handshake
+  handshake   the answer to the routing handshake (WebSocket RFC: the
+              answer to the upgrade request)
   initialize  the answer to APPC initialize
   allocate    the answer to APPC allocate
   logon       the answer to the logon container
@@ -29,6 +31,8 @@ TERMINAL = {
     "noise",      # raw bytes that are no NI frame (an HTTP status line)
     "hugelen",    # an NI length field of ARG (default 0xFFFFFFF0) and nothing more
     "silence",    # no answer; the connection stays open
+    "deaf",       # no answer, and none to a Cancel either: a peer that has stopped (gateway)
+    "trickle",    # the answer one byte every ARG seconds (default 0.2), then on as usual
     "empty",      # an empty data record (an empty NI frame at handshake and route)
     "err",        # an "*ERR*" block with ARG as text; the connection is closed afterwards
     "control",    # a control record of request type ARG (default 0x0B, Deallocate)
@@ -43,7 +47,10 @@ TERMINAL = {
     "trailer",    # logon/call: the container followed by the 8-byte message trailer
 }
 ACTIONS = MODIFIERS | TERMINAL
-STEPS = {"route", "handshake", "initialize", "allocate", "logon", "call"}
+STEPS = {"route", "tls", "handshake", "initialize", "allocate", "logon", "call"}
+
+# The pause between two bytes of a trickled answer, by default.
+TRICKLE_INTERVAL = 0.2
 
 # What `noise` sends: an HTTP status line, no NI frame and no WebSocket frame.
 NOISE = b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"
@@ -134,6 +141,12 @@ def fault_from_json(obj):
     if isinstance(obj, str):
         return parse_fault(obj)
     return Fault(obj["action"], obj["step"], obj.get("function"), obj.get("arg", ""), obj.get("conn"))
+
+
+def float_arg(arg, default):
+    if arg in (None, ""):
+        return default
+    return float(arg)
 
 
 def int_arg(arg, default):

@@ -282,6 +282,9 @@ class GatewayConnection:
             for f in frames:
                 self.link.send_frame(f, step, cpic=cpic)
             return None
+        if a == "trickle":
+            self.link.send_trickle(frames, arg, step)
+            return None
         if a == "close":
             raise CloseNow()
         if a == "midclose":
@@ -295,6 +298,8 @@ class GatewayConnection:
             self.link.send_hugelen(arg, step)
         elif a == "silence":
             pass
+        elif a == "deaf":
+            self.ignore(step)
         elif a == "empty":
             self.link.send_frame(self.record(appc.DATA) if cpic else b"", step, cpic=cpic)
         elif a == "err":
@@ -340,6 +345,12 @@ class GatewayConnection:
                 self.on_cancel(frame)
             elif len(frame) >= 2 and frame[1] == appc.DEALLOCATE:
                 self.deallocates += 1
+
+    def ignore(self, step):
+        """`deaf`: reads (and logs) whatever comes, a Cancel included, and
+        answers nothing, until the client closes."""
+        while True:
+            self.link.next_frame(self.label(step))
 
     def read_record(self, step):
         frame = self.deferred.pop(0) if self.deferred else self.link.next_frame(self.label(step))

@@ -11,7 +11,7 @@ import socket
 import time
 
 from . import appc
-from .faults import NOISE, int_arg, junk
+from .faults import NOISE, TRICKLE_INTERVAL, float_arg, int_arg, junk
 from .ni import FrameReader, NiLengthError, ni_frame, ni_length_header
 
 SLICE = 0.2
@@ -23,6 +23,17 @@ class PeerClosed(Exception):
 
 class Shutdown(Exception):
     pass
+
+
+def trickle(data, arg, stopping, send):
+    """Sends `data` through send(piece) one byte at a time, ARG seconds
+    (default TRICKLE_INTERVAL) before each byte; a stopping simulator ends
+    it (Shutdown)."""
+    interval = float_arg(arg, TRICKLE_INTERVAL)
+    for i in range(len(data)):
+        if stopping.wait(interval):
+            raise Shutdown()
+        send(data[i:i + 1])
 
 
 def serve_link(link, conversation, *args):
@@ -146,6 +157,11 @@ class Link:
     def send_noise(self, step):
         """`noise`: bytes that are no NI frame."""
         self.send_raw(NOISE, step, "not an NI frame")
+
+    def send_trickle(self, frames, arg, step):
+        """`trickle`: the NI frames of the answer, one byte every ARG seconds."""
+        trickle(b"".join(ni_frame(f) for f in frames), arg, self.stopping,
+                lambda piece: self.send_raw(piece, step, "one byte of a trickled answer"))
 
     def send_hugelen(self, arg, step):
         """`hugelen`: an NI length field of ARG (default 0xFFFFFFF0) and nothing more."""

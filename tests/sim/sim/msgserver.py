@@ -40,6 +40,7 @@ Faults (--ms-fault ACTION=STEP[:ARG][@CONN] or "faults" in the scenario's
   noise      raw bytes that are no NI frame (an HTTP status line), then close
   hugelen    an NI length field of ARG (default 0xFFFFFFF0), nothing more, then close
   silence    no answer; the connection stays open
+  trickle    the answer one byte every ARG seconds (default 0.2)
   empty      an empty NI frame
   short      the first ARG bytes of the answer (default 11: a cut eyecatcher)
   noentry    (group) the reply of an unknown group
@@ -63,8 +64,8 @@ GROUP_FIELD = slice(158, 168)
 GATEWAY_PORTS = range(3300, 3400)
 
 STEPS = ("first", "second", "group")
-ACTIONS = {"delay", "close", "midclose", "garbage", "noise", "hugelen", "silence", "empty", "short",
-           "noentry"}
+ACTIONS = {"delay", "close", "midclose", "garbage", "noise", "hugelen", "silence", "trickle", "empty",
+           "short", "noentry"}
 
 # How long the server waits for the client to close after the reply.
 LINGER = 30.0
@@ -336,6 +337,9 @@ class MsgServer(TcpServer):
         if a == "silence":
             while True:
                 link.next_frame(step, cpic=False)
+        if a == "trickle":
+            link.send_trickle([answer], arg, step)
+            return True
         if a == "empty":
             link.send_frame(b"", step, cpic=False)
             return True

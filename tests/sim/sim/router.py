@@ -105,6 +105,11 @@ class RouterServer(TcpServer):
         plan = Plan([f for f in self.cfg["faults"] if f.matches("route", conn_no)])
         if plan.delay:
             time.sleep(plan.delay)
+        if plan.action == "trickle":
+            link.event("route", "fault", action=plan.action, arg=plan.arg)
+            link.send_trickle([PONG], plan.arg, "route")
+            self._relay(link)
+            return
         if plan.action is not None:
             link.event("route", "fault", action=plan.action, arg=plan.arg)
             self._fault(link, plan)

@@ -37,7 +37,7 @@ import time
 from .container import ContainerError, Rid, has_header, read_records
 from .faults import NOISE, altered_container, int_arg, junk, split_points
 from .gateway import GatewayConnection, Session, parse_request, unpack_request
-from .link import PeerClosed, Shutdown
+from .link import PeerClosed, Shutdown, trickle
 from .logon import accept_reply, certificate_account, refuse_reply
 from .server_base import SLICE, TcpServer
 
@@ -496,6 +496,10 @@ class WsConnection:
                        tls_end=self.link.tls_end if self.link else "none")
 
     def handshake(self):
+        plan = self.plan("tls")
+        if plan.action == "silence":
+            self.event("tls", "fault", action=plan.action, arg=plan.arg)
+            self.ignore_raw()
         self.raw.settimeout(30)
         try:
             tls = self.server.tls_context.wrap_socket(self.raw, server_side=True, suppress_ragged_eofs=False,
@@ -510,6 +514,27 @@ class WsConnection:
         self.peer_user = names.get("commonName", "")
         self.event("tls", "tls", version=tls.version(), cipher=tls.cipher()[0], peer_cn=self.peer_user,
                    sni=getattr(tls, "sim_sni", None) or "")
+
+    def ignore_raw(self):
+        """`silence` at `tls`: reads and drops what the client sends, never
+        answers, until the client goes away."""
+        self.raw.settimeout(SLICE)
+        while True:
+            try:
+                data = self.raw.recv(65536)
+            except socket.timeout:
+                if self.server.stopping.is_set():
+                    raise Shutdown() from None
+                continue
+            except OSError:
+                raise PeerClosed() from None
+            if not data:
+                raise PeerClosed()
+
+    def trickle_raw(self, data, arg, step):
+        """`trickle`: `data` through TLS one byte every ARG seconds."""
+        trickle(data, arg, self.server.stopping,
+                lambda piece: self.link.send_raw(piece, step, "one byte of a trickled answer"))
 
     def upgrade(self):
         head = self.link.read_head("upgrade")
@@ -553,9 +578,12 @@ class WsConnection:
         if a == "noise":
             self.link.send_raw(NOISE, "upgrade", "no upgrade")
             self.drain("upgrade")
-        points = split_points(plan.split, len(response)) or [0, len(response)]
-        for lo, hi in zip(points, points[1:]):
-            self.link.send_raw(response[lo:hi], "upgrade", "upgrade response")
+        if a == "trickle":
+            self.trickle_raw(response, plan.arg, "upgrade")
+        else:
+            points = split_points(plan.split, len(response)) or [0, len(response)]
+            for lo, hi in zip(points, points[1:]):
+                self.link.send_raw(response[lo:hi], "upgrade", "upgrade response")
         self.event("upgrade", "upgrade-ok", path=fields.get("path", ""), host=fields.get("host", ""),
                    client=fields.get("client", ""), language=fields.get("language", ""), key=key)
 
@@ -673,6 +701,9 @@ class WsConnection:
             wire = b"".join(build_frame(op, data, fin) for op, data, fin in frames)
             self.link.send_raw(wire[:int_arg(arg, len(wire) // 2)], step, "first part of the answer")
             raise CloseNow()
+        if a == "trickle":
+            self.trickle_raw(b"".join(build_frame(op, data, fin) for op, data, fin in frames), arg, step)
+            return None
         for op, data, fin in frames:
             self.link.send_frame(op, data, step, fin=fin)
         return None

@@ -1,0 +1,262 @@
+// The waits of an operation: one deadline for the whole of it (however the
+// peer dribbles its bytes), a wake-up that another thread raises to end a
+// wait in progress, and a periodic check that can end it; and what the
+// socket and the NI transport do with them (nothing is sent once an
+// operation is broken off, a torn request is never followed by a cancel
+// frame).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "proto/ni_transport.hpp"
+#include "proto/socket.hpp"
+#include "proto/transport.hpp"
+#include "proto/waits.hpp"
+#include "support/ni_test_peer.hpp"
+
+namespace quib::proto {
+namespace {
+
+using namespace std::chrono_literals;
+using test::socket_pair;
+using wire::Bytes;
+
+// Far beyond every bound below: a wait that runs into it has not been ended
+// by what the case is about.
+constexpr auto kFar = 20s;
+constexpr auto kTolerance = 1500ms;
+
+std::shared_ptr<Waits> interruptible(std::optional<TimePoint> deadline = std::nullopt,
+                                     Waits::Check check = {}) {
+  auto w = Waits::interruptible(deadline, std::move(check));
+  EXPECT_TRUE(w) << w.error().message();
+  return std::move(w).value();
+}
+
+// --------------------------------------------------------------- what ends a wait
+
+struct EndCase {
+  const char* name;
+  // Makes the waits; may start a thread that acts on them later.
+  std::function<std::shared_ptr<Waits>(std::thread&)> arrange;
+  IoError::Kind kind;
+  Interruption reason;
+  Duration at_least;  // the wait lasts this long at least
+  Duration at_most;   // and this long at most (plus the tolerance)
+};
+
+TEST(WaitEnds, EachWayOfEndingAWaitEndsItPromptlyAndSaysWhy) {
+  const EndCase cases[] = {
+      {"deadline", [](std::thread&) { return interruptible(Clock::now() + 200ms); },
+       IoError::TimedOut, Interruption::None, 190ms, 200ms},
+      {"cancel from another thread",
+       [](std::thread& t) {
+         auto w = interruptible(Clock::now() + kFar);
+         t = std::thread([w] {
+           std::this_thread::sleep_for(100ms);
+           w->interrupt(Interruption::Cancelled);
+         });
+         return w;
+       },
+       IoError::Interrupted, Interruption::Cancelled, 90ms, 100ms},
+      {"close wins over a later cancel",
+       [](std::thread& t) {
+         auto w = interruptible();
+         t = std::thread([w] {
+           std::this_thread::sleep_for(50ms);
+           w->interrupt(Interruption::Closed);
+           w->interrupt(Interruption::Cancelled);
+         });
+         return w;
+       },
+       IoError::Interrupted, Interruption::Closed, 40ms, 50ms},
+      {"the check refuses on its third run",
+       [](std::thread&) {
+         auto runs = std::make_shared<int>(0);
+         return interruptible(Clock::now() + kFar, [runs] { return ++*runs < 3; });
+       },
+       IoError::Interrupted, Interruption::Aborted, 2 * kCheckSlice, 3 * kCheckSlice},
+  };
+  for (const EndCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [mine, peer] = socket_pair();
+    std::thread actor;
+    auto waits = c.arrange(actor);
+    mine.set_waits(waits);
+    std::array<std::uint8_t, 16> buffer;
+    const auto start = Clock::now();
+    auto r = mine.receive_some(buffer);
+    const auto took = Clock::now() - start;
+    if (actor.joinable()) actor.join();
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, c.kind) << r.error().message();
+    EXPECT_EQ(waits->interrupted(), c.reason);
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LE(took, c.at_most + kTolerance);
+    if (c.reason != Interruption::None) {
+      EXPECT_EQ(r.error().message(), "interrupted: " + std::string(interruption_text(c.reason)));
+    }
+  }
+}
+
+TEST(WaitEnds, TheCheckRunsBetweenSlicesOfALongWait) {
+  auto [mine, peer] = socket_pair();
+  std::atomic<int> runs{0};
+  mine.set_waits(interruptible(Clock::now() + 500ms, [&runs] {
+    ++runs;
+    return true;
+  }));
+  std::array<std::uint8_t, 16> buffer;
+  auto r = mine.receive_some(buffer);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, IoError::TimedOut);
+  // 500 ms in slices of kCheckSlice: about ten runs, never a single long sleep.
+  EXPECT_GE(runs.load(), 500ms / kCheckSlice - 2);
+}
+
+// --------------------------------------------------------------- deadline or fixed limit
+
+// A peer that sends one frame of `size` payload bytes, one byte every `gap`.
+std::thread trickle_frame(const Socket& peer, std::size_t size, Duration gap) {
+  return std::thread([&peer, size, gap] {
+    Bytes frame;
+    wire::append_be32(frame, static_cast<std::uint32_t>(size));
+    frame.resize(4 + size, 0x41);
+    for (std::uint8_t b : frame) {
+      std::this_thread::sleep_for(gap);
+      if (::send(peer.fd(), &b, 1, MSG_NOSIGNAL) != 1) return;
+    }
+  });
+}
+
+TEST(Deadline, BoundsAWholeReceiveWhileAFixedLimitOnlyBoundsSilence) {
+  struct Case {
+    const char* name;
+    bool deadline;  // else a fixed wait limit of the same length
+    bool completes;
+  };
+  for (const Case c : {Case{"fixed limit: each byte resets it", false, true},
+                       Case{"deadline: the frame is not done in time", true, false}}) {
+    SCOPED_TRACE(c.name);
+    auto [mine, peer] = socket_pair();
+    if (c.deadline) {
+      mine.set_waits(interruptible(Clock::now() + 300ms));
+    } else {
+      ASSERT_TRUE(mine.set_wait_limit(300ms));
+    }
+    NiTransport transport(std::move(mine));
+    std::thread peer_thread = trickle_frame(peer, 16, 30ms);  // 20 bytes in 600 ms
+    const auto start = Clock::now();
+    auto frame = transport.read_ni_frame(kStepFunctionCall);
+    const auto took = Clock::now() - start;
+    (void)peer.shutdown_both();
+    peer_thread.join();
+    EXPECT_EQ(frame.ok(), c.completes) << (frame ? "" : frame.error().message());
+    if (!c.completes) {
+      EXPECT_TRUE(frame.error().is_timeout()) << frame.error().message();
+      EXPECT_LE(took, 300ms + kTolerance);
+    }
+  }
+}
+
+// --------------------------------------------------------------- nothing after a stop
+
+TEST(Interrupted, NothingIsSentOnceTheOperationIsBrokenOffOrOutOfTime) {
+  struct Case {
+    const char* name;
+    std::function<void(Waits&)> stop;
+    IoError::Kind kind;
+  };
+  const Case cases[] = {
+      {"cancelled", [](Waits& w) { w.interrupt(Interruption::Cancelled); }, IoError::Interrupted},
+      {"closed", [](Waits& w) { w.interrupt(Interruption::Closed); }, IoError::Interrupted},
+      {"past its deadline", [](Waits& w) { w.set_deadline(Clock::now() - 1ms); },
+       IoError::TimedOut},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [mine, peer] = socket_pair();
+    auto waits = interruptible();
+    c.stop(*waits);
+    mine.set_waits(waits);
+    auto sent = mine.send_all(wire::as_bytes("request"));
+    ASSERT_FALSE(sent.ok());
+    EXPECT_EQ(sent.error().kind, c.kind);
+    std::uint8_t b = 0;
+    EXPECT_EQ(::recv(peer.fd(), &b, 1, MSG_DONTWAIT), -1);  // not a byte arrived
+  }
+  // Nor does a connect begin.
+  test::Listener listener;
+  auto address = resolve("127.0.0.1", std::to_string(listener.port()));
+  ASSERT_TRUE(address.ok());
+  auto waits = interruptible();
+  waits->interrupt(Interruption::Closed);
+  auto s = connect_tcp(address->front(), 5s, waits.get());
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind, IoError::Interrupted);
+}
+
+TEST(Interrupted, ABlockedSendEndsAndNoCancelFrameFollowsTheTornRequest) {
+  auto [mine, peer] = socket_pair();
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(mine.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  auto waits = interruptible();
+  NiTransport transport(std::move(mine));
+  transport.set_waits(waits);
+  transport.set_conversation_id({'4', '2', '4', '2', '4', '2', '4', '2'});
+  auto h = transport.cancel_handle();
+  ASSERT_TRUE(h.ok() && h->has_value());
+  CancelHandle handle = std::move(**h);
+
+  // The peer reads nothing: the request cannot get out whole.
+  ProtoStatus sent = wire::ok_unit;
+  std::thread sender([&] {
+    std::uint64_t counter = 0;
+    sent = transport.send_counted(Bytes(10 * 28000, 0x55), counter);
+  });
+  std::this_thread::sleep_for(100ms);
+  const auto start = Clock::now();
+  waits->interrupt(Interruption::Cancelled);
+  sender.join();
+  EXPECT_LE(Clock::now() - start, kTolerance);
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().message(), "I/O error: interrupted: the call was cancelled");
+
+  // Nothing is running on the server: no cancel frame is written into the
+  // half-sent request, and the handle is used up.
+  auto cancel = send_cancel(handle);
+  ASSERT_FALSE(cancel.ok());
+  EXPECT_EQ(cancel.error(), ProtocolError::nothing_to_cancel());
+  EXPECT_FALSE(handle.is_armed());
+  handle.close();
+  transport.set_waits(nullptr);
+  Bytes wire_bytes;
+  std::array<std::uint8_t, 65536> piece;
+  for (;;) {
+    const ssize_t n = ::recv(peer.fd(), piece.data(), piece.size(), MSG_DONTWAIT);
+    if (n <= 0) break;
+    wire_bytes.insert(wire_bytes.end(), piece.begin(), piece.begin() + n);
+  }
+  const Bytes cancel_bytes = cancel_frame(transport.conversation_id_bytes());
+  EXPECT_EQ(
+      std::search(wire_bytes.begin(), wire_bytes.end(), cancel_bytes.begin(), cancel_bytes.end()),
+      wire_bytes.end());
+}
+
+TEST(Deadline, SaturatesInsteadOfWrappingAround) {
+  const TimePoint now = Clock::now();
+  EXPECT_EQ(saturating_deadline(now, Duration::max()), TimePoint::max());
+  EXPECT_EQ(saturating_deadline(now, 1s), now + 1s);
+  Waits far(saturating_deadline(now, Duration::max()));
+  EXPECT_FALSE(far.past_deadline());
+  EXPECT_EQ(far.end_of_step(1s), TimePoint::max());
+}
+
+}  // namespace
+}  // namespace quib::proto
