@@ -55,7 +55,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_@NAME@() {
 '''
 
 # The extension's sources the helper is built from, beside the libraries.
-SOURCES = ("convert.cpp", "py.cpp", "errors.cpp")
+SOURCES = ("convert.cpp", "rows.cpp", "py.cpp", "errors.cpp")
 
 
 def build_dir(default):

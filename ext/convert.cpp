@@ -530,27 +530,4 @@ PyObject* StructureReader::read(wire::ByteView image) {
   return dict.release();
 }
 
-PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
-                          ReadFlags flags) {
-  StructureReader reader(layout, flags);
-  if (!reader.ok()) return nullptr;
-  return reader.read(image);
-}
-
-PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
-                      ReadFlags flags) {
-  StructureReader reader(layout, flags);
-  if (!reader.ok()) return nullptr;
-  const std::size_t n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* row = reader.read(table.chunk(i));
-    if (!row) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);  // steals
-  }
-  return list.release();
-}
-
 }  // namespace quib::ext

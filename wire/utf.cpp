@@ -267,13 +267,13 @@ bool is_valid_utf16le(ByteView b) {
   return true;
 }
 
-namespace {
-
 bool is_unicode_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
          c == 0x205F || c == 0x3000;
 }
+
+namespace {
 
 // Start offset of the last code point ending at `end`.
 std::size_t prev_start(std::string_view s, std::size_t end) {
