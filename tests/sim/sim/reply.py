@@ -48,8 +48,8 @@ ROWS = "rows"
 class TableOut:
     """A table of a reply.  coding None lets the size decide (as a server
     does); ROWS asks for row records; "zlib", "fixed" or "literal" for
-    compressed content in records of `piece` bytes (0: one record, or the
-    server's piece size when the size decided)."""
+    compressed content in records of `piece` bytes (0: one record; None, and
+    whenever the size decided: the server's piece size)."""
 
     def __init__(self, name, width, rows, coding=None, piece=0, skip=2):
         self.name = name
@@ -131,6 +131,8 @@ def _table_records(w, number, t, compress_above, server_piece):
         big = compress_above is not None and compress_above >= 0 and t.size() > compress_above
         coding = "zlib" if big else ROWS
         piece = piece or server_piece
+    elif piece is None:
+        piece = server_piece
     if coding == ROWS:
         for row in t.rows:
             w.add(Rid.TABLE_CONTENT, row)

@@ -423,7 +423,7 @@ def bulk_scenario(ctx):
         table = reg.bulk_kept.pop(key, None)
         if table is None:
             layout = reg.dictionary.lookup("ZSIM_BULK")
-            table = TableOut("T_ROWS", layout.size, bulk_rows(layout, count), coding=BULK_FORMS[form])
+            table = TableOut("T_ROWS", layout.size, bulk_rows(layout, count), coding=BULK_FORMS[form], piece=None)
         reg.bulk_kept[key] = table
         while len(reg.bulk_kept) > _BULK_KEPT:
             reg.bulk_kept.pop(next(iter(reg.bulk_kept)))
