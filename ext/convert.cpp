@@ -217,38 +217,10 @@ std::optional<RfcValue> to_any(std::string_view name, PyObject* obj) {
 
 // ---------------------------------------------------------------- back to Python
 
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
-// Trailing white space removal with a fast path for the blanks that pad
-// fixed-width fields; only a text that ends in a non-ASCII character goes
-// through the full Unicode rule.
-std::string_view trim_end(std::string_view s) {
-  while (!s.empty()) {
-    const auto c = static_cast<unsigned char>(s.back());
-    if (is_ascii_space(c))
-      s.remove_suffix(1);
-    else if (c >= 0x80)
-      return wire::trim_end_unicode(s);
-    else
-      break;
-  }
-  return s;
-}
-
-// White space removal at both ends, with the same fast path.
-std::string_view trim(std::string_view s) {
-  s = trim_end(s);
-  while (!s.empty()) {
-    const auto c = static_cast<unsigned char>(s.front());
-    if (is_ascii_space(c))
-      s.remove_prefix(1);
-    else if (c >= 0x80)
-      return wire::trim_unicode(s);
-    else
-      break;
-  }
-  return s;
-}
+// White space removal (the Unicode rule; the blanks that fill fixed-width
+// fields are skipped without decoding).
+std::string_view trim_end(std::string_view s) { return wire::trim_end_unicode(s); }
+std::string_view trim(std::string_view s) { return wire::trim_unicode(s); }
 
 PyObject* new_str(std::string_view s) { return str_from_utf8(s); }
 

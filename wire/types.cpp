@@ -143,10 +143,10 @@ Bytes encode_text_kind(std::string_view text, std::uint32_t width) {
   Bytes out;
   out.reserve(std::max(text.size(), target) * 2);
   append_utf16le(out, text);
-  std::size_t units = out.size() / 2;
-  for (; units < target; ++units) {
-    out.push_back(0x20);
-    out.push_back(0);
+  const std::size_t have = out.size();
+  if (have / 2 < target) {
+    out.resize(target * 2, 0);
+    for (std::size_t i = have / 2 * 2; i < out.size(); i += 2) out[i] = 0x20;
   }
   return out;
 }
