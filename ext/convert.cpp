@@ -472,19 +472,28 @@ std::optional<Bytes> dict_to_structure(const proto::StructureLayout& layout, PyO
   return std::move(image).value();
 }
 
+PyObject* field_key(const proto::FieldLayout& field) {
+  PyObject* key = str_from_utf8(field.name);
+  if (key) PyUnicode_InternInPlace(&key);
+  return key;
+}
+
+AbapType conversion_type(const proto::StructureLayout& layout, const proto::FieldLayout& field) {
+  const proto::FieldLayout* first = proto::find_field(layout, field.name);
+  return first ? first->abap_type : AbapType(AbapType::Char);
+}
+
 StructureReader::StructureReader(const proto::StructureLayout& layout, ReadFlags flags)
     : layout_(layout), flags_(flags) {
   columns_.reserve(layout.fields.size());
   for (const proto::FieldLayout& f : layout.fields) {
     if (f.width == 0) continue;
-    const proto::FieldLayout* first = proto::find_field(layout, f.name);
-    PyObject* key = str_from_utf8(f.name);
+    PyRef key(field_key(f));
     if (!key) {
       ok_ = false;
       return;
     }
-    PyUnicode_InternInPlace(&key);
-    columns_.push_back(Column{&f, first ? first->abap_type : AbapType(AbapType::Char), PyRef(key)});
+    columns_.push_back(Column{&f, conversion_type(layout, f), std::move(key)});
   }
   values_.reserve(columns_.size());
 }

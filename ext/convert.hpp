@@ -60,6 +60,14 @@ PyObject* value_to_py(std::string_view name, wire::AbapType type, const wire::Rf
 std::optional<wire::Bytes> dict_to_structure(const proto::StructureLayout& layout, PyObject* obj,
                                              std::string_view name);
 
+// The name of a field as an interned str (a new reference; null with the
+// Python error set), and the type its value converts by: that of the first
+// field of the layout with the same name ignoring ASCII case (Char when
+// none has it).
+PyObject* field_key(const proto::FieldLayout& field);
+wire::AbapType conversion_type(const proto::StructureLayout& layout,
+                               const proto::FieldLayout& field);
+
 // Reads images of one layout into dicts through field values: each image is
 // decoded by the structure codec, then every value goes through
 // value_to_py. The field names (as Python strings) and the type each field

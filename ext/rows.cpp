@@ -1,7 +1,6 @@
 #include "ext/rows.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -20,16 +19,15 @@ namespace {
 // of such a number fits kPackedText); wider ones go through the codec.
 constexpr std::size_t kMaxPackedBytes = 32;
 constexpr std::uint32_t kMaxPackedDecimals = 31;
-constexpr std::size_t kPackedText = 2 * kMaxPackedBytes + kMaxPackedDecimals + 4;
+constexpr std::size_t kPackedText = wire::packed_text_size(kMaxPackedBytes, kMaxPackedDecimals);
 // Packed fields of at most this many bytes are cached by their bytes.
 constexpr std::size_t kCachedPackedBytes = 16;
 constexpr std::size_t kDateDigits = 8;
 constexpr std::size_t kTimeDigits = 6;
 
-// How often (in rows) a long table looks at the clock, and the stretch it
-// holds the interpreter lock when the interpreter does not say.
-constexpr std::size_t kClockEveryRows = 32;
-constexpr double kDefaultSwitchInterval = 0.005;
+// How often (in rows) a long table lets the interpreter attend to what is
+// pending.
+constexpr std::size_t kPauseEveryRows = 32;
 
 // Slots of the caches: dates and times get more, as a table of some years
 // holds thousands of distinct days.
@@ -42,7 +40,9 @@ constexpr unsigned kLatin1Max = 0xFF;
 
 bool is_ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 // White space among the first 256 characters: the ASCII ones, U+0085, U+00A0.
-bool is_latin1_space(unsigned char c) { return is_ascii_space(static_cast<char>(c)) || c == 0x85 || c == 0xA0; }
+bool is_latin1_space(unsigned char c) {
+  return is_ascii_space(static_cast<char>(c)) || c == 0x85 || c == 0xA0;
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_surrogate(std::uint16_t u) { return u >= 0xD800 && u <= 0xDFFF; }
 
@@ -72,23 +72,30 @@ void key_of(const std::uint8_t* p, std::size_t n, std::uint64_t& lo, std::uint64
   std::memcpy(&hi, buf + 8, 8);
 }
 
-// The interpreter's thread switch interval, in seconds.
-double switch_interval() {
-  if (PyObject* f = PySys_GetObject("getswitchinterval")) {  // borrowed
-    PyRef r(PyObject_CallNoArgs(f));
-    if (r) {
-      const double d = PyFloat_AsDouble(r.get());
-      if (d > 0) return d;
-    }
+// Runs a function written in Python that does nothing. Entering it, the
+// interpreter does what it does between the bytecodes of any Python loop:
+// it hands the interpreter lock to a thread that has waited a switch
+// interval for it, and runs pending signal handlers (whose exception, a
+// KeyboardInterrupt for one, stops the table). False with the Python error
+// set.
+bool pause_for_the_interpreter() {
+  static PyObject* nothing = nullptr;  // made once, never released
+  if (!nothing) {
+    PyRef code(Py_CompileString("lambda: None", "<lomra>", Py_eval_input));
+    PyRef globals(code ? PyDict_New() : nullptr);
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+      return false;
+    nothing = PyEval_EvalCode(code.get(), globals.get(), globals.get());
+    if (!nothing) return false;
   }
-  PyErr_Clear();
-  return kDefaultSwitchInterval;
+  PyRef r(PyObject_CallNoArgs(nothing));
+  return static_cast<bool>(r);
 }
 
 }  // namespace
 
-RowReader::RowReader(const proto::StructureLayout& layout, ReadFlags flags,
-                     std::size_t image_size, bool template_dict)
+RowReader::RowReader(const proto::StructureLayout& layout, ReadFlags flags, std::size_t image_size,
+                     bool template_dict)
     : layout_(layout), flags_(flags), image_size_(image_size) {
   std::size_t widest_text = 0;
   for (const proto::FieldLayout& f : layout.fields) {
@@ -96,65 +103,20 @@ RowReader::RowReader(const proto::StructureLayout& layout, ReadFlags flags,
     if (__builtin_add_overflow(f.offset, f.width, &end) || (f.width != 0 && end > image_size))
       direct_ = false;
     if (f.width == 0) continue;
-    const proto::FieldLayout* first = proto::find_field(layout, f.name);
-    PyObject* key = str_from_utf8(f.name);
+    PyObject* key = field_key(f);
     if (!key) {
       ok_ = false;
       return;
     }
-    PyUnicode_InternInPlace(&key);
-    Column c{&f, first ? first->abap_type : AbapType(AbapType::Char), key};
-    columns_.push_back(c);
+    columns_.push_back(Column{&f, conversion_type(layout, f), key});
     if (!direct_) continue;
     Column& col = columns_.back();
     col.offset = static_cast<std::size_t>(f.offset);
     col.width = static_cast<std::size_t>(f.width);
     col.decimals = static_cast<std::uint32_t>(f.decimals);
-    // The direct readers cover a field whose value converts by its own type.
-    if (!(col.type == f.abap_type)) continue;
-    const bool even = col.width % 2 == 0;
-    bool cached = false;
-    unsigned cache_bits = kCacheBits;
-    switch (f.abap_type.kind) {
-      case AbapType::Char:
-      case AbapType::Numc:
-        if (even) col.op = flags.rstrip ? Op::TextRstrip : Op::Text;
-        cached = even;
-        break;
-      case AbapType::Date:
-      case AbapType::Time:
-        if (even) col.op = !flags.dtime ? Op::Text : f.abap_type == AbapType::Date ? Op::Date : Op::Time;
-        cached = even;
-        cache_bits = kDateCacheBits;
-        break;
-      case AbapType::Bcd:
-        if (col.width <= kMaxPackedBytes && col.decimals <= kMaxPackedDecimals) col.op = Op::Bcd;
-        cached = col.op == Op::Bcd && col.width <= kCachedPackedBytes;
-        break;
-      case AbapType::Int1:
-        col.op = Op::Int1;
-        break;
-      case AbapType::Int2:
-        if (col.width >= 2) col.op = Op::Int2;
-        break;
-      case AbapType::Int4:
-        if (col.width >= 4) col.op = Op::Int4;
-        break;
-      case AbapType::Int8:
-        if (col.width >= 8) col.op = Op::Int8;
-        break;
-      case AbapType::Float:
-        if (col.width >= 8) col.op = Op::Float;
-        break;
-      default:
-        break;
-    }
+    plan(col, f.abap_type);
     if (col.op == Op::Text || col.op == Op::TextRstrip || col.op == Op::Date || col.op == Op::Time)
       widest_text = std::max(widest_text, col.width / 2);
-    if (cached) {
-      col.cache = static_cast<int>(caches_.size());
-      caches_.emplace_back(std::size_t{1} << cache_bits);
-    }
   }
   scratch_.resize(widest_text);
   if (template_dict && direct_) {
@@ -174,6 +136,51 @@ RowReader::RowReader(const proto::StructureLayout& layout, ReadFlags flags,
     template_ = PyRef(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "fromkeys",
                                           "O", names.get()));
     if (!template_) ok_ = false;
+  }
+}
+
+void RowReader::plan(Column& col, AbapType own) {
+  // The direct readers cover a field whose value converts by its own type.
+  if (!(col.type == own)) return;
+  const bool even = col.width % 2 == 0;
+  bool cached = false;
+  unsigned cache_bits = kCacheBits;
+  switch (own.kind) {
+    case AbapType::Char:
+    case AbapType::Numc:
+      if (even) col.op = flags_.rstrip ? Op::TextRstrip : Op::Text;
+      cached = even;
+      break;
+    case AbapType::Date:
+    case AbapType::Time:
+      if (even) col.op = !flags_.dtime ? Op::Text : own == AbapType::Date ? Op::Date : Op::Time;
+      cached = even;
+      cache_bits = kDateCacheBits;
+      break;
+    case AbapType::Bcd:
+      if (col.width <= kMaxPackedBytes && col.decimals <= kMaxPackedDecimals) col.op = Op::Bcd;
+      cached = col.op == Op::Bcd && col.width <= kCachedPackedBytes;
+      break;
+    default: {
+      // The binary numbers, each with the bytes it needs.
+      struct Binary {
+        AbapType::Kind kind;
+        Op op;
+        std::size_t bytes;
+      };
+      static constexpr Binary kBinary[] = {{AbapType::Int1, Op::Int1, 1},
+                                           {AbapType::Int2, Op::Int2, 2},
+                                           {AbapType::Int4, Op::Int4, 4},
+                                           {AbapType::Int8, Op::Int8, 8},
+                                           {AbapType::Float, Op::Float, 8}};
+      for (const Binary& b : kBinary)
+        if (b.kind == own.kind && col.width >= b.bytes) col.op = b.op;
+      break;
+    }
+  }
+  if (cached) {
+    col.cache = static_cast<int>(caches_.size());
+    caches_.emplace_back(std::size_t{1} << cache_bits);
   }
 }
 
@@ -312,10 +319,10 @@ PyObject* RowReader::date_or_time(const Column& c, const std::uint8_t* p, bool d
   PyObject* cls = date ? datetime_date_type() : datetime_time_type();
   if (!cls) return nullptr;
   const char* d = t.data();
-  PyObject* obj = date ? PyObject_CallFunction(cls, "iii", digits_value(d, 4), digits_value(d + 4, 2),
-                                               digits_value(d + 6, 2))
-                       : PyObject_CallFunction(cls, "iii", digits_value(d, 2), digits_value(d + 2, 2),
-                                               digits_value(d + 4, 2));
+  PyObject* obj = date ? PyObject_CallFunction(cls, "iii", digits_value(d, 4),
+                                               digits_value(d + 4, 2), digits_value(d + 6, 2))
+                       : PyObject_CallFunction(cls, "iii", digits_value(d, 2),
+                                               digits_value(d + 2, 2), digits_value(d + 4, 2));
   if (obj) keep(c.cache, key, 0, obj);
   return obj;
 }
@@ -330,46 +337,13 @@ PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
       return hit;
     }
   }
-  // The 2n - 1 digit nibbles, then the sign nibble (0xD negative).
-  char nibbles[2 * kMaxPackedBytes];
-  const std::size_t count = 2 * n - 1;
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned high = p[i] >> 4, low = p[i] & 0x0F;
-    if (high > 9 || (low > 9 && i + 1 < n)) return general(c, p);
-    nibbles[2 * i] = static_cast<char>('0' + high);
-    if (i + 1 < n) nibbles[2 * i + 1] = static_cast<char>('0' + low);
-  }
-  const bool negative = (p[n - 1] & 0x0F) == 0x0D;
-  std::size_t first = 0;
-  while (first + 1 < count && nibbles[first] == '0') ++first;
-  const std::string_view digits(nibbles + first, count - first);
-  // The text: sign, digits, and the point before the last `decimals`
-  // digits, with zeros in front up to decimals + 1 digits.
+  char digits[2 * kMaxPackedBytes];
   char text[kPackedText];
-  std::size_t len = 0;
-  if (negative) text[len++] = '-';
-  const std::size_t dec = c.decimals;
-  if (dec == 0) {
-    std::memcpy(text + len, digits.data(), digits.size());
-    len += digits.size();
-  } else if (digits.size() <= dec) {
-    text[len++] = '0';
-    text[len++] = '.';
-    std::memset(text + len, '0', dec - digits.size());
-    len += dec - digits.size();
-    std::memcpy(text + len, digits.data(), digits.size());
-    len += digits.size();
-  } else {
-    const std::size_t whole = digits.size() - dec;
-    std::memcpy(text + len, digits.data(), whole);
-    len += whole;
-    text[len++] = '.';
-    std::memcpy(text + len, digits.data() + whole, dec);
-    len += dec;
-  }
+  const auto len = wire::unpack_bcd_into(wire::ByteView(p, n), c.decimals, digits, text);
+  if (!len) return general(c, p);
   PyObject* cls = decimal_type();
   if (!cls) return nullptr;
-  PyRef arg(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(len)));
+  PyRef arg(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(*len)));
   if (!arg) return nullptr;
   PyObject* obj = PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
   if (obj && c.cache >= 0) keep(c.cache, lo, hi, obj);
@@ -402,10 +376,10 @@ PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView i
 
 PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
                       ReadFlags flags) {
-  using Clock = std::chrono::steady_clock;
   const std::size_t n =
       static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
-  const std::size_t width = static_cast<std::size_t>(table.row_width() == 0 ? 1 : table.row_width());
+  const std::size_t width =
+      static_cast<std::size_t>(table.row_width() == 0 ? 1 : table.row_width());
   RowReader reader(layout, flags, width, n > 1);
   if (!reader.ok()) return nullptr;
   // The rows are gathered outside any Python object and the list is made
@@ -419,24 +393,19 @@ PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTabl
       for (PyObject* r : rows) Py_DECREF(r);
     }
   } drop{rows};
-  // Other threads get the interpreter lock once per switch interval, as
-  // they would between the bytecodes of a Python loop.
-  const auto stretch = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(switch_interval()));
-  auto held_since = Clock::now();
+  // Other threads get the interpreter lock as they would from a Python
+  // loop: once one has waited a switch interval for it.
   const std::uint8_t* bytes = table.bytes().data();
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* row = reader.read(bytes + i * width);
     if (!row) return nullptr;
     rows.push_back(row);
-    if (i % kClockEveryRows == kClockEveryRows - 1 && Clock::now() - held_since >= stretch) {
-      { AllowThreads others; }
-      held_since = Clock::now();
-    }
+    if (i % kPauseEveryRows == kPauseEveryRows - 1 && !pause_for_the_interpreter()) return nullptr;
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), rows[i]);  // steals
+  for (std::size_t i = 0; i < n; ++i)
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), rows[i]);  // steals
   rows.clear();
   return list;
 }

@@ -38,7 +38,19 @@ class RowReader {
   PyObject* read(const std::uint8_t* image);
 
  private:
-  enum class Op : std::uint8_t { Text, TextRstrip, Date, Time, Bcd, Int1, Int2, Int4, Int8, Float, General };
+  enum class Op : std::uint8_t {
+    Text,
+    TextRstrip,
+    Date,
+    Time,
+    Bcd,
+    Int1,
+    Int2,
+    Int4,
+    Int8,
+    Float,
+    General
+  };
 
   // A small direct-mapped cache of immutable results (short texts, dates,
   // times, packed numbers) by the bytes they were made from: repeated values
@@ -63,6 +75,9 @@ class RowReader {
     int cache = -1;  // index into caches_, or none
   };
 
+  // The direct reader of a column whose field has the type `own`, if any,
+  // and its cache.
+  void plan(Column& col, wire::AbapType own);
   PyObject* field(const Column& c, const std::uint8_t* p);
   PyObject* general(const Column& c, const std::uint8_t* p);
   PyObject* text(const Column& c, const std::uint8_t* p, bool rstrip);
