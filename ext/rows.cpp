@@ -32,6 +32,10 @@ constexpr std::size_t kPauseEveryRows = 32;
 // holds thousands of distinct days.
 constexpr unsigned kCacheBits = 8;
 constexpr unsigned kDateCacheBits = 12;
+// A cache whose first kCacheTrial misses come with fewer than one hit in
+// kCacheWorthIt lookups is switched off.
+constexpr std::uint32_t kCacheTrial = 4096;
+constexpr std::uint32_t kCacheWorthIt = 16;
 // Texts of at most this many characters are cached by their characters.
 constexpr std::size_t kCachedChars = 15;
 constexpr unsigned kAsciiMax = 0x7F;
@@ -179,7 +183,7 @@ void RowReader::plan(Column& col, AbapType own) {
   }
   if (cached) {
     col.cache = static_cast<int>(caches_.size());
-    caches_.emplace_back(std::size_t{1} << cache_bits);
+    caches_.emplace_back().slots.resize(std::size_t{1} << cache_bits);
   }
 }
 
@@ -349,21 +353,27 @@ PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
   return obj;
 }
 
-PyObject* RowReader::cached(int cache, std::uint64_t lo, std::uint64_t hi) const {
+PyObject* RowReader::cached(int cache, std::uint64_t lo, std::uint64_t hi) {
   if (cache < 0) return nullptr;
-  const Cache& slots = caches_[static_cast<std::size_t>(cache)];
-  const Slot& s = slots[slot_of(lo, hi, slots.size())];
-  return s.obj && s.lo == lo && s.hi == hi ? s.obj : nullptr;
+  Cache& c = caches_[static_cast<std::size_t>(cache)];
+  if (c.off) return nullptr;
+  const Slot& s = c.slots[slot_of(lo, hi, c.slots.size())];
+  if (s.obj && s.lo == lo && s.hi == hi) {
+    ++c.hits;
+    return s.obj;
+  }
+  if (++c.lookups == kCacheTrial && c.hits < kCacheTrial / kCacheWorthIt) c.off = true;
+  return nullptr;
 }
 
 void RowReader::keep(int cache, std::uint64_t lo, std::uint64_t hi, PyObject* obj) {
   if (cache < 0) return;
-  Cache& slots = caches_[static_cast<std::size_t>(cache)];
-  slots[slot_of(lo, hi, slots.size())] = Slot{lo, hi, obj};
+  Cache& c = caches_[static_cast<std::size_t>(cache)];
+  if (!c.off) c.slots[slot_of(lo, hi, c.slots.size())] = Slot{lo, hi, obj};
 }
 
 void RowReader::forget() {
-  for (Cache& slots : caches_) std::fill(slots.begin(), slots.end(), Slot{});
+  for (Cache& c : caches_) std::fill(c.slots.begin(), c.slots.end(), Slot{});
 }
 
 PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,

@@ -61,8 +61,14 @@ class RowReader {
     std::uint64_t lo = 0, hi = 0;
     PyObject* obj = nullptr;
   };
-  // A power of two of slots.
-  using Cache = std::vector<Slot>;
+  // A power of two of slots. A column whose values hardly repeat stops
+  // using its cache after a first stretch of rows.
+  struct Cache {
+    std::vector<Slot> slots;
+    std::uint32_t lookups = 0;
+    std::uint32_t hits = 0;
+    bool off = false;
+  };
 
   struct Column {
     const proto::FieldLayout* field;
@@ -87,7 +93,7 @@ class RowReader {
   // result is all units or-ed together (below 0x80: ASCII, below 0x100:
   // Latin-1, and the bytes are then the text).
   unsigned narrow(const std::uint8_t* p, std::size_t units);
-  PyObject* cached(int cache, std::uint64_t lo, std::uint64_t hi) const;
+  PyObject* cached(int cache, std::uint64_t lo, std::uint64_t hi);
   void keep(int cache, std::uint64_t lo, std::uint64_t hi, PyObject* obj);
   void forget();
   // The row read again by StructureReader, for its result or its error.
