@@ -226,13 +226,15 @@ KINDS = [
 # One row in this many of an earlier result is kept alive while the next
 # conversion runs on the memory the rest of it left.
 PIN_EVERY = 64
+# The best of this many runs of each conversion and floor.
+REPEAT = 5
 
 
 def in_memory(helper, n):
     container, spec, size = simulator_reply(n)
-    decode = _native.best(lambda: helper.decode(container))
+    decode = _native.best(lambda: helper.decode(container), REPEAT)
     print(f"\n1. in memory: {n} rows, {len(spec)} fields, {size} bytes a row; "
-          f"reply {len(container) / 1e6:.1f} MB compressed; best of 3; M fields/s")
+          f"reply {len(container) / 1e6:.1f} MB compressed; best of {REPEAT}; M fields/s")
     print(f"   {'':28} {'ours':>7} {'fresh':>7} {'floor':>7} {'ours/floor':>10} {'fresh/floor':>11}  goal")
     print(f"   {'decode + inflate':28} {decode:6.3f}s")
     rates = {}
@@ -261,10 +263,10 @@ def in_memory(helper, n):
             del rows, pins
             return seconds
 
-        cold = _native.best(fresh)
-        ours = _native.best(reused)
-        floor = min(_native.best(lambda: helper.floor(keys, ready, False)),
-                    _native.best(lambda: helper.floor(keys, ready, True)))
+        cold = _native.best(fresh, REPEAT)
+        ours = _native.best(reused, REPEAT)
+        floor = min(_native.best(lambda: helper.floor(keys, ready, False), REPEAT),
+                    _native.best(lambda: helper.floor(keys, ready, True), REPEAT))
         del ready
         rates[label] = fields / ours
         goal = ""

@@ -284,9 +284,7 @@ PyObject* RowReader::text(const Column& c, const std::uint8_t* p, bool rstrip) {
         return hit;
       }
     }
-    PyObject* obj = seen <= kAsciiMax
-                        ? PyUnicode_FromStringAndSize(t, static_cast<Py_ssize_t>(end))
-                        : PyUnicode_DecodeLatin1(t, static_cast<Py_ssize_t>(end), nullptr);
+    PyObject* obj = PyUnicode_DecodeLatin1(t, static_cast<Py_ssize_t>(end), nullptr);
     if (obj && keyed) keep(c.cache, lo, hi, obj);
     return obj;
   }
