@@ -30,7 +30,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import bench_python_calls as recorded
 
@@ -256,21 +255,13 @@ def main():
             conn = lomra.Connection(dict(params, port=str(port)), {})
             for _ in range(warmup):
                 conn.call(FUNCTION, ARGS, {})
-            ours = []
-            for _ in range(calls):
-                t0 = time.perf_counter_ns()
-                conn.call(FUNCTION, ARGS, {})
-                ours.append(time.perf_counter_ns() - t0)
+            ours = recorded.latencies(lambda: conn.call(FUNCTION, ARGS, {}), calls)
             conn.close()
 
             raw = recorded.RawReplay(port, setup)
             for _ in range(warmup):
                 raw.call(request, len(reply))
-            raw_py = []
-            for _ in range(calls):
-                t0 = time.perf_counter_ns()
-                raw.call(request, len(reply))
-                raw_py.append(time.perf_counter_ns() - t0)
+            raw_py = recorded.latencies(lambda: raw.call(request, len(reply)), calls)
             raw.close()
 
             out = subprocess.run([str(peer), str(tmp / "script"), "replay", str(port), str(calls + warmup)],

@@ -147,35 +147,14 @@ PyObject* convert(PyObject*, PyObject* args) {
   return Py_BuildValue("(dO)", seconds, list.get());
 }
 
-// floor(keys, values, copies) -> seconds: the dicts of the ready values
-// (one tuple per row) under the ready keys, built with PyDict_New and one
-// PyDict_SetItem per field, or (copies) as copies of a presized dict of the
-// keys whose values are then set.
+// floor(keys, values, copies) -> seconds: dicts_of_ready_values.
 PyObject* floor_(PyObject*, PyObject* args) {
   PyObject* keys;
   PyObject* values;
   int copies;
   if (!PyArg_ParseTuple(args, "O!O!p", &PyTuple_Type, &keys, &PyList_Type, &values, &copies)) return nullptr;
-  const Py_ssize_t n = PyList_Size(values);
-  const Py_ssize_t k = PyTuple_Size(keys);
-  ext::PyRef names(PyDict_New());
-  for (Py_ssize_t j = 0; j < k; ++j) PyDict_SetItem(names.get(), PyTuple_GetItem(keys, j), Py_None);
-  ext::PyRef presized(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "fromkeys", "O",
-                                          names.get()));
-  if (!presized) return nullptr;
-  ext::PyRef list(PyList_New(n));
-  if (!list) return nullptr;
-  const auto t0 = Clock::now();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* row = PyList_GetItem(values, i);
-    PyObject* d = copies ? PyDict_Copy(presized.get()) : PyDict_New();
-    if (!d) return nullptr;
-    for (Py_ssize_t j = 0; j < k; ++j)
-      if (PyDict_SetItem(d, PyTuple_GetItem(keys, j), PyTuple_GetItem(row, j)) < 0) return nullptr;
-    PyList_SetItem(list.get(), i, d);
-  }
-  const double seconds = since(t0);
-  return PyFloat_FromDouble(seconds);
+  const double seconds = dicts_of_ready_values(keys, values, copies != 0, nullptr);
+  return seconds < 0 ? nullptr : PyFloat_FromDouble(seconds);
 }
 
 PyMethodDef methods[] = {
