@@ -1,12 +1,14 @@
 """The helper module of a Python benchmark: C++ that calls the extension's
 conversion code directly (it is not reachable one value or one table at a
-time from Python), compiled at run time against the static libraries of a
-CMake build and imported.
+time from Python), compiled at run time (optimised as a Release build of
+the extension is, -O3) against the static libraries of a CMake build and
+imported.
 
 A benchmark gives the body of its module: the functions it times, in an
 anonymous namespace, and their table `PyMethodDef methods[]`. The body sees
 ext/convert.hpp, ext/errors.hpp and ext/py.hpp, `using namespace quib`,
-`Clock` (a monotonic clock) and `since(t0)` (seconds since t0).
+`Clock` (a monotonic clock), `since(t0)` (seconds since t0) and
+`dicts_of_ready_values`, the floor of a rows-to-dicts conversion.
 """
 
 import importlib.util
@@ -38,6 +40,37 @@ double since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+// The floor of a rows-to-dicts conversion: a list of dicts built from
+// ready values (`values`, one tuple per row) under ready keys (`keys`, a
+// tuple), with PyDict_New and one PyDict_SetItem per field or, with
+// `copies`, as copies of a presized dict of the keys whose values are then
+// set. The seconds it took; the list (a new reference) in `out`, which may
+// be null. Negative with the Python error set on failure.
+double dicts_of_ready_values(PyObject* keys, PyObject* values, bool copies, PyObject** out) {
+  const Py_ssize_t n = PyList_Size(values);
+  const Py_ssize_t k = PyTuple_Size(keys);
+  ext::PyRef names(PyDict_New());
+  for (Py_ssize_t j = 0; names && j < k; ++j)
+    if (PyDict_SetItem(names.get(), PyTuple_GetItem(keys, j), Py_None) < 0) return -1;
+  ext::PyRef presized(names ? PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                                  "fromkeys", "O", names.get())
+                            : nullptr);
+  ext::PyRef list(presized ? PyList_New(n) : nullptr);
+  if (!list) return -1;
+  const auto t0 = Clock::now();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* row = PyList_GetItem(values, i);
+    PyObject* d = copies ? PyDict_Copy(presized.get()) : PyDict_New();
+    if (!d) return -1;
+    PyList_SetItem(list.get(), i, d);
+    for (Py_ssize_t j = 0; j < k; ++j)
+      if (PyDict_SetItem(d, PyTuple_GetItem(keys, j), PyTuple_GetItem(row, j)) < 0) return -1;
+  }
+  const double seconds = since(t0);
+  if (out) *out = list.release();
+  return seconds;
+}
+
 }  // namespace
 '''
 
@@ -55,7 +88,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_@NAME@() {
 '''
 
 # The extension's sources the helper is built from, beside the libraries.
-SOURCES = ("convert.cpp", "py.cpp", "errors.cpp")
+SOURCES = ("convert.cpp", "rows.cpp", "py.cpp", "errors.cpp")
 
 
 def build_dir(default):
@@ -75,7 +108,7 @@ def load_helper(name, body, build):
         src = work / f"{name.strip('_')}_helper.cpp"
         src.write_text(PRELUDE + body + MODULE.replace("@NAME@", name))
         out = work / f"{name}.so"
-        cmd = ["g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
+        cmd = ["g++", "-std=c++20", "-O3", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
                f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT}", str(src),
                *(str(ROOT / "ext" / s) for s in SOURCES),
                *map(str, libs), "-lssl", "-lcrypto", "-ldl", "-lpthread", "-o", str(out)]

@@ -50,6 +50,16 @@ def import_lomra():
         sys.exit(f"{exc}: install lomra, or set QUIB_BUILD_DIR to a CMake build configured with -DQUIB_PYTHON=ON")
 
 
+def latencies(f, calls):
+    """The time of each of `calls` runs of f(), in nanoseconds."""
+    out = []
+    for _ in range(calls):
+        t0 = time.perf_counter_ns()
+        f()
+        out.append(time.perf_counter_ns() - t0)
+    return out
+
+
 def percentile(sorted_values, p):
     return sorted_values[min(len(sorted_values) - 1, int(p / 100 * len(sorted_values)))]
 
@@ -141,21 +151,13 @@ def main():
             request, reply = exchanges(recorded)[-1]
             setup = [f for f in recorded if f[1] in SETUP_STEPS]
 
-            ours = []
-            for _ in range(calls):
-                t0 = time.perf_counter_ns()
-                conn.call(name, args, {})
-                ours.append(time.perf_counter_ns() - t0)
+            ours = latencies(lambda: conn.call(name, args, {}), calls)
             conn.close()
 
             raw = RawReplay(sim.gateway, setup)
             for _ in range(warmup):
                 raw.call(request, len(reply))
-            anchor = []
-            for _ in range(calls):
-                t0 = time.perf_counter_ns()
-                raw.call(request, len(reply))
-                anchor.append(time.perf_counter_ns() - t0)
+            anchor = latencies(lambda: raw.call(request, len(reply)), calls)
             raw.close()
 
             o, a = summary(ours), summary(anchor)

@@ -150,21 +150,11 @@ PyObject* anchor(PyObject*, PyObject* args) {
   PyObject* keys;
   PyObject* values;
   if (!PyArg_ParseTuple(args, "OO", &keys, &values)) return nullptr;
-  const Py_ssize_t n = PyList_Size(values);
-  const Py_ssize_t k = PyTuple_Size(keys);
-  ext::PyRef list(PyList_New(n));
-  if (!list) return nullptr;
-  const auto t0 = Clock::now();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* row = PyList_GetItem(values, i);
-    PyObject* d = PyDict_New();
-    if (!d) return nullptr;
-    for (Py_ssize_t j = 0; j < k; ++j)
-      if (PyDict_SetItem(d, PyTuple_GetItem(keys, j), PyTuple_GetItem(row, j)) < 0) return nullptr;
-    PyList_SetItem(list.get(), i, d);
-  }
-  const double seconds = since(t0);
-  return Py_BuildValue("(dO)", seconds, list.get());
+  PyObject* list = nullptr;
+  const double seconds = dicts_of_ready_values(keys, values, false, &list);
+  if (seconds < 0) return nullptr;
+  ext::PyRef owned(list);
+  return Py_BuildValue("(dO)", seconds, list);
 }
 
 PyMethodDef methods[] = {

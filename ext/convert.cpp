@@ -237,38 +237,10 @@ std::optional<RfcValue> to_any(std::string_view name, AbapType type, PyObject* o
 
 // ---------------------------------------------------------------- back to Python
 
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
-// Trailing white space removal with a fast path for the blanks that pad
-// fixed-width fields; only a text that ends in a non-ASCII character goes
-// through the full Unicode rule.
-std::string_view trim_end(std::string_view s) {
-  while (!s.empty()) {
-    const auto c = static_cast<unsigned char>(s.back());
-    if (is_ascii_space(c))
-      s.remove_suffix(1);
-    else if (c >= 0x80)
-      return wire::trim_end_unicode(s);
-    else
-      break;
-  }
-  return s;
-}
-
-// White space removal at both ends, with the same fast path.
-std::string_view trim(std::string_view s) {
-  s = trim_end(s);
-  while (!s.empty()) {
-    const auto c = static_cast<unsigned char>(s.front());
-    if (is_ascii_space(c))
-      s.remove_prefix(1);
-    else if (c >= 0x80)
-      return wire::trim_unicode(s);
-    else
-      break;
-  }
-  return s;
-}
+// White space removal (the Unicode rule; the blanks that fill fixed-width
+// fields are skipped without decoding).
+std::string_view trim_end(std::string_view s) { return wire::trim_end_unicode(s); }
+std::string_view trim(std::string_view s) { return wire::trim_unicode(s); }
 
 PyObject* new_str(std::string_view s) { return str_from_utf8(s); }
 
@@ -555,19 +527,28 @@ std::optional<Bytes> dict_to_structure(const proto::StructureLayout& layout, PyO
   return std::move(image).value();
 }
 
+PyObject* field_key(const proto::FieldLayout& field) {
+  PyObject* key = str_from_utf8(field.name);
+  if (key) PyUnicode_InternInPlace(&key);
+  return key;
+}
+
+AbapType conversion_type(const proto::StructureLayout& layout, const proto::FieldLayout& field) {
+  const proto::FieldLayout* first = proto::find_field(layout, field.name);
+  return first ? first->abap_type : AbapType(AbapType::Char);
+}
+
 StructureReader::StructureReader(const proto::StructureLayout& layout, ReadFlags flags)
     : layout_(layout), flags_(flags) {
   columns_.reserve(layout.fields.size());
   for (const proto::FieldLayout& f : layout.fields) {
     if (f.width == 0) continue;
-    const proto::FieldLayout* first = proto::find_field(layout, f.name);
-    PyObject* key = str_from_utf8(f.name);
+    PyRef key(field_key(f));
     if (!key) {
       ok_ = false;
       return;
     }
-    PyUnicode_InternInPlace(&key);
-    columns_.push_back(Column{&f, first ? first->abap_type : AbapType(AbapType::Char), PyRef(key)});
+    columns_.push_back(Column{&f, conversion_type(layout, f), std::move(key)});
   }
   values_.reserve(columns_.size());
 }
@@ -583,29 +564,6 @@ PyObject* StructureReader::read(wire::ByteView image) {
     if (!v || PyDict_SetItem(dict.get(), c.key.get(), v.get()) < 0) return nullptr;
   }
   return dict.release();
-}
-
-PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
-                          ReadFlags flags) {
-  StructureReader reader(layout, flags);
-  if (!reader.ok()) return nullptr;
-  return reader.read(image);
-}
-
-PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
-                      ReadFlags flags) {
-  StructureReader reader(layout, flags);
-  if (!reader.ok()) return nullptr;
-  const std::size_t n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* row = reader.read(table.chunk(i));
-    if (!row) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);  // steals
-  }
-  return list.release();
 }
 
 }  // namespace quib::ext

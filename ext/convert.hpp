@@ -60,9 +60,20 @@ PyObject* value_to_py(std::string_view name, wire::AbapType type, const wire::Rf
 std::optional<wire::Bytes> dict_to_structure(const proto::StructureLayout& layout, PyObject* obj,
                                              std::string_view name);
 
-// Reads images of one layout into dicts. The field names (as Python strings)
-// and the type each field converts by are worked out once, when the reader
-// is made, so that a table of many rows builds them once, not once per row.
+// The name of a field as an interned str (a new reference; null with the
+// Python error set), and the type its value converts by: that of the first
+// field of the layout with the same name ignoring ASCII case (Char when
+// none has it).
+PyObject* field_key(const proto::FieldLayout& field);
+wire::AbapType conversion_type(const proto::StructureLayout& layout,
+                               const proto::FieldLayout& field);
+
+// Reads images of one layout into dicts through field values: each image is
+// decoded by the structure codec, then every value goes through
+// value_to_py. The field names (as Python strings) and the type each field
+// converts by are worked out once, when the reader is made. This is the
+// reference reading: structure_to_py and table_to_py read rows directly
+// from their bytes (ext/rows.hpp) and come here for a row they cannot read.
 class StructureReader {
  public:
   StructureReader(const proto::StructureLayout& layout, ReadFlags flags);
@@ -85,11 +96,13 @@ class StructureReader {
 };
 
 // The image of one structure as a new dict, fields named as the layout
-// spells them; null with the Python error set.
+// spells them; null with the Python error set. (ext/rows.cpp)
 PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
                           ReadFlags flags);
 
 // The whole rows of a table (at most its row count) as a new list of dicts.
+// On a long table the interpreter lock is handed to other threads once per
+// switch interval. (ext/rows.cpp)
 PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
                       ReadFlags flags);
 

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -143,10 +144,10 @@ Bytes encode_text_kind(std::string_view text, std::uint32_t width) {
   Bytes out;
   out.reserve(std::max(text.size(), target) * 2);
   append_utf16le(out, text);
-  std::size_t units = out.size() / 2;
-  for (; units < target; ++units) {
-    out.push_back(0x20);
-    out.push_back(0);
+  const std::size_t have = out.size();
+  if (have / 2 < target) {
+    out.resize(target * 2, 0);
+    for (std::size_t i = have / 2 * 2; i < out.size(); i += 2) out[i] = 0x20;
   }
   return out;
 }
@@ -553,22 +554,26 @@ std::string decode_text_field(ByteView bytes) {
 }
 
 // Digits filled on the left to decimals + 1 and a point before the last
-// `decimals` of them, built in one pass.
-static std::string place_point(std::string_view digits, std::uint32_t decimals, bool negative) {
-  std::string out;
-  out.reserve(std::max<std::size_t>(digits.size(), std::size_t{decimals} + 1) + 2);
-  if (negative) out.push_back('-');
-  if (digits.size() <= decimals) {
-    out += "0.";
-    out.append(decimals - digits.size(), '0');
-    out.append(digits);
+// `decimals` of them (none with 0 decimals), "-" in front when negative,
+// written to `out`, which holds digits.size() + decimals + 3 characters.
+static std::size_t write_point(std::string_view digits, std::uint32_t decimals, bool negative,
+                               char* out) {
+  char* o = out;
+  if (negative) *o++ = '-';
+  if (decimals == 0) {
+    o = std::copy(digits.begin(), digits.end(), o);
+  } else if (digits.size() <= decimals) {
+    *o++ = '0';
+    *o++ = '.';
+    o = std::fill_n(o, decimals - digits.size(), '0');
+    o = std::copy(digits.begin(), digits.end(), o);
   } else {
-    const std::size_t int_len = digits.size() - decimals;
-    out.append(digits.substr(0, int_len));
-    out.push_back('.');
-    out.append(digits.substr(int_len));
+    const std::size_t whole = digits.size() - decimals;
+    o = std::copy_n(digits.begin(), whole, o);
+    *o++ = '.';
+    o = std::copy(digits.begin() + static_cast<std::ptrdiff_t>(whole), digits.end(), o);
   }
-  return out;
+  return static_cast<std::size_t>(o - out);
 }
 
 std::string insert_decimal_point(std::string_view text, std::uint32_t decimals) {
@@ -577,40 +582,44 @@ std::string insert_decimal_point(std::string_view text, std::uint32_t decimals) 
   bool negative = !text.empty() && text[0] == '-';
   std::string_view digits = negative ? text.substr(1) : text;
   if (!all_digits(digits)) return std::string(text);
-  return place_point(digits, decimals, negative);
+  std::string out(digits.size() + decimals + 3, '\0');
+  out.resize(write_point(digits, decimals, negative, out.data()));
+  return out;
+}
+
+std::optional<std::size_t> unpack_bcd_into(ByteView bytes, std::uint32_t decimals, char* digits,
+                                           char* out) {
+  // All 2n - 1 digit nibbles first, then the leading zeros are skipped.
+  const std::size_t n = bytes.size(), count = 2 * n - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned hi = bytes[i] >> 4, lo = bytes[i] & 0x0F;
+    if (hi > 9 || (lo > 9 && i + 1 < n)) return std::nullopt;
+    digits[2 * i] = static_cast<char>('0' + hi);
+    if (i + 1 < n) digits[2 * i + 1] = static_cast<char>('0' + lo);
+  }
+  const bool negative = (bytes[n - 1] & 0x0F) == 0x0D;
+  std::size_t first = 0;
+  while (first + 1 < count && digits[first] == '0') ++first;
+  return write_point(std::string_view(digits + first, count - first), decimals, negative, out);
 }
 
 ValueResult<std::string> unpack_bcd(ByteView bytes, std::uint32_t decimals) {
   if (bytes.empty()) return err(ValueError::undecodable(AbapType::Bcd, 0));
   if (decimals > kMaxDecimals)
     return err(ValueError::unrepresentable(fmt::format("{} decimal places", decimals)));
-  // All 2n - 1 digit nibbles first, then the leading zeros are skipped.
-  const std::size_t n = bytes.size(), count = 2 * n - 1;
+  const std::size_t n = bytes.size();
   char small[64];
   std::string large;
-  char* d = small;
-  if (count > sizeof small) {
-    large.resize(count);
-    d = large.data();
+  char* digits = small;
+  if (2 * n - 1 > sizeof small) {
+    large.resize(2 * n - 1);
+    digits = large.data();
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned hi = bytes[i] >> 4, lo = bytes[i] & 0x0F;
-    if (hi > 9 || (lo > 9 && i + 1 < n)) return err(ValueError::undecodable(AbapType::Bcd, n));
-    d[2 * i] = static_cast<char>('0' + hi);
-    if (i + 1 < n) d[2 * i + 1] = static_cast<char>('0' + lo);
-  }
-  const bool negative = (bytes[n - 1] & 0x0F) == 0x0D;
-  std::size_t first = 0;
-  while (first + 1 < count && d[first] == '0') ++first;
-  const std::string_view digits(d + first, count - first);
-  if (decimals == 0) {
-    std::string out;
-    out.reserve(digits.size() + 1);
-    if (negative) out.push_back('-');
-    out.append(digits);
-    return out;
-  }
-  return place_point(digits, decimals, negative);
+  std::string out(packed_text_size(n, decimals), '\0');
+  const auto length = unpack_bcd_into(bytes, decimals, digits, out.data());
+  if (!length) return err(ValueError::undecodable(AbapType::Bcd, n));
+  out.resize(*length);
+  return out;
 }
 
 ValueResult<Bytes> pack_bcd(std::string_view text, std::uint32_t width, std::uint32_t decimals) {

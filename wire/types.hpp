@@ -269,6 +269,17 @@ std::string insert_decimal_point(std::string_view text, std::uint32_t decimals);
 // Packed decimal: two digits per byte, the last byte's low nibble the sign
 // (0xD negative, anything else positive).
 ValueResult<std::string> unpack_bcd(ByteView bytes, std::uint32_t decimals);
+
+// unpack_bcd without allocating, for the readers of many rows: `bytes` is
+// not empty and `decimals` at most kMaxDecimals; `digits` holds
+// 2 * bytes.size() - 1 characters of scratch and `out` at least
+// packed_text_size(bytes.size(), decimals). The text's length in `out`, or
+// nullopt when a digit nibble is above 9.
+std::optional<std::size_t> unpack_bcd_into(ByteView bytes, std::uint32_t decimals, char* digits,
+                                           char* out);
+constexpr std::size_t packed_text_size(std::size_t bytes, std::uint32_t decimals) {
+  return 2 * bytes + std::size_t{decimals} + 2;
+}
 ValueResult<Bytes> pack_bcd(std::string_view text, std::uint32_t width, std::uint32_t decimals);
 
 // ---------------------------------------------------------------------------

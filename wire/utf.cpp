@@ -5,9 +5,8 @@
 namespace quib::wire {
 
 void secure_wipe(void* p, std::size_t n) {
-  if (n == 0) return;
-  volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-  while (n--) *v++ = 0;
+  // Unlike memset, explicit_bzero is never left out as a dead store.
+  if (n != 0) ::explicit_bzero(p, n);
 }
 
 void append_utf8(std::string& out, char32_t cp) {
@@ -198,18 +197,14 @@ std::string decode_utf16le(ByteView b) {
   const std::size_t n = b.size();
   const std::uint8_t* p = b.data();
   if (n % 2 == 0) {
-    bool ascii = true;
-    for (std::size_t i = 0; i < n; i += 2) {
-      if (p[i + 1] != 0 || p[i] >= 0x80) {
-        ascii = false;
-        break;
-      }
+    // One pass: the low bytes are copied while every unit is checked.
+    std::string out(n / 2, '\0');
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < n / 2; ++i) {
+      seen |= static_cast<unsigned>(p[2 * i]) | static_cast<unsigned>(p[2 * i + 1]) << 8;
+      out[i] = static_cast<char>(p[2 * i]);
     }
-    if (ascii) {
-      std::string out(n / 2, '\0');
-      for (std::size_t i = 0; i < n / 2; ++i) out[i] = static_cast<char>(p[2 * i]);
-      return out;
-    }
+    if (seen < 0x80) return out;
   }
   // Each unit gives at most three bytes (a pair gives four for two units);
   // the odd final byte gives the three bytes of U+FFFD.
@@ -267,13 +262,16 @@ bool is_valid_utf16le(ByteView b) {
   return true;
 }
 
-namespace {
-
 bool is_unicode_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
          c == 0x205F || c == 0x3000;
 }
+
+namespace {
+
+// The white space of ASCII: tab to carriage return, and the space.
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
 // Start offset of the last code point ending at `end`.
 std::size_t prev_start(std::string_view s, std::size_t end) {
@@ -290,7 +288,17 @@ std::size_t prev_start(std::string_view s, std::size_t end) {
 
 std::string_view trim_end_unicode(std::string_view s) {
   std::size_t end = s.size();
+  // The blanks that fill fixed-width fields, eight at a time.
+  static constexpr char kBlanks[] = "        ";
+  while (end >= 8 && std::memcmp(s.data() + end - 8, kBlanks, 8) == 0) end -= 8;
   while (end > 0) {
+    // An ASCII byte is a character of its own.
+    const auto last = static_cast<unsigned char>(s[end - 1]);
+    if (last < 0x80) {
+      if (!is_ascii_space(last)) break;
+      --end;
+      continue;
+    }
     std::size_t start = prev_start(s, end);
     std::size_t p = start;
     char32_t c = next_utf8(s.substr(0, end), p);
@@ -304,6 +312,12 @@ std::string_view trim_unicode(std::string_view s) {
   s = trim_end_unicode(s);
   std::size_t pos = 0;
   while (pos < s.size()) {
+    const auto first = static_cast<unsigned char>(s[pos]);
+    if (first < 0x80) {
+      if (!is_ascii_space(first)) break;
+      ++pos;
+      continue;
+    }
     std::size_t p = pos;
     char32_t c = next_utf8(s, p);
     if (!is_unicode_space(c)) break;

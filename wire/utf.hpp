@@ -57,6 +57,10 @@ std::string decode_utf16le(ByteView bytes);
 // True when the bytes have even length and hold no unpaired surrogate.
 bool is_valid_utf16le(ByteView bytes);
 
+// Whether a code point has the Unicode White_Space property (all of them lie
+// in the Basic Multilingual Plane).
+bool is_unicode_space(char32_t c);
+
 // Trailing / leading Unicode white space removal on UTF-8 text.
 std::string_view trim_end_unicode(std::string_view s);
 std::string_view trim_unicode(std::string_view s);

@@ -1,25 +1,29 @@
 """Self-tests of the simulator's table scenarios: the RFC_READ_TABLE
 selection reader and its lines, DFIES rows of nested structures, the records
-of table deltas, and table rows whose packed field is the initial all-zero
-value over the wire."""
+of table deltas, table rows whose packed field is the initial all-zero
+value over the wire, the form a table goes out in (row records, or
+compressed content in pieces above the threshold), and the generated rows
+of Z_SIM_ROWS."""
 
 import copy
 import os
+import random
 import struct
 import sys
+import zlib
 from decimal import Decimal
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from sim import config, tables, values  # noqa: E402
+from sim import config, lzh, reply, tables, values  # noqa: E402
 from sim.dictionary import standard_dictionary  # noqa: E402
 from sim.functions import standard_registry  # noqa: E402
 from sim.reply import AbapError  # noqa: E402
 from simctl import Sim  # noqa: E402
-from test_sim import RawClient, first, tables_of, u16, values_of  # noqa: E402
-from sim.container import Rid  # noqa: E402
+from test_sim import RawClient, TestCompressedTables, first, tables_of, u16, values_of  # noqa: E402
+from sim.container import Rid, read_records  # noqa: E402
 
 
 class Ctx:
@@ -132,3 +136,84 @@ def test_table_row_with_an_initial_packed_field():
         assert first(reply, Rid.ABAP_EXCEPTION_KEY) == u16("CONVERSION_ERROR")
         assert values_of(c.call("STFC_CONNECTION", [("REQUTEXT", u16("still here"))], ["ECHOTEXT"]))
         assert not [e for e in sim.entries(event="internal-error")]
+
+
+# --- the form of a table, and generated rows ---------------------------------------------
+
+BULK = standard_dictionary().lookup("ZSIM_BULK")
+
+
+def bulk_reply(count, form="", above=reply.COMPRESS_ABOVE, piece=reply.PIECE):
+    """The records of Z_SIM_ROWS's reply."""
+    ctx = Ctx("Z_SIM_ROWS", {"ROW_COUNT": count, "FORM": form})
+    return read_records(reply.reply_container(tables.bulk_scenario(ctx), above, piece))[0]
+
+
+@pytest.mark.parametrize("count, form, above, piece, compressed", [
+    (348, "", reply.COMPRESS_ABOVE, reply.PIECE, False),  # 65424 bytes of rows: at most the threshold
+    (349, "", reply.COMPRESS_ABOVE, reply.PIECE, True),
+    (2000, "", 1000, 3000, True),
+    (2000, "", None, 3000, False),                        # no threshold: row records whatever the size
+    (2000, "R", 1000, 3000, False),
+    (3, "Z", reply.COMPRESS_ABOVE, 100, True),
+    (0, "", 0, 100, False),
+])
+def test_a_table_goes_out_as_a_server_sends_it(count, form, above, piece, compressed):
+    records = bulk_reply(count, form, above, piece)
+    width, declared, plain, content = tables_of(records)["T_ROWS"]
+    rows = tables.bulk_rows(BULK, count)
+    assert (width, declared) == (BULK.size, count)
+    if not compressed:
+        assert (plain, content) == (rows, b"")
+        return
+    assert plain == []
+    assert TestCompressedTables.zlib_rows(content) == b"".join(rows)
+    pieces = [(rid, len(v)) for rid, v in records if rid in (Rid.TABLE_COMPRESSED, Rid.TABLE_COMPRESSED_CHUNK)]
+    assert pieces[0][0] == Rid.TABLE_COMPRESSED and {rid for rid, _ in pieces[1:]} <= {Rid.TABLE_COMPRESSED_CHUNK}
+    assert [n for _, n in pieces[:-1]] == [piece] * (len(pieces) - 1) and 0 < pieces[-1][1] <= piece
+
+
+def test_the_gateway_takes_the_threshold_and_piece_from_its_settings():
+    with Sim(config={"table_compress_above": 1000, "table_piece": 700}) as sim:
+        c = RawClient(sim.gateway).setup()
+        c.logon()
+        records = c.call("Z_SIM_ROWS", [("ROW_COUNT", struct.pack("<i", 40))], ["T_ROWS"])
+        _, _, plain, content = tables_of(records)["T_ROWS"]
+        assert plain == [] and TestCompressedTables.zlib_rows(content) == b"".join(tables.bulk_rows(BULK, 40))
+        assert len(first(records, Rid.TABLE_COMPRESSED)) == 700
+        records = c.call("Z_SIM_ROWS", [("ROW_COUNT", struct.pack("<i", 5))], ["T_ROWS"])
+        assert tables_of(records)["T_ROWS"][2] == tables.bulk_rows(BULK, 5)
+
+
+def test_generated_rows_are_the_dictionary_images_of_their_values():
+    rows = tables.bulk_rows(BULK, 3000)
+    for i in (1, 2, 3, 10, 29, 30, 2000, 2999, 3000):
+        want = tables.bulk_row(i)
+        assert rows[i - 1] == BULK.encode(want), i
+        got = BULK.decode(rows[i - 1])
+        assert {k: v.rstrip() if isinstance(v, str) else v for k, v in got.items()} == want
+    assert tables.bulk_row(3)["CHANGED"] == "00000000" and tables.bulk_row(10)["AMOUNT"] < 0
+
+
+@pytest.mark.parametrize("imports, key", [
+    ({"ROW_COUNT": -1}, "SIM_ERROR"),
+    ({"ROW_COUNT": tables.BULK_MAX_ROWS + 1}, "SIM_ERROR"),
+    ({"ROW_COUNT": 1, "FORM": "Q"}, "SIM_ERROR"),
+])
+def test_generated_rows_refuse_what_they_cannot_make(imports, key):
+    with pytest.raises(AbapError) as info:
+        tables.bulk_scenario(Ctx("Z_SIM_ROWS", imports))
+    assert info.value.key == key
+
+
+def test_block_types_agree_with_the_inflater():
+    rng = random.Random(3)
+    noise = bytes(rng.getrandbits(8) for _ in range(40000))
+    text = b"".join(b"ROW %06d Berlin " % i for i in range(4000))
+    for data in (b"", text, noise, noise + text + noise[:100]):
+        for strategy in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FIXED):
+            for level in (1, 6, 9):
+                stream = lzh.deflate_zlib(data, strategy, level)
+                assert lzh.block_types(stream) == lzh.inflate(stream)[1]
+    with pytest.raises(lzh.InflateError):
+        lzh.block_types(lzh.deflate_zlib(text)[:-40])

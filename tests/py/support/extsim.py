@@ -2,8 +2,9 @@
 """The simulated ABAP system with a few extra functions that the binding's
 tests need and the standard registry does not offer: replies whose values
 cannot be decoded, texts that are not valid UTF-8 or UTF-16, parameters with
-type and class letters that have no name, and structure and table
-parameters without a dictionary type.
+type and class letters that have no name, structure and table
+parameters without a dictionary type, and a table of rows of many kinds
+whose images the caller gives.
 
 Runs exactly like tests/sim/abapsim.py (same options, same ports line); the
 extra functions are added to the standard registry before it starts.
@@ -19,8 +20,9 @@ sys.path.insert(0, os.path.abspath(SIM_DIR))
 
 import abapsim  # noqa: E402
 from sim.container import Rid  # noqa: E402
+from sim.dictionary import Field, Structure  # noqa: E402
 from sim.interface import EXCEPTION, EXPORT, IMPORT, TABLE, FunctionInterface, Param, char  # noqa: E402
-from sim.reply import Reply  # noqa: E402
+from sim.reply import ROWS, Reply, TableOut  # noqa: E402
 from sim import lzh, values  # noqa: E402
 
 # Field images that the client cannot decode as their declared type.
@@ -140,7 +142,35 @@ def add_hostile_functions(reg, config):
     ]), kind_reply)
 
 
+# Rows of many kinds, as images the caller sends: a field of each kind the
+# binding reads directly, a few it leaves to the field codec (RAW,
+# DECFLOAT16), and a Char field whose name differs from an Int4 field's in
+# letter case only (its value converts by the type of the first).
+KINDS = Structure("ZE1_KINDS", [
+    Field("C4", "C", 8), Field("C3", "C", 6), Field("NUMC", "N", 8), Field("DATS", "D", 16),
+    Field("TIMS", "T", 12), Field("P0", "P", 3), Field("P2", "P", 4, 2), Field("I1", "b"),
+    Field("I2", "s"), Field("I4", "I"), Field("I8", "8"), Field("FL", "F"), Field("RAW", "X", 4),
+    Field("DF16", "a"), Field("CODE", "I"), Field("code", "C", 8),
+])
+
+
+def kind_rows(ctx):
+    images = ctx.imports.get("IMAGES", b"")
+    size = KINDS.size
+    rows = [images[i:i + size] for i in range(0, len(images), size)]
+    reply = Reply()
+    form = ctx.imports.get("FORM", "").strip().upper()
+    reply.tables.append(TableOut("T_KINDS", size, rows, coding="zlib" if form == "Z" else ROWS))
+    return reply
+
+
 def add_functions(reg):
+    reg.dictionary.add(KINDS)
+    reg.add(FunctionInterface("Z_E1_KINDS", [
+        Param("IMAGES", IMPORT, "y", 8),
+        Param("FORM", IMPORT, "C", char(1), optional=True),
+        Param("T_KINDS", TABLE, "h", KINDS.size, type_name="ZE1_KINDS"),
+    ]), kind_rows)
     reg.add(FunctionInterface("Z_E1_UNDECODED", [
         Param("FIELD", IMPORT, "C", char(10)),
         Param("E_FLOAT", EXPORT, "F", 8),

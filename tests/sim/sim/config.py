@@ -5,6 +5,7 @@ import copy
 import json
 
 from .faults import fault_from_json, parse_fault
+from .reply import COMPRESS_ABOVE, PIECE
 
 DEFAULTS = {
     # Accounts that may log on.  The first is the default account.
@@ -30,6 +31,12 @@ DEFAULTS = {
     "logon_reply_header": True,
     # Replies larger than this go out as several data records.
     "reply_piece": 28000,
+    # A table whose rows hold more than this many bytes goes out compressed
+    # (unless its function chose the form), in TableCompressed and
+    # TableCompressedChunk records of table_piece bytes; null: row records
+    # whatever the size.
+    "table_compress_above": COMPRESS_ABOVE,
+    "table_piece": PIECE,
     # Texts of ABAP error records and of a refused logon: "utf-16le" or "utf-8".
     "error_text_encoding": "utf-16le",
     # The password every SAProuter hop must carry (None: no password).

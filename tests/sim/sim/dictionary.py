@@ -193,6 +193,20 @@ def standard_dictionary():
         Field("DAY", "D", 16),
         Field("SCORE", "F"),
     ]))
+    # The rows of Z_SIM_ROWS: two fields each of CHAR, NUMC, INT4, packed
+    # with decimals and DATS; 188 bytes.
+    d.add(Structure("ZSIM_BULK", [
+        Field("ID", "I"),
+        Field("NAME", "C", 60),
+        Field("CITY", "C", 40),
+        Field("ACCOUNT", "N", 20),
+        Field("ZIP", "N", 10),
+        Field("QUANTITY", "I"),
+        Field("AMOUNT", "P", 8, 2, rollname="ZSIM_AMOUNT"),
+        Field("RATE", "P", 6, 5, rollname="ZSIM_RATE"),
+        Field("CREATED", "D", 16),
+        Field("CHANGED", "D", 16),
+    ]))
     d.add(Structure("ZSIM_LINE", [Field("LINE", "C", 144)], lines_descr=True))
     d.add(Structure("RFC_FUNINT", [
         Field("PARAMCLASS", "C", 2), Field("PARAMETER", "C", 60), Field("TABNAME", "C", 60),

@@ -15,9 +15,10 @@ from .dictionary import dfies_row, dfies_rows, lines_descr_xml, Structure, Table
 from .interface import (CHANGING, EXCEPTION, EXPORT, IMPORT, PARAMS_WIDTH, TABLE, FunctionInterface, Param, char,
                         params_row)
 from .faults import TERMINAL
-from .reply import AbapError, Reply
+from .reply import ROWS, AbapError, Reply
 
-CODINGS = {"Z": "zlib", "F": "fixed", "L": "literal", "X": "zlib"}
+# Table forms by their letter; anything else (a blank) lets the size decide.
+CODINGS = {"Z": "zlib", "F": "fixed", "L": "literal", "X": "zlib", "R": ROWS}
 
 
 class SimFunction:

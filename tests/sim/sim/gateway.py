@@ -700,7 +700,7 @@ class GatewayConnection:
         if req.basxml:
             params = basxml.reply_params(fn, self.server.registry.dictionary, reply)
             return self.basxml_reply(name, reply.extra, params), action
-        return reply_container(reply), action
+        return reply_container(reply, self.cfg["table_compress_above"], self.cfg["table_piece"]), action
 
     # --- basXML ---------------------------------------------------------
 

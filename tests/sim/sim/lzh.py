@@ -12,9 +12,15 @@ Layout of the content (the bytes of the TableCompressed records, joined):
 
 The DEFLATE blocks come from zlib's raw DEFLATE.  zlib may choose a stored
 block for data it cannot shrink; such a stream is recoded with the simple
-literal-only fixed-Huffman coder below, so the result never holds one.
+literal-only fixed-Huffman coder below, so the result never holds one.  The
+block types of a stream are found by walking it block by block with the
+system's zlib (through ctypes, its inflate stopping at every block
+boundary), so that checking a table of many megabytes costs no more than
+inflating it; without a loadable zlib the small inflater below does it.
 """
 
+import ctypes
+import ctypes.util
 import struct
 import zlib
 
@@ -183,6 +189,86 @@ def inflate(data, start_bit=0):
             return bytes(out), types
 
 
+# --- block types through the system's zlib ------------------------------------
+
+
+class _ZStream(ctypes.Structure):
+    _fields_ = [("next_in", ctypes.c_void_p), ("avail_in", ctypes.c_uint), ("total_in", ctypes.c_ulong),
+                ("next_out", ctypes.c_void_p), ("avail_out", ctypes.c_uint), ("total_out", ctypes.c_ulong),
+                ("msg", ctypes.c_char_p), ("state", ctypes.c_void_p), ("zalloc", ctypes.c_void_p),
+                ("zfree", ctypes.c_void_p), ("opaque", ctypes.c_void_p), ("data_type", ctypes.c_int),
+                ("adler", ctypes.c_ulong), ("reserved", ctypes.c_ulong)]
+
+
+_Z_OK, _Z_STREAM_END, _Z_BLOCK = 0, 1, 5
+# data_type after inflate: the unused bits of the last input byte in the
+# low three bits, 128 when inflate stopped at a block boundary.
+_AT_BOUNDARY = 128
+
+
+def _load_zlib():
+    try:
+        lib = ctypes.CDLL(ctypes.util.find_library("z") or "libz.so.1")
+        lib.zlibVersion.restype = ctypes.c_char_p
+        lib.inflateInit2_.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int]
+        lib.inflate.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        lib.inflateEnd.argtypes = [ctypes.c_void_p]
+        return lib
+    except (OSError, AttributeError):
+        return None
+
+
+_ZLIB = _load_zlib()
+
+
+def _bits_at(data, bit, n):
+    value = 0
+    for k in range(n):
+        b = bit + k
+        if b >> 3 >= len(data):
+            raise InflateError("unexpected end of stream")
+        value |= ((data[b >> 3] >> (b & 7)) & 1) << k
+    return value
+
+
+def _zlib_block_types(stream):
+    z = _ZStream()
+    source = ctypes.create_string_buffer(bytes(stream), len(stream))
+    sink = ctypes.create_string_buffer(1 << 20)
+    if _ZLIB.inflateInit2_(ctypes.byref(z), -15, _ZLIB.zlibVersion(), ctypes.sizeof(z)) != _Z_OK:
+        raise InflateError("zlib refused to start")
+    z.next_in = ctypes.addressof(source)
+    z.avail_in = len(stream)
+    types = []
+    bit = 0
+    try:
+        while True:
+            header = _bits_at(stream, bit, 3)
+            types.append(header >> 1)
+            while True:
+                z.next_out = ctypes.addressof(sink)
+                z.avail_out = len(sink)
+                rc = _ZLIB.inflate(ctypes.byref(z), _Z_BLOCK)
+                if rc not in (_Z_OK, _Z_STREAM_END):
+                    raise InflateError(f"zlib inflate failed ({rc})")
+                if rc == _Z_STREAM_END or z.data_type & _AT_BOUNDARY:
+                    break
+                if z.avail_in == 0 and z.avail_out != 0:
+                    raise InflateError("unexpected end of stream")
+            if header & 1:
+                return types
+            bit = z.total_in * 8 - (z.data_type & 7)
+    finally:
+        _ZLIB.inflateEnd(ctypes.byref(z))
+
+
+def block_types(stream):
+    """The type of every block of a raw DEFLATE stream, in order."""
+    if _ZLIB is None:
+        return inflate(stream)[1]
+    return _zlib_block_types(stream)
+
+
 # --- coders -----------------------------------------------------------------
 
 
@@ -225,8 +311,7 @@ def deflate_stream(data, coding="zlib"):
         return deflate_literals(data)
     strategy = zlib.Z_FIXED if coding == "fixed" else zlib.Z_DEFAULT_STRATEGY
     stream = deflate_zlib(data, strategy)
-    _, types = inflate(stream)
-    if 0 in types:
+    if 0 in block_types(stream):
         return deflate_literals(data)
     return stream
 

@@ -3,6 +3,12 @@
 A reply holds export values (already encoded), tables (plain or compressed),
 deep sections and optional extra records.  An ABAP error is an exception
 that becomes the error records of the reply.
+
+A table goes out as a server sends it unless its function chose a form: one
+TableContent record per row while its rows hold at most `compress_above`
+bytes, compressed content (zlib's coding) in records of `piece` bytes above
+that.  A function may instead ask for row records whatever the size
+(coding ROWS) or for one coding of the compressed form.
 """
 
 import struct
@@ -31,7 +37,20 @@ class Cancelled(Exception):
     """The client cancelled the running call; the Canceled record is sent."""
 
 
+# The form of a table as a server chooses it: row records up to this many
+# bytes of rows, compressed content in records of PIECE bytes above.
+COMPRESS_ABOVE = 64 << 10
+PIECE = 32 << 10
+# The coding that asks for one record per row whatever the size.
+ROWS = "rows"
+
+
 class TableOut:
+    """A table of a reply.  coding None lets the size decide (as a server
+    does); ROWS asks for row records; "zlib", "fixed" or "literal" for
+    compressed content in records of `piece` bytes (0: one record; None, and
+    whenever the size decided: the server's piece size)."""
+
     def __init__(self, name, width, rows, coding=None, piece=0, skip=2):
         self.name = name
         self.width = width
@@ -39,6 +58,18 @@ class TableOut:
         self.coding = coding
         self.piece = piece
         self.skip = skip
+        self._content = {}
+
+    def size(self):
+        return sum(len(r) for r in self.rows)
+
+    def content(self, coding):
+        """The compressed content; a table that goes out more than once is
+        compressed once."""
+        key = (coding, self.skip)
+        if key not in self._content:
+            self._content[key] = lzh.compress_table(b"".join(self.rows), coding, self.skip)
+        return self._content[key]
 
 
 class Reply:
@@ -91,18 +122,25 @@ def error_container(err, encoding="utf-16le"):
     return w.finish()
 
 
-def _table_records(w, number, t):
+def _table_records(w, number, t, compress_above, server_piece):
     w.add(Rid.TABLE_NAME, values.utf16(t.name))
     w.add(Rid.TABLE_ROW_COUNT, struct.pack(">I", number))
     w.add(Rid.TABLE_HEADER, struct.pack(">II", t.width, len(t.rows)))
-    if t.coding is None:
+    coding, piece = t.coding, t.piece
+    if coding is None:
+        big = compress_above is not None and compress_above >= 0 and t.size() > compress_above
+        coding = "zlib" if big else ROWS
+        piece = piece or server_piece
+    elif piece is None:
+        piece = server_piece
+    if coding == ROWS:
         for row in t.rows:
             w.add(Rid.TABLE_CONTENT, row)
         return
     if not t.rows:
         return
-    content = lzh.compress_table(b"".join(t.rows), t.coding, t.skip)
-    piece = t.piece if t.piece > 0 else len(content)
+    content = t.content(coding)
+    piece = piece if piece > 0 else len(content)
     for i, start in enumerate(range(0, len(content), piece)):
         w.add(Rid.TABLE_COMPRESSED if i == 0 else Rid.TABLE_COMPRESSED_CHUNK, content[start : start + piece])
 
@@ -116,13 +154,16 @@ def _deep_content(value):
     return str(value)
 
 
-def reply_container(reply):
+def reply_container(reply, compress_above=COMPRESS_ABOVE, piece=PIECE):
+    """The container of a reply; tables whose function left the form open
+    are compressed when their rows hold more than `compress_above` bytes
+    (None: never), in records of `piece` bytes."""
     w = Writer()
     for name, raw in reply.exports:
         w.add(Rid.PARAMETER_NAME, values.utf16(name))
         w.add(Rid.PARAMETER_VALUE, raw)
     for number, t in enumerate(reply.tables, 1):
-        _table_records(w, number, t)
+        _table_records(w, number, t, compress_above, piece)
     sections = list(reply.deep) + [(deep.element(n, _deep_content(v)), 0) for n, v in reply.nested]
     for xml, piece in sections:
         w.add(Rid.DEEP_SECTION)

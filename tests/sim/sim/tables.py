@@ -35,13 +35,15 @@ result in E_SEEN, one name per line; a client that applied the records gets
 the same names.
 """
 
+import datetime
 import re
 import struct
+import threading
 from decimal import Decimal
 
 from . import values
 from .interface import EXCEPTION, EXPORT, IMPORT, TABLE, FunctionInterface, Param, char
-from .reply import AbapError, Reply
+from .reply import ROWS, AbapError, Reply, TableOut
 
 # Record ids of table deltas.
 TABLE_DELTA_DELETE = 0x0332
@@ -331,6 +333,106 @@ def table_types_scenario(ctx):
     return reply
 
 
+# --- generated rows -------------------------------------------------------------------
+
+# Z_SIM_ROWS: ROW_COUNT generated rows of ZSIM_BULK (two fields each of CHAR,
+# NUMC, INT4, packed with decimals and DATS), in the form FORM asks for: " "
+# as a server sends a table (compressed once its rows pass the threshold),
+# "R" one record per row whatever the size, "Z" compressed whatever the
+# size. The rows of the last few counts asked for are kept, so that a
+# repeated call costs the simulator the sending only.
+BULK_MAX_ROWS = 2_000_000
+BULK_FORMS = {"": None, "R": ROWS, "Z": "zlib"}
+BULK_FIRST = ["ANNA", "BERND", "CHLOÉ", "DAVID", "EMMA", "FILIP", "GRETA", "HUGO", "IDA", "JONAS", "KÄTHE"]
+BULK_EPOCH = datetime.date(2020, 1, 1)
+_BULK_KEPT = 3
+
+
+def _bulk_day(n):
+    return (BULK_EPOCH + datetime.timedelta(days=n)).strftime("%Y%m%d")
+
+
+def _bulk_fields(i):
+    """Generated row i (from 1) as plain values: the packed numbers as
+    their scaled integers."""
+    created = i % 2000
+    cents = (i * 12345) % 100_000_000
+    return (i, f"{BULK_FIRST[i % len(BULK_FIRST)]} CUSTOMER {i:07d}", CITIES[i % len(CITIES)],
+            f"{(i * 7919) % 10**10:010d}", f"{(i * 37) % 100000:05d}", (i * 13) % 5000 - 250,
+            -cents if i % 10 == 0 else cents, i % 100000, created, None if i % 3 == 0 else created + i % 30)
+
+
+def bulk_row(i):
+    """The values of generated row i (from 1), as the dictionary types
+    read them: texts unpadded, packed numbers as Decimal, dates as text."""
+    ident, name, city, account, zip_code, quantity, cents, rate, created, changed = _bulk_fields(i)
+    return {"ID": ident, "NAME": name, "CITY": city, "ACCOUNT": account, "ZIP": zip_code, "QUANTITY": quantity,
+            "AMOUNT": Decimal(cents).scaleb(-2), "RATE": Decimal(rate).scaleb(-5), "CREATED": _bulk_day(created),
+            "CHANGED": "00000000" if changed is None else _bulk_day(changed)}
+
+
+def bulk_rows(layout, count):
+    """The images of generated rows 1..count: a fast encoder for this one
+    layout (the generic Structure.encode takes microseconds a field)."""
+    order = ["ID", "NAME", "CITY", "ACCOUNT", "ZIP", "QUANTITY", "AMOUNT", "RATE", "CREATED", "CHANGED"]
+    f = {x.name: x for x in layout.fields}
+    assert [x.name for x in layout.fields] == order
+    fmt, end = "<", 0
+    for name in order:
+        gap = f[name].offset - end
+        fmt += f"{gap}x" * (gap > 0) + ("i" if f[name].inttype == "I" else f"{f[name].intlen}s")
+        end = f[name].offset + f[name].intlen
+    pack = struct.Struct(fmt + f"{layout.size - end}x").pack
+
+    def text(name):
+        chars = f[name].intlen // 2
+        return lambda value: value.ljust(chars).encode("utf-16-le")
+
+    def packed(name):
+        digits = 2 * f[name].intlen - 1
+        return lambda scaled: bytes.fromhex(f"{abs(scaled):0{digits}d}{'d' if scaled < 0 else 'c'}")
+
+    name_, city_, account_, zip_ = text("NAME"), text("CITY"), text("ACCOUNT"), text("ZIP")
+    amount_, rate_ = packed("AMOUNT"), packed("RATE")
+    days = {}
+
+    def day(n):
+        if n not in days:
+            days[n] = text("CREATED")("00000000" if n is None else _bulk_day(n))
+        return days[n]
+
+    rows = []
+    for i in range(1, count + 1):
+        ident, name, city, account, zip_code, quantity, cents, rate, created, changed = _bulk_fields(i)
+        rows.append(pack(ident, name_(name), city_(city), account_(account), zip_(zip_code), quantity,
+                         amount_(cents), rate_(rate), day(created), day(changed)))
+    return rows
+
+
+def bulk_scenario(ctx):
+    iface = ctx.function.interface
+    count = ctx.imports.get("ROW_COUNT", 0)
+    if not 0 <= count <= BULK_MAX_ROWS:
+        raise AbapError("SIM_ERROR", f"ROW_COUNT {count} is out of range", "ZSIM", "E", "030", str(count))
+    form = ctx.imports.get("FORM", "").strip().upper()
+    if form not in BULK_FORMS:
+        raise AbapError("SIM_ERROR", f"unknown form {form}", "ZSIM", "E", "031", form)
+    reg = ctx.registry
+    with reg.bulk_lock:
+        key = (count, form)
+        table = reg.bulk_kept.pop(key, None)
+        if table is None:
+            layout = reg.dictionary.lookup("ZSIM_BULK")
+            table = TableOut("T_ROWS", layout.size, bulk_rows(layout, count), coding=BULK_FORMS[form], piece=None)
+        reg.bulk_kept[key] = table
+        while len(reg.bulk_kept) > _BULK_KEPT:
+            reg.bulk_kept.pop(next(iter(reg.bulk_kept)))
+    reply = Reply()
+    reply.export(iface.find("E_ROWS"), count)
+    reply.tables.append(table)
+    return reply
+
+
 # --- registration -----------------------------------------------------------------
 
 
@@ -359,6 +461,17 @@ def register(reg, dictionary):
         Param("NOT_AUTHORIZED", EXCEPTION, length=0),
         Param("DATA_BUFFER_EXCEEDED", EXCEPTION, length=0),
     ]), read_table)
+
+    bulk = dictionary.lookup("ZSIM_BULK")
+    reg.bulk_lock = threading.Lock()
+    reg.bulk_kept = {}
+    reg.add(FunctionInterface("Z_SIM_ROWS", [
+        Param("ROW_COUNT", IMPORT, "I", 4),
+        Param("FORM", IMPORT, "C", char(1), optional=True),
+        Param("E_ROWS", EXPORT, "I", 4),
+        Param("T_ROWS", TABLE, "h", bulk.size, type_name="ZSIM_BULK"),
+        Param("SIM_ERROR", EXCEPTION, length=0),
+    ]), bulk_scenario)
 
     row = dictionary.lookup("ZSIM_ROW")
     reg.add(FunctionInterface("Z_SIM_DELTA", [

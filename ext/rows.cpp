@@ -1,0 +1,420 @@
+#include "ext/rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "ext/errors.hpp"
+#include "wire/bytes.hpp"
+#include "wire/utf.hpp"
+
+namespace quib::ext {
+
+using wire::AbapType;
+
+namespace {
+
+// Packed fields read directly: up to this many bytes and decimals (the text
+// of such a number fits kPackedText); wider ones go through the codec.
+constexpr std::size_t kMaxPackedBytes = 32;
+constexpr std::uint32_t kMaxPackedDecimals = 31;
+constexpr std::size_t kPackedText = wire::packed_text_size(kMaxPackedBytes, kMaxPackedDecimals);
+// Packed fields of at most this many bytes are cached by their bytes.
+constexpr std::size_t kCachedPackedBytes = 16;
+constexpr std::size_t kDateDigits = 8;
+constexpr std::size_t kTimeDigits = 6;
+
+// How often (in rows) a long table lets the interpreter attend to what is
+// pending.
+constexpr std::size_t kPauseEveryRows = 32;
+
+// Slots of the caches: dates and times get more, as a table of some years
+// holds thousands of distinct days.
+constexpr unsigned kCacheBits = 8;
+constexpr unsigned kDateCacheBits = 12;
+// A cache whose first kCacheTrial misses come with fewer than one hit in
+// kCacheWorthIt lookups is switched off.
+constexpr std::uint32_t kCacheTrial = 4096;
+constexpr std::uint32_t kCacheWorthIt = 16;
+// Texts of at most this many characters are cached by their characters.
+constexpr std::size_t kCachedChars = 15;
+constexpr unsigned kAsciiMax = 0x7F;
+constexpr unsigned kLatin1Max = 0xFF;
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+// White space among the first 256 characters: the ASCII ones, U+0085, U+00A0.
+bool is_latin1_space(unsigned char c) {
+  return is_ascii_space(static_cast<char>(c)) || c == 0x85 || c == 0xA0;
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_surrogate(std::uint16_t u) { return u >= 0xD800 && u <= 0xDFFF; }
+
+int digits_value(const char* s, std::size_t n) {
+  int v = 0;
+  for (std::size_t i = 0; i < n; ++i) v = v * 10 + (s[i] - '0');
+  return v;
+}
+
+// Every bit of the key reaches the slot number (keys such as dates differ
+// in their last characters only, which are the high bytes).
+std::size_t slot_of(std::uint64_t lo, std::uint64_t hi, std::size_t slots) {
+  std::uint64_t h = lo ^ (hi * 0x9E3779B97F4A7C15ull);
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 27;
+  h *= 0x94D049BB133111EBull;
+  h ^= h >> 31;
+  return static_cast<std::size_t>(h) & (slots - 1);
+}
+
+// Up to 16 bytes as the two halves of a cache key.
+void key_of(const std::uint8_t* p, std::size_t n, std::uint64_t& lo, std::uint64_t& hi) {
+  std::uint8_t buf[16] = {};
+  std::memcpy(buf, p, std::min<std::size_t>(n, sizeof buf));
+  std::memcpy(&lo, buf, 8);
+  std::memcpy(&hi, buf + 8, 8);
+}
+
+// Runs a function written in Python that does nothing. Entering it, the
+// interpreter does what it does between the bytecodes of any Python loop:
+// it hands the interpreter lock to a thread that has waited a switch
+// interval for it, and runs pending signal handlers (whose exception, a
+// KeyboardInterrupt for one, stops the table). False with the Python error
+// set.
+bool pause_for_the_interpreter() {
+  static PyObject* nothing = nullptr;  // made once, never released
+  if (!nothing) {
+    PyRef code(Py_CompileString("lambda: None", "<lomra>", Py_eval_input));
+    PyRef globals(code ? PyDict_New() : nullptr);
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+      return false;
+    nothing = PyEval_EvalCode(code.get(), globals.get(), globals.get());
+    if (!nothing) return false;
+  }
+  PyRef r(PyObject_CallNoArgs(nothing));
+  return static_cast<bool>(r);
+}
+
+}  // namespace
+
+RowReader::RowReader(const proto::StructureLayout& layout, ReadFlags flags, std::size_t image_size,
+                     bool template_dict)
+    : layout_(layout), flags_(flags), image_size_(image_size) {
+  std::size_t widest_text = 0;
+  for (const proto::FieldLayout& f : layout.fields) {
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(f.offset, f.width, &end) || (f.width != 0 && end > image_size))
+      direct_ = false;
+    if (f.width == 0) continue;
+    PyObject* key = field_key(f);
+    if (!key) {
+      ok_ = false;
+      return;
+    }
+    columns_.push_back(Column{&f, conversion_type(layout, f), key});
+    if (!direct_) continue;
+    Column& col = columns_.back();
+    col.offset = static_cast<std::size_t>(f.offset);
+    col.width = static_cast<std::size_t>(f.width);
+    col.decimals = static_cast<std::uint32_t>(f.decimals);
+    plan(col, f.abap_type);
+    if (col.op == Op::Text || col.op == Op::TextRstrip || col.op == Op::Date || col.op == Op::Time)
+      widest_text = std::max(widest_text, col.width / 2);
+  }
+  scratch_.resize(widest_text);
+  if (template_dict && direct_) {
+    PyRef names(PyDict_New());
+    if (!names) {
+      ok_ = false;
+      return;
+    }
+    for (const Column& c : columns_) {
+      if (PyDict_SetItem(names.get(), c.key, Py_None) < 0) {
+        ok_ = false;
+        return;
+      }
+    }
+    // dict.fromkeys of a dict sizes the new dict for that many keys, so the
+    // rows copied from it hold no spare room.
+    template_ = PyRef(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyDict_Type), "fromkeys",
+                                          "O", names.get()));
+    if (!template_) ok_ = false;
+  }
+}
+
+void RowReader::plan(Column& col, AbapType own) {
+  // The direct readers cover a field whose value converts by its own type.
+  if (!(col.type == own)) return;
+  const bool even = col.width % 2 == 0;
+  bool cached = false;
+  unsigned cache_bits = kCacheBits;
+  switch (own.kind) {
+    case AbapType::Char:
+    case AbapType::Numc:
+      if (even) col.op = flags_.rstrip ? Op::TextRstrip : Op::Text;
+      cached = even;
+      break;
+    case AbapType::Date:
+    case AbapType::Time:
+      if (even) col.op = !flags_.dtime ? Op::Text : own == AbapType::Date ? Op::Date : Op::Time;
+      cached = even;
+      cache_bits = kDateCacheBits;
+      break;
+    case AbapType::Bcd:
+      if (col.width <= kMaxPackedBytes && col.decimals <= kMaxPackedDecimals) col.op = Op::Bcd;
+      cached = col.op == Op::Bcd && col.width <= kCachedPackedBytes;
+      break;
+    default: {
+      // The binary numbers, each with the bytes it needs.
+      struct Binary {
+        AbapType::Kind kind;
+        Op op;
+        std::size_t bytes;
+      };
+      static constexpr Binary kBinary[] = {{AbapType::Int1, Op::Int1, 1},
+                                           {AbapType::Int2, Op::Int2, 2},
+                                           {AbapType::Int4, Op::Int4, 4},
+                                           {AbapType::Int8, Op::Int8, 8},
+                                           {AbapType::Float, Op::Float, 8}};
+      for (const Binary& b : kBinary)
+        if (b.kind == own.kind && col.width >= b.bytes) col.op = b.op;
+      break;
+    }
+  }
+  if (cached) {
+    col.cache = static_cast<int>(caches_.size());
+    caches_.emplace_back().slots.resize(std::size_t{1} << cache_bits);
+  }
+}
+
+RowReader::~RowReader() {
+  for (Column& c : columns_) Py_XDECREF(c.key);
+}
+
+PyObject* RowReader::read(const std::uint8_t* image) {
+  if (!direct_) return reread(image);
+  PyRef dict(template_ ? PyDict_Copy(template_.get()) : PyDict_New());
+  if (!dict) return nullptr;
+  for (const Column& c : columns_) {
+    PyObject* v = field(c, image + c.offset);
+    if (!v) return reread(image);
+    const int rc = PyDict_SetItem(dict.get(), c.key, v);
+    Py_DECREF(v);
+    if (rc < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* RowReader::reread(const std::uint8_t* image) {
+  // The values of the dropped row may have gone with it.
+  forget();
+  PyErr_Clear();
+  StructureReader reader(layout_, flags_);
+  if (!reader.ok()) return nullptr;
+  return reader.read(wire::ByteView(image, image_size_));
+}
+
+PyObject* RowReader::field(const Column& c, const std::uint8_t* p) {
+  switch (c.op) {
+    case Op::Text:
+      return text(c, p, false);
+    case Op::TextRstrip:
+      return text(c, p, true);
+    case Op::Date:
+      return date_or_time(c, p, true);
+    case Op::Time:
+      return date_or_time(c, p, false);
+    case Op::Bcd:
+      return packed(c, p);
+    case Op::Int1:
+      return PyLong_FromLong(p[0]);
+    case Op::Int2:
+      return PyLong_FromLong(static_cast<std::int16_t>(wire::load_le16(p)));
+    case Op::Int4:
+      return PyLong_FromLong(static_cast<std::int32_t>(wire::load_le32(p)));
+    case Op::Int8:
+      return PyLong_FromLongLong(static_cast<long long>(wire::load_le64(p)));
+    case Op::Float: {
+      const std::uint64_t bits = wire::load_le64(p);
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      return PyFloat_FromDouble(d);
+    }
+    case Op::General:
+      break;
+  }
+  return general(c, p);
+}
+
+PyObject* RowReader::general(const Column& c, const std::uint8_t* p) {
+  const proto::FieldLayout& f = *c.field;
+  auto value = wire::decode_field_with_decimals(wire::ByteView(p, c.width), f.abap_type,
+                                                static_cast<std::uint32_t>(f.decimals));
+  if (!value) return nullptr;  // the row is read again, and that raises
+  return value_to_py(f.name, c.type, value.value(), flags_);
+}
+
+unsigned RowReader::narrow(const std::uint8_t* p, std::size_t units) {
+  char* out = scratch_.data();
+  unsigned seen = 0;
+  for (std::size_t i = 0; i < units; ++i) {
+    const std::uint16_t u = wire::load_le16(p + 2 * i);
+    seen |= u;
+    out[i] = static_cast<char>(u);
+  }
+  return seen;
+}
+
+PyObject* RowReader::text(const Column& c, const std::uint8_t* p, bool rstrip) {
+  const std::size_t units = c.width / 2;
+  const unsigned seen = narrow(p, units);
+  if (seen <= kLatin1Max) {
+    // One byte a character: the narrowed units are the text.
+    const char* t = scratch_.data();
+    std::size_t end = units;
+    if (rstrip)
+      while (end > 0 && is_latin1_space(static_cast<unsigned char>(t[end - 1]))) --end;
+    std::uint64_t lo = 0, hi = 0;
+    const bool keyed = c.cache >= 0 && end <= kCachedChars;
+    if (keyed) {
+      key_of(reinterpret_cast<const std::uint8_t*>(t), end, lo, hi);
+      hi |= std::uint64_t{end} << 56;
+      if (PyObject* hit = cached(c.cache, lo, hi)) {
+        Py_INCREF(hit);
+        return hit;
+      }
+    }
+    PyObject* obj = PyUnicode_DecodeLatin1(t, static_cast<Py_ssize_t>(end), nullptr);
+    if (obj && keyed) keep(c.cache, lo, hi, obj);
+    return obj;
+  }
+  // Beyond Latin-1 the interpreter's UTF-16 decoder reads the units; a field
+  // with a surrogate (paired or not) is left to the codec, whose handling
+  // of unpaired ones is the reference.
+  for (std::size_t i = 0; i < units; ++i)
+    if (is_surrogate(wire::load_le16(p + 2 * i))) return general(c, p);
+  std::size_t end = units;
+  if (rstrip)
+    while (end > 0 && wire::is_unicode_space(wire::load_le16(p + 2 * (end - 1)))) --end;
+  int little_endian = -1;
+  return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(2 * end),
+                               nullptr, &little_endian);
+}
+
+PyObject* RowReader::date_or_time(const Column& c, const std::uint8_t* p, bool date) {
+  if (narrow(p, c.width / 2) > kAsciiMax) return general(c, p);
+  std::string_view t(scratch_.data(), c.width / 2);
+  while (!t.empty() && is_ascii_space(t.back())) t.remove_suffix(1);
+  while (!t.empty() && is_ascii_space(t.front())) t.remove_prefix(1);
+  if (t.empty()) Py_RETURN_NONE;
+  // The initial date: zeros only.
+  if (date && t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
+  const std::size_t digits = date ? kDateDigits : kTimeDigits;
+  if (t.size() != digits || !std::all_of(t.begin(), t.end(), is_digit)) return general(c, p);
+  std::uint64_t key = 0;
+  std::memcpy(&key, t.data(), digits);
+  if (PyObject* hit = cached(c.cache, key, 0)) {
+    Py_INCREF(hit);
+    return hit;
+  }
+  PyObject* cls = date ? datetime_date_type() : datetime_time_type();
+  if (!cls) return nullptr;
+  const char* d = t.data();
+  PyObject* obj = date ? PyObject_CallFunction(cls, "iii", digits_value(d, 4),
+                                               digits_value(d + 4, 2), digits_value(d + 6, 2))
+                       : PyObject_CallFunction(cls, "iii", digits_value(d, 2),
+                                               digits_value(d + 2, 2), digits_value(d + 4, 2));
+  if (obj) keep(c.cache, key, 0, obj);
+  return obj;
+}
+
+PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
+  const std::size_t n = c.width;
+  std::uint64_t lo = 0, hi = 0;
+  if (c.cache >= 0) {
+    key_of(p, n, lo, hi);
+    if (PyObject* hit = cached(c.cache, lo, hi)) {
+      Py_INCREF(hit);
+      return hit;
+    }
+  }
+  char digits[2 * kMaxPackedBytes];
+  char text[kPackedText];
+  const auto len = wire::unpack_bcd_into(wire::ByteView(p, n), c.decimals, digits, text);
+  if (!len) return general(c, p);
+  PyObject* cls = decimal_type();
+  if (!cls) return nullptr;
+  PyRef arg(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(*len)));
+  if (!arg) return nullptr;
+  PyObject* obj = PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+  if (obj && c.cache >= 0) keep(c.cache, lo, hi, obj);
+  return obj;
+}
+
+PyObject* RowReader::cached(int cache, std::uint64_t lo, std::uint64_t hi) {
+  if (cache < 0) return nullptr;
+  Cache& c = caches_[static_cast<std::size_t>(cache)];
+  if (c.off) return nullptr;
+  const Slot& s = c.slots[slot_of(lo, hi, c.slots.size())];
+  if (s.obj && s.lo == lo && s.hi == hi) {
+    ++c.hits;
+    return s.obj;
+  }
+  if (++c.lookups == kCacheTrial && c.hits < kCacheTrial / kCacheWorthIt) c.off = true;
+  return nullptr;
+}
+
+void RowReader::keep(int cache, std::uint64_t lo, std::uint64_t hi, PyObject* obj) {
+  if (cache < 0) return;
+  Cache& c = caches_[static_cast<std::size_t>(cache)];
+  if (!c.off) c.slots[slot_of(lo, hi, c.slots.size())] = Slot{lo, hi, obj};
+}
+
+void RowReader::forget() {
+  for (Cache& c : caches_) std::fill(c.slots.begin(), c.slots.end(), Slot{});
+}
+
+PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
+                          ReadFlags flags) {
+  RowReader reader(layout, flags, image.size(), false);
+  if (!reader.ok()) return nullptr;
+  return reader.read(image.data());
+}
+
+PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
+                      ReadFlags flags) {
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
+  const std::size_t width =
+      static_cast<std::size_t>(table.row_width() == 0 ? 1 : table.row_width());
+  RowReader reader(layout, flags, width, n > 1);
+  if (!reader.ok()) return nullptr;
+  // The rows are gathered outside any Python object and the list is made
+  // at the end: while other threads hold the interpreter lock, nothing of
+  // this table is reachable from Python.
+  std::vector<PyObject*> rows;
+  rows.reserve(n);
+  struct Drop {
+    std::vector<PyObject*>& rows;
+    ~Drop() {
+      for (PyObject* r : rows) Py_DECREF(r);
+    }
+  } drop{rows};
+  // Other threads get the interpreter lock as they would from a Python
+  // loop: once one has waited a switch interval for it.
+  const std::uint8_t* bytes = table.bytes().data();
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* row = reader.read(bytes + i * width);
+    if (!row) return nullptr;
+    rows.push_back(row);
+    if (i % kPauseEveryRows == kPauseEveryRows - 1 && !pause_for_the_interpreter()) return nullptr;
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i)
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), rows[i]);  // steals
+  rows.clear();
+  return list;
+}
+
+}  // namespace quib::ext

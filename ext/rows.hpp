@@ -1,0 +1,115 @@
+// Structure images and table rows straight into Python dicts.
+//
+// A table of a million rows is the binding's heaviest conversion, so its
+// rows are read here in one pass from their bytes: each field of a common
+// kind (text, packed, integer, float, date, time) becomes its Python object
+// directly from the image, without a field value in between; the field
+// names are built once per layout and every row dict is a copy of a
+// presized template holding them. Other kinds, and bytes the direct readers
+// do not take (odd widths, unpaired surrogates, dates that are no dates),
+// go through the field codec and value_to_py. A row that fails is read once
+// more by StructureReader, so that the error raised is exactly the one the
+// field-value conversion gives. The results equal StructureReader's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ext/convert.hpp"
+
+namespace quib::ext {
+
+class RowReader {
+ public:
+  // A reader of images of `image_size` bytes. `template_dict` makes every row
+  // a copy of a presized dict of the field names (worth it for tables).
+  RowReader(const proto::StructureLayout& layout, ReadFlags flags, std::size_t image_size,
+            bool template_dict);
+  ~RowReader();
+  RowReader(const RowReader&) = delete;
+  RowReader& operator=(const RowReader&) = delete;
+
+  // False with the Python error set when the names could not be built.
+  bool ok() const { return ok_; }
+  // One image of `image_size` bytes as a new dict, or null with the Python
+  // error set. The dicts of one reader must stay alive until the reader is
+  // dropped (their values may be handed out again).
+  PyObject* read(const std::uint8_t* image);
+
+ private:
+  enum class Op : std::uint8_t {
+    Text,
+    TextRstrip,
+    Date,
+    Time,
+    Bcd,
+    Int1,
+    Int2,
+    Int4,
+    Int8,
+    Float,
+    General
+  };
+
+  // A small direct-mapped cache of immutable results (short texts, dates,
+  // times, packed numbers) by the bytes they were made from: repeated values
+  // of a column share one object. The references are borrowed: every object
+  // in a cache sits in a row that the table being read holds, and the
+  // caches are emptied whenever a row is dropped.
+  struct Slot {
+    std::uint64_t lo = 0, hi = 0;
+    PyObject* obj = nullptr;
+  };
+  // A power of two of slots. A column whose values hardly repeat stops
+  // using its cache after a first stretch of rows.
+  struct Cache {
+    std::vector<Slot> slots;
+    std::uint32_t lookups = 0;
+    std::uint32_t hits = 0;
+    bool off = false;
+  };
+
+  struct Column {
+    const proto::FieldLayout* field;
+    wire::AbapType type;  // what the value converts by: the first field of that name
+    PyObject* key;        // interned, owned
+    std::size_t offset = 0;
+    std::size_t width = 0;
+    std::uint32_t decimals = 0;
+    Op op = Op::General;
+    int cache = -1;  // index into caches_, or none
+  };
+
+  // The direct reader of a column whose field has the type `own`, if any,
+  // and its cache.
+  void plan(Column& col, wire::AbapType own);
+  PyObject* field(const Column& c, const std::uint8_t* p);
+  PyObject* general(const Column& c, const std::uint8_t* p);
+  PyObject* text(const Column& c, const std::uint8_t* p, bool rstrip);
+  PyObject* date_or_time(const Column& c, const std::uint8_t* p, bool date);
+  PyObject* packed(const Column& c, const std::uint8_t* p);
+  // The field's UTF-16 code units cut to their low byte into scratch_; the
+  // result is all units or-ed together (below 0x80: ASCII, below 0x100:
+  // Latin-1, and the bytes are then the text).
+  unsigned narrow(const std::uint8_t* p, std::size_t units);
+  PyObject* cached(int cache, std::uint64_t lo, std::uint64_t hi);
+  void keep(int cache, std::uint64_t lo, std::uint64_t hi, PyObject* obj);
+  void forget();
+  // The row read again by StructureReader, for its result or its error.
+  PyObject* reread(const std::uint8_t* image);
+
+  const proto::StructureLayout& layout_;
+  ReadFlags flags_;
+  std::size_t image_size_;
+  // False when some field lies outside the image: every row then goes
+  // through StructureReader, which raises the layout's error.
+  bool direct_ = true;
+  bool ok_ = true;
+  std::vector<Column> columns_;
+  std::vector<Cache> caches_;
+  std::string scratch_;
+  PyRef template_;
+};
+
+}  // namespace quib::ext
