@@ -44,6 +44,56 @@ def test_connection_members():
                       "fill_and_submit_unit", "confirm_unit", "call"}
 
 
+# Refused argument lists, each with the TypeError that names the entry point:
+# (what is called, positional arguments, keyword arguments, message).
+ARGUMENT_REFUSALS = [
+    ("Connection", (), {}, "Connection() missing required argument 'params' (pos 1)"),
+    ("Connection", ({}, {}, {}), {}, "Connection() takes at most 2 arguments (3 given)"),
+    ("Throughput", (1,), {}, "Throughput() takes at most 0 arguments (1 given)"),
+    ("Throughput", (), {"x": 1}, "Throughput() takes at most 0 keyword arguments (1 given)"),
+    ("register_exceptions", (), {}, "register_exceptions() missing required argument 'classes' (pos 1)"),
+    ("register_exceptions", ({}, {}), {}, "register_exceptions() takes at most 1 argument (2 given)"),
+    ("register_exceptions", (), {"classes": {}, "x": 1},
+     "register_exceptions() takes at most 1 keyword argument (2 given)"),
+    ("call", (), {}, "call() missing required argument 'name' (pos 1)"),
+    ("call", ("A", {}, {}, {}), {}, "call() takes at most 3 arguments (4 given)"),
+    ("call", ("A", {}), {"bogus": 1}, "call() missing required argument 'options' (pos 3)"),
+    ("call", ("A",), {"bogus": 1, "options": {}}, "call() missing required argument 'params' (pos 2)"),
+    ("call", (), {"name": "A", "params": {}, "options": {}, "x": 1},
+     "call() takes at most 3 keyword arguments (4 given)"),
+    ("set_throughput", (), {"x": 1}, "'x' is an invalid keyword argument for set_throughput()"),
+    ("set_throughput", (None,), {"throughput": None}, "set_throughput() takes at most 1 argument (2 given)"),
+    ("function_description", (), {"nam": "A"}, "function_description() missing required argument 'name' (pos 1)"),
+    ("fill_and_submit_unit", ("T",), {"tid": "T", "calls": []},
+     "argument for fill_and_submit_unit() given by name ('tid') and position (1)"),
+    ("fill_and_submit_unit", ("T",), {"calls": [], "x": 1},
+     "'x' is an invalid keyword argument for fill_and_submit_unit()"),
+    ("confirm_unit", (), {}, "confirm_unit() missing required argument 'tid' (pos 1)"),
+    ("close", (1,), {}, "Connection.close() takes no arguments (1 given)"),
+    ("cancel", (1,), {}, "Connection.cancel() takes no arguments (1 given)"),
+    ("cancel", (1,), {"x": 1}, "Connection.cancel() takes no keyword arguments"),
+    ("reopen", (1,), {}, "Connection.reopen() takes no arguments (1 given)"),
+    ("connection_attributes", (), {"x": 1}, "Connection.connection_attributes() takes no keyword arguments"),
+    ("initialize_unit", (1, 2), {}, "Connection.initialize_unit() takes no arguments (2 given)"),
+    ("reset", (1,), {}, "Throughput.reset() takes no arguments (1 given)"),
+]
+
+
+@pytest.mark.parametrize("what,args,kwargs,message", ARGUMENT_REFUSALS,
+                         ids=[f"{c[0]}-{i}" for i, c in enumerate(ARGUMENT_REFUSALS)])
+def test_argument_refusals(mconn, what, args, kwargs, message):
+    if hasattr(lomra._quib_lomra, what):
+        target = getattr(lomra._quib_lomra, what)
+    elif what == "reset":
+        target = lomra.Throughput().reset
+    else:
+        target = getattr(mconn, what)
+    with pytest.raises(TypeError) as info:
+        target(*args, **kwargs)
+    assert str(info.value) == message
+    assert mconn.alive
+
+
 # --- registration, each case in a fresh interpreter -----------------------------
 
 # Loads the native module on its own, without the package that registers the

@@ -111,6 +111,20 @@ def test_arguments_of_the_wrong_type(args, kwargs, needle):
         lomra.Server(*args, **kwargs)
 
 
+@pytest.mark.parametrize("method, args, kwargs, message", [
+    ("serve_one", (), {}, "serve_one() missing required argument 'callbacks' (pos 1)"),
+    ("serve_one", ({}, 1, 2), {}, "serve_one() takes at most 2 arguments (3 given)"),
+    ("serve_one", ({},), {"wait": 1}, "'wait' is an invalid keyword argument for serve_one()"),
+    ("close", (1,), {}, "Server.close() takes no arguments (1 given)"),
+    ("close", (), {"now": True}, "Server.close() takes no keyword arguments"),
+])
+def test_method_argument_refusals(server, method, args, kwargs, message):
+    with pytest.raises(TypeError) as e:
+        getattr(server, method)(*args, **kwargs)
+    assert str(e.value) == message
+    assert server.alive
+
+
 def test_missing_program_id(regsim):
     with pytest.raises(lomra.ExternalRuntimeError) as e:
         lomra.Server({"gwserv": str(regsim.reggateway)}, client_params(regsim))
