@@ -1,13 +1,33 @@
-// Checks of the arguments that the Python entry points take: each refusal
-// is a TypeError that names the argument ("call() argument 'params'").
+// The arguments that the Python entry points take: the argument lists of
+// the methods called through the fast calling convention, and checks of
+// single arguments. Each refusal is a TypeError that names the entry point
+// or the argument ("call() argument 'params'").
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "ext/params.hpp"
 #include "ext/py.hpp"
 
 namespace quib::ext {
+
+// The arguments of a METH_FASTCALL | METH_KEYWORDS entry point: `nargs`
+// positional ones in `args`, followed by one for each name in `kwnames`
+// (null or a tuple of str). They are matched to `names`, every one of which
+// may be given by position or by keyword and the first `required` of which
+// must be given, into `out` (borrowed references, null for an optional
+// argument not given; as many as `names`). The refusals are those of
+// CPython's own keyword parsing, with `function` naming the entry point
+// ("call"). False with the TypeError set.
+bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::span<PyObject*> out);
+
+// For an entry point that takes no arguments: false with the TypeError of
+// CPython's own check set when it was given some, `function` naming it as
+// its class and name ("Connection.cancel").
+bool parse_no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames);
 
 // True when `obj` is a dict; false with "{argument} must be dict, not {type}"
 // set otherwise.

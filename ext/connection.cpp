@@ -6,6 +6,8 @@
 // Python values are converted before `inner` is taken for the exchange, and
 // the result is built after it is released: Python code that a conversion
 // runs can never wait on the session.
+#include "proto/connection.hpp"
+
 #include <fmt/format.h>
 
 #include <atomic>
@@ -22,13 +24,13 @@
 #include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
+#include "ext/module.hpp"
 #include "ext/options.hpp"
 #include "ext/params.hpp"
-#include "ext/types.hpp"
 #include "ext/session.hpp"
+#include "ext/throughput.hpp"
 #include "ext/units.hpp"
 #include "proto/call.hpp"
-#include "proto/connection.hpp"
 #include "proto/describe.hpp"
 #include "proto/dictionary.hpp"
 #include "proto/logon.hpp"
@@ -46,12 +48,8 @@ using proto::ProtocolError;
 using proto::RfcConnection;
 using wire::AbapType;
 
-// Handle numbers, in the order of successful constructions.
-std::atomic<std::uint64_t> g_next_handle{1};
-
 struct ConnectionObject {
-  PyObject_HEAD
-  State* state;
+  PyObject_HEAD State* state;
 };
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
@@ -108,16 +106,17 @@ proto::ProtoResult<Described> describe_call(RfcConnection& session, std::string_
 
 // A table parameter's list of dicts as its table argument: one row image per
 // item, the rows as wide as the description says.
-bool convert_table(const proto::ParameterDescription& p, const proto::StructureLayout& layout,
-                   PyObject* value, Arguments& out) {
+bool convert_table(ModuleState& ms, const proto::ParameterDescription& p,
+                   const proto::StructureLayout& layout, PyObject* value, Arguments& out) {
   if (!PyList_Check(value)) {
-    raise_external(fmt::format("table parameter {} takes a list of dicts", debug_quote(p.name)));
+    raise_external(ms,
+                   fmt::format("table parameter {} takes a list of dicts", debug_quote(p.name)));
     return false;
   }
   // Every row is filled to this width when the request is written.
   if (p.length > proto::kMaxTableArgRow) {
-    raise_external(fmt::format("table parameter {} claims {}-byte rows, past the {}-byte limit",
-                               debug_quote(p.name), p.length, proto::kMaxTableArgRow));
+    raise_external(ms, fmt::format("table parameter {} claims {}-byte rows, past the {}-byte limit",
+                                   debug_quote(p.name), p.length, proto::kMaxTableArgRow));
     return false;
   }
   // A snapshot: converting an item may run Python code that changes the list.
@@ -127,7 +126,7 @@ bool convert_table(const proto::ParameterDescription& p, const proto::StructureL
   wire::TableArg::ByteRows rows;
   rows.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    auto image = dict_to_structure(layout, PyList_GetItem(items.get(), i), p.name);
+    auto image = dict_to_structure(ms, layout, PyList_GetItem(items.get(), i), p.name);
     if (!image) return false;
     rows.push_back(std::move(*image));
   }
@@ -135,8 +134,9 @@ bool convert_table(const proto::ParameterDescription& p, const proto::StructureL
   return true;
 }
 
-bool convert_arguments(const std::string& name, const proto::FunctionDescription& d,
-                       const LayoutMap& layouts, PyObject* params, Arguments& out) {
+bool convert_arguments(ModuleState& ms, const std::string& name,
+                       const proto::FunctionDescription& d, const LayoutMap& layouts,
+                       PyObject* params, Arguments& out) {
   // A snapshot: converting a value may run Python code that changes the dict.
   PyRef items(PyDict_Items(params));
   if (!items) return false;
@@ -149,7 +149,8 @@ bool convert_arguments(const std::string& name, const proto::FunctionDescription
     if (!key || !value) return false;
     if (!PyUnicode_Check(key)) {
       const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError, "call() argument 'params' must have str keys, got a key of type %s",
+      PyErr_Format(PyExc_TypeError,
+                   "call() argument 'params' must have str keys, got a key of type %s",
                    got.c_str());
       return false;
     }
@@ -157,26 +158,26 @@ bool convert_arguments(const std::string& name, const proto::FunctionDescription
     if (!str_to_utf8(key, k)) return false;
     const proto::ParameterDescription* p = d.find_parameter(k);
     if (!p) {
-      raise_invalid_parameter(
-          fmt::format("{} has no parameter named {}", name, debug_quote(k)));
+      raise_invalid_parameter(ms,
+                              fmt::format("{} has no parameter named {}", name, debug_quote(k)));
       return false;
     }
     const proto::StructureLayout* layout = layout_for(layouts, *p);
     if (is_table_parameter(*p)) {
       if (!layout) {
-        raise_external(fmt::format("table parameter {} has no row type", debug_quote(p->name)));
+        raise_external(ms, fmt::format("table parameter {} has no row type", debug_quote(p->name)));
         return false;
       }
-      if (!convert_table(*p, *layout, value, out)) return false;
+      if (!convert_table(ms, *p, *layout, value, out)) return false;
       continue;
     }
     if (layout && is_structure(*p)) {
-      auto image = dict_to_structure(*layout, value, p->name);
+      auto image = dict_to_structure(ms, *layout, value, p->name);
       if (!image) return false;
       out.values.emplace_back(p->name, wire::RfcValue::bytes(std::move(*image)));
       continue;
     }
-    auto v = py_to_value(p->name, p->type, value);
+    auto v = py_to_value(ms, p->name, p->type, value);
     if (!v) return false;
     out.values.emplace_back(p->name, std::move(*v));
   }
@@ -189,7 +190,8 @@ bool convert_arguments(const std::string& name, const proto::FunctionDescription
 proto::ProtoResult<proto::CallReply> execute_call(RfcConnection& session, std::string_view name,
                                                   const proto::FunctionDescriptionPtr& d,
                                                   const Arguments& args) {
-  if (proto::use_basxml(session, *d)) return proto::invoke_basxml(session, d, args.values, args.tables);
+  if (proto::use_basxml(session, *d))
+    return proto::invoke_basxml(session, d, args.values, args.tables);
   QUIB_TRY(auto encoded, proto::encode_imports(session, *d, args.values));
   const std::vector<std::string> outputs = d->requested_outputs();
   if (args.tables.empty()) return proto::invoke_classic(session, name, encoded, outputs, d);
@@ -207,8 +209,9 @@ wire::ByteView structure_bytes(const wire::RfcValue& value) {
   return {};
 }
 
-PyObject* build_result(const proto::FunctionDescription& d, const LayoutMap& layouts,
-                       const proto::CallReply& reply, const CallOptions& opts) {
+PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
+                       const LayoutMap& layouts, const proto::CallReply& reply,
+                       const CallOptions& opts) {
   PyRef result(PyDict_New());
   if (!result) return nullptr;
   const ReadFlags flags{opts.rstrip, opts.dtime};
@@ -217,8 +220,8 @@ PyObject* build_result(const proto::FunctionDescription& d, const LayoutMap& lay
     if (!p) continue;
     if (p->direction.kind == proto::ParamDirection::Import && !opts.return_import_params) continue;
     const proto::StructureLayout* layout = is_structure(*p) ? layout_for(layouts, *p) : nullptr;
-    PyObject* converted = layout ? structure_to_py(*layout, structure_bytes(value), flags)
-                                 : value_to_py(vname, p->type, value, flags);
+    PyObject* converted = layout ? structure_to_py(ms, *layout, structure_bytes(value), flags)
+                                 : value_to_py(ms, vname, p->type, value, flags);
     if (!set_item(result.get(), vname, converted)) return nullptr;
   }
   // Tables the description does not list, and tables without a row layout,
@@ -228,58 +231,58 @@ PyObject* build_result(const proto::FunctionDescription& d, const LayoutMap& lay
     const proto::StructureLayout* layout = p ? layout_for(layouts, *p) : nullptr;
     if (!layout) continue;
     auto rows = proto::reply_table_rows(table);
-    if (!rows) return raise_protocol_error(rows.error());
-    if (!set_item(result.get(), table.name, table_to_py(*layout, *rows.value(), flags)))
+    if (!rows) return raise_protocol_error(ms, rows.error());
+    if (!set_item(result.get(), table.name, table_to_py(ms, *layout, *rows.value(), flags)))
       return nullptr;
   }
   return result.release();
 }
 
-PyObject* connection_call(PyObject* self, Operation& op, const std::string& name, PyObject* params,
-                          PyObject* options, bool first_attempt);
+PyObject* connection_call(ModuleState& ms, PyObject* self, Operation& op, const std::string& name,
+                          PyObject* params, PyObject* options, bool first_attempt);
 
-PyObject* handle_call_error(PyObject* self, Operation& op, const std::string& name,
+PyObject* handle_call_error(ModuleState& ms, PyObject* self, Operation& op, const std::string& name,
                             PyObject* params, PyObject* options, bool first_attempt,
                             const ProtocolError& error) {
   State& s = state_of(self);
   // cancel(), or the server's answer to one: the conversation is over, and
   // the next operation opens a new one.
   if (op.interrupted() == proto::Interruption::Cancelled || error.is(ProtocolError::Cancelled))
-    return raise_canceled(fmt::format("{} was cancelled", name));
+    return raise_canceled(ms, fmt::format("{} was cancelled", name));
   if (op.interrupted() != proto::Interruption::None)
-    return raise_operation_error(s, op, name, error);
+    return raise_operation_error(ms, s, op, name, error);
   if (error.is(ProtocolError::Gateway) && first_attempt) {
     // The gateway dropped the conversation: a new session, then the whole
     // call once more, under the same deadline. When no new session can be
     // had, the gateway's error is the one reported.
     auto fresh = with_live_session(
-        s, op, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; });
+        ms, s, op, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; });
     if (!fresh) {
       PyErr_Clear();
-      return raise_protocol_error(error);
+      return raise_protocol_error(ms, error);
     }
     if (!*fresh) {
       const ProtocolError& reopen = fresh->error();
       if (op.interrupted() != proto::Interruption::None)
-        return handle_call_error(self, op, name, params, options, false, reopen);
+        return handle_call_error(ms, self, op, name, params, options, false, reopen);
       if (op.timed() && reopen.is_timeout())
-        return raise_canceled(fmt::format("{} did not answer within the timeout", name));
-      return raise_protocol_error(error);
+        return raise_canceled(ms, fmt::format("{} did not answer within the timeout", name));
+      return raise_protocol_error(ms, error);
     }
-    return connection_call(self, op, name, params, options, false);
+    return connection_call(ms, self, op, name, params, options, false);
   }
   if (op.timed() && error.is_timeout()) {
     cancel_on_server(s);
-    return raise_canceled(fmt::format("{} did not answer within the timeout", name));
+    return raise_canceled(ms, fmt::format("{} did not answer within the timeout", name));
   }
-  return raise_protocol_error(error);
+  return raise_protocol_error(ms, error);
 }
 
-PyObject* connection_call(PyObject* self, Operation& op, const std::string& name, PyObject* params,
-                          PyObject* options, bool first_attempt) {
+PyObject* connection_call(ModuleState& ms, PyObject* self, Operation& op, const std::string& name,
+                          PyObject* params, PyObject* options, bool first_attempt) {
   State& s = state_of(self);
   CallOptions opts = s.defaults;
-  if (!apply_options(options, opts, true, "call() argument 'options'")) return nullptr;
+  if (!apply_options(ms, options, opts, true, "call() argument 'options'")) return nullptr;
   // One deadline for the whole call: descriptions, reopens, the exchange
   // and a retry.
   if (first_attempt) op.set_timeout(opts.timeout);
@@ -290,33 +293,34 @@ PyObject* connection_call(PyObject* self, Operation& op, const std::string& name
   LayoutMap layouts;
   {
     auto fetched = with_live_session(
-        s, op, [&](RfcConnection& session) { return describe_call(session, name); });
+        ms, s, op, [&](RfcConnection& session) { return describe_call(session, name); });
     if (!fetched) return nullptr;
     if (!*fetched)
-      return handle_call_error(self, op, name, params, options, first_attempt, fetched->error());
+      return handle_call_error(ms, self, op, name, params, options, first_attempt,
+                               fetched->error());
     description = std::move(fetched->value().description);
     layouts = std::move(fetched->value().layouts);
   }
 
   // The arguments, with the interpreter lock alone.
   Arguments args;
-  if (!convert_arguments(name, *description, layouts, params, args)) return nullptr;
+  if (!convert_arguments(ms, name, *description, layouts, params, args)) return nullptr;
   // A cancel that came meanwhile: nothing is sent. (After a close the
   // session is gone, which the next step reports.)
   if (op.interrupted() == proto::Interruption::Cancelled)
-    return raise_canceled(fmt::format("{} was cancelled", name));
+    return raise_canceled(ms, fmt::format("{} was cancelled", name));
 
   // The exchange.
-  auto reply = with_live_session(s, op, [&](RfcConnection& session) {
+  auto reply = with_live_session(ms, s, op, [&](RfcConnection& session) {
     return execute_call(session, name, description, args);
   });
   if (!reply) return nullptr;
   if (!*reply)
-    return handle_call_error(self, op, name, params, options, first_attempt, reply->error());
+    return handle_call_error(ms, self, op, name, params, options, first_attempt, reply->error());
   // A cancel that came before the reply was decoded wins over the reply.
   if (op.interrupted() == proto::Interruption::Cancelled)
-    return raise_canceled(fmt::format("{} was cancelled", name));
-  return build_result(*description, layouts, reply->value(), opts);
+    return raise_canceled(ms, fmt::format("{} was cancelled", name));
+  return build_result(ms, *description, layouts, reply->value(), opts);
 }
 
 // ---------------------------------------------------------------- introspection
@@ -358,6 +362,7 @@ PyObject* describe_to_py(const proto::FunctionDescription& d) {
 
 PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& ms = module_state(type);
     static const char* keywords[] = {"params", "config", nullptr};
     PyObject* params_obj = nullptr;
     PyObject* config_obj = nullptr;
@@ -375,20 +380,20 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return without_gil([&] { return read_tls_credential(key, path); });
     };
     auto parsed = parse_connection_params(params, process_env, read);
-    if (!parsed) return raise_external(std::move(parsed).error());
+    if (!parsed) return raise_external(ms, std::move(parsed).error());
 
     CallOptions defaults;
-    if (!apply_options(config_obj, defaults, false, "Connection() argument 'config'"))
+    if (!apply_options(ms, config_obj, defaults, false, "Connection() argument 'config'"))
       return nullptr;
 
     auto state = std::make_unique<State>(std::move(parsed.value().params),
                                          std::move(parsed.value().route), defaults);
     // The configured time-out bounds the whole open.
-    auto op = Operation::start(*state, Operation::Kind::Open);
+    auto op = Operation::start(ms, *state, Operation::Kind::Open);
     if (!op) return nullptr;
     op->set_timeout(defaults.timeout);
     auto opened = without_gil([&] { return open_session(*state, *op); });
-    if (!opened) return raise_operation_error(*state, *op, "Connection()", opened.error());
+    if (!opened) return raise_operation_error(ms, *state, *op, "Connection()", opened.error());
 
     PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
@@ -396,7 +401,7 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     state->inner.emplace(std::move(o.connection));
     state->cancel = std::move(o.handle);
     state->alive.store(true);
-    state->handle = g_next_handle.fetch_add(1);
+    state->handle = ++ms.connections_opened;
     reinterpret_cast<ConnectionObject*>(self)->state = state.release();
     return self;
   });
@@ -409,15 +414,14 @@ void connection_dealloc(PyObject* self) {
   free_instance(self);
 }
 
-PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* method_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"name", "params", "options", nullptr};
-    PyObject* name_obj = nullptr;
-    PyObject* params = nullptr;
-    PyObject* options = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:call", const_cast<char**>(keywords),
-                                     &name_obj, &params, &options))
-      return nullptr;
+    ModuleState& ms = module_state(cls);
+    static constexpr const char* kNames[] = {"name", "params", "options"};
+    PyObject* given[3];
+    if (!parse_arguments("call", kNames, 3, args, nargs, kwnames, given)) return nullptr;
+    auto [name_obj, params, options] = given;
     std::string name;
     if (!check_str(name_obj, "call() argument 'name'", name) ||
         !check_dict(params, "call() argument 'params'") ||
@@ -427,9 +431,9 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef hold_params = PyRef::borrow(params);
     PyRef hold_options = PyRef::borrow(options);
     // From here on a cancel() is never lost: it makes this call raise.
-    auto op = Operation::start(state_of(self), Operation::Kind::Call);
+    auto op = Operation::start(ms, state_of(self), Operation::Kind::Call);
     if (!op) return nullptr;
-    return connection_call(self, *op, name, params, options, true);
+    return connection_call(ms, self, *op, name, params, options, true);
   });
 }
 
@@ -440,18 +444,22 @@ PyObject* method_close(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* method_reopen(PyObject* self, PyObject*) {
+PyObject* method_reopen(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!parse_no_arguments("Connection.reopen", nargs, kwnames)) return nullptr;
+    ModuleState& ms = module_state(cls);
     State& s = state_of(self);
     close_inner(s);
-    auto op = Operation::start(s, Operation::Kind::Open);
+    auto op = Operation::start(ms, s, Operation::Kind::Open);
     if (!op) return nullptr;
     op->set_timeout(s.defaults.timeout);
     auto opened = without_gil([&] { return open_session(s, *op); });
-    if (!opened) return raise_operation_error(s, *op, "reopen()", opened.error());
+    if (!opened) return raise_operation_error(ms, s, *op, "reopen()", opened.error());
     // A close() that came while the new session was being opened wins.
     if (op->interrupted() == proto::Interruption::Closed) {
-      return raise_operation_error(s, *op, "reopen()", proto::interrupted_error(op->interrupted()));
+      return raise_operation_error(ms, s, *op, "reopen()",
+                                   proto::interrupted_error(op->interrupted()));
     }
     install(s, std::move(opened).value());
     attach_throughput(s);
@@ -459,21 +467,26 @@ PyObject* method_reopen(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* method_cancel(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr,
-                            [&]() -> PyObject* { return cancel_connection(state_of(self)); });
+PyObject* method_cancel(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!parse_no_arguments("Connection.cancel", nargs, kwnames)) return nullptr;
+    return cancel_connection(module_state(cls), state_of(self));
+  });
 }
 
-PyObject* method_set_throughput(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* method_set_throughput(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"throughput", nullptr};
-    PyObject* obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:set_throughput",
-                                     const_cast<char**>(keywords), &obj))
+    ModuleState& ms = module_state(cls);
+    static constexpr const char* kNames[] = {"throughput"};
+    PyObject* obj = nullptr;
+    if (!parse_arguments("set_throughput", kNames, 0, args, nargs, kwnames, {&obj, 1}))
       return nullptr;
+    if (!obj) obj = Py_None;
     std::shared_ptr<proto::ThroughputCounters> counters;
     if (obj != Py_None) {
-      counters = throughput_counters(obj);
+      counters = throughput_counters(ms, obj);
       if (!counters) {
         const std::string got = type_name_of(obj);
         PyErr_Format(PyExc_TypeError,
@@ -496,31 +509,32 @@ PyObject* method_set_throughput(PyObject* self, PyObject* args, PyObject* kwargs
 // Python error set, when the connection is closed or `f` failed (its error
 // as raise_operation_error maps it, `what` naming the step).
 template <class F>
-auto session_step(State& s, Operation& op, std::string_view what, F&& f)
+auto session_step(ModuleState& ms, State& s, Operation& op, std::string_view what, F&& f)
     -> std::optional<typename decltype(f(std::declval<RfcConnection&>()))::value_type> {
-  auto result = with_live_session(s, op, std::forward<F>(f));
+  auto result = with_live_session(ms, s, op, std::forward<F>(f));
   if (!result) return std::nullopt;
   if (!*result) {
-    raise_operation_error(s, op, what, result->error());
+    raise_operation_error(ms, s, op, what, result->error());
     return std::nullopt;
   }
   return std::move(*result).value();
 }
 
-PyObject* method_function_description(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* method_function_description(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"name", nullptr};
+    ModuleState& ms = module_state(cls);
+    static constexpr const char* kNames[] = {"name"};
     PyObject* name_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:function_description",
-                                     const_cast<char**>(keywords), &name_obj))
+    if (!parse_arguments("function_description", kNames, 1, args, nargs, kwnames, {&name_obj, 1}))
       return nullptr;
     std::string name;
     if (!check_str(name_obj, "function_description() argument 'name'", name)) return nullptr;
     State& s = state_of(self);
-    auto op = Operation::start(s, Operation::Kind::Call);
+    auto op = Operation::start(ms, s, Operation::Kind::Call);
     if (!op) return nullptr;
     op->set_timeout(s.defaults.timeout);
-    auto fetched = session_step(s, *op, name, [&](RfcConnection& session) {
+    auto fetched = session_step(ms, s, *op, name, [&](RfcConnection& session) {
       return proto::function_description(session, name);
     });
     if (!fetched) return nullptr;
@@ -528,17 +542,20 @@ PyObject* method_function_description(PyObject* self, PyObject* args, PyObject* 
   });
 }
 
-PyObject* method_connection_attributes(PyObject* self, PyObject*) {
+PyObject* method_connection_attributes(PyObject* self, PyTypeObject* cls, PyObject* const*,
+                                       Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!parse_no_arguments("Connection.connection_attributes", nargs, kwnames)) return nullptr;
+    ModuleState& ms = module_state(cls);
     State& s = state_of(self);
     // The attributes of the live session: a session whose conversation has
     // ended is replaced first, and one being replaced by another thread is
     // waited for.
-    auto op = Operation::start(s, Operation::Kind::Open);
+    auto op = Operation::start(ms, s, Operation::Kind::Open);
     if (!op) return nullptr;
     op->set_timeout(s.defaults.timeout);
     using Identity = std::pair<proto::ConnectionAttributes, std::string>;
-    auto identity = session_step(s, *op, "connection_attributes()",
+    auto identity = session_step(ms, s, *op, "connection_attributes()",
                                  [](RfcConnection& session) -> proto::ProtoResult<Identity> {
                                    return Identity{session.attributes(), session.conversation_id()};
                                  });
@@ -569,27 +586,31 @@ PyObject* method_connection_attributes(PyObject* self, PyObject*) {
 // The unit methods use the session like call() does, without its error
 // handling: no retry, no call time-out. A session whose conversation has
 // ended is replaced before they start; cancel() and close() interrupt them.
-PyObject* method_initialize_unit(PyObject* self, PyObject*) {
+PyObject* method_initialize_unit(PyObject* self, PyTypeObject* cls, PyObject* const*,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!parse_no_arguments("Connection.initialize_unit", nargs, kwnames)) return nullptr;
+    ModuleState& ms = module_state(cls);
     State& s = state_of(self);
-    auto op = Operation::start(s, Operation::Kind::Call);
+    auto op = Operation::start(ms, s, Operation::Kind::Call);
     if (!op) return nullptr;
-    auto tid = session_step(s, *op, proto::kCreateTidFunction, proto::create_tid);
+    auto tid = session_step(ms, s, *op, proto::kCreateTidFunction, proto::create_tid);
     if (!tid) return nullptr;
     return unit_result(*tid);
   });
 }
 
-PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* method_fill_and_submit_unit(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"tid", "calls", "queue", nullptr};
-    PyObject* tid_obj = nullptr;
-    PyObject* calls_obj = nullptr;
-    PyObject* queue_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:fill_and_submit_unit",
-                                     const_cast<char**>(keywords), &tid_obj, &calls_obj,
-                                     &queue_obj))
+    ModuleState& ms = module_state(cls);
+    static constexpr const char* kNames[] = {"tid", "calls", "queue"};
+    PyObject* given[3];
+    if (!parse_arguments("fill_and_submit_unit", kNames, 2, args, nargs, kwnames, given))
       return nullptr;
+    PyObject* tid_obj = given[0];
+    PyObject* calls_obj = given[1];
+    PyObject* queue_obj = given[2] ? given[2] : Py_None;
     std::string tid_text;
     if (!check_str(tid_obj, "fill_and_submit_unit() argument 'tid'", tid_text)) return nullptr;
     if (!PyList_Check(calls_obj)) {
@@ -611,10 +632,10 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
       if (!str_to_utf8(queue_obj, *queue)) return nullptr;
     }
     State& s = state_of(self);
-    auto op = Operation::start(s, Operation::Kind::Call);
+    auto op = Operation::start(ms, s, Operation::Kind::Call);
     if (!op) return nullptr;
     // A closed connection is reported before the calls are looked at.
-    if (!session_step(s, *op, kShipFunction,
+    if (!session_step(ms, s, *op, kShipFunction,
                       [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; }))
       return nullptr;
 
@@ -623,17 +644,17 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
     // lock alone.
     std::vector<QueuedCall> calls;
     auto describe = [&](const std::string& name) -> std::optional<proto::FunctionDescriptionPtr> {
-      return session_step(s, *op, name, [&](RfcConnection& session) {
+      return session_step(ms, s, *op, name, [&](RfcConnection& session) {
         return proto::function_description(session, name);
       });
     };
-    if (!parse_queued_calls(calls_obj, describe, calls)) return nullptr;
+    if (!parse_queued_calls(ms, calls_obj, describe, calls)) return nullptr;
     auto tid = proto::check_tid(tid_text);
-    if (!tid) return raise_protocol_error(tid.error());
-    if (!check_unit_queue(queue)) return nullptr;
+    if (!tid) return raise_protocol_error(ms, tid.error());
+    if (!check_unit_queue(ms, queue)) return nullptr;
     const std::string host = local_host_name_or_unknown();
 
-    auto shipped = session_step(s, *op, kShipFunction, [&](RfcConnection& session) {
+    auto shipped = session_step(ms, s, *op, kShipFunction, [&](RfcConnection& session) {
       // Dropped unfinished on a failure, the guard releases the TID.
       proto::TidGuard guard(std::move(tid).value(), std::move(queue), session);
       return submit_unit_calls(guard, calls, host);
@@ -643,22 +664,23 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyObject* args, PyObject* 
   });
 }
 
-PyObject* method_confirm_unit(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* method_confirm_unit(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"tid", nullptr};
+    ModuleState& ms = module_state(cls);
+    static constexpr const char* kNames[] = {"tid"};
     PyObject* tid_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:confirm_unit", const_cast<char**>(keywords),
-                                     &tid_obj))
+    if (!parse_arguments("confirm_unit", kNames, 1, args, nargs, kwnames, {&tid_obj, 1}))
       return nullptr;
     std::string tid_text;
     if (!check_str(tid_obj, "confirm_unit() argument 'tid'", tid_text)) return nullptr;
     // A malformed TID is refused even on a closed connection.
     auto tid = proto::check_tid(tid_text);
-    if (!tid) return raise_protocol_error(tid.error());
+    if (!tid) return raise_protocol_error(ms, tid.error());
     State& s = state_of(self);
-    auto op = Operation::start(s, Operation::Kind::Call);
+    auto op = Operation::start(ms, s, Operation::Kind::Call);
     if (!op) return nullptr;
-    auto cleared = session_step(s, *op, proto::kClearTidFunction, [&](RfcConnection& session) {
+    auto cleared = session_step(ms, s, *op, proto::kClearTidFunction, [&](RfcConnection& session) {
       return proto::clear_tid(session, tid.value());
     });
     if (!cleared) return nullptr;
@@ -672,13 +694,16 @@ PyObject* get_handle(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).handle);
 }
 
+// The methods that need the module state get the class that defines them.
+constexpr int kMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef connection_methods[] = {
     {"close", method_close, METH_NOARGS,
      "close($self)\n--\n\n"
      "Close the connection. Idempotent, and never raises on a already-dead\n"
      "socket: a close that fails because the peer is gone has still achieved\n"
      "what the caller asked for."},
-    {"cancel", method_cancel, METH_NOARGS,
+    {"cancel", as_cfunction(method_cancel), kMethod,
      "cancel($self)\n--\n\n"
      "Cancel the call in flight, from another thread.\n\n"
      "The thread inside `call()` then raises `RFC_CANCELED`, and the ABAP\n"
@@ -691,29 +716,27 @@ PyMethodDef connection_methods[] = {
      "Cancelling when nothing is running is not an error: the call may have\n"
      "finished a moment before, and a caller racing that has still got what\n"
      "it asked for."},
-    {"set_throughput", as_cfunction(method_set_throughput), METH_VARARGS | METH_KEYWORDS,
+    {"set_throughput", as_cfunction(method_set_throughput), kMethod,
      "set_throughput($self, throughput=None)\n--\n\n"
      "Attaches or detaches throughput counters.\n\n"
      "Kept on this object as well as on the inner connection, because\n"
      "`reopen` builds a brand-new one and an attachment that did\n"
      "not survive that would stop counting silently -- worse than never\n"
      "having been made."},
-    {"reopen", method_reopen, METH_NOARGS,
+    {"reopen", as_cfunction(method_reopen), kMethod,
      "reopen($self)\n--\n\nClose and open again, discarding all session state."},
-    {"connection_attributes", method_connection_attributes, METH_NOARGS,
+    {"connection_attributes", as_cfunction(method_connection_attributes), kMethod,
      "connection_attributes($self)\n--\n\nSystem and session identity."},
-    {"function_description", as_cfunction(method_function_description),
-     METH_VARARGS | METH_KEYWORDS,
+    {"function_description", as_cfunction(method_function_description), kMethod,
      "function_description($self, name)\n--\n\nThe remote function's interface."},
-    {"initialize_unit", method_initialize_unit, METH_NOARGS,
+    {"initialize_unit", as_cfunction(method_initialize_unit), kMethod,
      "initialize_unit($self)\n--\n\nStart a unit of work and return its TID."},
-    {"fill_and_submit_unit", as_cfunction(method_fill_and_submit_unit),
-     METH_VARARGS | METH_KEYWORDS,
+    {"fill_and_submit_unit", as_cfunction(method_fill_and_submit_unit), kMethod,
      "fill_and_submit_unit($self, tid, calls, queue=None)\n--\n\n"
      "Queue calls under a unit. Returns how many were queued."},
-    {"confirm_unit", as_cfunction(method_confirm_unit), METH_VARARGS | METH_KEYWORDS,
+    {"confirm_unit", as_cfunction(method_confirm_unit), kMethod,
      "confirm_unit($self, tid)\n--\n\nConfirm a unit, releasing its work for execution."},
-    {"call", as_cfunction(method_call), METH_VARARGS | METH_KEYWORDS,
+    {"call", as_cfunction(method_call), kMethod,
      "call($self, name, params, options)\n--\n\n"
      "Invoke a function module and return its output parameters."},
     {nullptr, nullptr, 0, nullptr},
@@ -737,7 +760,7 @@ PyType_Slot connection_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec connection_spec = {
+PyType_Spec spec = {
     "lomra._quib_lomra.Connection",
     sizeof(ConnectionObject),
     0,
@@ -747,6 +770,6 @@ PyType_Spec connection_spec = {
 
 }  // namespace
 
-PyObject* create_connection_type() { return PyType_FromSpec(&connection_spec); }
+PyType_Spec* connection_spec() { return &spec; }
 
 }  // namespace quib::ext

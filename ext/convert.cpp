@@ -118,8 +118,8 @@ Fit as_byte_sequence(PyObject* obj, Bytes& out) {
 
 // 1 when `obj` is an instance of the cached class, 0 when not, -1 with the
 // Python error set (the import failed, or the instance test raised).
-int is_instance(PyObject* obj, PyObject* (*cls)()) {
-  PyObject* type = cls();
+int is_instance(ModuleState& ms, PyObject* obj, PyObject* (*cls)(ModuleState&)) {
+  PyObject* type = cls(ms);
   if (!type) return -1;
   return PyObject_IsInstance(obj, type);
 }
@@ -136,18 +136,18 @@ std::optional<RfcValue> strftime_text(PyObject* obj, const char* format) {
   return text_of(s.get());
 }
 
-std::optional<RfcValue> date_or_time(std::string_view name, PyObject* obj,
-                                     PyObject* (*cls)(), const char* format,
+std::optional<RfcValue> date_or_time(ModuleState& ms, std::string_view name, PyObject* obj,
+                                     PyObject* (*cls)(ModuleState&), const char* format,
                                      std::string_view what) {
   if (PyUnicode_Check(obj)) return text_of(obj);
-  const int is = is_instance(obj, cls);
+  const int is = is_instance(ms, obj, cls);
   if (is < 0) return std::nullopt;
   if (is) return strftime_text(obj, format);
   conversion_error(what, name, obj);
   return std::nullopt;
 }
 
-std::optional<RfcValue> to_float(std::string_view name, PyObject* obj) {
+std::optional<RfcValue> to_float(ModuleState& ms, std::string_view name, PyObject* obj) {
   double d = 0;
   switch (as_double(obj, d)) {
     case Fit::Yes:
@@ -157,7 +157,7 @@ std::optional<RfcValue> to_float(std::string_view name, PyObject* obj) {
     case Fit::No:
       break;
   }
-  auto text = number_or_string(name, obj);
+  auto text = number_or_string(ms, name, obj);
   if (!text) return std::nullopt;
   if (auto parsed = wire::parse_double_text(*text)) return RfcValue::floating(*parsed);
   conversion_error(kWantFloat, name, obj);
@@ -281,13 +281,15 @@ std::string value_shown(const RfcValue& value) {
 // Every value that cannot become the Python object of its type fails here,
 // where it is read, instead of turning into an empty or zero value that
 // looks genuine.
-PyObject* raise_unconvertible(std::string_view name, AbapType type, const RfcValue& value) {
-  return raise_external(fmt::format("field {} of type {} holds {}, which cannot be converted",
-                                    debug_quote(name), type.display(), value_shown(value)));
+PyObject* raise_unconvertible(ModuleState& ms, std::string_view name, AbapType type,
+                              const RfcValue& value) {
+  return raise_external(ms, fmt::format("field {} of type {} holds {}, which cannot be converted",
+                                        debug_quote(name), type.display(), value_shown(value)));
 }
 
-PyObject* date_to_py(std::string_view name, AbapType type, const RfcValue& value, ReadFlags flags) {
-  if (!value.is_text()) return raise_unconvertible(name, type, value);
+PyObject* date_to_py(ModuleState& ms, std::string_view name, AbapType type, const RfcValue& value,
+                     ReadFlags flags) {
+  if (!value.is_text()) return raise_unconvertible(ms, name, type, value);
   const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
   const std::string_view t = trim(text);
@@ -296,28 +298,31 @@ PyObject* date_to_py(std::string_view name, AbapType type, const RfcValue& value
   if (t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
   if (t.size() != kDateDigits || !all_ascii_digits(t))
     return raise_external(
-        fmt::format("{} value {} is not eight digits", "Date", debug_quote(text)));
-  PyObject* cls = datetime_date_type();
+        ms, fmt::format("{} value {} is not eight digits", "Date", debug_quote(text)));
+  PyObject* cls = datetime_date_type(ms);
   if (!cls) return nullptr;
   return PyObject_CallFunction(cls, "iii", digits_value(t.substr(0, 4)),
                                digits_value(t.substr(4, 2)), digits_value(t.substr(6, 2)));
 }
 
-PyObject* time_to_py(std::string_view name, AbapType type, const RfcValue& value, ReadFlags flags) {
-  if (!value.is_text()) return raise_unconvertible(name, type, value);
+PyObject* time_to_py(ModuleState& ms, std::string_view name, AbapType type, const RfcValue& value,
+                     ReadFlags flags) {
+  if (!value.is_text()) return raise_unconvertible(ms, name, type, value);
   const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
   const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
   if (t.size() != kTimeDigits || !all_ascii_digits(t))
-    return raise_external(fmt::format("{} value {} is not six digits", "Time", debug_quote(text)));
-  PyObject* cls = datetime_time_type();
+    return raise_external(ms,
+                          fmt::format("{} value {} is not six digits", "Time", debug_quote(text)));
+  PyObject* cls = datetime_time_type(ms);
   if (!cls) return nullptr;
   return PyObject_CallFunction(cls, "iii", digits_value(t.substr(0, 2)),
                                digits_value(t.substr(2, 2)), digits_value(t.substr(4, 2)));
 }
 
-PyObject* decimal_to_py(std::string_view name, AbapType type, const RfcValue& value) {
+PyObject* decimal_to_py(ModuleState& ms, std::string_view name, AbapType type,
+                        const RfcValue& value) {
   std::string text;
   switch (value.kind()) {
     case RfcValue::Kind::Text: {
@@ -332,9 +337,9 @@ PyObject* decimal_to_py(std::string_view name, AbapType type, const RfcValue& va
       text = wire::float_shortest_text(value.as_float());
       break;
     default:
-      return raise_unconvertible(name, type, value);
+      return raise_unconvertible(ms, name, type, value);
   }
-  PyObject* cls = decimal_type();
+  PyObject* cls = decimal_type(ms);
   if (!cls) return nullptr;
   PyRef arg(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!arg) return nullptr;
@@ -344,42 +349,33 @@ PyObject* decimal_to_py(std::string_view name, AbapType type, const RfcValue& va
   if (!number && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
       PyErr_ExceptionMatches(PyExc_ArithmeticError)) {
     PyErr_Clear();
-    return raise_unconvertible(name, type, value);
+    return raise_unconvertible(ms, name, type, value);
   }
   return number;
 }
 
 }  // namespace
 
-std::string type_name_of(PyObject* obj) {
-  PyRef name(PyType_GetName(Py_TYPE(obj)));
-  std::string out;
-  if (!name || !str_to_utf8(name.get(), out)) {
-    PyErr_Clear();
-    return "?";
-  }
-  return out;
-}
-
 bool conversion_error(std::string_view what, std::string_view name, PyObject* obj) {
-  const std::string msg =
-      fmt::format("{} required for parameter {}, got {}", what, debug_quote(name), type_name_of(obj));
+  const std::string msg = fmt::format("{} required for parameter {}, got {}", what,
+                                      debug_quote(name), type_name_of(obj));
   PyRef text(str_from_utf8(msg));
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
   return false;
 }
 
-std::optional<std::string> number_or_string(std::string_view name, PyObject* obj) {
+std::optional<std::string> number_or_string(ModuleState& ms, std::string_view name, PyObject* obj) {
   if (PyUnicode_Check(obj)) return utf8_of(obj);
   if (PyLong_Check(obj) || PyFloat_Check(obj)) return str_of(obj);
-  const int is = is_instance(obj, decimal_type);
+  const int is = is_instance(ms, obj, decimal_type);
   if (is < 0) return std::nullopt;
   if (is) return str_of(obj);
   conversion_error(kWantNumber, name, obj);
   return std::nullopt;
 }
 
-std::optional<RfcValue> py_to_value(std::string_view name, AbapType type, PyObject* obj) {
+std::optional<RfcValue> py_to_value(ModuleState& ms, std::string_view name, AbapType type,
+                                    PyObject* obj) {
   switch (type.kind) {
     case AbapType::Char:
     case AbapType::String:
@@ -387,11 +383,11 @@ std::optional<RfcValue> py_to_value(std::string_view name, AbapType type, PyObje
       conversion_error(kWantString, name, obj);
       return std::nullopt;
     case AbapType::Date:
-      return date_or_time(name, obj, datetime_date_type, kDateFormat, kWantDate);
+      return date_or_time(ms, name, obj, datetime_date_type, kDateFormat, kWantDate);
     case AbapType::Time:
-      return date_or_time(name, obj, datetime_time_type, kTimeFormat, kWantTime);
+      return date_or_time(ms, name, obj, datetime_time_type, kTimeFormat, kWantTime);
     case AbapType::Float:
-      return to_float(name, obj);
+      return to_float(ms, name, obj);
     case AbapType::Int1:
     case AbapType::Int2:
     case AbapType::Int4:
@@ -404,7 +400,7 @@ std::optional<RfcValue> py_to_value(std::string_view name, AbapType type, PyObje
     case AbapType::Bcd:
     case AbapType::DecFloat16:
     case AbapType::DecFloat34: {
-      auto text = number_or_string(name, obj);
+      auto text = number_or_string(ms, name, obj);
       if (!text) return std::nullopt;
       return RfcValue::text(std::move(*text));
     }
@@ -418,14 +414,14 @@ std::optional<RfcValue> py_to_value(std::string_view name, AbapType type, PyObje
   return to_any(name, type, obj);
 }
 
-PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& value,
+PyObject* value_to_py(ModuleState& ms, std::string_view name, AbapType type, const RfcValue& value,
                       ReadFlags flags) {
   // A field the reply decoder could not read fails here, where it is read,
   // instead of turning into an empty or zero value that looks genuine.
   if (value.is_undecoded()) {
     const wire::UndecodedValue& u = value.as_undecoded();
-    return raise_external(fmt::format("field {} of type {} could not be decoded ({} bytes)",
-                                      debug_quote(name), u.ty.display(), u.bytes.size()));
+    return raise_external(ms, fmt::format("field {} of type {} could not be decoded ({} bytes)",
+                                          debug_quote(name), u.ty.display(), u.bytes.size()));
   }
   switch (type.kind) {
     case AbapType::Char:
@@ -448,13 +444,13 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
       if (!value.is_text()) break;
       return new_str(value.as_text());
     case AbapType::Date:
-      return date_to_py(name, type, value, flags);
+      return date_to_py(ms, name, type, value, flags);
     case AbapType::Time:
-      return time_to_py(name, type, value, flags);
+      return time_to_py(ms, name, type, value, flags);
     case AbapType::Bcd:
     case AbapType::DecFloat16:
     case AbapType::DecFloat34:
-      return decimal_to_py(name, type, value);
+      return decimal_to_py(ms, name, type, value);
     case AbapType::Float:
       if (value.is_float()) return PyFloat_FromDouble(value.as_float());
       if (value.is_int()) return PyFloat_FromDouble(static_cast<double>(value.as_int()));
@@ -480,13 +476,13 @@ PyObject* value_to_py(std::string_view name, AbapType type, const RfcValue& valu
       }
       break;
   }
-  return raise_unconvertible(name, type, value);
+  return raise_unconvertible(ms, name, type, value);
 }
 
 // ---------------------------------------------------------------- structures
 
-std::optional<Bytes> dict_to_structure(const proto::StructureLayout& layout, PyObject* obj,
-                                       std::string_view name) {
+std::optional<Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLayout& layout,
+                                       PyObject* obj, std::string_view name) {
   if (!PyDict_Check(obj)) {
     conversion_error(kWantDict, name, obj);
     return std::nullopt;
@@ -504,7 +500,8 @@ std::optional<Bytes> dict_to_structure(const proto::StructureLayout& layout, PyO
     if (!key || !value) return std::nullopt;
     if (!PyUnicode_Check(key)) {
       const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError, "the dict for parameter %s must have str keys, got a key of type %s",
+      PyErr_Format(PyExc_TypeError,
+                   "the dict for parameter %s must have str keys, got a key of type %s",
                    debug_quote(name).c_str(), got.c_str());
       return std::nullopt;
     }
@@ -512,16 +509,17 @@ std::optional<Bytes> dict_to_structure(const proto::StructureLayout& layout, PyO
     if (!str_to_utf8(key, k)) return std::nullopt;
     const proto::FieldLayout* field = proto::find_field(layout, k);
     if (!field) {
-      raise_invalid_parameter(fmt::format("{} has no field named {}", layout.name, debug_quote(k)));
+      raise_invalid_parameter(ms,
+                              fmt::format("{} has no field named {}", layout.name, debug_quote(k)));
       return std::nullopt;
     }
-    auto v = py_to_value(field->name, field->abap_type, value);
+    auto v = py_to_value(ms, field->name, field->abap_type, value);
     if (!v) return std::nullopt;
     values.emplace_back(field->name, std::move(*v));
   }
   auto image = proto::encode_structure(layout, values);
   if (!image) {
-    raise_protocol_error(image.error());
+    raise_protocol_error(ms, image.error());
     return std::nullopt;
   }
   return std::move(image).value();
@@ -538,8 +536,9 @@ AbapType conversion_type(const proto::StructureLayout& layout, const proto::Fiel
   return first ? first->abap_type : AbapType(AbapType::Char);
 }
 
-StructureReader::StructureReader(const proto::StructureLayout& layout, ReadFlags flags)
-    : layout_(layout), flags_(flags) {
+StructureReader::StructureReader(ModuleState& ms, const proto::StructureLayout& layout,
+                                 ReadFlags flags)
+    : ms_(ms), layout_(layout), flags_(flags) {
   columns_.reserve(layout.fields.size());
   for (const proto::FieldLayout& f : layout.fields) {
     if (f.width == 0) continue;
@@ -555,12 +554,12 @@ StructureReader::StructureReader(const proto::StructureLayout& layout, ReadFlags
 
 PyObject* StructureReader::read(wire::ByteView image) {
   if (auto decoded = proto::decode_structure_values(layout_, image, values_); !decoded)
-    return raise_protocol_error(decoded.error());
+    return raise_protocol_error(ms_, decoded.error());
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     const Column& c = columns_[i];
-    PyRef v(value_to_py(c.field->name, c.type, values_[i], flags_));
+    PyRef v(value_to_py(ms_, c.field->name, c.type, values_[i], flags_));
     if (!v || PyDict_SetItem(dict.get(), c.key.get(), v.get()) < 0) return nullptr;
   }
   return dict.release();

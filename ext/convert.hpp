@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ext/module.hpp"
 #include "ext/py.hpp"
 #include "proto/reply.hpp"
 #include "proto/structure.hpp"
@@ -27,38 +28,34 @@ struct ReadFlags {
   bool dtime = false;  // Date and Time as datetime.date / datetime.time
 };
 
-// The name of an object's type as messages show it ("int", "NoneType"), or
-// "?" when it cannot be read.
-std::string type_name_of(PyObject* obj);
-
 // Sets the TypeError of a refused object: "{what} required for parameter
 // {name}, got {type}" with the name in debug quoting. Always false.
 bool conversion_error(std::string_view what, std::string_view name, PyObject* obj);
 
 // The text of a str, an int, a float or a decimal.Decimal; nullopt with the
 // Python error set otherwise.
-std::optional<std::string> number_or_string(std::string_view name, PyObject* obj);
+std::optional<std::string> number_or_string(ModuleState& ms, std::string_view name, PyObject* obj);
 
 // A Python object as the value of a field of type `type`; nullopt with the
 // Python error set (a TypeError for an object the field does not accept, or
 // whatever Python raised while the object was read).
-std::optional<wire::RfcValue> py_to_value(std::string_view name, wire::AbapType type,
-                                          PyObject* obj);
+std::optional<wire::RfcValue> py_to_value(ModuleState& ms, std::string_view name,
+                                          wire::AbapType type, PyObject* obj);
 
 // A field value as a new Python object, or null with the Python error set.
 // `name` names the field in the error raised for a value the reply decoder
 // could not read (Undecoded), and for dates and times that are no dates and
 // times.
-PyObject* value_to_py(std::string_view name, wire::AbapType type, const wire::RfcValue& value,
-                      ReadFlags flags);
+PyObject* value_to_py(ModuleState& ms, std::string_view name, wire::AbapType type,
+                      const wire::RfcValue& value, ReadFlags flags);
 
 // A dict as the image of one structure of `layout`: every key names a field
 // (ignoring ASCII case) and its value is converted for that field; fields no
 // key names keep their blank or zero filling. `name` is the parameter the
 // dict was given for, used when the object is not a dict. Nothing, with the
 // Python error set, on failure.
-std::optional<wire::Bytes> dict_to_structure(const proto::StructureLayout& layout, PyObject* obj,
-                                             std::string_view name);
+std::optional<wire::Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLayout& layout,
+                                             PyObject* obj, std::string_view name);
 
 // The name of a field as an interned str (a new reference; null with the
 // Python error set), and the type its value converts by: that of the first
@@ -76,7 +73,7 @@ wire::AbapType conversion_type(const proto::StructureLayout& layout,
 // from their bytes (ext/rows.hpp) and come here for a row they cannot read.
 class StructureReader {
  public:
-  StructureReader(const proto::StructureLayout& layout, ReadFlags flags);
+  StructureReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags);
   // False with the Python error set when the names could not be built.
   bool ok() const { return ok_; }
   // One image as a new dict, or null with the Python error set.
@@ -88,6 +85,7 @@ class StructureReader {
     wire::AbapType type;  // of the first field of that name
     PyRef key;
   };
+  ModuleState& ms_;
   const proto::StructureLayout& layout_;
   ReadFlags flags_;
   std::vector<Column> columns_;
@@ -97,13 +95,13 @@ class StructureReader {
 
 // The image of one structure as a new dict, fields named as the layout
 // spells them; null with the Python error set. (ext/rows.cpp)
-PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
-                          ReadFlags flags);
+PyObject* structure_to_py(ModuleState& ms, const proto::StructureLayout& layout,
+                          wire::ByteView image, ReadFlags flags);
 
 // The whole rows of a table (at most its row count) as a new list of dicts.
 // On a long table the interpreter lock is handed to other threads once per
 // switch interval. (ext/rows.cpp)
-PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
-                      ReadFlags flags);
+PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
+                      const proto::RfcTable& table, ReadFlags flags);
 
 }  // namespace quib::ext

@@ -2,38 +2,22 @@
 
 #include <fmt/format.h>
 
+#include "ext/args.hpp"
+#include "ext/convert.hpp"
 #include "proto/error.hpp"
 
 namespace quib::ext {
 
 namespace {
 
-// The dict of the first successful registration; never replaced. All access
-// happens with the interpreter lock held.
-PyObject* g_exception_classes = nullptr;
-
 bool set_str(PyObject* dict, const char* key, std::string_view v) {
   return set_item(dict, key, str_from_utf8(v));
 }
 
-PyObject* cached_type(PyObject*& cell, const char* module, const char* attr) {
-  if (cell) return cell;
-  PyRef mod(PyImport_ImportModule(module));
-  if (!mod) return nullptr;
-  PyObject* type = PyObject_GetAttrString(mod.get(), attr);
-  if (!type) return nullptr;
-  cell = type;  // kept for the life of the process
-  return cell;
-}
-
-PyObject* g_date = nullptr;
-PyObject* g_time = nullptr;
-PyObject* g_decimal = nullptr;
-
 }  // namespace
 
-PyRef make_python_exception(const ErrorSpec& spec) {
-  if (!g_exception_classes) {
+PyRef make_python_exception(const ModuleState& ms, const ErrorSpec& spec) {
+  if (!ms.exception_classes) {
     PyErr_SetString(PyExc_RuntimeError,
                     "lomra exception classes were never registered; import lomra, not "
                     "lomra._quib_lomra");
@@ -41,7 +25,7 @@ PyRef make_python_exception(const ErrorSpec& spec) {
   }
   PyRef name(PyUnicode_FromString(spec.class_name));
   if (!name) return PyRef();
-  PyObject* cls = PyObject_GetItem(g_exception_classes, name.get());
+  PyObject* cls = PyObject_GetItem(ms.exception_classes, name.get());
   if (!cls) {
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
       PyErr_Clear();
@@ -71,8 +55,8 @@ PyRef make_python_exception(const ErrorSpec& spec) {
   return PyRef(PyObject_Call(cls_ref.get(), args.get(), kwargs.get()));
 }
 
-std::nullptr_t raise_error(const ErrorSpec& spec) {
-  PyRef exc = make_python_exception(spec);
+std::nullptr_t raise_error(const ModuleState& ms, const ErrorSpec& spec) {
+  PyRef exc = make_python_exception(ms, spec);
   if (!exc) return nullptr;  // the error that stands in for it is set
   if (PyExceptionInstance_Check(exc.get())) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -82,50 +66,43 @@ std::nullptr_t raise_error(const ErrorSpec& spec) {
   return nullptr;
 }
 
-std::nullptr_t raise_invalid_parameter(std::string message) {
-  return raise_error({kExternalRuntimeError, std::move(message), 20, "RFC_INVALID_PARAMETER", {}});
+std::nullptr_t raise_invalid_parameter(const ModuleState& ms, std::string message) {
+  return raise_error(ms,
+                     {kExternalRuntimeError, std::move(message), 20, "RFC_INVALID_PARAMETER", {}});
 }
 
-std::nullptr_t raise_canceled(std::string message) {
-  return raise_error({kCommunicationError, std::move(message), 7, "RFC_CANCELED", {}});
+std::nullptr_t raise_canceled(const ModuleState& ms, std::string message) {
+  return raise_error(ms, {kCommunicationError, std::move(message), 7, "RFC_CANCELED", {}});
 }
 
-std::nullptr_t raise_external(std::string message) {
-  return raise_error({kExternalRuntimeError, std::move(message), 17, "RFC_EXTERNAL_FAILURE", {}});
+std::nullptr_t raise_external(const ModuleState& ms, std::string message) {
+  return raise_error(ms,
+                     {kExternalRuntimeError, std::move(message), 17, "RFC_EXTERNAL_FAILURE", {}});
 }
 
-PyObject* register_exceptions(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* register_exceptions(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"classes", nullptr};
+    static constexpr const char* kNames[] = {"classes"};
     PyObject* classes = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:register_exceptions",
-                                     const_cast<char**>(keywords), &classes))
+    if (!parse_arguments("register_exceptions", kNames, 1, args, nargs, kwnames, {&classes, 1}))
       return nullptr;
     if (!PyDict_Check(classes)) {
-      PyRef tname(PyType_GetName(Py_TYPE(classes)));
-      std::string n = "object";
-      if (!tname || !str_to_utf8(tname.get(), n)) PyErr_Clear();
+      const std::string got = type_name_of(classes);
       PyErr_Format(PyExc_TypeError, "argument 'classes': '%s' object cannot be converted to 'dict'",
-                   n.c_str());
+                   got.c_str());
       return nullptr;
     }
-    if (!g_exception_classes) {
-      Py_INCREF(classes);
-      g_exception_classes = classes;
-    }
+    ModuleState& ms = *static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!ms.exception_classes) ms.exception_classes = Py_NewRef(classes);
     Py_RETURN_NONE;
   });
 }
-
-PyObject* datetime_date_type() { return cached_type(g_date, "datetime", "date"); }
-PyObject* datetime_time_type() { return cached_type(g_time, "datetime", "time"); }
-PyObject* decimal_type() { return cached_type(g_decimal, "decimal", "Decimal"); }
 
 }  // namespace quib::ext
 
 // ---------------------------------------------------------------------------
 // Protocol errors
-
 
 namespace quib::ext {
 
@@ -138,8 +115,8 @@ ErrorSpec protocol_error_spec(const proto::ProtocolError& error) {
     spec.code = runtime ? (abap->msg_class.empty() ? 3 : 4) : 5;
     spec.message = abap->msg_class.empty()
                        ? abap->message
-                       : fmt::format("ID:{} Type:{} Number:{} {}", abap->msg_class,
-                                     abap->msg_type, abap->msg_number, abap->message);
+                       : fmt::format("ID:{} Type:{} Number:{} {}", abap->msg_class, abap->msg_type,
+                                     abap->msg_number, abap->message);
     spec.key = abap->key.empty() ? abap->message : abap->key;
     spec.abap = AbapRecord{abap->msg_class, abap->msg_type, abap->msg_number, abap->msg_v1,
                            abap->msg_v2,    abap->msg_v3,   abap->msg_v4};
@@ -177,12 +154,12 @@ ErrorSpec protocol_error_spec(const proto::ProtocolError& error) {
   return ErrorSpec{cls, error.message(), code, key, {}};
 }
 
-std::nullptr_t raise_protocol_error(const proto::ProtocolError& error) {
+std::nullptr_t raise_protocol_error(const ModuleState& ms, const proto::ProtocolError& error) {
   if (error.is(proto::ProtocolError::OutOfMemory)) {
     PyErr_SetString(PyExc_MemoryError, error.message().c_str());
     return nullptr;
   }
-  return raise_error(protocol_error_spec(error));
+  return raise_error(ms, protocol_error_spec(error));
 }
 
 }  // namespace quib::ext

@@ -1,10 +1,11 @@
 // Module initialisation of _quib_lomra: the classes Connection, Throughput
 // and Server, the function register_exceptions and __version__, added in
-// that order. Nothing else is set up at import; the exception registration,
-// the metadata cache, the trace switches and the cached Python types are
-// filled on first use.
+// that order by the exec step. Nothing else is set up at import; the
+// exception registration, the metadata cache, the trace switches and the
+// cached Python types are filled on first use.
+#include "ext/module.hpp"
+
 #include "ext/errors.hpp"
-#include "ext/types.hpp"
 
 #ifndef QUIB_VERSION
 #error "QUIB_VERSION must be defined by the build (ext/CMakeLists.txt)"
@@ -16,9 +17,21 @@ namespace {
 // The release number, given by the build from the file VERSION.
 constexpr const char* kVersion = QUIB_VERSION;
 
-PyMethodDef module_methods[] = {
-    {"register_exceptions", as_cfunction(register_exceptions),
-     METH_VARARGS | METH_KEYWORDS,
+// Null before the exec step has run (and for a module of another kind).
+ModuleState* state_of_module(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyObject* cached_type(PyObject*& cell, const char* module, const char* attr) {
+  if (cell) return cell;
+  PyRef mod(PyImport_ImportModule(module));
+  if (!mod) return nullptr;
+  cell = PyObject_GetAttrString(mod.get(), attr);  // kept in the state
+  return cell;
+}
+
+PyMethodDef module_functions[] = {
+    {"register_exceptions", as_cfunction(register_exceptions), METH_FASTCALL | METH_KEYWORDS,
      "register_exceptions(classes)\n--\n\n"
      "Hands the exception classes defined in Python (a dict from class name to class)\n"
      "to the native layer. The first registration stays in force for the life of the\n"
@@ -26,39 +39,92 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quib_lomra", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+// The classes in the order the module lists them, each with the member of
+// the state that keeps it.
+struct Class {
+  const char* name;
+  PyType_Spec* (*spec)();
+  PyObject* ModuleState::*slot;
+};
+constexpr Class kClasses[] = {
+    {"Connection", connection_spec, &ModuleState::connection_type},
+    {"Throughput", throughput_spec, &ModuleState::throughput_type},
+    {"Server", server_spec, &ModuleState::server_type},
 };
 
-bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
-  PyObject* type = create();
-  if (!type) return false;
-  if (PyModule_AddObject(module, name, type) < 0) {
-    Py_DECREF(type);
-    return false;
-  }
-  return true;
+int exec_module(PyObject* module) {
+  return guarded<int>(-1, [&] {
+    ModuleState& ms = *state_of_module(module);
+    for (const Class& c : kClasses) {
+      PyObject* type = PyType_FromModuleAndSpec(module, c.spec(), nullptr);
+      if (!type) return -1;
+      ms.*c.slot = type;  // the state's reference
+      if (PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
+    }
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
+    return 0;
+  });
 }
 
-PyObject* init_module() {
-  PyRef module(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  if (!add_class(module.get(), "Connection", create_connection_type) ||
-      !add_class(module.get(), "Throughput", create_throughput_type) ||
-      !add_class(module.get(), "Server", create_server_type))
-    return nullptr;
-  PyRef name(PyUnicode_FromString("_quib_lomra"));
-  if (!name) return nullptr;
-  PyRef fn(PyCFunction_NewEx(&module_methods[0], nullptr, name.get()));
-  if (!fn || PyModule_AddObject(module.get(), "register_exceptions", fn.get()) < 0) return nullptr;
-  fn.release();
-  if (PyModule_AddStringConstant(module.get(), "__version__", kVersion) < 0) return nullptr;
-  return module.release();
+// Every reference of the state, for the collector and for clearing it.
+template <class F>
+void each_reference(ModuleState& ms, F&& f) {
+  for (PyObject** p :
+       {&ms.connection_type, &ms.throughput_type, &ms.server_type, &ms.exception_classes,
+        &ms.date_type, &ms.time_type, &ms.decimal_type, &ms.pause_function})
+    f(*p);
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* ms = state_of_module(module);
+  if (!ms) return 0;
+  int failed = 0;
+  each_reference(*ms, [&](PyObject* p) {
+    if (!failed && p) failed = visit(p, arg);
+  });
+  return failed;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* ms = state_of_module(module);
+  if (ms) each_reference(*ms, [](PyObject*& p) { Py_CLEAR(p); });
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quib_lomra",
+    "",
+    sizeof(ModuleState),
+    nullptr,  // the functions follow the classes (exec_module)
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
 
 }  // namespace
+
+PyObject* datetime_date_type(ModuleState& ms) {
+  return cached_type(ms.date_type, "datetime", "date");
+}
+PyObject* datetime_time_type(ModuleState& ms) {
+  return cached_type(ms.time_type, "datetime", "time");
+}
+PyObject* decimal_type(ModuleState& ms) {
+  return cached_type(ms.decimal_type, "decimal", "Decimal");
+}
+
 }  // namespace quib::ext
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__quib_lomra() {
-  return quib::ext::guarded<PyObject*>(nullptr, [] { return quib::ext::init_module(); });
+  return PyModuleDef_Init(&quib::ext::module_def);
 }

@@ -76,7 +76,8 @@ bool check_str_keys(PyObject* dict, const char* argument) {
   return true;
 }
 
-bool apply_options(PyObject* dict, CallOptions& options, bool strict, const char* argument) {
+bool apply_options(ModuleState& ms, PyObject* dict, CallOptions& options, bool strict,
+                   const char* argument) {
   // A snapshot of the entries: a truth test runs Python code, which may
   // change the dict while it is walked.
   PyRef items(PyDict_Items(dict));
@@ -100,7 +101,7 @@ bool apply_options(PyObject* dict, CallOptions& options, bool strict, const char
     } else if (k == "timeout") {
       ok = timeout_from_py(value, options.timeout);
     } else if (strict) {
-      raise_invalid_parameter(fmt::format("unknown call option {}", debug_quote(k)));
+      raise_invalid_parameter(ms, fmt::format("unknown call option {}", debug_quote(k)));
       return false;
     }
     if (!ok) return false;

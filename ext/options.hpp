@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 
+#include "ext/module.hpp"
 #include "ext/py.hpp"
 
 namespace quib::ext {
@@ -33,6 +34,7 @@ bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out
 // Runs no Python code.
 bool check_str_keys(PyObject* dict, const char* argument);
 
-bool apply_options(PyObject* dict, CallOptions& options, bool strict, const char* argument);
+bool apply_options(ModuleState& ms, PyObject* dict, CallOptions& options, bool strict,
+                   const char* argument);
 
 }  // namespace quib::ext

@@ -19,6 +19,16 @@ bool str_to_utf8(PyObject* obj, std::string& out) {
   return true;
 }
 
+std::string type_name_of(PyObject* obj) {
+  PyRef name(PyType_GetName(Py_TYPE(obj)));
+  std::string out;
+  if (!name || !str_to_utf8(name.get(), out)) {
+    PyErr_Clear();
+    return "?";
+  }
+  return out;
+}
+
 namespace {
 
 // Characters shown as escapes in a character literal: the controls.
@@ -43,12 +53,23 @@ void append_quoted(std::string& out, char32_t c, char quote, bool (*escaped)(cha
     return;
   }
   switch (c) {
-    case '\\': out += "\\\\"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    case 0: out += "\\0"; return;
-    default: break;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case 0:
+      out += "\\0";
+      return;
+    default:
+      break;
   }
   if (escaped(c))
     out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));

@@ -111,6 +111,10 @@ PyObject* str_from_utf8(std::string_view s);
 // The UTF-8 text of a str into `out`; false with a Python error set.
 bool str_to_utf8(PyObject* obj, std::string& out);
 
+// The name of an object's type as messages show it ("int", "NoneType"), or
+// "?" when it cannot be read.
+std::string type_name_of(PyObject* obj);
+
 // Stores `value` (a new reference, which this takes over; null fails) in
 // `dict` under the str `key`. False with the Python error set.
 inline bool set_item(PyObject* dict, std::string_view key, PyObject* value) {

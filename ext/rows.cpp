@@ -81,8 +81,8 @@ void key_of(const std::uint8_t* p, std::size_t n, std::uint64_t& lo, std::uint64
 // interval for it, and runs pending signal handlers (whose exception, a
 // KeyboardInterrupt for one, stops the table). False with the Python error
 // set.
-bool pause_for_the_interpreter() {
-  static PyObject* nothing = nullptr;  // made once, never released
+bool pause_for_the_interpreter(ModuleState& ms) {
+  PyObject*& nothing = ms.pause_function;  // made once, kept in the state
   if (!nothing) {
     PyRef code(Py_CompileString("lambda: None", "<lomra>", Py_eval_input));
     PyRef globals(code ? PyDict_New() : nullptr);
@@ -97,9 +97,9 @@ bool pause_for_the_interpreter() {
 
 }  // namespace
 
-RowReader::RowReader(const proto::StructureLayout& layout, ReadFlags flags, std::size_t image_size,
-                     bool template_dict)
-    : layout_(layout), flags_(flags), image_size_(image_size) {
+RowReader::RowReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
+                     std::size_t image_size, bool template_dict)
+    : ms_(ms), layout_(layout), flags_(flags), image_size_(image_size) {
   std::size_t widest_text = 0;
   for (const proto::FieldLayout& f : layout.fields) {
     std::uint64_t end = 0;
@@ -209,7 +209,7 @@ PyObject* RowReader::reread(const std::uint8_t* image) {
   // The values of the dropped row may have gone with it.
   forget();
   PyErr_Clear();
-  StructureReader reader(layout_, flags_);
+  StructureReader reader(ms_, layout_, flags_);
   if (!reader.ok()) return nullptr;
   return reader.read(wire::ByteView(image, image_size_));
 }
@@ -251,7 +251,7 @@ PyObject* RowReader::general(const Column& c, const std::uint8_t* p) {
   auto value = wire::decode_field_with_decimals(wire::ByteView(p, c.width), f.abap_type,
                                                 static_cast<std::uint32_t>(f.decimals));
   if (!value) return nullptr;  // the row is read again, and that raises
-  return value_to_py(f.name, c.type, value.value(), flags_);
+  return value_to_py(ms_, f.name, c.type, value.value(), flags_);
 }
 
 unsigned RowReader::narrow(const std::uint8_t* p, std::size_t units) {
@@ -317,7 +317,7 @@ PyObject* RowReader::date_or_time(const Column& c, const std::uint8_t* p, bool d
     Py_INCREF(hit);
     return hit;
   }
-  PyObject* cls = date ? datetime_date_type() : datetime_time_type();
+  PyObject* cls = date ? datetime_date_type(ms_) : datetime_time_type(ms_);
   if (!cls) return nullptr;
   const char* d = t.data();
   PyObject* obj = date ? PyObject_CallFunction(cls, "iii", digits_value(d, 4),
@@ -342,7 +342,7 @@ PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
   char text[kPackedText];
   const auto len = wire::unpack_bcd_into(wire::ByteView(p, n), c.decimals, digits, text);
   if (!len) return general(c, p);
-  PyObject* cls = decimal_type();
+  PyObject* cls = decimal_type(ms_);
   if (!cls) return nullptr;
   PyRef arg(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(*len)));
   if (!arg) return nullptr;
@@ -374,20 +374,20 @@ void RowReader::forget() {
   for (Cache& c : caches_) std::fill(c.slots.begin(), c.slots.end(), Slot{});
 }
 
-PyObject* structure_to_py(const proto::StructureLayout& layout, wire::ByteView image,
-                          ReadFlags flags) {
-  RowReader reader(layout, flags, image.size(), false);
+PyObject* structure_to_py(ModuleState& ms, const proto::StructureLayout& layout,
+                          wire::ByteView image, ReadFlags flags) {
+  RowReader reader(ms, layout, flags, image.size(), false);
   if (!reader.ok()) return nullptr;
   return reader.read(image.data());
 }
 
-PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTable& table,
-                      ReadFlags flags) {
+PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
+                      const proto::RfcTable& table, ReadFlags flags) {
   const std::size_t n =
       static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
   const std::size_t width =
       static_cast<std::size_t>(table.row_width() == 0 ? 1 : table.row_width());
-  RowReader reader(layout, flags, width, n > 1);
+  RowReader reader(ms, layout, flags, width, n > 1);
   if (!reader.ok()) return nullptr;
   // The rows are gathered outside any Python object and the list is made
   // at the end: while other threads hold the interpreter lock, nothing of
@@ -407,7 +407,8 @@ PyObject* table_to_py(const proto::StructureLayout& layout, const proto::RfcTabl
     PyObject* row = reader.read(bytes + i * width);
     if (!row) return nullptr;
     rows.push_back(row);
-    if (i % kPauseEveryRows == kPauseEveryRows - 1 && !pause_for_the_interpreter()) return nullptr;
+    if (i % kPauseEveryRows == kPauseEveryRows - 1 && !pause_for_the_interpreter(ms))
+      return nullptr;
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (!list) return nullptr;

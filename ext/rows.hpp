@@ -24,8 +24,8 @@ class RowReader {
  public:
   // A reader of images of `image_size` bytes. `template_dict` makes every row
   // a copy of a presized dict of the field names (worth it for tables).
-  RowReader(const proto::StructureLayout& layout, ReadFlags flags, std::size_t image_size,
-            bool template_dict);
+  RowReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
+            std::size_t image_size, bool template_dict);
   ~RowReader();
   RowReader(const RowReader&) = delete;
   RowReader& operator=(const RowReader&) = delete;
@@ -99,6 +99,7 @@ class RowReader {
   // The row read again by StructureReader, for its result or its error.
   PyObject* reread(const std::uint8_t* image);
 
+  ModuleState& ms_;
   const proto::StructureLayout& layout_;
   ReadFlags flags_;
   std::size_t image_size_;

@@ -12,6 +12,8 @@
 // so the serving thread can take the interpreter lock back after each poll
 // and finish. The callback runs with the mutex held: a callback that uses
 // its own Server gets an error instead of waiting for itself.
+#include "proto/server.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -29,12 +31,11 @@
 #include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
+#include "ext/module.hpp"
 #include "ext/params.hpp"
-#include "ext/types.hpp"
 #include "proto/connection.hpp"
 #include "proto/describe.hpp"
 #include "proto/metadata.hpp"
-#include "proto/server.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::ext {
@@ -84,8 +85,7 @@ struct State {
 };
 
 struct ServerObject {
-  PyObject_HEAD
-  State* state;
+  PyObject_HEAD State* state;
 };
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }
@@ -120,7 +120,9 @@ class ServerLock {
   bool held_ = false;
 };
 
-std::nullptr_t raise_reentered() { return raise_external(std::string(kReentered)); }
+std::nullptr_t raise_reentered(const ModuleState& ms) {
+  return raise_external(ms, std::string(kReentered));
+}
 
 // ---------------------------------------------------------------- arguments
 
@@ -194,8 +196,8 @@ PyObject* context_dict(const wire::InboundCall& call) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   const std::pair<const char*, const std::string*> entries[] = {
-      {"function", &call.function}, {"destination", &call.destination},
-      {"user", &call.user},         {"client", &call.client},
+      {"function", &call.function},   {"destination", &call.destination},
+      {"user", &call.user},           {"client", &call.client},
       {"system_id", &call.system_id}, {"caller_host", &call.caller_host},
       {"program", &call.program},
   };
@@ -234,7 +236,8 @@ std::string exception_text(PyObject* exc) { return type_name_of(exc) + ": " + st
 // The received parameters as keyword arguments: each parameter the
 // description knows, decoded by its type (raw bytes when that fails) and
 // stored under the name as sent. Received tables are not passed.
-PyObject* parameters_dict(const wire::InboundCall& call, const proto::FunctionDescription& d) {
+PyObject* parameters_dict(ModuleState& ms, const wire::InboundCall& call,
+                          const proto::FunctionDescription& d) {
   PyRef kwargs(PyDict_New());
   if (!kwargs) return nullptr;
   const ReadFlags flags{true, false};
@@ -244,9 +247,9 @@ PyObject* parameters_dict(const wire::InboundCall& call, const proto::FunctionDe
     auto decoded = wire::decode_field_value_latin1(raw, p->type);
     PyRef value;
     if (decoded) {
-      value = PyRef(value_to_py(name, p->type, decoded.value(), flags));
+      value = PyRef(value_to_py(ms, name, p->type, decoded.value(), flags));
     } else {
-      value = PyRef(value_to_py(name, wire::AbapType::Byte, wire::RfcValue::bytes(raw), flags));
+      value = PyRef(value_to_py(ms, name, wire::AbapType::Byte, wire::RfcValue::bytes(raw), flags));
     }
     if (!value) return nullptr;
     PyRef key(str_from_utf8(name));
@@ -259,10 +262,10 @@ PyObject* parameters_dict(const wire::InboundCall& call, const proto::FunctionDe
 
 // Sends a reply with the interpreter lock released; a failure is raised.
 template <class F>
-bool send(F&& f) {
+bool send(const ModuleState& ms, F&& f) {
   proto::ProtoStatus sent = without_gil(std::forward<F>(f));
   if (!sent) {
-    raise_protocol_error(sent.error());
+    raise_protocol_error(ms, sent.error());
     return false;
   }
   return true;
@@ -271,11 +274,11 @@ bool send(F&& f) {
 PyObject* served(const std::string& function) { return str_from_utf8(function); }
 
 // What a callback returned, as the reply; state.registration is present.
-PyObject* answer_with_result(State& s, const wire::InboundCall& call,
+PyObject* answer_with_result(ModuleState& ms, State& s, const wire::InboundCall& call,
                              const proto::FunctionDescription& d, PyObject* result) {
   RegisteredServer& reg = *s.registration;
   if (!PyDict_Check(result)) {
-    if (!send([&] { return reg.send_reply_exports_only(call, {}); })) return nullptr;
+    if (!send(ms, [&] { return reg.send_reply_exports_only(call, {}); })) return nullptr;
     return served(call.function);
   }
   // A snapshot: converting a value may run Python code that changes the dict.
@@ -304,7 +307,7 @@ PyObject* answer_with_result(State& s, const wire::InboundCall& call,
       problem = fmt::format("{} has no parameter named {}", call.function, debug_quote(k));
     } else if (p->direction.kind == proto::ParamDirection::Import) {
       problem = fmt::format("{} is an import parameter; a server cannot return it", debug_quote(k));
-    } else if (auto v = py_to_value(p->name, p->type, value)) {
+    } else if (auto v = py_to_value(ms, p->name, p->type, value)) {
       exports.emplace_back(p->name, std::move(*v));
     } else {
       PyRef exc = take_exception();
@@ -313,35 +316,37 @@ PyObject* answer_with_result(State& s, const wire::InboundCall& call,
   }
   if (problem) {
     const ExceptionReply reply = reply_message(*problem);
-    if (!send([&] { return reg.send_exception_reply(reply); })) return nullptr;
-    return raise_external(fmt::format("the handler for {} returned {}", call.function, *problem));
+    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
+    return raise_external(ms,
+                          fmt::format("the handler for {} returned {}", call.function, *problem));
   }
-  if (!send([&] { return reg.send_reply_exports_only(call, exports); })) return nullptr;
+  if (!send(ms, [&] { return reg.send_reply_exports_only(call, exports); })) return nullptr;
   return served(call.function);
 }
 
 // One inbound call, the mutex held: waits, describes, dispatches, answers.
-PyObject* serve_locked(State& s, PyObject* callbacks, Clock::time_point deadline) {
+PyObject* serve_locked(ModuleState& ms, State& s, PyObject* callbacks, Clock::time_point deadline) {
   std::optional<wire::InboundCall> received;
   for (;;) {
-    if (!s.registration || s.broken) return raise_external(std::string(kServerClosed));
+    if (!s.registration || s.broken) return raise_external(ms, std::string(kServerClosed));
     RegisteredServer& reg = *s.registration;
     auto got = without_gil([&] { return reg.receive_call(); });
     if (got) {
       received.emplace(std::move(got).value());
       break;
     }
-    if (!got.error().is_timeout()) return raise_protocol_error(got.error());
+    if (!got.error().is_timeout()) return raise_protocol_error(ms, got.error());
     if (Clock::now() >= deadline) Py_RETURN_NONE;
     if (PyErr_CheckSignals() < 0) return nullptr;
   }
   const wire::InboundCall& call = *received;
-  if (!s.metadata) return raise_external(std::string(kServerClosed));
+  if (!s.metadata) return raise_external(ms, std::string(kServerClosed));
 
   // The interface first, the callback after; a failed fetch is acted on
   // only once it is known that there is a callback to call.
   RfcConnection& metadata = *s.metadata;
-  auto description = without_gil([&] { return proto::function_description(metadata, call.function); });
+  auto description =
+      without_gil([&] { return proto::function_description(metadata, call.function); });
 
   PyRef name(str_from_utf8(call.function));
   if (!name) return nullptr;
@@ -350,18 +355,18 @@ PyObject* serve_locked(State& s, PyObject* callbacks, Clock::time_point deadline
   RegisteredServer& reg = *s.registration;
   if (!callback) {
     const ExceptionReply reply = ExceptionReply::exception_key(kFunctionNotFound);
-    if (!send([&] { return reg.send_exception_reply(reply); })) return nullptr;
+    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
     return served(call.function);
   }
   PyRef hold_callback = PyRef::borrow(callback);
   if (!description) {
     const ExceptionReply reply = reply_message(description.error().message());
-    if (!send([&] { return reg.send_exception_reply(reply); })) return nullptr;
+    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
     return served(call.function);
   }
   const proto::FunctionDescription& d = *description.value();
 
-  PyRef kwargs(parameters_dict(call, d));
+  PyRef kwargs(parameters_dict(ms, call, d));
   if (!kwargs) return nullptr;  // no reply: the conversion failure is raised
   PyRef context(context_dict(call));
   if (!context) return nullptr;
@@ -375,20 +380,20 @@ PyObject* serve_locked(State& s, PyObject* callbacks, Clock::time_point deadline
     PyRef exc = take_exception();
     const ExceptionReply reply = callback_error_reply(exc.get());
     PyErr_Clear();
-    if (!send([&] { return reg.send_exception_reply(reply); })) return nullptr;
+    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
     return served(call.function);
   }
-  return answer_with_result(s, call, d, result.get());
+  return answer_with_result(ms, s, call, d, result.get());
 }
 
-PyObject* method_serve_one(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* method_serve_one(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"callbacks", "timeout", nullptr};
-    PyObject* callbacks = nullptr;
-    PyObject* timeout_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:serve_one", const_cast<char**>(keywords),
-                                     &callbacks, &timeout_obj))
-      return nullptr;
+    ModuleState& ms = module_state(cls);
+    static constexpr const char* kNames[] = {"callbacks", "timeout"};
+    PyObject* given[2];
+    if (!parse_arguments("serve_one", kNames, 1, args, nargs, kwnames, given)) return nullptr;
+    auto [callbacks, timeout_obj] = given;
     if (!check_dict(callbacks, "serve_one() argument 'callbacks'")) return nullptr;
     double timeout = kDefaultServeTimeout;
     if (timeout_obj) {
@@ -403,28 +408,30 @@ PyObject* method_serve_one(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     if (!std::isfinite(timeout)) {
-      return raise_external(
-          fmt::format("timeout must be a finite number of seconds, got {}", number_text(timeout)));
+      return raise_external(ms, fmt::format("timeout must be a finite number of seconds, got {}",
+                                            number_text(timeout)));
     }
     timeout = std::clamp(timeout, 0.0, kMaxServeTimeout);
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(timeout));
     // The callbacks dict stays alive for the whole call.
     PyRef hold = PyRef::borrow(callbacks);
     State& s = state_of(self);
     ServerLock lock(s);
-    if (!lock.held()) return raise_reentered();
-    return serve_locked(s, callbacks, deadline);
+    if (!lock.held()) return raise_reentered(ms);
+    return serve_locked(ms, s, callbacks, deadline);
   });
 }
 
 // ---------------------------------------------------------------- the rest
 
-PyObject* method_close(PyObject* self, PyObject*) {
+PyObject* method_close(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                       PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!parse_no_arguments("Server.close", nargs, kwnames)) return nullptr;
     State& s = state_of(self);
     ServerLock lock(s);
-    if (!lock.held()) return raise_reentered();
+    if (!lock.held()) return raise_reentered(module_state(cls));
     // Dropping the registration sends the detach record and closes its
     // socket.
     s.registration.reset();
@@ -438,19 +445,19 @@ PyObject* get_alive(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     State& s = state_of(self);
     ServerLock lock(s);
-    if (!lock.held()) return raise_reentered();
+    if (!lock.held()) return raise_reentered(module_state_of(self));
     return PyBool_FromLong(s.registration.has_value() && !s.broken);
   });
 }
 
 PyObject* get_program_id(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    return str_from_utf8(state_of(self).program_id);
-  });
+  return guarded<PyObject*>(
+      nullptr, [&]() -> PyObject* { return str_from_utf8(state_of(self).program_id); });
 }
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState& ms = module_state(type);
     static const char* keywords[] = {"server_params", "client_params", nullptr};
     PyObject* server_obj = nullptr;
     PyObject* client_obj = nullptr;
@@ -465,20 +472,20 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!extract_text_dict(server_obj, "Server() argument 'server_params'", server_map) ||
         !extract_text_dict(client_obj, "Server() argument 'client_params'", client_map))
       return nullptr;
-    if (!find(server_map, "program_id")) return raise_external(std::string(kNeedProgramId));
+    if (!find(server_map, "program_id")) return raise_external(ms, std::string(kNeedProgramId));
 
     auto state = std::make_unique<State>();
     state->program_id = *find(server_map, "program_id");
     const proto::ServerParams sp = server_params_from(server_map);
     auto registered = without_gil([&] { return proto::register_at_gateway(sp); });
-    if (!registered) return raise_protocol_error(registered.error());
+    if (!registered) return raise_protocol_error(ms, registered.error());
     state->registration.emplace(std::move(registered).value());
 
     const proto::ConnectionParams cp = client_params_from(client_map);
     auto opened = without_gil([&] { return proto::open_direct(cp, proto::metadata_cache()); });
     if (!opened) {
       state->registration.reset();  // detaches before the error is raised
-      return raise_protocol_error(opened.error());
+      return raise_protocol_error(ms, opened.error());
     }
     state->metadata.emplace(std::move(opened).value());
 
@@ -495,8 +502,9 @@ void server_dealloc(PyObject* self) {
 }
 
 PyMethodDef server_methods[] = {
-    {"serve_one", as_cfunction(method_serve_one), METH_VARARGS | METH_KEYWORDS, kServeOneDoc},
-    {"close", method_close, METH_NOARGS, kCloseDoc},
+    {"serve_one", as_cfunction(method_serve_one), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     kServeOneDoc},
+    {"close", as_cfunction(method_close), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -515,12 +523,12 @@ PyType_Slot server_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec server_spec = {
+PyType_Spec spec = {
     "lomra._quib_lomra.Server", sizeof(ServerObject), 0, Py_TPFLAGS_DEFAULT, server_slots,
 };
 
 }  // namespace
 
-PyObject* create_server_type() { return PyType_FromSpec(&server_spec); }
+PyType_Spec* server_spec() { return &spec; }
 
 }  // namespace quib::ext

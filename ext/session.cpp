@@ -98,12 +98,12 @@ Operation::Operation(State& s, Kind kind, std::shared_ptr<proto::Waits> waits,
       waits_(std::move(waits)),
       signal_(std::move(signal)) {}
 
-std::unique_ptr<Operation> Operation::start(State& s, Kind kind) {
+std::unique_ptr<Operation> Operation::start(const ModuleState& ms, State& s, Kind kind) {
   auto signal = std::make_shared<PendingSignal>();
   auto waits =
       proto::Waits::interruptible(std::nullopt, [signal] { return look_at_signals(*signal); });
   if (!waits) {
-    raise_protocol_error(ProtocolError(std::move(waits).error()));
+    raise_protocol_error(ms, ProtocolError(std::move(waits).error()));
     return nullptr;
   }
   std::unique_ptr<Operation> op(new Operation(s, kind, std::move(waits).value(), signal));
@@ -255,7 +255,7 @@ void cancel_on_server(State& s) {
   handle->close();
 }
 
-PyObject* cancel_connection(State& s) {
+PyObject* cancel_connection(const ModuleState& ms, State& s) {
   std::optional<proto::CancelHandle> handle;
   bool claimed = false;
   bool interrupted = false;
@@ -274,42 +274,42 @@ PyObject* cancel_connection(State& s) {
   }
   if (!handle) {
     if (interrupted) Py_RETURN_NONE;
-    return raise_external(std::string(kNothingToCancel));
+    return raise_external(ms, std::string(kNothingToCancel));
   }
   if (!claimed) {
     handle->close();
     if (interrupted) Py_RETURN_NONE;
-    return raise_protocol_error(ProtocolError::nothing_to_cancel());
+    return raise_protocol_error(ms, ProtocolError::nothing_to_cancel());
   }
   auto sent = without_gil([&] { return proto::send_cancel(*handle); });
   handle->close();
   // A request that never got out whole has nothing running to cancel.
   if (!sent && !(interrupted && sent.error().is(ProtocolError::NothingToCancel)))
-    return raise_protocol_error(sent.error());
+    return raise_protocol_error(ms, sent.error());
   Py_RETURN_NONE;
 }
 
-std::nullptr_t raise_operation_error(State& s, Operation& op, std::string_view what,
-                                     const ProtocolError& error) {
+std::nullptr_t raise_operation_error(const ModuleState& ms, State& s, Operation& op,
+                                     std::string_view what, const ProtocolError& error) {
   switch (op.interrupted()) {
     case Interruption::Cancelled:
       // As when the server's answer to the cancel had ended the exchange.
-      return raise_protocol_error(ProtocolError::cancelled());
+      return raise_protocol_error(ms, ProtocolError::cancelled());
     case Interruption::Closed:
-      return raise_error({kCommunicationError,
-                          fmt::format("{} was interrupted: the connection was closed", what),
-                          13,
-                          "RFC_CLOSED",
-                          {}});
+      return raise_error(ms, {kCommunicationError,
+                              fmt::format("{} was interrupted: the connection was closed", what),
+                              13,
+                              "RFC_CLOSED",
+                              {}});
     case Interruption::Aborted:
       // A pending signal cancels the call the way cancel() would.
       cancel_on_server(s);
       if (op.restore_signal_error()) return nullptr;
-      return raise_protocol_error(ProtocolError::cancelled());
+      return raise_protocol_error(ms, ProtocolError::cancelled());
     case Interruption::None:
       break;
   }
-  return raise_protocol_error(error);
+  return raise_protocol_error(ms, error);
 }
 
 }  // namespace quib::ext

@@ -113,7 +113,7 @@ class Operation {
   // Registers a new operation of the calling thread (interpreter lock
   // held), without deadline until set_timeout. Null with the Python error
   // set when no wake-up descriptor can be had.
-  static std::unique_ptr<Operation> start(State& s, Kind kind);
+  static std::unique_ptr<Operation> start(const ModuleState& ms, State& s, Kind kind);
   ~Operation();  // interpreter lock held
   Operation(const Operation&) = delete;
   Operation& operator=(const Operation&) = delete;
@@ -197,7 +197,7 @@ std::shared_ptr<proto::ThroughputCounters> throughput_copy(State& s);
 // returns. A failed reopen is returned as `f`'s error. Nothing, with the
 // Python error set, when the connection is closed.
 template <class F>
-auto with_live_session(State& s, const Operation& op, F&& f)
+auto with_live_session(const ModuleState& ms, State& s, const Operation& op, F&& f)
     -> std::optional<decltype(f(std::declval<proto::RfcConnection&>()))> {
   using R = decltype(f(std::declval<proto::RfcConnection&>()));
   const std::shared_ptr<proto::ThroughputCounters> throughput = throughput_copy(s);
@@ -219,7 +219,7 @@ auto with_live_session(State& s, const Operation& op, F&& f)
     out.emplace(f(*s.inner));
   });
   if (closed) {
-    raise_external(std::string(kClosed));
+    raise_external(ms, std::string(kClosed));
     return std::nullopt;
   }
   return out;
@@ -234,13 +234,13 @@ void cancel_on_server(State& s);
 // cancel() from another thread: the cancel record on NI (once per
 // conversation) and the interruption of the calls in flight. None, or null
 // with the Python error set.
-PyObject* cancel_connection(State& s);
+PyObject* cancel_connection(const ModuleState& ms, State& s);
 
 // The Python error of a failed step of `op` (`what` names it in the
 // message): an interruption as what interrupted it (cancel() as the
 // Cancelled protocol error, close(), a pending signal, which also sends the
 // cancel record), else the protocol error as it maps. Always null.
-std::nullptr_t raise_operation_error(State& s, Operation& op, std::string_view what,
-                                     const proto::ProtocolError& error);
+std::nullptr_t raise_operation_error(const ModuleState& ms, State& s, Operation& op,
+                                     std::string_view what, const proto::ProtocolError& error);
 
 }  // namespace quib::ext

@@ -1,9 +1,9 @@
 // Throughput: the Python view of one shared block of throughput counters.
 // Its getters and reset() touch the block directly, without any connection
 // lock, so they may run while a call is in progress on another thread.
-#include <new>
+#include "ext/throughput.hpp"
 
-#include "ext/types.hpp"
+#include <new>
 
 namespace quib::ext {
 
@@ -13,13 +13,12 @@ using proto::SecondsNanos;
 using proto::ThroughputCounters;
 
 struct ThroughputObject {
-  PyObject_HEAD
-  std::shared_ptr<ThroughputCounters> counters;
+  PyObject_HEAD std::shared_ptr<ThroughputCounters> counters;
 };
 
-PyTypeObject* g_throughput_type = nullptr;
-
-ThroughputObject* as_throughput(PyObject* self) { return reinterpret_cast<ThroughputObject*>(self); }
+ThroughputObject* as_throughput(PyObject* self) {
+  return reinterpret_cast<ThroughputObject*>(self);
+}
 
 PyObject* throughput_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -28,8 +27,8 @@ PyObject* throughput_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
-    new (&as_throughput(self)->counters) std::shared_ptr<ThroughputCounters>(
-        ThroughputCounters::create());
+    new (&as_throughput(self)->counters)
+        std::shared_ptr<ThroughputCounters>(ThroughputCounters::create());
     return self;
   });
 }
@@ -102,7 +101,7 @@ PyType_Slot throughput_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec throughput_spec = {
+PyType_Spec spec = {
     "lomra._quib_lomra.Throughput",
     sizeof(ThroughputObject),
     0,
@@ -112,16 +111,11 @@ PyType_Spec throughput_spec = {
 
 }  // namespace
 
-PyObject* create_throughput_type() {
-  PyObject* type = PyType_FromSpec(&throughput_spec);
-  if (type) g_throughput_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
-}
+PyType_Spec* throughput_spec() { return &spec; }
 
-PyTypeObject* throughput_type() { return g_throughput_type; }
-
-std::shared_ptr<ThroughputCounters> throughput_counters(PyObject* obj) {
-  if (!g_throughput_type || !PyObject_TypeCheck(obj, g_throughput_type)) return nullptr;
+std::shared_ptr<ThroughputCounters> throughput_counters(const ModuleState& ms, PyObject* obj) {
+  auto* type = reinterpret_cast<PyTypeObject*>(ms.throughput_type);
+  if (!type || !PyObject_TypeCheck(obj, type)) return nullptr;
   return as_throughput(obj)->counters;
 }
 

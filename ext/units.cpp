@@ -34,12 +34,12 @@ PyRef dict_get(PyObject* dict, const char* key) {
 
 // The name and the params dict of one element of the calls list, as new
 // references. False with the Python error set.
-bool call_shape(PyObject* element, PyRef& name, PyRef& params) {
+bool call_shape(const ModuleState& ms, PyObject* element, PyRef& name, PyRef& params) {
   if (PyDict_Check(element)) {
     name = dict_get(element, "name");
     if (!name) {
       if (PyErr_Occurred()) return false;
-      raise_external(std::string(kNoName));
+      raise_external(ms, std::string(kNoName));
       return false;
     }
     params = dict_get(element, "params");
@@ -50,14 +50,14 @@ bool call_shape(PyObject* element, PyRef& name, PyRef& params) {
     }
   } else if (PyTuple_Check(element)) {
     if (PyTuple_Size(element) != 2) {
-      raise_external(std::string(kNotAPair));
+      raise_external(ms, std::string(kNotAPair));
       return false;
     }
     name = PyRef::borrow(PyTuple_GetItem(element, 0));
     params = PyRef::borrow(PyTuple_GetItem(element, 1));
     if (!name || !params) return false;
   } else {
-    raise_external(std::string(kNotACall));
+    raise_external(ms, std::string(kNotACall));
     return false;
   }
   if (!PyUnicode_Check(name.get())) {
@@ -81,8 +81,9 @@ bool call_shape(PyObject* element, PyRef& name, PyRef& params) {
 
 // The params dict of one call as its values. Every parameter goes through
 // the scalar conversion of its type, whatever the type.
-bool convert_params(const std::string& function, const proto::FunctionDescription& description,
-                    PyObject* params, std::vector<proto::ValueImport>& out) {
+bool convert_params(ModuleState& ms, const std::string& function,
+                    const proto::FunctionDescription& description, PyObject* params,
+                    std::vector<proto::ValueImport>& out) {
   // A snapshot: a conversion may run Python code that changes the dict.
   PyRef items(PyDict_Items(params));
   if (!items) return false;
@@ -106,10 +107,10 @@ bool convert_params(const std::string& function, const proto::FunctionDescriptio
     const proto::ParameterDescription* p = description.find_parameter(k);
     if (!p) {
       raise_invalid_parameter(
-          fmt::format("{} has no parameter named {}", function, debug_quote(k)));
+          ms, fmt::format("{} has no parameter named {}", function, debug_quote(k)));
       return false;
     }
-    auto v = py_to_value(p->name, p->type, value);
+    auto v = py_to_value(ms, p->name, p->type, value);
     if (!v) return false;
     out.emplace_back(p->name, std::move(*v));
   }
@@ -158,7 +159,7 @@ proto::ProtoStatus ship(proto::RfcConnection& connection, std::span<const wire::
 
 // ---------------------------------------------------------------- Python half
 
-bool parse_queued_calls(PyObject* calls, const DescribeQueued& describe,
+bool parse_queued_calls(ModuleState& ms, PyObject* calls, const DescribeQueued& describe,
                         std::vector<QueuedCall>& out) {
   // A snapshot: converting a value may run Python code that changes the list.
   PyRef items(PyList_GetSlice(calls, 0, PyList_Size(calls)));
@@ -167,18 +168,18 @@ bool parse_queued_calls(PyObject* calls, const DescribeQueued& describe,
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef name_obj, params;
-    if (!call_shape(PyList_GetItem(items.get(), i), name_obj, params)) return false;
+    if (!call_shape(ms, PyList_GetItem(items.get(), i), name_obj, params)) return false;
     QueuedCall call;
     if (!str_to_utf8(name_obj.get(), call.function)) return false;
     auto description = describe(call.function);
     if (!description) return false;
-    if (!convert_params(call.function, **description, params.get(), call.values)) return false;
+    if (!convert_params(ms, call.function, **description, params.get(), call.values)) return false;
     out.push_back(std::move(call));
   }
   return true;
 }
 
-bool check_unit_queue(const std::optional<std::string>& queue) {
+bool check_unit_queue(const ModuleState& ms, const std::optional<std::string>& queue) {
   if (!queue) return true;
   const std::size_t units = wire::utf16_length(*queue);
   if (units <= wire::kUnitQueueUnits) return true;
@@ -186,7 +187,7 @@ bool check_unit_queue(const std::optional<std::string>& queue) {
   e.kind = wire::UnitPayloadError::Kind::QueueNameTooLong;
   e.queue_name = *queue;
   e.value = units;
-  raise_invalid_parameter(e.message());
+  raise_invalid_parameter(ms, e.message());
   return false;
 }
 

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ext/module.hpp"
 #include "ext/py.hpp"
 #include "proto/describe.hpp"
 #include "proto/error.hpp"
@@ -67,13 +68,13 @@ using DescribeQueued =
 // or a (name, params) tuple; every params key must name a parameter of the
 // function, whose value goes through the scalar conversion of its type.
 // False with the Python error set at the first refusal.
-bool parse_queued_calls(PyObject* calls, const DescribeQueued& describe,
+bool parse_queued_calls(ModuleState& ms, PyObject* calls, const DescribeQueued& describe,
                         std::vector<QueuedCall>& out);
 
 // A queue name that fits the payloads' slot (32 UTF-16 units), else
 // ExternalRuntimeError RFC_INVALID_PARAMETER. Cutting it would ship the unit
 // under another queue. False with the Python error set.
-bool check_unit_queue(const std::optional<std::string>& queue);
+bool check_unit_queue(const ModuleState& ms, const std::optional<std::string>& queue);
 
 // {"id": tid, "background": False}, or null with the Python error set.
 PyObject* unit_result(const proto::Tid& tid);

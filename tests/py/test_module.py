@@ -154,6 +154,29 @@ REGISTRATION_CASES = {
         classes["ExternalRuntimeError"] = Later
         assert type(fails(m.Connection, BAD_PORT, {})) is Later
     """,
+    "the registration belongs to the module object": """
+        class First(Exception):
+            def __init__(self, message, code, key):
+                super().__init__(message)
+        class Second(First):
+            pass
+        m.register_exceptions({"ExternalRuntimeError": First})
+        # Running the module's initialisation again changes nothing.
+        Connection = m.Connection
+        spec.loader.exec_module(m)
+        assert m.Connection is Connection and type(fails(m.Connection, BAD_PORT, {})) is First
+        # The file loaded once more is a module object of its own: its own
+        # classes, and a registration of its own for the errors they raise.
+        again = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(again)
+        assert again.Connection is not m.Connection
+        assert "never registered" in str(fails(again.Connection, BAD_PORT, {}))
+        again.register_exceptions({"ExternalRuntimeError": Second})
+        assert type(fails(again.Connection, BAD_PORT, {})) is Second
+        assert type(fails(m.Connection, BAD_PORT, {})) is First
+        assert [n for n in vars(again) if not n.startswith("__")] == [
+            "Connection", "Throughput", "Server", "register_exceptions"]
+    """,
     "constructor refuses the keywords": """
         class Strict(Exception):
             def __init__(self, message):
@@ -182,6 +205,18 @@ def test_importing_the_package_registers_its_classes():
                       "except lomra.ExternalRuntimeError as e:\n    print(e.code, e.key)\n")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["17", "RFC_EXTERNAL_FAILURE"]
+
+
+def test_each_interpreter_raises_its_own_classes():
+    # A subinterpreter imports a module object of its own, which must raise
+    # the classes that its own lomra registered, never the main one's.
+    pytest.importorskip("_testcapi")
+    sub = ("import lomra\n"
+           "try:\n    lomra.Connection({'port': 'x'}, {})\n"
+           "except lomra.ExternalRuntimeError as e:\n    assert e.key == 'RFC_EXTERNAL_FAILURE'\n")
+    proc = run_python(f"import _testcapi, lomra\nprint(_testcapi.run_in_subinterp({sub!r}))\n")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["0"], proc.stderr
 
 
 # --- every failure to its class, code and key ---------------------------------------
