@@ -85,7 +85,8 @@ struct State {
 };
 
 struct ServerObject {
-  PyObject_HEAD State* state;
+  PyObject ob_base;  // PyObject_HEAD
+  State* state;
 };
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ServerObject*>(self)->state; }

@@ -13,7 +13,8 @@ using proto::SecondsNanos;
 using proto::ThroughputCounters;
 
 struct ThroughputObject {
-  PyObject_HEAD std::shared_ptr<ThroughputCounters> counters;
+  PyObject ob_base;  // PyObject_HEAD
+  std::shared_ptr<ThroughputCounters> counters;
 };
 
 ThroughputObject* as_throughput(PyObject* self) {

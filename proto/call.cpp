@@ -306,14 +306,24 @@ ProtoResult<CallReply> call_with_text_imports(RfcConnection& connection,
   return invoke_classic(connection, function_name, encoded, requested_outputs, nullptr);
 }
 
+ProtoResult<CallReply> invoke_described(RfcConnection& connection, std::string_view function_name,
+                                        const FunctionDescriptionPtr& description,
+                                        std::span<const ValueImport> imports,
+                                        std::span<const wire::TableArg> tables) {
+  if (use_basxml(connection, *description))
+    return invoke_basxml(connection, description, imports, tables);
+  QUIB_TRY(auto encoded, encode_imports(connection, *description, imports));
+  const std::vector<std::string> outputs = description->requested_outputs();
+  if (tables.empty())
+    return invoke_classic(connection, function_name, encoded, outputs, description);
+  QUIB_TRY(Bytes request, encode_classic_request(function_name, encoded, outputs, tables));
+  return run_call(connection, std::move(request), description, tables);
+}
+
 ProtoResult<CallReply> invoke(RfcConnection& connection, std::string_view function_name,
                               std::span<const ValueImport> imports) {
   QUIB_TRY(FunctionDescriptionPtr description, function_description(connection, function_name));
-  if (use_basxml(connection, *description))
-    return invoke_basxml(connection, description, imports, {});
-  QUIB_TRY(auto encoded, encode_imports(connection, *description, imports));
-  const std::vector<std::string> outputs = description->requested_outputs();
-  return invoke_classic(connection, function_name, encoded, outputs, std::move(description));
+  return invoke_described(connection, function_name, description, imports, {});
 }
 
 ProtoResult<CallReply> invoke_text(RfcConnection& connection, std::string_view function_name,

@@ -67,6 +67,15 @@ ProtoResult<CallReply> invoke(RfcConnection& connection, std::string_view functi
 ProtoResult<CallReply> invoke_text(RfcConnection& connection, std::string_view function_name,
                                    std::span<const TextImport> imports);
 
+// The call of a function whose description the caller holds, with named
+// values and table arguments: the basXML route when the function accepts it
+// and the connection allows it (use_basxml), else a classic request, its
+// encoding timed into serializationTime when it carries no tables.
+ProtoResult<CallReply> invoke_described(RfcConnection& connection, std::string_view function_name,
+                                        const FunctionDescriptionPtr& description,
+                                        std::span<const ValueImport> imports,
+                                        std::span<const wire::TableArg> tables);
+
 // A classic request without tables, its encoding timed into
 // serializationTime, then the exchange.
 ProtoResult<CallReply> invoke_classic(RfcConnection& connection, std::string_view function_name,

@@ -1,362 +1,40 @@
-// Connection: the Python class over one ABAP session (ext/session.hpp: the
-// session, its locks, the operations that use it, cancel and close), the
-// conversion of a call's arguments and result, and the call's own error
-// handling (the retry after a gateway failure, the call time-out).
-//
-// Python values are converted before `inner` is taken for the exchange, and
-// the result is built after it is released: Python code that a conversion
-// runs can never wait on the session.
-#include "proto/connection.hpp"
-
-#include <fmt/format.h>
-
-#include <atomic>
-#include <cstdint>
-#include <map>
+// Connection: the Python class over one ABAP session. Its methods check
+// their arguments and run as operations of the session
+// (ext/connection/session.hpp); call() is ext/connection/call.hpp, the unit
+// methods use ext/connection/units.hpp, and function_description() and
+// connection_attributes() return the dicts of ext/connection/describe.hpp.
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "ext/args.hpp"
-#include "ext/convert.hpp"
+#include "ext/connection/call.hpp"
+#include "ext/connection/describe.hpp"
+#include "ext/connection/session.hpp"
+#include "ext/connection/units.hpp"
 #include "ext/errors.hpp"
 #include "ext/module.hpp"
 #include "ext/options.hpp"
 #include "ext/params.hpp"
-#include "ext/session.hpp"
 #include "ext/throughput.hpp"
-#include "ext/units.hpp"
-#include "proto/call.hpp"
+#include "proto/connection.hpp"
 #include "proto/describe.hpp"
-#include "proto/dictionary.hpp"
-#include "proto/logon.hpp"
-#include "proto/metadata.hpp"
-#include "proto/reply.hpp"
-#include "proto/request.hpp"
 #include "proto/tid.hpp"
-#include "proto/transport.hpp"
-#include "proto/unicode_case.hpp"
 
 namespace quib::ext {
 namespace {
 
-using proto::ProtocolError;
 using proto::RfcConnection;
-using wire::AbapType;
 
 struct ConnectionObject {
-  PyObject_HEAD State* state;
+  PyObject ob_base;  // PyObject_HEAD
+  State* state;
 };
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
-
-// ---------------------------------------------------------------- call
-
-// The converted arguments of one call, in the order of the params dict.
-struct Arguments {
-  std::vector<proto::ValueImport> values;
-  std::vector<wire::TableArg> tables;
-};
-
-bool is_table_parameter(const proto::ParameterDescription& p) {
-  return p.direction.kind == proto::ParamDirection::Table || p.type.kind == AbapType::Table;
-}
-
-bool is_structure(const proto::ParameterDescription& p) {
-  return p.type.kind == AbapType::Structure || p.type.kind == AbapType::DeepStructure;
-}
-
-bool needs_layout(const proto::ParameterDescription& p) {
-  return (is_table_parameter(p) || is_structure(p)) && !p.type_name.empty();
-}
-
-// The row layouts of one call, by the type name as the description writes
-// it. They serve both the conversion of the arguments and that of the result.
-using LayoutMap = std::map<std::string, proto::StructureLayoutPtr, std::less<>>;
-
-const proto::StructureLayout* layout_for(const LayoutMap& layouts,
-                                         const proto::ParameterDescription& p) {
-  if (p.type_name.empty()) return nullptr;
-  auto it = layouts.find(p.type_name);
-  return it == layouts.end() ? nullptr : it->second.get();
-}
-
-// The description of the function and the layouts of every parameter that
-// needs one, each type name described once. Blocking: runs with the
-// interpreter lock released and `inner` held.
-struct Described {
-  proto::FunctionDescriptionPtr description;
-  LayoutMap layouts;
-};
-
-proto::ProtoResult<Described> describe_call(RfcConnection& session, std::string_view name) {
-  Described out;
-  QUIB_TRY(out.description, proto::function_description(session, name));
-  for (const auto& p : out.description->parameters) {
-    if (!needs_layout(p) || out.layouts.count(p.type_name)) continue;
-    QUIB_TRY(proto::StructureLayoutPtr layout, proto::describe_structure(session, p.type_name));
-    out.layouts.emplace(p.type_name, std::move(layout));
-  }
-  return out;
-}
-
-// A table parameter's list of dicts as its table argument: one row image per
-// item, the rows as wide as the description says.
-bool convert_table(ModuleState& ms, const proto::ParameterDescription& p,
-                   const proto::StructureLayout& layout, PyObject* value, Arguments& out) {
-  if (!PyList_Check(value)) {
-    raise_external(ms,
-                   fmt::format("table parameter {} takes a list of dicts", debug_quote(p.name)));
-    return false;
-  }
-  // Every row is filled to this width when the request is written.
-  if (p.length > proto::kMaxTableArgRow) {
-    raise_external(ms, fmt::format("table parameter {} claims {}-byte rows, past the {}-byte limit",
-                                   debug_quote(p.name), p.length, proto::kMaxTableArgRow));
-    return false;
-  }
-  // A snapshot: converting an item may run Python code that changes the list.
-  PyRef items(PyList_GetSlice(value, 0, PyList_Size(value)));
-  if (!items) return false;
-  const Py_ssize_t n = PyList_Size(items.get());
-  wire::TableArg::ByteRows rows;
-  rows.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    auto image = dict_to_structure(ms, layout, PyList_GetItem(items.get(), i), p.name);
-    if (!image) return false;
-    rows.push_back(std::move(*image));
-  }
-  out.tables.push_back(wire::TableArg::byte_rows(p.name, std::move(rows), p.length));
-  return true;
-}
-
-bool convert_arguments(ModuleState& ms, const std::string& name,
-                       const proto::FunctionDescription& d, const LayoutMap& layouts,
-                       PyObject* params, Arguments& out) {
-  // A snapshot: converting a value may run Python code that changes the dict.
-  PyRef items(PyDict_Items(params));
-  if (!items) return false;
-  const Py_ssize_t n = PyList_Size(items.get());
-  out.values.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);
-    PyObject* key = PyTuple_GetItem(item, 0);
-    PyObject* value = PyTuple_GetItem(item, 1);
-    if (!key || !value) return false;
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError,
-                   "call() argument 'params' must have str keys, got a key of type %s",
-                   got.c_str());
-      return false;
-    }
-    std::string k;
-    if (!str_to_utf8(key, k)) return false;
-    const proto::ParameterDescription* p = d.find_parameter(k);
-    if (!p) {
-      raise_invalid_parameter(ms,
-                              fmt::format("{} has no parameter named {}", name, debug_quote(k)));
-      return false;
-    }
-    const proto::StructureLayout* layout = layout_for(layouts, *p);
-    if (is_table_parameter(*p)) {
-      if (!layout) {
-        raise_external(ms, fmt::format("table parameter {} has no row type", debug_quote(p->name)));
-        return false;
-      }
-      if (!convert_table(ms, *p, *layout, value, out)) return false;
-      continue;
-    }
-    if (layout && is_structure(*p)) {
-      auto image = dict_to_structure(ms, *layout, value, p->name);
-      if (!image) return false;
-      out.values.emplace_back(p->name, wire::RfcValue::bytes(std::move(*image)));
-      continue;
-    }
-    auto v = py_to_value(ms, p->name, p->type, value);
-    if (!v) return false;
-    out.values.emplace_back(p->name, std::move(*v));
-  }
-  return true;
-}
-
-// The exchange, with the interpreter lock released and `inner` held.
-// The function name travels as the caller spelled it; the description is
-// cached under its upper-case name.
-proto::ProtoResult<proto::CallReply> execute_call(RfcConnection& session, std::string_view name,
-                                                  const proto::FunctionDescriptionPtr& d,
-                                                  const Arguments& args) {
-  if (proto::use_basxml(session, *d))
-    return proto::invoke_basxml(session, d, args.values, args.tables);
-  QUIB_TRY(auto encoded, proto::encode_imports(session, *d, args.values));
-  const std::vector<std::string> outputs = d->requested_outputs();
-  if (args.tables.empty()) return proto::invoke_classic(session, name, encoded, outputs, d);
-  // With tables the encoding is not timed.
-  QUIB_TRY(wire::Bytes request, proto::encode_classic_request(name, encoded, outputs, args.tables));
-  return proto::run_call(session, std::move(request), d, args.tables);
-}
-
-// The bytes a structure value carries: those of a byte value, or of a text.
-wire::ByteView structure_bytes(const wire::RfcValue& value) {
-  if (value.is_bytes()) return value.as_bytes();
-  if (value.is_text())
-    return wire::ByteView(reinterpret_cast<const std::uint8_t*>(value.as_text().data()),
-                          value.as_text().size());
-  return {};
-}
-
-PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
-                       const LayoutMap& layouts, const proto::CallReply& reply,
-                       const CallOptions& opts) {
-  PyRef result(PyDict_New());
-  if (!result) return nullptr;
-  const ReadFlags flags{opts.rstrip, opts.dtime};
-  for (const auto& [vname, value] : reply.values) {
-    const proto::ParameterDescription* p = d.find_parameter(vname);
-    if (!p) continue;
-    if (p->direction.kind == proto::ParamDirection::Import && !opts.return_import_params) continue;
-    const proto::StructureLayout* layout = is_structure(*p) ? layout_for(layouts, *p) : nullptr;
-    PyObject* converted = layout ? structure_to_py(ms, *layout, structure_bytes(value), flags)
-                                 : value_to_py(ms, vname, p->type, value, flags);
-    if (!set_item(result.get(), vname, converted)) return nullptr;
-  }
-  // Tables the description does not list, and tables without a row layout,
-  // are left out.
-  for (const proto::ReplyTable& table : reply.tables) {
-    const proto::ParameterDescription* p = d.find_parameter(table.name);
-    const proto::StructureLayout* layout = p ? layout_for(layouts, *p) : nullptr;
-    if (!layout) continue;
-    auto rows = proto::reply_table_rows(table);
-    if (!rows) return raise_protocol_error(ms, rows.error());
-    if (!set_item(result.get(), table.name, table_to_py(ms, *layout, *rows.value(), flags)))
-      return nullptr;
-  }
-  return result.release();
-}
-
-PyObject* connection_call(ModuleState& ms, PyObject* self, Operation& op, const std::string& name,
-                          PyObject* params, PyObject* options, bool first_attempt);
-
-PyObject* handle_call_error(ModuleState& ms, PyObject* self, Operation& op, const std::string& name,
-                            PyObject* params, PyObject* options, bool first_attempt,
-                            const ProtocolError& error) {
-  State& s = state_of(self);
-  // cancel(), or the server's answer to one: the conversation is over, and
-  // the next operation opens a new one.
-  if (op.interrupted() == proto::Interruption::Cancelled || error.is(ProtocolError::Cancelled))
-    return raise_canceled(ms, fmt::format("{} was cancelled", name));
-  if (op.interrupted() != proto::Interruption::None)
-    return raise_operation_error(ms, s, op, name, error);
-  if (error.is(ProtocolError::Gateway) && first_attempt) {
-    // The gateway dropped the conversation: a new session, then the whole
-    // call once more, under the same deadline. When no new session can be
-    // had, the gateway's error is the one reported.
-    auto fresh = with_live_session(
-        ms, s, op, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; });
-    if (!fresh) {
-      PyErr_Clear();
-      return raise_protocol_error(ms, error);
-    }
-    if (!*fresh) {
-      const ProtocolError& reopen = fresh->error();
-      if (op.interrupted() != proto::Interruption::None)
-        return handle_call_error(ms, self, op, name, params, options, false, reopen);
-      if (op.timed() && reopen.is_timeout())
-        return raise_canceled(ms, fmt::format("{} did not answer within the timeout", name));
-      return raise_protocol_error(ms, error);
-    }
-    return connection_call(ms, self, op, name, params, options, false);
-  }
-  if (op.timed() && error.is_timeout()) {
-    cancel_on_server(s);
-    return raise_canceled(ms, fmt::format("{} did not answer within the timeout", name));
-  }
-  return raise_protocol_error(ms, error);
-}
-
-PyObject* connection_call(ModuleState& ms, PyObject* self, Operation& op, const std::string& name,
-                          PyObject* params, PyObject* options, bool first_attempt) {
-  State& s = state_of(self);
-  CallOptions opts = s.defaults;
-  if (!apply_options(ms, options, opts, true, "call() argument 'options'")) return nullptr;
-  // One deadline for the whole call: descriptions, reopens, the exchange
-  // and a retry.
-  if (first_attempt) op.set_timeout(opts.timeout);
-
-  // The description and the row layouts of its structured parameters, with
-  // the session locked and the interpreter lock released around the fetch.
-  proto::FunctionDescriptionPtr description;
-  LayoutMap layouts;
-  {
-    auto fetched = with_live_session(
-        ms, s, op, [&](RfcConnection& session) { return describe_call(session, name); });
-    if (!fetched) return nullptr;
-    if (!*fetched)
-      return handle_call_error(ms, self, op, name, params, options, first_attempt,
-                               fetched->error());
-    description = std::move(fetched->value().description);
-    layouts = std::move(fetched->value().layouts);
-  }
-
-  // The arguments, with the interpreter lock alone.
-  Arguments args;
-  if (!convert_arguments(ms, name, *description, layouts, params, args)) return nullptr;
-  // A cancel that came meanwhile: nothing is sent. (After a close the
-  // session is gone, which the next step reports.)
-  if (op.interrupted() == proto::Interruption::Cancelled)
-    return raise_canceled(ms, fmt::format("{} was cancelled", name));
-
-  // The exchange.
-  auto reply = with_live_session(ms, s, op, [&](RfcConnection& session) {
-    return execute_call(session, name, description, args);
-  });
-  if (!reply) return nullptr;
-  if (!*reply)
-    return handle_call_error(ms, self, op, name, params, options, first_attempt, reply->error());
-  // A cancel that came before the reply was decoded wins over the reply.
-  if (op.interrupted() == proto::Interruption::Cancelled)
-    return raise_canceled(ms, fmt::format("{} was cancelled", name));
-  return build_result(ms, *description, layouts, reply->value(), opts);
-}
-
-// ---------------------------------------------------------------- introspection
-
-std::string type_label(AbapType t) {
-  if (t.kind == AbapType::Unknown)
-    return "Unknown(" + char_literal(static_cast<unsigned char>(t.letter)) + ")";
-  return std::string(wire::kind_name(t.kind));
-}
-
-std::string direction_label(const proto::ParamDirection& d) {
-  if (d.kind == proto::ParamDirection::Unknown)
-    return proto::full_upper("Unknown(" + char_literal(d.letter) + ")");
-  return wire::ascii_upper(d.name());
-}
-
-PyObject* describe_to_py(const proto::FunctionDescription& d) {
-  PyRef result(PyDict_New());
-  PyRef params(PyList_New(0));
-  if (!result || !params) return nullptr;
-  for (const auto& p : d.parameters) {
-    PyRef entry(PyDict_New());
-    if (!entry) return nullptr;
-    if (!set_item(entry.get(), "name", str_from_utf8(p.name)) ||
-        !set_item(entry.get(), "parameter_type", str_from_utf8(type_label(p.type))) ||
-        !set_item(entry.get(), "direction", str_from_utf8(direction_label(p.direction))) ||
-        !set_item(entry.get(), "nuc_length", PyLong_FromUnsignedLong(p.length)) ||
-        !set_item(entry.get(), "type_description", str_from_utf8(p.type_name)))
-      return nullptr;
-    if (PyList_Append(params.get(), entry.get()) < 0) return nullptr;
-  }
-  if (!set_item(result.get(), "name", str_from_utf8(d.name)) ||
-      !set_item(result.get(), "parameters", params.release()))
-    return nullptr;
-  return result.release();
-}
 
 // ---------------------------------------------------------------- Python entry points
 
@@ -433,7 +111,7 @@ PyObject* method_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
     // From here on a cancel() is never lost: it makes this call raise.
     auto op = Operation::start(ms, state_of(self), Operation::Kind::Call);
     if (!op) return nullptr;
-    return connection_call(ms, self, *op, name, params, options, true);
+    return call_function(ms, state_of(self), *op, name, params, options);
   });
 }
 
@@ -505,21 +183,6 @@ PyObject* method_set_throughput(PyObject* self, PyTypeObject* cls, PyObject* con
   });
 }
 
-// `f`'s value for the live session, as one step of `op`; nothing, with the
-// Python error set, when the connection is closed or `f` failed (its error
-// as raise_operation_error maps it, `what` naming the step).
-template <class F>
-auto session_step(ModuleState& ms, State& s, Operation& op, std::string_view what, F&& f)
-    -> std::optional<typename decltype(f(std::declval<RfcConnection&>()))::value_type> {
-  auto result = with_live_session(ms, s, op, std::forward<F>(f));
-  if (!result) return std::nullopt;
-  if (!*result) {
-    raise_operation_error(ms, s, op, what, result->error());
-    return std::nullopt;
-  }
-  return std::move(*result).value();
-}
-
 PyObject* method_function_description(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                       Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -538,7 +201,7 @@ PyObject* method_function_description(PyObject* self, PyTypeObject* cls, PyObjec
       return proto::function_description(session, name);
     });
     if (!fetched) return nullptr;
-    return describe_to_py(**fetched);
+    return description_to_py(**fetched);
   });
 }
 
@@ -560,26 +223,8 @@ PyObject* method_connection_attributes(PyObject* self, PyTypeObject* cls, PyObje
                                    return Identity{session.attributes(), session.conversation_id()};
                                  });
     if (!identity) return nullptr;
-    const auto& [a, session_id] = *identity;
-    const proto::ConnectionParams& p = s.params;
-    PyRef d(PyDict_New());
-    if (!d) return nullptr;
-    const std::pair<const char*, std::string> entries[] = {
-        {"host", a.system_host},
-        {"sysId", a.system_id},
-        {"sysNumber", a.system_number},
-        {"kernelRel", a.kernel_release},
-        {"partnerCodepage", a.system_code_page},
-        {"systemName", a.system_name},
-        {"client", p.client},
-        {"user", p.user},
-        {"language", proto::logon_language(p.lang)},
-        {"progName", p.program_name},
-        {"sessionId", session_id},
-    };
-    for (const auto& [key, value] : entries)
-      if (!set_item(d.get(), key, str_from_utf8(value))) return nullptr;
-    return d.release();
+    const auto& [attributes, session_id] = *identity;
+    return attributes_to_py(attributes, session_id, s.params);
   });
 }
 

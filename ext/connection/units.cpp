@@ -1,4 +1,4 @@
-#include "ext/units.hpp"
+#include "ext/connection/units.hpp"
 
 #include <fmt/format.h>
 
@@ -139,19 +139,11 @@ ProtocolError payload_error(const wire::UnitPayloadError& e) {
   return ProtocolError::unexpected_record(proto::kStepArfcDestShip, e.message());
 }
 
-// ARFC_DEST_SHIP with its two tables and no imports: basXML when the
-// function accepts it and the session allows it, else a classic request.
+// ARFC_DEST_SHIP with its two tables and no imports, by whichever route
+// the call takes.
 proto::ProtoStatus ship(proto::RfcConnection& connection, std::span<const wire::TableArg> tables) {
   QUIB_TRY(proto::FunctionDescriptionPtr d, proto::function_description(connection, kShipFunction));
-  if (proto::use_basxml(connection, *d)) {
-    QUIB_CHECK(proto::invoke_basxml(connection, d, {}, tables));
-    return wire::ok_unit;
-  }
-  QUIB_TRY(auto encoded, proto::encode_imports(connection, *d, {}));
-  const std::vector<std::string> outputs = d->requested_outputs();
-  QUIB_TRY(wire::Bytes request,
-           proto::encode_classic_request(kShipFunction, encoded, outputs, tables));
-  QUIB_CHECK(proto::run_call(connection, std::move(request), d, tables));
+  QUIB_CHECK(proto::invoke_described(connection, kShipFunction, d, {}, tables));
   return wire::ok_unit;
 }
 

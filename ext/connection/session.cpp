@@ -1,4 +1,4 @@
-#include "ext/session.hpp"
+#include "ext/connection/session.hpp"
 
 #include <fmt/format.h>
 

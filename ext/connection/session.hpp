@@ -243,4 +243,19 @@ PyObject* cancel_connection(const ModuleState& ms, State& s);
 std::nullptr_t raise_operation_error(const ModuleState& ms, State& s, Operation& op,
                                      std::string_view what, const proto::ProtocolError& error);
 
+// `f`'s value for the live session, as one step of `op`; nothing, with the
+// Python error set, when the connection is closed or `f` failed (its error
+// as raise_operation_error maps it, `what` naming the step).
+template <class F>
+auto session_step(const ModuleState& ms, State& s, Operation& op, std::string_view what, F&& f)
+    -> std::optional<typename decltype(f(std::declval<proto::RfcConnection&>()))::value_type> {
+  auto result = with_live_session(ms, s, op, std::forward<F>(f));
+  if (!result) return std::nullopt;
+  if (!*result) {
+    raise_operation_error(ms, s, op, what, result->error());
+    return std::nullopt;
+  }
+  return std::move(*result).value();
+}
+
 }  // namespace quib::ext

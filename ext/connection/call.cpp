@@ -1,0 +1,291 @@
+#include "ext/connection/call.hpp"
+
+#include <fmt/format.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "ext/convert.hpp"
+#include "ext/errors.hpp"
+#include "ext/options.hpp"
+#include "proto/call.hpp"
+#include "proto/describe.hpp"
+#include "proto/dictionary.hpp"
+#include "proto/reply.hpp"
+#include "proto/request.hpp"
+
+namespace quib::ext {
+namespace {
+
+using proto::Interruption;
+using proto::ProtocolError;
+using proto::RfcConnection;
+using wire::AbapType;
+
+// The converted arguments of one call, in the order of the params dict.
+struct Arguments {
+  std::vector<proto::ValueImport> values;
+  std::vector<wire::TableArg> tables;
+};
+
+bool is_table_parameter(const proto::ParameterDescription& p) {
+  return p.direction.kind == proto::ParamDirection::Table || p.type.kind == AbapType::Table;
+}
+
+bool is_structure(const proto::ParameterDescription& p) {
+  return p.type.kind == AbapType::Structure || p.type.kind == AbapType::DeepStructure;
+}
+
+bool needs_layout(const proto::ParameterDescription& p) {
+  return (is_table_parameter(p) || is_structure(p)) && !p.type_name.empty();
+}
+
+// The row layouts of one call, by the type name as the description writes
+// it. They serve both the conversion of the arguments and that of the result.
+using LayoutMap = std::map<std::string, proto::StructureLayoutPtr, std::less<>>;
+
+const proto::StructureLayout* layout_for(const LayoutMap& layouts,
+                                         const proto::ParameterDescription& p) {
+  if (p.type_name.empty()) return nullptr;
+  auto it = layouts.find(p.type_name);
+  return it == layouts.end() ? nullptr : it->second.get();
+}
+
+// The description of the function and the layouts of every parameter that
+// needs one, each type name described once. Blocking: runs with the
+// interpreter lock released and `inner` held.
+struct Described {
+  proto::FunctionDescriptionPtr description;
+  LayoutMap layouts;
+};
+
+proto::ProtoResult<Described> describe_call(RfcConnection& session, std::string_view name) {
+  Described out;
+  QUIB_TRY(out.description, proto::function_description(session, name));
+  for (const auto& p : out.description->parameters) {
+    if (!needs_layout(p) || out.layouts.count(p.type_name)) continue;
+    QUIB_TRY(proto::StructureLayoutPtr layout, proto::describe_structure(session, p.type_name));
+    out.layouts.emplace(p.type_name, std::move(layout));
+  }
+  return out;
+}
+
+// A table parameter's list of dicts as its table argument: one row image per
+// item, the rows as wide as the description says.
+bool convert_table(ModuleState& ms, const proto::ParameterDescription& p,
+                   const proto::StructureLayout& layout, PyObject* value, Arguments& out) {
+  if (!PyList_Check(value)) {
+    raise_external(ms,
+                   fmt::format("table parameter {} takes a list of dicts", debug_quote(p.name)));
+    return false;
+  }
+  // Every row is filled to this width when the request is written.
+  if (p.length > proto::kMaxTableArgRow) {
+    raise_external(ms, fmt::format("table parameter {} claims {}-byte rows, past the {}-byte limit",
+                                   debug_quote(p.name), p.length, proto::kMaxTableArgRow));
+    return false;
+  }
+  // A snapshot: converting an item may run Python code that changes the list.
+  PyRef items(PyList_GetSlice(value, 0, PyList_Size(value)));
+  if (!items) return false;
+  const Py_ssize_t n = PyList_Size(items.get());
+  wire::TableArg::ByteRows rows;
+  rows.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    auto image = dict_to_structure(ms, layout, PyList_GetItem(items.get(), i), p.name);
+    if (!image) return false;
+    rows.push_back(std::move(*image));
+  }
+  out.tables.push_back(wire::TableArg::byte_rows(p.name, std::move(rows), p.length));
+  return true;
+}
+
+bool convert_arguments(ModuleState& ms, const std::string& name,
+                       const proto::FunctionDescription& d, const LayoutMap& layouts,
+                       PyObject* params, Arguments& out) {
+  // A snapshot: converting a value may run Python code that changes the dict.
+  PyRef items(PyDict_Items(params));
+  if (!items) return false;
+  const Py_ssize_t n = PyList_Size(items.get());
+  out.values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    PyObject* key = PyTuple_GetItem(item, 0);
+    PyObject* value = PyTuple_GetItem(item, 1);
+    if (!key || !value) return false;
+    if (!PyUnicode_Check(key)) {
+      const std::string got = type_name_of(key);
+      PyErr_Format(PyExc_TypeError,
+                   "call() argument 'params' must have str keys, got a key of type %s",
+                   got.c_str());
+      return false;
+    }
+    std::string k;
+    if (!str_to_utf8(key, k)) return false;
+    const proto::ParameterDescription* p = d.find_parameter(k);
+    if (!p) {
+      raise_invalid_parameter(ms,
+                              fmt::format("{} has no parameter named {}", name, debug_quote(k)));
+      return false;
+    }
+    const proto::StructureLayout* layout = layout_for(layouts, *p);
+    if (is_table_parameter(*p)) {
+      if (!layout) {
+        raise_external(ms, fmt::format("table parameter {} has no row type", debug_quote(p->name)));
+        return false;
+      }
+      if (!convert_table(ms, *p, *layout, value, out)) return false;
+      continue;
+    }
+    if (layout && is_structure(*p)) {
+      auto image = dict_to_structure(ms, *layout, value, p->name);
+      if (!image) return false;
+      out.values.emplace_back(p->name, wire::RfcValue::bytes(std::move(*image)));
+      continue;
+    }
+    auto v = py_to_value(ms, p->name, p->type, value);
+    if (!v) return false;
+    out.values.emplace_back(p->name, std::move(*v));
+  }
+  return true;
+}
+
+// The bytes a structure value carries: those of a byte value, or of a text.
+wire::ByteView structure_bytes(const wire::RfcValue& value) {
+  if (value.is_bytes()) return value.as_bytes();
+  if (value.is_text())
+    return wire::ByteView(reinterpret_cast<const std::uint8_t*>(value.as_text().data()),
+                          value.as_text().size());
+  return {};
+}
+
+PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
+                       const LayoutMap& layouts, const proto::CallReply& reply,
+                       const CallOptions& opts) {
+  PyRef result(PyDict_New());
+  if (!result) return nullptr;
+  const ReadFlags flags{opts.rstrip, opts.dtime};
+  for (const auto& [vname, value] : reply.values) {
+    const proto::ParameterDescription* p = d.find_parameter(vname);
+    if (!p) continue;
+    if (p->direction.kind == proto::ParamDirection::Import && !opts.return_import_params) continue;
+    const proto::StructureLayout* layout = is_structure(*p) ? layout_for(layouts, *p) : nullptr;
+    PyObject* converted = layout ? structure_to_py(ms, *layout, structure_bytes(value), flags)
+                                 : value_to_py(ms, vname, p->type, value, flags);
+    if (!set_item(result.get(), vname, converted)) return nullptr;
+  }
+  // Tables the description does not list, and tables without a row layout,
+  // are left out.
+  for (const proto::ReplyTable& table : reply.tables) {
+    const proto::ParameterDescription* p = d.find_parameter(table.name);
+    const proto::StructureLayout* layout = p ? layout_for(layouts, *p) : nullptr;
+    if (!layout) continue;
+    auto rows = proto::reply_table_rows(table);
+    if (!rows) return raise_protocol_error(ms, rows.error());
+    if (!set_item(result.get(), table.name, table_to_py(ms, *layout, *rows.value(), flags)))
+      return nullptr;
+  }
+  return result.release();
+}
+
+// The messages of a call that cancel() or its time-out ended.
+std::string cancelled_message(std::string_view name) {
+  return fmt::format("{} was cancelled", name);
+}
+std::string timed_out_message(std::string_view name) {
+  return fmt::format("{} did not answer within the timeout", name);
+}
+
+// How one run of the whole call ended: the result (null with the Python
+// error set) when the call is over, or the protocol error of the step that
+// failed, for call_function to act on.
+using Attempt = std::variant<PyObject*, ProtocolError>;
+
+Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string& name,
+                     PyObject* params, const CallOptions& opts) {
+  // The description and the row layouts of its structured parameters, with
+  // the session locked and the interpreter lock released around the fetch.
+  auto fetched = with_live_session(
+      ms, s, op, [&](RfcConnection& session) { return describe_call(session, name); });
+  if (!fetched) return nullptr;
+  if (!*fetched) return std::move(*fetched).error();
+  const Described described = std::move(*fetched).value();
+  const proto::FunctionDescriptionPtr& description = described.description;
+
+  // The arguments, with the interpreter lock alone.
+  Arguments args;
+  if (!convert_arguments(ms, name, *description, described.layouts, params, args)) return nullptr;
+  // A cancel that came meanwhile: nothing is sent. (After a close the
+  // session is gone, which the next step reports.)
+  if (op.interrupted() == Interruption::Cancelled)
+    return raise_canceled(ms, cancelled_message(name));
+
+  // The exchange. The function name travels as the caller spelled it; the
+  // description is cached under its upper-case name.
+  auto reply = with_live_session(ms, s, op, [&](RfcConnection& session) {
+    return proto::invoke_described(session, name, description, args.values, args.tables);
+  });
+  if (!reply) return nullptr;
+  if (!*reply) return std::move(*reply).error();
+  // A cancel that came before the reply was decoded wins over the reply.
+  if (op.interrupted() == Interruption::Cancelled)
+    return raise_canceled(ms, cancelled_message(name));
+  return build_result(ms, *description, described.layouts, reply->value(), opts);
+}
+
+// The Python error of a failed call that is not run again: cancel() (or
+// the server's answer to one: the conversation is over, and the next
+// operation opens a new one), another interruption, the call time-out
+// (the server is told to stop), else the protocol error as it maps.
+std::nullptr_t raise_call_error(ModuleState& ms, State& s, Operation& op, const std::string& name,
+                                const ProtocolError& error) {
+  if (op.interrupted() == Interruption::Cancelled || error.is(ProtocolError::Cancelled))
+    return raise_canceled(ms, cancelled_message(name));
+  if (op.interrupted() != Interruption::None) return raise_operation_error(ms, s, op, name, error);
+  if (op.timed() && error.is_timeout()) {
+    cancel_on_server(s);
+    return raise_canceled(ms, timed_out_message(name));
+  }
+  return raise_protocol_error(ms, error);
+}
+
+}  // namespace
+
+PyObject* call_function(ModuleState& ms, State& s, Operation& op, const std::string& name,
+                        PyObject* params, PyObject* options) {
+  CallOptions opts = s.defaults;
+  if (!apply_options(ms, options, opts, true, "call() argument 'options'")) return nullptr;
+  // One deadline for the whole call: descriptions, reopens, the exchange
+  // and a second run.
+  op.set_timeout(opts.timeout);
+  for (bool second_run = false;; second_run = true) {
+    Attempt attempt = attempt_call(ms, s, op, name, params, opts);
+    if (PyObject** done = std::get_if<PyObject*>(&attempt)) return *done;
+    const ProtocolError& error = std::get<ProtocolError>(attempt);
+    if (second_run || !error.is(ProtocolError::Gateway) || op.interrupted() != Interruption::None)
+      return raise_call_error(ms, s, op, name, error);
+    // The gateway dropped the conversation: a new session, then the whole
+    // call once more. When no new session can be had, the gateway's error
+    // is the one reported.
+    auto fresh = with_live_session(
+        ms, s, op, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; });
+    if (!fresh) {
+      PyErr_Clear();
+      return raise_protocol_error(ms, error);
+    }
+    if (!*fresh) {
+      const ProtocolError& reopen = fresh->error();
+      if (op.interrupted() != Interruption::None) return raise_call_error(ms, s, op, name, reopen);
+      if (op.timed() && reopen.is_timeout()) return raise_canceled(ms, timed_out_message(name));
+      return raise_protocol_error(ms, error);
+    }
+  }
+}
+
+}  // namespace quib::ext
