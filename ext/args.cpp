@@ -1,8 +1,8 @@
 #include "ext/args.hpp"
 
-#include <utility>
+#include <fmt/format.h>
 
-#include "ext/convert.hpp"
+#include <utility>
 
 namespace quib::ext {
 
@@ -89,20 +89,33 @@ bool parse_no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwname
   return true;
 }
 
-bool check_dict(PyObject* obj, const char* argument) {
-  if (PyDict_Check(obj)) return true;
-  const std::string got = type_name_of(obj);
-  PyErr_Format(PyExc_TypeError, "%s must be dict, not %s", argument, got.c_str());
+bool refuse_type(std::string_view argument, std::string_view expected, PyObject* obj) {
+  set_type_error(fmt::format("{} must be {}, not {}", argument, expected, type_name_of(obj)));
   return false;
 }
 
+bool refuse_key_type(std::string_view argument, PyObject* key) {
+  set_type_error(
+      fmt::format("{} must have str keys, got a key of type {}", argument, type_name_of(key)));
+  return false;
+}
+
+bool check_dict(PyObject* obj, const char* argument) {
+  return PyDict_Check(obj) || refuse_type(argument, "dict", obj);
+}
+
 bool check_str(PyObject* obj, const char* argument, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    const std::string got = type_name_of(obj);
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %s", argument, got.c_str());
-    return false;
-  }
+  if (!PyUnicode_Check(obj)) return refuse_type(argument, "str", obj);
   return str_to_utf8(obj, out);
+}
+
+bool check_str_keys(PyObject* dict, const char* argument) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_Check(key)) return refuse_key_type(argument, key);
+  return true;
 }
 
 bool extract_text_dict(PyObject* dict, const char* argument, ParamMap& out) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "ext/args.hpp"
 #include "ext/errors.hpp"
 #include "proto/error.hpp"
 #include "wire/utf.hpp"
@@ -29,8 +30,6 @@ constexpr std::string_view kWantDict = "a dict";
 
 constexpr const char* kDateFormat = "%Y%m%d";
 constexpr const char* kTimeFormat = "%H%M%S";
-constexpr std::size_t kDateDigits = 8;
-constexpr std::size_t kTimeDigits = 6;
 
 // The outcome of trying one way of reading an object: it fits, it does not
 // fit (try the next way), or Python raised something that must propagate.
@@ -57,13 +56,6 @@ std::optional<RfcValue> text_of(PyObject* str) {
   std::string text;
   if (!str_to_utf8(str, text)) return std::nullopt;
   return std::optional<RfcValue>(std::in_place, RfcValue::text(std::move(text)));
-}
-
-// The str() of an object.
-std::optional<std::string> str_of(PyObject* obj) {
-  PyRef s(PyObject_Str(obj));
-  if (!s) return std::nullopt;
-  return utf8_of(s.get());
 }
 
 // The integer protocol (int, bool, __index__) into a signed 64-bit value.
@@ -147,92 +139,91 @@ std::optional<RfcValue> date_or_time(ModuleState& ms, std::string_view name, PyO
   return std::nullopt;
 }
 
-std::optional<RfcValue> to_float(ModuleState& ms, std::string_view name, PyObject* obj) {
-  double d = 0;
-  switch (as_double(obj, d)) {
+// Tries one way of reading `obj`: when the object fits, its value as the
+// field value `make` gives; when Python raised, nothing (the error set);
+// when it does not fit, whatever `otherwise()` gives.
+template <class T, class Make, class Otherwise>
+std::optional<RfcValue> first_fit(Fit (*read)(PyObject*, T&), PyObject* obj, Make make,
+                                  Otherwise otherwise) {
+  T v{};
+  switch (read(obj, v)) {
     case Fit::Yes:
-      return RfcValue::floating(d);
+      return make(std::move(v));
     case Fit::Error:
       return std::nullopt;
     case Fit::No:
       break;
   }
-  auto text = number_or_string(ms, name, obj);
-  if (!text) return std::nullopt;
-  if (auto parsed = wire::parse_double_text(*text)) return RfcValue::floating(*parsed);
-  conversion_error(kWantFloat, name, obj);
-  return std::nullopt;
+  return otherwise();
+}
+
+std::optional<RfcValue> to_float(ModuleState& ms, std::string_view name, PyObject* obj) {
+  return first_fit(
+      as_double, obj, [](double d) { return RfcValue::floating(d); },
+      [&]() -> std::optional<RfcValue> {
+        auto text = number_or_string(ms, name, obj);
+        if (!text) return std::nullopt;
+        if (auto parsed = wire::parse_double_text(*text)) return RfcValue::floating(*parsed);
+        conversion_error(kWantFloat, name, obj);
+        return std::nullopt;
+      });
 }
 
 // An int beyond 64 bits: refused with its value and the field it was for.
 void out_of_range_error(std::string_view name, AbapType type, PyObject* obj) {
   auto shown = str_of(obj);
   if (!shown) PyErr_Clear();
-  const std::string msg =
-      fmt::format("integer {} is out of range for parameter {} of type {}",
-                  shown ? *shown : std::string("?"), debug_quote(name), type.display());
-  PyRef text(str_from_utf8(msg));
-  if (text) PyErr_SetObject(PyExc_OverflowError, text.get());
+  set_error(PyExc_OverflowError,
+            fmt::format("integer {} is out of range for parameter {} of type {}",
+                        shown ? *shown : std::string("?"), debug_quote(name), type.display()));
+}
+
+// An integer of 64 bits as an integer value; an int beyond 64 bits is
+// refused as out of range for the field, any other object goes to
+// `otherwise()`.
+template <class Otherwise>
+std::optional<RfcValue> integer_or(std::string_view name, AbapType type, PyObject* obj,
+                                   Otherwise otherwise) {
+  return first_fit(
+      as_int64, obj, [](std::int64_t v) { return RfcValue::integer(v); },
+      [&]() -> std::optional<RfcValue> {
+        if (PyLong_Check(obj)) {
+          // An int that as_int64 refused can only be one that does not fit.
+          out_of_range_error(name, type, obj);
+          return std::nullopt;
+        }
+        return otherwise();
+      });
 }
 
 std::optional<RfcValue> to_integer(std::string_view name, AbapType type, PyObject* obj) {
-  std::int64_t v = 0;
-  switch (as_int64(obj, v)) {
-    case Fit::Yes:
-      return RfcValue::integer(v);
-    case Fit::Error:
-      return std::nullopt;
-    case Fit::No:
-      break;
-  }
-  if (PyLong_Check(obj)) {
-    // An int that as_int64 refused can only be one that does not fit.
-    out_of_range_error(name, type, obj);
+  return integer_or(name, type, obj, [&]() -> std::optional<RfcValue> {
+    if (PyUnicode_Check(obj)) {
+      auto text = utf8_of(obj);
+      if (!text) return std::nullopt;
+      if (auto parsed = wire::parse_int64_text(*text)) return RfcValue::integer(*parsed);
+    }
+    conversion_error(kWantInteger, name, obj);
     return std::nullopt;
-  }
-  if (PyUnicode_Check(obj)) {
-    auto text = utf8_of(obj);
-    if (!text) return std::nullopt;
-    if (auto parsed = wire::parse_int64_text(*text)) return RfcValue::integer(*parsed);
-  }
-  conversion_error(kWantInteger, name, obj);
-  return std::nullopt;
+  });
 }
 
 // A byte sequence as a byte value; anything else is refused as not `what`.
 std::optional<RfcValue> to_bytes(std::string_view name, PyObject* obj,
                                  std::string_view what = kWantBytes) {
-  Bytes b;
-  switch (as_byte_sequence(obj, b)) {
-    case Fit::Yes:
-      return RfcValue::bytes(std::move(b));
-    case Fit::Error:
-      return std::nullopt;
-    case Fit::No:
-      break;
-  }
-  conversion_error(what, name, obj);
-  return std::nullopt;
+  return first_fit(
+      as_byte_sequence, obj, [](Bytes b) { return RfcValue::bytes(std::move(b)); },
+      [&]() -> std::optional<RfcValue> {
+        conversion_error(what, name, obj);
+        return std::nullopt;
+      });
 }
 
 // Utclong, the structured kinds and Unknown: a str, else an integer, else a
 // byte sequence, each passed on as it is.
 std::optional<RfcValue> to_any(std::string_view name, AbapType type, PyObject* obj) {
   if (PyUnicode_Check(obj)) return text_of(obj);
-  std::int64_t v = 0;
-  switch (as_int64(obj, v)) {
-    case Fit::Yes:
-      return RfcValue::integer(v);
-    case Fit::Error:
-      return std::nullopt;
-    case Fit::No:
-      break;
-  }
-  if (PyLong_Check(obj)) {
-    out_of_range_error(name, type, obj);
-    return std::nullopt;
-  }
-  return to_bytes(name, obj, kWantAny);
+  return integer_or(name, type, obj, [&] { return to_bytes(name, obj, kWantAny); });
 }
 
 // ---------------------------------------------------------------- back to Python
@@ -247,12 +238,6 @@ PyObject* new_str(std::string_view s) { return str_from_utf8(s); }
 PyObject* new_bytes(const Bytes& b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
                                    static_cast<Py_ssize_t>(b.size()));
-}
-
-bool all_ascii_digits(std::string_view s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
 }
 
 int digits_value(std::string_view s) {
@@ -287,38 +272,21 @@ PyObject* raise_unconvertible(ModuleState& ms, std::string_view name, AbapType t
                                         debug_quote(name), type.display(), value_shown(value)));
 }
 
-PyObject* date_to_py(ModuleState& ms, std::string_view name, AbapType type, const RfcValue& value,
-                     ReadFlags flags) {
+// A Date (`date`) or Time field: its text as it is without dtime, else
+// None for a blank one (and for the initial date, any number of zeros),
+// else the datetime object of its digits.
+PyObject* date_or_time_to_py(ModuleState& ms, std::string_view name, AbapType type,
+                             const RfcValue& value, ReadFlags flags, bool date) {
   if (!value.is_text()) return raise_unconvertible(ms, name, type, value);
   const std::string& text = value.as_text();
   if (!flags.dtime) return new_str(text);
   const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
-  // The initial date of ABAP: any number of zeros, blanks around them aside.
-  if (t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
-  if (t.size() != kDateDigits || !all_ascii_digits(t))
-    return raise_external(
-        ms, fmt::format("{} value {} is not eight digits", "Date", debug_quote(text)));
-  PyObject* cls = datetime_date_type(ms);
-  if (!cls) return nullptr;
-  return PyObject_CallFunction(cls, "iii", digits_value(t.substr(0, 4)),
-                               digits_value(t.substr(4, 2)), digits_value(t.substr(6, 2)));
-}
-
-PyObject* time_to_py(ModuleState& ms, std::string_view name, AbapType type, const RfcValue& value,
-                     ReadFlags flags) {
-  if (!value.is_text()) return raise_unconvertible(ms, name, type, value);
-  const std::string& text = value.as_text();
-  if (!flags.dtime) return new_str(text);
-  const std::string_view t = trim(text);
-  if (t.empty()) Py_RETURN_NONE;
-  if (t.size() != kTimeDigits || !all_ascii_digits(t))
-    return raise_external(ms,
-                          fmt::format("{} value {} is not six digits", "Time", debug_quote(text)));
-  PyObject* cls = datetime_time_type(ms);
-  if (!cls) return nullptr;
-  return PyObject_CallFunction(cls, "iii", digits_value(t.substr(0, 2)),
-                               digits_value(t.substr(2, 2)), digits_value(t.substr(4, 2)));
+  if (date && t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
+  if (t.size() != (date ? kDateDigits : kTimeDigits) || !all_ascii_digits(t))
+    return raise_external(ms, fmt::format("{} value {} is not {} digits", date ? "Date" : "Time",
+                                          debug_quote(text), date ? "eight" : "six"));
+  return date ? date_from_digits(ms, t) : time_from_digits(ms, t);
 }
 
 PyObject* decimal_to_py(ModuleState& ms, std::string_view name, AbapType type,
@@ -339,11 +307,7 @@ PyObject* decimal_to_py(ModuleState& ms, std::string_view name, AbapType type,
     default:
       return raise_unconvertible(ms, name, type, value);
   }
-  PyObject* cls = decimal_type(ms);
-  if (!cls) return nullptr;
-  PyRef arg(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!arg) return nullptr;
-  PyObject* number = PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+  PyObject* number = decimal_from_text(ms, text);
   // A text that is no number: the field's own refusal rather than
   // decimal's signal.
   if (!number && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
@@ -354,13 +318,53 @@ PyObject* decimal_to_py(ModuleState& ms, std::string_view name, AbapType type,
   return number;
 }
 
+// Three numbers from digits, the first `a` of them, the next `b`, the rest,
+// as the arguments of `cls` (date or time).
+PyObject* from_digits(PyObject* cls, std::string_view d, std::size_t a, std::size_t b) {
+  if (!cls) return nullptr;
+  return PyObject_CallFunction(cls, "iii", digits_value(d.substr(0, a)),
+                               digits_value(d.substr(a, b)), digits_value(d.substr(a + b)));
+}
+
 }  // namespace
 
+bool all_ascii_digits(std::string_view s) {
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+PyObject* date_from_digits(ModuleState& ms, std::string_view digits) {
+  return from_digits(datetime_date_type(ms), digits, 4, 2);
+}
+
+PyObject* time_from_digits(ModuleState& ms, std::string_view digits) {
+  return from_digits(datetime_time_type(ms), digits, 2, 2);
+}
+
+PyObject* decimal_from_text(ModuleState& ms, std::string_view text) {
+  PyObject* cls = decimal_type(ms);
+  if (!cls) return nullptr;
+  PyRef arg(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!arg) return nullptr;
+  return PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+}
+
+std::string no_such_parameter(std::string_view function, std::string_view key) {
+  return fmt::format("{} has no parameter named {}", function, debug_quote(key));
+}
+
+const proto::ParameterDescription* named_parameter(const ModuleState& ms, std::string_view function,
+                                                   const proto::FunctionDescription& d,
+                                                   std::string_view key) {
+  const proto::ParameterDescription* p = d.find_parameter(key);
+  if (!p) raise_invalid_parameter(ms, no_such_parameter(function, key));
+  return p;
+}
+
 bool conversion_error(std::string_view what, std::string_view name, PyObject* obj) {
-  const std::string msg = fmt::format("{} required for parameter {}, got {}", what,
-                                      debug_quote(name), type_name_of(obj));
-  PyRef text(str_from_utf8(msg));
-  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+  set_type_error(fmt::format("{} required for parameter {}, got {}", what, debug_quote(name),
+                             type_name_of(obj)));
   return false;
 }
 
@@ -444,9 +448,9 @@ PyObject* value_to_py(ModuleState& ms, std::string_view name, AbapType type, con
       if (!value.is_text()) break;
       return new_str(value.as_text());
     case AbapType::Date:
-      return date_to_py(ms, name, type, value, flags);
+      return date_or_time_to_py(ms, name, type, value, flags, true);
     case AbapType::Time:
-      return time_to_py(ms, name, type, value, flags);
+      return date_or_time_to_py(ms, name, type, value, flags, false);
     case AbapType::Bcd:
     case AbapType::DecFloat16:
     case AbapType::DecFloat34:
@@ -487,36 +491,22 @@ std::optional<Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLa
     conversion_error(kWantDict, name, obj);
     return std::nullopt;
   }
-  // A snapshot: converting a value may run Python code that changes the dict.
-  PyRef items(PyDict_Items(obj));
-  if (!items) return std::nullopt;
-  const Py_ssize_t n = PyList_Size(items.get());
   std::vector<proto::NamedValue> values;
-  values.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);
-    PyObject* key = PyTuple_GetItem(item, 0);
-    PyObject* value = PyTuple_GetItem(item, 1);
-    if (!key || !value) return std::nullopt;
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError,
-                   "the dict for parameter %s must have str keys, got a key of type %s",
-                   debug_quote(name).c_str(), got.c_str());
-      return std::nullopt;
-    }
-    std::string k;
-    if (!str_to_utf8(key, k)) return std::nullopt;
-    const proto::FieldLayout* field = proto::find_field(layout, k);
+  values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+  const std::string argument = fmt::format("the dict for parameter {}", debug_quote(name));
+  const bool converted = for_each_item(obj, argument, [&](std::string key, PyObject* value) {
+    const proto::FieldLayout* field = proto::find_field(layout, key);
     if (!field) {
-      raise_invalid_parameter(ms,
-                              fmt::format("{} has no field named {}", layout.name, debug_quote(k)));
-      return std::nullopt;
+      raise_invalid_parameter(
+          ms, fmt::format("{} has no field named {}", layout.name, debug_quote(key)));
+      return false;
     }
     auto v = py_to_value(ms, field->name, field->abap_type, value);
-    if (!v) return std::nullopt;
+    if (!v) return false;
     values.emplace_back(field->name, std::move(*v));
-  }
+    return true;
+  });
+  if (!converted) return std::nullopt;
   auto image = proto::encode_structure(layout, values);
   if (!image) {
     raise_protocol_error(ms, image.error());

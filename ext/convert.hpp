@@ -15,6 +15,7 @@
 
 #include "ext/module.hpp"
 #include "ext/py.hpp"
+#include "proto/describe.hpp"
 #include "proto/reply.hpp"
 #include "proto/structure.hpp"
 #include "wire/bytes.hpp"
@@ -35,6 +36,31 @@ bool conversion_error(std::string_view what, std::string_view name, PyObject* ob
 // The text of a str, an int, a float or a decimal.Decimal; nullopt with the
 // Python error set otherwise.
 std::optional<std::string> number_or_string(ModuleState& ms, std::string_view name, PyObject* obj);
+
+// The digits of a date (YYYYMMDD) and of a time (HHMMSS).
+inline constexpr std::size_t kDateDigits = 8;
+inline constexpr std::size_t kTimeDigits = 6;
+
+// True when every character of `s` is an ASCII digit.
+bool all_ascii_digits(std::string_view s);
+
+// datetime.date of kDateDigits ASCII digits, datetime.time of kTimeDigits
+// ones, and decimal.Decimal of a text: a new reference, or null with the
+// Python error set (datetime refuses a month 13, decimal a text that is no
+// number).
+PyObject* date_from_digits(ModuleState& ms, std::string_view digits);
+PyObject* time_from_digits(ModuleState& ms, std::string_view digits);
+PyObject* decimal_from_text(ModuleState& ms, std::string_view text);
+
+// The refusal of a parameter name that the function `function` lacks.
+std::string no_such_parameter(std::string_view function, std::string_view key);
+
+// The parameter of `d` that `key` names; null with ExternalRuntimeError
+// RFC_INVALID_PARAMETER no_such_parameter(function, key) set when there is
+// none.
+const proto::ParameterDescription* named_parameter(const ModuleState& ms, std::string_view function,
+                                                   const proto::FunctionDescription& d,
+                                                   std::string_view key);
 
 // A Python object as the value of a field of type `type`; nullopt with the
 // Python error set (a TypeError for an object the field does not accept, or

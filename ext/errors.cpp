@@ -8,14 +8,6 @@
 
 namespace quib::ext {
 
-namespace {
-
-bool set_str(PyObject* dict, const char* key, std::string_view v) {
-  return set_item(dict, key, str_from_utf8(v));
-}
-
-}  // namespace
-
 PyRef make_python_exception(const ModuleState& ms, const ErrorSpec& spec) {
   if (!ms.exception_classes) {
     PyErr_SetString(PyExc_RuntimeError,
@@ -37,15 +29,17 @@ PyRef make_python_exception(const ModuleState& ms, const ErrorSpec& spec) {
   PyRef kwargs(PyDict_New());
   if (!kwargs) return PyRef();
   if (!set_item(kwargs.get(), "code", PyLong_FromLong(spec.code)) ||
-      !set_str(kwargs.get(), "key", spec.key))
+      !set_texts(kwargs.get(), {{"key", spec.key}}))
     return PyRef();
   if (spec.abap) {
     const AbapRecord& a = *spec.abap;
-    if (!set_str(kwargs.get(), "msg_class", a.msg_class) ||
-        !set_str(kwargs.get(), "msg_type", a.msg_type) ||
-        !set_str(kwargs.get(), "msg_number", a.msg_number) ||
-        !set_str(kwargs.get(), "msg_v1", a.msg_v1) || !set_str(kwargs.get(), "msg_v2", a.msg_v2) ||
-        !set_str(kwargs.get(), "msg_v3", a.msg_v3) || !set_str(kwargs.get(), "msg_v4", a.msg_v4))
+    if (!set_texts(kwargs.get(), {{"msg_class", a.msg_class},
+                                  {"msg_type", a.msg_type},
+                                  {"msg_number", a.msg_number},
+                                  {"msg_v1", a.msg_v1},
+                                  {"msg_v2", a.msg_v2},
+                                  {"msg_v3", a.msg_v3},
+                                  {"msg_v4", a.msg_v4}}))
       return PyRef();
   }
   PyRef message(str_from_utf8(spec.message));

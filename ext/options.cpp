@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "ext/convert.hpp"
+#include "ext/args.hpp"
 #include "ext/errors.hpp"
 
 namespace quib::ext {
@@ -56,57 +56,21 @@ bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out
   return true;
 }
 
-namespace {
-
-bool refuse_key_type(PyObject* key, const char* argument) {
-  const std::string got = type_name_of(key);
-  PyErr_Format(PyExc_TypeError, "%s must have str keys, got a key of type %s", argument,
-               got.c_str());
-  return false;
-}
-
-}  // namespace
-
-bool check_str_keys(PyObject* dict, const char* argument) {
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(dict, &pos, &key, &value))
-    if (!PyUnicode_Check(key)) return refuse_key_type(key, argument);
-  return true;
-}
-
 bool apply_options(ModuleState& ms, PyObject* dict, CallOptions& options, bool strict,
                    const char* argument) {
-  // A snapshot of the entries: a truth test runs Python code, which may
+  // Over a snapshot of the entries: a truth test runs Python code, which may
   // change the dict while it is walked.
-  PyRef items(PyDict_Items(dict));
-  if (!items) return false;
-  const Py_ssize_t n = PyList_Size(items.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);  // borrowed (key, value)
-    PyObject* key = PyTuple_GetItem(item, 0);
-    PyObject* value = PyTuple_GetItem(item, 1);
-    if (!key || !value) return false;
-    if (!PyUnicode_Check(key)) return refuse_key_type(key, argument);
-    std::string k;
-    if (!str_to_utf8(key, k)) return false;
-    bool ok = true;
-    if (k == "rstrip") {
-      ok = truth(value, options.rstrip);
-    } else if (k == "dtime") {
-      ok = truth(value, options.dtime);
-    } else if (k == "return_import_params") {
-      ok = truth(value, options.return_import_params);
-    } else if (k == "timeout") {
-      ok = timeout_from_py(value, options.timeout);
-    } else if (strict) {
-      raise_invalid_parameter(ms, fmt::format("unknown call option {}", debug_quote(k)));
+  return for_each_item(dict, argument, [&](std::string key, PyObject* value) {
+    if (key == "rstrip") return truth(value, options.rstrip);
+    if (key == "dtime") return truth(value, options.dtime);
+    if (key == "return_import_params") return truth(value, options.return_import_params);
+    if (key == "timeout") return timeout_from_py(value, options.timeout);
+    if (strict) {
+      raise_invalid_parameter(ms, fmt::format("unknown call option {}", debug_quote(key)));
       return false;
     }
-    if (!ok) return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 }  // namespace quib::ext

@@ -30,10 +30,6 @@ bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out
 // are ignored. Keys must be str; `argument` names the dict in the TypeError
 // for one that is not ("call() argument 'options'"). False with the Python
 // error set.
-// Raises TypeError naming `argument` unless every key of the dict is a str.
-// Runs no Python code.
-bool check_str_keys(PyObject* dict, const char* argument);
-
 bool apply_options(ModuleState& ms, PyObject* dict, CallOptions& options, bool strict,
                    const char* argument);
 

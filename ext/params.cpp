@@ -1,10 +1,9 @@
 #include "ext/params.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <fmt/format.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -23,11 +22,6 @@ using wire::err;
 constexpr std::string_view kSncPrefix = "snc_";
 constexpr std::string_view kDefaultQop = "3";
 constexpr std::string_view kPemMarker = "-----BEGIN";
-
-const std::string* find(const ParamMap& params, std::string_view key) {
-  auto it = params.find(key);
-  return it == params.end() ? nullptr : &it->second;
-}
 
 bool has(const ParamMap& params, std::string_view key) { return params.find(key) != params.end(); }
 
@@ -62,11 +56,12 @@ std::optional<std::uint8_t> qop_level(std::string_view qop) {
 wire::Result<std::optional<proto::SncOptions>, std::string> parse_snc(const ParamMap& params,
                                                                       const EnvReader& env) {
   if (!snc_requested(params)) return std::optional<proto::SncOptions>();
-  if (const std::string* mode = find(params, "snc_mode"); mode && wire::trim_unicode(*mode) == "0")
+  if (const std::string* mode = find_param(params, "snc_mode");
+      mode && wire::trim_unicode(*mode) == "0")
     return std::optional<proto::SncOptions>();
 
   proto::SncOptions snc;
-  if (const std::string* lib = find(params, "snc_lib")) {
+  if (const std::string* lib = find_param(params, "snc_lib")) {
     snc.library_path = *lib;
   } else if (auto from_env = env(kSncLibEnv)) {
     snc.library_path = std::move(*from_env);
@@ -75,14 +70,14 @@ wire::Result<std::optional<proto::SncOptions>, std::string> parse_snc(const Para
         "SNC was requested but no library was given: set snc_lib (or the SNC_LIB environment "
         "variable) to CommonCryptoLib"));
   }
-  const std::string* partner = find(params, "snc_partnername");
+  const std::string* partner = find_param(params, "snc_partnername");
   if (!partner)
     return err(std::string(
         "SNC was requested but snc_partnername is missing: without it there is no server "
         "identity to authenticate against"));
   snc.partner_name = *partner;
-  if (const std::string* own = find(params, "snc_myname")) snc.own_name = *own;
-  const std::string* qop_value = find(params, "snc_qop");
+  if (const std::string* own = find_param(params, "snc_myname")) snc.own_name = *own;
+  const std::string* qop_value = find_param(params, "snc_qop");
   const std::string_view qop = wire::trim_unicode(qop_value ? *qop_value : kDefaultQop);
   auto level = qop_level(qop);
   if (!level) return err(fmt::format("snc_qop must be 1, 2, 3, 8 or 9, got {}", debug_quote(qop)));
@@ -104,8 +99,25 @@ struct Fd {
 
 }  // namespace
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-  return proto::parse_u16_decimal(text);
+const std::string* find_param(const ParamMap& params, std::string_view key) {
+  auto it = params.find(key);
+  return it == params.end() ? nullptr : &it->second;
+}
+
+proto::ConnectionParams logon_params(const ParamMap& params) {
+  proto::ConnectionParams cp = proto::ConnectionParams::defaults();
+  if (const auto* v = find_param(params, "ashost")) cp.ashost = *v;
+  if (const auto* v = find_param(params, "sysnr")) cp.sysnr = *v;
+  if (const auto* v = find_param(params, "client")) cp.client = *v;
+  if (const auto* v = find_param(params, "user")) cp.user = *v;
+  if (const auto* v = find_param(params, "passwd")) cp.passwd = *v;
+  if (const auto* v = find_param(params, "lang")) cp.lang = *v;
+  return cp;
+}
+
+WipeParamsOnExit::~WipeParamsOnExit() {
+  for (auto& entry : params_) wire::secure_wipe(entry.second);
+  params_.clear();
 }
 
 std::optional<std::string> process_env(const char* name) {
@@ -171,26 +183,19 @@ wire::Result<wire::Bytes, std::string> read_tls_credential(std::string_view key,
 wire::Result<ParsedParams, std::string> parse_connection_params(const ParamMap& params,
                                                                 const EnvReader& env,
                                                                 const CredentialReader& read) {
-  ParsedParams out{proto::ConnectionParams::defaults(), proto::Route::direct()};
+  // 1. The logon identity over its defaults.
+  ParsedParams out{logon_params(params), proto::Route::direct()};
   proto::ConnectionParams& cp = out.params;
 
-  // 1. The logon identity over its defaults.
-  if (const auto* v = find(params, "ashost")) cp.ashost = *v;
-  if (const auto* v = find(params, "sysnr")) cp.sysnr = *v;
-  if (const auto* v = find(params, "client")) cp.client = *v;
-  if (const auto* v = find(params, "user")) cp.user = *v;
-  if (const auto* v = find(params, "passwd")) cp.passwd = *v;
-  if (const auto* v = find(params, "lang")) cp.lang = *v;
-
   // 2. The gateway port.
-  if (const auto* v = find(params, "port")) {
-    auto port = parse_port(*v);
+  if (const auto* v = find_param(params, "port")) {
+    auto port = proto::parse_u16_decimal(*v);
     if (!port) return err(fmt::format("port must be a number, got {}", debug_quote(*v)));
     cp.port = *port;
   }
 
   // 3. basXML preference; absent leaves Auto.
-  if (const auto* v = find(params, "basxml")) cp.basxml_mode = basxml_mode(*v);
+  if (const auto* v = find_param(params, "basxml")) cp.basxml_mode = basxml_mode(*v);
 
   // 4. SNC.
   QUIB_TRY(cp.snc, parse_snc(params, env));
@@ -208,22 +213,22 @@ wire::Result<ParsedParams, std::string> parse_connection_params(const ParamMap& 
   }
 
   // 6. The WebSocket endpoint, taken whenever given.
-  if (const auto* v = find(params, "wshost")) cp.wshost = *v;
-  if (const auto* v = find(params, "wsport")) {
-    auto port = parse_port(*v);
+  if (const auto* v = find_param(params, "wshost")) cp.wshost = *v;
+  if (const auto* v = find_param(params, "wsport")) {
+    auto port = proto::parse_u16_decimal(*v);
     if (!port) return err(fmt::format("wsport must be a number, got {}", debug_quote(*v)));
     cp.wsport = *port;
   }
-  if (const auto* v = find(params, "ws_path")) cp.ws_path = *v;
+  if (const auto* v = find_param(params, "ws_path")) cp.ws_path = *v;
 
   // 7. The client certificate and key of WebSocket RFC.
   if (wsrfc) {
-    const std::string* cert = find(params, "tls_client_cert");
+    const std::string* cert = find_param(params, "tls_client_cert");
     if (!cert)
       return err(std::string(
           "wsRFC needs tls_client_cert: the client certificate is the only credential this "
           "transport can present"));
-    const std::string* key = find(params, "tls_client_key");
+    const std::string* key = find_param(params, "tls_client_key");
     if (!key) return err(std::string("wsRFC needs tls_client_key alongside tls_client_cert"));
     QUIB_TRY(wire::Bytes cert_der, read("tls_client_cert", *cert));
     cp.ws_client_cert_der = std::move(cert_der);
@@ -233,14 +238,14 @@ wire::Result<ParsedParams, std::string> parse_connection_params(const ParamMap& 
 
   // 8. The route: a message server wins over a router, which wins over
   // WebSocket RFC (which excludes both), which wins over a direct connection.
-  if (const auto* mshost = find(params, "mshost")) {
+  if (const auto* mshost = find_param(params, "mshost")) {
     proto::Route::MessageServer ms;
     ms.mshost = *mshost;
-    if (const auto* v = find(params, "msserv")) ms.msserv = *v;
-    if (const auto* v = find(params, "group")) ms.group = *v;
-    if (const auto* v = find(params, "mshost_override")) ms.mshost_override = *v;
+    if (const auto* v = find_param(params, "msserv")) ms.msserv = *v;
+    if (const auto* v = find_param(params, "group")) ms.group = *v;
+    if (const auto* v = find_param(params, "mshost_override")) ms.mshost_override = *v;
     out.route = proto::Route::message_server(std::move(ms));
-  } else if (const auto* route = find(params, "saprouter")) {
+  } else if (const auto* route = find_param(params, "saprouter")) {
     out.route = proto::Route::saprouter(*route);
   } else if (wsrfc) {
     out.route = proto::Route::wsrfc();

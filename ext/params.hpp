@@ -37,8 +37,27 @@ inline constexpr std::size_t kMaxCredentialFile = 1 << 20;
 // Reads an environment variable: nullopt when it is unset (or not UTF-8).
 using EnvReader = std::function<std::optional<std::string>(const char* name)>;
 // Reads a credential file for a parameter key; the error is the message.
-using CredentialReader =
-    std::function<wire::Result<wire::Bytes, std::string>(std::string_view key, std::string_view path)>;
+using CredentialReader = std::function<wire::Result<wire::Bytes, std::string>(
+    std::string_view key, std::string_view path)>;
+
+// The value of `key` in `params`, or null.
+const std::string* find_param(const ParamMap& params, std::string_view key);
+
+// The logon identity of `params` (ashost, sysnr, client, user, passwd,
+// lang) over the defaults.
+proto::ConnectionParams logon_params(const ParamMap& params);
+
+// Wipes the texts of a parameter map when dropped: it may hold a password.
+class WipeParamsOnExit {
+ public:
+  explicit WipeParamsOnExit(ParamMap& params) : params_(params) {}
+  ~WipeParamsOnExit();
+  WipeParamsOnExit(const WipeParamsOnExit&) = delete;
+  WipeParamsOnExit& operator=(const WipeParamsOnExit&) = delete;
+
+ private:
+  ParamMap& params_;
+};
 
 // `params` to the parameter set and its route. The error is the message of
 // the ExternalRuntimeError (RFC_EXTERNAL_FAILURE) to raise.
@@ -55,8 +74,5 @@ std::optional<std::string> process_env(const char* name);
 // key file is a secret whatever its form.
 wire::Result<wire::Bytes, std::string> read_tls_credential(std::string_view key,
                                                            std::string_view path);
-
-// An unsigned 16-bit decimal: one optional leading "+", then digits only.
-std::optional<std::uint16_t> parse_port(std::string_view text);
 
 }  // namespace quib::ext

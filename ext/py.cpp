@@ -19,6 +19,32 @@ bool str_to_utf8(PyObject* obj, std::string& out) {
   return true;
 }
 
+bool set_texts(PyObject* dict,
+               std::initializer_list<std::pair<std::string_view, std::string_view>> entries) {
+  for (const auto& [key, text] : entries)
+    if (!set_item(dict, key, str_from_utf8(text))) return false;
+  return true;
+}
+
+bool set_numbers(PyObject* dict,
+                 std::initializer_list<std::pair<std::string_view, std::uint64_t>> entries) {
+  for (const auto& [key, number] : entries)
+    if (!set_item(dict, key, PyLong_FromUnsignedLongLong(number))) return false;
+  return true;
+}
+
+std::optional<std::string> str_of(PyObject* obj) {
+  PyRef s(PyObject_Str(obj));
+  std::string out;
+  if (!s || !str_to_utf8(s.get(), out)) return std::nullopt;
+  return out;
+}
+
+void set_error(PyObject* type, std::string_view message) {
+  PyRef text(str_from_utf8(message));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 std::string type_name_of(PyObject* obj) {
   PyRef name(PyType_GetName(Py_TYPE(obj)));
   std::string out;

@@ -8,7 +8,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <initializer_list>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -124,6 +127,23 @@ inline bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   if (!k) return false;
   return PyDict_SetItem(dict, k.get(), v.get()) == 0;
 }
+
+// Stores each text of `entries` in `dict` as a str under its key, in order.
+// False with the Python error set.
+bool set_texts(PyObject* dict,
+               std::initializer_list<std::pair<std::string_view, std::string_view>> entries);
+
+// Stores each number of `entries` in `dict` as an int under its key, in
+// order. False with the Python error set.
+bool set_numbers(PyObject* dict,
+                 std::initializer_list<std::pair<std::string_view, std::uint64_t>> entries);
+
+// str() of an object as UTF-8; nothing with the Python error set.
+std::optional<std::string> str_of(PyObject* obj);
+
+// Sets the Python error `type` (PyExc_TypeError, ...) with a UTF-8 message.
+void set_error(PyObject* type, std::string_view message);
+inline void set_type_error(std::string_view message) { set_error(PyExc_TypeError, message); }
 
 // Debug quoting for names and values a caller typed: in double quotes, with
 // backslash escapes for quotes, backslashes and non-printable characters.

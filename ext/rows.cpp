@@ -21,8 +21,6 @@ constexpr std::uint32_t kMaxPackedDecimals = 31;
 constexpr std::size_t kPackedText = wire::packed_text_size(kMaxPackedBytes, kMaxPackedDecimals);
 // Packed fields of at most this many bytes are cached by their bytes.
 constexpr std::size_t kCachedPackedBytes = 16;
-constexpr std::size_t kDateDigits = 8;
-constexpr std::size_t kTimeDigits = 6;
 
 // How often (in rows) a long table lets the interpreter attend to what is
 // pending.
@@ -46,14 +44,7 @@ bool is_ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 bool is_latin1_space(unsigned char c) {
   return is_ascii_space(static_cast<char>(c)) || c == 0x85 || c == 0xA0;
 }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_surrogate(std::uint16_t u) { return u >= 0xD800 && u <= 0xDFFF; }
-
-int digits_value(const char* s, std::size_t n) {
-  int v = 0;
-  for (std::size_t i = 0; i < n; ++i) v = v * 10 + (s[i] - '0');
-  return v;
-}
 
 // Every bit of the key reaches the slot number (keys such as dates differ
 // in their last characters only, which are the high bytes).
@@ -310,20 +301,14 @@ PyObject* RowReader::date_or_time(const Column& c, const std::uint8_t* p, bool d
   // The initial date: zeros only.
   if (date && t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
   const std::size_t digits = date ? kDateDigits : kTimeDigits;
-  if (t.size() != digits || !std::all_of(t.begin(), t.end(), is_digit)) return general(c, p);
+  if (t.size() != digits || !all_ascii_digits(t)) return general(c, p);
   std::uint64_t key = 0;
   std::memcpy(&key, t.data(), digits);
   if (PyObject* hit = cached(c.cache, key, 0)) {
     Py_INCREF(hit);
     return hit;
   }
-  PyObject* cls = date ? datetime_date_type(ms_) : datetime_time_type(ms_);
-  if (!cls) return nullptr;
-  const char* d = t.data();
-  PyObject* obj = date ? PyObject_CallFunction(cls, "iii", digits_value(d, 4),
-                                               digits_value(d + 4, 2), digits_value(d + 6, 2))
-                       : PyObject_CallFunction(cls, "iii", digits_value(d, 2),
-                                               digits_value(d + 2, 2), digits_value(d + 4, 2));
+  PyObject* obj = date ? date_from_digits(ms_, t) : time_from_digits(ms_, t);
   if (obj) keep(c.cache, key, 0, obj);
   return obj;
 }
@@ -342,11 +327,7 @@ PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
   char text[kPackedText];
   const auto len = wire::unpack_bcd_into(wire::ByteView(p, n), c.decimals, digits, text);
   if (!len) return general(c, p);
-  PyObject* cls = decimal_type(ms_);
-  if (!cls) return nullptr;
-  PyRef arg(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(*len)));
-  if (!arg) return nullptr;
-  PyObject* obj = PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+  PyObject* obj = decimal_from_text(ms_, std::string_view(text, *len));
   if (obj && c.cache >= 0) keep(c.cache, lo, hi, obj);
   return obj;
 }

@@ -127,35 +127,13 @@ std::nullptr_t raise_reentered(const ModuleState& ms) {
 
 // ---------------------------------------------------------------- arguments
 
-const std::string* find(const ParamMap& m, std::string_view key) {
-  auto it = m.find(key);
-  return it == m.end() ? nullptr : &it->second;
-}
-
-// Wipes the texts of a parameter map (it may hold a password).
-void wipe(ParamMap& m) {
-  for (auto& entry : m) wire::secure_wipe(entry.second);
-  m.clear();
-}
-
 proto::ServerParams server_params_from(const ParamMap& m) {
   proto::ServerParams p = proto::ServerParams::defaults();
-  if (const auto* v = find(m, "gwhost")) p.gwhost = *v;
-  if (const auto* v = find(m, "gwserv")) p.gwserv = *v;
-  if (const auto* v = find(m, "program_id")) p.program_id = *v;
+  if (const auto* v = find_param(m, "gwhost")) p.gwhost = *v;
+  if (const auto* v = find_param(m, "gwserv")) p.gwserv = *v;
+  if (const auto* v = find_param(m, "program_id")) p.program_id = *v;
   // Waits for calls go in polls of this length.
   p.read_timeout = kPollInterval;
-  return p;
-}
-
-proto::ConnectionParams client_params_from(const ParamMap& m) {
-  proto::ConnectionParams p = proto::ConnectionParams::defaults();
-  if (const auto* v = find(m, "ashost")) p.ashost = *v;
-  if (const auto* v = find(m, "sysnr")) p.sysnr = *v;
-  if (const auto* v = find(m, "client")) p.client = *v;
-  if (const auto* v = find(m, "user")) p.user = *v;
-  if (const auto* v = find(m, "passwd")) p.passwd = std::string(*v);
-  if (const auto* v = find(m, "lang")) p.lang = *v;
   return p;
 }
 
@@ -181,29 +159,24 @@ PyRef take_exception() {
   return PyRef(value);
 }
 
-// str(obj) as UTF-8; an empty text when str() fails.
-std::string str_of(PyObject* obj) {
+// str(obj) as UTF-8; an empty text when there is no object or str() fails.
+std::string shown(PyObject* obj) {
   if (!obj) return {};
-  PyRef s(PyObject_Str(obj));
-  std::string out;
-  if (!s || !str_to_utf8(s.get(), out)) {
-    PyErr_Clear();
-    return {};
-  }
-  return out;
+  auto text = str_of(obj);
+  if (!text) PyErr_Clear();
+  return text.value_or(std::string());
 }
 
 PyObject* context_dict(const wire::InboundCall& call) {
   PyRef d(PyDict_New());
-  if (!d) return nullptr;
-  const std::pair<const char*, const std::string*> entries[] = {
-      {"function", &call.function},   {"destination", &call.destination},
-      {"user", &call.user},           {"client", &call.client},
-      {"system_id", &call.system_id}, {"caller_host", &call.caller_host},
-      {"program", &call.program},
-  };
-  for (const auto& [key, value] : entries)
-    if (!set_item(d.get(), key, str_from_utf8(*value))) return nullptr;
+  if (!d || !set_texts(d.get(), {{"function", call.function},
+                                 {"destination", call.destination},
+                                 {"user", call.user},
+                                 {"client", call.client},
+                                 {"system_id", call.system_id},
+                                 {"caller_host", call.caller_host},
+                                 {"program", call.program}}))
+    return nullptr;
   return d.release();
 }
 
@@ -228,11 +201,11 @@ ExceptionReply callback_error_reply(PyObject* exc) {
       }
     }
   }
-  return reply_message(str_of(exc));
+  return reply_message(shown(exc));
 }
 
 // The exception as a problem text: its class name, ": " and str() of it.
-std::string exception_text(PyObject* exc) { return type_name_of(exc) + ": " + str_of(exc); }
+std::string exception_text(PyObject* exc) { return type_name_of(exc) + ": " + shown(exc); }
 
 // The received parameters as keyword arguments: each parameter the
 // description knows, decoded by its type (raw bytes when that fails) and
@@ -282,39 +255,31 @@ PyObject* answer_with_result(ModuleState& ms, State& s, const wire::InboundCall&
     if (!send(ms, [&] { return reg.send_reply_exports_only(call, {}); })) return nullptr;
     return served(call.function);
   }
-  // A snapshot: converting a value may run Python code that changes the dict.
-  PyRef items(PyDict_Items(result));
-  if (!items) return nullptr;
   std::vector<proto::ExportValue> exports;
+  // What is wrong with the result; the walk stops at the first problem.
   std::optional<std::string> problem;
-  const Py_ssize_t n = PyList_Size(items.get());
-  for (Py_ssize_t i = 0; i < n && !problem; ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);
-    PyObject* key = PyTuple_GetItem(item, 0);
-    PyObject* value = PyTuple_GetItem(item, 1);
-    if (!key || !value) return nullptr;
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError,
-                   "the handler for %s returned a dict whose keys must be str, got a key of "
-                   "type %s",
-                   call.function.c_str(), got.c_str());
-      return nullptr;
-    }
-    std::string k;
-    if (!str_to_utf8(key, k)) return nullptr;
-    const proto::ParameterDescription* p = d.find_parameter(k);
+  auto refuse_key = [&](PyObject* key) {
+    set_type_error(
+        fmt::format("the handler for {} returned a dict whose keys must be str, got a "
+                    "key of type {}",
+                    call.function, type_name_of(key)));
+  };
+  const bool walked = for_each_item_with(result, refuse_key, [&](std::string key, PyObject* value) {
+    const proto::ParameterDescription* p = d.find_parameter(key);
     if (!p) {
-      problem = fmt::format("{} has no parameter named {}", call.function, debug_quote(k));
+      problem = no_such_parameter(call.function, key);
     } else if (p->direction.kind == proto::ParamDirection::Import) {
-      problem = fmt::format("{} is an import parameter; a server cannot return it", debug_quote(k));
+      problem =
+          fmt::format("{} is an import parameter; a server cannot return it", debug_quote(key));
     } else if (auto v = py_to_value(ms, p->name, p->type, value)) {
       exports.emplace_back(p->name, std::move(*v));
     } else {
       PyRef exc = take_exception();
-      problem = fmt::format("{}: {}", debug_quote(k), exception_text(exc.get()));
+      problem = fmt::format("{}: {}", debug_quote(key), exception_text(exc.get()));
     }
-  }
+    return !problem;
+  });
+  if (!walked && !problem) return nullptr;
   if (problem) {
     const ExceptionReply reply = reply_message(*problem);
     if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
@@ -402,9 +367,7 @@ PyObject* method_serve_one(PyObject* self, PyTypeObject* cls, PyObject* const* a
       if (timeout == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
         PyErr_Clear();
-        const std::string got = type_name_of(timeout_obj);
-        PyErr_Format(PyExc_TypeError, "serve_one() argument 'timeout' must be a number, not %s",
-                     got.c_str());
+        refuse_type("serve_one() argument 'timeout'", "a number", timeout_obj);
         return nullptr;
       }
     }
@@ -466,23 +429,21 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &server_obj, &client_obj))
       return nullptr;
     ParamMap server_map, client_map;
-    struct Wipe {
-      ParamMap& m;
-      ~Wipe() { wipe(m); }
-    } wipe_client{client_map};
+    WipeParamsOnExit wipe_client(client_map);
     if (!extract_text_dict(server_obj, "Server() argument 'server_params'", server_map) ||
         !extract_text_dict(client_obj, "Server() argument 'client_params'", client_map))
       return nullptr;
-    if (!find(server_map, "program_id")) return raise_external(ms, std::string(kNeedProgramId));
+    if (!find_param(server_map, "program_id"))
+      return raise_external(ms, std::string(kNeedProgramId));
 
     auto state = std::make_unique<State>();
-    state->program_id = *find(server_map, "program_id");
+    state->program_id = *find_param(server_map, "program_id");
     const proto::ServerParams sp = server_params_from(server_map);
     auto registered = without_gil([&] { return proto::register_at_gateway(sp); });
     if (!registered) return raise_protocol_error(ms, registered.error());
     state->registration.emplace(std::move(registered).value());
 
-    const proto::ConnectionParams cp = client_params_from(client_map);
+    const proto::ConnectionParams cp = logon_params(client_map);
     auto opened = without_gil([&] { return proto::open_direct(cp, proto::metadata_cache()); });
     if (!opened) {
       state->registration.reset();  // detaches before the error is raised

@@ -42,10 +42,6 @@ void throughput_dealloc(PyObject* self) {
 std::uint64_t millis(SecondsNanos t) { return t.seconds * 1000 + t.nanos / 1000000; }
 std::uint64_t nanos(SecondsNanos t) { return t.seconds * 1000000000ull + t.nanos; }
 
-bool put(PyObject* dict, const char* key, std::uint64_t v) {
-  return set_item(dict, key, PyLong_FromUnsignedLongLong(v));
-}
-
 // The counters as a dict; `ns` selects nanoseconds and the two network
 // phases, otherwise milliseconds rounded down and seven entries.
 PyObject* stats_dict(PyObject* self, bool ns) {
@@ -54,16 +50,15 @@ PyObject* stats_dict(PyObject* self, bool ns) {
     auto time = [&](SecondsNanos t) { return ns ? nanos(t) : millis(t); };
     PyRef d(PyDict_New());
     if (!d) return nullptr;
-    bool ok = put(d.get(), "numberOfCalls", s.numberOfCalls) &&
-              put(d.get(), "sentBytes", s.sentBytes) &&
-              put(d.get(), "receivedBytes", s.receivedBytes) &&
-              put(d.get(), "applicationTime", time(s.applicationTime)) &&
-              put(d.get(), "totalTime", time(s.totalTime)) &&
-              put(d.get(), "serializationTime", time(s.serializationTime)) &&
-              put(d.get(), "deserializationTime", time(s.deserializationTime));
-    if (ok && ns)
-      ok = put(d.get(), "networkWriteTime", time(s.networkWriteTime)) &&
-           put(d.get(), "replyWaitTime", time(s.replyWaitTime));
+    const bool ok = set_numbers(d.get(), {{"numberOfCalls", s.numberOfCalls},
+                                          {"sentBytes", s.sentBytes},
+                                          {"receivedBytes", s.receivedBytes},
+                                          {"applicationTime", time(s.applicationTime)},
+                                          {"totalTime", time(s.totalTime)},
+                                          {"serializationTime", time(s.serializationTime)},
+                                          {"deserializationTime", time(s.deserializationTime)}}) &&
+                    (!ns || set_numbers(d.get(), {{"networkWriteTime", time(s.networkWriteTime)},
+                                                  {"replyWaitTime", time(s.replyWaitTime)}}));
     return ok ? d.release() : nullptr;
   });
 }

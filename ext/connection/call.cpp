@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
@@ -109,51 +110,29 @@ bool convert_table(ModuleState& ms, const proto::ParameterDescription& p,
 bool convert_arguments(ModuleState& ms, const std::string& name,
                        const proto::FunctionDescription& d, const LayoutMap& layouts,
                        PyObject* params, Arguments& out) {
-  // A snapshot: converting a value may run Python code that changes the dict.
-  PyRef items(PyDict_Items(params));
-  if (!items) return false;
-  const Py_ssize_t n = PyList_Size(items.get());
-  out.values.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);
-    PyObject* key = PyTuple_GetItem(item, 0);
-    PyObject* value = PyTuple_GetItem(item, 1);
-    if (!key || !value) return false;
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError,
-                   "call() argument 'params' must have str keys, got a key of type %s",
-                   got.c_str());
-      return false;
-    }
-    std::string k;
-    if (!str_to_utf8(key, k)) return false;
-    const proto::ParameterDescription* p = d.find_parameter(k);
-    if (!p) {
-      raise_invalid_parameter(ms,
-                              fmt::format("{} has no parameter named {}", name, debug_quote(k)));
-      return false;
-    }
+  out.values.reserve(static_cast<std::size_t>(PyDict_Size(params)));
+  return for_each_item(params, "call() argument 'params'", [&](std::string key, PyObject* value) {
+    const proto::ParameterDescription* p = named_parameter(ms, name, d, key);
+    if (!p) return false;
     const proto::StructureLayout* layout = layout_for(layouts, *p);
     if (is_table_parameter(*p)) {
       if (!layout) {
         raise_external(ms, fmt::format("table parameter {} has no row type", debug_quote(p->name)));
         return false;
       }
-      if (!convert_table(ms, *p, *layout, value, out)) return false;
-      continue;
+      return convert_table(ms, *p, *layout, value, out);
     }
     if (layout && is_structure(*p)) {
       auto image = dict_to_structure(ms, *layout, value, p->name);
       if (!image) return false;
       out.values.emplace_back(p->name, wire::RfcValue::bytes(std::move(*image)));
-      continue;
+      return true;
     }
     auto v = py_to_value(ms, p->name, p->type, value);
     if (!v) return false;
     out.values.emplace_back(p->name, std::move(*v));
-  }
-  return true;
+    return true;
+  });
 }
 
 // The bytes a structure value carries: those of a byte value, or of a text.

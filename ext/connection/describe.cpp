@@ -51,22 +51,18 @@ PyObject* attributes_to_py(const proto::ConnectionAttributes& a, std::string_vie
                            const proto::ConnectionParams& p) {
   const std::string language = proto::logon_language(p.lang);
   PyRef d(PyDict_New());
-  if (!d) return nullptr;
-  const std::pair<const char*, std::string_view> entries[] = {
-      {"host", a.system_host},
-      {"sysId", a.system_id},
-      {"sysNumber", a.system_number},
-      {"kernelRel", a.kernel_release},
-      {"partnerCodepage", a.system_code_page},
-      {"systemName", a.system_name},
-      {"client", p.client},
-      {"user", p.user},
-      {"language", language},
-      {"progName", p.program_name},
-      {"sessionId", session_id},
-  };
-  for (const auto& [key, value] : entries)
-    if (!set_item(d.get(), key, str_from_utf8(value))) return nullptr;
+  if (!d || !set_texts(d.get(), {{"host", a.system_host},
+                                 {"sysId", a.system_id},
+                                 {"sysNumber", a.system_number},
+                                 {"kernelRel", a.kernel_release},
+                                 {"partnerCodepage", a.system_code_page},
+                                 {"systemName", a.system_name},
+                                 {"client", p.client},
+                                 {"user", p.user},
+                                 {"language", language},
+                                 {"progName", p.program_name},
+                                 {"sessionId", session_id}}))
+    return nullptr;
   return d.release();
 }
 

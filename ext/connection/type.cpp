@@ -48,6 +48,7 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &params_obj, &config_obj))
       return nullptr;
     ParamMap params;
+    WipeParamsOnExit wipe_params(params);  // it may hold the password
     if (!extract_text_dict(params_obj, "Connection() argument 'params'", params)) return nullptr;
     // Both arguments are checked as a whole before any parameter is looked at.
     if (!check_dict(config_obj, "Connection() argument 'config'") ||
@@ -166,10 +167,7 @@ PyObject* method_set_throughput(PyObject* self, PyTypeObject* cls, PyObject* con
     if (obj != Py_None) {
       counters = throughput_counters(ms, obj);
       if (!counters) {
-        const std::string got = type_name_of(obj);
-        PyErr_Format(PyExc_TypeError,
-                     "set_throughput() argument 'throughput' must be Throughput or None, not %s",
-                     got.c_str());
+        refuse_type("set_throughput() argument 'throughput'", "Throughput or None", obj);
         return nullptr;
       }
     }
@@ -259,18 +257,13 @@ PyObject* method_fill_and_submit_unit(PyObject* self, PyTypeObject* cls, PyObjec
     std::string tid_text;
     if (!check_str(tid_obj, "fill_and_submit_unit() argument 'tid'", tid_text)) return nullptr;
     if (!PyList_Check(calls_obj)) {
-      const std::string got = type_name_of(calls_obj);
-      PyErr_Format(PyExc_TypeError, "fill_and_submit_unit() argument 'calls' must be list, not %s",
-                   got.c_str());
+      refuse_type("fill_and_submit_unit() argument 'calls'", "list", calls_obj);
       return nullptr;
     }
     std::optional<std::string> queue;
     if (queue_obj != Py_None) {
       if (!PyUnicode_Check(queue_obj)) {
-        const std::string got = type_name_of(queue_obj);
-        PyErr_Format(PyExc_TypeError,
-                     "fill_and_submit_unit() argument 'queue' must be str or None, not %s",
-                     got.c_str());
+        refuse_type("fill_and_submit_unit() argument 'queue'", "str or None", queue_obj);
         return nullptr;
       }
       queue.emplace();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
 #include "proto/call.hpp"
@@ -21,6 +22,11 @@ using proto::ProtocolError;
 constexpr std::string_view kNotACall = "a queued call is a (name, params) pair or a dict";
 constexpr std::string_view kNotAPair = "a queued call is a (name, params) pair";
 constexpr std::string_view kNoName = "a queued call needs a 'name'";
+// The parts of a queued call as refusals name them.
+constexpr std::string_view kCallName =
+    "fill_and_submit_unit() argument 'calls': a queued call's name";
+constexpr std::string_view kCallParams =
+    "fill_and_submit_unit() argument 'calls': a queued call's params";
 // The longest host-name file read; the kernel's name is at most 64 bytes.
 constexpr std::size_t kHostFileLimit = 4096;
 
@@ -60,22 +66,8 @@ bool call_shape(const ModuleState& ms, PyObject* element, PyRef& name, PyRef& pa
     raise_external(ms, std::string(kNotACall));
     return false;
   }
-  if (!PyUnicode_Check(name.get())) {
-    const std::string got = type_name_of(name.get());
-    PyErr_Format(
-        PyExc_TypeError,
-        "fill_and_submit_unit() argument 'calls': a queued call's name must be str, not %s",
-        got.c_str());
-    return false;
-  }
-  if (!PyDict_Check(params.get())) {
-    const std::string got = type_name_of(params.get());
-    PyErr_Format(PyExc_TypeError,
-                 "fill_and_submit_unit() argument 'calls': a queued call's params must be dict, "
-                 "not %s",
-                 got.c_str());
-    return false;
-  }
+  if (!PyUnicode_Check(name.get())) return refuse_type(kCallName, "str", name.get());
+  if (!PyDict_Check(params.get())) return refuse_type(kCallParams, "dict", params.get());
   return true;
 }
 
@@ -84,37 +76,15 @@ bool call_shape(const ModuleState& ms, PyObject* element, PyRef& name, PyRef& pa
 bool convert_params(ModuleState& ms, const std::string& function,
                     const proto::FunctionDescription& description, PyObject* params,
                     std::vector<proto::ValueImport>& out) {
-  // A snapshot: a conversion may run Python code that changes the dict.
-  PyRef items(PyDict_Items(params));
-  if (!items) return false;
-  const Py_ssize_t n = PyList_Size(items.get());
-  out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);
-    PyObject* key = item ? PyTuple_GetItem(item, 0) : nullptr;
-    PyObject* value = item ? PyTuple_GetItem(item, 1) : nullptr;
-    if (!key || !value) return false;
-    if (!PyUnicode_Check(key)) {
-      const std::string got = type_name_of(key);
-      PyErr_Format(PyExc_TypeError,
-                   "fill_and_submit_unit() argument 'calls': a queued call's params must have str "
-                   "keys, got a key of type %s",
-                   got.c_str());
-      return false;
-    }
-    std::string k;
-    if (!str_to_utf8(key, k)) return false;
-    const proto::ParameterDescription* p = description.find_parameter(k);
-    if (!p) {
-      raise_invalid_parameter(
-          ms, fmt::format("{} has no parameter named {}", function, debug_quote(k)));
-      return false;
-    }
+  out.reserve(static_cast<std::size_t>(PyDict_Size(params)));
+  return for_each_item(params, kCallParams, [&](std::string key, PyObject* value) {
+    const proto::ParameterDescription* p = named_parameter(ms, function, description, key);
+    if (!p) return false;
     auto v = py_to_value(ms, p->name, p->type, value);
     if (!v) return false;
     out.emplace_back(p->name, std::move(*v));
-  }
-  return true;
+    return true;
+  });
 }
 
 // At most `limit` bytes of a file; nothing when it cannot be opened.
