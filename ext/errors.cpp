@@ -60,20 +60,6 @@ std::nullptr_t raise_error(const ModuleState& ms, const ErrorSpec& spec) {
   return nullptr;
 }
 
-std::nullptr_t raise_invalid_parameter(const ModuleState& ms, std::string message) {
-  return raise_error(ms,
-                     {kExternalRuntimeError, std::move(message), 20, "RFC_INVALID_PARAMETER", {}});
-}
-
-std::nullptr_t raise_canceled(const ModuleState& ms, std::string message) {
-  return raise_error(ms, {kCommunicationError, std::move(message), 7, "RFC_CANCELED", {}});
-}
-
-std::nullptr_t raise_external(const ModuleState& ms, std::string message) {
-  return raise_error(ms,
-                     {kExternalRuntimeError, std::move(message), 17, "RFC_EXTERNAL_FAILURE", {}});
-}
-
 PyObject* register_exceptions(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -93,12 +79,33 @@ PyObject* register_exceptions(PyObject* module, PyObject* const* args, Py_ssize_
   });
 }
 
-}  // namespace quib::ext
+// ---------------------------------------------------------------- protocol errors
 
-// ---------------------------------------------------------------------------
-// Protocol errors
+namespace {
 
-namespace quib::ext {
+// The RFC error of every kind of protocol error but an ABAP exception.
+const RfcError& rfc_error_of(proto::ProtocolError::Kind kind) {
+  using PE = proto::ProtocolError;
+  switch (kind) {
+    case PE::Io:
+    case PE::Ni:
+    case PE::Appc:
+    case PE::Container:
+    case PE::UnexpectedRecord:
+    case PE::Snc:
+    case PE::EmptyReply:
+    case PE::ContainerDump:
+      return rfc::kCommunicationFailure;
+    case PE::ClosedByPeer:
+      return rfc::kClosed;
+    case PE::LogonRefused:
+      return rfc::kLogonFailure;
+    default:
+      return rfc::kExternalFailure;
+  }
+}
+
+}  // namespace
 
 ErrorSpec protocol_error_spec(const proto::ProtocolError& error) {
   using PE = proto::ProtocolError;
@@ -106,7 +113,9 @@ ErrorSpec protocol_error_spec(const proto::ProtocolError& error) {
     const bool runtime = abap->msg_type == "A" || abap->msg_type == "X";
     ErrorSpec spec;
     spec.class_name = runtime ? kAbapRuntimeError : kAbapApplicationError;
-    spec.code = runtime ? (abap->msg_class.empty() ? 3 : 4) : 5;
+    spec.code = !runtime                  ? rfc::kAbapApplicationCode
+                : abap->msg_class.empty() ? rfc::kAbapRuntimeCode
+                                          : rfc::kAbapRuntimeMessageCode;
     spec.message = abap->msg_class.empty()
                        ? abap->message
                        : fmt::format("ID:{} Type:{} Number:{} {}", abap->msg_class, abap->msg_type,
@@ -116,36 +125,7 @@ ErrorSpec protocol_error_spec(const proto::ProtocolError& error) {
                            abap->msg_v2,    abap->msg_v3,   abap->msg_v4};
     return spec;
   }
-  const char* cls = kExternalRuntimeError;
-  const char* key = "RFC_EXTERNAL_FAILURE";
-  long code = 17;
-  switch (error.kind()) {
-    case PE::Io:
-    case PE::Ni:
-    case PE::Appc:
-    case PE::Container:
-    case PE::UnexpectedRecord:
-    case PE::Snc:
-    case PE::EmptyReply:
-    case PE::ContainerDump:
-      cls = kCommunicationError;
-      key = "RFC_COMMUNICATION_FAILURE";
-      code = 1;
-      break;
-    case PE::ClosedByPeer:
-      cls = kCommunicationError;
-      key = "RFC_CLOSED";
-      code = 13;
-      break;
-    case PE::LogonRefused:
-      cls = kLogonError;
-      key = "RFC_LOGON_FAILURE";
-      code = 2;
-      break;
-    default:
-      break;
-  }
-  return ErrorSpec{cls, error.message(), code, key, {}};
+  return ErrorSpec::of(rfc_error_of(error.kind()), error.message());
 }
 
 std::nullptr_t raise_protocol_error(const ModuleState& ms, const proto::ProtocolError& error) {

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ext/module.hpp"
 #include "ext/py.hpp"
@@ -22,20 +23,52 @@ struct AbapRecord {
   std::string msg_class, msg_type, msg_number, msg_v1, msg_v2, msg_v3, msg_v4;
 };
 
-struct ErrorSpec {
-  const char* class_name;
-  std::string message;
-  long code;
-  std::string key;
-  std::optional<AbapRecord> abap;
-};
-
 // Class names looked up in the registered dict.
 inline constexpr const char* kCommunicationError = "CommunicationError";
 inline constexpr const char* kLogonError = "LogonError";
 inline constexpr const char* kAbapRuntimeError = "ABAPRuntimeError";
 inline constexpr const char* kAbapApplicationError = "ABAPApplicationError";
 inline constexpr const char* kExternalRuntimeError = "ExternalRuntimeError";
+
+// An RFC error as an exception carries it: its class, its RFC error code
+// and its key.
+struct RfcError {
+  const char* class_name;
+  long code;
+  const char* key;
+};
+
+// The RFC errors of the system, one for each code that has a key of its
+// own. Each code belongs to one class.
+namespace rfc {
+inline constexpr RfcError kCommunicationFailure{kCommunicationError, 1,
+                                                "RFC_COMMUNICATION_FAILURE"};
+inline constexpr RfcError kLogonFailure{kLogonError, 2, "RFC_LOGON_FAILURE"};
+inline constexpr RfcError kCanceled{kCommunicationError, 7, "RFC_CANCELED"};
+inline constexpr RfcError kClosed{kCommunicationError, 13, "RFC_CLOSED"};
+inline constexpr RfcError kExternalFailure{kExternalRuntimeError, 17, "RFC_EXTERNAL_FAILURE"};
+inline constexpr RfcError kInvalidParameter{kExternalRuntimeError, 20, "RFC_INVALID_PARAMETER"};
+
+// The codes of the ABAP errors, whose key is the ABAP exception key or the
+// message text: message type A or X without a message class, the same with
+// a message class, and every other message type.
+inline constexpr long kAbapRuntimeCode = 3;
+inline constexpr long kAbapRuntimeMessageCode = 4;
+inline constexpr long kAbapApplicationCode = 5;
+}  // namespace rfc
+
+struct ErrorSpec {
+  const char* class_name;
+  std::string message;
+  long code;
+  std::string key;
+  std::optional<AbapRecord> abap;
+
+  // The error `e` with `message`, without ABAP fields.
+  static ErrorSpec of(const RfcError& e, std::string message) {
+    return {e.class_name, std::move(message), e.code, e.key, std::nullopt};
+  }
+};
 
 // Builds the exception to raise: the class registered with the module of
 // `ms` called with the message and the keyword arguments code, key (and the
@@ -47,15 +80,24 @@ PyRef make_python_exception(const ModuleState& ms, const ErrorSpec& spec);
 // Sets the Python error for `spec`; always returns null so an entry point
 // can `return raise_error(...)`.
 std::nullptr_t raise_error(const ModuleState& ms, const ErrorSpec& spec);
+inline std::nullptr_t raise_error(const ModuleState& ms, const RfcError& e, std::string message) {
+  return raise_error(ms, ErrorSpec::of(e, std::move(message)));
+}
 
 // The mapping of a protocol error to its class, key and code.
 ErrorSpec protocol_error_spec(const proto::ProtocolError& error);
 std::nullptr_t raise_protocol_error(const ModuleState& ms, const proto::ProtocolError& error);
 
 // The binding's own three kinds of error.
-std::nullptr_t raise_invalid_parameter(const ModuleState& ms, std::string message);
-std::nullptr_t raise_canceled(const ModuleState& ms, std::string message);
-std::nullptr_t raise_external(const ModuleState& ms, std::string message);
+inline std::nullptr_t raise_invalid_parameter(const ModuleState& ms, std::string message) {
+  return raise_error(ms, rfc::kInvalidParameter, std::move(message));
+}
+inline std::nullptr_t raise_canceled(const ModuleState& ms, std::string message) {
+  return raise_error(ms, rfc::kCanceled, std::move(message));
+}
+inline std::nullptr_t raise_external(const ModuleState& ms, std::string message) {
+  return raise_error(ms, rfc::kExternalFailure, std::move(message));
+}
 
 // register_exceptions(classes), a function of the module `module`: the
 // first dict registered with a module object stays in force for the life of

@@ -296,11 +296,8 @@ std::nullptr_t raise_operation_error(const ModuleState& ms, State& s, Operation&
       // As when the server's answer to the cancel had ended the exchange.
       return raise_protocol_error(ms, ProtocolError::cancelled());
     case Interruption::Closed:
-      return raise_error(ms, {kCommunicationError,
-                              fmt::format("{} was interrupted: the connection was closed", what),
-                              13,
-                              "RFC_CLOSED",
-                              {}});
+      return raise_error(ms, rfc::kClosed,
+                         fmt::format("{} was interrupted: the connection was closed", what));
     case Interruption::Aborted:
       // A pending signal cancels the call the way cancel() would.
       cancel_on_server(s);
