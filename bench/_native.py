@@ -7,8 +7,10 @@ imported.
 A benchmark gives the body of its module: the functions it times, in an
 anonymous namespace, and their table `PyMethodDef methods[]`. The body sees
 ext/convert.hpp, ext/errors.hpp and ext/py.hpp, `using namespace quib`,
-`Clock` (a monotonic clock), `since(t0)` (seconds since t0) and
-`dicts_of_ready_values`, the floor of a rows-to-dicts conversion.
+`Clock` (a monotonic clock), `since(t0)` (seconds since t0),
+`module_state()` (the module state the conversions are given: the helper's
+own, with no exception classes registered) and `dicts_of_ready_values`,
+the floor of a rows-to-dicts conversion.
 """
 
 import importlib.util
@@ -38,6 +40,11 @@ namespace {
 
 double since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+ext::ModuleState& module_state() {
+  static ext::ModuleState state{};
+  return state;
 }
 
 // The floor of a rows-to-dicts conversion: a list of dicts built from
@@ -88,7 +95,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_@NAME@() {
 '''
 
 # The extension's sources the helper is built from, beside the libraries.
-SOURCES = ("convert.cpp", "rows.cpp", "py.cpp", "errors.cpp")
+SOURCES = ("convert.cpp", "rows.cpp", "py.cpp", "errors.cpp", "args.cpp")
 
 
 def build_dir(default):

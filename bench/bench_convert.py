@@ -105,7 +105,7 @@ PyObject* to_fields(PyObject*, PyObject* args) {
     if (plain) {
       if (!extract_plain(k, o, out)) return nullptr;
     } else {
-      auto v = ext::py_to_value("FIELD", t, o);
+      auto v = ext::py_to_value(module_state(), "FIELD", t, o);
       if (!v) return nullptr;
       out.push_back(std::move(*v));
     }
@@ -137,12 +137,12 @@ PyObject* build_plain(Kind k, const wire::RfcValue& v) {
       return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(end));
     }
     case BCD: {
-      PyObject* cls = ext::decimal_type();
+      PyObject* cls = ext::decimal_type(module_state());
       ext::PyRef text(PyUnicode_FromStringAndSize(v.as_text().data(), v.as_text().size()));
       return cls && text ? PyObject_CallFunctionObjArgs(cls, text.get(), nullptr) : nullptr;
     }
     case DATE: {
-      PyObject* cls = ext::datetime_date_type();
+      PyObject* cls = ext::datetime_date_type(module_state());
       return cls ? PyObject_CallFunction(cls, "iii", 2024, 5, 17) : nullptr;
     }
     case BYTE:
@@ -168,7 +168,7 @@ PyObject* from_fields(PyObject*, PyObject* args) {
   const ext::ReadFlags flags{true, true};
   const auto t0 = Clock::now();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* o = plain ? build_plain(k, values[i]) : ext::value_to_py("FIELD", t, values[i], flags);
+    PyObject* o = plain ? build_plain(k, values[i]) : ext::value_to_py(module_state(), "FIELD", t, values[i], flags);
     if (!o || PyList_SetItem(list.get(), i, o) < 0) return nullptr;
   }
   const double seconds = since(t0);

@@ -122,7 +122,7 @@ PyObject* decode(PyObject*, PyObject* args) {
   if (!records) { PyErr_SetString(PyExc_RuntimeError, "container records"); return nullptr; }
   auto decoded = proto::decode_classic_reply(*records, nullptr, {});
   const double seconds = since(t0);
-  if (!decoded) return ext::raise_protocol_error(decoded.error());
+  if (!decoded) return ext::raise_protocol_error(module_state(), decoded.error());
   g_decoded = std::make_unique<proto::CallReply>(std::move(decoded).value());
   return PyFloat_FromDouble(seconds);
 }
@@ -139,9 +139,9 @@ PyObject* convert(PyObject*, PyObject* args) {
   const proto::ReplyTable* t = g_decoded ? g_decoded->table(table) : nullptr;
   if (!t) { PyErr_SetString(PyExc_RuntimeError, "no such table decoded"); return nullptr; }
   auto rows = proto::reply_table_rows(*t);
-  if (!rows) return ext::raise_protocol_error(rows.error());
+  if (!rows) return ext::raise_protocol_error(module_state(), rows.error());
   const auto t0 = Clock::now();
-  ext::PyRef list(ext::table_to_py(layout, **rows, ext::ReadFlags{rstrip != 0, dtime != 0}));
+  ext::PyRef list(ext::table_to_py(module_state(), layout, **rows, ext::ReadFlags{rstrip != 0, dtime != 0}));
   const double seconds = since(t0);
   if (!list) return nullptr;
   return Py_BuildValue("(dO)", seconds, list.get());

@@ -102,7 +102,7 @@ PyObject* make_reply(PyObject*, PyObject* args) {
         {"DAY", wire::RfcValue::text("20240517")},
         {"SCORE", wire::RfcValue::floating(static_cast<double>(i) / 4)}};
     auto image = proto::encode_structure(layout(), values);
-    if (!image) return ext::raise_protocol_error(image.error());
+    if (!image) return ext::raise_protocol_error(module_state(), image.error());
     rows.insert(rows.end(), image->begin(), image->end());
   }
   wire::ContainerWriter w;
@@ -122,10 +122,10 @@ PyObject* make_reply(PyObject*, PyObject* args) {
   const auto t0 = Clock::now();
   auto decoded = proto::decode_classic_reply(*records, nullptr, {});
   const double seconds = since(t0);
-  if (!decoded) return ext::raise_protocol_error(decoded.error());
+  if (!decoded) return ext::raise_protocol_error(module_state(), decoded.error());
   g_decoded = std::move(decoded).value();
   auto table = proto::reply_table_rows(g_decoded.tables.at(0));
-  if (!table) return ext::raise_protocol_error(table.error());
+  if (!table) return ext::raise_protocol_error(module_state(), table.error());
   if ((*table)->row_count() != static_cast<std::uint64_t>(n) || (*table)->bytes() != rows) {
     PyErr_SetString(PyExc_RuntimeError, "the decoded rows differ from the rows sent");
     return nullptr;
@@ -136,9 +136,9 @@ PyObject* make_reply(PyObject*, PyObject* args) {
 // ours() -> (seconds, list of dicts)
 PyObject* ours(PyObject*, PyObject*) {
   auto rows = proto::reply_table_rows(g_decoded.tables.at(0));
-  if (!rows) return ext::raise_protocol_error(rows.error());
+  if (!rows) return ext::raise_protocol_error(module_state(), rows.error());
   const auto t0 = Clock::now();
-  ext::PyRef list(ext::table_to_py(layout(), **rows, ext::ReadFlags{true, false}));
+  ext::PyRef list(ext::table_to_py(module_state(), layout(), **rows, ext::ReadFlags{true, false}));
   const double seconds = since(t0);
   if (!list) return nullptr;
   return Py_BuildValue("(dO)", seconds, list.get());

@@ -326,7 +326,27 @@ PyObject* from_digits(PyObject* cls, std::string_view d, std::size_t a, std::siz
                                digits_value(d.substr(a, b)), digits_value(d.substr(a + b)));
 }
 
+PyObject* cached_type(PyObject*& cell, const char* module, const char* attr) {
+  if (cell) return cell;
+  PyRef mod(PyImport_ImportModule(module));
+  if (!mod) return nullptr;
+  cell = PyObject_GetAttrString(mod.get(), attr);  // kept in the state
+  return cell;
+}
+
 }  // namespace
+
+PyObject* datetime_date_type(ModuleState& ms) {
+  return cached_type(ms.date_type, "datetime", "date");
+}
+
+PyObject* datetime_time_type(ModuleState& ms) {
+  return cached_type(ms.time_type, "datetime", "time");
+}
+
+PyObject* decimal_type(ModuleState& ms) {
+  return cached_type(ms.decimal_type, "decimal", "Decimal");
+}
 
 bool all_ascii_digits(std::string_view s) {
   for (char c : s)

@@ -37,6 +37,13 @@ bool conversion_error(std::string_view what, std::string_view name, PyObject* ob
 // Python error set otherwise.
 std::optional<std::string> number_or_string(ModuleState& ms, std::string_view name, PyObject* obj);
 
+// The Python types of the conversions, imported on first use and kept in
+// the module state (borrowed); null with the Python error set when the
+// import or the lookup fails (the next use tries again).
+PyObject* datetime_date_type(ModuleState& ms);
+PyObject* datetime_time_type(ModuleState& ms);
+PyObject* decimal_type(ModuleState& ms);
+
 // The digits of a date (YYYYMMDD) and of a time (HHMMSS).
 inline constexpr std::size_t kDateDigits = 8;
 inline constexpr std::size_t kTimeDigits = 6;

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "ext/args.hpp"
-#include "ext/convert.hpp"
 #include "proto/error.hpp"
 
 namespace quib::ext {

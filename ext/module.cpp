@@ -22,14 +22,6 @@ ModuleState* state_of_module(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-PyObject* cached_type(PyObject*& cell, const char* module, const char* attr) {
-  if (cell) return cell;
-  PyRef mod(PyImport_ImportModule(module));
-  if (!mod) return nullptr;
-  cell = PyObject_GetAttrString(mod.get(), attr);  // kept in the state
-  return cell;
-}
-
 PyMethodDef module_functions[] = {
     {"register_exceptions", as_cfunction(register_exceptions), METH_FASTCALL | METH_KEYWORDS,
      "register_exceptions(classes)\n--\n\n"
@@ -112,16 +104,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-PyObject* datetime_date_type(ModuleState& ms) {
-  return cached_type(ms.date_type, "datetime", "date");
-}
-PyObject* datetime_time_type(ModuleState& ms) {
-  return cached_type(ms.time_type, "datetime", "time");
-}
-PyObject* decimal_type(ModuleState& ms) {
-  return cached_type(ms.decimal_type, "decimal", "Decimal");
-}
 
 }  // namespace quib::ext
 

@@ -50,12 +50,6 @@ inline ModuleState& module_state(PyTypeObject* cls) {
 // The state of the module of an instance of one of the module's classes.
 inline ModuleState& module_state_of(PyObject* instance) { return module_state(Py_TYPE(instance)); }
 
-// The cached types (borrowed); null with the Python error set when the
-// import or the lookup fails (the next use tries again).
-PyObject* datetime_date_type(ModuleState& ms);
-PyObject* datetime_time_type(ModuleState& ms);
-PyObject* decimal_type(ModuleState& ms);
-
 // The type specs of the classes, created by the exec step in this order.
 PyType_Spec* connection_spec();
 PyType_Spec* throughput_spec();
