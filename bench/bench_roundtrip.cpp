@@ -19,9 +19,9 @@
 #include <optional>
 #include <string>
 
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/ni_transport.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/connection.hpp"
+#include "proto/transport/ni_transport.hpp"
 
 namespace {
 

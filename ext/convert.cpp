@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "ext/errors.hpp"
-#include "proto/error.hpp"
+#include "proto/base/error.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

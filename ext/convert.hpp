@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "ext/py.hpp"
-#include "proto/reply.hpp"
-#include "proto/structure.hpp"
+#include "proto/call/reply.hpp"
+#include "proto/call/structure.hpp"
 #include "wire/bytes.hpp"
 #include "wire/types.hpp"
 

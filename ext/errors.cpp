@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "proto/error.hpp"
+#include "proto/base/error.hpp"
 
 namespace quib::ext {
 

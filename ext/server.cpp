@@ -31,10 +31,10 @@
 #include "ext/errors.hpp"
 #include "ext/params.hpp"
 #include "ext/types.hpp"
-#include "proto/connection.hpp"
-#include "proto/describe.hpp"
-#include "proto/metadata.hpp"
-#include "proto/server.hpp"
+#include "proto/session/connection.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/session/metadata_cache.hpp"
+#include "proto/server/registered_server.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::ext {

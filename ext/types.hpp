@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "ext/py.hpp"
-#include "proto/throughput.hpp"
+#include "proto/base/throughput.hpp"
 
 namespace quib::ext {
 

@@ -8,8 +8,8 @@
 
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/connection.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

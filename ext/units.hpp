@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "ext/py.hpp"
-#include "proto/describe.hpp"
-#include "proto/error.hpp"
-#include "proto/request.hpp"
-#include "proto/tid.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/base/error.hpp"
+#include "proto/call/request.hpp"
+#include "proto/invoke/tid.hpp"
 #include "wire/table.hpp"
 
 namespace quib::ext {

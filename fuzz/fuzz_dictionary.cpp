@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "proto/dictionary.hpp"
-#include "proto/read_table.hpp"
+#include "proto/metadata/dictionary.hpp"
+#include "proto/invoke/read_table.hpp"
 #include "wire/utf.hpp"
 
 using namespace quib;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "proto/msserv.hpp"
+#include "proto/session/msserv.hpp"
 #include "wire/bytes.hpp"
 
 using namespace quib;

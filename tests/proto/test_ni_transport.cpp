@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/ni_transport.hpp"
+#include "proto/transport/ni_transport.hpp"
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
 #include "tests/support/testutil.hpp"

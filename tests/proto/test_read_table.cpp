@@ -7,9 +7,9 @@
 #include <functional>
 
 #include "call_fakes.hpp"
-#include "proto/describe.hpp"
-#include "proto/dictionary.hpp"
-#include "proto/read_table.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/metadata/dictionary.hpp"
+#include "proto/invoke/read_table.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

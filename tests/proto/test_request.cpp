@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "call_fakes.hpp"
-#include "proto/describe.hpp"
-#include "proto/request.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/call/request.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/setup.hpp"
+#include "proto/session/setup.hpp"
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
 #include "wire/container.hpp"

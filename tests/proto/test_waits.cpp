@@ -14,10 +14,10 @@
 #include <functional>
 #include <thread>
 
-#include "proto/ni_transport.hpp"
-#include "proto/socket.hpp"
-#include "proto/transport.hpp"
-#include "proto/waits.hpp"
+#include "proto/transport/ni_transport.hpp"
+#include "proto/net/socket.hpp"
+#include "proto/transport/transport.hpp"
+#include "proto/net/waits.hpp"
 #include "support/ni_test_peer.hpp"
 
 namespace quib::proto {

@@ -1,0 +1,97 @@
+#include "proto/call/request.hpp"
+
+#include <fmt/format.h>
+
+#include "proto/metadata/describe.hpp"
+#include "wire/utf.hpp"
+
+namespace quib::proto {
+
+ProtoResult<ImportField> import_field(RfcConnection& connection,
+                                      const FunctionDescription& description,
+                                      std::string_view name) {
+  const ParameterDescription* p = description.find_parameter(name);
+  if (!p) return ImportField{wire::AbapType::String, 0, 0};
+  ImportField f{p->type, p->length, 0};
+  if (p->type == wire::AbapType::Bcd && !p->type_name.empty()) {
+    QUIB_TRY(f.decimals, element_description(connection, p->type_name));
+  }
+  return f;
+}
+
+ProtoResult<std::vector<EncodedImport>> encode_imports(RfcConnection& connection,
+                                                       const FunctionDescription& description,
+                                                       std::span<const ValueImport> imports) {
+  std::vector<EncodedImport> out;
+  out.reserve(imports.size());
+  for (const auto& [name, value] : imports) {
+    QUIB_TRY(const ImportField f, import_field(connection, description, name));
+    auto bytes = wire::encode_field_value(value, f.type, f.width, f.decimals);
+    if (!bytes) return wire::err(ProtocolError(std::move(bytes).error()));
+    out.push_back(EncodedImport{name, std::move(bytes).value()});
+  }
+  return out;
+}
+
+ProtoResult<std::vector<EncodedImport>> encode_text_imports(RfcConnection& connection,
+                                                            const FunctionDescription& description,
+                                                            std::span<const TextImport> imports) {
+  std::vector<ValueImport> values;
+  values.reserve(imports.size());
+  for (const auto& [name, text] : imports) values.emplace_back(name, wire::text_value(text));
+  return encode_imports(connection, description, values);
+}
+
+std::vector<EncodedImport> encode_raw_text_imports(std::span<const TextImport> imports) {
+  std::vector<EncodedImport> out;
+  out.reserve(imports.size());
+  for (const auto& [name, text] : imports)
+    out.push_back(EncodedImport{name, wire::encode_utf16le(text)});
+  return out;
+}
+
+std::uint64_t request_record_count(std::size_t imports, std::size_t requested_outputs,
+                                   std::span<const wire::TableArg> tables) {
+  // 0x0502, Kernel, Function, 0x0512 and End; a name and a value per
+  // import; name, running number and header per table, and a row each.
+  constexpr std::uint64_t kFixedRecords = 5;
+  constexpr std::uint64_t kRecordsPerTable = 3;
+  std::uint64_t n = kFixedRecords + requested_outputs + 2 * std::uint64_t{imports};
+  for (const wire::TableArg& t : tables) n += kRecordsPerTable + t.row_count();
+  return n;
+}
+
+ProtoResult<wire::Bytes> encode_classic_request(std::string_view function_name,
+                                                std::span<const EncodedImport> imports,
+                                                std::span<const std::string> requested_outputs,
+                                                std::span<const wire::TableArg> tables) {
+  using wire::RecordId;
+  // The peer reads at most kRecordLimit records from one container: a
+  // request it would refuse is refused here, before anything is written.
+  const std::uint64_t records =
+      request_record_count(imports.size(), requested_outputs.size(), tables);
+  if (records > wire::kRecordLimit)
+    return wire::err(ProtocolError::text_message(
+        fmt::format("request holds {} records, at most {}", records, wire::kRecordLimit)));
+  wire::ContainerWriter w;
+  w.put_record(kRequestFirstRecord, {});
+  w.put_record(RecordId::Kernel, wire::encode_utf16le(kRequestKernel));
+  w.put_record(RecordId::Function, wire::encode_utf16le(function_name));
+  w.put_record(kRequestAfterFunction, {});
+  for (const auto& name : requested_outputs)
+    w.put_record(RecordId::RequestedOutput, wire::encode_utf16le(name));
+  for (const auto& imp : imports) {
+    w.put_record(RecordId::ParameterName, wire::encode_utf16le(imp.name));
+    w.put_record(RecordId::ParameterValue, imp.bytes);
+  }
+  if (auto st = wire::write_table_records(w, tables); !st)
+    return wire::err(ProtocolError(std::move(st).error()));
+  auto bytes = std::move(w).finish_container();
+  if (!bytes) return wire::err(ProtocolError(std::move(bytes).error()));
+  wire::Bytes out = std::move(bytes).value();
+  if (auto st = wire::append_message_trailer(out); !st)
+    return wire::err(ProtocolError(std::move(st).error()));
+  return out;
+}
+
+}  // namespace quib::proto
