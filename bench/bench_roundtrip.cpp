@@ -20,7 +20,7 @@
 #include <string>
 
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/transport/ni_transport.hpp"
 
 namespace {

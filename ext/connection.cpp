@@ -28,7 +28,7 @@
 #include "ext/session.hpp"
 #include "ext/units.hpp"
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/metadata/dictionary.hpp"
 #include "proto/session/logon.hpp"

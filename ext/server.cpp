@@ -31,7 +31,7 @@
 #include "ext/errors.hpp"
 #include "ext/params.hpp"
 #include "ext/types.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/session/metadata_cache.hpp"
 #include "proto/server/registered_server.hpp"

@@ -46,7 +46,7 @@
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
 #include "ext/py.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/base/error.hpp"
 #include "proto/base/params.hpp"
 #include "proto/base/throughput.hpp"

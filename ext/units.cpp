@@ -9,7 +9,7 @@
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

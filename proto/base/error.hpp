@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "proto/net/socket.hpp"
+#include "proto/base/io_error.hpp"
 #include "snc/frame.hpp"
 #include "wire/appc.hpp"
 #include "wire/container.hpp"

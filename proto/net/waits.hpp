@@ -24,7 +24,7 @@
 #include <optional>
 #include <string_view>
 
-#include "proto/net/socket.hpp"
+#include "proto/base/io_error.hpp"
 #include "wire/result.hpp"
 
 namespace quib::proto {

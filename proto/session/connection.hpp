@@ -1,6 +1,6 @@
-// RfcConnection: one logged-on client session with an ABAP system, the
-// session identifier, and the openers (one per route) that set up the
-// transport and log on.
+// RfcConnection: one logged-on client session with an ABAP system, and the
+// session identifier. The openers that set up the transport and log on are
+// in proto/session/open.hpp.
 #pragma once
 
 #include <array>
@@ -123,51 +123,5 @@ class RfcConnection {
   std::shared_ptr<ThroughputCounters> throughput_;
   BasxmlMode basxml_mode_ = BasxmlMode::Auto;
 };
-
-// ---------------------------------------------------------------- openers
-
-// Every opener runs under `waits` when given: its deadline bounds the whole
-// open (connect, set-up, router and message-server legs, TLS and WebSocket
-// handshakes, logon) and its wake-up ends it; the session keeps the waits
-// until the caller gives it others. Without them the fixed connect and I/O
-// time-outs bound each step.
-
-// Opens and logs on by the route: Direct, Saprouter, WsRfc, MessageServer.
-// The MessageServer route does not use `cache`: the reference is released
-// and the load-balanced opener builds a cache of its own (proto/session/msserv.hpp).
-// The destination of a session in the caller's own terms: the route kind,
-// the host (or message server, service and group), the gateway port or
-// system number, the SAProuter route with its passwords masked, and the
-// client. Two sessions share metadata only when these agree.
-std::string destination_key(const ConnectionParams& params, const Route& route);
-
-ProtoResult<RfcConnection> open_by_route(const ConnectionParams& params, const Route& route,
-                                         std::shared_ptr<MetadataCache> cache,
-                                         std::shared_ptr<const Waits> waits = nullptr);
-
-// TCP to the gateway, the NI set-up, then the logon.
-ProtoResult<RfcConnection> open_direct(const ConnectionParams& params,
-                                       std::shared_ptr<MetadataCache> cache,
-                                       std::shared_ptr<const Waits> waits = nullptr);
-
-// Through the SAProuters of `route` to the gateway, then the logon.
-ProtoResult<RfcConnection> open_via_router(const ConnectionParams& params, std::string_view route,
-                                           std::shared_ptr<MetadataCache> cache,
-                                           std::shared_ptr<const Waits> waits = nullptr);
-
-// WebSocket RFC: missing certificate or key fail as UnexpectedRecord
-// ("wsrfc open") before any network activity; then the TLS transport to
-// wshost (else ashost) and wsport (else 443), the session identifier (not
-// sent) and the WebSocket logon.
-ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
-                                      std::shared_ptr<MetadataCache> cache,
-                                      std::shared_ptr<const Waits> waits = nullptr);
-
-// The common tail of every opener once a transport stands: the session
-// identifier, the connection, the parameter set's basXML mode, the NI logon.
-// A logon failure drops the connection (its socket closes).
-ProtoResult<RfcConnection> finish_ni_open(std::unique_ptr<Transport> transport,
-                                          const ConnectionParams& params,
-                                          std::shared_ptr<MetadataCache> cache);
 
 }  // namespace quib::proto

@@ -5,7 +5,6 @@
 #include <memory>
 #include <utility>
 
-#include "proto/session/metadata_cache.hpp"
 #include "proto/session/setup.hpp"
 #include "wire/ni.hpp"
 #include "wire/utf.hpp"
@@ -134,19 +133,6 @@ ProtoResult<ApplicationServer> lookup_application_server(std::string_view mshost
   QUIB_CHECK(send_frame(socket, request));
   QUIB_TRY(wire::Bytes reply, read_frame(socket, reader));
   return parse_logon_group_reply(reply);
-}
-
-ProtoResult<RfcConnection> open_load_balanced(const ConnectionParams& params,
-                                              std::string_view mshost, std::string_view msserv,
-                                              std::string_view group,
-                                              const std::optional<std::string>& mshost_override,
-                                              std::shared_ptr<const Waits> waits) {
-  QUIB_TRY(ApplicationServer server,
-           lookup_application_server(mshost, msserv, group, params.connect_timeout, waits));
-  const ConnectionParams direct = load_balanced_params(params, server, mshost_override);
-  // Never the process-wide cache: each open through the message server starts
-  // with an empty cache of its own.
-  return open_direct(direct, std::make_shared<MetadataCache>(), std::move(waits));
 }
 
 }  // namespace quib::proto

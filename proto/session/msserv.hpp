@@ -24,7 +24,6 @@
 #include "proto/base/params.hpp"
 #include "proto/net/socket.hpp"
 #include "proto/net/waits.hpp"
-#include "proto/session/connection.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::proto {
@@ -182,15 +181,5 @@ ConnectionParams load_balanced_params(const ConnectionParams& params,
 ProtoResult<ApplicationServer> lookup_application_server(
     std::string_view mshost, std::string_view msserv, std::string_view group,
     Duration connect_timeout, std::shared_ptr<const Waits> waits = nullptr);
-
-// The opener of the MessageServer route: the lookup, then a direct session to
-// the server it named (or to `mshost_override`, at the named port's system
-// number) with a metadata cache of its own, empty at every open.
-// The lookup and the direct open both run under `waits`.
-ProtoResult<RfcConnection> open_load_balanced(const ConnectionParams& params,
-                                              std::string_view mshost, std::string_view msserv,
-                                              std::string_view group,
-                                              const std::optional<std::string>& mshost_override,
-                                              std::shared_ptr<const Waits> waits = nullptr);
 
 }  // namespace quib::proto

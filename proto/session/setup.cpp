@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "proto/base/wipe.hpp"
-#include "proto/transport/snc_channel.hpp"
 #include "wire/appc.hpp"
 #include "wire/container.hpp"
 #include "wire/route.hpp"
@@ -120,6 +119,13 @@ ProtoStatus snc_handshake(NiTransport& transport, SncInitiator& initiator) {
   }
   transport.install_snc(initiator.into_channel());
   return wire::ok_unit;
+}
+
+ProtoStatus snc_handshake(NiTransport& transport, const SncOptions& options) {
+  // The initiator, and with it the context, is dropped on every way out
+  // but success, where the context has moved into the transport.
+  QUIB_TRY(std::unique_ptr<GssSncInitiator> initiator, open_snc_initiator(options));
+  return snc_handshake(transport, *initiator);
 }
 
 ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& params) {

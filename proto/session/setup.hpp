@@ -15,6 +15,7 @@
 #include "proto/net/socket.hpp"
 #include "proto/net/waits.hpp"
 #include "proto/transport/ni_transport.hpp"
+#include "proto/transport/snc_channel.hpp"
 #include "snc/frame.hpp"
 #include "wire/bytes.hpp"
 
@@ -141,27 +142,6 @@ inline constexpr AppcTemplate kAllocateTemplate = [] {
 // At most this many SNC token exchanges are made before giving up.
 inline constexpr std::uint64_t kMaxSncExchanges = 8;
 
-// ---------------------------------------------------------------- SNC initiator
-
-// What the handshake needs of a GSS-API security context being established.
-class SncInitiator {
- public:
-  struct Step {
-    std::optional<wire::Bytes> token;  // the output token, none when the step made none
-    bool complete = false;             // the context is established
-  };
-
-  virtual ~SncInitiator() = default;
-  // One init_sec_context step with the acceptor's previous token (none in
-  // the first exchange).
-  virtual wire::Result<Step, snc::SncError> init_sec_context_step(
-      std::optional<wire::ByteView> input) = 0;
-  // The exported form of the partner name (the first frame's announcement).
-  virtual wire::Result<wire::Bytes, snc::SncError> export_name() = 0;
-  // The established context as the transport's SNC channel.
-  virtual std::unique_ptr<SncChannel> into_channel() = 0;
-};
-
 // ---------------------------------------------------------------- openers
 
 // A TCP connection to the first address of `host`:`port`, bounded by the
@@ -196,9 +176,13 @@ ProtoStatus appc_allocate(NiTransport& transport);
 // The SNC context exchange over `initiator`; on success the context is
 // installed in the transport.
 ProtoStatus snc_handshake(NiTransport& transport, SncInitiator& initiator);
+// The same with a context made from the options; on success the
+// established context is installed in the transport, on any failure it is
+// released.
+ProtoStatus snc_handshake(NiTransport& transport, const SncOptions& options);
 
 // The steps in order, after the TCP connection exists; the SNC context
-// exchange only with SNC options (snc_session.hpp).
+// exchange only with SNC options.
 ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& params);
 
 }  // namespace quib::proto

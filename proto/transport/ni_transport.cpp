@@ -198,8 +198,9 @@ ProtoResult<std::optional<CancelHandle>> NiTransport::cancel_handle() {
   QUIB_TRY(Socket dup, socket_.duplicate());
   // The cancel frame never waits long: cancel() returns at once.
   QUIB_CHECK(dup.set_wait_limit(kCancelWriteLimit));
-  return std::optional<CancelHandle>(CancelHandle(
-      std::move(dup), std::make_shared<std::atomic<bool>>(true), conversation_id_, write_lock_));
+  return std::optional<CancelHandle>(CancelHandle(std::move(dup),
+                                                  std::make_shared<std::atomic<bool>>(true),
+                                                  cancel_frame(conversation_id_), write_lock_));
 }
 
 }  // namespace quib::proto

@@ -14,6 +14,7 @@
 
 #include "proto/base/error.hpp"
 #include "proto/net/socket.hpp"
+#include "proto/transport/snc_channel.hpp"
 #include "proto/transport/transport.hpp"
 #include "snc/frame.hpp"
 #include "wire/appc.hpp"
@@ -132,17 +133,6 @@ void append_cpic_frame(wire::Bytes& out, const AppcTemplate& header,
 
 // The 84-byte cancel frame of a conversation.
 wire::Bytes cancel_frame(const wire::ConversationId& conversation_id);
-
-// ---------------------------------------------------------------- SNC slot
-
-// What the transport needs of an established SNC security context: wrapping
-// and unwrapping messages. Dropping the channel releases the context.
-class SncChannel {
- public:
-  virtual ~SncChannel() = default;
-  virtual wire::Result<wire::Bytes, snc::SncError> wrap_message(wire::ByteView plain) = 0;
-  virtual wire::Result<wire::Bytes, snc::SncError> unwrap_message(wire::ByteView wrapped) = 0;
-};
 
 // ---------------------------------------------------------------- transport
 

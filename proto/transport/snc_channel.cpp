@@ -38,11 +38,4 @@ ProtoResult<std::unique_ptr<GssSncInitiator>> open_snc_initiator(const SncOption
   return std::make_unique<GssSncInitiator>(std::move(context));
 }
 
-ProtoStatus snc_handshake(NiTransport& transport, const SncOptions& options) {
-  // The initiator, and with it the context, is dropped on every way out
-  // but success, where the context has moved into the transport.
-  QUIB_TRY(std::unique_ptr<GssSncInitiator> initiator, open_snc_initiator(options));
-  return snc_handshake(transport, *initiator);
-}
-
 }  // namespace quib::proto

@@ -1,6 +1,7 @@
-// SNC over the NI transport: the GSS-API context of the SNC adapter behind
-// the two interfaces the session set-up and the transport use, the context
-// exchange as an initiator and, once established, the message channel.
+// SNC over the NI transport: the two interfaces the session set-up and the
+// transport use (a context being established as an initiator, and once
+// established the message channel), and the GSS-API context of the SNC
+// adapter behind them.
 #pragma once
 
 #include <memory>
@@ -8,11 +9,38 @@
 
 #include "proto/base/error.hpp"
 #include "proto/base/params.hpp"
-#include "proto/session/setup.hpp"
-#include "proto/transport/ni_transport.hpp"
 #include "snc/gss.hpp"
+#include "wire/bytes.hpp"
 
 namespace quib::proto {
+
+// What the transport needs of an established SNC security context: wrapping
+// and unwrapping messages. Dropping the channel releases the context.
+class SncChannel {
+ public:
+  virtual ~SncChannel() = default;
+  virtual wire::Result<wire::Bytes, snc::SncError> wrap_message(wire::ByteView plain) = 0;
+  virtual wire::Result<wire::Bytes, snc::SncError> unwrap_message(wire::ByteView wrapped) = 0;
+};
+
+// What the handshake needs of a GSS-API security context being established.
+class SncInitiator {
+ public:
+  struct Step {
+    std::optional<wire::Bytes> token;  // the output token, none when the step made none
+    bool complete = false;             // the context is established
+  };
+
+  virtual ~SncInitiator() = default;
+  // One init_sec_context step with the acceptor's previous token (none in
+  // the first exchange).
+  virtual wire::Result<Step, snc::SncError> init_sec_context_step(
+      std::optional<wire::ByteView> input) = 0;
+  // The exported form of the partner name (the first frame's announcement).
+  virtual wire::Result<wire::Bytes, snc::SncError> export_name() = 0;
+  // The established context as the transport's SNC channel.
+  virtual std::unique_ptr<SncChannel> into_channel() = 0;
+};
 
 // An SncContext being established, driven by the handshake.
 class GssSncInitiator final : public SncInitiator {
@@ -48,10 +76,5 @@ snc::ContextOptions snc_context_options(const SncOptions& options);
 // A new context from the options (library loaded, names imported,
 // credentials acquired) ready for the handshake; failures are Snc.
 ProtoResult<std::unique_ptr<GssSncInitiator>> open_snc_initiator(const SncOptions& options);
-
-// The SNC context exchange with a context made from the options; on success
-// the established context is installed in the transport, on any failure it
-// is released.
-ProtoStatus snc_handshake(NiTransport& transport, const SncOptions& options);
 
 }  // namespace quib::proto

@@ -1,7 +1,5 @@
 #include "proto/transport/transport.hpp"
 
-#include "proto/transport/ni_transport.hpp"
-
 namespace quib::proto {
 
 ProtoStatus send_cancel(CancelHandle& handle) {
@@ -15,8 +13,7 @@ ProtoStatus send_cancel(CancelHandle& handle) {
     handle.armed_->store(false);
     return wire::err(ProtocolError::nothing_to_cancel());
   }
-  const wire::Bytes frame = cancel_frame(handle.conversation_id_);
-  auto sent = handle.socket_.send_all(frame);
+  auto sent = handle.socket_.send_all(handle.cancel_record_);
   if (!sent) return wire::err(std::move(sent).error());
   bool expected = true;
   handle.armed_->compare_exchange_strong(expected, false);

@@ -16,7 +16,6 @@
 #include "proto/base/error.hpp"
 #include "proto/net/socket.hpp"
 #include "proto/net/waits.hpp"
-#include "wire/appc.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::proto {
@@ -54,20 +53,22 @@ inline constexpr std::chrono::milliseconds kCancelWriteLimit{5};
 
 // A second handle on the session's TCP connection, used at most once to
 // write the cancel record while the session's thread blocks in a receive.
+// The transport that makes the handle gives it the bytes of that record
+// (on NI the 84-byte cancel frame of its conversation), so a cancel from
+// another thread builds nothing and allocates nothing.
 class CancelHandle {
  public:
-  CancelHandle(Socket socket, SharedFlag armed, wire::ConversationId conversation_id,
-               WriteLock write_lock)
+  CancelHandle(Socket socket, SharedFlag armed, wire::Bytes cancel_record, WriteLock write_lock)
       : socket_(std::move(socket)),
         armed_(std::move(armed)),
-        conversation_id_(conversation_id),
+        cancel_record_(std::move(cancel_record)),
         write_lock_(std::move(write_lock)) {}
 
   // Makes the handle share `flag` (the session's alive flag) instead of its own.
   void share_flag(SharedFlag flag) { armed_ = std::move(flag); }
   const SharedFlag& armed() const { return armed_; }
   bool is_armed() const { return armed_ && armed_->load(); }
-  const wire::ConversationId& conversation_id() const { return conversation_id_; }
+  const wire::Bytes& cancel_record() const { return cancel_record_; }
 
   // Closes the duplicated socket handle; the connection stays open as long as
   // the transport holds its own.
@@ -78,17 +79,17 @@ class CancelHandle {
 
   Socket socket_;
   SharedFlag armed_;
-  wire::ConversationId conversation_id_;
+  wire::Bytes cancel_record_;
   WriteLock write_lock_;
 };
 
-// Writes the 84-byte cancel frame on the handle's socket, once per
+// Writes the handle's cancel record on its socket, once per
 // conversation: NothingToCancel (nothing written) once the flag is false, or
 // when a write of the transport has failed (the flag is then cleared); a
 // write failure is Io and leaves the flag armed; after a successful write the
 // flag is switched from true to false by compare-and-exchange. Cancels of
 // handles sharing the flag are serialised by the connection's write lock, so
-// exactly one of them writes. The frame waits at most kCancelWriteLimit for
+// exactly one of them writes. The record waits at most kCancelWriteLimit for
 // room in the send buffer.
 ProtoStatus send_cancel(CancelHandle& handle);
 

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/base/error.hpp"
 #include "proto/transport/transport.hpp"
 #include "wire/container.hpp"

@@ -12,7 +12,7 @@
 #include "call_fakes.hpp"
 #include "proto/call/basxml.hpp"
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/metadata/dictionary.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"

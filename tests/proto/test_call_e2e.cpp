@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 

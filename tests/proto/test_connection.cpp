@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/transport/ni_transport.hpp"
 #include "support/ni_test_peer.hpp"
 #include "wire/container.hpp"

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/metadata/dictionary.hpp"
 #include "proto/invoke/read_table.hpp"
 #include "proto/call/structure.hpp"

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "call_fakes.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/session/logon.hpp"
 #include "proto/base/unicode_case.hpp"
 #include "tests/support/testutil.hpp"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/session/msserv.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"

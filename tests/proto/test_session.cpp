@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/transport/ni_transport.hpp"
 #include "support/sim_process.hpp"
 #include "wire/container.hpp"

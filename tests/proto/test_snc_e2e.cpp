@@ -14,7 +14,7 @@
 #include "../snc/gss/fake_gss.h"
 #include "../snc/gss_fixture.hpp"
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/session/setup.hpp"
 #include "proto/transport/snc_channel.hpp"
 #include "snc/frame.hpp"

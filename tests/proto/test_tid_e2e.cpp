@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "proto/session/connection.hpp"
+#include "proto/session/open.hpp"
 #include "proto/invoke/tid.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
