@@ -30,7 +30,7 @@
 #include "proto/invoke/invoke.hpp"
 #include "proto/session/open.hpp"
 #include "proto/metadata/describe.hpp"
-#include "proto/metadata/dictionary.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "proto/session/logon.hpp"
 #include "proto/session/metadata_cache.hpp"
 #include "proto/call/reply.hpp"

@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "proto/metadata/dictionary.hpp"
-#include "proto/invoke/read_table.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "wire/utf.hpp"
 
 using namespace quib;

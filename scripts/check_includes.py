@@ -13,7 +13,8 @@ import pathlib
 import re
 import sys
 
-# Lowest first. A folder may include only itself and folders above it here.
+# Lowest first. A folder may include only itself and the folders listed
+# before it.
 LAYERS = [
     "wire",
     "snc",
@@ -27,6 +28,10 @@ LAYERS = [
     "proto/server",
     "ext",
 ]
+
+# The one cycle of wire/ that its own rework removes; delete the entry once
+# that is merged.
+KNOWN_CYCLES = [["wire/decfloat", "wire/types", "wire/utclong"]]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -103,7 +108,7 @@ def main(root):
                     comp.append(w)
                     if w == node:
                         break
-                if len(comp) > 1:
+                if len(comp) > 1 and sorted(comp) not in KNOWN_CYCLES:
                     sccs.append(sorted(comp))
 
     for v in sorted(graph):

@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "wire/dump.hpp"
+
 namespace quib::proto {
 
 namespace {
@@ -136,6 +138,15 @@ std::string ProtocolError::message() const {
           [](const OutOfMemoryInfo& o) { return fmt::format("out of memory during {}", o.label); },
       },
       payload_);
+}
+
+ProtocolError container_error(wire::ContainerError error, wire::ByteView bytes) {
+  if (error.has_offset()) {
+    std::string dump =
+        wire::hex_dump(bytes, static_cast<std::size_t>(error.offset), wire::kDumpContext);
+    return ProtocolError::container_dump(std::move(error), std::move(dump));
+  }
+  return ProtocolError(std::move(error));
 }
 
 }  // namespace quib::proto

@@ -284,6 +284,11 @@ class ProtocolError {
   Payload payload_;
 };
 
+// A container error of received bytes: ContainerDump with a hex dump of the
+// bytes around the offending record when the error has an offset, else the
+// Container error itself.
+ProtocolError container_error(wire::ContainerError error, wire::ByteView bytes);
+
 template <class T>
 using ProtoResult = wire::Result<T, ProtocolError>;
 using ProtoStatus = wire::Status<ProtocolError>;

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "proto/metadata/describe.hpp"
+#include "proto/call/description.hpp"
 #include "wire/container.hpp"
 #include "wire/deep.hpp"
 #include "wire/utf.hpp"

@@ -2,30 +2,28 @@
 
 #include <fmt/format.h>
 
-#include "proto/metadata/describe.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
 
-ProtoResult<ImportField> import_field(RfcConnection& connection,
-                                      const FunctionDescription& description,
-                                      std::string_view name) {
+ProtoResult<ImportField> import_field(const FunctionDescription& description, std::string_view name,
+                                      const DecimalsLookup& decimals) {
   const ParameterDescription* p = description.find_parameter(name);
   if (!p) return ImportField{wire::AbapType::String, 0, 0};
   ImportField f{p->type, p->length, 0};
-  if (p->type == wire::AbapType::Bcd && !p->type_name.empty()) {
-    QUIB_TRY(f.decimals, element_description(connection, p->type_name));
+  if (has_element_decimals(*p)) {
+    QUIB_TRY(f.decimals, decimals(p->type_name));
   }
   return f;
 }
 
-ProtoResult<std::vector<EncodedImport>> encode_imports(RfcConnection& connection,
-                                                       const FunctionDescription& description,
-                                                       std::span<const ValueImport> imports) {
+ProtoResult<std::vector<EncodedImport>> encode_imports(const FunctionDescription& description,
+                                                       std::span<const ValueImport> imports,
+                                                       const DecimalsLookup& decimals) {
   std::vector<EncodedImport> out;
   out.reserve(imports.size());
   for (const auto& [name, value] : imports) {
-    QUIB_TRY(const ImportField f, import_field(connection, description, name));
+    QUIB_TRY(const ImportField f, import_field(description, name, decimals));
     auto bytes = wire::encode_field_value(value, f.type, f.width, f.decimals);
     if (!bytes) return wire::err(ProtocolError(std::move(bytes).error()));
     out.push_back(EncodedImport{name, std::move(bytes).value()});
@@ -33,13 +31,11 @@ ProtoResult<std::vector<EncodedImport>> encode_imports(RfcConnection& connection
   return out;
 }
 
-ProtoResult<std::vector<EncodedImport>> encode_text_imports(RfcConnection& connection,
-                                                            const FunctionDescription& description,
-                                                            std::span<const TextImport> imports) {
+std::vector<ValueImport> text_values(std::span<const TextImport> imports) {
   std::vector<ValueImport> values;
   values.reserve(imports.size());
   for (const auto& [name, text] : imports) values.emplace_back(name, wire::text_value(text));
-  return encode_imports(connection, description, values);
+  return values;
 }
 
 std::vector<EncodedImport> encode_raw_text_imports(std::span<const TextImport> imports) {

@@ -16,15 +16,13 @@
 #include <vector>
 
 #include "proto/base/error.hpp"
+#include "proto/call/description.hpp"
 #include "wire/bytes.hpp"
 #include "wire/container.hpp"
 #include "wire/table.hpp"
 #include "wire/types.hpp"
 
 namespace quib::proto {
-
-class RfcConnection;
-struct FunctionDescription;
 
 inline constexpr wire::RecordId kRequestFirstRecord{0x0502};
 inline constexpr wire::RecordId kRequestAfterFunction{0x0512};
@@ -42,6 +40,13 @@ struct EncodedImport {
 using ValueImport = std::pair<std::string, wire::RfcValue>;
 using TextImport = std::pair<std::string, std::string>;
 
+// A table argument of text rows, as RFC_READ_TABLE takes its FIELDS and
+// OPTIONS.
+struct TextTable {
+  std::string name;
+  std::vector<std::string> rows;
+};
+
 // The field type, width and decimals an import is encoded with.
 struct ImportField {
   wire::AbapType type;
@@ -51,18 +56,20 @@ struct ImportField {
 
 // The field an import of `name` is encoded as: its parameter's type and
 // length (with the data element's decimals for a packed number with a type
-// name), or a String of width 0 when the description does not know the name.
-ProtoResult<ImportField> import_field(RfcConnection& connection,
-                                      const FunctionDescription& description,
-                                      std::string_view name);
+// name, asked of `decimals`), or a String of width 0 when the description
+// does not know the name.
+ProtoResult<ImportField> import_field(const FunctionDescription& description, std::string_view name,
+                                      const DecimalsLookup& decimals);
 
-// The imports encoded against the description, in the caller's order.
-ProtoResult<std::vector<EncodedImport>> encode_imports(RfcConnection& connection,
-                                                       const FunctionDescription& description,
-                                                       std::span<const ValueImport> imports);
-ProtoResult<std::vector<EncodedImport>> encode_text_imports(RfcConnection& connection,
-                                                            const FunctionDescription& description,
-                                                            std::span<const TextImport> imports);
+// The imports encoded against the description, in the caller's order; the
+// decimals of each packed import are asked of `decimals` when its turn
+// comes.
+ProtoResult<std::vector<EncodedImport>> encode_imports(const FunctionDescription& description,
+                                                       std::span<const ValueImport> imports,
+                                                       const DecimalsLookup& decimals);
+
+// Text imports as values: each text becomes a Text value.
+std::vector<ValueImport> text_values(std::span<const TextImport> imports);
 
 // Imports sent without any description: each text as its UTF-16LE bytes.
 std::vector<EncodedImport> encode_raw_text_imports(std::span<const TextImport> imports);

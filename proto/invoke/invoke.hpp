@@ -1,15 +1,13 @@
-// The call exchange: one remote function call on a logged-on RfcConnection.
+// The general call: a remote function called by name on a logged-on
+// RfcConnection, with everything the call needs fetched on the way.
 //
-// It picks the classic or the basXML route, has the request encoded, sends
-// it through the connection's transport, reassembles the reply, recognises
-// cancellation and gateway errors, decodes the reply, recovers once from a
-// stale cached description and feeds the connection's throughput counters.
-//
-// A conversation on which an exchange failed between sending the request and
-// reading the whole reply (an I/O error, a time-out, a peer that closed, a
-// gateway error, a cancel) is marked dead by clearing the connection's alive
-// flag, and run_call refuses to start on a dead conversation: a reply that
-// arrives late is never read as the answer to the next call.
+// It takes the function's description from the metadata cache or the
+// server, picks the classic or the basXML route, asks the dictionary for
+// the decimals of packed values and the types of a basXML document, runs
+// the exchange (proto/call/exchange.hpp) and reads its reply, fetching the
+// description once more when a reply does not fit a cached one. The
+// dictionary lookups are calls of this same path (proto/metadata/caller.hpp):
+// general_call() is the Caller this path hands them.
 #pragma once
 
 #include <map>
@@ -20,9 +18,14 @@
 #include <vector>
 
 #include "proto/base/error.hpp"
+#include "proto/call/basxml.hpp"
+#include "proto/call/description.hpp"
+#include "proto/call/exchange.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/call/request.hpp"
+#include "proto/metadata/caller.hpp"
 #include "proto/metadata/describe.hpp"
+#include "proto/metadata/read_table.hpp"
 #include "proto/session/connection.hpp"
 #include "wire/bytes.hpp"
 #include "wire/table.hpp"
@@ -31,29 +34,27 @@ namespace quib::proto {
 
 struct StructureLayout;
 
-// The largest inflated basXML reply document.
-inline constexpr std::uint64_t kMaxBasxmlReply = 64ull << 20;
-
 // The most dictionary types one basXML call describes (nested structures
 // included): each is a dictionary call, and the names are the peer's.
 inline constexpr std::size_t kMaxBasxmlTypes = 4096;
-
-inline constexpr std::string_view kReadTableFunction = "RFC_READ_TABLE";
 
 // The widest row a table argument may have: rows are filled to the width
 // the function's description gives, and that width is the peer's.
 inline constexpr std::uint64_t kMaxTableArgRow = 64ull << 20;
 
-// A table argument of text rows, as RFC_READ_TABLE takes its FIELDS and
-// OPTIONS.
-struct TextTable {
-  std::string name;
-  std::vector<std::string> rows;
-};
+// The Caller of the metadata lookups: this general call.
+Caller& general_call();
+
+// The decimals of a data element through the dictionary of the connection
+// (cached, else asked of the server on this path).
+DecimalsLookup element_decimals(RfcConnection& connection);
 
 // The exchange: sends the finished request (container and trailer), waits
 // for the reply and decodes it against `description` (null: every scalar
-// decodes as text) and the tables the request carried.
+// decodes as text) and the tables the request carried. A classic reply that
+// does not decode against the description (is_stale_description_error) is
+// decoded once more against the description fetched anew; nothing is sent
+// again. Packed values get their data element's decimal point.
 ProtoResult<CallReply> run_call(RfcConnection& connection, wire::Bytes request,
                                 FunctionDescriptionPtr description,
                                 std::span<const wire::TableArg> sent_tables = {});
@@ -74,12 +75,6 @@ ProtoResult<CallReply> invoke_classic(RfcConnection& connection, std::string_vie
                                       std::span<const std::string> requested_outputs,
                                       FunctionDescriptionPtr description);
 
-// A classic call without a description: each import as its UTF-16LE text.
-ProtoResult<CallReply> call_with_text_imports(RfcConnection& connection,
-                                              std::string_view function_name,
-                                              std::span<const TextImport> imports,
-                                              std::span<const std::string> requested_outputs);
-
 // RFC_READ_TABLE with table parameters of text rows; always classic.
 ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,
                                           std::span<const ValueImport> imports,
@@ -99,9 +94,9 @@ ProtoResult<CallReply> invoke_basxml(RfcConnection& connection,
 // and table names for a request, the document's parameter names for a
 // reply), and every nested structure of theirs. The dictionary calls made
 // meanwhile travel classic.
-ProtoResult<std::map<std::string, std::shared_ptr<const StructureLayout>>>
-describe_types_for_basxml(RfcConnection& connection, const FunctionDescription& description,
-                          std::span<const std::string> names);
+ProtoResult<BasxmlTypes> describe_types_for_basxml(RfcConnection& connection,
+                                                   const FunctionDescription& description,
+                                                   std::span<const std::string> names);
 
 // True when the call should travel as basXML: the function accepts it, the
 // connection's mode is not Off, and the call is not one of the dictionary
@@ -111,5 +106,19 @@ bool use_basxml(const RfcConnection& connection, const FunctionDescription& desc
 // True for the decode errors after which the description is fetched again
 // and the same reply decoded once more.
 bool is_stale_description_error(const ProtocolError& error);
+
+// The imports encoded against the description, the decimals of packed ones
+// from the connection's dictionary.
+ProtoResult<std::vector<EncodedImport>> encode_imports(RfcConnection& connection,
+                                                       const FunctionDescription& description,
+                                                       std::span<const ValueImport> imports);
+ProtoResult<std::vector<EncodedImport>> encode_text_imports(RfcConnection& connection,
+                                                            const FunctionDescription& description,
+                                                            std::span<const TextImport> imports);
+
+// Gives packed values of parameters whose data element has decimals their
+// decimal point, the decimals from the connection's dictionary.
+ProtoStatus apply_bcd_decimals(RfcConnection& connection, const FunctionDescription& description,
+                               CallReply& reply);
 
 }  // namespace quib::proto

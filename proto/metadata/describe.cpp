@@ -2,9 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "proto/call/exchange.hpp"
 #include "proto/call/reply.hpp"
-#include "proto/invoke/invoke.hpp"
-#include "proto/metadata/dictionary.hpp"
 #include "proto/session/connection.hpp"
 #include "proto/session/metadata_cache.hpp"
 #include "wire/utf.hpp"
@@ -13,24 +12,6 @@ namespace quib::proto {
 
 using wire::AbapType;
 using wire::ByteView;
-
-std::string_view ParamDirection::name() const {
-  switch (kind) {
-    case Import:
-      return "Import";
-    case Export:
-      return "Export";
-    case Changing:
-      return "Changing";
-    case Table:
-      return "Table";
-    case Exception:
-      return "Exception";
-    case Unknown:
-      break;
-  }
-  return "Unknown";
-}
 
 namespace {
 
@@ -135,48 +116,6 @@ std::optional<ParameterDescription> decode_params_row(ByteView row) {
   return p;
 }
 
-std::size_t FunctionDescription::NameHash::operator()(std::string_view s) const {
-  // FNV-1a over the upper-cased bytes.
-  std::uint64_t h = 0xcbf29ce484222325ull;
-  for (unsigned char c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - ('a' - 'A'));
-    h = (h ^ c) * 0x100000001b3ull;
-  }
-  return static_cast<std::size_t>(h);
-}
-
-bool FunctionDescription::NameEq::operator()(std::string_view a, std::string_view b) const {
-  return wire::ascii_iequals(a, b);
-}
-
-void FunctionDescription::index_parameters() {
-  index_.clear();
-  index_.reserve(parameters.size());
-  for (std::size_t i = 0; i < parameters.size(); ++i)
-    index_.emplace(wire::ascii_upper(parameters[i].name), static_cast<std::uint32_t>(i));
-  indexed_count_ = parameters.size();
-}
-
-const ParameterDescription* FunctionDescription::find_parameter(std::string_view name) const {
-  if (indexed_count_ != 0 && indexed_count_ == parameters.size()) {
-    const auto it = index_.find(name);
-    return it == index_.end() ? nullptr : &parameters[it->second];
-  }
-  for (const auto& p : parameters)
-    if (wire::ascii_iequals(p.name, name)) return &p;
-  return nullptr;
-}
-
-std::vector<std::string> FunctionDescription::requested_outputs() const {
-  std::vector<std::string> out;
-  for (const auto& p : parameters) {
-    const auto k = p.direction.kind;
-    if (k == ParamDirection::Export || k == ParamDirection::Changing || k == ParamDirection::Table)
-      out.push_back(p.name);
-  }
-  return out;
-}
-
 ProtoResult<FunctionDescription> describe(std::string_view name, const CallReply& reply) {
   FunctionDescription d;
   d.name = std::string(name);
@@ -225,26 +164,6 @@ ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connecti
   auto shared = std::make_shared<const FunctionDescription>(std::move(d));
   cache.put_function_description(system, key, shared);
   return FunctionDescriptionPtr(std::move(shared));
-}
-
-ProtoResult<std::uint32_t> element_description(RfcConnection& connection, std::string_view name) {
-  const std::string key = wire::ascii_upper(name);
-  MetadataCache& cache = *connection.cache();
-  const std::string system = connection.metadata_scope();
-  if (auto hit = cache.get_element_decimals(system, key)) return *hit;
-
-  const TextImport imports[] = {{std::string(kFieldInfoTabname), key},
-                                {std::string(kFieldInfoAllTypes), "X"}};
-  auto reply = invoke_text(connection, kFieldInfoFunction, imports);
-  std::uint32_t decimals = 0;
-  if (!reply) {
-    if (!reply.error().is(ProtocolError::AbapException)) return wire::err(std::move(reply).error());
-  } else if (const wire::RfcValue* wa = reply->value(kDfiesWa)) {
-    if (wa->is_bytes()) decimals = dfies_decimals(wa->as_bytes());
-    if (wa->is_undecoded()) decimals = dfies_decimals(wa->as_undecoded().bytes);
-  }
-  cache.put_element_decimals(system, key, decimals);
-  return decimals;
 }
 
 }  // namespace quib::proto

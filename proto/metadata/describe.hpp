@@ -1,7 +1,9 @@
-// Function descriptions: a remote function module's interface as the ABAP
-// system reports it through RFC_GET_FUNCTION_INTERFACE, decoded from the rows
-// of its PARAMS table and kept in the metadata cache, so that each function
-// is described once per process and system.
+// Function descriptions from the server: a remote function module's
+// interface as the ABAP system reports it through RFC_GET_FUNCTION_INTERFACE,
+// decoded from the rows of its PARAMS table and kept in the metadata cache,
+// so that each function is described once per process and system. The
+// fetch is a classic call without a description of its own: it needs
+// nothing but the call exchange.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "proto/base/error.hpp"
+#include "proto/call/description.hpp"
 #include "wire/bytes.hpp"
 #include "wire/types.hpp"
 
@@ -20,80 +23,6 @@ namespace quib::proto {
 
 class RfcConnection;
 struct CallReply;
-
-// The direction of a parameter; Unknown carries the class character as read.
-struct ParamDirection {
-  enum Kind : std::uint8_t { Import, Export, Changing, Table, Exception, Unknown };
-  Kind kind = Unknown;
-  char32_t letter = 0;  // Unknown only
-
-  constexpr ParamDirection() = default;
-  constexpr ParamDirection(Kind k) : kind(k) {}  // NOLINT: implicit on purpose
-  static constexpr ParamDirection unknown(char32_t c) {
-    ParamDirection d(Unknown);
-    d.letter = c;
-    return d;
-  }
-
-  // "Import", ..., "Unknown"; the binding shows them upper-cased.
-  std::string_view name() const;
-
-  friend constexpr bool operator==(const ParamDirection& a, const ParamDirection& b) {
-    return a.kind == b.kind && (a.kind != Unknown || a.letter == b.letter);
-  }
-};
-
-struct ParameterDescription {
-  std::string name;
-  std::string type_name;  // the dictionary type the parameter refers to; may be empty
-  std::string field_name;
-  ParamDirection direction;
-  wire::AbapType type;
-  // The length of the parameter's internal form: the field width of the
-  // classic import encoder and the row width of a table parameter.
-  std::uint32_t length = 0;
-
-  friend bool operator==(const ParameterDescription&, const ParameterDescription&) = default;
-};
-
-// Immutable once built; shared by the cache and every call that uses it.
-struct FunctionDescription {
-  std::string name;  // ASCII upper-cased
-  std::vector<ParameterDescription> parameters;
-  bool basxml_supported = false;
-
-  // Indexes the parameters by name, once the list is complete: describe()
-  // does it, so that every look-up of a cached description takes constant
-  // time whatever the number of parameters. A description whose list
-  // changed since is searched from the start, as one never indexed is.
-  void index_parameters();
-  // The first parameter whose name equals `name` ignoring ASCII case.
-  const ParameterDescription* find_parameter(std::string_view name) const;
-  // The names of every Export, Changing and Table parameter, in order.
-  std::vector<std::string> requested_outputs() const;
-
-  friend bool operator==(const FunctionDescription& a, const FunctionDescription& b) {
-    return a.name == b.name && a.parameters == b.parameters &&
-           a.basxml_supported == b.basxml_supported;
-  }
-
- private:
-  // ASCII case-insensitive hashing and equality, so that a look-up needs no
-  // upper-cased copy of the name.
-  struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const;
-  };
-  struct NameEq {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const;
-  };
-  // Upper-cased name -> position of its first parameter.
-  std::unordered_map<std::string, std::uint32_t, NameHash, NameEq> index_;
-  std::size_t indexed_count_ = 0;  // parameters.size() when the index was built
-};
-
-using FunctionDescriptionPtr = std::shared_ptr<const FunctionDescription>;
 
 // The function module that reports interfaces, its import and the outputs
 // requested from it.
@@ -126,9 +55,5 @@ ProtoResult<FunctionDescription> describe(std::string_view name, const CallReply
 // the server and then cached.
 ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connection,
                                                          std::string_view name);
-
-// The number of decimals of a data element, 0 when the dictionary does not
-// say; cached (an unknown element is cached as 0 too).
-ProtoResult<std::uint32_t> element_description(RfcConnection& connection, std::string_view name);
 
 }  // namespace quib::proto

@@ -6,8 +6,6 @@
 #include <limits>
 
 #include "proto/call/reply.hpp"
-#include "proto/invoke/invoke.hpp"
-#include "proto/invoke/read_table.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/session/connection.hpp"
 #include "proto/session/metadata_cache.hpp"
@@ -336,10 +334,12 @@ std::optional<TableTypeLine> table_type_line_of(const DelimitedRow& row) {
 
 namespace {
 
-ProtoResult<CallReply> field_info(RfcConnection& connection, std::string_view name) {
+// DDIF_FIELDINFO_GET of `name`, with ALL_TYPES.
+ProtoResult<CallReply> field_info(RfcConnection& connection, Caller& caller,
+                                  std::string_view name) {
   const TextImport imports[] = {{std::string(kFieldInfoTabname), std::string(name)},
                                 {std::string(kFieldInfoAllTypes), "X"}};
-  return invoke_text(connection, kFieldInfoFunction, imports);
+  return caller.invoke(connection, kFieldInfoFunction, text_values(imports));
 }
 
 // A layout of `fields` under `name`, its offsets recomputed.
@@ -354,29 +354,28 @@ StructureLayoutPtr layout_of(std::string name, std::vector<FieldLayout> fields) 
 // Describes a structure nested in the one being described: skipped (nothing)
 // when it is already being described on this connection or the nesting is
 // too deep; a failure is dropped.
-StructureLayoutPtr describe_nested(RfcConnection& connection, const std::string& name) {
-  std::vector<std::string>& describing = connection.describing();
-  if (describing.size() >= kMaxNestedDescriptions) return nullptr;
-  if (std::find(describing.begin(), describing.end(), name) != describing.end()) return nullptr;
-  describing.push_back(name);
-  auto nested = describe_structure(connection, name);
-  describing.pop_back();
+StructureLayoutPtr describe_nested(RfcConnection& connection, Caller& caller,
+                                   const std::string& name) {
+  Describing& describing = connection.describing();
+  if (describing.depth() >= kMaxNestedDescriptions || describing.contains(name)) return nullptr;
+  const Describing::StructureScope scope(describing, name);
+  auto nested = describe_structure(connection, caller, name);
   return nested ? std::move(nested).value() : nullptr;
 }
 
 // The layout of a table type by its DD40L line; none when the line leads
 // nowhere and the type is to be described by its own rows.
-StructureLayoutPtr table_type_layout(RfcConnection& connection, const std::string& key,
-                                     const TableTypeLine& line) {
+StructureLayoutPtr table_type_layout(RfcConnection& connection, Caller& caller,
+                                     const std::string& key, const TableTypeLine& line) {
   if (const auto* e = std::get_if<TableTypeLine::Elementary>(&line.line))
     return layout_of(key, {ddic_type_field(e->datatype, e->leng, e->decimals)});
   const auto& named = std::get<TableTypeLine::Named>(line.line);
   if (!wire::ascii_iequals(named.rowkind, "S")) {
-    auto element = describe_element_field(connection, named.rowtype);
+    auto element = describe_element_field(connection, caller, named.rowtype);
     if (element) return layout_of(key, {std::move(element).value()});
   }
   if (wire::ascii_iequals(named.rowtype, key)) return nullptr;
-  StructureLayoutPtr row = describe_nested(connection, named.rowtype);
+  StructureLayoutPtr row = describe_nested(connection, caller, named.rowtype);
   if (!row) return nullptr;
   auto layout = std::make_shared<StructureLayout>(*row);
   layout->name = key;
@@ -423,19 +422,19 @@ bool is_table_type(const CallReply& reply) {
 
 }  // namespace
 
-ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection,
+ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection, Caller& caller,
                                                    std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   MetadataCache& cache = *connection.cache();
   const std::string system = connection.metadata_scope();
   if (auto hit = cache.get_structure_layout(system, key)) return hit;
 
-  QUIB_TRY(const CallReply reply, field_info(connection, key));
+  QUIB_TRY(const CallReply reply, field_info(connection, caller, key));
 
   StructureLayoutPtr layout;
   if (is_table_type(reply)) {
-    QUIB_TRY(const std::optional<TableTypeLine> line, describe_table_type(connection, key));
-    if (line) layout = table_type_layout(connection, key, *line);
+    QUIB_TRY(const std::optional<TableTypeLine> line, describe_table_type(connection, caller, key));
+    if (line) layout = table_type_layout(connection, caller, key, *line);
   }
   if (!layout) {
     QUIB_TRY(std::vector<DictionaryField> found, dfies_fields(reply, key));
@@ -447,7 +446,7 @@ ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection,
     std::vector<FieldLayout> fields = normalise_fields(std::move(found));
     for (auto& f : fields) {
       if (!is_structure_datatype(f.datatype) || f.rollname.empty()) continue;
-      if (StructureLayoutPtr nested = describe_nested(connection, f.rollname))
+      if (StructureLayoutPtr nested = describe_nested(connection, caller, f.rollname))
         widen_to_nested(f, *nested);
     }
     layout = layout_of(key, std::move(fields));
@@ -456,8 +455,9 @@ ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection,
   return layout;
 }
 
-ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, std::string_view name) {
-  QUIB_TRY(const CallReply reply, field_info(connection, name));
+ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, Caller& caller,
+                                                std::string_view name) {
+  QUIB_TRY(const CallReply reply, field_info(connection, caller, name));
   const wire::RfcValue* wa = reply.value(kDfiesWa);
   ByteView bytes;
   if (wa && wa->is_bytes())
@@ -481,6 +481,7 @@ ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, std::
 }
 
 ProtoResult<std::optional<TableTypeLine>> describe_table_type(RfcConnection& connection,
+                                                              Caller& caller,
                                                               std::string_view name) {
   MetadataCache& cache = *connection.cache();
   const std::string system = connection.metadata_scope();
@@ -492,12 +493,32 @@ ProtoResult<std::optional<TableTypeLine>> describe_table_type(RfcConnection& con
   for (const char* column : kDd40lColumns) options.fields.emplace_back(column);
   options.where.push_back(fmt::format("TYPENAME = '{}'", name));
   options.delimiter = kDd40lDelimiter;
-  QUIB_TRY(const std::vector<DelimitedRow> rows, read_table(connection, kTableTypeTable, options));
+  QUIB_TRY(const std::vector<DelimitedRow> rows,
+           read_table(connection, caller, kTableTypeTable, options));
   std::optional<TableTypeLine> line;
   if (!rows.empty()) line = table_type_line_of(rows.front());
   cache.put_table_type_line(system, name,
                             line ? std::make_shared<const TableTypeLine>(*line) : nullptr);
   return line;
+}
+
+ProtoResult<std::uint32_t> element_description(RfcConnection& connection, Caller& caller,
+                                               std::string_view name) {
+  const std::string key = wire::ascii_upper(name);
+  MetadataCache& cache = *connection.cache();
+  const std::string system = connection.metadata_scope();
+  if (auto hit = cache.get_element_decimals(system, key)) return *hit;
+
+  auto reply = field_info(connection, caller, key);
+  std::uint32_t decimals = 0;
+  if (!reply) {
+    if (!reply.error().is(ProtocolError::AbapException)) return wire::err(std::move(reply).error());
+  } else if (const wire::RfcValue* wa = reply->value(kDfiesWa)) {
+    if (wa->is_bytes()) decimals = dfies_decimals(wa->as_bytes());
+    if (wa->is_undecoded()) decimals = dfies_decimals(wa->as_undecoded().bytes);
+  }
+  cache.put_element_decimals(system, key, decimals);
+  return decimals;
 }
 
 }  // namespace quib::proto

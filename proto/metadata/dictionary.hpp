@@ -7,7 +7,9 @@
 // Every width, offset and count here comes from the peer: numbers are read
 // saturating or as 0, layout arithmetic saturates at 2^64 - 1, and nested
 // descriptions are bounded in depth and stopped by the connection's
-// `describing` list when a structure contains itself.
+// description guard (proto/session/describing.hpp) when a structure
+// contains itself. The lookups make their calls through a Caller
+// (proto/metadata/caller.hpp): the general call of proto/invoke.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,8 @@
 
 #include "proto/base/error.hpp"
 #include "proto/call/structure.hpp"
+#include "proto/metadata/caller.hpp"
+#include "proto/metadata/read_table.hpp"
 #include "wire/bytes.hpp"
 #include "wire/deep.hpp"
 #include "wire/types.hpp"
@@ -27,7 +31,6 @@
 namespace quib::proto {
 
 class RfcConnection;
-struct DelimitedRow;
 
 // The function module that answers dictionary questions, its imports and the
 // parts of its reply that are read.
@@ -136,16 +139,23 @@ std::optional<TableTypeLine> table_type_line_of(const DelimitedRow& row);
 
 // The layout of the dictionary structure, table type or data element `name`,
 // from the cache or from the server; cached under the upper-cased name.
-ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection,
+ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection, Caller& caller,
                                                    std::string_view name);
 
 // The single unnamed field of a data element (`name` sent as given). Not
 // cached: the layout that contains it is.
-ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, std::string_view name);
+ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, Caller& caller,
+                                                std::string_view name);
 
 // The DD40L line of a table type (`name` upper-cased by the caller), cached;
 // an absent line is cached too.
 ProtoResult<std::optional<TableTypeLine>> describe_table_type(RfcConnection& connection,
+                                                              Caller& caller,
                                                               std::string_view name);
+
+// The number of decimals of a data element, 0 when the dictionary does not
+// say; cached (an unknown element is cached as 0 too).
+ProtoResult<std::uint32_t> element_description(RfcConnection& connection, Caller& caller,
+                                               std::string_view name);
 
 }  // namespace quib::proto

@@ -15,6 +15,7 @@
 #include "proto/base/error.hpp"
 #include "proto/base/params.hpp"
 #include "proto/base/throughput.hpp"
+#include "proto/session/describing.hpp"
 #include "proto/session/metadata_cache.hpp"
 #include "proto/transport/transport.hpp"
 
@@ -48,7 +49,7 @@ std::uint32_t scramble_seed(const SessionId& id);
 
 class RfcConnection {
  public:
-  // Empty `describing` list and attributes, alive, no call in flight, no
+  // Nothing being described, empty attributes, alive, no call in flight, no
   // throughput, basXML mode Auto.
   RfcConnection(std::unique_ptr<Transport> transport, std::shared_ptr<MetadataCache> cache,
                 const SessionId& session_id);
@@ -59,9 +60,10 @@ class RfcConnection {
   // Dropping sends nothing: the transport's drop closes the socket.
   ~RfcConnection() = default;
 
-  // Dictionary structures being described on this connection (a recursion
-  // guard of the dictionary lookups).
-  std::vector<std::string>& describing() { return describing_; }
+  // What the metadata lookups are describing on this connection: their
+  // recursion guard.
+  Describing& describing() { return describing_; }
+  const Describing& describing() const { return describing_; }
   ConnectionAttributes& attributes() { return attributes_; }
   const ConnectionAttributes& attributes() const { return attributes_; }
   Transport& transport() { return *transport_; }
@@ -112,7 +114,7 @@ class RfcConnection {
   ProtoStatus close() &&;
 
  private:
-  std::vector<std::string> describing_;
+  Describing describing_;
   std::string destination_;
   ConnectionAttributes attributes_;
   std::unique_ptr<Transport> transport_;

@@ -8,7 +8,6 @@
 #include "proto/base/unicode_case.hpp"
 #include "proto/net/socket.hpp"
 #include "wire/container.hpp"
-#include "wire/dump.hpp"
 #include "wire/scramble.hpp"
 #include "wire/types.hpp"
 #include "wire/utf.hpp"
@@ -62,14 +61,6 @@ std::string* attribute_slot(ConnectionAttributes& a, RecordId id) {
     default:
       return nullptr;
   }
-}
-
-ProtocolError container_failure(const wire::ContainerError& e, wire::ByteView payload) {
-  if (e.has_offset()) {
-    return ProtocolError::container_dump(
-        e, wire::hex_dump(payload, static_cast<std::size_t>(e.offset), wire::kDumpContext));
-  }
-  return e;
 }
 
 }  // namespace
@@ -195,9 +186,9 @@ ProtoStatus judge_logon_reply(wire::ByteView payload, ConnectionAttributes& attr
   if (auto block = wire::parse_err_block(payload))
     return wire::err(ProtocolError::gateway(std::move(block->message), std::move(block->origin)));
   auto reader = wire::ContainerReader::create(payload);
-  if (!reader) return wire::err(container_failure(reader.error(), payload));
+  if (!reader) return wire::err(container_error(reader.error(), payload));
   auto records = reader->read_all_records();
-  if (!records) return wire::err(container_failure(records.error(), payload));
+  if (!records) return wire::err(container_error(records.error(), payload));
 
   for (const wire::Record& r : *records) {
     if (std::string* slot = attribute_slot(attributes, r.id)) *slot = record_text(r.value);

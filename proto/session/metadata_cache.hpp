@@ -14,6 +14,12 @@
 // The lock is held only inside each operation, never across a network call:
 // callers look up, release, fetch, then insert. Values are shared: a value
 // handed out stays valid after it has been replaced or forgotten.
+//
+// The cache belongs to the session (each RfcConnection holds one, and the
+// message-server opener makes a fresh one at every open), so it lives in the
+// session layer. It stores shared pointers to the types it names below and
+// needs none of their definitions: it knows nothing of the lookups that
+// fill it (proto/metadata).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +32,7 @@
 
 namespace quib::proto {
 
-struct FunctionDescription;  // proto/metadata/describe.hpp
+struct FunctionDescription;  // proto/call/description.hpp
 struct StructureLayout;      // proto/call/structure.hpp
 struct TableTypeLine;        // proto/metadata/dictionary.hpp: the DD40L line of a table type
 

@@ -13,7 +13,7 @@
 #include "proto/call/basxml.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/session/open.hpp"
-#include "proto/metadata/dictionary.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 #include "tests/support/descriptions.hpp"

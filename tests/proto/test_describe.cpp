@@ -7,6 +7,7 @@
 
 #include "call_fakes.hpp"
 #include "proto/invoke/invoke.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/call/reply.hpp"
 #include "tests/support/descriptions.hpp"

@@ -10,8 +10,7 @@
 
 #include "call_fakes.hpp"
 #include "proto/metadata/describe.hpp"
-#include "proto/metadata/dictionary.hpp"
-#include "proto/invoke/read_table.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

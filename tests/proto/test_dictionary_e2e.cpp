@@ -12,8 +12,7 @@
 
 #include "proto/invoke/invoke.hpp"
 #include "proto/session/open.hpp"
-#include "proto/metadata/dictionary.hpp"
-#include "proto/invoke/read_table.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "proto/call/structure.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "call_fakes.hpp"
+#include "proto/invoke/invoke.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/call/request.hpp"
 #include "tests/support/descriptions.hpp"

@@ -1,10 +1,9 @@
-#include "proto/invoke/read_table.hpp"
+#include "proto/metadata/read_table.hpp"
 
 #include <algorithm>
 #include <limits>
 
 #include "proto/call/reply.hpp"
-#include "proto/invoke/invoke.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -71,7 +70,8 @@ DelimitedRow split_delimited_row(std::string text, char32_t delimiter) {
   return row;
 }
 
-ProtoResult<std::vector<DelimitedRow>> read_table(RfcConnection& connection, std::string_view table,
+ProtoResult<std::vector<DelimitedRow>> read_table(RfcConnection& connection, Caller& caller,
+                                                  std::string_view table,
                                                   const ReadTableOptions& options) {
   std::vector<DelimitedRow> collected;
   if (options.max_rows && *options.max_rows == 0) return collected;
@@ -98,8 +98,8 @@ ProtoResult<std::vector<DelimitedRow>> read_table(RfcConnection& connection, std
          wire::RfcValue::integer(static_cast<std::int64_t>(skips))},
         {std::string(kReadTableGetSorted), wire::RfcValue::text("X")},
     };
-    auto reply = tables.empty() ? invoke(connection, kReadTableFunction, imports)
-                                : invoke_with_tables(connection, imports, tables);
+    auto reply = tables.empty() ? caller.invoke(connection, kReadTableFunction, imports)
+                                : caller.invoke_with_tables(connection, imports, tables);
     if (!reply) return wire::err(std::move(reply).error());
     QUIB_TRY(const std::vector<wire::ByteView> rows, page_rows(reply.value()));
 

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "proto/base/error.hpp"
+#include "proto/metadata/caller.hpp"
 
 namespace quib::proto {
 
 class RfcConnection;
+
+inline constexpr std::string_view kReadTableFunction = "RFC_READ_TABLE";
 
 // The imports, table parameters and reply table of RFC_READ_TABLE.
 inline constexpr std::string_view kReadTableQueryTable = "QUERY_TABLE";
@@ -59,9 +62,10 @@ std::uint64_t read_table_page_size(const std::optional<std::uint64_t>& max_rows)
 DelimitedRow split_delimited_row(std::string text, char32_t delimiter);
 
 // The rows of `table` in the order the server returns them, each cut at the
-// delimiter. Every page asks for a full page; rows beyond max rows are read
-// and dropped.
-ProtoResult<std::vector<DelimitedRow>> read_table(RfcConnection& connection, std::string_view table,
+// delimiter, read page by page through `caller`. Every page asks for a full
+// page; rows beyond max rows are read and dropped.
+ProtoResult<std::vector<DelimitedRow>> read_table(RfcConnection& connection, Caller& caller,
+                                                  std::string_view table,
                                                   const ReadTableOptions& options);
 
 }  // namespace quib::proto
