@@ -134,8 +134,7 @@ void BM_RawReplay(benchmark::State& state) {
                                                (*d)->requested_outputs(), {});
   auto& ni = dynamic_cast<proto::NiTransport&>(conn.transport());
   wire::Bytes frame;
-  proto::append_cpic_frame(frame, proto::kDataTemplate, ni.conversation_id_bytes(),
-                           request.value());
+  wire::append_cpic_frame(frame, wire::kDataTemplate, ni.conversation_id_bytes(), request.value());
   const int fd = ni.socket().fd();
   wire::Bytes reply;
   for (auto _ : state) {

@@ -701,21 +701,11 @@ ProtoResult<Bytes> basxml_request_container(std::string_view function_name,
                                             std::span<const std::string> requested_outputs,
                                             ByteView deflated_document) {
   wire::ContainerWriter w;
-  w.put_record(kRequestFirstRecord, {});
-  w.put_record(wire::RecordId::Kernel, wire::encode_utf16le(kRequestKernel));
-  w.put_record(wire::RecordId::Function, wire::encode_utf16le(function_name));
-  w.put_record(kRequestAfterFunction, {});
-  for (const std::string& name : requested_outputs)
-    w.put_record(wire::RecordId::RequestedOutput, wire::encode_utf16le(name));
+  write_request_head(w, function_name, requested_outputs);
   w.put_record(wire::RecordId::BasxmlVersion, ByteView(kBasxmlVersionRecord));
   w.put_record(wire::RecordId::BasxmlPayload, deflated_document);
   w.put_record(wire::RecordId::BasxmlEnd, {});
-  auto container = std::move(w).finish_container();
-  if (!container) return wire::err(ProtocolError(std::move(container).error()));
-  Bytes request = std::move(container).value();
-  auto trailer = wire::append_message_trailer(request);
-  if (!trailer) return wire::err(ProtocolError(std::move(trailer).error()));
-  return request;
+  return finish_request(std::move(w));
 }
 
 ProtoResult<Bytes> element_to_image(const Element& element, const StructureLayout& layout,

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "wire/table_delta.hpp"
+
 namespace quib::proto {
 
 using wire::Bytes;
@@ -12,30 +14,15 @@ using wire::RecordId;
 
 namespace {
 
-// Delta operation codes.
-constexpr std::uint32_t kDeltaAppend = 4;
-constexpr std::uint32_t kDeltaDelete = 5;
-constexpr std::uint32_t kDeltaInsert = 6;
-constexpr std::uint32_t kDeltaUpdate = 7;
-constexpr std::uint32_t kDeltaReplace = 10;
-constexpr std::size_t kDeltaHeaderSize = 12;
-// A delta row may be up to this many bytes short of its table's width.
-constexpr std::uint64_t kDeltaRowSlack = 8;
-
 ProtocolError delta_error(std::string detail) {
   return ProtocolError::unexpected_record(kStepTableDelta, std::move(detail));
 }
 
-// The fixed head of every delta block: operation, input table, row.
-struct Header {
-  std::uint32_t op, handle, row;
-};
-
-ProtoResult<Header> header(ByteView v) {
-  if (v.size() < kDeltaHeaderSize)
-    return wire::err(delta_error(fmt::format("{}-byte block header", v.size())));
-  return Header{wire::load_be32(v.data()), wire::load_be32(v.data() + 4),
-                wire::load_be32(v.data() + 8)};
+// The head of a delta block, or the error of one too short for it.
+ProtoResult<wire::TableDeltaHeader> header(ByteView v) {
+  auto h = wire::parse_table_delta_header(v);
+  if (!h) return wire::err(delta_error(h.error().message()));
+  return h.value();
 }
 
 }  // namespace
@@ -96,11 +83,11 @@ ProtoResult<TableDeltas::DeltaTable*> TableDeltas::find(std::uint32_t handle) {
 }
 
 ProtoStatus TableDeltas::on_delete(ByteView v) {
-  QUIB_TRY(const Header h, header(v));
-  if (h.op != kDeltaDelete)
+  QUIB_TRY(const wire::TableDeltaHeader h, header(v));
+  if (h.op != wire::kDeltaDelete)
     return wire::err(
         delta_error(fmt::format("operation {} on a record that carries no row", h.op)));
-  QUIB_TRY(DeltaTable * t, find(h.handle));
+  QUIB_TRY(DeltaTable * t, find(h.table));
   if (h.row == 0 || h.row > t->rows.size())
     return wire::err(ProtocolError::delta_row_count(t->name, h.row, t->rows.size()));
   t->rows.erase(t->rows.begin() + (h.row - 1));
@@ -108,12 +95,12 @@ ProtoStatus TableDeltas::on_delete(ByteView v) {
 }
 
 ProtoStatus TableDeltas::on_row_op(ByteView v) {
-  QUIB_TRY(const Header h, header(v));
+  QUIB_TRY(const wire::TableDeltaHeader h, header(v));
   if (pending_) return wire::err(delta_error("a second operation before the first one's row"));
-  if (h.op != kDeltaAppend && h.op != kDeltaInsert && h.op != kDeltaUpdate)
+  if (h.op != wire::kDeltaAppend && h.op != wire::kDeltaInsert && h.op != wire::kDeltaUpdate)
     return wire::err(delta_error(fmt::format("operation {} on a record that carries a row", h.op)));
-  QUIB_CHECK(find(h.handle));
-  pending_ = Pending{h.op, h.handle, h.row};
+  QUIB_CHECK(find(h.table));
+  pending_ = Pending{h.op, h.table, h.row};
   return wire::ok_unit;
 }
 
@@ -123,7 +110,7 @@ ProtoStatus TableDeltas::on_row(ByteView v) {
   QUIB_TRY(DeltaTable * t, find(p.handle));
   const std::uint64_t len = v.size();
   const std::uint64_t w = t->width;
-  if (len > w || len + kDeltaRowSlack <= w)
+  if (len > w || len + wire::kDeltaRowSlack <= w)
     return wire::err(
         delta_error(fmt::format("a {}-byte row for {}, whose rows are {} bytes", len, t->name, w)));
   Bytes row(v.begin(), v.end());
@@ -132,10 +119,10 @@ ProtoStatus TableDeltas::on_row(ByteView v) {
   const std::uint64_t i = p.row;
   bool in_range = false;
   switch (p.op) {
-    case kDeltaAppend:
+    case wire::kDeltaAppend:
       in_range = i == n + 1;
       break;
-    case kDeltaInsert:
+    case wire::kDeltaInsert:
       in_range = i >= 1 && i <= n + 1;
       break;
     default:  // update
@@ -143,7 +130,7 @@ ProtoStatus TableDeltas::on_row(ByteView v) {
       break;
   }
   if (!in_range) return wire::err(ProtocolError::delta_row_count(t->name, i, n));
-  if (p.op == kDeltaUpdate)
+  if (p.op == wire::kDeltaUpdate)
     t->rows[i - 1] = std::move(row);
   else
     t->rows.insert(t->rows.begin() + static_cast<std::ptrdiff_t>(i - 1), std::move(row));
@@ -152,10 +139,10 @@ ProtoStatus TableDeltas::on_row(ByteView v) {
 }
 
 ProtoResult<std::optional<std::string>> TableDeltas::on_replace(ByteView v) {
-  QUIB_TRY(const Header h, header(v));
-  if (h.handle == 0 || h.handle > sent_.size()) return wire::err(bad_handle(h.handle));
-  const wire::TableArg& s = sent_[h.handle - 1];
-  if (h.op != kDeltaReplace)
+  QUIB_TRY(const wire::TableDeltaHeader h, header(v));
+  if (h.table == 0 || h.table > sent_.size()) return wire::err(bad_handle(h.table));
+  const wire::TableArg& s = sent_[h.table - 1];
+  if (h.op != wire::kDeltaReplace)
     return wire::err(delta_error(fmt::format("unknown replace operation {} for {}", h.op, s.name)));
   return std::optional<std::string>(s.name);
 }

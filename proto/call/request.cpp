@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "wire/logon_records.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -57,6 +58,26 @@ std::uint64_t request_record_count(std::size_t imports, std::size_t requested_ou
   return n;
 }
 
+void write_request_head(wire::ContainerWriter& w, std::string_view function_name,
+                        std::span<const std::string> requested_outputs) {
+  using wire::RecordId;
+  w.put_record(wire::kRecord0502, {});
+  w.put_record(RecordId::Kernel, wire::encode_utf16le(wire::kKernelRelease));
+  w.put_record(RecordId::Function, wire::encode_utf16le(function_name));
+  w.put_record(wire::kRecord0512, {});
+  for (const auto& name : requested_outputs)
+    w.put_record(RecordId::RequestedOutput, wire::encode_utf16le(name));
+}
+
+ProtoResult<wire::Bytes> finish_request(wire::ContainerWriter&& w) {
+  auto bytes = std::move(w).finish_container();
+  if (!bytes) return wire::err(ProtocolError(std::move(bytes).error()));
+  wire::Bytes out = std::move(bytes).value();
+  if (auto st = wire::append_message_trailer(out); !st)
+    return wire::err(ProtocolError(std::move(st).error()));
+  return out;
+}
+
 ProtoResult<wire::Bytes> encode_classic_request(std::string_view function_name,
                                                 std::span<const EncodedImport> imports,
                                                 std::span<const std::string> requested_outputs,
@@ -70,24 +91,14 @@ ProtoResult<wire::Bytes> encode_classic_request(std::string_view function_name,
     return wire::err(ProtocolError::text_message(
         fmt::format("request holds {} records, at most {}", records, wire::kRecordLimit)));
   wire::ContainerWriter w;
-  w.put_record(kRequestFirstRecord, {});
-  w.put_record(RecordId::Kernel, wire::encode_utf16le(kRequestKernel));
-  w.put_record(RecordId::Function, wire::encode_utf16le(function_name));
-  w.put_record(kRequestAfterFunction, {});
-  for (const auto& name : requested_outputs)
-    w.put_record(RecordId::RequestedOutput, wire::encode_utf16le(name));
+  write_request_head(w, function_name, requested_outputs);
   for (const auto& imp : imports) {
     w.put_record(RecordId::ParameterName, wire::encode_utf16le(imp.name));
     w.put_record(RecordId::ParameterValue, imp.bytes);
   }
   if (auto st = wire::write_table_records(w, tables); !st)
     return wire::err(ProtocolError(std::move(st).error()));
-  auto bytes = std::move(w).finish_container();
-  if (!bytes) return wire::err(ProtocolError(std::move(bytes).error()));
-  wire::Bytes out = std::move(bytes).value();
-  if (auto st = wire::append_message_trailer(out); !st)
-    return wire::err(ProtocolError(std::move(st).error()));
-  return out;
+  return finish_request(std::move(w));
 }
 
 }  // namespace quib::proto

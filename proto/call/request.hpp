@@ -24,11 +24,6 @@
 
 namespace quib::proto {
 
-inline constexpr wire::RecordId kRequestFirstRecord{0x0502};
-inline constexpr wire::RecordId kRequestAfterFunction{0x0512};
-// The kernel release every request names, whatever the server's release.
-inline constexpr std::string_view kRequestKernel = "753";
-
 // An import parameter as it goes on the wire: the name as the caller spelled
 // it and the field bytes of its value.
 struct EncodedImport {
@@ -78,6 +73,14 @@ std::vector<EncodedImport> encode_raw_text_imports(std::span<const TextImport> i
 // included.
 std::uint64_t request_record_count(std::size_t imports, std::size_t requested_outputs,
                                    std::span<const wire::TableArg> tables);
+
+// The records that open every request (classic and basXML): 0x0502, Kernel,
+// Function, 0x0512 and one RequestedOutput per name.
+void write_request_head(wire::ContainerWriter& w, std::string_view function_name,
+                        std::span<const std::string> requested_outputs);
+
+// The finished request from its records: the container and its trailer.
+ProtoResult<wire::Bytes> finish_request(wire::ContainerWriter&& w);
 
 // The finished request: container and trailer. A request of more records
 // than a container may hold (kRecordLimit) is refused before it is built:

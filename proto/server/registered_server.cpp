@@ -10,8 +10,10 @@
 #include <limits>
 
 #include "proto/base/params.hpp"
+#include "wire/appc_templates.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"
+#include "wire/logon_records.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -23,39 +25,13 @@ using wire::ByteView;
 using wire::ConversationId;
 using wire::RecordId;
 
-// ---------------------------------------------------------------- reply header records
+// ---------------------------------------------------------------- reply records
 
-constexpr std::array<std::uint8_t, 8> kReplyStart = {0x03, 0x01, 0x01, 0x05,
-                                                     0x04, 0x01, 0x00, 0x03};
-constexpr std::array<std::uint8_t, 4> kReplyProtocolVersion = {0x00, 0x00, 0x0E, 0x0B};
-constexpr std::array<std::uint8_t, 11> kReplyCapabilities = {0x04, 0x01, 0x00, 0x03, 0x00, 0x0A,
-                                                             0x02, 0x00, 0x00, 0x00, 0x23};
-constexpr std::string_view kReplyClientAddress = "127.0.0.1";
-constexpr std::string_view kReplyPartnerSystem = "::1";
-constexpr std::string_view kReplyConnectionType = "E";
-constexpr std::string_view kReplyKernelRelease = "753";
-constexpr std::string_view kReplyKernelPatch = "793 127.0.0.1";
-constexpr std::size_t kReplyCloseRecordSize = 8;
 constexpr std::size_t kMessageVariablesSent = 4;
 
 constexpr RecordId kMessageVariableIds[kMessageVariablesSent] = {
     RecordId::AbapMessageV1, RecordId::AbapMessageV2, RecordId::AbapMessageV3,
     RecordId::AbapMessageV4};
-
-// ---------------------------------------------------------------- reply frames
-
-// Reply header: 06 08 07 00 FF FF 00 00, zeros, FF FF 00 09 at 76..79; the
-// exception header differs in byte 79 only.
-constexpr std::array<std::uint8_t, 8> kReplyHeaderLead = {0x06, 0x08, 0x07, 0x00,
-                                                          0xFF, 0xFF, 0x00, 0x00};
-constexpr std::array<std::uint8_t, 4> kReplyHeaderTail = {0xFF, 0xFF, 0x00, 0x09};
-constexpr std::uint8_t kExceptionHeaderLast = 0x05;
-constexpr std::size_t kReplyPieceLengthOffset = 48;
-
-// First record of the end of a conversation: 06 0B 07 00 FF FF 00 00, the
-// conversation id, FF FF 00 09 at 76..79.
-constexpr std::array<std::uint8_t, 8> kConversationEndLead = {0x06, 0x0B, 0x07, 0x00,
-                                                              0xFF, 0xFF, 0x00, 0x00};
 
 // The longest part of an unexpected registration answer shown in hex.
 constexpr std::size_t kAnswerDumpContext = 64;
@@ -65,20 +41,20 @@ void put_text_record(wire::ContainerWriter& w, RecordId id, std::string_view tex
 }
 
 void put_reply_header(wire::ContainerWriter& w, std::string_view program_id) {
-  w.put_record(RecordId::Start, kReplyStart);
-  w.put_record(RecordId::ProtocolVersion, kReplyProtocolVersion);
-  w.put_record(RecordId::Capabilities, kReplyCapabilities);
-  put_text_record(w, RecordId::ClientAddress, kReplyClientAddress);
-  put_text_record(w, RecordId::PartnerSystem, kReplyPartnerSystem);
-  put_text_record(w, RecordId::ConnectionType, kReplyConnectionType);
-  put_text_record(w, RecordId::KernelRelease, kReplyKernelRelease);
-  put_text_record(w, RecordId::KernelPatch, kReplyKernelPatch);
+  w.put_record(RecordId::Start, wire::kServerReplyStart);
+  w.put_record(RecordId::ProtocolVersion, wire::kProtocolVersion);
+  w.put_record(RecordId::Capabilities, wire::kCapabilities);
+  put_text_record(w, RecordId::ClientAddress, wire::kServerReplyClientAddress);
+  put_text_record(w, RecordId::PartnerSystem, wire::kServerReplyPartnerSystem);
+  put_text_record(w, RecordId::ConnectionType, wire::kConnectionTypeExternal);
+  put_text_record(w, RecordId::KernelRelease, wire::kKernelRelease);
+  put_text_record(w, RecordId::KernelPatch, wire::kServerReplyKernelPatch);
   put_text_record(w, RecordId::Program, program_id);
 }
 
 ProtoResult<Bytes> close_reply(wire::ContainerWriter&& w) {
-  const std::array<std::uint8_t, kReplyCloseRecordSize> zeros{};
-  w.put_record(kReplyCloseRecord, zeros);
+  const std::array<std::uint8_t, wire::kServerReplyCloseRecordSize> zeros{};
+  w.put_record(wire::kServerReplyCloseRecord, zeros);
   QUIB_TRY(Bytes out, std::move(w).finish_container());
   return out;
 }
@@ -201,14 +177,10 @@ ProtoResult<Bytes> build_exception_container(std::string_view program_id,
 
 Bytes reply_header(ReplyKind kind, const ConversationId& conversation_id,
                    std::uint32_t piece_length) {
-  Bytes h(wire::kAppcHeaderSize, 0);
-  std::copy(kReplyHeaderLead.begin(), kReplyHeaderLead.end(), h.begin());
-  std::copy(conversation_id.begin(), conversation_id.end(),
-            h.begin() + wire::kAppcConversationIdOffset);
-  wire::store_be32(h.data() + kReplyPieceLengthOffset, piece_length);
-  std::copy(kReplyHeaderTail.begin(), kReplyHeaderTail.end(), h.begin() + 76);
-  if (kind == ReplyKind::Exception) h[79] = kExceptionHeaderLast;
-  return h;
+  const wire::AppcTemplate& t =
+      kind == ReplyKind::Exception ? wire::kServerExceptionTemplate : wire::kServerReplyTemplate;
+  const wire::AppcTemplate h = wire::appc_piece_header(t, conversation_id, piece_length);
+  return Bytes(h.begin(), h.end());
 }
 
 std::vector<Bytes> container_frames(ReplyKind kind, const ConversationId& conversation_id,
@@ -223,11 +195,9 @@ std::vector<Bytes> container_frames(ReplyKind kind, const ConversationId& conver
 }
 
 std::vector<Bytes> end_of_conversation_records(const ConversationId& conversation_id) {
-  Bytes first(wire::kAppcHeaderSize, 0);
-  std::copy(kConversationEndLead.begin(), kConversationEndLead.end(), first.begin());
-  std::copy(conversation_id.begin(), conversation_id.end(),
-            first.begin() + wire::kAppcConversationIdOffset);
-  std::copy(kReplyHeaderTail.begin(), kReplyHeaderTail.end(), first.begin() + 76);
+  const wire::AppcTemplate end =
+      wire::appc_record_header(wire::kConversationEndTemplate, conversation_id);
+  Bytes first(end.begin(), end.end());
   const wire::AppcHeader second = wire::AppcHeader::for_conversation(conversation_id);
   const wire::AppcHeader third = wire::AppcHeader::make(wire::kAppcServerInfo);
   std::vector<Bytes> out;

@@ -86,9 +86,6 @@ inline constexpr std::uint8_t kInboundContinuationRequest = 0x09;
 inline constexpr std::size_t kInboundPayloadLengthOffset = 56;
 inline constexpr std::size_t kInboundLastMarkOffset = 60;
 
-// Record id of the 8 zero bytes that close every reply.
-inline constexpr wire::RecordId kReplyCloseRecord{0x0667};
-
 // ---------------------------------------------------------------- replies
 
 // What send_exception_reply sends: a plain ABAP exception key, or an ABAP

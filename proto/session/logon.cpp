@@ -8,6 +8,7 @@
 #include "proto/base/unicode_case.hpp"
 #include "proto/net/socket.hpp"
 #include "wire/container.hpp"
+#include "wire/logon_records.hpp"
 #include "wire/scramble.hpp"
 #include "wire/types.hpp"
 #include "wire/utf.hpp"
@@ -128,26 +129,26 @@ ProtoResult<SecretBytes> build_ni_logon(const ConnectionParams& params, const Se
                                params.program_name.size();
   wire::ContainerWriter w = wire::ContainerWriter::with_rfc_header();
   w.reserve(w.size() + kRecords * kRecordOverhead + 128 + variable + wire::kTrailerSize);
-  w.put_record(RecordId::Start, kLogonStart);
-  w.put_record(RecordId::ProtocolVersion, kLogonProtocolVersion);
-  w.put_record(RecordId::Capabilities, kLogonCapabilities);
+  w.put_record(RecordId::Start, wire::kLogonStart);
+  w.put_record(RecordId::ProtocolVersion, wire::kProtocolVersion);
+  w.put_record(RecordId::Capabilities, wire::kCapabilities);
   w.put_record(RecordId::SessionNonce, session_id);
   put_text(w, RecordId::Client, params.client);
   put_text(w, RecordId::User, params.user);
   w.put_record(RecordId::Password, scrambled->view());
   put_text(w, RecordId::Language, language);
-  w.put_record(RecordId{kLogonRecord0501}, kLogonFlag0501);
+  w.put_record(wire::kRecord0501, wire::kLogonFlag0501);
   put_text(w, RecordId::ClientAddress, local->ipv4);
   put_text(w, RecordId::PartnerSystem, local->ipv6);
-  put_text(w, RecordId::ConnectionType, kLogonConnectionType);
-  put_text(w, RecordId::KernelRelease, kLogonKernel);
-  put_text(w, RecordId::KernelPatch, kLogonKernel);
+  put_text(w, RecordId::ConnectionType, wire::kConnectionTypeExternal);
+  put_text(w, RecordId::KernelRelease, wire::kKernelRelease);
+  put_text(w, RecordId::KernelPatch, wire::kKernelRelease);
   put_text(w, RecordId::PartnerHost, local->host_name);
-  put_text(w, RecordId::Destination, kLogonDestination);
+  put_text(w, RecordId::Destination, wire::kLogonDestination);
   put_text(w, RecordId::Program, params.program_name);
-  w.put_record(RecordId{kLogonRecord0502}, {});
-  put_text(w, RecordId::Kernel, kLogonKernel);
-  put_text(w, RecordId::Function, kLogonFunction);
+  w.put_record(wire::kRecord0502, {});
+  put_text(w, RecordId::Kernel, wire::kKernelRelease);
+  put_text(w, RecordId::Function, wire::kLogonFunction);
 
   auto finished = std::move(w).finish_container();
   if (!finished) return wire::err(std::move(finished).error());
@@ -165,16 +166,16 @@ wire::Bytes build_wsrfc_logon(const ConnectionParams& params) {
   static constexpr std::uint8_t kZeroNonce[kSessionIdSize] = {};
   const std::string language = logon_language(params.lang);
   wire::ContainerWriter w;
-  w.put_record(RecordId::Start, kLogonStart);
-  w.put_record(RecordId::ProtocolVersion, kLogonProtocolVersion);
-  w.put_record(RecordId::Capabilities, kLogonCapabilities);
+  w.put_record(RecordId::Start, wire::kLogonStart);
+  w.put_record(RecordId::ProtocolVersion, wire::kProtocolVersion);
+  w.put_record(RecordId::Capabilities, wire::kCapabilities);
   w.put_record(RecordId::SessionNonce, kZeroNonce);
   put_text(w, RecordId::Client, params.client);
-  w.put_record(RecordId{kLogonRecord0163}, {});
+  w.put_record(wire::kRecord0163, {});
   put_text(w, RecordId::Language, language);
-  w.put_record(RecordId{kLogonRecord0501}, kLogonFlag0501);
-  w.put_record(RecordId{kLogonRecord0502}, {});
-  put_text(w, RecordId::Function, kLogonFunction);
+  w.put_record(wire::kRecord0501, wire::kLogonFlag0501);
+  w.put_record(wire::kRecord0502, {});
+  put_text(w, RecordId::Function, wire::kLogonFunction);
   // Every value here is far below the record format's limit.
   auto finished = std::move(w).finish_container();
   return finished ? std::move(finished).value() : wire::Bytes{};

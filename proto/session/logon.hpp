@@ -2,7 +2,8 @@
 // logon identity and a ping of RFCPING, and one reply that refuses the logon
 // or reports the identity of the ABAP system. The NI variant carries user
 // and scrambled password; the WebSocket RFC variant neither (the TLS client
-// certificate is the credential).
+// certificate is the credential). The fixed record values are in
+// wire/logon_records.hpp.
 #pragma once
 
 #include <cstdint>
@@ -17,23 +18,7 @@
 
 namespace quib::proto {
 
-inline constexpr std::string_view kLogonFunction = "RFCPING";
-inline constexpr std::string_view kLogonKernel = "753";
-inline constexpr std::string_view kLogonConnectionType = "E";
-inline constexpr std::string_view kLogonDestination = "<unknown>";
 inline constexpr std::uint8_t kLogonStatusUnknown = 0xFF;
-
-// Fixed record values of both logon variants.
-inline constexpr std::uint8_t kLogonStart[] = {0x03, 0x01, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00};
-inline constexpr std::uint8_t kLogonProtocolVersion[] = {0x00, 0x00, 0x0E, 0x0B};
-inline constexpr std::uint8_t kLogonCapabilities[] = {0x04, 0x01, 0x00, 0x03, 0x00, 0x0A,
-                                                      0x02, 0x00, 0x00, 0x00, 0x23};
-inline constexpr std::uint8_t kLogonFlag0501[] = {0x01};
-
-// Records without a name that the logon writes.
-inline constexpr std::uint16_t kLogonRecord0501 = 0x0501;
-inline constexpr std::uint16_t kLogonRecord0502 = 0x0502;
-inline constexpr std::uint16_t kLogonRecord0163 = 0x0163;
 
 // The targets of local-address discovery (documentation addresses; nothing
 // is ever sent to them) and the texts used when discovery fails.

@@ -13,24 +13,8 @@ namespace quib::proto {
 
 namespace {
 
-constexpr std::string_view kNoEyecatcher = "response without the **MESSAGE** eyecatcher";
-constexpr std::string_view kNoApplicationServer = "response contained no application server";
-
-// Every character of the host printable ASCII, blanks excluded.
-bool is_printable_host(std::string_view host) {
-  for (char c : host) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x21 || u > 0x7E) return false;
-  }
-  return true;
-}
-
-// The host of a candidate entry, when it is acceptable.
-std::optional<std::string> candidate_host(wire::ByteView bytes) {
-  const std::string decoded = wire::utf8_lossy(bytes);
-  const std::string_view host = wire::trim_unicode(decoded);
-  if (host.empty() || !is_printable_host(host)) return std::nullopt;
-  return std::string(host);
+ProtocolError ms_error(const wire::MsError& e) {
+  return ProtocolError::unexpected_record(kStepMessageServer, e.message());
 }
 
 ProtoStatus send_frame(const Socket& socket, wire::ByteView payload) {
@@ -56,47 +40,20 @@ ProtoResult<wire::Bytes> read_frame(const Socket& socket, wire::NiFrameReader& r
 
 }  // namespace
 
-ProtoResult<LogonGroupRequest> logon_group_request(std::string_view group) {
-  if (group.size() > kMaxLogonGroupSize) {
-    return wire::err(ProtocolError::unexpected_record(
-        kStepMessageServer,
-        fmt::format("logon group {} exceeds {} characters", group, kMaxLogonGroupSize)));
-  }
-  LogonGroupRequest request = kLogonGroupRequestTemplate;
-  for (std::size_t i = 0; i < group.size(); ++i) {
-    request[kLogonGroupOffset + i] = static_cast<std::uint8_t>(group[i]);
-  }
-  return request;
+ProtoResult<wire::LogonGroupRequest> logon_group_request(std::string_view group) {
+  auto request = wire::logon_group_request(group);
+  if (!request) return wire::err(ms_error(request.error()));
+  return request.value();
 }
 
 ProtoResult<ApplicationServer> parse_logon_group_reply(wire::ByteView reply) {
-  if (reply.size() < kMsEyecatcherSize ||
-      std::string_view(reinterpret_cast<const char*>(reply.data()), kMsEyecatcher.size()) !=
-          kMsEyecatcher ||
-      reply[kMsEyecatcher.size()] != 0x00) {
-    return wire::err(
-        ProtocolError::unexpected_record(kStepMessageServer, std::string(kNoEyecatcher)));
-  }
-  // Backwards from the last position that leaves room for port and length,
-  // so that the entry nearest the end wins. The host's extent is compared
-  // with the reply's size before a byte of it is read.
-  const std::size_t size = reply.size();
-  for (std::size_t p = size - 4; p-- > 0;) {  // p = size - 5 down to 0
-    const std::uint16_t port = wire::load_be16(reply.data() + p);
-    const std::uint16_t length = wire::load_be16(reply.data() + p + 2);
-    if (length < 1 || length > kMaxReplyHostSize) continue;
-    if (p + 4 + length > size) continue;
-    if (port < kDispatcherPortBase || port > kDispatcherPortLast) continue;
-    if (auto host = candidate_host(reply.subspan(p + 4, length))) {
-      return ApplicationServer{std::move(*host), port};
-    }
-  }
-  return wire::err(
-      ProtocolError::unexpected_record(kStepMessageServer, std::string(kNoApplicationServer)));
+  auto server = wire::parse_logon_group_reply(reply);
+  if (!server) return wire::err(ms_error(server.error()));
+  return std::move(server).value();
 }
 
 std::string system_number_of_dispatcher(std::uint16_t port) {
-  return fmt::format("{:02d}", static_cast<unsigned>(port - kDispatcherPortBase));
+  return fmt::format("{:02d}", static_cast<unsigned>(port - wire::kDispatcherPortBase));
 }
 
 ConnectionParams load_balanced_params(const ConnectionParams& params,
@@ -123,13 +80,14 @@ ProtoResult<ApplicationServer> lookup_application_server(std::string_view mshost
   QUIB_TRY(Socket socket, open_tcp(mshost, msserv, limits, std::move(waits)));
   wire::NiFrameReader reader(kMsFrameLimit);
 
-  for (wire::ByteView packet : {wire::ByteView(kMsFirstPacket), wire::ByteView(kMsSecondPacket)}) {
+  for (wire::ByteView packet :
+       {wire::ByteView(wire::kMsFirstPacket), wire::ByteView(wire::kMsSecondPacket)}) {
     QUIB_CHECK(send_frame(socket, packet));
     QUIB_TRY(wire::Bytes discarded, read_frame(socket, reader));
     (void)discarded;
   }
 
-  QUIB_TRY(LogonGroupRequest request, logon_group_request(group));
+  QUIB_TRY(wire::LogonGroupRequest request, logon_group_request(group));
   QUIB_CHECK(send_frame(socket, request));
   QUIB_TRY(wire::Bytes reply, read_frame(socket, reader));
   return parse_logon_group_reply(reply);

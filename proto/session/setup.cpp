@@ -37,7 +37,7 @@ ProtoResult<Socket> open_tcp(std::string_view host, std::string_view port,
 }
 
 ProtoStatus routing_handshake(NiTransport& transport) {
-  QUIB_CHECK(transport.write_ni_frame(kRoutingHandshakePacket));
+  QUIB_CHECK(transport.write_ni_frame(wire::kRoutingHandshakePacket));
   // The reply is read and ignored, whatever it holds.
   QUIB_TRY(wire::Bytes reply, transport.read_ni_frame(kStepRoutingHandshake));
   (void)reply;
@@ -46,7 +46,7 @@ ProtoStatus routing_handshake(NiTransport& transport) {
 
 ProtoStatus appc_initialize(NiTransport& transport, bool snc) {
   std::uint64_t ignored = 0;
-  QUIB_CHECK(transport.send_cpic(initialize_template(snc), kInitializeBody, ignored));
+  QUIB_CHECK(transport.send_cpic(wire::initialize_template(snc), wire::kInitializeBody, ignored));
   // Read directly, not through receive_cpic: no SNC is in force yet.
   QUIB_TRY(wire::Bytes frame, transport.read_ni_frame(kStepAppcInitialize));
   QUIB_TRY(wire::AppcRecord record, wire::parse_appc_header(frame));
@@ -65,8 +65,9 @@ ProtoStatus appc_initialize(NiTransport& transport, bool snc) {
 
 ProtoStatus appc_allocate(NiTransport& transport) {
   std::uint64_t ignored = 0;
-  QUIB_CHECK(transport.send_cpic(kSetPartnerLuNameTemplate, kSetPartnerLuNameBody, ignored));
-  QUIB_CHECK(transport.send_cpic(kAllocateTemplate, {}, ignored));
+  QUIB_CHECK(
+      transport.send_cpic(wire::kSetPartnerLuNameTemplate, wire::kSetPartnerLuNameBody, ignored));
+  QUIB_CHECK(transport.send_cpic(wire::kAllocateTemplate, {}, ignored));
   QUIB_TRY(CpicRecord reply, transport.receive_cpic(kStepAppcAllocate));
   if (reply.request_type.kind != wire::AppcRequestType::Allocate) {
     return wire::err(
@@ -97,7 +98,7 @@ ProtoStatus snc_handshake(NiTransport& transport, SncInitiator& initiator) {
     QUIB_CHECK(wire::append_message_trailer(frame));
     transport.count_snc_frame();
     std::uint64_t ignored = 0;
-    QUIB_CHECK(transport.send_cpic(kSncHandshakeTemplate, frame, ignored));
+    QUIB_CHECK(transport.send_cpic(wire::kSncHandshakeTemplate, frame, ignored));
     if (complete) break;
 
     QUIB_TRY(CpicRecord reply, transport.receive_cpic(kStepSncHandshake));

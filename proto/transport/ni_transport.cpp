@@ -12,31 +12,6 @@
 
 namespace quib::proto {
 
-AppcTemplate appc_record_header(const AppcTemplate& header,
-                                const wire::ConversationId& conversation_id) {
-  AppcTemplate h = header;
-  std::copy(conversation_id.begin(), conversation_id.end(),
-            h.begin() + wire::kAppcConversationIdOffset);
-  return h;
-}
-
-void append_cpic_frame(wire::Bytes& out, const AppcTemplate& header,
-                       const wire::ConversationId& conversation_id, wire::ByteView data) {
-  // The payload of a CPIC frame never exceeds 80 + 28000 bytes, far below the
-  // 32-bit length field's range.
-  wire::append_be32(out, static_cast<std::uint32_t>(wire::kAppcHeaderSize + data.size()));
-  const AppcTemplate h = appc_record_header(header, conversation_id);
-  out.insert(out.end(), h.begin(), h.end());
-  wire::append_bytes(out, data);
-}
-
-wire::Bytes cancel_frame(const wire::ConversationId& conversation_id) {
-  wire::Bytes out;
-  out.reserve(wire::kNiLengthSize + wire::kAppcHeaderSize);
-  append_cpic_frame(out, kCancelTemplate, conversation_id, {});
-  return out;
-}
-
 ReceiveKind receive_kind_of(wire::AppcRequestType type) {
   switch (type.kind) {
     case wire::AppcRequestType::Data:
@@ -75,7 +50,7 @@ ProtoStatus NiTransport::write_ni_frame(wire::ByteView payload) {
   return write_frame_bytes(frame);
 }
 
-ProtoStatus NiTransport::send_cpic(const AppcTemplate& header, wire::ByteView data,
+ProtoStatus NiTransport::send_cpic(const wire::AppcTemplate& header, wire::ByteView data,
                                    std::uint64_t& counter) {
   wire::Bytes frame;
   WipeOnExit wipe(frame);
@@ -84,7 +59,7 @@ ProtoStatus NiTransport::send_cpic(const AppcTemplate& header, wire::ByteView da
 
   if (data.size() <= wire::kAppcChunkSize) {
     trace_wire(kTraceSend, data);
-    append_cpic_frame(frame, header, conversation_id_, data);
+    wire::append_cpic_frame(frame, header, conversation_id_, data);
     std::lock_guard<std::mutex> lock(write_lock_->mutex);
     QUIB_CHECK(write_frame_bytes(frame));
     counter += data.size();
@@ -95,20 +70,21 @@ ProtoStatus NiTransport::send_cpic(const AppcTemplate& header, wire::ByteView da
   // a cancel record can never land between its pieces.
   std::lock_guard<std::mutex> lock(write_lock_->mutex);
   for (wire::ByteView piece : wire::chunk_appc_data(data)) {
-    AppcTemplate chunk = kChunkTemplate;
-    wire::store_be32(chunk.data() + kChunkLengthOffset, static_cast<std::uint32_t>(piece.size()));
+    wire::AppcTemplate chunk = wire::kChunkTemplate;
+    wire::store_be32(chunk.data() + wire::kChunkLengthOffset,
+                     static_cast<std::uint32_t>(piece.size()));
     frame.clear();
-    append_cpic_frame(frame, chunk, conversation_id_, piece);
+    wire::append_cpic_frame(frame, chunk, conversation_id_, piece);
     QUIB_CHECK(write_frame_bytes(frame));
     counter += piece.size();
   }
   frame.clear();
-  append_cpic_frame(frame, kDataLastTemplate, conversation_id_, {});
+  wire::append_cpic_frame(frame, wire::kDataLastTemplate, conversation_id_, {});
   return write_frame_bytes(frame);
 }
 
 ProtoStatus NiTransport::send_counted(wire::ByteView data, std::uint64_t& counter) {
-  if (!snc_) return send_cpic(kDataTemplate, data, counter);
+  if (!snc_) return send_cpic(wire::kDataTemplate, data, counter);
 
   QUIB_TRY(wire::Bytes wrapped, snc_->wrap_message(data));
   WipeOnExit wipe_wrapped(wrapped);
@@ -118,7 +94,7 @@ ProtoStatus NiTransport::send_counted(wire::ByteView data, std::uint64_t& counte
   WipeOnExit wipe_frame(frame);
   QUIB_CHECK(wire::append_message_trailer(frame));
   std::uint64_t on_wire = 0;
-  QUIB_CHECK(send_cpic(kSncDataTemplate, frame, on_wire));
+  QUIB_CHECK(send_cpic(wire::kSncDataTemplate, frame, on_wire));
   // The caller counts the plain message, not the larger wrapped frame.
   counter += data.size();
   return wire::ok_unit;
@@ -131,7 +107,7 @@ ProtoStatus NiTransport::send(wire::ByteView data) {
 
 ProtoStatus NiTransport::close() {
   std::uint64_t ignored = 0;
-  return send_cpic(kDeallocateTemplate, {}, ignored);
+  return send_cpic(wire::kDeallocateTemplate, {}, ignored);
 }
 
 // ---------------------------------------------------------------- reading
@@ -198,9 +174,9 @@ ProtoResult<std::optional<CancelHandle>> NiTransport::cancel_handle() {
   QUIB_TRY(Socket dup, socket_.duplicate());
   // The cancel frame never waits long: cancel() returns at once.
   QUIB_CHECK(dup.set_wait_limit(kCancelWriteLimit));
-  return std::optional<CancelHandle>(CancelHandle(std::move(dup),
-                                                  std::make_shared<std::atomic<bool>>(true),
-                                                  cancel_frame(conversation_id_), write_lock_));
+  return std::optional<CancelHandle>(
+      CancelHandle(std::move(dup), std::make_shared<std::atomic<bool>>(true),
+                   wire::cancel_frame(conversation_id_), write_lock_));
 }
 
 }  // namespace quib::proto

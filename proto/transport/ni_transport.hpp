@@ -3,10 +3,8 @@
 // connection, optionally protected by an SNC security context.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,121 +16,11 @@
 #include "proto/transport/transport.hpp"
 #include "snc/frame.hpp"
 #include "wire/appc.hpp"
+#include "wire/appc_templates.hpp"
 #include "wire/bytes.hpp"
 #include "wire/ni.hpp"
 
 namespace quib::proto {
-
-// ---------------------------------------------------------------- header templates
-
-// An 80-byte APPC header template. Bytes 40..47 are replaced by the
-// transport's conversation id whenever a record is built from it.
-using AppcTemplate = std::array<std::uint8_t, wire::kAppcHeaderSize>;
-
-namespace detail {
-constexpr void put(AppcTemplate& t, std::size_t offset, std::initializer_list<std::uint8_t> bytes) {
-  for (std::uint8_t b : bytes) t[offset++] = b;
-}
-constexpr void put_text(AppcTemplate& t, std::size_t offset, std::string_view text) {
-  for (char c : text) t[offset++] = static_cast<std::uint8_t>(c);
-}
-}  // namespace detail
-
-// The fixed first eight bytes of a client template, by request byte.
-constexpr void put_request_head(AppcTemplate& t, std::uint8_t request) {
-  detail::put(t, 0, {wire::kAppcVersion, request, 0x02, 0x00, 0xFF, 0xFF, 0x00, 0x00});
-}
-
-inline constexpr AppcTemplate kDataTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, wire::kAppcData);
-  t[27] = 0x08;
-  detail::put(t, 30, {0x05, 0x0C});
-  detail::put(t, 76, {0xFF, 0xFF, 0x00, 0x03});
-  return t;
-}();
-
-inline constexpr AppcTemplate kSncDataTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, wire::kAppcData);
-  t[10] = 0x08;
-  t[13] = 0x01;
-  t[16] = 0x01;
-  detail::put(t, 17, {0xFF, 0xFF, 0xFF, 0xFF});
-  t[21] = 0x02;
-  t[25] = 0x01;
-  t[27] = 0x08;
-  detail::put(t, 30, {0x05, 0x0C});
-  t[50] = 0x85;
-  t[55] = 0x02;
-  detail::put(t, 58, {0x05, 0x26});
-  t[63] = 0x01;
-  detail::put_text(t, 69, "4103");
-  t[79] = 0x03;
-  return t;
-}();
-
-inline constexpr AppcTemplate kSncHandshakeTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, wire::kAppcData);
-  t[10] = 0x28;
-  t[27] = 0x08;
-  detail::put(t, 30, {0x05, 0x0C});
-  t[50] = 0x85;
-  detail::put(t, 76, {0xFF, 0xFF, 0x00, 0x03});
-  return t;
-}();
-
-// Bytes 48..51 carry the piece length (big-endian) when a record is built.
-inline constexpr AppcTemplate kChunkTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, 0x08);
-  detail::put(t, 76, {0xFF, 0xFF, 0x00, 0x08});
-  return t;
-}();
-inline constexpr std::size_t kChunkLengthOffset = 48;
-
-inline constexpr AppcTemplate kDataLastTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, wire::kAppcDataLast);
-  t[30] = 0x01;
-  detail::put(t, 48, {0x00, 0x00, 0x6D, 0x60});  // 28000, whatever the piece sizes were
-  detail::put(t, 76, {0xFF, 0xFF, 0x00, 0x08});
-  return t;
-}();
-
-inline constexpr AppcTemplate kDeallocateTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, wire::kAppcDeallocate);
-  detail::put(t, 76, {0xFF, 0xFF, 0x00, 0x03});
-  return t;
-}();
-
-inline constexpr AppcTemplate kCancelTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, wire::kAppcCancel);
-  t[16] = 0x08;
-  t[30] = 0x01;
-  detail::put(t, 76, {0xFF, 0xFF, 0x00, 0x0A});
-  return t;
-}();
-
-// A conversation id of eight blanks: the id of a transport before APPC
-// initialize has stored the server's.
-inline constexpr wire::ConversationId kBlankConversationId = {' ', ' ', ' ', ' ',
-                                                              ' ', ' ', ' ', ' '};
-
-// The record bytes of a template: the template with `conversation_id` at
-// 40..47.
-AppcTemplate appc_record_header(const AppcTemplate& header,
-                                const wire::ConversationId& conversation_id);
-
-// One complete NI frame: length, header (with the conversation id), data.
-void append_cpic_frame(wire::Bytes& out, const AppcTemplate& header,
-                       const wire::ConversationId& conversation_id, wire::ByteView data);
-
-// The 84-byte cancel frame of a conversation.
-wire::Bytes cancel_frame(const wire::ConversationId& conversation_id);
 
 // ---------------------------------------------------------------- transport
 
@@ -177,7 +65,8 @@ class NiTransport final : public Transport {
   // bytes; otherwise Chunk records of 28000 bytes and a final DataLast
   // record (the caller's template is then not used). The counter grows by
   // the data bytes that were written.
-  ProtoStatus send_cpic(const AppcTemplate& header, wire::ByteView data, std::uint64_t& counter);
+  ProtoStatus send_cpic(const wire::AppcTemplate& header, wire::ByteView data,
+                        std::uint64_t& counter);
   // The next CPIC record; with SNC on, Data and DataLast records are unwrapped.
   ProtoResult<CpicRecord> receive_cpic(std::string_view label);
   // The next NI frame, copied out of the receive buffer.
@@ -205,7 +94,7 @@ class NiTransport final : public Transport {
   wire::NiFrameReader reader_;
   std::unique_ptr<SncChannel> snc_;
   Socket socket_;
-  wire::ConversationId conversation_id_ = kBlankConversationId;
+  wire::ConversationId conversation_id_ = wire::kBlankConversationId;
   std::uint64_t snc_frame_count_ = 0;
   WriteLock write_lock_;
 };
