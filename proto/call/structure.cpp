@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "wire/saturating.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -12,6 +13,7 @@ namespace quib::proto {
 using wire::Bytes;
 using wire::ByteView;
 using wire::RfcValue;
+using wire::saturating_add;
 
 namespace {
 
@@ -23,11 +25,6 @@ ProtocolError decode_error(std::string detail) {
 
 ProtocolError encode_error(std::string detail) {
   return ProtocolError::unexpected_record(kStepStructureEncode, std::move(detail));
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t s = 0;
-  return __builtin_add_overflow(a, b, &s) ? std::numeric_limits<std::uint64_t>::max() : s;
 }
 
 // A UTF-16LE blank in every two bytes of [begin, end), starting at `begin`;

@@ -15,17 +15,11 @@ using wire::ByteView;
 
 namespace {
 
-bool is_surrogate(char16_t u) { return u >= 0xD800 && u <= 0xDFFF; }
-
-char16_t unit_at(ByteView row, std::size_t unit) {
-  return static_cast<char16_t>(wire::load_le16(row.data() + 2 * unit));
-}
-
 // Code units [first, first + count) of a row as UTF-8 without trailing white
 // space; every unpaired surrogate becomes U+FFFD.
 std::string row_text(ByteView row, std::size_t first, std::size_t count) {
   std::u16string units(count, u'\0');
-  for (std::size_t i = 0; i < count; ++i) units[i] = unit_at(row, first + i);
+  for (std::size_t i = 0; i < count; ++i) units[i] = row_unit(row, first + i);
   std::string text = wire::utf16_to_utf8(units);
   text.resize(wire::trim_end_unicode(text).size());
   return text;
@@ -42,6 +36,14 @@ constexpr std::size_t kLengthOffset = 192;
 
 }  // namespace
 
+char16_t row_unit(ByteView row, std::size_t unit) {
+  return static_cast<char16_t>(wire::load_le16(row.data() + 2 * unit));
+}
+
+char32_t unit_char(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : char32_t{unit};
+}
+
 ParamDirection direction_from_unit(char16_t unit) {
   switch (unit) {
     case u'I':
@@ -55,7 +57,7 @@ ParamDirection direction_from_unit(char16_t unit) {
     case u'X':
       return ParamDirection::Exception;
     default:
-      return ParamDirection::unknown(is_surrogate(unit) ? char32_t{0xFFFD} : char32_t{unit});
+      return ParamDirection::unknown(unit_char(unit));
   }
 }
 
@@ -107,11 +109,11 @@ AbapType abap_type_from_unit(char16_t unit) {
 std::optional<ParameterDescription> decode_params_row(ByteView row) {
   if (row.size() < kParamsRowMinBytes) return std::nullopt;
   ParameterDescription p;
-  p.direction = direction_from_unit(unit_at(row, kClassUnit));
+  p.direction = direction_from_unit(row_unit(row, kClassUnit));
   p.name = row_text(row, kNameUnit, kTextUnits);
   p.type_name = row_text(row, kTypeNameUnit, kTextUnits);
   p.field_name = row_text(row, kFieldNameUnit, kTextUnits);
-  p.type = abap_type_from_unit(unit_at(row, kTypeLetterUnit));
+  p.type = abap_type_from_unit(row_unit(row, kTypeLetterUnit));
   p.length = wire::load_le32(row.data() + kLengthOffset);
   return p;
 }

@@ -36,6 +36,12 @@ inline constexpr std::size_t kFuncnameWidth = 30;
 // The PARAMS row: UTF-16LE code units; the parts this decoder reads.
 inline constexpr std::size_t kParamsRowMinBytes = 196;
 
+// Code unit `unit` of a UTF-16LE row (the caller has checked that the row
+// holds it).
+char16_t row_unit(wire::ByteView row, std::size_t unit);
+// A unit read as one character of its own: a surrogate becomes U+FFFD.
+char32_t unit_char(char16_t unit);
+
 // Class letter (code unit 0 of a PARAMS row) to direction.
 ParamDirection direction_from_unit(char16_t unit);
 // Type letter (PARAMS row unit 91, or a dictionary row's INTTYPE) to type.

@@ -9,16 +9,18 @@
 #include "proto/metadata/describe.hpp"
 #include "proto/session/connection.hpp"
 #include "proto/session/metadata_cache.hpp"
+#include "wire/saturating.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
 
 using wire::AbapType;
 using wire::ByteView;
+using wire::kU64Max;
+using wire::saturating_add;
+using wire::saturating_mul;
 
 namespace {
-
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 // DFIES row columns, in code units.
 constexpr std::size_t kTableNameUnit = 0;
@@ -46,16 +48,6 @@ constexpr std::string_view kLinesFields = "FIELDS";
 constexpr const char* kDd40lColumns[] = {"ROWTYPE", "ROWKIND", "DATATYPE", "LENG", "DECIMALS"};
 constexpr char32_t kDd40lDelimiter = U'|';
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t s = 0;
-  return __builtin_add_overflow(a, b, &s) ? kU64Max : s;
-}
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t p = 0;
-  return __builtin_mul_overflow(a, b, &p) ? kU64Max : p;
-}
-
 // `x` rounded up to a multiple of `a` (a >= 1), saturating.
 std::uint64_t round_up(std::uint64_t x, std::uint64_t a) {
   const std::uint64_t rest = x % a;
@@ -77,14 +69,6 @@ std::uint64_t parse_number(std::string_view text, std::uint64_t max) {
 }
 
 std::size_t row_units(ByteView row) { return row.size() / 2; }
-
-char16_t unit_at(ByteView row, std::size_t unit) {
-  return static_cast<char16_t>(wire::load_le16(row.data() + 2 * unit));
-}
-
-// The type letter of a unit: a surrogate unit is one character of its own,
-// U+FFFD, which names no type.
-char32_t unit_char(char16_t u) { return u >= 0xD800 && u <= 0xDFFF ? char32_t{0xFFFD} : u; }
 
 bool is_structure_datatype(std::string_view datatype) { return datatype == kDatatypeStructure; }
 
@@ -125,7 +109,7 @@ std::string dictionary_row_text(ByteView row, std::size_t first, std::size_t cou
   std::string text;
   const std::size_t units = row_units(row);
   for (std::size_t i = first; i < units && i < first + count; ++i)
-    wire::append_utf8(text, unit_char(unit_at(row, i)));
+    wire::append_utf8(text, unit_char(row_unit(row, i)));
   return std::string(wire::trim_unicode(text));
 }
 
@@ -154,7 +138,7 @@ std::optional<DictionaryField> parse_dfies_row(ByteView row, bool skip_unnamed) 
                     dictionary_number32(dictionary_row_text(row, kPositionUnit, kPositionUnits)),
                     dictionary_number(dictionary_row_text(row, kOffsetUnit, kOffsetUnits)), intlen,
                     dictionary_number(dictionary_row_text(row, kDecimalsUnit, kDecimalsUnits)),
-                    unit_char(unit_at(row, kInttypeUnit)));
+                    unit_char(row_unit(row, kInttypeUnit)));
 }
 
 std::vector<DictionaryField> fields_from_lines_descr(std::span<const wire::DeepNode> nodes) {
@@ -414,6 +398,15 @@ void widen_to_nested(FieldLayout& field, const StructureLayout& nested) {
   }
 }
 
+// The bytes of the DFIES_WA export (decoded as bytes, or kept undecoded),
+// or none when the reply has no such value.
+std::optional<ByteView> dfies_wa(const CallReply& reply) {
+  const wire::RfcValue* wa = reply.value(kDfiesWa);
+  if (wa && wa->is_bytes()) return ByteView(wa->as_bytes());
+  if (wa && wa->is_undecoded()) return ByteView(wa->as_undecoded().bytes);
+  return std::nullopt;
+}
+
 bool is_table_type(const CallReply& reply) {
   const wire::RfcValue* type = reply.value(kDdobjtype);
   return type && type->is_text() &&
@@ -458,16 +451,11 @@ ProtoResult<StructureLayoutPtr> describe_structure(RfcConnection& connection, Ca
 ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, Caller& caller,
                                                 std::string_view name) {
   QUIB_TRY(const CallReply reply, field_info(connection, caller, name));
-  const wire::RfcValue* wa = reply.value(kDfiesWa);
-  ByteView bytes;
-  if (wa && wa->is_bytes())
-    bytes = wa->as_bytes();
-  else if (wa && wa->is_undecoded())
-    bytes = wa->as_undecoded().bytes;
-  else
+  const std::optional<ByteView> wa = dfies_wa(reply);
+  if (!wa)
     return wire::err(ProtocolError::unexpected_record(
         kStepDescribeElementField, fmt::format("{} returned no DFIES_WA", name)));
-  auto f = parse_dfies_row(bytes, false);
+  auto f = parse_dfies_row(*wa, false);
   if (!f)
     return wire::err(ProtocolError::unexpected_record(
         kStepDescribeElementField, fmt::format("{} is not a readable data element", name)));
@@ -513,9 +501,8 @@ ProtoResult<std::uint32_t> element_description(RfcConnection& connection, Caller
   std::uint32_t decimals = 0;
   if (!reply) {
     if (!reply.error().is(ProtocolError::AbapException)) return wire::err(std::move(reply).error());
-  } else if (const wire::RfcValue* wa = reply->value(kDfiesWa)) {
-    if (wa->is_bytes()) decimals = dfies_decimals(wa->as_bytes());
-    if (wa->is_undecoded()) decimals = dfies_decimals(wa->as_undecoded().bytes);
+  } else if (const std::optional<ByteView> wa = dfies_wa(*reply)) {
+    decimals = dfies_decimals(*wa);
   }
   cache.put_element_decimals(system, key, decimals);
   return decimals;

@@ -303,6 +303,16 @@ wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration
   return s;
 }
 
+wire::Result<Socket, IoError> connect_host(std::string_view host, std::string_view port,
+                                           Duration limit, const Waits* waits) {
+  QUIB_TRY(std::vector<SocketAddress> addresses, resolve(host, port));
+  if (addresses.empty()) {
+    return wire::err(
+        IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port)));
+  }
+  return connect_tcp(addresses.front(), limit, waits);
+}
+
 std::optional<std::string> udp_local_ip(std::string_view bind_ip, std::string_view target_ip,
                                         std::uint16_t target_port) {
   auto bind_to = resolve(bind_ip, "0");

@@ -122,6 +122,12 @@ class Socket {
 wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration limit,
                                           const Waits* waits = nullptr);
 
+// A TCP connection to the first address `host`:`port` resolves to (only
+// that one is tried), bounded as connect_tcp is. A host without addresses
+// is NotFound "cannot resolve {host}:{port}".
+wire::Result<Socket, IoError> connect_host(std::string_view host, std::string_view port,
+                                           Duration limit, const Waits* waits = nullptr);
+
 // The local address a UDP socket bound to `bind_ip` port 0 gets when it is
 // connected to `target_ip`:`target_port`; no datagram is sent. Nothing when
 // binding, connecting or reading the address fails.

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "proto/base/params.hpp"
+#include "proto/transport/ni_frames.hpp"
 #include "wire/appc_templates.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"
@@ -363,22 +364,11 @@ void RegisteredServer::detach() {
 
 ProtoResult<Bytes> RegisteredServer::read_frame(std::string_view label) {
   std::array<std::uint8_t, kServerReadPiece> piece;
-  for (;;) {
-    QUIB_TRY(std::optional<ByteView> frame, reader_.next_ni_frame());
-    if (frame) return Bytes(frame->begin(), frame->end());
-    QUIB_TRY(std::size_t n, socket_.receive_some(piece));
-    if (n == 0) return wire::err(ProtocolError::closed_by_peer(label));
-    reader_.push(ByteView(piece.data(), n));
-  }
+  return read_ni_frame(socket_, reader_, piece, label);
 }
 
 ProtoStatus RegisteredServer::write_frame(ByteView payload) {
-  Bytes frame;
-  frame.reserve(wire::kNiLengthSize + payload.size());
-  QUIB_CHECK(wire::write_ni_frame(payload, frame));
-  auto sent = socket_.send_all(frame);
-  if (!sent) return wire::err(std::move(sent).error());
-  return wire::ok_unit;
+  return send_ni_frame(socket_, payload);
 }
 
 ProtoResult<wire::InboundCall> RegisteredServer::receive_call() {
@@ -426,12 +416,7 @@ ProtoResult<RegisteredServer> register_at_gateway(const ServerParams& params) {
         ProtocolError::unexpected_record(kStepGatewayRegistration, "an empty program ID"));
   }
   const std::string port = std::to_string(gateway_port(params.gwserv));
-  QUIB_TRY(std::vector<SocketAddress> addresses, resolve(params.gwhost, port));
-  if (addresses.empty()) {
-    return wire::err(IoError::custom(IoError::NotFound,
-                                     fmt::format("cannot resolve {}:{}", params.gwhost, port)));
-  }
-  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), params.connect_timeout));
+  QUIB_TRY(Socket socket, connect_host(params.gwhost, port, params.connect_timeout));
   QUIB_CHECK(socket.set_nodelay(true));
   QUIB_CHECK(socket.set_read_timeout(params.read_timeout));
   QUIB_CHECK(socket.set_write_timeout(params.read_timeout));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "proto/session/setup.hpp"
+#include "proto/transport/ni_frames.hpp"
 #include "wire/ni.hpp"
 #include "wire/utf.hpp"
 
@@ -15,27 +16,6 @@ namespace {
 
 ProtocolError ms_error(const wire::MsError& e) {
   return ProtocolError::unexpected_record(kStepMessageServer, e.message());
-}
-
-ProtoStatus send_frame(const Socket& socket, wire::ByteView payload) {
-  wire::Bytes frame;
-  frame.reserve(wire::kNiLengthSize + payload.size());
-  QUIB_CHECK(wire::write_ni_frame(payload, frame));
-  QUIB_CHECK(socket.send_all(frame));
-  return wire::ok_unit;
-}
-
-// The next NI frame of the lookup connection, copied out of the reader. The
-// reader holds only what has arrived: a declared length allocates nothing.
-ProtoResult<wire::Bytes> read_frame(const Socket& socket, wire::NiFrameReader& reader) {
-  std::array<std::uint8_t, kMsReadPiece> piece;
-  for (;;) {
-    QUIB_TRY(std::optional<wire::ByteView> frame, reader.next_ni_frame());
-    if (frame) return wire::Bytes(frame->begin(), frame->end());
-    QUIB_TRY(std::size_t n, socket.receive_some(piece));
-    if (n == 0) return wire::err(ProtocolError::closed_by_peer(kStepMessageServer));
-    reader.push(wire::ByteView(piece.data(), n));
-  }
 }
 
 }  // namespace
@@ -78,18 +58,21 @@ ProtoResult<ApplicationServer> lookup_application_server(std::string_view mshost
   limits.io_timeout = connect_timeout;
   // The socket closes when this function returns, whatever the outcome.
   QUIB_TRY(Socket socket, open_tcp(mshost, msserv, limits, std::move(waits)));
+  // The reader holds only what has arrived: a declared length allocates
+  // nothing.
   wire::NiFrameReader reader(kMsFrameLimit);
+  std::array<std::uint8_t, kMsReadPiece> piece;
 
   for (wire::ByteView packet :
        {wire::ByteView(wire::kMsFirstPacket), wire::ByteView(wire::kMsSecondPacket)}) {
-    QUIB_CHECK(send_frame(socket, packet));
-    QUIB_TRY(wire::Bytes discarded, read_frame(socket, reader));
+    QUIB_CHECK(send_ni_frame(socket, packet));
+    QUIB_TRY(wire::Bytes discarded, read_ni_frame(socket, reader, piece, kStepMessageServer));
     (void)discarded;
   }
 
   QUIB_TRY(wire::LogonGroupRequest request, logon_group_request(group));
-  QUIB_CHECK(send_frame(socket, request));
-  QUIB_TRY(wire::Bytes reply, read_frame(socket, reader));
+  QUIB_CHECK(send_ni_frame(socket, request));
+  QUIB_TRY(wire::Bytes reply, read_ni_frame(socket, reader, piece, kStepMessageServer));
   return parse_logon_group_reply(reply);
 }
 

@@ -23,13 +23,7 @@ ProtocolError route_error(const wire::RouteError& e) {
 
 ProtoResult<Socket> open_tcp(std::string_view host, std::string_view port,
                              const ConnectionParams& params, std::shared_ptr<const Waits> waits) {
-  QUIB_TRY(std::vector<SocketAddress> addresses, resolve(host, port));
-  if (addresses.empty()) {
-    return wire::err(
-        IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port)));
-  }
-  // Only the first address is tried.
-  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), params.connect_timeout, waits.get()));
+  QUIB_TRY(Socket socket, connect_host(host, port, params.connect_timeout, waits.get()));
   QUIB_CHECK(socket.set_nodelay(true));
   QUIB_CHECK(socket.set_wait_limit(params.io_timeout));
   socket.set_waits(std::move(waits));

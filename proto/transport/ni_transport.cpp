@@ -7,6 +7,7 @@
 
 #include "proto/base/trace.hpp"
 #include "proto/base/wipe.hpp"
+#include "proto/transport/ni_frames.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 
@@ -114,13 +115,7 @@ ProtoStatus NiTransport::close() {
 
 ProtoResult<wire::ByteView> NiTransport::next_frame(std::string_view label) {
   std::array<std::uint8_t, kReadPiece> piece;
-  for (;;) {
-    QUIB_TRY(std::optional<wire::ByteView> frame, reader_.next_ni_frame());
-    if (frame) return *frame;
-    QUIB_TRY(std::size_t n, socket_.receive_some(piece));
-    if (n == 0) return wire::err(ProtocolError::closed_by_peer(label));
-    reader_.push(wire::ByteView(piece.data(), n));
-  }
+  return next_ni_frame(socket_, reader_, piece, label);
 }
 
 ProtoResult<wire::Bytes> NiTransport::read_ni_frame(std::string_view label) {

@@ -170,16 +170,10 @@ ProtoResult<std::unique_ptr<WsTransport>> connect_wsrfc(
     return wire::err(IoError::custom(IoError::InvalidInput, request.error().message()));
   }
 
-  const std::string port_text = std::to_string(port);
-  QUIB_TRY(const std::vector<SocketAddress> addresses, resolve(host, port_text));
-  if (addresses.empty()) {
-    return wire::err(
-        IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port_text)));
-  }
   // Only the first address is tried. Until the session sets its own, the
   // connect time-out bounds every wait for the socket (the TLS handshake
   // and the upgrade included), unless the operation has a deadline.
-  QUIB_TRY(Socket socket, connect_tcp(addresses.front(), connect_timeout, waits.get()));
+  QUIB_TRY(Socket socket, connect_host(host, std::to_string(port), connect_timeout, waits.get()));
   QUIB_CHECK(socket.set_wait_limit(connect_timeout));
   socket.set_waits(std::move(waits));
 
