@@ -21,10 +21,10 @@
 #include <memory>
 #include <string>
 
-#include "proto/basxml_call.hpp"
-#include "proto/describe.hpp"
-#include "proto/reply.hpp"
-#include "proto/request.hpp"
+#include "proto/call/basxml.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/call/reply.hpp"
+#include "proto/call/request.hpp"
 #include "tests/support/compressed_table.hpp"
 #include "tests/support/descriptions.hpp"
 #include "tests/support/zlib_oracle.hpp"

@@ -59,8 +59,8 @@ GOAL_RSS = 1.5
 HELPER = r'''
 #include <memory>
 
-#include "proto/reply.hpp"
-#include "proto/structure.hpp"
+#include "proto/call/reply.hpp"
+#include "proto/call/structure.hpp"
 #include "wire/container.hpp"
 
 namespace {

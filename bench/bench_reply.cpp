@@ -21,7 +21,7 @@
 #include <cstring>
 #include <new>
 
-#include "proto/reply.hpp"
+#include "proto/call/reply.hpp"
 #include "tests/support/compressed_table.hpp"
 #include "tests/support/zlib_oracle.hpp"
 #include "wire/container.hpp"

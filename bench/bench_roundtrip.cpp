@@ -19,9 +19,9 @@
 #include <optional>
 #include <string>
 
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/ni_transport.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
+#include "proto/transport/ni_transport.hpp"
 
 namespace {
 
@@ -134,8 +134,7 @@ void BM_RawReplay(benchmark::State& state) {
                                                (*d)->requested_outputs(), {});
   auto& ni = dynamic_cast<proto::NiTransport&>(conn.transport());
   wire::Bytes frame;
-  proto::append_cpic_frame(frame, proto::kDataTemplate, ni.conversation_id_bytes(),
-                           request.value());
+  wire::append_cpic_frame(frame, wire::kDataTemplate, ni.conversation_id_bytes(), request.value());
   const int fd = ni.socket().fd();
   wire::Bytes reply;
   for (auto _ : state) {

@@ -33,8 +33,8 @@ from decimal import Decimal
 import _native
 
 HELPER = r'''
-#include "proto/reply.hpp"
-#include "proto/structure.hpp"
+#include "proto/call/reply.hpp"
+#include "proto/call/structure.hpp"
 #include "wire/container.hpp"
 #include "wire/deflate.hpp"
 

@@ -6,7 +6,7 @@
 
 #include "ext/args.hpp"
 #include "ext/errors.hpp"
-#include "proto/error.hpp"
+#include "proto/base/error.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/py.hpp"
-#include "proto/describe.hpp"
-#include "proto/reply.hpp"
-#include "proto/structure.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/call/reply.hpp"
+#include "proto/call/structure.hpp"
 #include "wire/bytes.hpp"
 #include "wire/types.hpp"
 

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "ext/args.hpp"
-#include "proto/error.hpp"
+#include "proto/base/error.hpp"
 
 namespace quib::ext {
 

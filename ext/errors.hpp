@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/py.hpp"
 
 namespace quib::proto {

@@ -3,7 +3,7 @@
 // that order by the exec step. Nothing else is set up at import; the
 // exception registration, the metadata cache, the trace switches and the
 // cached Python types are filled on first use.
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 
 #include "ext/errors.hpp"
 

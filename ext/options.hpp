@@ -5,7 +5,7 @@
 #include <chrono>
 #include <optional>
 
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/py.hpp"
 
 namespace quib::ext {

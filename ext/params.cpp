@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "ext/py.hpp"
-#include "proto/socket.hpp"
+#include "proto/net/socket.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

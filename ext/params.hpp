@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "proto/params.hpp"
+#include "proto/base/params.hpp"
 #include "wire/bytes.hpp"
 #include "wire/result.hpp"
 

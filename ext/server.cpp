@@ -12,7 +12,7 @@
 // so the serving thread can take the interpreter lock back after each poll
 // and finish. The callback runs with the mutex held: a callback that uses
 // its own Server gets an error instead of waiting for itself.
-#include "proto/server.hpp"
+#include "proto/server/registered_server.hpp"
 
 #include <fmt/format.h>
 
@@ -31,11 +31,11 @@
 #include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/params.hpp"
-#include "proto/connection.hpp"
-#include "proto/describe.hpp"
-#include "proto/metadata.hpp"
+#include "proto/session/open.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/session/metadata_cache.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::ext {

@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "ext/module.hpp"
-#include "proto/throughput.hpp"
+#include "ext/module_state.hpp"
+#include "proto/base/throughput.hpp"
 
 namespace quib::ext {
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fuzz/check.hpp"
-#include "proto/basxml_call.hpp"
-#include "proto/describe.hpp"
+#include "proto/call/basxml.hpp"
+#include "proto/metadata/describe.hpp"
 #include "tests/support/descriptions.hpp"
 #include "wire/basxml.hpp"
 #include "wire/utf.hpp"

@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "proto/dictionary.hpp"
-#include "proto/read_table.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "wire/utf.hpp"
 
 using namespace quib;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/server.hpp"
+#include "proto/server/registered_server.hpp"
 
 using namespace quib;
 using proto::ProtocolError;

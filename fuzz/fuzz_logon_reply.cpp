@@ -3,7 +3,7 @@
 // carries a status and its text, and an unreadable reply reports its dump.
 #include <cstdlib>
 
-#include "proto/logon.hpp"
+#include "proto/session/logon.hpp"
 #include "wire/utf.hpp"
 
 using namespace quib;

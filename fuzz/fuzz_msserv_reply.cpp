@@ -1,22 +1,25 @@
 // The message server's logon-group reply reader: any bytes give an
-// application server or one of the two UnexpectedRecord errors; a server
-// found has a port 3200..3299 and a printable host of at most 64 bytes that
-// stands in the reply behind its port and length; no plainly valid entry
-// lies nearer the end than the one chosen; trailing NULs change nothing.
+// application server or one of the two reply errors; a server found has a
+// port 3200..3299 and a printable host of at most 64 bytes that stands in
+// the reply behind its port and length; no plainly valid entry lies nearer
+// the end than the one chosen; trailing NULs change nothing. The session
+// layer's reader gives the same server, or UnexpectedRecord "message
+// server" with the same text.
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
-#include "proto/msserv.hpp"
+#include "proto/session/msserv.hpp"
 #include "wire/bytes.hpp"
+#include "wire/msserv.hpp"
 
 using namespace quib;
 
 namespace {
 
 bool has_eyecatcher(wire::ByteView b) {
-  return b.size() >= proto::kMsEyecatcherSize &&
-         std::memcmp(b.data(), "**MESSAGE**", 11) == 0 && b[11] == 0;
+  return b.size() >= wire::kMsEyecatcherSize && std::memcmp(b.data(), "**MESSAGE**", 11) == 0 &&
+         b[11] == 0;
 }
 
 // An entry at p whose host bytes are all printable ASCII, needing no
@@ -33,7 +36,7 @@ bool plainly_valid_entry(wire::ByteView b, std::size_t p) {
 }
 
 // The positions whose entry could have produced `server`.
-bool stands_in_reply(wire::ByteView b, const proto::ApplicationServer& server, std::size_t& at) {
+bool stands_in_reply(wire::ByteView b, const wire::ApplicationServer& server, std::size_t& at) {
   for (std::size_t p = b.size() >= 5 ? b.size() - 5 + 1 : 0; p-- > 0;) {
     const unsigned port = (unsigned{b[p]} << 8) | b[p + 1];
     const std::size_t len = (std::size_t{b[p + 2]} << 8) | b[p + 3];
@@ -52,24 +55,28 @@ bool stands_in_reply(wire::ByteView b, const proto::ApplicationServer& server, s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const wire::ByteView reply(data, size);
-  auto r = proto::parse_logon_group_reply(reply);
+  auto r = wire::parse_logon_group_reply(reply);
 
   if (!r.ok()) {
-    const auto* info = r.error().get<proto::ProtocolError::UnexpectedRecordInfo>();
-    if (info == nullptr || info->label != proto::kStepMessageServer) std::abort();
     const bool eye = has_eyecatcher(reply);
-    if (eye != (info->detail == "response contained no application server")) std::abort();
-    if (!eye && info->detail != "response without the **MESSAGE** eyecatcher") std::abort();
+    const auto expected = eye ? wire::MsError::NoApplicationServer : wire::MsError::NoEyecatcher;
+    if (r.error().kind != expected) std::abort();
     // With the eyecatcher, no plainly valid entry may have been overlooked.
     if (eye) {
       for (std::size_t p = 0; p < size; ++p)
         if (plainly_valid_entry(reply, p)) std::abort();
     }
+    const auto mapped = proto::parse_logon_group_reply(reply);
+    if (mapped.ok()) std::abort();
+    const auto* info = mapped.error().get<proto::ProtocolError::UnexpectedRecordInfo>();
+    if (info == nullptr || info->label != proto::kStepMessageServer ||
+        info->detail != r.error().message())
+      std::abort();
   } else {
-    const proto::ApplicationServer& s = *r;
+    const wire::ApplicationServer& s = *r;
     if (!has_eyecatcher(reply)) std::abort();
-    if (s.port < proto::kDispatcherPortBase || s.port > proto::kDispatcherPortLast) std::abort();
-    if (s.host.empty() || s.host.size() > proto::kMaxReplyHostSize) std::abort();
+    if (s.port < wire::kDispatcherPortBase || s.port > wire::kDispatcherPortLast) std::abort();
+    if (s.host.empty() || s.host.size() > wire::kMaxReplyHostSize) std::abort();
     for (char c : s.host) {
       const auto u = static_cast<unsigned char>(c);
       if (u < 0x21 || u > 0x7E) std::abort();
@@ -80,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t p = at + 1; p < size; ++p)
       if (plainly_valid_entry(reply, p)) std::abort();
     if (proto::system_number_of_dispatcher(s.port).size() != 2) std::abort();
+    const auto mapped = proto::parse_logon_group_reply(reply);
+    if (!mapped.ok() || !(*mapped == s)) std::abort();
   }
 
   // Trailing NULs form no entry and complete none (a reply cut inside the
@@ -87,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!has_eyecatcher(reply)) return 0;
   wire::Bytes padded(reply.begin(), reply.end());
   padded.resize(size + 70, 0x00);
-  auto again = proto::parse_logon_group_reply(padded);
+  auto again = wire::parse_logon_group_reply(padded);
   if (again.ok() != r.ok()) std::abort();
   if (r.ok() && !(*again == *r)) std::abort();
   if (!r.ok() && !(again.error() == r.error())) std::abort();

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "proto/ni_transport.hpp"
+#include "proto/transport/ni_transport.hpp"
 
 using namespace quib;
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz/check.hpp"
-#include "proto/read_table.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 

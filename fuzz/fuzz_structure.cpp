@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "proto/structure.hpp"
+#include "proto/call/structure.hpp"
 #include "tests/support/descriptions.hpp"
 
 using namespace quib;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "fuzz/check.hpp"
-#include "proto/tid.hpp"
+#include "proto/invoke/tid.hpp"
 #include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 #include "wire/utf.hpp"

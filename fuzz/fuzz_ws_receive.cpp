@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/check.hpp"
-#include "proto/wsrfc.hpp"
+#include "proto/transport/ws_transport.hpp"
 
 using namespace quib;
 using fuzz::check;

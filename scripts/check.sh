@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: release build and its tests, the sanitizer build and
-# its tests, a short bounded run of every fuzz target from its seed corpus,
-# the Python tests against the simulated ABAP system on the wheel built from
-# the sdist, and scripts/example.sh.
+# The whole test suite: the include check (no cycle between modules, no
+# include upward between layer folders), release build and its tests, the
+# sanitizer build and its tests, a short bounded run of every fuzz target
+# from its seed corpus, the Python tests against the simulated ABAP system on
+# the wheel built from the sdist, and scripts/example.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -11,6 +12,9 @@ gen=()
 command -v ninja >/dev/null && gen=(-G Ninja)
 
 step() { printf '\n=== %s\n' "$*"; }
+
+step "include graph: no cycles, no upward includes between layers"
+/usr/bin/python3 scripts/check_includes.py
 
 step "release build and unit tests"
 cmake -S . -B build/release "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_BENCH=ON >/dev/null

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "ext/connection/session.hpp"
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/py.hpp"
 
 namespace quib::ext {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <variant>
 
-#include "proto/metadata.hpp"
+#include "proto/session/metadata_cache.hpp"
 
 namespace quib::ext {
 

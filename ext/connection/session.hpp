@@ -46,12 +46,12 @@
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
 #include "ext/py.hpp"
-#include "proto/connection.hpp"
-#include "proto/error.hpp"
-#include "proto/params.hpp"
-#include "proto/throughput.hpp"
-#include "proto/transport.hpp"
-#include "proto/waits.hpp"
+#include "proto/session/open.hpp"
+#include "proto/base/error.hpp"
+#include "proto/base/params.hpp"
+#include "proto/base/throughput.hpp"
+#include "proto/transport/transport.hpp"
+#include "proto/net/waits.hpp"
 
 namespace quib::ext {
 

@@ -16,13 +16,13 @@
 #include "ext/connection/session.hpp"
 #include "ext/connection/units.hpp"
 #include "ext/errors.hpp"
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/options.hpp"
 #include "ext/params.hpp"
 #include "ext/throughput.hpp"
-#include "proto/connection.hpp"
-#include "proto/describe.hpp"
-#include "proto/tid.hpp"
+#include "proto/session/open.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/invoke/tid.hpp"
 
 namespace quib::ext {
 namespace {

@@ -9,8 +9,8 @@
 #include "ext/args.hpp"
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

@@ -20,12 +20,12 @@
 #include <string_view>
 #include <vector>
 
-#include "ext/module.hpp"
+#include "ext/module_state.hpp"
 #include "ext/py.hpp"
-#include "proto/describe.hpp"
-#include "proto/error.hpp"
-#include "proto/request.hpp"
-#include "proto/tid.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/base/error.hpp"
+#include "proto/call/request.hpp"
+#include "proto/invoke/tid.hpp"
 #include "wire/table.hpp"
 
 namespace quib::ext {

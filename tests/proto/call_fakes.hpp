@@ -12,9 +12,9 @@
 #include <variant>
 #include <vector>
 
-#include "proto/connection.hpp"
-#include "proto/error.hpp"
-#include "proto/transport.hpp"
+#include "proto/session/open.hpp"
+#include "proto/base/error.hpp"
+#include "proto/transport/transport.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 

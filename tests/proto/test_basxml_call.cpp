@@ -10,10 +10,10 @@
 #include <memory>
 
 #include "call_fakes.hpp"
-#include "proto/basxml_call.hpp"
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/dictionary.hpp"
+#include "proto/call/basxml.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 #include "tests/support/descriptions.hpp"

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "call_fakes.hpp"
-#include "proto/call.hpp"
+#include "proto/invoke/invoke.hpp"
 #include "tests/support/descriptions.hpp"
 #include "wire/basxml.hpp"
 #include "wire/deflate.hpp"

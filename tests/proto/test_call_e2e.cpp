@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 

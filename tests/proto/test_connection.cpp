@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "proto/connection.hpp"
-#include "proto/ni_transport.hpp"
+#include "proto/session/open.hpp"
+#include "proto/transport/ni_transport.hpp"
 #include "support/ni_test_peer.hpp"
 #include "wire/container.hpp"
 

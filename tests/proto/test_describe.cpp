@@ -6,9 +6,10 @@
 #include <memory>
 
 #include "call_fakes.hpp"
-#include "proto/call.hpp"
-#include "proto/describe.hpp"
-#include "proto/reply.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/invoke/lookups.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/call/reply.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

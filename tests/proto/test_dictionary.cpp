@@ -9,9 +9,8 @@
 #include <map>
 
 #include "call_fakes.hpp"
-#include "proto/describe.hpp"
-#include "proto/dictionary.hpp"
-#include "proto/read_table.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -10,11 +10,10 @@
 #include <chrono>
 #include <memory>
 
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/dictionary.hpp"
-#include "proto/read_table.hpp"
-#include "proto/structure.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
+#include "proto/invoke/lookups.hpp"
+#include "proto/call/structure.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 

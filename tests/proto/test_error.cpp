@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/error.hpp"
+#include "proto/base/error.hpp"
 #include "wire/result.hpp"
 
 namespace quib::proto {

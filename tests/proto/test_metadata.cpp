@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "proto/describe.hpp"
-#include "proto/metadata.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/session/metadata_cache.hpp"
 
 namespace quib::proto {
 namespace {

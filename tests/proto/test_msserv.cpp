@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/msserv.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
+#include "proto/session/msserv.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 
@@ -136,9 +136,9 @@ Bytes expected_group_request(const std::string& group) {
 }
 
 TEST(MsPacketsTest, FixedPacketsAreSentByteForByte) {
-  EXPECT_EQ(hexs(Bytes(kMsFirstPacket.begin(), kMsFirstPacket.end())),
+  EXPECT_EQ(hexs(Bytes(wire::kMsFirstPacket.begin(), wire::kMsFirstPacket.end())),
             hexs(expected_first_packet()));
-  EXPECT_EQ(hexs(Bytes(kMsSecondPacket.begin(), kMsSecondPacket.end())),
+  EXPECT_EQ(hexs(Bytes(wire::kMsSecondPacket.begin(), wire::kMsSecondPacket.end())),
             hexs(expected_second_packet()));
 }
 

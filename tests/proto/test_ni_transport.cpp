@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/ni_transport.hpp"
+#include "proto/transport/ni_transport.hpp"
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
 #include "tests/support/testutil.hpp"
@@ -26,8 +26,8 @@ using wire::ByteView;
 using test::unhex;
 
 // An 80-byte header from the set bytes of a template table (offset -> hex).
-AppcTemplate from_table(std::initializer_list<std::pair<std::size_t, std::string_view>> set) {
-  AppcTemplate t{};
+wire::AppcTemplate from_table(std::initializer_list<std::pair<std::size_t, std::string_view>> set) {
+  wire::AppcTemplate t{};
   for (const auto& [offset, h] : set) {
     const Bytes b = unhex(h);
     std::copy(b.begin(), b.end(), t.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -44,13 +44,13 @@ Bytes iota(std::size_t n) {
 TEST(NiTemplatesTest, HeadersAreByteForByte) {
   struct Case {
     const char* name;
-    const AppcTemplate& actual;
-    AppcTemplate expected;
+    const wire::AppcTemplate& actual;
+    wire::AppcTemplate expected;
   };
   const Case cases[] = {
-      {"Data", kDataTemplate,
+      {"Data", wire::kDataTemplate,
        from_table({{0, "06CB0200FFFF0000"}, {27, "08"}, {30, "050C"}, {76, "FFFF0003"}})},
-      {"SNC data", kSncDataTemplate,
+      {"SNC data", wire::kSncDataTemplate,
        from_table({{0, "06CB0200FFFF0000"},
                    {10, "08"},
                    {13, "01"},
@@ -66,18 +66,19 @@ TEST(NiTemplatesTest, HeadersAreByteForByte) {
                    {63, "01"},
                    {69, "34313033"},  // "4103"
                    {79, "03"}})},
-      {"SNC handshake", kSncHandshakeTemplate,
+      {"SNC handshake", wire::kSncHandshakeTemplate,
        from_table({{0, "06CB0200FFFF0000"},
                    {10, "28"},
                    {27, "08"},
                    {30, "050C"},
                    {50, "85"},
                    {76, "FFFF0003"}})},
-      {"Chunk", kChunkTemplate, from_table({{0, "06080200FFFF0000"}, {76, "FFFF0008"}})},
-      {"DataLast", kDataLastTemplate,
+      {"Chunk", wire::kChunkTemplate, from_table({{0, "06080200FFFF0000"}, {76, "FFFF0008"}})},
+      {"DataLast", wire::kDataLastTemplate,
        from_table({{0, "06090200FFFF0000"}, {30, "01"}, {48, "00006D60"}, {76, "FFFF0008"}})},
-      {"Deallocate", kDeallocateTemplate, from_table({{0, "060B0200FFFF0000"}, {76, "FFFF0003"}})},
-      {"Cancel", kCancelTemplate,
+      {"Deallocate", wire::kDeallocateTemplate,
+       from_table({{0, "060B0200FFFF0000"}, {76, "FFFF0003"}})},
+      {"Cancel", wire::kCancelTemplate,
        from_table({{0, "06D50200FFFF0000"}, {16, "08"}, {30, "01"}, {76, "FFFF000A"}})},
   };
   for (const Case& c : cases) {
@@ -88,10 +89,10 @@ TEST(NiTemplatesTest, HeadersAreByteForByte) {
 
 TEST(NiTemplatesTest, CancelFrameIs84BytesWithTheConversationId) {
   const wire::ConversationId id = {'C', 'O', 'N', 'V', '0', '0', '0', '1'};
-  const Bytes frame = cancel_frame(id);
+  const Bytes frame = wire::cancel_frame(id);
   ASSERT_EQ(frame.size(), 84u);
   EXPECT_EQ(wire::load_be32(frame.data()), 80u);
-  AppcTemplate expected = kCancelTemplate;
+  wire::AppcTemplate expected = wire::kCancelTemplate;
   std::copy(id.begin(), id.end(), expected.begin() + 40);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame.begin() + 4));
 }
@@ -144,7 +145,8 @@ TEST_F(NiTransportTest, MessageOfExactlyOneRecordIsOneFrame) {
   auto frames = frames_of(1, [&] { ASSERT_TRUE(transport_->send_counted(data, counter).ok()); });
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].size(), 28080u);  // 28084 bytes on the wire with the length
-  AppcTemplate expected = appc_record_header(kDataTemplate, transport_->conversation_id_bytes());
+  wire::AppcTemplate expected =
+      wire::appc_record_header(wire::kDataTemplate, transport_->conversation_id_bytes());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frames[0].begin()));
   EXPECT_TRUE(std::equal(data.begin(), data.end(), frames[0].begin() + 80));
   EXPECT_EQ(counter, 5u + 28000u);
@@ -179,8 +181,8 @@ TEST_F(NiTransportTest, LongerMessageIsChunkedWithAFinalDataLast) {
     EXPECT_EQ(joined, data);
     const Bytes& last = frames.back();
     ASSERT_EQ(last.size(), 80u);  // DataLast alone
-    AppcTemplate expected =
-        appc_record_header(kDataLastTemplate, transport_->conversation_id_bytes());
+    wire::AppcTemplate expected =
+        wire::appc_record_header(wire::kDataLastTemplate, transport_->conversation_id_bytes());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), last.begin()));
     // Only the data counts, not the headers.
     EXPECT_EQ(counter, c.size);
@@ -209,8 +211,8 @@ TEST_F(NiTransportTest, CloseSendsOneDeallocateRecord) {
   ASSERT_TRUE(transport_->close().ok());
   auto f = read_frame(peer_);
   ASSERT_TRUE(f.has_value());
-  AppcTemplate expected =
-      appc_record_header(kDeallocateTemplate, transport_->conversation_id_bytes());
+  wire::AppcTemplate expected =
+      wire::appc_record_header(wire::kDeallocateTemplate, transport_->conversation_id_bytes());
   EXPECT_EQ(*f, Bytes(expected.begin(), expected.end()));
   transport_.reset();  // dropping closes the socket: the peer sees the end
   EXPECT_FALSE(read_frame(peer_).has_value());
@@ -338,7 +340,8 @@ TEST_F(NiTransportTest, SncSendWrapsFramesAndCountsThePlainBytes) {
   auto frames = frames_of(1, [&] { ASSERT_TRUE(transport_->send_counted(plain, counter).ok()); });
   ASSERT_EQ(frames.size(), 1u);
   const Bytes& rec = frames[0];
-  AppcTemplate expected = appc_record_header(kSncDataTemplate, transport_->conversation_id_bytes());
+  wire::AppcTemplate expected =
+      wire::appc_record_header(wire::kSncDataTemplate, transport_->conversation_id_bytes());
   ASSERT_GT(rec.size(), 80u);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rec.begin()));
   // Data: the SNC frame, then the 8-byte message trailer over it.

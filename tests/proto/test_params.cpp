@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "proto/params.hpp"
+#include "proto/base/params.hpp"
 
 namespace quib::proto {
 namespace {

@@ -7,9 +7,8 @@
 #include <functional>
 
 #include "call_fakes.hpp"
-#include "proto/describe.hpp"
-#include "proto/dictionary.hpp"
-#include "proto/read_table.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/server.hpp"
+#include "proto/server/registered_server.hpp"
 #include "support/reg_control.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"

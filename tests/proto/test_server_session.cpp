@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/server.hpp"
+#include "proto/server/registered_server.hpp"
 #include "support/ni_test_peer.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"

@@ -7,8 +7,8 @@
 
 #include <thread>
 
-#include "proto/connection.hpp"
-#include "proto/ni_transport.hpp"
+#include "proto/session/open.hpp"
+#include "proto/transport/ni_transport.hpp"
 #include "support/sim_process.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"

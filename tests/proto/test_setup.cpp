@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/setup.hpp"
+#include "proto/session/setup.hpp"
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
 #include "wire/container.hpp"
@@ -37,7 +37,7 @@ bool zero_except(const Bytes& b,
 }
 
 TEST(SetupPacketsTest, RoutingHandshakePacket) {
-  const Bytes p(kRoutingHandshakePacket.begin(), kRoutingHandshakePacket.end());
+  const Bytes p(wire::kRoutingHandshakePacket.begin(), wire::kRoutingHandshakePacket.end());
   ASSERT_EQ(p.size(), 64u);
   EXPECT_EQ(p[0], 0x02);
   EXPECT_EQ(p[1], 0x03);
@@ -57,7 +57,7 @@ TEST(SetupPacketsTest, RoutingHandshakePacket) {
 TEST(SetupPacketsTest, InitializeHeaderAndBody) {
   for (bool snc : {false, true}) {
     SCOPED_TRACE(snc);
-    const AppcTemplate t = initialize_template(snc);
+    const wire::AppcTemplate t = wire::initialize_template(snc);
     const Bytes h(t.begin(), t.end());
     EXPECT_EQ(text_at(h, 0, 8), std::string("\x06\x01\x02\x00\xFF\xFF\x00\x00", 8));
     EXPECT_EQ(h[10], snc ? 0x21 : 0x01);
@@ -70,7 +70,7 @@ TEST(SetupPacketsTest, InitializeHeaderAndBody) {
     EXPECT_TRUE(
         zero_except(h, {{0, 8}, {10, 11}, {16, 17}, {21, 22}, {26, 28}, {30, 31}, {48, 80}}));
   }
-  const Bytes b(kInitializeBody.begin(), kInitializeBody.end());
+  const Bytes b(wire::kInitializeBody.begin(), wire::kInitializeBody.end());
   ASSERT_EQ(b.size(), 373u);
   EXPECT_EQ(text_at(b, 0, 32), "NWRFC" + std::string(27, ' '));
   EXPECT_EQ(text_at(b, 32, 6),
@@ -90,7 +90,7 @@ TEST(SetupPacketsTest, InitializeHeaderAndBody) {
 }
 
 TEST(SetupPacketsTest, AllocateRecords) {
-  const Bytes lu(kSetPartnerLuNameTemplate.begin(), kSetPartnerLuNameTemplate.end());
+  const Bytes lu(wire::kSetPartnerLuNameTemplate.begin(), wire::kSetPartnerLuNameTemplate.end());
   EXPECT_EQ(text_at(lu, 0, 8), std::string("\x06\x0F\x02\x00\xFF\xFF\x00\x00", 8));
   EXPECT_EQ(lu[10], 0x01);
   EXPECT_EQ(lu[27], 0x90);
@@ -100,12 +100,12 @@ TEST(SetupPacketsTest, AllocateRecords) {
   EXPECT_EQ(text_at(lu, 76, 4), std::string("\xFF\xFF\x00\x03", 4));
   EXPECT_TRUE(
       zero_except(lu, {{0, 8}, {10, 11}, {27, 28}, {30, 31}, {48, 56}, {59, 60}, {76, 80}}));
-  const Bytes body(kSetPartnerLuNameBody.begin(), kSetPartnerLuNameBody.end());
+  const Bytes body(wire::kSetPartnerLuNameBody.begin(), wire::kSetPartnerLuNameBody.end());
   ASSERT_EQ(body.size(), 144u);
   EXPECT_EQ(text_at(body, 0, 128), "localhost" + std::string(119, ' '));
   EXPECT_EQ(text_at(body, 128, 16), std::string(16, '\0'));
 
-  const Bytes al(kAllocateTemplate.begin(), kAllocateTemplate.end());
+  const Bytes al(wire::kAllocateTemplate.begin(), wire::kAllocateTemplate.end());
   EXPECT_EQ(text_at(al, 0, 8), std::string("\x06\x05\x02\x00\xFF\xFF\x00\x00", 8));
   EXPECT_EQ(al[30], 0x01);
   EXPECT_EQ(text_at(al, 76, 4), std::string("\xFF\xFF\x00\x03", 4));
@@ -189,17 +189,18 @@ TEST(ConnectDirectTest, RunsTheSetUpAndKeepsTheConversationId) {
   gw.join();
 
   ASSERT_EQ(log.frames.size(), 4u);
-  EXPECT_EQ(log.frames[0], Bytes(kRoutingHandshakePacket.begin(), kRoutingHandshakePacket.end()));
+  EXPECT_EQ(log.frames[0],
+            Bytes(wire::kRoutingHandshakePacket.begin(), wire::kRoutingHandshakePacket.end()));
   // Initialize still carries the blank id; the later records the server's.
-  Bytes init(kInitializeTemplate.begin(), kInitializeTemplate.end());
+  Bytes init(wire::kInitializeTemplate.begin(), wire::kInitializeTemplate.end());
   std::fill(init.begin() + 40, init.begin() + 48, ' ');
-  init.insert(init.end(), kInitializeBody.begin(), kInitializeBody.end());
+  init.insert(init.end(), wire::kInitializeBody.begin(), wire::kInitializeBody.end());
   EXPECT_EQ(log.frames[1], init);
-  Bytes lu(kSetPartnerLuNameTemplate.begin(), kSetPartnerLuNameTemplate.end());
+  Bytes lu(wire::kSetPartnerLuNameTemplate.begin(), wire::kSetPartnerLuNameTemplate.end());
   std::copy_n("CONV0001", 8, lu.begin() + 40);
-  lu.insert(lu.end(), kSetPartnerLuNameBody.begin(), kSetPartnerLuNameBody.end());
+  lu.insert(lu.end(), wire::kSetPartnerLuNameBody.begin(), wire::kSetPartnerLuNameBody.end());
   EXPECT_EQ(log.frames[2], lu);
-  Bytes al(kAllocateTemplate.begin(), kAllocateTemplate.end());
+  Bytes al(wire::kAllocateTemplate.begin(), wire::kAllocateTemplate.end());
   std::copy_n("CONV0001", 8, al.begin() + 40);
   EXPECT_EQ(log.frames[3], al);
 }
@@ -266,7 +267,7 @@ TEST(ConnectDirectTest, SncOptionsLoadTheLibraryAfterAllocate) {
   const std::string m = t.error().message();
   EXPECT_EQ(m.rfind("SNC: cannot load the GSS-API library /nonexistent/libgss.so: ", 0), 0u) << m;
   ASSERT_EQ(log.frames.size(), 4u);  // handshake, Initialize, SetPartnerLuName, Allocate
-  EXPECT_EQ(log.frames[1][kInitializeSncOffset], kInitializeWithSnc);
+  EXPECT_EQ(log.frames[1][wire::kInitializeSncOffset], wire::kInitializeWithSnc);
 }
 
 // ---------------------------------------------------------------- router
@@ -292,7 +293,8 @@ TEST(ConnectViaRouterTest, SendsTheRouteRequestThenTheSetUp) {
       wire::RouteHop("127.0.0.1", std::to_string(router.port()), "rpw"),
       wire::RouteHop("appserver", "3307", "")};
   EXPECT_EQ(log.frames[0], wire::build_route_request(hops).value());
-  EXPECT_EQ(log.frames[1], Bytes(kRoutingHandshakePacket.begin(), kRoutingHandshakePacket.end()));
+  EXPECT_EQ(log.frames[1],
+            Bytes(wire::kRoutingHandshakePacket.begin(), wire::kRoutingHandshakePacket.end()));
 }
 
 TEST(ConnectViaRouterTest, RouterRefusalAndBadRoutes) {
@@ -375,8 +377,8 @@ struct SentToken {
 };
 
 SentToken decode_handshake_record(const Bytes& record) {
-  EXPECT_TRUE(std::equal(kSncHandshakeTemplate.begin(), kSncHandshakeTemplate.begin() + 40,
-                         record.begin()));
+  EXPECT_TRUE(std::equal(wire::kSncHandshakeTemplate.begin(),
+                         wire::kSncHandshakeTemplate.begin() + 40, record.begin()));
   const ByteView data = ByteView(record).subspan(80);
   const ByteView frame = data.first(data.size() - 8);
   EXPECT_EQ(wire::load_be32(data.data() + frame.size()), frame.size());

@@ -13,10 +13,10 @@
 
 #include "../snc/gss/fake_gss.h"
 #include "../snc/gss_fixture.hpp"
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/setup.hpp"
-#include "proto/snc_session.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
+#include "proto/session/setup.hpp"
+#include "proto/transport/snc_channel.hpp"
 #include "snc/frame.hpp"
 #include "support/ni_test_peer.hpp"
 #include "support/sim_process.hpp"
@@ -122,7 +122,7 @@ TEST_F(SncSim, LogsOnAndCallsWithWrappedMessages) {
   const auto frames = sim_->received_hex("call");
   ASSERT_GT(frames.size(), frames_before);
   const std::string header_head =
-      test::hex(wire::ByteView(kSncDataTemplate.data(), 40));
+      test::hex(wire::ByteView(wire::kSncDataTemplate.data(), 40));
   for (std::size_t i = frames_before; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].find(utf16_hex(text)), std::string::npos);
     EXPECT_EQ(frames[i].substr(0, 80), header_head);
@@ -246,7 +246,7 @@ void serve_until_allocate(const test::Listener& listener, Socket& conn) {
   if (!test::read_frame(conn)) return;  // routing handshake
   test::write_frame(conn, Bytes(64, 0));
   auto init = test::read_frame(conn);
-  if (!init || (*init)[10] != kInitializeWithSnc) return;
+  if (!init || (*init)[10] != wire::kInitializeWithSnc) return;
   test::write_record(conn, wire::kAppcInitialize);
   if (!test::read_frame(conn) || !test::read_frame(conn)) return;  // SetPartnerLuName, Allocate
   test::write_record(conn, wire::kAppcAllocate);
@@ -312,8 +312,8 @@ TEST(SncScripted, EstablishedContextWrapsEveryMessage) {
   // One handshake frame: the announcement of the exported partner name
   // and the fake's 3-byte token; no reply was awaited.
   ASSERT_GE(first.size(), 80u);
-  const AppcTemplate hs =
-      appc_record_header(kSncHandshakeTemplate, transport.conversation_id_bytes());
+  const wire::AppcTemplate hs =
+      wire::appc_record_header(wire::kSncHandshakeTemplate, transport.conversation_id_bytes());
   EXPECT_TRUE(std::equal(hs.begin(), hs.end(), first.begin()));
   const ByteView frame = frame_of(first);
   auto parsed = snc::parse_snc_frame(frame);
@@ -328,7 +328,7 @@ TEST(SncScripted, EstablishedContextWrapsEveryMessage) {
 
   // The message: the SNC data header, a Wrapped frame of the fake's
   // wrapping of "hello", the trailer.
-  const AppcTemplate dh = appc_record_header(kSncDataTemplate, transport.conversation_id_bytes());
+  const wire::AppcTemplate dh = wire::appc_record_header(wire::kSncDataTemplate, transport.conversation_id_bytes());
   ASSERT_GE(request.size(), 80u);
   EXPECT_TRUE(std::equal(dh.begin(), dh.end(), request.begin()));
   auto wrapped = snc::parse_snc_frame(frame_of(request));

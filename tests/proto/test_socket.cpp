@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "proto/socket.hpp"
+#include "proto/net/socket.hpp"
 #include "support/ni_test_peer.hpp"
 
 namespace quib::proto {

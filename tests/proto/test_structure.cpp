@@ -3,7 +3,7 @@
 // and the failures of hostile or inconsistent layouts.
 #include <gtest/gtest.h>
 
-#include "proto/structure.hpp"
+#include "proto/call/structure.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "proto/throughput.hpp"
+#include "proto/base/throughput.hpp"
 
 namespace quib::proto {
 namespace {

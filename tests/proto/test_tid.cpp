@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "call_fakes.hpp"
-#include "proto/tid.hpp"
+#include "proto/invoke/tid.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <string>
 
-#include "proto/connection.hpp"
-#include "proto/tid.hpp"
+#include "proto/session/open.hpp"
+#include "proto/invoke/tid.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 #include "tests/support/testutil.hpp"

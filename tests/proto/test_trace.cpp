@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/trace.hpp"
+#include "proto/base/trace.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"
 #include "wire/utf.hpp"

@@ -14,10 +14,10 @@
 #include <functional>
 #include <thread>
 
-#include "proto/ni_transport.hpp"
-#include "proto/socket.hpp"
-#include "proto/transport.hpp"
-#include "proto/waits.hpp"
+#include "proto/net/socket.hpp"
+#include "proto/net/waits.hpp"
+#include "proto/transport/ni_transport.hpp"
+#include "proto/transport/transport.hpp"
 #include "support/ni_test_peer.hpp"
 
 namespace quib::proto {
@@ -243,7 +243,7 @@ TEST(Interrupted, ABlockedSendEndsAndNoCancelFrameFollowsTheTornRequest) {
     if (n <= 0) break;
     wire_bytes.insert(wire_bytes.end(), piece.begin(), piece.begin() + n);
   }
-  const Bytes cancel_bytes = cancel_frame(transport.conversation_id_bytes());
+  const Bytes cancel_bytes = wire::cancel_frame(transport.conversation_id_bytes());
   EXPECT_EQ(
       std::search(wire_bytes.begin(), wire_bytes.end(), cancel_bytes.begin(), cancel_bytes.end()),
       wire_bytes.end());

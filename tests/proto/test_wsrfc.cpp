@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "proto/call.hpp"
-#include "proto/connection.hpp"
-#include "proto/wsrfc.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/session/open.hpp"
+#include "proto/transport/ws_transport.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 #include "support/tls_test_peer.hpp"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/wsrfc.hpp"
+#include "proto/transport/ws_transport.hpp"
 #include "support/tls_test_peer.hpp"
 
 namespace quib::proto {

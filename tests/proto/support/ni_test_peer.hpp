@@ -17,7 +17,7 @@
 #include <string_view>
 #include <utility>
 
-#include "proto/socket.hpp"
+#include "proto/net/socket.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::test {

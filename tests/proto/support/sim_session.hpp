@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "proto/connection.hpp"
+#include "proto/session/open.hpp"
 #include "sim_process.hpp"
 
 namespace quib::test {

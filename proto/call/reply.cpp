@@ -1,0 +1,355 @@
+#include "proto/call/reply.hpp"
+
+#include <fmt/format.h>
+
+#include <limits>
+#include <unordered_map>
+
+#include "proto/call/deltas.hpp"
+#include "wire/compress.hpp"
+#include "wire/utf.hpp"
+
+namespace quib::proto {
+
+using wire::Bytes;
+using wire::ByteView;
+using wire::RecordId;
+
+// ---------------------------------------------------------------- CallReply
+
+const wire::RfcValue* CallReply::value(std::string_view name) const {
+  for (const auto& [n, v] : values)
+    if (n == name) return &v;
+  return nullptr;
+}
+
+const ReplyTable* CallReply::table(std::string_view name) const {
+  for (const auto& t : tables)
+    if (t.name == name) return &t;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- texts
+
+std::string field_text(ByteView value) {
+  std::string text = wire::decode_text_field(value);
+  text.resize(wire::trim_end_unicode(text).size());
+  return text;
+}
+
+std::string value_text(const wire::RfcValue& value) {
+  using K = wire::RfcValue::Kind;
+  switch (value.kind()) {
+    case K::Text:
+      return std::string(wire::trim_end_unicode(value.as_text()));
+    case K::Int:
+      return std::to_string(value.as_int());
+    case K::Float:
+      return wire::float_shortest_text(value.as_float());
+    case K::Bytes: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string s;
+      s.reserve(value.as_bytes().size() * 2);
+      for (std::uint8_t b : value.as_bytes()) {
+        s += kHex[b >> 4];
+        s += kHex[b & 0xF];
+      }
+      return s;
+    }
+    case K::Undecoded: {
+      const auto& u = value.as_undecoded();
+      return fmt::format("<undecoded {}, {} bytes>", u.ty.display(), u.bytes.size());
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------- ABAP errors
+
+std::optional<ProtocolError> abap_error_of(std::span<const wire::Record> records) {
+  const wire::Record* key = nullptr;
+  const wire::Record* message = nullptr;
+  // Message class, type, number, V1..V4, in the order of AbapExceptionInfo.
+  const wire::Record* attr[7] = {};
+  for (const auto& r : records) {
+    switch (r.id) {
+      case RecordId::AbapExceptionKey:
+        if (!key) key = &r;
+        break;
+      case RecordId::AbapErrorMessage:
+      case RecordId::AbapT100Text:
+        if (!message) message = &r;
+        break;
+      case RecordId::AbapMessageV1:
+        if (!message) message = &r;
+        if (!attr[3]) attr[3] = &r;
+        break;
+      case RecordId::AbapMessageV2:
+        if (!attr[4]) attr[4] = &r;
+        break;
+      case RecordId::AbapMessageV3:
+        if (!attr[5]) attr[5] = &r;
+        break;
+      case RecordId::AbapMessageV4:
+        if (!attr[6]) attr[6] = &r;
+        break;
+      case RecordId::AbapMessageClass:
+        if (!attr[0]) attr[0] = &r;
+        break;
+      case RecordId::AbapMessageType:
+        if (!attr[1]) attr[1] = &r;
+        break;
+      case RecordId::AbapMessageNumber:
+        if (!attr[2]) attr[2] = &r;
+        break;
+      default:
+        break;
+    }
+  }
+  if (!key && !message) return std::nullopt;
+  auto trimmed = [](const wire::Record* r) {
+    if (!r) return std::string();
+    return std::string(wire::trim_unicode(wire::decode_text_field(r->value)));
+  };
+  ProtocolError::AbapExceptionInfo info;
+  info.key = key ? field_text(key->value) : std::string();
+  info.message = message ? field_text(message->value) : std::string("no diagnostic text");
+  info.msg_class = trimmed(attr[0]);
+  info.msg_type = trimmed(attr[1]);
+  info.msg_number = trimmed(attr[2]);
+  info.msg_v1 = trimmed(attr[3]);
+  info.msg_v2 = trimmed(attr[4]);
+  info.msg_v3 = trimmed(attr[5]);
+  info.msg_v4 = trimmed(attr[6]);
+  return ProtocolError::abap_exception(std::move(info));
+}
+
+// ---------------------------------------------------------------- tables
+
+namespace {
+
+// Content of a table that may be compressed: expanded, or kept as it came.
+void settle_content(ReplyTable& table) {
+  Bytes content = std::move(table.content);
+  table.content.clear();
+  if (wire::detect_compressed_table(content)) {
+    // A table declaring no rows keeps none: nothing to expand.
+    if (table.declared_count == 0) return;
+    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8));
+    if (!expanded) {
+      table.kept_compressed = std::move(content);
+      return;
+    }
+    split_table_content(table, std::move(expanded).value());
+    return;
+  }
+  split_table_content(table, std::move(content));
+}
+
+// Pushes one plain row unless the table already failed to fit its rows; a
+// row wider than the table becomes the shape error and stops the table.
+void push_plain_row(ReplyTable& table, ByteView row) {
+  if (table.shape_error) return;
+  if (!table.rows.push_row(row)) {
+    table.shape_error = Bytes(row.begin(), row.end());
+    return;
+  }
+  if (table.declared_width == 0) table.declared_width = table.rows.row_width();
+}
+
+class ReplyWalk {
+ public:
+  ReplyWalk(const FunctionDescription* description, std::span<const wire::TableArg> sent,
+            std::size_t reply_size)
+      : description_(description), deltas_(sent), reserve_budget_(reply_size) {}
+
+  ProtoStatus record(const wire::Record& r) {
+    switch (r.id) {
+      case RecordId::ParameterName:
+        pending_name_ = field_text(r.value);
+        has_pending_ = true;
+        break;
+      case RecordId::ParameterValue:
+        if (has_pending_) parameter_value(r.value);
+        break;
+      case RecordId::TableName:
+        close_table();
+        current_.emplace();
+        current_->name = field_text(r.value);
+        break;
+      case RecordId::TableHeader:
+        table_header(r.value);
+        break;
+      case RecordId::TableContent:
+        if (current_) {
+          reserve_rows();
+          push_plain_row(*current_, r.value);
+        }
+        break;
+      case RecordId::TableCompressed:
+      case RecordId::TableCompressedChunk:
+        if (current_) compressed_piece(*current_, r.value);
+        break;
+      case RecordId::TableDeltaDelete:
+      case RecordId::TableDeltaRowOp:
+      case RecordId::TableDeltaReplace:
+        close_table();
+        [[fallthrough]];
+      case RecordId::TableDeltaRow: {
+        QUIB_TRY(auto start, deltas_.on_record(r.id, r.value));
+        if (start) {
+          current_.emplace();
+          current_->name = std::move(*start);
+        }
+        break;
+      }
+      case RecordId::TableSectionEnd:
+        close_table();
+        break;
+      case RecordId::DeepSection:
+        QUIB_CHECK(deep_section());
+        break;
+      case RecordId::DeepContent:
+        if (deep_open_) deep_ += wire::utf8_lossy(r.value);
+        break;
+      default:
+        break;
+    }
+    return wire::ok_unit;
+  }
+
+  ProtoResult<CallReply> finish() && {
+    close_table();
+    QUIB_CHECK(deltas_.add_sent_tables(reply_.tables));
+    for (auto& t : reply_.tables)
+      if (!t.content.empty()) settle_content(t);
+    return std::move(reply_);
+  }
+
+ private:
+  void parameter_value(ByteView bytes) {
+    wire::AbapType ty = wire::AbapType::Char;
+    if (description_)
+      if (const auto* p = description_->find_parameter(pending_name_)) ty = p->type;
+    auto decoded = wire::decode_field_value(bytes, ty);
+    wire::RfcValue v = decoded ? std::move(decoded).value()
+                               : wire::RfcValue::undecoded(ty, Bytes(bytes.begin(), bytes.end()));
+    reply_.text_pairs.emplace_back(pending_name_, value_text(v));
+    reply_.values.emplace_back(std::move(pending_name_), std::move(v));
+    pending_name_.clear();
+    has_pending_ = false;
+  }
+
+  void table_header(ByteView v) {
+    if (!current_ || current_->declared_width != 0 || v.size() < 8) return;
+    ReplyTable& t = *current_;
+    t.declared_width = wire::load_be32(v.data());
+    t.declared_count = wire::load_be32(v.data() + 4);
+    if (t.declared_width > kMaxDeclaredRowWidth) {
+      t.shape_error.emplace();
+      return;
+    }
+    if (t.rows.row_count() == 0) {
+      t.rows = RfcTable(t.declared_width);
+      std::uint64_t want = 0;
+      if (!__builtin_mul_overflow(t.declared_width, t.declared_count, &want))
+        pending_reserve_ = want;
+    }
+  }
+
+  void compressed_piece(ReplyTable& t, ByteView v) {
+    if (t.content.empty() && !wire::detect_compressed_table(v) && t.declared_width != 0 &&
+        v.size() <= t.declared_width) {
+      reserve_rows();
+      push_plain_row(t, v);
+      return;
+    }
+    t.content.insert(t.content.end(), v.begin(), v.end());
+  }
+
+  ProtoStatus deep_section() {
+    if (!deep_open_) {
+      deep_open_ = true;
+      deep_.clear();
+      return wire::ok_unit;
+    }
+    deep_open_ = false;
+    auto nodes = wire::parse_deep_xml(deep_);
+    deep_.clear();
+    if (!nodes) return wire::err(ProtocolError(std::move(nodes).error()));
+    for (auto& n : nodes.value()) {
+      reply_.deep_values.push_back(wire::deep_value_from_node(n));
+      reply_.deep_nodes.push_back(std::move(n));
+    }
+    return wire::ok_unit;
+  }
+
+  // Room for the declared rows once the first row arrives (rows that come as
+  // bulk content need none), but all tables together never reserve more
+  // than the reply's values hold: the counts come from the peer.
+  void reserve_rows() {
+    if (pending_reserve_ == 0) return;
+    const std::uint64_t want = std::min(pending_reserve_, reserve_budget_);
+    pending_reserve_ = 0;
+    reserve_budget_ -= want;
+    current_->rows.reserve_bytes(static_cast<std::size_t>(want));
+  }
+
+  void close_table() {
+    pending_reserve_ = 0;
+    if (!current_) return;
+    reply_.tables.push_back(std::move(*current_));
+    current_.reset();
+  }
+
+  const FunctionDescription* description_;
+  TableDeltas deltas_;
+  std::uint64_t reserve_budget_;
+  std::uint64_t pending_reserve_ = 0;
+  CallReply reply_;
+  std::string pending_name_;
+  bool has_pending_ = false;
+  std::optional<ReplyTable> current_;
+  bool deep_open_ = false;
+  std::string deep_;
+};
+
+}  // namespace
+
+ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
+                                            const FunctionDescription* description,
+                                            std::span<const wire::TableArg> sent_tables) {
+  if (auto abap = abap_error_of(records)) return wire::err(std::move(*abap));
+  std::size_t reply_size = 0;
+  for (const auto& r : records) reply_size += r.value.size();
+  ReplyWalk walk(description, sent_tables, reply_size);
+  for (const auto& r : records) QUIB_CHECK(walk.record(r));
+  return std::move(walk).finish();
+}
+
+// ---------------------------------------------------------------- decimals
+
+ProtoStatus apply_bcd_decimals(const FunctionDescription& description, CallReply& reply,
+                               const DecimalsLookup& decimals_of) {
+  // The first text pair of each name, found once for all values.
+  std::unordered_map<std::string_view, std::size_t> pair_of;
+  bool pairs_indexed = false;
+  for (auto& [name, value] : reply.values) {
+    const ParameterDescription* p = description.find_parameter(name);
+    if (!p || !has_element_decimals(*p) || !value.is_text()) continue;
+    QUIB_TRY(const std::uint32_t decimals, decimals_of(p->type_name));
+    if (decimals == 0) continue;
+    value.as_text() = wire::insert_decimal_point(value.as_text(), decimals);
+    if (!pairs_indexed) {
+      pair_of.reserve(reply.text_pairs.size());
+      for (std::size_t i = 0; i < reply.text_pairs.size(); ++i)
+        pair_of.emplace(reply.text_pairs[i].first, i);
+      pairs_indexed = true;
+    }
+    if (auto it = pair_of.find(name); it != pair_of.end())
+      reply.text_pairs[it->second].second = value.as_text();
+  }
+  return wire::ok_unit;
+}
+
+}  // namespace quib::proto

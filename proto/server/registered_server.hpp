@@ -1,0 +1,256 @@
+// The registered-server session: the reverse of a client session. The
+// program connects to an SAP gateway, registers a program ID, and the
+// gateway then forwards to it the RFC calls that ABAP programs address to
+// that program ID. RegisteredServer registers, waits for and reassembles one
+// inbound call at a time, sends the reply (export values) or an exception
+// reply, and detaches when it is dropped.
+//
+// The byte-level pieces (judging the registration answer, reassembling an
+// inbound call from its records, building the reply containers and the
+// frames that carry them) are pure functions here, so that they can be
+// tested and fuzzed without a socket; RegisteredServer only adds the I/O.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "proto/base/error.hpp"
+#include "proto/net/socket.hpp"
+#include "wire/appc.hpp"
+#include "wire/bytes.hpp"
+#include "wire/ni.hpp"
+#include "wire/server.hpp"
+#include "wire/types.hpp"
+
+namespace quib::proto {
+
+// ---------------------------------------------------------------- parameters
+
+inline constexpr std::string_view kDefaultGwhost = "localhost";
+inline constexpr std::string_view kDefaultGwserv = "3300";
+inline constexpr std::string_view kDefaultServerLocalHost = "localhost";
+inline constexpr std::chrono::seconds kDefaultServerConnectTimeout{30};
+inline constexpr std::chrono::seconds kDefaultServerReadTimeout{60};
+inline constexpr std::chrono::seconds kDefaultRegistrationWait{2};
+
+// The gateway port when `gwserv` does not read as a number.
+inline constexpr std::uint16_t kDefaultGatewayPort = 3300;
+inline constexpr std::string_view kGwservPrefix = "sapgw";
+
+struct ServerParams {
+  std::string gwhost{kDefaultGwhost};
+  std::string gwserv{kDefaultGwserv};
+  std::string program_id;  // must be set
+  // The name the registration record and the information block announce.
+  std::string local_host{kDefaultServerLocalHost};
+  Duration connect_timeout{kDefaultServerConnectTimeout};
+  // Read and write time-out of the socket, outside the registration wait.
+  Duration read_timeout{kDefaultServerReadTimeout};
+  // Read time-out while waiting for the gateway's answer to the registration.
+  Duration registration_wait{kDefaultRegistrationWait};
+
+  static ServerParams defaults() { return ServerParams{}; }
+};
+
+// The gateway port of a `gwserv` text: "sapgw" and a system number gives
+// 3300 plus that number (modulo 65536), a plain number is the port itself,
+// and anything that does not read gives 3300.
+std::uint16_t gateway_port(std::string_view gwserv);
+
+// ---------------------------------------------------------------- limits and ids
+
+// Largest NI frame accepted from the gateway.
+inline constexpr std::uint64_t kServerFrameLimit = wire::kNiDefaultLimit;
+// Bytes asked of the socket per read.
+inline constexpr std::size_t kServerReadPiece = 8192;
+// Largest inbound request reassembled from its records. Each record is
+// bounded by the frame limit, but their number is the gateway's choice: the
+// request as a whole is bounded too, so that a peer that never sends the
+// last record cannot make the buffer grow without end.
+inline constexpr std::uint64_t kInboundRequestLimit = wire::kNiDefaultLimit;
+
+// Request bytes of the records the gateway sends to a registered server.
+inline constexpr std::uint8_t kInboundAnnouncementRequest = 0xCF;
+inline constexpr std::uint8_t kInboundRequestRequest = 0x03;
+inline constexpr std::uint8_t kInboundContinuationRequest = 0x09;
+
+// Offsets in the 80-byte header of an inbound request record.
+inline constexpr std::size_t kInboundPayloadLengthOffset = 56;
+inline constexpr std::size_t kInboundLastMarkOffset = 60;
+
+// ---------------------------------------------------------------- replies
+
+// What send_exception_reply sends: a plain ABAP exception key, or an ABAP
+// message (only the first four variables are sent).
+struct ExceptionReply {
+  struct Key {
+    std::string key;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct Message {
+    std::string msg_class;
+    std::string msg_number;
+    std::string msg_type;
+    std::vector<std::string> variables;
+    friend bool operator==(const Message&, const Message&) = default;
+  };
+  std::variant<Key, Message> content;
+
+  static ExceptionReply exception_key(std::string key) { return {Key{std::move(key)}}; }
+  static ExceptionReply abap_message(std::string msg_class, std::string msg_number,
+                                     std::string msg_type, std::vector<std::string> variables) {
+    return {Message{std::move(msg_class), std::move(msg_number), std::move(msg_type),
+                    std::move(variables)}};
+  }
+  friend bool operator==(const ExceptionReply&, const ExceptionReply&) = default;
+};
+
+// One export value of a reply: the parameter name and its value.
+using ExportValue = std::pair<std::string, wire::RfcValue>;
+
+// The normal reply container: the reply header records (with `program_id`
+// in Program), the exports that the call requested (all of them when it
+// requested none) in the order given, the closing 0x0667 record and End.
+// An Int outside INT4 fails with UnexpectedRecord ("server reply").
+ProtoResult<wire::Bytes> build_reply_container(std::string_view program_id,
+                                               const wire::InboundCall& call,
+                                               std::span<const ExportValue> exports);
+
+// The exception reply container: the reply header records, the exception
+// key or the ABAP message records, the closing 0x0667 record and End.
+ProtoResult<wire::Bytes> build_exception_container(std::string_view program_id,
+                                                   const ExceptionReply& reply);
+
+enum class ReplyKind : std::uint8_t { Normal, Exception };
+
+// The 80-byte header under which a reply container travels; bytes 40..47
+// and 48..51 are filled per piece.
+wire::Bytes reply_header(ReplyKind kind, const wire::ConversationId& conversation_id,
+                         std::uint32_t piece_length);
+
+// The NI frame payloads that carry a container: pieces of at most 28000
+// bytes, each under the reply or exception header with the conversation id
+// and the piece length.
+std::vector<wire::Bytes> container_frames(ReplyKind kind,
+                                          const wire::ConversationId& conversation_id,
+                                          wire::ByteView container);
+
+// The three 80-byte records that end a conversation after a reply.
+std::vector<wire::Bytes> end_of_conversation_records(const wire::ConversationId& conversation_id);
+
+// ---------------------------------------------------------------- inbound calls
+
+// Reassembles one inbound call from the frames the gateway sends: the call
+// announcement, the request record, then continuation records until one is
+// marked as the last. Pure: the caller reads the frames.
+class InboundAssembler {
+ public:
+  enum class Stage : std::uint8_t { Announcement, Request, Continuation, Complete };
+
+  // `limit`: the largest request payload reassembled.
+  explicit InboundAssembler(std::uint64_t limit = kInboundRequestLimit) : limit_(limit) {}
+
+  // The step label under which the next frame is read.
+  std::string_view next_label() const;
+  Stage stage() const { return stage_; }
+  bool complete() const { return stage_ == Stage::Complete; }
+
+  // Takes the next frame. An error ends the call: the caller discards the
+  // assembler, and the announcement it belonged to is lost.
+  ProtoStatus push(wire::ByteView frame);
+
+  // The conversation id the announcement opened (zeros before it).
+  const wire::ConversationId& conversation_id() const { return conversation_id_; }
+  // The payload reassembled so far.
+  const wire::Bytes& payload() const { return payload_; }
+
+  // The call, once complete: the container records read up to End and
+  // decoded.
+  ProtoResult<wire::InboundCall> decode() const;
+
+ private:
+  ProtoStatus take_record(std::string_view label, wire::ByteView frame);
+
+  std::uint64_t limit_;
+  Stage stage_ = Stage::Announcement;
+  wire::ConversationId conversation_id_{};
+  wire::Bytes payload_;
+};
+
+// The records of a reassembled inbound request, decoded. A container that
+// does not read is Container.
+ProtoResult<wire::InboundCall> decode_inbound_request(wire::ByteView payload);
+
+// The verdict on the gateway's answer to the registration (one frame):
+// registered, possibly with a call announcement that came as the answer;
+// RegistrationRefused for an "*ERR*" text; UnexpectedRecord for anything
+// else. A read that timed out is judged by the caller (silence accepts).
+ProtoResult<std::optional<wire::Bytes>> judge_registration_answer(std::string_view program_id,
+                                                                  wire::ByteView frame);
+
+// ---------------------------------------------------------------- the session
+
+class RegisteredServer {
+ public:
+  RegisteredServer(RegisteredServer&& other) noexcept = default;
+  RegisteredServer& operator=(RegisteredServer&& other) noexcept;
+  RegisteredServer(const RegisteredServer&) = delete;
+  RegisteredServer& operator=(const RegisteredServer&) = delete;
+  // Detaches (one 0xD0 record, send errors ignored) and closes the socket.
+  ~RegisteredServer();
+
+  // Waits for and reassembles one inbound call. Blocks up to the socket's
+  // read time-out per read; a time-out is Io "timed out" or "would block",
+  // and a time-out after an announcement loses that announcement.
+  ProtoResult<wire::InboundCall> receive_call();
+
+  // The normal reply to `call` (no tables), then the end of the conversation.
+  ProtoStatus send_reply_exports_only(const wire::InboundCall& call,
+                                      std::span<const ExportValue> exports);
+  // The exception reply, then the end of the conversation.
+  ProtoStatus send_exception_reply(const ExceptionReply& reply);
+
+  // Sends the detach record once; later calls (and the drop) send nothing.
+  void detach();
+
+  const std::string& program_id() const { return program_id_; }
+  const wire::ConversationId& conversation_id() const { return conversation_id_; }
+  bool has_pending_announcement() const { return pending_.has_value(); }
+  const Socket& socket() const { return socket_; }
+  wire::Status<IoError> set_read_timeout(Duration timeout) const {
+    return socket_.set_read_timeout(timeout);
+  }
+
+  // A server over a socket that is already connected (registration is the
+  // caller's business); used by register_at_gateway and by tests.
+  RegisteredServer(Socket socket, std::string program_id);
+
+ private:
+  friend ProtoResult<RegisteredServer> register_at_gateway(const ServerParams& params);
+
+  ProtoResult<wire::Bytes> read_frame(std::string_view label);
+  ProtoStatus write_frame(wire::ByteView payload);
+  ProtoStatus send_container(ReplyKind kind, wire::ByteView container);
+  void release();
+
+  wire::NiFrameReader reader_{kServerFrameLimit};
+  std::string program_id_;
+  std::optional<wire::Bytes> pending_;
+  Socket socket_;
+  wire::ConversationId conversation_id_{};
+  bool detached_ = false;
+};
+
+// Connects to the gateway and registers the program ID. A failure after the
+// connection was made detaches and closes it.
+ProtoResult<RegisteredServer> register_at_gateway(const ServerParams& params);
+
+}  // namespace quib::proto
