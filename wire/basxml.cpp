@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "wire/types.hpp"
+#include "wire/quote.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -236,17 +236,8 @@ std::string Content::debug() const {
       out += ")";
       return out;
     }
-    case ContentKind::Bytes: {
-      std::string out = "Bytes([";
-      bool first = true;
-      for (std::uint8_t b : bytes()) {
-        if (!first) out += ", ";
-        first = false;
-        out += fmt::format("{}", b);
-      }
-      out += "])";
-      return out;
-    }
+    case ContentKind::Bytes:
+      return "Bytes(" + debug_bytes(bytes()) + ")";
     case ContentKind::Elements: {
       std::string out = "Elements([";
       bool first = true;
