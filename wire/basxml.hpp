@@ -66,7 +66,8 @@ inline constexpr std::uint64_t kBasxmlMaxPayload = 0xFFFFFFFFull;
 // carries it, and a payload of n bytes may hold 32 n of them beside 4096.
 inline constexpr std::uint64_t kBasxmlNameBytesPerPayloadByte = 32;
 inline constexpr std::uint64_t kBasxmlNameAllowance = 4096;
-constexpr std::uint64_t basxml_name_budget(std::uint64_t payload_bytes) {  // up to kBasxmlMaxPayload
+// `payload_bytes` is at most kBasxmlMaxPayload.
+constexpr std::uint64_t basxml_name_budget(std::uint64_t payload_bytes) {
   return kBasxmlNameBytesPerPayloadByte * payload_bytes + kBasxmlNameAllowance;
 }
 

@@ -4,11 +4,12 @@
 // a byte width and a number of implied decimals. `AbapType` is the kind
 // (wire/abap_type.hpp), `RfcValue` one scalar field value, and the codec below
 // turns the bytes of one field into an `RfcValue` and back; its errors are
-// `ValueError`s (wire/value_error.hpp), both included from here. The text helpers that sessions and the
-// call path apply to record values live here too: the packed-decimal (BCD)
-// codec, the implied decimal point, the guessing decoder for record texts, the
-// shortest text of a double and the double parser. UTF-16LE conversion is in
-// wire/utf.hpp (encode_utf16le / decode_utf16le), included from here.
+// `ValueError`s (wire/value_error.hpp), both included from here. The text
+// helpers that sessions and the call path apply to record values live here
+// too: the packed-decimal (BCD) codec, the implied decimal point, the guessing
+// decoder for record texts, the shortest text of a double and the double
+// parser. UTF-16LE conversion is in wire/utf.hpp (encode_utf16le /
+// decode_utf16le), included from here.
 #pragma once
 
 #include <cstdint>

@@ -330,10 +330,11 @@ TEST(WriteBasxml, NameBudgetJustUnderAtAndJustOverItsLimit) {
         EXPECT_TRUE(back.ok()) << back.error().message();
       } else {
         EXPECT_EQ(w.error().kind, BasxmlError::Kind::Unwritable);
-        EXPECT_EQ(w.error().message(),
-                  fmt::format("document cannot be written as basXML: its names take {} bytes, beyond "
-                              "the {} that a reader allows for {} bytes of payload",
-                              names, budget, stream));
+        const std::string expected = fmt::format(
+            "document cannot be written as basXML: its names take {} bytes, beyond the {} that a "
+            "reader allows for {} bytes of payload",
+            names, budget, stream);
+        EXPECT_EQ(w.error().message(), expected);
       }
     }
   }

@@ -217,7 +217,8 @@ TEST(DeflateRaw, StoredFallbackAtItsExactThreshold) {
     ASSERT_EQ(n, c.eight + c.nine);
     const Bytes out = deflate_raw(input);
     if (c.stored) {
-      Bytes stored = {0x01, static_cast<std::uint8_t>(n), 0x00, static_cast<std::uint8_t>(~n), 0xFF};
+      const auto len = static_cast<std::uint8_t>(n);
+      Bytes stored = {0x01, len, 0x00, static_cast<std::uint8_t>(~len), 0xFF};
       stored.insert(stored.end(), input.begin(), input.end());
       EXPECT_EQ(out, stored);
     } else {
