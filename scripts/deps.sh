@@ -33,6 +33,7 @@ suite=(
   zlib1g-dev               # zlib as the DEFLATE oracle of tests, fuzz and bench
   clang-14                 # the fuzz build (libFuzzer)
   libclang-rt-14-dev       # libFuzzer and the sanitizer runtimes of clang
+  clang-format-14          # scripts/check_format.sh: the sources as .clang-format writes them
   libpython3.11-testsuite  # the decimal test vectors of the DECFLOAT tests
   openssl                  # the simulator's throwaway WebSocket RFC certificates
   python3-pytest           # the Python tests

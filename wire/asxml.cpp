@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "wire/ascii.hpp"
 #include "wire/base64.hpp"
 #include "wire/utf.hpp"
 
@@ -22,10 +23,6 @@ constexpr std::string_view kZeroTime = "00:00:00";
 // fixed form holds 32 significant digits at most.
 constexpr int kFloatDigitsAfterPoint = 31;
 constexpr std::size_t kBase64LineLength = 76;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool all_digits(std::string_view s) { return std::all_of(s.begin(), s.end(), is_digit); }
 
 // Only "0", blanks and NULs (or nothing): the initial value of a date or time.
 bool is_initial(std::string_view s) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "wire/types.hpp"
+#include "wire/quote.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -236,17 +236,8 @@ std::string Content::debug() const {
       out += ")";
       return out;
     }
-    case ContentKind::Bytes: {
-      std::string out = "Bytes([";
-      bool first = true;
-      for (std::uint8_t b : bytes()) {
-        if (!first) out += ", ";
-        first = false;
-        out += fmt::format("{}", b);
-      }
-      out += "])";
-      return out;
-    }
+    case ContentKind::Bytes:
+      return "Bytes(" + debug_bytes(bytes()) + ")";
     case ContentKind::Elements: {
       std::string out = "Elements([";
       bool first = true;
@@ -490,7 +481,7 @@ class BasxmlWriter {
     out_.push_back(kTokenClose);
 
     if (out_.size() > kBasxmlMaxPayload) return err(BasxmlError::unwritable(std::string(basxml_reason::kPayloadSize)));
-    const std::uint64_t budget = std::uint64_t{32} * out_.size() + 4096;
+    const std::uint64_t budget = basxml_name_budget(out_.size());
     if (names_ > budget)
       return err(BasxmlError::unwritable(fmt::format(
           "its names take {} bytes, beyond the {} that a reader allows for {} bytes of payload", names_, budget,
@@ -726,7 +717,7 @@ class BasxmlReader {
   Result<BasxmlDocument, BasxmlError> run() {
     if (n_ < 4 || std::memcmp(in_, kBasxmlMagic.data(), 4) != 0) return err(BasxmlError::bad_magic());
     if (n_ > kBasxmlMaxPayload) return err(BasxmlError::resource_limit(0, basxml_reason::kPayloadSize));
-    budget_ = std::uint64_t{32} * n_ + 4096;
+    budget_ = basxml_name_budget(n_);
     pos_ = 4;
     if (!tokens()) return err(std::move(error_));
     if (!root_closed_) return err(BasxmlError::ended_mid_token());

@@ -61,6 +61,15 @@ inline constexpr std::size_t kBasxmlMaxDepth = 128;           // open elements, 
 inline constexpr std::uint32_t kBasxmlVarintLimit = 1u << 21;  // varints carry 21 bits
 // Payloads of 4 GiB or more are refused by both sides (positions are 32-bit).
 inline constexpr std::uint64_t kBasxmlMaxPayload = 0xFFFFFFFFull;
+// The bytes of names a payload may make its reader materialize: a name
+// counts at every element that opens with it and every attribute that
+// carries it, and a payload of n bytes may hold 32 n of them beside 4096.
+inline constexpr std::uint64_t kBasxmlNameBytesPerPayloadByte = 32;
+inline constexpr std::uint64_t kBasxmlNameAllowance = 4096;
+// `payload_bytes` is at most kBasxmlMaxPayload.
+constexpr std::uint64_t basxml_name_budget(std::uint64_t payload_bytes) {
+  return kBasxmlNameBytesPerPayloadByte * payload_bytes + kBasxmlNameAllowance;
+}
 
 // ---------------------------------------------------------------------------
 // Errors

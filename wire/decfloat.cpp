@@ -5,6 +5,9 @@
 #include <array>
 #include <limits>
 
+#include "wire/ascii.hpp"
+#include "wire/utf.hpp"
+
 namespace quib::wire {
 
 namespace {
@@ -175,12 +178,6 @@ ValueResult<std::string> decode(ByteView bytes, const Format& f) {
   return scientific_string(negative, digits, biased - f.bias);
 }
 
-bool is_ascii_digits(std::string_view s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 ValueResult<Bytes> encode(std::string_view text, const Format& f) {
   const std::string t = ascii_lower(trim_unicode(text));
   std::string_view s = t;
@@ -202,7 +199,7 @@ ValueResult<Bytes> encode(std::string_view text, const Format& f) {
       eneg = et[0] == '-';
       et.remove_prefix(1);
     }
-    if (et.empty() || !is_ascii_digits(et)) return err(ValueError::not_a_number());
+    if (et.empty() || !all_digits(et)) return err(ValueError::not_a_number());
     for (char c : et) {
       exp_value = exp_value * 10 + (c - '0');
       if (exp_value > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1)
@@ -219,7 +216,7 @@ ValueResult<Bytes> encode(std::string_view text, const Format& f) {
     frac = mantissa.substr(dot + 1);
   }
   if (int_part.empty() && frac.empty()) return err(ValueError::not_a_number());
-  if (!is_ascii_digits(int_part) || !is_ascii_digits(frac)) return err(ValueError::not_a_number());
+  if (!all_digits(int_part) || !all_digits(frac)) return err(ValueError::not_a_number());
 
   // Coefficient digits without leading zeros; trailing zeros stay.
   std::size_t skip = 0;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "wire/ascii.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -35,7 +36,7 @@ std::optional<char32_t> numeric_reference(std::string_view body) {
   if (body.empty()) return std::nullopt;
   std::uint32_t value = 0;
   for (char c : body) {
-    int d = base == 16 ? hex_value(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    int d = base == 16 ? hex_value(c) : (is_digit(c) ? c - '0' : -1);
     if (d < 0) return std::nullopt;
     // Once above the largest code point the value can only grow; clamp so
     // that long digit strings cannot wrap around.

@@ -86,6 +86,9 @@ constexpr unsigned kMaxCodeLength = 15;
 constexpr std::size_t kWindow = 32768;
 constexpr unsigned kMaxMatch = 258;
 constexpr unsigned kMinMatch = 3;
+// A stored block: a header byte, LEN and NLEN, then at most 65535 bytes.
+constexpr std::size_t kStoredHeaderBytes = 5;
+constexpr std::size_t kMaxStored = 65535;
 
 // Table entry flags (see HuffmanTable).
 constexpr std::uint32_t kLiteral = 1u << 31;      // literal byte or code-length symbol
@@ -969,12 +972,15 @@ Bytes deflate_fixed(ByteView input) {
   };
   const auto insert = [&](std::size_t p) { link(p, hash3(data + p)); };
 
+  // The size of the input as one stored block: a fixed-code block that
+  // reaches it is given up.
+  const std::size_t stored_size = n + kStoredHeaderBytes;
   BitWriter w(n / 2 + 16);
   w.put(0b011, 3);  // BFINAL = 1, BTYPE = 01
   std::size_t i = 0;
   while (i < n) {
     w.reserve();
-    if (w.bytes_so_far() >= n + 5) return {};
+    if (w.bytes_so_far() >= stored_size) return {};
     std::size_t best = 0, best_dist = 0;
     if (n - i >= kMinMatch) {
       const std::uint32_t h = hash3(data + i);
@@ -1019,15 +1025,14 @@ Bytes deflate_fixed(ByteView input) {
     }
   }
   w.put(0, 7);  // end of block: symbol 256 is seven 0 bits
-  if (w.bytes_so_far() >= n + 5) return {};
+  if (w.bytes_so_far() >= stored_size) return {};
   return w.finish();
 }
 
 Bytes stored_blocks(ByteView input) {
-  constexpr std::size_t kMaxStored = 65535;
   const std::size_t blocks = input.empty() ? 1 : (input.size() + kMaxStored - 1) / kMaxStored;
   Bytes out;
-  out.reserve(input.size() + 5 * blocks);
+  out.reserve(input.size() + kStoredHeaderBytes * blocks);
   std::size_t pos = 0;
   do {
     const std::size_t len = std::min(kMaxStored, input.size() - pos);

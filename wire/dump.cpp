@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "wire/container.hpp"
+#include "wire/quote.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -19,53 +20,6 @@ void append_hex_byte(std::string& out, std::uint8_t b) {
   static constexpr char kDigits[] = "0123456789abcdef";
   out.push_back(kDigits[b >> 4]);
   out.push_back(kDigits[b & 0x0F]);
-}
-
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-
-// Characters that take no visible place of their own: controls, the format
-// characters (invisible joiners, direction marks, the byte-order mark), the
-// line and paragraph separators and the noncharacters. They are shown as
-// \u{hex} so that a trace never hides or reorders what a value holds.
-bool is_invisible(char32_t c) {
-  if (is_control(c)) return true;
-  if (c == 0x00AD || c == 0x061C || c == 0x06DD || c == 0x070F || c == 0x180E || c == 0xFEFF)
-    return true;
-  if (c >= 0x0600 && c <= 0x0605) return true;
-  if (c >= 0x200B && c <= 0x200F) return true;
-  if (c >= 0x2028 && c <= 0x202E) return true;
-  if (c >= 0x2060 && c <= 0x206F) return true;
-  if (c >= 0xFFF9 && c <= 0xFFFB) return true;
-  if (c >= 0xFDD0 && c <= 0xFDEF) return true;
-  if ((c & 0xFFFE) == 0xFFFE) return true;        // U+xFFFE and U+xFFFF of every plane
-  if (c >= 0xE0000 && c <= 0xE007F) return true;  // tag characters
-  return false;
-}
-
-// The text (valid UTF-8) in double quotes with ", \ and the newline escaped
-// and every invisible character as \u{hex}.
-std::string quote(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.push_back('"');
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t from = pos;
-    const char32_t c = next_utf8(text, pos);
-    if (c == U'"') {
-      out += "\\\"";
-    } else if (c == U'\\') {
-      out += "\\\\";
-    } else if (c == U'\n') {
-      out += "\\n";
-    } else if (is_invisible(c)) {
-      out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-    } else {
-      out.append(text.substr(from, pos - from));
-    }
-  }
-  out.push_back('"');
-  return out;
 }
 
 // Valid UTF-8 whose only control character is the newline.
@@ -91,8 +45,8 @@ bool looks_like_utf16le(ByteView bytes) {
 std::string render_value(ByteView bytes) {
   if (bytes.empty()) return "(empty)";
   const std::string_view text = as_chars(bytes);
-  if (is_plain_utf8(text)) return quote(text);
-  if (looks_like_utf16le(bytes)) return quote(decode_utf16le(bytes)) + " (utf-16le)";
+  if (is_plain_utf8(text)) return trace_quote(text);
+  if (looks_like_utf16le(bytes)) return trace_quote(decode_utf16le(bytes)) + " (utf-16le)";
   std::string out = fmt::format("<{} B> ", bytes.size());
   const std::size_t shown = std::min(bytes.size(), kValuePreviewBytes);
   for (std::size_t i = 0; i < shown; ++i) {

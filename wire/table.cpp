@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "wire/quote.hpp"
+
 namespace quib::wire {
 
 namespace {
@@ -21,24 +23,6 @@ void write_slot(std::u16string& row, std::size_t start, std::size_t len, std::st
 std::u16string counter_digits(std::uint32_t counter) {
   std::u16string out;
   for (char c : fmt::format("{:08}", counter)) out.push_back(static_cast<char16_t>(c));
-  return out;
-}
-
-// The name in double quotes, with backslash escapes for quotes, backslashes
-// and control characters.
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x20 || c == 0x7F) {
-      out += fmt::format("\\x{:02x}", c);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  out.push_back('"');
   return out;
 }
 
@@ -79,7 +63,7 @@ std::string UnitPayloadError::message() const {
   switch (kind) {
     case Kind::QueueNameTooLong:
       return fmt::format("queue name {} has {} characters, more than the {} a queued unit allows",
-                         quoted(queue_name), value, kUnitQueueUnits);
+                         debug_quote(queue_name), value, kUnitQueueUnits);
     case Kind::CounterTooLarge:
       return fmt::format("call counter {} has more than the {} digits a queued unit allows", value,
                          kUnitCounterDigits);

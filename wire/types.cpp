@@ -7,42 +7,19 @@
 #include <cmath>
 #include <limits>
 
+#include "wire/ascii.hpp"
 #include "wire/decfloat.hpp"
+#include "wire/quote.hpp"
 #include "wire/utclong.hpp"
 
 namespace quib::wire {
 
 namespace {
 
-constexpr std::string_view kKindNames[] = {
-    "Char",       "Numc",    "Date",      "Time",          "Bcd",    "Float",   "Int1",
-    "Int2",       "Int4",    "Int8",      "Byte",          "String", "XString", "DecFloat16",
-    "DecFloat34", "Utclong", "Structure", "DeepStructure", "Table",  "Unknown",
-};
-static_assert(std::size(kKindNames) == AbapType::Unknown + 1);
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool all_digits(std::string_view s) {
-  for (char c : s)
-    if (!is_digit(c)) return false;
-  return true;
-}
-
 std::string_view strip_leading_zeros(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size() && s[i] == '0') ++i;
   return s.substr(i);
-}
-
-std::string debug_bytes(const Bytes& b) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < b.size(); ++i) {
-    if (i) out += ", ";
-    out += std::to_string(b[i]);
-  }
-  out += ']';
-  return out;
 }
 
 // Latin-1: byte n is U+00nn.
@@ -211,55 +188,6 @@ std::string number_text(const RfcValue& v) {
 
 }  // namespace
 
-std::string debug_quote(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case 0:
-        out += "\\0";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F)
-          out += fmt::format("\\u{{{:x}}}", c);
-        else
-          out.push_back(static_cast<char>(c));
-    }
-  }
-  out += '"';
-  return out;
-}
-
-// ---------------------------------------------------------------------------
-
-std::string_view kind_name(AbapType::Kind k) {
-  return k <= AbapType::Unknown ? kKindNames[k] : std::string_view("Unknown");
-}
-
-std::string AbapType::display() const {
-  if (kind == Unknown) return fmt::format("Unknown({})", letter);
-  return std::string(kind_name(kind));
-}
-
-std::string AbapType::debug() const {
-  if (kind == Unknown) return fmt::format("Unknown('{}')", letter);
-  return std::string(kind_name(kind));
-}
-
 std::string RfcValue::debug() const {
   switch (kind()) {
     case Kind::Text:
@@ -281,96 +209,6 @@ std::string RfcValue::debug() const {
 }
 
 RfcValue text_value(std::string_view text) { return RfcValue::text(std::string(text)); }
-
-// ---------------------------------------------------------------------------
-// ValueError
-
-ValueError ValueError::unencodable(AbapType ty, std::string_view descriptor) {
-  ValueError e;
-  e.kind_ = Kind::Unencodable;
-  e.ty_ = ty;
-  e.text_ = std::string(descriptor);
-  return e;
-}
-ValueError ValueError::out_of_range(AbapType ty, std::int64_t value) {
-  ValueError e;
-  e.kind_ = Kind::OutOfRange;
-  e.ty_ = ty;
-  e.value_ = value;
-  return e;
-}
-ValueError ValueError::decimal_width(std::uint64_t needed, std::uint64_t got) {
-  ValueError e;
-  e.kind_ = Kind::DecimalWidth;
-  e.a_ = needed;
-  e.b_ = got;
-  return e;
-}
-ValueError ValueError::not_a_number() { return ValueError(); }
-ValueError ValueError::unrepresentable(std::string_view reason) {
-  ValueError e;
-  e.kind_ = Kind::Unrepresentable;
-  e.text_ = std::string(reason);
-  return e;
-}
-ValueError ValueError::too_wide(std::uint64_t length, AbapType ty, std::uint64_t width) {
-  ValueError e;
-  e.kind_ = Kind::TooWide;
-  e.ty_ = ty;
-  e.a_ = length;
-  e.b_ = width;
-  return e;
-}
-ValueError ValueError::undecodable(AbapType ty, std::uint64_t length) {
-  ValueError e;
-  e.kind_ = Kind::Undecodable;
-  e.ty_ = ty;
-  e.a_ = length;
-  return e;
-}
-
-std::string ValueError::message() const {
-  switch (kind_) {
-    case Kind::Unencodable:
-      return fmt::format("cannot encode a {} value as ABAP {}", text_, ty_.display());
-    case Kind::OutOfRange:
-      return fmt::format("{} does not fit in an ABAP {}", value_, ty_.display());
-    case Kind::DecimalWidth:
-      return fmt::format("a decimal float needs {} bytes, got {}", a_, b_);
-    case Kind::NotANumber:
-      return "not a number";
-    case Kind::Unrepresentable:
-      return fmt::format("{} is outside what the format can hold", text_);
-    case Kind::TooWide:
-      return fmt::format("{} bytes do not fit an ABAP {} of width {}", a_, ty_.display(), b_);
-    case Kind::Undecodable:
-      return fmt::format(
-          "cannot decode {} bytes as ABAP {}: the encoding is not implemented, and reading it as "
-          "text would produce plausible nonsense",
-          a_, ty_.display());
-  }
-  return {};
-}
-
-std::string ValueError::debug() const {
-  switch (kind_) {
-    case Kind::Unencodable:
-      return fmt::format("Unencodable {{ kind: {}, what: {} }}", ty_.debug(), debug_quote(text_));
-    case Kind::OutOfRange:
-      return fmt::format("OutOfRange {{ kind: {}, value: {} }}", ty_.debug(), value_);
-    case Kind::DecimalWidth:
-      return fmt::format("DecimalWidth {{ needed: {}, got: {} }}", a_, b_);
-    case Kind::NotANumber:
-      return "NotANumber";
-    case Kind::Unrepresentable:
-      return fmt::format("Unrepresentable({})", debug_quote(text_));
-    case Kind::TooWide:
-      return fmt::format("TooWide {{ length: {}, kind: {}, width: {} }}", a_, ty_.debug(), b_);
-    case Kind::Undecodable:
-      return fmt::format("Undecodable {{ kind: {}, length: {} }}", ty_.debug(), a_);
-  }
-  return {};
-}
 
 // ---------------------------------------------------------------------------
 // The codec

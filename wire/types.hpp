@@ -1,13 +1,15 @@
-// ABAP field types and the field value codec.
+// ABAP field values and the field value codec.
 //
 // An ABAP system describes every parameter and structure field by a type kind,
-// a byte width and a number of implied decimals. `AbapType` is the kind,
-// `RfcValue` one scalar field value, and the codec below turns the bytes of one
-// field into an `RfcValue` and back. The text helpers that sessions and the
-// call path apply to record values live here too: the packed-decimal (BCD)
-// codec, the implied decimal point, the guessing decoder for record texts, the
-// shortest text of a double and the double parser. UTF-16LE conversion is in
-// wire/utf.hpp (encode_utf16le / decode_utf16le), included from here.
+// a byte width and a number of implied decimals. `AbapType` is the kind
+// (wire/abap_type.hpp), `RfcValue` one scalar field value, and the codec below
+// turns the bytes of one field into an `RfcValue` and back; its errors are
+// `ValueError`s (wire/value_error.hpp), both included from here. The text
+// helpers that sessions and the call path apply to record values live here
+// too: the packed-decimal (BCD) codec, the implied decimal point, the guessing
+// decoder for record texts, the shortest text of a double and the double
+// parser. UTF-16LE conversion is in wire/utf.hpp (encode_utf16le /
+// decode_utf16le), included from here.
 #pragma once
 
 #include <cstdint>
@@ -16,74 +18,13 @@
 #include <string_view>
 #include <variant>
 
+#include "wire/abap_type.hpp"
 #include "wire/bytes.hpp"
 #include "wire/result.hpp"
 #include "wire/utf.hpp"
+#include "wire/value_error.hpp"
 
 namespace quib::wire {
-
-// ---------------------------------------------------------------------------
-// AbapType
-
-// The ABAP type kind of a field. The enumerators are in declaration order;
-// `Unknown` carries the dictionary's type letter that maps to no kind.
-// `AbapType::Char` converts implicitly, so `AbapType t = AbapType::Int4;` and
-// `t == AbapType::Int4` read naturally; `AbapType::unknown('X')` builds the
-// letter-carrying kind.
-struct AbapType {
-  enum Kind : std::uint8_t {
-    Char,
-    Numc,
-    Date,
-    Time,
-    Bcd,
-    Float,
-    Int1,
-    Int2,
-    Int4,
-    Int8,
-    Byte,
-    String,
-    XString,
-    DecFloat16,
-    DecFloat34,
-    Utclong,
-    Structure,
-    DeepStructure,
-    Table,
-    Unknown,
-  };
-
-  Kind kind = Char;
-  char letter = 0;  // meaningful for Unknown only; 0 for every named kind
-
-  constexpr AbapType() = default;
-  constexpr AbapType(Kind k) : kind(k) {}  // NOLINT: implicit on purpose
-  static constexpr AbapType unknown(char c) {
-    AbapType t(Unknown);
-    t.letter = c;
-    return t;
-  }
-
-  constexpr bool is_text_kind() const {
-    return kind == Char || kind == Numc || kind == Date || kind == Time;
-  }
-  constexpr bool is_int_kind() const {
-    return kind == Int1 || kind == Int2 || kind == Int4 || kind == Int8;
-  }
-
-  // "Char", "DecFloat34", ..., "Unknown(X)".
-  std::string display() const;
-  // As display(), but the letter of Unknown is quoted: "Unknown('X')".
-  std::string debug() const;
-
-  friend constexpr bool operator==(const AbapType& a, const AbapType& b) {
-    return a.kind == b.kind && (a.kind != Unknown || a.letter == b.letter);
-  }
-};
-
-// The name of a named kind ("Char", ...); "Unknown" for Unknown.
-std::string_view kind_name(AbapType::Kind k);
 
 // ---------------------------------------------------------------------------
 // RfcValue
@@ -93,11 +34,6 @@ struct UndecodedValue {
   Bytes bytes;
   friend bool operator==(const UndecodedValue&, const UndecodedValue&) = default;
 };
-
-// A text in the debug forms of values, errors and basXML trees: in double
-// quotes, with backslash escapes for the double quote, the backslash, \n, \r,
-// \t and NUL (\0), and \u{hex} for the other control characters.
-std::string debug_quote(std::string_view s);
 
 // One scalar field value: Text (UTF-8), Int, Float, Bytes, or Undecoded (a
 // field left as its raw image together with its type). Owned by its holder;
@@ -154,74 +90,6 @@ class RfcValue {
 
 // A Text value holding a copy of the text.
 RfcValue text_value(std::string_view text);
-
-// ---------------------------------------------------------------------------
-// ValueError
-
-// The fixed descriptors of ValueError::Unencodable.
-inline constexpr std::string_view kDescNonNumericText = "non-numeric text";
-inline constexpr std::string_view kDescBytes = "bytes";
-inline constexpr std::string_view kDescFloat = "float";
-inline constexpr std::string_view kDescNonBinary = "non-binary";
-inline constexpr std::string_view kDescBinaryFloat =
-    "a binary float, which cannot hold a decimal exactly";
-inline constexpr std::string_view kDescNotUtclongText =
-    "text that is not YYYY-MM-DD HH:MM:SS.fffffff";
-
-// The reasons of ValueError::Unrepresentable used by the codecs.
-inline constexpr std::string_view kReasonTooManyDecimals =
-    "more decimal places than the field declares";
-inline constexpr std::string_view kReasonDecfloatCoefficient = "decimal float coefficient";
-inline constexpr std::string_view kReasonDecfloatExponent = "decimal float exponent";
-
-// The error of the field codec and of the DECFLOAT and UTCLONG formats.
-class ValueError {
- public:
-  enum class Kind : std::uint8_t {
-    Unencodable,      // ty, text = descriptor of the refused value
-    OutOfRange,       // ty, value
-    DecimalWidth,     // needed, got
-    NotANumber,       // -
-    Unrepresentable,  // text = reason
-    TooWide,          // length, ty, width
-    Undecodable,      // ty, length
-  };
-
-  static ValueError unencodable(AbapType ty, std::string_view descriptor);
-  static ValueError out_of_range(AbapType ty, std::int64_t value);
-  static ValueError decimal_width(std::uint64_t needed, std::uint64_t got);
-  static ValueError not_a_number();
-  static ValueError unrepresentable(std::string_view reason);
-  static ValueError too_wide(std::uint64_t length, AbapType ty, std::uint64_t width);
-  static ValueError undecodable(AbapType ty, std::uint64_t length);
-
-  Kind kind() const { return kind_; }
-  AbapType ty() const { return ty_; }
-  const std::string& text() const { return text_; }  // descriptor or reason
-  std::int64_t value() const { return value_; }
-  std::uint64_t needed() const { return a_; }  // DecimalWidth
-  std::uint64_t got() const { return b_; }     // DecimalWidth
-  std::uint64_t length() const { return a_; }  // TooWide, Undecodable
-  std::uint64_t width() const { return b_; }   // TooWide
-
-  // The display text, e.g. "cannot encode a float value as ABAP Int4".
-  std::string message() const;
-  // The kind and its fields, e.g. OutOfRange { kind: Int1, value: 256 }.
-  std::string debug() const;
-
-  friend bool operator==(const ValueError&, const ValueError&) = default;
-
- private:
-  Kind kind_ = Kind::NotANumber;
-  AbapType ty_{};
-  std::string text_;
-  std::int64_t value_ = 0;
-  std::uint64_t a_ = 0;
-  std::uint64_t b_ = 0;
-};
-
-template <class T>
-using ValueResult = Result<T, ValueError>;
 
 // ---------------------------------------------------------------------------
 // The field codec

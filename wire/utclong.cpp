@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "wire/ascii.hpp"
+#include "wire/utf.hpp"
+
 namespace quib::wire {
 
 namespace {
@@ -12,8 +15,6 @@ namespace {
 constexpr std::int64_t kJulianOffset = 1753506;
 constexpr std::int64_t kGregorianOffset = 1753468;
 constexpr std::int64_t kYearBase = -4800;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // A field of the date or clock: an optional + and one or more digits; the
 // value saturates above any valid range so overflow cannot wrap.

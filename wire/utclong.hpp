@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "wire/bytes.hpp"
-#include "wire/types.hpp"
+#include "wire/value_error.hpp"
 
 namespace quib::wire {
 

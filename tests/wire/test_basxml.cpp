@@ -1,6 +1,7 @@
 // basXML: the writer's exact bytes, the reader's errors and limits, the
 // writer's refusal of what the reader would reject, round trips through
 // both, the debug forms and the tree's memory per element.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -254,6 +255,87 @@ TEST(WriteBasxml, RefusesWhatTheReaderWouldReject) {
     } else {
       EXPECT_EQ(w.error().kind, BasxmlError::Kind::Unwritable);
       EXPECT_EQ(w.error().message().rfind("document cannot be written as basXML: ", 0), 0u) << w.error().message();
+    }
+  }
+}
+
+TEST(WriteBasxml, NameBudgetJustUnderAtAndJustOverItsLimit) {
+  // A reader allows 32 bytes of names per byte of token stream, beside 4096,
+  // and counts a name at every element that opens with it and every
+  // attribute that carries it; the envelope (asx:abap, its version
+  // attribute and asx:values) takes 4 + 7 + 6 of them. A name of L bytes
+  // used 33 times adds 33 L bytes of names and L bytes of stream (it is
+  // defined once), so each byte more of it takes the names one byte nearer
+  // the budget: the fixture finds the L at which they meet.
+  constexpr std::uint64_t kEnvelopeNames = 4 + 7 + 6;
+  constexpr int kUses = 33;
+  constexpr std::size_t kProbe = 0x800;  // lengths from here to 0xFFFF take a three-byte varint
+  struct Shape {
+    const char* name;
+    std::uint64_t other_names;  // name bytes beside the envelope and the long name
+    std::function<void(BasxmlDocument&, const std::string&)> build;
+  };
+  const Shape shapes[] = {
+      {"elements", 0,
+       [](BasxmlDocument& d, const std::string& name) {
+         for (int i = 0; i < kUses; ++i) d.add_param(d.new_element(name));
+       }},
+      {"attributes", kUses,
+       [](BasxmlDocument& d, const std::string& name) {
+         for (int i = 0; i < kUses; ++i) {
+           const ElementId e = d.new_element("a");
+           d.add_attr(e, name, Namespace::None, "");
+           d.add_param(e);
+         }
+       }},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    const auto write_with = [&](std::size_t length) {
+      BasxmlDocument doc;
+      doc.version = "1.0";
+      shape.build(doc, std::string(length, 'n'));
+      return write_basxml(doc);
+    };
+    const auto probe = write_with(kProbe);
+    ASSERT_TRUE(probe.ok()) << probe.error().message();
+    const std::uint64_t rest = probe->size() - kProbe;  // the stream without the name's bytes
+    const std::uint64_t base = kEnvelopeNames + shape.other_names;
+    // names - budget = (base + 33 L) - (32 (rest + L) + 4096) = L + base - 32 rest - 4096.
+    const std::size_t at_limit = 32 * rest + 4096 - base;
+    ASSERT_GT(at_limit - 1, kProbe);
+    ASSERT_LT(at_limit + 1, 0x10000u);
+
+    struct Case {
+      const char* name;
+      std::size_t length;
+      bool accepted;
+    };
+    const Case cases[] = {
+        {"one byte under", at_limit - 1, true},
+        {"exactly the budget", at_limit, true},
+        {"one byte over", at_limit + 1, false},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      const auto w = write_with(c.length);
+      const std::uint64_t names = base + kUses * c.length;
+      const std::uint64_t stream = rest + c.length;
+      const std::uint64_t budget = 32 * stream + 4096;
+      ASSERT_EQ(w.ok(), c.accepted) << (w.ok() ? "" : w.error().message());
+      if (c.accepted) {
+        ASSERT_EQ(w->size(), stream);
+        EXPECT_EQ(budget - names, at_limit - c.length);
+        const auto back = parse_basxml(*w);
+        EXPECT_TRUE(back.ok()) << back.error().message();
+      } else {
+        EXPECT_EQ(w.error().kind, BasxmlError::Kind::Unwritable);
+        const std::string expected = fmt::format(
+            "document cannot be written as basXML: its names take {} bytes, beyond the {} that a "
+            "reader allows for {} bytes of payload",
+            names, budget, stream);
+        EXPECT_EQ(w.error().message(), expected);
+      }
     }
   }
 }

@@ -189,6 +189,46 @@ TEST(DeflateRaw, KnownOutputs) {
   EXPECT_EQ(zlib_inflate(fixed20), b20);
 }
 
+TEST(DeflateRaw, StoredFallbackAtItsExactThreshold) {
+  // Distinct bytes leave no match: `eight` literals of 8 bits (0x00..) and
+  // `nine` of 9 bits (0x90..) make a fixed-code block of
+  // 3 + 8 eight + 9 nine + 7 bits, that is n + ceil((10 + nine) / 8) bytes.
+  // The stored form takes n + 5; a fixed form of that size or more gives way.
+  struct Case {
+    const char* name;
+    unsigned eight, nine;
+    bool stored;
+  };
+  const Case cases[] = {
+      {"one under: fixed n + 4", 0, 22, false},
+      {"at: fixed n + 5 (fewest nine-bit literals)", 0, 23, true},
+      {"at: fixed n + 5 (most nine-bit literals)", 0, 30, true},
+      {"one over: fixed n + 6", 0, 31, true},
+      {"one under, with eight-bit literals", 100, 22, false},
+      {"at, with eight-bit literals", 100, 23, true},
+      {"one over, with eight-bit literals", 100, 31, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes input = c.eight ? range_bytes(0x00, c.eight - 1) : Bytes{};
+    const Bytes high = range_bytes(0x90, 0x90 + c.nine - 1);
+    input.insert(input.end(), high.begin(), high.end());
+    const std::size_t n = input.size();
+    ASSERT_EQ(n, c.eight + c.nine);
+    const Bytes out = deflate_raw(input);
+    if (c.stored) {
+      const auto len = static_cast<std::uint8_t>(n);
+      Bytes stored = {0x01, len, 0x00, static_cast<std::uint8_t>(~len), 0xFF};
+      stored.insert(stored.end(), input.begin(), input.end());
+      EXPECT_EQ(out, stored);
+    } else {
+      EXPECT_EQ(out[0] & 0x07, 0x03) << "expected the fixed-code form";
+      EXPECT_EQ(out.size(), n + 4);
+    }
+    EXPECT_EQ(zlib_inflate(out), input);
+  }
+}
+
 TEST(DeflateRaw, LongRunIsOneLiteralAndDistanceOneMatches) {
   const Bytes run(100000, 0x41);
   const std::vector<Token> tokens = fixed_block_tokens(deflate_raw(run));

@@ -394,6 +394,16 @@ std::vector<SimLogEntry> SimProcess::events(std::string_view event) const {
 }
 
 namespace {
+
+// What the log holds of the bytes of one direction, kind and step.
+SimLogFilter bytes_filter(std::string_view dir, std::string_view kind, std::string_view step) {
+  SimLogFilter f;
+  f.dir = std::string(dir);
+  f.kind = std::string(kind);
+  f.step = std::string(step);
+  return f;
+}
+
 std::vector<std::string> hex_of(const std::vector<SimLogEntry>& entries) {
   std::vector<std::string> out;
   for (const auto& e : entries) {
@@ -402,30 +412,19 @@ std::vector<std::string> hex_of(const std::vector<SimLogEntry>& entries) {
   }
   return out;
 }
+
 }  // namespace
 
 std::vector<std::string> SimProcess::received_hex(std::string_view step) const {
-  SimLogFilter f;
-  f.dir = "recv";
-  f.kind = "frame";
-  f.step = std::string(step);
-  return hex_of(entries(f));
+  return hex_of(entries(bytes_filter("recv", "frame", step)));
 }
 
 std::vector<std::string> SimProcess::received_messages(std::string_view step) const {
-  SimLogFilter f;
-  f.dir = "recv";
-  f.kind = "message";
-  f.step = std::string(step);
-  return hex_of(entries(f));
+  return hex_of(entries(bytes_filter("recv", "message", step)));
 }
 
 std::vector<std::string> SimProcess::sent_messages(std::string_view step) const {
-  SimLogFilter f;
-  f.dir = "send";
-  f.kind = "message";
-  f.step = std::string(step);
-  return hex_of(entries(f));
+  return hex_of(entries(bytes_filter("send", "message", step)));
 }
 
 bool SimProcess::wait_for(const SimLogFilter& filter, std::chrono::milliseconds limit, std::size_t count) const {

@@ -193,6 +193,14 @@ def describe_diff(got, expected, ignore=()):
     return f"bytes differ at {shown}{more}"
 
 
+def note_diff(problems, what, got, expected, ignore=()):
+    """Adds "{what}: {how the bytes differ}" to `problems` when `got` is not
+    `expected` (offsets in `ignore` aside)."""
+    diff = describe_diff(got, expected, ignore)
+    if diff:
+        problems.append(f"{what}: {diff}")
+
+
 # Headers the simulator sends.  Readers look at bytes 0, 1 and 40..47 only,
 # so every other byte is filled with a fixed pattern that a reader must not
 # interpret; bytes 48..51 carry the data length for the curious.

@@ -26,7 +26,7 @@ from .faults import Plan, altered_container, int_arg, split_points
 from .link import Link, PeerClosed, Shutdown
 from .logon import STATUS_MALFORMED, accept_reply, authenticate, check_logon, refuse_reply
 from .ni import NiLengthError
-from .reply import AbapError, Cancelled, error_container, reply_container
+from .reply import AbapError, Cancelled, conversion_error, decode_import, error_container, reply_container
 from .server_base import TcpServer
 from . import basxml, values
 
@@ -378,21 +378,18 @@ class GatewayConnection:
                                 f"expected {self.conv!r}")
             if rec.request == appc.DATA and not chunks:
                 expected = (snc_layer.client_snc_data if self.protection else appc.client_data)(rec.conversation)
-                if rec.header != expected:
-                    problems.append("Data header: " + appc.describe_diff(rec.header, expected))
+                appc.note_diff(problems, "Data header", rec.header, expected)
                 self.message_problems = problems
                 return self.opened(rec.data), None
             if rec.request == appc.CHUNK:
                 expected = appc.client_chunk(rec.conversation, len(rec.data))
-                if rec.header != expected:
-                    problems.append("Chunk header: " + appc.describe_diff(rec.header, expected))
+                appc.note_diff(problems, "Chunk header", rec.header, expected)
                 if len(rec.data) > appc.CPIC_PIECE or not rec.data:
                     problems.append(f"a Chunk record carries {len(rec.data)} bytes")
                 chunks.append(rec.data)
                 continue
             if rec.request == appc.DATA_LAST:
-                if rec.header != appc.client_data_last(rec.conversation):
-                    problems.append("DataLast header: " + appc.describe_diff(rec.header, appc.client_data_last(rec.conversation)))
+                appc.note_diff(problems, "DataLast header", rec.header, appc.client_data_last(rec.conversation))
                 if rec.data:
                     problems.append(f"the DataLast record carries {len(rec.data)} bytes")
                 if not chunks:
@@ -452,9 +449,7 @@ class GatewayConnection:
         if len(frame) != 64:
             problems.append(f"routing handshake of {len(frame)} bytes, expected 64")
         else:
-            diff = appc.describe_diff(frame, appc.client_handshake(), ignore=[(30, 36)])
-            if diff:
-                problems.append("routing handshake: " + diff)
+            appc.note_diff(problems, "routing handshake", frame, appc.client_handshake(), ignore=[(30, 36)])
             if not host.isalpha():
                 problems.append(f"routing handshake host name {host!r} is not six ASCII letters")
         if self.check("handshake", problems):
@@ -475,17 +470,13 @@ class GatewayConnection:
             problems.append(f"expected Initialize, got {rec.name}")
         else:
             snc = rec.header[10] == 0x21
-            diff = appc.describe_diff(rec.header, appc.client_initialize(snc), ignore=[(10, 11)])
-            if diff:
-                problems.append("Initialize header: " + diff)
+            appc.note_diff(problems, "Initialize header", rec.header, appc.client_initialize(snc), ignore=[(10, 11)])
             if rec.header[10] not in (0x01, 0x21):
                 problems.append(f"Initialize header byte 10 is {rec.header[10]:02x}")
             if len(rec.data) != 373:
                 problems.append(f"Initialize body of {len(rec.data)} bytes, expected 373")
             else:
-                diff = appc.describe_diff(rec.data, appc.client_initialize_body(), ignore=[(249, 251)])
-                if diff:
-                    problems.append("Initialize body: " + diff)
+                appc.note_diff(problems, "Initialize body", rec.data, appc.client_initialize_body(), ignore=[(249, 251)])
                 if not rec.data[249:251].isalpha():
                     problems.append(f"Initialize body user letters {rec.data[249:251]!r}")
         if self.check("initialize", problems):
@@ -513,19 +504,13 @@ class GatewayConnection:
         if partner is None or partner.request != appc.SET_PARTNER_LU_NAME:
             problems.append(f"expected SetPartnerLuName, got {partner.name if partner else 'an unreadable record'}")
         else:
-            diff = appc.describe_diff(partner.header, appc.client_set_partner(self.conv))
-            if diff:
-                problems.append("SetPartnerLuName header: " + diff)
-            diff = appc.describe_diff(partner.data, appc.client_set_partner_body())
-            if diff:
-                problems.append("SetPartnerLuName body: " + diff)
+            appc.note_diff(problems, "SetPartnerLuName header", partner.header, appc.client_set_partner(self.conv))
+            appc.note_diff(problems, "SetPartnerLuName body", partner.data, appc.client_set_partner_body())
         alloc = self.read_record("allocate")
         if alloc is None or alloc.request != appc.ALLOCATE:
             problems.append(f"expected Allocate, got {alloc.name if alloc else 'an unreadable record'}")
         else:
-            diff = appc.describe_diff(alloc.raw, appc.client_allocate(self.conv))
-            if diff:
-                problems.append("Allocate record: " + diff)
+            appc.note_diff(problems, "Allocate record", alloc.raw, appc.client_allocate(self.conv))
         if self.check("allocate", problems):
             self.fail_setup("allocate", problems[0])
         plan = self.plan("allocate")
@@ -593,9 +578,7 @@ class GatewayConnection:
                 if control.request == appc.DEALLOCATE:
                     self.deallocates += 1
                     problems = []
-                    diff = appc.describe_diff(control.raw, appc.client_deallocate(self.conv))
-                    if diff:
-                        problems.append("Deallocate record: " + diff)
+                    appc.note_diff(problems, "Deallocate record", control.raw, appc.client_deallocate(self.conv))
                     self.check("deallocate", problems)
                     self.link.event("deallocate", "deallocate", count=self.deallocates)
                 elif control.request == appc.CANCEL:
@@ -656,11 +639,7 @@ class GatewayConnection:
                 if param is None or not param.is_input or param.direction == "T":
                     self.link.event("call", "unknown-parameter", function=name, parameter=pname)
                     continue
-                try:
-                    ctx.imports[param.name] = values.decode(param.abap, raw, param.length, param.decimals)
-                except values.ValueProblem as exc:
-                    raise AbapError("CONVERSION_ERROR", f"sim: parameter {param.name}: {exc}", "ZSIM", "E", "003",
-                                    param.name) from None
+                ctx.imports[param.name] = decode_import(param, raw)
                 ctx.raw[param.name] = raw
             for t in req.tables:
                 param = fn.interface.find(t["name"])
@@ -673,7 +652,7 @@ class GatewayConnection:
             except values.ValueProblem as exc:
                 # A table row or raw image the scenario cannot read is the
                 # caller's data, never a fault of the connection thread.
-                raise AbapError("CONVERSION_ERROR", f"sim: {name}: {exc}", "ZSIM", "E", "003") from None
+                raise conversion_error(f"{name}: {exc}") from None
         except AbapError as err:
             self.link.event("call", "abap-error", function=name, key=err.key, text=err.message)
             container = error_container(err, encoding)
@@ -728,7 +707,7 @@ class GatewayConnection:
         try:
             basxml.apply_request(fn, self.server.registry.dictionary, params, ctx, problems, unknown)
         except values.ValueProblem as exc:
-            raise AbapError("CONVERSION_ERROR", f"sim: {exc}", "ZSIM", "E", "003") from None
+            raise conversion_error(str(exc)) from None
         if self.check("call", problems):
             raise AbapError("SIM_BAD_REQUEST", "sim: " + "; ".join(problems), "ZSIM", "E", "001")
 

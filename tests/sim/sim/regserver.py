@@ -543,9 +543,7 @@ class Registration:
                 kinds.add("exception" if exception else "normal")
                 part = frame[80:]
                 expected = reply_header(call.conversation, len(part), exception)
-                diff = appc.describe_diff(frame[:80], expected)
-                if diff:
-                    problems.append(f"reply piece {len(pieces) + 1} header: {diff}")
+                appc.note_diff(problems, f"reply piece {len(pieces) + 1} header", frame[:80], expected)
                 if len(part) > appc.CPIC_PIECE:
                     problems.append(f"reply piece of {len(part)} bytes")
                 pieces.append(len(part))
@@ -555,9 +553,7 @@ class Registration:
             if ends >= len(end_expected):
                 problems.append(f"unexpected record after the end of the conversation: {frame[:2].hex()}")
                 continue
-            diff = appc.describe_diff(frame, end_expected[ends])
-            if diff:
-                problems.append(f"end-of-conversation record {ends + 1}: {diff}")
+            appc.note_diff(problems, f"end-of-conversation record {ends + 1}", frame, end_expected[ends])
             ends += 1
             if ends == len(end_expected):
                 break

@@ -33,6 +33,22 @@ class AbapError(Exception):
         self.text_record = text_record
 
 
+def conversion_error(text, parameter=""):
+    """The error of a value the simulator cannot read as its type: key
+    CONVERSION_ERROR, message "sim: {text}", ZSIM E 003, the parameter's name
+    (when there is one) as variable 1."""
+    return AbapError("CONVERSION_ERROR", f"sim: {text}", "ZSIM", "E", "003", parameter)
+
+
+def decode_import(param, raw, what="parameter"):
+    """The value of a received import `param` from its bytes; a conversion
+    error names it as "{what} {name}"."""
+    try:
+        return values.decode(param.abap, raw, param.length, param.decimals)
+    except values.ValueProblem as exc:
+        raise conversion_error(f"{what} {param.name}: {exc}", param.name) from None
+
+
 class Cancelled(Exception):
     """The client cancelled the running call; the Canceled record is sent."""
 

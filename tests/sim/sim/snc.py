@@ -243,9 +243,7 @@ def handshake(conn):
             conn.fail_setup(step, "an unreadable record during the SNC handshake")
         if rec.request != appc.DATA:
             conn.fail_setup(step, f"expected a Data record with an SNC frame, got {rec.name}")
-        diff = appc.describe_diff(rec.header, client_snc_handshake(conn.conv))
-        if diff:
-            problems.append("SNC handshake header: " + diff)
+        appc.note_diff(problems, "SNC handshake header", rec.header, client_snc_handshake(conn.conv))
         frame_bytes, trailer_ok = split_trailer(rec.data)
         if not trailer_ok:
             problems.append("an SNC handshake frame without a valid 8-byte trailer")

@@ -45,7 +45,7 @@ import threading
 from . import values
 from .container import ContainerError, Rid, read_records
 from .interface import EXCEPTION, EXPORT, IMPORT, TABLE, FunctionInterface, Param, char
-from .reply import AbapError, Reply
+from .reply import AbapError, Reply, decode_import
 
 TID_CHARS = 24
 QUEUE_UNITS = 32
@@ -241,11 +241,7 @@ def _execute(ctx, fn, params, tables, problems):
                 problems.append(f"table parameter {name} of {len(raw)} bytes is no whole number of {width}-byte rows")
             sub.tables[param.name] = [raw[i:i + width] for i in range(0, len(raw), width)]
             continue
-        try:
-            sub.imports[param.name] = values.decode(param.abap, raw, param.length, param.decimals)
-        except values.ValueProblem as exc:
-            raise AbapError("CONVERSION_ERROR", f"sim: queued parameter {param.name}: {exc}", "ZSIM", "E", "003",
-                            param.name) from None
+        sub.imports[param.name] = decode_import(param, raw, "queued parameter")
         sub.raw[param.name] = raw
     for t in tables:
         sub.tables[t["name"].strip().upper()] = t["rows"]
