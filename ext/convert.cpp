@@ -7,6 +7,7 @@
 #include "ext/args.hpp"
 #include "ext/errors.hpp"
 #include "proto/base/error.hpp"
+#include "wire/ascii.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {
@@ -283,7 +284,7 @@ PyObject* date_or_time_to_py(ModuleState& ms, std::string_view name, AbapType ty
   const std::string_view t = trim(text);
   if (t.empty()) Py_RETURN_NONE;
   if (date && t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
-  if (t.size() != (date ? kDateDigits : kTimeDigits) || !all_ascii_digits(t))
+  if (t.size() != (date ? kDateDigits : kTimeDigits) || !wire::all_digits(t))
     return raise_external(ms, fmt::format("{} value {} is not {} digits", date ? "Date" : "Time",
                                           debug_quote(text), date ? "eight" : "six"));
   return date ? date_from_digits(ms, t) : time_from_digits(ms, t);
@@ -346,12 +347,6 @@ PyObject* datetime_time_type(ModuleState& ms) {
 
 PyObject* decimal_type(ModuleState& ms) {
   return cached_type(ms.decimal_type, "decimal", "Decimal");
-}
-
-bool all_ascii_digits(std::string_view s) {
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
 }
 
 PyObject* date_from_digits(ModuleState& ms, std::string_view digits) {

@@ -48,9 +48,6 @@ PyObject* decimal_type(ModuleState& ms);
 inline constexpr std::size_t kDateDigits = 8;
 inline constexpr std::size_t kTimeDigits = 6;
 
-// True when every character of `s` is an ASCII digit.
-bool all_ascii_digits(std::string_view s);
-
 // datetime.date of kDateDigits ASCII digits, datetime.time of kTimeDigits
 // ones, and decimal.Decimal of a text: a new reference, or null with the
 // Python error set (datetime refuses a month 13, decimal a text that is no

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <utility>
 
+#include "wire/quote.hpp"
+
 namespace quib::ext {
 
 // An owned (strong) reference; releases it when dropped.
@@ -145,13 +147,9 @@ std::optional<std::string> str_of(PyObject* obj);
 void set_error(PyObject* type, std::string_view message);
 inline void set_type_error(std::string_view message) { set_error(PyExc_TypeError, message); }
 
-// Debug quoting for names and values a caller typed: in double quotes, with
-// backslash escapes for quotes, backslashes and non-printable characters.
-std::string debug_quote(std::string_view text);
-
-// A character as a quoted character literal: 'z', '\'', '\n', '\u{7f}'
-// (the same escapes, with single quotes, and only controls as \u{hex}).
-std::string char_literal(char32_t c);
+// Names and values a caller typed are quoted as in every debug form.
+using wire::char_literal;
+using wire::debug_quote;
 
 // Guard for the body of every Python entry point: an unexpected C++
 // exception becomes a Python RuntimeError (an allocation failure a

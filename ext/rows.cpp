@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ext/errors.hpp"
+#include "wire/ascii.hpp"
 #include "wire/bytes.hpp"
 #include "wire/utf.hpp"
 
@@ -301,7 +302,7 @@ PyObject* RowReader::date_or_time(const Column& c, const std::uint8_t* p, bool d
   // The initial date: zeros only.
   if (date && t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
   const std::size_t digits = date ? kDateDigits : kTimeDigits;
-  if (t.size() != digits || !all_ascii_digits(t)) return general(c, p);
+  if (t.size() != digits || !wire::all_digits(t)) return general(c, p);
   std::uint64_t key = 0;
   std::memcpy(&key, t.data(), digits);
   if (PyObject* hit = cached(c.cache, key, 0)) {

@@ -29,10 +29,6 @@ LAYERS = [
     "ext",
 ]
 
-# The one cycle of wire/ that its own rework removes; delete the entry once
-# that is merged.
-KNOWN_CYCLES = [["wire/decfloat", "wire/types", "wire/utclong"]]
-
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -108,7 +104,7 @@ def main(root):
                     comp.append(w)
                     if w == node:
                         break
-                if len(comp) > 1 and sorted(comp) not in KNOWN_CYCLES:
+                if len(comp) > 1:
                     sccs.append(sorted(comp))
 
     for v in sorted(graph):

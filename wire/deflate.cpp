@@ -13,6 +13,8 @@
 
 #include <fmt/format.h>
 
+#include "wire/saturating.hpp"
+
 namespace quib::wire {
 
 // ---------------------------------------------------------------------------
@@ -393,10 +395,6 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 // Output
 
 namespace {
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
-                                                            : a + b;
-}
 constexpr std::uint64_t kMinCapacity = 4096;
 constexpr std::size_t kHugePageAdviceMin = 4u << 20;
 
