@@ -36,7 +36,9 @@ __attribute__((noinline)) void operator delete(void* p) noexcept {
   g_current.fetch_sub(malloc_usable_size(p));
   std::free(p);
 }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
+  operator delete(p);
+}
 
 namespace {
 
@@ -44,7 +46,7 @@ constexpr int kRows = 200000;
 constexpr int kFields = 9;  // 200000 rows of 9 fields: 2.0M elements with the rows
 
 BasxmlDocument table_document() {
-  static const char* names[kFields] = {"MANDT", "MATNR", "WERKS", "LGORT", "CHARG",
+  static const char* names[kFields] = {"MANDT", "MATNR", "WERKS", "LGORT",  "CHARG",
                                        "LABST", "MEINS", "ERSDA", "XMLFLAG"};
   BasxmlDocument doc;
   doc.version = "1.0";

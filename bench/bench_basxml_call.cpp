@@ -22,9 +22,9 @@
 #include <string>
 
 #include "proto/call/basxml.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/call/request.hpp"
+#include "proto/metadata/describe.hpp"
 #include "tests/support/compressed_table.hpp"
 #include "tests/support/descriptions.hpp"
 #include "tests/support/zlib_oracle.hpp"
@@ -49,12 +49,12 @@ constexpr double kRowBytes = static_cast<double>(kRows) * kWidth;
 const proto::BasxmlTypes& types() {
   static const proto::BasxmlTypes t = [] {
     proto::BasxmlTypes m;
-    m["ZBENCH_ROW"] = test::layout(
-        "ZBENCH_ROW",
-        {field("ID", AbapType::Int4, 0, 4), field("NAME", AbapType::Char, 4, 40),
-         field("AMOUNT", AbapType::Bcd, 44, 8, 2), field("DAY", AbapType::Date, 52, 16),
-         field("SCORE", AbapType::Float, 72, 8)},
-        kWidth);
+    m["ZBENCH_ROW"] =
+        test::layout("ZBENCH_ROW",
+                     {field("ID", AbapType::Int4, 0, 4), field("NAME", AbapType::Char, 4, 40),
+                      field("AMOUNT", AbapType::Bcd, 44, 8, 2),
+                      field("DAY", AbapType::Date, 52, 16), field("SCORE", AbapType::Float, 72, 8)},
+                     kWidth);
     return m;
   }();
   return t;

@@ -45,8 +45,9 @@ const Bytes& cached(int kind, int size, Make make) {
 const Bytes& input(int kind, int size) {
   return cached(kind, size, [](int k, int s) {
     const std::size_t n = kSizes[s];
-    return k == 0 ? quib::test::text_like(n, 1) : k == 1 ? quib::test::table_like(n, 2)
-                                                         : quib::test::random_bytes(n, 3);
+    return k == 0   ? quib::test::text_like(n, 1)
+           : k == 1 ? quib::test::table_like(n, 2)
+                    : quib::test::random_bytes(n, 3);
   });
 }
 const Bytes& zlib_stream(int kind, int size) {
@@ -188,7 +189,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
           const double ratio = *a / *b;
           std::printf("  %-26s %-6s %-5s %9.1f MB/s vs %-32s %9.1f MB/s = %5.2fx", p.ours,
                       kind_name(kind), kSizeNames[size], *a / 1e6, p.theirs, *b / 1e6, ratio);
-          if (p.goal) std::printf("  goal >= %.2f %s", kInflateGoal, ratio >= kInflateGoal ? "met" : "MISSED");
+          if (p.goal)
+            std::printf("  goal >= %.2f %s", kInflateGoal,
+                        ratio >= kInflateGoal ? "met" : "MISSED");
           std::printf("\n");
         }
       }

@@ -8,8 +8,8 @@ more rows than one container has records (sent compressed, as a server
 sends large tables), an ABAP exception, a call cancelled from another
 thread, and the throughput counters of it all.
 
-    pip install --no-build-isolation .      # or: QUIB_BUILD_DIR=build/<dir>
-    /usr/bin/python3 examples/call_sim.py
+    bash scripts/example.sh                 # builds lomra into build/venv and runs this
+    build/venv/bin/python examples/call_sim.py
 """
 
 import datetime

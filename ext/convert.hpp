@@ -15,9 +15,9 @@
 
 #include "ext/module_state.hpp"
 #include "ext/py.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/call/structure.hpp"
+#include "proto/metadata/describe.hpp"
 #include "wire/bytes.hpp"
 #include "wire/types.hpp"
 

@@ -3,9 +3,8 @@
 // that order by the exec step. Nothing else is set up at import; the
 // exception registration, the metadata cache, the trace switches and the
 // cached Python types are filled on first use.
-#include "ext/module_state.hpp"
-
 #include "ext/errors.hpp"
+#include "ext/module_state.hpp"
 
 #ifndef QUIB_VERSION
 #error "QUIB_VERSION must be defined by the build (ext/CMakeLists.txt)"

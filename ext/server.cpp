@@ -12,8 +12,6 @@
 // so the serving thread can take the interpreter lock back after each poll
 // and finish. The callback runs with the mutex held: a callback that uses
 // its own Server gets an error instead of waiting for itself.
-#include "proto/server/registered_server.hpp"
-
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -33,9 +31,10 @@
 #include "ext/errors.hpp"
 #include "ext/module_state.hpp"
 #include "ext/params.hpp"
-#include "proto/session/open.hpp"
 #include "proto/metadata/describe.hpp"
+#include "proto/server/registered_server.hpp"
 #include "proto/session/metadata_cache.hpp"
+#include "proto/session/open.hpp"
 #include "wire/bytes.hpp"
 
 namespace quib::ext {

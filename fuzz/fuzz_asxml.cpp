@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto again = scalar_content(TypedValue{NestedValue(back.value()), ty, decimals, width});
     // A timestamp that holds a "T" or "Z" of its own is not told apart from
     // the separator and the zone mark on reading: only others are stable.
-    const bool ambiguous = ty == AbapType::Utclong && text.find_first_of("TZ") != std::string_view::npos;
+    const bool ambiguous =
+        ty == AbapType::Utclong && text.find_first_of("TZ") != std::string_view::npos;
     if (!ambiguous) check(again.ok() && again.value() == c);
   }
 

@@ -13,7 +13,8 @@ using namespace quib::wire;
 namespace {
 
 std::string rewritten(std::string_view name) {
-  if (name.size() >= 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' && (name[2] | 0x20) == 'l')
+  if (name.size() >= 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
+      (name[2] | 0x20) == 'l')
     return std::string(name.substr(0, 1)) + "-" + std::string(name.substr(1));
   return std::string(name);
 }

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "proto/metadata/describe.hpp"
 #include "proto/call/reply.hpp"
+#include "proto/metadata/describe.hpp"
 #include "tests/support/descriptions.hpp"
 #include "wire/container.hpp"
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "fuzz/check.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/call/reply.hpp"
+#include "proto/metadata/describe.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 

@@ -52,7 +52,8 @@ void frames(wire::ByteView in) {
   proto::InboundAssembler a(kLimit);
   std::size_t pos = 0;
   while (pos + 2 <= in.size()) {
-    const std::size_t n = std::min<std::size_t>(wire::load_be16(in.data() + pos), in.size() - pos - 2);
+    const std::size_t n =
+        std::min<std::size_t>(wire::load_be16(in.data() + pos), in.size() - pos - 2);
     const wire::ByteView frame = in.subspan(pos + 2, n);
     pos += 2 + n;
     const auto before = a.stage();
@@ -88,7 +89,8 @@ void reassembly(wire::ByteView in) {
   check(a.push(ann).ok());
   for (std::size_t i = 0; i + 1 < at.size(); ++i) {
     const bool last = i + 2 == at.size();
-    check(a.push(record(i == 0 ? 0x03 : 0x09, payload.subspan(at[i], at[i + 1] - at[i]), last)).ok());
+    check(
+        a.push(record(i == 0 ? 0x03 : 0x09, payload.subspan(at[i], at[i + 1] - at[i]), last)).ok());
     check(a.complete() == last);
   }
   check(wire::Bytes(payload.begin(), payload.end()) == a.payload());

@@ -20,16 +20,14 @@ namespace {
 using quib::fuzz::check;
 
 constexpr RecordId kIds[] = {
-    RecordId::Function,      RecordId::Destination,     RecordId::User,
-    RecordId::Client,        kInboundSystemId,          kInboundCallerHost,
-    RecordId::Program,       RecordId::ParameterName,   RecordId::ParameterValue,
-    RecordId::RequestedOutput, RecordId::TableName,     RecordId::TableHeader,
-    RecordId::TableContent,  RecordId::TableCompressed, RecordId::End,
+    RecordId::Function,        RecordId::Destination,     RecordId::User,
+    RecordId::Client,          kInboundSystemId,          kInboundCallerHost,
+    RecordId::Program,         RecordId::ParameterName,   RecordId::ParameterValue,
+    RecordId::RequestedOutput, RecordId::TableName,       RecordId::TableHeader,
+    RecordId::TableContent,    RecordId::TableCompressed, RecordId::End,
 };
 
-bool is_clean_text(const std::string& s) {
-  return is_valid_utf8(s) && trim_unicode(s) == s;
-}
+bool is_clean_text(const std::string& s) { return is_valid_utf8(s) && trim_unicode(s) == s; }
 
 void check_call(const InboundCall& call, std::span<const Record> records) {
   std::size_t values = 0, contents = 0, names = 0, outputs = 0;
@@ -96,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view half1 = as_chars(in.first(size / 2));
   const std::string_view half2 = as_chars(in.subspan(size / 2));
   const RegistrationRecord rec = build_registration_record(half1, half2, {1, 2, 3, 4});
-  check(rec[0] == 0x02 && rec[1] == 0x0B && rec[29] == 0x06 && rec[54] == 0x06 &&
-        rec[55] == 0xCB && rec[56] == 0xFF && rec[57] == 0xFF);
+  check(rec[0] == 0x02 && rec[1] == 0x0B && rec[29] == 0x06 && rec[54] == 0x06 && rec[55] == 0xCB &&
+        rec[56] == 0xFF && rec[57] == 0xFF);
   const std::string_view prog9 = cut_at_char_boundary(half1, 9);
   check(prog9.size() <= 9 && half1.substr(0, prog9.size()) == prog9 && rec[10 + prog9.size()] == 0);
   const InfoBlock block = build_info_block(half1, half2);

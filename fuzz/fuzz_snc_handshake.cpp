@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "fuzz/check.hpp"
-#include "proto/transport/ni_transport.hpp"
 #include "proto/session/setup.hpp"
+#include "proto/transport/ni_transport.hpp"
 #include "snc/frame.hpp"
 
 using namespace quib;

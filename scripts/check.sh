@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: the include check (no cycle between modules, no
-# include upward between layer folders), release build and its tests, the
+# include upward between layer folders), the format check, release build and its tests, the
 # sanitizer build and its tests, a short bounded run of every fuzz target
 # from its seed corpus, the Python tests against the simulated ABAP system on
 # the wheel built from the sdist, and scripts/example.sh.
@@ -15,6 +15,9 @@ step() { printf '\n=== %s\n' "$*"; }
 
 step "include graph: no cycles, no upward includes between layers"
 /usr/bin/python3 scripts/check_includes.py
+
+step "format: every C and C++ source as clang-format writes it"
+bash scripts/check_format.sh
 
 step "release build and unit tests"
 cmake -S . -B build/release "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIB_BENCH=ON >/dev/null

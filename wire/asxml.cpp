@@ -94,7 +94,8 @@ AsxmlResult<ScalarContent> render_decimal(AbapType ty, std::string_view t, std::
   if (negative) body.remove_prefix(1);
   const std::size_t dot = body.find('.');
   const std::string_view int_part = body.substr(0, dot);
-  const std::string_view frac = dot == std::string_view::npos ? std::string_view() : body.substr(dot + 1);
+  const std::string_view frac =
+      dot == std::string_view::npos ? std::string_view() : body.substr(dot + 1);
   if (frac.size() >= decimals) return text_content(std::move(text));
   std::string out;
   out.reserve(text.size() + decimals + 2);
@@ -119,7 +120,8 @@ AsxmlResult<ScalarContent> render_utclong(AbapType ty, std::string_view t) {
 
 AsxmlResult<ScalarContent> render_bytes_to_width(AbapType ty, const Bytes& b, std::uint64_t width) {
   if (width > kMaxRenderedByteWidth) return err(AsxmlError::no_rendering(ty));
-  Bytes out(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(b.size(), width)));
+  Bytes out(b.begin(),
+            b.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(b.size(), width)));
   out.resize(static_cast<std::size_t>(width), 0x00);
   return bytes_content(std::move(out));
 }
@@ -172,7 +174,8 @@ bool operator==(const NestedValue& a, const NestedValue& b) {
 // Errors
 
 std::string AsxmlError::message() const {
-  if (kind_ == Kind::NoRendering) return fmt::format("basXML has no rendering for {}", ty_.display());
+  if (kind_ == Kind::NoRendering)
+    return fmt::format("basXML has no rendering for {}", ty_.display());
   return fmt::format("a {} cannot be rendered from a {} value", ty_.display(), what_);
 }
 

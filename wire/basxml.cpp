@@ -151,7 +151,8 @@ ByteView Content::bytes() const {
 }
 ElementRange Content::children() const {
   const auto& n = doc_->nodes_[element_];
-  if (n.kind != static_cast<std::uint8_t>(ContentKind::Elements)) return ElementRange(doc_, kNoIndex, 0);
+  if (n.kind != static_cast<std::uint8_t>(ContentKind::Elements))
+    return ElementRange(doc_, kNoIndex, 0);
   return ElementRange(doc_, n.a, n.b);
 }
 
@@ -269,12 +270,14 @@ std::uint32_t BasxmlDocument::intern(std::string_view name) {
   if (full_) return kNoIndex;
   if (name_ids_.empty() && !strings_.empty()) {
     // A parsed document: index its string table (first definition wins).
-    for (std::uint32_t id = 0; id < strings_.size(); ++id) name_ids_.emplace(std::string(string_at(id)), id);
+    for (std::uint32_t id = 0; id < strings_.size(); ++id)
+      name_ids_.emplace(std::string(string_at(id)), id);
   }
   if (auto it = name_ids_.find(name); it != name_ids_.end()) return it->second;
   if (chars_.size() + name.size() > kMaxStorage || strings_.size() >= kNoIndex) return mark_full();
   const auto id = static_cast<std::uint32_t>(strings_.size());
-  strings_.push_back({static_cast<std::uint32_t>(chars_.size()), static_cast<std::uint32_t>(name.size())});
+  strings_.push_back(
+      {static_cast<std::uint32_t>(chars_.size()), static_cast<std::uint32_t>(name.size())});
   chars_.append(name);
   name_ids_.emplace(std::string(name), id);
   return id;
@@ -343,8 +346,10 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
       copy.next = kNoIndex;
       attrs_.push_back(copy);
       const auto idx = static_cast<std::uint32_t>(attrs_.size() - 1);
-      if (last == kNoIndex) nodes_[to].first_attr = idx;
-      else attrs_[last].next = idx;
+      if (last == kNoIndex)
+        nodes_[to].first_attr = idx;
+      else
+        attrs_[last].next = idx;
       last = idx;
     }
     return to;
@@ -369,8 +374,10 @@ ElementId BasxmlDocument::copy_subtree(ElementId source) {
     stack[top].next_source = nodes_[from].next;
     const ElementId to = clone(from);
     if (to == kNoIndex) return to;
-    if (stack[top].last == kNoIndex) nodes_[stack[top].target].a = to;
-    else nodes_[stack[top].last].next = to;
+    if (stack[top].last == kNoIndex)
+      nodes_[stack[top].target].a = to;
+    else
+      nodes_[stack[top].last].next = to;
     stack[top].last = to;
     if (nodes_[from].kind == static_cast<std::uint8_t>(ContentKind::Elements))
       stack.push_back({nodes_[from].a, to, kNoIndex});
@@ -387,7 +394,8 @@ ElementId BasxmlDocument::place(ElementId id) {
   return copy_subtree(id);
 }
 
-ElementId BasxmlDocument::structure_element(std::string_view name, std::span<const ElementId> children) {
+ElementId BasxmlDocument::structure_element(std::string_view name,
+                                            std::span<const ElementId> children) {
   const ElementId id = new_element(name);
   if (id == kNoIndex || children.empty()) return id;
   std::uint32_t first = kNoIndex, last = kNoIndex;
@@ -395,8 +403,10 @@ ElementId BasxmlDocument::structure_element(std::string_view name, std::span<con
     const ElementId placed = place(c);
     if (placed == kNoIndex) return kNoIndex;
     nodes_[placed].next = kNoIndex;
-    if (last == kNoIndex) first = placed;
-    else nodes_[last].next = placed;
+    if (last == kNoIndex)
+      first = placed;
+    else
+      nodes_[last].next = placed;
     last = placed;
   }
   Node& n = nodes_[id];
@@ -413,7 +423,8 @@ ElementId BasxmlDocument::table_element(std::string_view name, std::span<const E
   return id;
 }
 
-void BasxmlDocument::add_attr(ElementId element, std::string_view name, Namespace ns, std::string_view value) {
+void BasxmlDocument::add_attr(ElementId element, std::string_view name, Namespace ns,
+                              std::string_view value) {
   if (full_ || element == kNoIndex) {
     mark_full();
     return;
@@ -468,7 +479,8 @@ class BasxmlWriter {
     const std::uint32_t uri_a = intern_text(kAsxNamespaceUri);
     namespace_decl(asx, uri_a);  // namespace id 2
     open(intern_text("abap"), kNsAsx);
-    if (!attribute(intern_text("version"), kNsNone, doc_.version, "the version text")) return error();
+    if (!attribute(intern_text("version"), kNsNone, doc_.version, "the version text"))
+      return error();
     const std::uint32_t hint = intern_text("asxhint");
     const std::uint32_t uri_b = intern_text(kHintNamespaceUri);
     namespace_decl(hint, uri_b);  // namespace id 3
@@ -480,12 +492,13 @@ class BasxmlWriter {
     out_.push_back(kTokenClose);
     out_.push_back(kTokenClose);
 
-    if (out_.size() > kBasxmlMaxPayload) return err(BasxmlError::unwritable(std::string(basxml_reason::kPayloadSize)));
+    if (out_.size() > kBasxmlMaxPayload)
+      return err(BasxmlError::unwritable(std::string(basxml_reason::kPayloadSize)));
     const std::uint64_t budget = basxml_name_budget(out_.size());
     if (names_ > budget)
       return err(BasxmlError::unwritable(fmt::format(
-          "its names take {} bytes, beyond the {} that a reader allows for {} bytes of payload", names_, budget,
-          out_.size())));
+          "its names take {} bytes, beyond the {} that a reader allows for {} bytes of payload",
+          names_, budget, out_.size())));
     return std::move(out_);
   }
 
@@ -500,8 +513,8 @@ class BasxmlWriter {
   }
 
   std::size_t estimate() const {
-    return 160 + doc_.pool_.size() + doc_.chars_.size() + doc_.nodes_.size() * 8 + doc_.attrs_.size() * 10 +
-           doc_.pool_.size() / kBasxmlTextChunk * 4;
+    return 160 + doc_.pool_.size() + doc_.chars_.size() + doc_.nodes_.size() * 8 +
+           doc_.attrs_.size() * 10 + doc_.pool_.size() / kBasxmlTextChunk * 4;
   }
 
   void varint(std::uint32_t v) {
@@ -552,8 +565,8 @@ class BasxmlWriter {
     const bool rewrite = starts_with_xml(text);
     const std::uint64_t written = text.size() + (rewrite ? 1 : 0);
     if (written >= kBasxmlVarintLimit) {
-      fail(fmt::format("the name {} is {} bytes; a string stops below {} bytes", short_quoted(text), written,
-                       kBasxmlVarintLimit));
+      fail(fmt::format("the name {} is {} bytes; a string stops below {} bytes", short_quoted(text),
+                       written, kBasxmlVarintLimit));
       return 0;
     }
     if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
@@ -584,10 +597,12 @@ class BasxmlWriter {
     return cached;
   }
 
-  bool attribute(std::uint32_t name, std::uint32_t ns, std::string_view value, std::string_view what) {
+  bool attribute(std::uint32_t name, std::uint32_t ns, std::string_view value,
+                 std::string_view what) {
     if (name == 0) return false;
     if (value.size() >= kBasxmlVarintLimit)
-      return fail(fmt::format("{} is {} bytes; a string stops below {} bytes", what, value.size(), kBasxmlVarintLimit));
+      return fail(fmt::format("{} is {} bytes; a string stops below {} bytes", what, value.size(),
+                              kBasxmlVarintLimit));
     if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()))
       return fail(fmt::format("{} is not valid UTF-8", what));
     out_.push_back(kTokenAttrName);
@@ -623,10 +638,12 @@ class BasxmlWriter {
       const std::uint32_t attr_name = intern_doc(attr.name);
       if (attr_name == 0) return false;
       const std::string_view value = doc_.pool_text(attr.value_off, attr.value_len);
-      if (value.size() >= kBasxmlVarintLimit || !valid_utf8(reinterpret_cast<const std::uint8_t*>(value.data()), value.size())) {
+      if (value.size() >= kBasxmlVarintLimit ||
+          !valid_utf8(reinterpret_cast<const std::uint8_t*>(value.data()), value.size())) {
         return attribute(attr_name, ns_id(attr.ns), value,
                          fmt::format("the value of attribute {} of element {}",
-                                     short_quoted(doc_.string_at(attr.name)), short_quoted(doc_.string_at(node.name))));
+                                     short_quoted(doc_.string_at(attr.name)),
+                                     short_quoted(doc_.string_at(node.name))));
       }
       attribute(attr_name, ns_id(attr.ns), value, {});
     }
@@ -637,7 +654,8 @@ class BasxmlWriter {
       case ContentKind::Text: {
         const std::string_view text = doc_.pool_text(node.a, node.b);
         if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))
-          return fail(fmt::format("the text of element {} is not valid UTF-8", short_quoted(doc_.string_at(node.name))));
+          return fail(fmt::format("the text of element {} is not valid UTF-8",
+                                  short_quoted(doc_.string_at(node.name))));
         for (std::size_t pos = 0; pos < text.size(); pos += kBasxmlTextChunk) {
           const std::string_view chunk = text.substr(pos, kBasxmlTextChunk);
           out_.push_back(kTokenText);
@@ -647,8 +665,9 @@ class BasxmlWriter {
       }
       case ContentKind::Bytes: {
         if (node.b >= kBasxmlVarintLimit)
-          return fail(fmt::format("the binary content of element {} is {} bytes; binary content stops below {} bytes",
-                                  short_quoted(doc_.string_at(node.name)), node.b, kBasxmlVarintLimit));
+          return fail(fmt::format(
+              "the binary content of element {} is {} bytes; binary content stops below {} bytes",
+              short_quoted(doc_.string_at(node.name)), node.b, kBasxmlVarintLimit));
         out_.push_back(kTokenBinary);
         varint(node.b);
         raw(ByteView(doc_.pool_.data() + node.a, node.b));
@@ -681,8 +700,8 @@ class BasxmlWriter {
       // The child's depth: the document's two levels, the parameter, and one
       // per open Elements content.
       if (kDocumentDepth + 1 + stack_.size() > kBasxmlMaxDepth)
-        return fail(fmt::format("its elements nest deeper than {} levels, the most a reader accepts",
-                                kBasxmlMaxDepth));
+        return fail(fmt::format(
+            "its elements nest deeper than {} levels, the most a reader accepts", kBasxmlMaxDepth));
       if (!element_head(child, has_children)) return false;
       if (has_children) stack_.push_back(doc_.nodes_[child].a);
     }
@@ -692,8 +711,8 @@ class BasxmlWriter {
   const BasxmlDocument& doc_;
   Bytes out_;
   std::unordered_map<std::string_view, std::uint32_t> ids_;  // text -> string id
-  std::vector<std::uint32_t> out_id_;                        // document string id -> string id (0: none yet)
-  std::vector<std::uint32_t> written_len_;                   // byte length of each written string
+  std::vector<std::uint32_t> out_id_;       // document string id -> string id (0: none yet)
+  std::vector<std::uint32_t> written_len_;  // byte length of each written string
   std::uint32_t next_id_ = 2;
   std::uint64_t names_ = 0;  // name bytes a reader takes from its budget
   std::vector<std::uint32_t> stack_;
@@ -715,8 +734,10 @@ class BasxmlReader {
   }
 
   Result<BasxmlDocument, BasxmlError> run() {
-    if (n_ < 4 || std::memcmp(in_, kBasxmlMagic.data(), 4) != 0) return err(BasxmlError::bad_magic());
-    if (n_ > kBasxmlMaxPayload) return err(BasxmlError::resource_limit(0, basxml_reason::kPayloadSize));
+    if (n_ < 4 || std::memcmp(in_, kBasxmlMagic.data(), 4) != 0)
+      return err(BasxmlError::bad_magic());
+    if (n_ > kBasxmlMaxPayload)
+      return err(BasxmlError::resource_limit(0, basxml_reason::kPayloadSize));
     budget_ = basxml_name_budget(n_);
     pos_ = 4;
     if (!tokens()) return err(std::move(error_));
@@ -814,7 +835,8 @@ class BasxmlReader {
       ns = Namespace::None;
       return true;
     }
-    if (id < 2 || id - 2 >= namespaces_.size()) return fail(BasxmlError::undefined_id(id, token_at));
+    if (id < 2 || id - 2 >= namespaces_.size())
+      return fail(BasxmlError::undefined_id(id, token_at));
     ns = namespaces_[id - 2];
     return true;
   }
@@ -838,15 +860,18 @@ class BasxmlReader {
     std::uint32_t name;
     Namespace ns;
     if (!string_id(at, name) || !namespace_id(at, ns)) return false;
-    if (depth_ == kBasxmlMaxDepth) return fail(BasxmlError::resource_limit(at, basxml_reason::kDepth));
+    if (depth_ == kBasxmlMaxDepth)
+      return fail(BasxmlError::resource_limit(at, basxml_reason::kDepth));
     if (!take_budget(at, name) || !take_node(at)) return false;
     const auto id = static_cast<std::uint32_t>(doc_.nodes_.size());
     doc_.nodes_.push_back(Node{name, kNoIndex, kNoIndex, kNoIndex, 0, static_cast<std::uint8_t>(ns),
                                static_cast<std::uint8_t>(ContentKind::Empty), 1, 0});
     if (depth_ > 0) {
       Open& parent = stack_[depth_ - 1];
-      if (parent.last_child == kNoIndex) parent.first_child = id;
-      else doc_.nodes_[parent.last_child].next = id;
+      if (parent.last_child == kNoIndex)
+        parent.first_child = id;
+      else
+        doc_.nodes_[parent.last_child].next = id;
       parent.last_child = id;
       ++parent.child_count;
     }
@@ -871,8 +896,10 @@ class BasxmlReader {
     doc_.attrs_.push_back(BasxmlDocument::AttrNode{pending_name_, off, len, kNoIndex,
                                                    static_cast<std::uint8_t>(pending_ns_)});
     Open& o = stack_[depth_ - 1];
-    if (o.last_attr == kNoIndex) doc_.nodes_[o.node].first_attr = idx;
-    else doc_.attrs_[o.last_attr].next = idx;
+    if (o.last_attr == kNoIndex)
+      doc_.nodes_[o.node].first_attr = idx;
+    else
+      doc_.attrs_[o.last_attr].next = idx;
     o.last_attr = idx;
     return true;
   }
@@ -881,14 +908,17 @@ class BasxmlReader {
     std::uint32_t len;
     if (!varint(len)) return false;
     if (len > n_ - pos_) return fail(BasxmlError::ended_mid_token());
-    if (len < 1 || len > kBasxmlTextChunk) return fail(BasxmlError::malformed(at, basxml_reason::kChunkSize));
+    if (len < 1 || len > kBasxmlTextChunk)
+      return fail(BasxmlError::malformed(at, basxml_reason::kChunkSize));
     if (depth_ == 0) return fail(BasxmlError::malformed(at, basxml_reason::kTextOutside));
     Open& o = stack_[depth_ - 1];
-    if (o.text_len % kBasxmlTextChunk != 0) return fail(BasxmlError::malformed(at, basxml_reason::kPartialChunk));
+    if (o.text_len % kBasxmlTextChunk != 0)
+      return fail(BasxmlError::malformed(at, basxml_reason::kPartialChunk));
     if (o.text_chunks == 0) {
       o.text_at = static_cast<std::uint32_t>(pos_);
     } else {
-      if (o.text_chunks == 1) o.gathered.assign(reinterpret_cast<const char*>(in_) + o.text_at, o.text_len);
+      if (o.text_chunks == 1)
+        o.gathered.assign(reinterpret_cast<const char*>(in_) + o.text_at, o.text_len);
       o.gathered.append(reinterpret_cast<const char*>(in_) + pos_, len);
     }
     o.text_len += len;
@@ -917,9 +947,11 @@ class BasxmlReader {
     Open& o = stack_[depth_ - 1];
     Node& node = doc_.nodes_[o.node];
     if (o.text_len > 0) {
-      if (o.bytes_len > 0 || o.child_count > 0) return fail(BasxmlError::malformed(o.offset, basxml_reason::kMixed));
-      const std::uint8_t* text = o.text_chunks == 1 ? in_ + o.text_at
-                                                    : reinterpret_cast<const std::uint8_t*>(o.gathered.data());
+      if (o.bytes_len > 0 || o.child_count > 0)
+        return fail(BasxmlError::malformed(o.offset, basxml_reason::kMixed));
+      const std::uint8_t* text = o.text_chunks == 1
+                                     ? in_ + o.text_at
+                                     : reinterpret_cast<const std::uint8_t*>(o.gathered.data());
       if (!valid_utf8(text, o.text_len)) return fail(BasxmlError::invalid_utf8(o.offset));
       node.a = doc_.pool_append(text, o.text_len);
       node.b = o.text_len;
@@ -948,7 +980,8 @@ class BasxmlReader {
       if (root_closed_) return fail(BasxmlError::malformed(at, basxml_reason::kAfterRoot));
       const std::uint8_t token = in_[pos_++];
       if (attr_pending_) {
-        if (token != kTokenAttrValue) return fail(BasxmlError::malformed(at, basxml_reason::kAttrNotFollowed));
+        if (token != kTokenAttrValue)
+          return fail(BasxmlError::malformed(at, basxml_reason::kAttrNotFollowed));
         attr_pending_ = false;
         if (!attribute_value(at)) return false;
         continue;
@@ -991,9 +1024,12 @@ class BasxmlReader {
           std::uint32_t prefix, uri;
           if (!string_id(at, prefix) || !string_id(at, uri)) return false;
           const std::string_view text = doc_.string_at(uri);
-          if (text == kAsxNamespaceUri) namespaces_.push_back(Namespace::Asx);
-          else if (text == kHintNamespaceUri) namespaces_.push_back(Namespace::Hint);
-          else return fail(BasxmlError::unknown_namespace(std::string(text)));
+          if (text == kAsxNamespaceUri)
+            namespaces_.push_back(Namespace::Asx);
+          else if (text == kHintNamespaceUri)
+            namespaces_.push_back(Namespace::Hint);
+          else
+            return fail(BasxmlError::unknown_namespace(std::string(text)));
           break;
         }
         case kTokenDefaultNs: {
@@ -1011,7 +1047,8 @@ class BasxmlReader {
   bool shape() {
     namespace r = basxml_reason;
     const Element root = doc_.element(root_);
-    if (root.name() != "abap" || root.ns() != Namespace::Asx) return fail(BasxmlError::unexpected_shape(r::kRootNotAbap));
+    if (root.name() != "abap" || root.ns() != Namespace::Asx)
+      return fail(BasxmlError::unexpected_shape(r::kRootNotAbap));
     const std::optional<std::string_view> version = root.attr("version", Namespace::None);
     if (!version) return fail(BasxmlError::unexpected_shape(r::kNoVersion));
     const Content content = root.content();
@@ -1021,7 +1058,8 @@ class BasxmlReader {
     if (children.size() != 1 || values.name() != "values" || values.ns() != Namespace::Asx)
       return fail(BasxmlError::unexpected_shape(r::kNotExactlyValues));
     const Content params = values.content();
-    if (params.is_text() || params.is_bytes()) return fail(BasxmlError::unexpected_shape(r::kValuesHoldValue));
+    if (params.is_text() || params.is_bytes())
+      return fail(BasxmlError::unexpected_shape(r::kValuesHoldValue));
     doc_.version.assign(*version);
     doc_.params_.reserve(params.children().size());
     for (Element p : params.children()) doc_.params_.push_back(p.id());

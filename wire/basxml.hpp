@@ -57,7 +57,7 @@ inline constexpr std::uint8_t kTokenBinary = 0x42;       // B
 inline constexpr std::uint8_t kTokenClose = 0x3E;        // >
 
 inline constexpr std::size_t kBasxmlTextChunk = 16384;
-inline constexpr std::size_t kBasxmlMaxDepth = 128;           // open elements, the root included
+inline constexpr std::size_t kBasxmlMaxDepth = 128;            // open elements, the root included
 inline constexpr std::uint32_t kBasxmlVarintLimit = 1u << 21;  // varints carry 21 bits
 // Payloads of 4 GiB or more are refused by both sides (positions are 32-bit).
 inline constexpr std::uint64_t kBasxmlMaxPayload = 0xFFFFFFFFull;
@@ -91,10 +91,11 @@ struct BasxmlError {
   };
 
   Kind kind = Kind::BadMagic;
-  std::uint64_t offset = 0;  // InvalidVarint, InvalidUtf8, UnknownToken, UndefinedId, Malformed, ResourceLimit
-  std::uint8_t token = 0;    // UnknownToken
-  std::uint32_t id = 0;      // UndefinedId
-  std::string text;          // UnknownNamespace: the URI; otherwise the reason
+  std::uint64_t offset =
+      0;  // InvalidVarint, InvalidUtf8, UnknownToken, UndefinedId, Malformed, ResourceLimit
+  std::uint8_t token = 0;  // UnknownToken
+  std::uint32_t id = 0;    // UndefinedId
+  std::string text;        // UnknownNamespace: the URI; otherwise the reason
 
   static BasxmlError bad_magic();
   static BasxmlError ended_mid_token();
@@ -126,7 +127,8 @@ inline constexpr std::string_view kSecondBinary = "second binary token in one el
 inline constexpr std::string_view kCloseNothing = "close with nothing open";
 inline constexpr std::string_view kMixed = "element mixes text, binary and children";
 inline constexpr std::string_view kDepth = "element nesting depth";
-inline constexpr std::string_view kBudget = "materialized bytes beyond any legitimate expansion of this input";
+inline constexpr std::string_view kBudget =
+    "materialized bytes beyond any legitimate expansion of this input";
 inline constexpr std::string_view kPayloadSize = "payload of 4 GiB or more";
 inline constexpr std::string_view kNodeCount =
     "more elements and attributes than the payload can carry";
@@ -134,8 +136,10 @@ inline constexpr std::string_view kStorageFull = "document storage passes 4 GiB"
 inline constexpr std::string_view kRootNotAbap = "root is not asx:abap";
 inline constexpr std::string_view kNoVersion = "asx:abap has no version attribute";
 inline constexpr std::string_view kNoChildren = "asx:abap has no children";
-inline constexpr std::string_view kNotExactlyValues = "asx:abap does not contain exactly asx:values";
-inline constexpr std::string_view kValuesHoldValue = "asx:values holds a value instead of parameters";
+inline constexpr std::string_view kNotExactlyValues =
+    "asx:abap does not contain exactly asx:values";
+inline constexpr std::string_view kValuesHoldValue =
+    "asx:values holds a value instead of parameters";
 }  // namespace basxml_reason
 
 // ---------------------------------------------------------------------------
@@ -312,7 +316,7 @@ class BasxmlDocument {
     std::uint32_t b;           // Text/Bytes: length; Elements: child count
     std::uint8_t ns;
     std::uint8_t kind;
-    std::uint8_t placed;       // already linked as a child or parameter
+    std::uint8_t placed;  // already linked as a child or parameter
     std::uint8_t unused;
   };
   struct AttrNode {

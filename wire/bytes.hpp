@@ -31,8 +31,8 @@ inline std::uint16_t load_be16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 inline std::uint32_t load_be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-         (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
 }
 inline std::uint64_t load_be64(const std::uint8_t* p) {
   return (std::uint64_t{load_be32(p)} << 32) | load_be32(p + 4);
@@ -41,8 +41,8 @@ inline std::uint16_t load_le16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 inline std::uint32_t load_le32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) |
-         (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+         (std::uint32_t{p[3]} << 24);
 }
 inline std::uint64_t load_le64(const std::uint8_t* p) {
   return std::uint64_t{load_le32(p)} | (std::uint64_t{load_le32(p + 4)} << 32);

@@ -40,7 +40,8 @@ std::optional<char32_t> numeric_reference(std::string_view body) {
     if (d < 0) return std::nullopt;
     // Once above the largest code point the value can only grow; clamp so
     // that long digit strings cannot wrap around.
-    if (value <= kMaxCodePoint) value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(d);
+    if (value <= kMaxCodePoint)
+      value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(d);
   }
   if (value > kMaxCodePoint || (value >= 0xD800 && value <= 0xDFFF)) return std::nullopt;
   return static_cast<char32_t>(value);

@@ -76,9 +76,9 @@ class DeepError {
   }
 
   Kind kind() const { return kind_; }
-  std::uint64_t offset() const { return offset_; }         // BadMarkup
-  const std::string& open() const { return open_; }        // WrongClose: the element open
-  const std::string& closed() const { return closed_; }    // WrongClose: the closing tag's name
+  std::uint64_t offset() const { return offset_; }       // BadMarkup
+  const std::string& open() const { return open_; }      // WrongClose: the element open
+  const std::string& closed() const { return closed_; }  // WrongClose: the closing tag's name
 
   // "malformed deep XML at byte {}" or
   // "deep XML closed <{closed}> while <{open}> was open".

@@ -66,23 +66,22 @@ namespace {
 // ---------------------------------------------------------------------------
 // Alphabets (RFC 1951, section 3.2.5)
 
-constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
-                                           15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
+constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                           15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                            67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::uint16_t kDistanceBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,
-                                             17,   25,   33,   49,   65,   97,    129,   193,
-                                             257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                             4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::uint16_t kDistanceBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr std::uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 constexpr unsigned kEndOfBlockSymbol = 256;
-constexpr unsigned kLitLenSymbols = 288;     // including the invalid 286 and 287
-constexpr unsigned kDistanceSymbols = 32;    // including the invalid 30 and 31
+constexpr unsigned kLitLenSymbols = 288;   // including the invalid 286 and 287
+constexpr unsigned kDistanceSymbols = 32;  // including the invalid 30 and 31
 constexpr unsigned kCodeLengthSymbols = 19;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr std::size_t kWindow = 32768;
@@ -111,7 +110,8 @@ inline std::uint32_t entry_value(std::uint32_t e) { return (e >> 16) & 0x7FFFu; 
 inline std::uint64_t low_mask(unsigned n) { return (std::uint64_t{1} << n) - 1; }
 
 // An entry of a code of `len` bits followed by `extra` extra bits.
-constexpr std::uint32_t code_entry(std::uint32_t flags, unsigned value, unsigned len, unsigned extra = 0) {
+constexpr std::uint32_t code_entry(std::uint32_t flags, unsigned value, unsigned len,
+                                   unsigned extra = 0) {
   return flags | (std::uint32_t{value} << 16) | (len << 8) | (len + extra);
 }
 // A link from the primary table to the subtable at `offset` with a
@@ -240,7 +240,8 @@ Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> length
   for (unsigned len = 1; len <= pb; ++len) {
     std::memcpy(e + filled, e, filled * sizeof *e);
     filled *= 2;
-    for (; k < used && lengths[sorted[k]] == len; ++k) e[reversed[k]] = make_entry(alphabet, sorted[k], len);
+    for (; k < used && lengths[sorted[k]] == len; ++k)
+      e[reversed[k]] = make_entry(alphabet, sorted[k], len);
   }
   std::size_t next_free = filled;
   while (k < used) {
@@ -437,8 +438,8 @@ void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std:
   const std::uint64_t held = buf_.capacity();
   std::uint64_t grown = saturating_add(held, held / 2);
   if (in_pos > 0 && in_size > in_pos) {
-    const double predicted =
-        static_cast<double>(size_) * (static_cast<double>(in_size) / static_cast<double>(in_pos)) * 1.0625;
+    const double predicted = static_cast<double>(size_) *
+                             (static_cast<double>(in_size) / static_cast<double>(in_pos)) * 1.0625;
     const double most = static_cast<double>(held) * 4;
     const double target = std::min(predicted, most);
     if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
@@ -555,7 +556,8 @@ struct FastResult {
 // the match is copied, so that the copy and the table load overlap. A lookup
 // is only made with at least 15 bits held, so that it never acts on bits
 // that have not arrived.
-[[gnu::always_inline]] inline FastResult inflate_fast_body(BitReader& br, const HuffmanTables& tables,
+[[gnu::always_inline]] inline FastResult inflate_fast_body(BitReader& br,
+                                                           const HuffmanTables& tables,
                                                            std::uint8_t* base, std::size_t& size,
                                                            std::size_t out_fast_limit) {
   const std::uint32_t* const lt = tables.litlen.entries();
@@ -583,11 +585,11 @@ struct FastResult {
     in += (63 - count) >> 3;       \
     count |= 56;                   \
   } while (0)
-#define QUIB_CONSUME(n)          \
-  do {                           \
-    const unsigned n_ = (n);     \
-    bits >>= n_;                 \
-    count -= n_;                 \
+#define QUIB_CONSUME(n)      \
+  do {                       \
+    const unsigned n_ = (n); \
+    bits >>= n_;             \
+    count -= n_;             \
   } while (0)
 
   // Looks up the entry of the next literal/length code; a code longer than
@@ -643,7 +645,8 @@ struct FastResult {
       }
       // A length and its distance: at most 15 + 5 + 15 + 13 bits of the 56
       // held.
-      const std::size_t length = entry_value(e) + ((bits & low_mask(entry_total(e))) >> entry_len(e));
+      const std::size_t length =
+          entry_value(e) + ((bits & low_mask(entry_total(e))) >> entry_len(e));
       QUIB_CONSUME(entry_total(e));
       std::uint32_t d = dt[bits & dmask];
       if (d & kExceptional) {
@@ -758,7 +761,8 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
           break;
       }
       // Stopped for want of capacity only: grow and go on fast.
-      if (in.input.size() - in.pos >= kFastInputMargin && out.limit_ - out.size_ >= kFastOutputMargin)
+      if (in.input.size() - in.pos >= kFastInputMargin &&
+          out.limit_ - out.size_ >= kFastOutputMargin)
         continue;
     }
 
@@ -810,7 +814,8 @@ Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) 
         if (input.size() - in.pos < 4) return err(DecompressError::unexpected_end());
         const std::uint16_t len = load_le16(input.data() + in.pos);
         const std::uint16_t nlen = load_le16(input.data() + in.pos + 2);
-        if (static_cast<std::uint16_t>(~nlen) != len) return err(DecompressError::bad_code_lengths());
+        if (static_cast<std::uint16_t>(~nlen) != len)
+          return err(DecompressError::bad_code_lengths());
         in.pos += 4;
         if (input.size() - in.pos < len) return err(DecompressError::unexpected_end());
         QUIB_CHECK(out.append(input.subspan(in.pos, len)));
@@ -927,7 +932,8 @@ class BitWriter {
 };
 
 inline std::uint32_t hash3(const std::uint8_t* p) {
-  const std::uint32_t v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
+  const std::uint32_t v =
+      std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
   return (v * 0x9E3779B1u) >> 17;
 }
 

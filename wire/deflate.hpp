@@ -145,7 +145,7 @@ class HuffmanTable {
 
  private:
   friend Status<DecompressError> build_huffman_table(std::span<const std::uint8_t>,
-                                                    HuffmanTable::Alphabet, HuffmanTable&);
+                                                     HuffmanTable::Alphabet, HuffmanTable&);
   Alphabet alphabet_ = Alphabet::LitLen;
   unsigned primary_bits_ = 0;
   // Left uninitialised: building fills every entry a lookup can reach.
@@ -200,7 +200,7 @@ class InflateOutput {
 
  private:
   friend Status<DecompressError> inflate_block_data(BitReader&, const HuffmanTables&,
-                                                   InflateOutput&);
+                                                    InflateOutput&);
   // Makes room for at least `n` more bytes plus the slack; false only when
   // that would pass the limit. When it grows, it aims at the final size
   // that the input consumed so far (`in_pos` of `in_size` bytes) predicts,

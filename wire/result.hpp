@@ -34,10 +34,9 @@ class [[nodiscard]] Result {
   using value_type = T;
   using error_type = E;
 
-  template <class U = T,
-            std::enable_if_t<std::is_constructible_v<T, U&&> &&
-                                 !std::is_same_v<std::decay_t<U>, Result>,
-                             int> = 0>
+  template <class U = T, std::enable_if_t<std::is_constructible_v<T, U&&> &&
+                                              !std::is_same_v<std::decay_t<U>, Result>,
+                                          int> = 0>
   Result(U&& v) : data_(std::in_place_index<0>, std::forward<U>(v)) {}
 
   template <class F, std::enable_if_t<std::is_constructible_v<E, F&&>, int> = 0>
@@ -104,16 +103,16 @@ inline constexpr Unit ok_unit{};
 // QUIB_TRY(decl, expr): evaluates expr (a Result); on error returns the error
 // from the enclosing function (converted to its Result type), otherwise
 // declares `decl` from the value. Example: QUIB_TRY(auto rec, reader.next());
-#define QUIB_TRY(decl, expr)                                              \
-  auto QUIB_CAT(quib_try_, __LINE__) = (expr);                            \
-  if (!QUIB_CAT(quib_try_, __LINE__))                                     \
+#define QUIB_TRY(decl, expr)                                                    \
+  auto QUIB_CAT(quib_try_, __LINE__) = (expr);                                  \
+  if (!QUIB_CAT(quib_try_, __LINE__))                                           \
     return ::quib::wire::err(std::move(QUIB_CAT(quib_try_, __LINE__)).error()); \
   decl = std::move(QUIB_CAT(quib_try_, __LINE__)).value()
 
 // QUIB_CHECK(expr): evaluates a Result whose value is not needed and returns
 // its error from the enclosing function when it failed.
-#define QUIB_CHECK(expr)                                                  \
-  do {                                                                    \
-    auto quib_check_r = (expr);                                           \
+#define QUIB_CHECK(expr)                                                          \
+  do {                                                                            \
+    auto quib_check_r = (expr);                                                   \
     if (!quib_check_r) return ::quib::wire::err(std::move(quib_check_r).error()); \
   } while (0)

@@ -50,9 +50,7 @@ void put_padded(std::array<std::uint8_t, N>& out, std::size_t offset, std::size_
   put_text(out, offset, cut);
 }
 
-std::string record_text(ByteView value) {
-  return std::string(trim_unicode(utf8_lossy(value)));
-}
+std::string record_text(ByteView value) { return std::string(trim_unicode(utf8_lossy(value))); }
 
 }  // namespace
 
@@ -104,8 +102,8 @@ InfoBlock build_info_block(std::string_view program_id, std::string_view local_h
 
 GatewayErrText find_err_text(ByteView reply) {
   const std::string_view data = as_chars(reply);
-  const std::size_t at = data.size() >= kErrMarker.size() ? data.find(kErrMarker)
-                                                           : std::string_view::npos;
+  const std::size_t at =
+      data.size() >= kErrMarker.size() ? data.find(kErrMarker) : std::string_view::npos;
   GatewayErrText out;
   if (at != std::string_view::npos) {
     out.kind = GatewayErrText::Kind::ErrorText;

@@ -74,9 +74,9 @@ inline constexpr RecordId kInboundCallerHost{0x0002};
 // One table of an inbound call.
 struct InboundTable {
   std::string name;
-  std::vector<Bytes> rows;         // one per TableContent record
-  std::uint32_t row_width = 0;     // 0 until a header arrives
-  bool short_header = false;       // a TableHeader had fewer than 4 bytes
+  std::vector<Bytes> rows;      // one per TableContent record
+  std::uint32_t row_width = 0;  // 0 until a header arrives
+  bool short_header = false;    // a TableHeader had fewer than 4 bytes
 
   friend bool operator==(const InboundTable&, const InboundTable&) = default;
 };

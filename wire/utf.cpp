@@ -188,8 +188,7 @@ Bytes encode_utf16le(std::string_view text) {
 
 Bytes utf16_units_to_bytes(std::u16string_view units) {
   Bytes out(units.size() * 2);
-  for (std::size_t i = 0; i < units.size(); ++i)
-    store_le16(out.data() + 2 * i, units[i]);
+  for (std::size_t i = 0; i < units.size(); ++i) store_le16(out.data() + 2 * i, units[i]);
   return out;
 }
 
@@ -264,8 +263,8 @@ bool is_valid_utf16le(ByteView b) {
 
 bool is_unicode_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 namespace {

@@ -15,11 +15,11 @@
 #include "ext/convert.hpp"
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
-#include "proto/invoke/invoke.hpp"
-#include "proto/metadata/describe.hpp"
-#include "proto/invoke/lookups.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/call/request.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/invoke/lookups.hpp"
+#include "proto/metadata/describe.hpp"
 
 namespace quib::ext {
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <utility>
 
-#include "proto/session/logon.hpp"
 #include "proto/base/unicode_case.hpp"
+#include "proto/session/logon.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::ext {

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "ext/py.hpp"
-#include "proto/session/open.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/base/params.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/session/open.hpp"
 
 namespace quib::ext {
 

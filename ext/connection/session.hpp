@@ -46,12 +46,12 @@
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
 #include "ext/py.hpp"
-#include "proto/session/open.hpp"
 #include "proto/base/error.hpp"
 #include "proto/base/params.hpp"
 #include "proto/base/throughput.hpp"
-#include "proto/transport/transport.hpp"
 #include "proto/net/waits.hpp"
+#include "proto/session/open.hpp"
+#include "proto/transport/transport.hpp"
 
 namespace quib::ext {
 

@@ -20,9 +20,9 @@
 #include "ext/options.hpp"
 #include "ext/params.hpp"
 #include "ext/throughput.hpp"
-#include "proto/session/open.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/invoke/tid.hpp"
+#include "proto/metadata/describe.hpp"
+#include "proto/session/open.hpp"
 
 namespace quib::ext {
 namespace {

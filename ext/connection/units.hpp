@@ -22,10 +22,10 @@
 
 #include "ext/module_state.hpp"
 #include "ext/py.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/base/error.hpp"
 #include "proto/call/request.hpp"
 #include "proto/invoke/tid.hpp"
+#include "proto/metadata/describe.hpp"
 #include "wire/table.hpp"
 
 namespace quib::ext {

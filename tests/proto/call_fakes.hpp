@@ -12,8 +12,8 @@
 #include <variant>
 #include <vector>
 
-#include "proto/session/open.hpp"
 #include "proto/base/error.hpp"
+#include "proto/session/open.hpp"
 #include "proto/transport/transport.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"

@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "call_fakes.hpp"
+#include "proto/call/reply.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
-#include "proto/call/reply.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

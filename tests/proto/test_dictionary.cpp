@@ -9,8 +9,8 @@
 #include <map>
 
 #include "call_fakes.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/invoke/lookups.hpp"
+#include "proto/metadata/describe.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
@@ -98,9 +98,19 @@ std::string import_text(const Bytes& request, std::string_view name) {
 
 TEST(DictionaryNumbers, OptionalPlusThenDigitsElseZero) {
   const std::pair<const char*, std::uint64_t> cases[] = {
-      {"000042", 42}, {"  +7 ", 7}, {"", 0}, {"+", 0}, {"-1", 0}, {"1x", 0}, {"1 2", 0},
-      {"++1", 0}, {"18446744073709551615", UINT64_MAX}, {"18446744073709551616", 0},
-      {"\xE3\x80\x80" "5", 5},  // ideographic space is white space
+      {"000042", 42},
+      {"  +7 ", 7},
+      {"", 0},
+      {"+", 0},
+      {"-1", 0},
+      {"1x", 0},
+      {"1 2", 0},
+      {"++1", 0},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", 0},
+      {"\xE3\x80\x80"
+       "5",
+       5},  // ideographic space is white space
   };
   for (const auto& [text, value] : cases) EXPECT_EQ(dictionary_number(text), value) << text;
   EXPECT_EQ(dictionary_number32("4294967295"), 4294967295u);
@@ -173,7 +183,8 @@ TEST(LinesDescr, FieldsOfTheFirstRowWithFields) {
   EXPECT_EQ(fields[1].intlen, 0u);
   EXPECT_EQ(fields[2], (DictionaryField{0, "NOTYPE", "", "ZR", 0, 3, 2, AbapType::unknown(' ')}));
 
-  auto none = wire::parse_deep_xml("<LINES_DESCR><item><TYPENAME>X</TYPENAME></item></LINES_DESCR>");
+  auto none =
+      wire::parse_deep_xml("<LINES_DESCR><item><TYPENAME>X</TYPENAME></item></LINES_DESCR>");
   ASSERT_TRUE(none);
   EXPECT_TRUE(fields_from_lines_descr(*none).empty());
 }
@@ -183,8 +194,8 @@ TEST(LinesDescr, FieldsOfTheFirstRowWithFields) {
 DictionaryField dfield(std::string name, std::uint32_t position, std::uint64_t offset,
                        std::uint64_t intlen, AbapType type = AbapType::Char,
                        std::string datatype = "CHAR", std::string rollname = "") {
-  return DictionaryField{position, std::move(name), std::move(datatype), std::move(rollname),
-                         offset, intlen, 0, type};
+  return DictionaryField{
+      position, std::move(name), std::move(datatype), std::move(rollname), offset, intlen, 0, type};
 }
 
 std::vector<std::string> names(const std::vector<FieldLayout>& fields) {
@@ -202,7 +213,8 @@ TEST(NormaliseFields, OrderRepeatsAndNestedComponents) {
   const Case cases[] = {
       {"sorted by position", {dfield("B", 2, 4, 2), dfield("A", 1, 0, 2)}, {"A", "B"}},
       {"equal positions keep their row order",
-       {dfield("X", 2, 4, 2), dfield("Y", 1, 0, 2), dfield("Z", 2, 6, 2)}, {"Y", "X", "Z"}},
+       {dfield("X", 2, 4, 2), dfield("Y", 1, 0, 2), dfield("Z", 2, 6, 2)},
+       {"Y", "X", "Z"}},
       {"an offset not past the last kept one is dropped",
        {dfield("A", 1, 4, 2), dfield("B", 2, 4, 2), dfield("C", 3, 2, 2), dfield("D", 4, 6, 2)},
        {"A", "D"}},
@@ -255,7 +267,9 @@ TEST(ComputeLayout, OffsetsFollowAlignmentSizeTheLargest) {
        16},
       {"Int1, Char", {lfield(AbapType::Int1, 1), lfield(AbapType::Char, 2)}, {0, 2}, 4},
       {"DecFloat34 rounds the size to 16",
-       {lfield(AbapType::DecFloat34, 16), lfield(AbapType::Int1, 1)}, {0, 16}, 32},
+       {lfield(AbapType::DecFloat34, 16), lfield(AbapType::Int1, 1)},
+       {0, 16},
+       32},
       {"packed and raw need no alignment",
        {lfield(AbapType::Byte, 3), lfield(AbapType::Bcd, 5), lfield(AbapType::Int2, 2)},
        {0, 3, 8},
@@ -266,9 +280,13 @@ TEST(ComputeLayout, OffsetsFollowAlignmentSizeTheLargest) {
        {0, 8, 16, 19},
        24},
       {"a structure without STRU aligns to 1",
-       {lfield(AbapType::Int1, 1), lfield(AbapType::Structure, 3)}, {0, 1}, 4},
-      {"a table field aligns to 8", {lfield(AbapType::Int1, 1), lfield(AbapType::Table, 0)},
-       {0, 8}, 8},
+       {lfield(AbapType::Int1, 1), lfield(AbapType::Structure, 3)},
+       {0, 1},
+       4},
+      {"a table field aligns to 8",
+       {lfield(AbapType::Int1, 1), lfield(AbapType::Table, 0)},
+       {0, 8},
+       8},
       {"no fields", {}, {}, 0},
   };
   for (auto c : cases) {
@@ -364,7 +382,8 @@ TEST(DescribeStructure, UpperCasesSendsOnceAndCaches) {
 
 TEST(DescribeStructure, RowsOfTheRequestedTableOnlyWhenAnyNameIt) {
   DictSession s;
-  s.reply(structure_reply({{"OTHER", "X", 1, 0, 2}, {"zrow", "A", 2, 0, 2}, {"ZROW", "B", 3, 2, 2}}));
+  s.reply(
+      structure_reply({{"OTHER", "X", 1, 0, 2}, {"zrow", "A", 2, 0, 2}, {"ZROW", "B", 3, 2, 2}}));
   auto l = describe_structure(s.connection, "ZROW");
   ASSERT_TRUE(l);
   EXPECT_EQ(names((*l)->fields), (std::vector<std::string>{"A", "B"}));
@@ -456,8 +475,8 @@ TEST(DescribeStructure, NestedStructuresWidenTheirField) {
                               {"ZOUTER", "IN", 2, 8, 4, "STRU", u'u', "ZINNER"},
                               {"ZOUTER", "COMP", 3, 8, 4, "INT4", u'I'},  // a repeat: dropped
                               {"ZOUTER", "LAST", 4, 20, 2, "CHAR", u'C'}});
-    return structure_reply({{"ZINNER", "A", 1, 0, 4, "INT4", u'I'},
-                            {"ZINNER", "B", 2, 4, 8, "FLTP", u'F'}});
+    return structure_reply(
+        {{"ZINNER", "A", 1, 0, 4, "INT4", u'I'}, {"ZINNER", "B", 2, 4, 8, "FLTP", u'F'}});
   };
   auto l = describe_structure(s.connection, "ZOUTER");
   ASSERT_TRUE(l) << l.error().message();
@@ -476,8 +495,8 @@ TEST(DescribeStructure, NestedStructuresWidenTheirField) {
 TEST(DescribeStructure, AStructureThatContainsItselfEnds) {
   ScriptedDictionary s;
   s.answer = [](const std::string&) {
-    return structure_reply({{"ZSELF", "ID", 1, 0, 4, "INT4", u'I'},
-                            {"ZSELF", "ME", 2, 8, 8, "STRU", u'u', "ZSELF"}});
+    return structure_reply(
+        {{"ZSELF", "ID", 1, 0, 4, "INT4", u'I'}, {"ZSELF", "ME", 2, 8, 8, "STRU", u'u', "ZSELF"}});
   };
   auto l = describe_structure(s.connection, "ZSELF");
   ASSERT_TRUE(l) << l.error().message();
@@ -495,8 +514,8 @@ TEST(DescribeStructure, NestingDeeperThanTheCapIsDropped) {
   ScriptedDictionary s;
   s.answer = [](const std::string& name) {
     const std::string next = "Z" + std::to_string(std::stoul(name.substr(1)) + 1);
-    return structure_reply({{name, "ID", 1, 0, 4, "INT4", u'I'},
-                            {name, "SUB", 2, 8, 8, "STRU", u'u', next}});
+    return structure_reply(
+        {{name, "ID", 1, 0, 4, "INT4", u'I'}, {name, "SUB", 2, 8, 8, "STRU", u'u', next}});
   };
   auto l = describe_structure(s.connection, "Z0");
   ASSERT_TRUE(l) << l.error().message();
@@ -507,8 +526,7 @@ TEST(DescribeStructure, NestingDeeperThanTheCapIsDropped) {
 TEST(DescribeStructure, FailedNestedDescriptionKeepsTheWidth) {
   ScriptedDictionary s;
   s.answer = [](const std::string& name) {
-    if (name == "ZOUT")
-      return structure_reply({{"ZOUT", "SUB", 1, 0, 12, "STRU", u'u', "ZGONE"}});
+    if (name == "ZOUT") return structure_reply({{"ZOUT", "SUB", 1, 0, 12, "STRU", u'u', "ZGONE"}});
     return ReplyBuilder().text(RecordId::AbapExceptionKey, "NOT_FOUND").build();
   };
   auto l = describe_structure(s.connection, "ZOUT");

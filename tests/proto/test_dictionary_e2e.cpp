@@ -10,10 +10,10 @@
 #include <chrono>
 #include <memory>
 
-#include "proto/invoke/invoke.hpp"
-#include "proto/session/open.hpp"
-#include "proto/invoke/lookups.hpp"
 #include "proto/call/structure.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/invoke/lookups.hpp"
+#include "proto/session/open.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 
@@ -33,8 +33,9 @@ class SimDictionary : public test::SimSuite {
 
   // Requests the simulator received for `function` so far.
   static std::size_t requests(std::string_view function) {
-    return sim_->entries({.dir = "recv", .step = "call", .kind = "message",
-                          .function = std::string(function)})
+    return sim_
+        ->entries(
+            {.dir = "recv", .step = "call", .kind = "message", .function = std::string(function)})
         .size();
   }
 };
@@ -133,7 +134,8 @@ ProtoResult<CallReply> call_with_tables(RfcConnection& conn, std::string_view fu
                                         std::span<const wire::TableArg> tables) {
   QUIB_TRY(FunctionDescriptionPtr d, function_description(conn, function));
   QUIB_TRY(auto encoded, encode_imports(conn, *d, imports));
-  QUIB_TRY(Bytes request, encode_classic_request(function, encoded, d->requested_outputs(), tables));
+  QUIB_TRY(Bytes request,
+           encode_classic_request(function, encoded, d->requested_outputs(), tables));
   return run_call(conn, std::move(request), d, tables);
 }
 
@@ -142,7 +144,8 @@ TEST_F(SimDictionary, StructureImagesRoundTrip) {
   auto layout = describe_structure(conn, "ZSIM_ROW");
   ASSERT_TRUE(layout) << layout.error().message();
   const NamedValue values[] = {{"id", RfcValue::integer(-42)},
-                               {"NAME", RfcValue::text("Gr\xC3\xBC\xC3\x9F" "e")},
+                               {"NAME", RfcValue::text("Gr\xC3\xBC\xC3\x9F"
+                                                       "e")},
                                {"AMOUNT", RfcValue::text("-1234.5")},
                                {"DAY", RfcValue::text("20240229")},
                                {"SCORE", RfcValue::floating(0.1)}};
@@ -152,7 +155,8 @@ TEST_F(SimDictionary, StructureImagesRoundTrip) {
   auto r = invoke(conn, "Z_SIM_STRUCT", imports);
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->value("E_SEEN")->as_text(),
-            "ID=-42;NAME=Gr\xC3\xBC\xC3\x9F" "e               ;AMOUNT=-1234.50;DAY=20240229;"
+            "ID=-42;NAME=Gr\xC3\xBC\xC3\x9F"
+            "e               ;AMOUNT=-1234.50;DAY=20240229;"
             "SCORE=0.1");
   const RfcValue* back = r->value("E_ROW");
   ASSERT_TRUE(back && back->is_bytes());
@@ -306,8 +310,9 @@ TEST_F(SimDictionary, ADeltaOfTheWrongRowCountRefetchesTheDescriptionOnce) {
        ProtocolError::unexpected_record(kStepTableDelta,
                                         "block for input table 3, but the call sent 1"),
        false},
-      {"W-1;U1", ProtocolError::unexpected_record(
-                     kStepTableDelta, "a 81-byte row for T_ROWS, whose rows are 80 bytes"),
+      {"W-1;U1",
+       ProtocolError::unexpected_record(kStepTableDelta,
+                                        "a 81-byte row for T_ROWS, whose rows are 80 bytes"),
        false},
       {"P", ProtocolError::unexpected_record(kStepTableDelta, "an operation with no row after it"),
        false},

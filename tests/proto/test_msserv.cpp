@@ -2,9 +2,8 @@
 // the logon-group reply (the backwards scan and its rejections), the
 // parameter set of the direct session, and whole lookups and logons against
 // the simulated message server, with its refusals and faults at every step.
-#include <gtest/gtest.h>
-
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,8 +13,8 @@
 #include <vector>
 
 #include "proto/invoke/invoke.hpp"
-#include "proto/session/open.hpp"
 #include "proto/session/msserv.hpp"
+#include "proto/session/open.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 
@@ -73,38 +72,38 @@ Bytes expected_first_packet() {
 }
 
 Bytes expected_second_packet() {
-  return packet(354, {{0, 11, kEye},
-                      {12, 13, std::string("\x04\x00", 2)},
-                      {14, 14, "-"},
-                      {15, 15, zeros(1)},
-                      {16, 23, "NiSelSet"},
-                      {24, 24, zeros(1)},
-                      {25, 34, "NiSelClear"},
-                      {35, 35, zeros(1)},
-                      {36, 48, "NiSelClearSet"},
-                      {49, 49, zeros(1)},
-                      {50, 53, "NiSe"},
-                      {54, 65, zeros(12)},
-                      {66, 67, "\x04\x05"},
-                      {68, 68, "-"},
-                      {69, 107, blanks(39)},
-                      {108, 109, zeros(2)},
-                      {110, 120, "AD-EYECATCH"},
-                      {121, 121, zeros(1)},
-                      {122, 123, "\x01\x01"},
-                      {124, 131, blanks(8)},
-                      {132, 134, "104"},
-                      {135, 144, blanks(10)},
-                      {145, 145, "2"},
-                      {146, 149, std::string("\x15\x00\x00\x00", 4)},
-                      {150, 153, std::string("\x16\x14\x00\x28", 4)},
-                      {154, 173, "PUBLIC" + blanks(14)},
-                      {174, 249, zeros(76)},
-                      {250, 253, std::string("\x15\x00\x00\x00", 4)},
-                      {254, 257, std::string("\x16\x14\x00\x28", 4)},
-                      {258, 277,
-                       "\xC3\x97\xC3\xA4\xC3\x82\xC3\x93\xC3\x89\xC3\x83\x40\x40\x40\x40    "},
-                      {278, 353, zeros(76)}});
+  return packet(354,
+                {{0, 11, kEye},
+                 {12, 13, std::string("\x04\x00", 2)},
+                 {14, 14, "-"},
+                 {15, 15, zeros(1)},
+                 {16, 23, "NiSelSet"},
+                 {24, 24, zeros(1)},
+                 {25, 34, "NiSelClear"},
+                 {35, 35, zeros(1)},
+                 {36, 48, "NiSelClearSet"},
+                 {49, 49, zeros(1)},
+                 {50, 53, "NiSe"},
+                 {54, 65, zeros(12)},
+                 {66, 67, "\x04\x05"},
+                 {68, 68, "-"},
+                 {69, 107, blanks(39)},
+                 {108, 109, zeros(2)},
+                 {110, 120, "AD-EYECATCH"},
+                 {121, 121, zeros(1)},
+                 {122, 123, "\x01\x01"},
+                 {124, 131, blanks(8)},
+                 {132, 134, "104"},
+                 {135, 144, blanks(10)},
+                 {145, 145, "2"},
+                 {146, 149, std::string("\x15\x00\x00\x00", 4)},
+                 {150, 153, std::string("\x16\x14\x00\x28", 4)},
+                 {154, 173, "PUBLIC" + blanks(14)},
+                 {174, 249, zeros(76)},
+                 {250, 253, std::string("\x15\x00\x00\x00", 4)},
+                 {254, 257, std::string("\x16\x14\x00\x28", 4)},
+                 {258, 277, "\xC3\x97\xC3\xA4\xC3\x82\xC3\x93\xC3\x89\xC3\x83\x40\x40\x40\x40    "},
+                 {278, 353, zeros(76)}});
 }
 
 Bytes expected_group_request(const std::string& group) {
@@ -158,13 +157,13 @@ TEST(MsPacketsTest, GroupLongerThanTenBytesIsRefused) {
   // Counted in bytes: five two-byte characters fit, a sixth does not.
   const std::string ten_bytes = "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4";
   EXPECT_TRUE(logon_group_request(ten_bytes));
-  for (const std::string& group : {std::string("ABCDEFGHIJK"), ten_bytes + "x",
-                                  std::string("A_VERY_LONG_LOGON_GROUP")}) {
+  for (const std::string& group :
+       {std::string("ABCDEFGHIJK"), ten_bytes + "x", std::string("A_VERY_LONG_LOGON_GROUP")}) {
     auto r = logon_group_request(group);
     ASSERT_FALSE(r) << group;
-    EXPECT_EQ(r.error(), ProtocolError::unexpected_record(
-                             kStepMessageServer,
-                             fmt::format("logon group {} exceeds 10 characters", group)));
+    EXPECT_EQ(r.error(),
+              ProtocolError::unexpected_record(
+                  kStepMessageServer, fmt::format("logon group {} exceeds 10 characters", group)));
     EXPECT_EQ(r.error().message(),
               fmt::format("unexpected record during message server: logon group {} exceeds 10 "
                           "characters",
@@ -211,7 +210,8 @@ TEST(MsReplyTest, FindsTheEntryNearestTheEnd) {
       {"lowest port", reply_with(entry(3200, "h")), {"h", 3200}},
       {"highest port", reply_with(entry(3299, "h")), {"h", 3299}},
       {"trailing zeros", reply_with(cat({entry(3210, "app1"), Bytes(40, 0)})), {"app1", 3210}},
-      {"two entries: the later", reply_with(cat({entry(3201, "first"), entry(3202, "second")})),
+      {"two entries: the later",
+       reply_with(cat({entry(3201, "first"), entry(3202, "second")})),
        {"second", 3202}},
       {"blank later entry skipped",
        reply_with(cat({entry(3201, "first"), entry(3202, "     ")})),
@@ -222,7 +222,8 @@ TEST(MsReplyTest, FindsTheEntryNearestTheEnd) {
       {"later port below range skipped",
        reply_with(cat({entry(3201, "first"), entry(3199, "second")})),
        {"first", 3201}},
-      {"surrounding white space trimmed", reply_with(entry(3203, " \t app.example \n")),
+      {"surrounding white space trimmed",
+       reply_with(entry(3203, " \t app.example \n")),
        {"app.example", 3203}},
       {"64-byte host", reply_with(entry(3204, std::string(64, 'h'))), {std::string(64, 'h'), 3204}},
       {"65-byte host skipped",
@@ -231,14 +232,17 @@ TEST(MsReplyTest, FindsTheEntryNearestTheEnd) {
       {"length past the end skipped",
        reply_with(cat({entry(3201, "ok"), entry(3205, "abc", 4)})),
        {"ok", 3201}},
-      {"zero length skipped", reply_with(cat({entry(3201, "ok"), entry(3205, "", 0)})),
+      {"zero length skipped",
+       reply_with(cat({entry(3201, "ok"), entry(3205, "", 0)})),
        {"ok", 3201}},
-      {"inner blank rejected", reply_with(cat({entry(3201, "ok"), entry(3206, "a b")})),
+      {"inner blank rejected",
+       reply_with(cat({entry(3201, "ok"), entry(3206, "a b")})),
        {"ok", 3201}},
       {"non-ASCII host rejected",
        reply_with(cat({entry(3201, "ok"), entry(3206, "h\xC3\xA4st")})),
        {"ok", 3201}},
-      {"invalid UTF-8 rejected", reply_with(cat({entry(3201, "ok"), entry(3206, "h\xFF")})),
+      {"invalid UTF-8 rejected",
+       reply_with(cat({entry(3201, "ok"), entry(3206, "h\xFF")})),
        {"ok", 3201}},
       {"NUL-padded host rejected",
        reply_with(cat({entry(3201, "ok"), entry(3206, std::string("app\0\0", 5))})),
@@ -253,8 +257,9 @@ TEST(MsReplyTest, FindsTheEntryNearestTheEnd) {
 }
 
 TEST(MsReplyTest, RejectsRepliesWithoutEyecatcherOrServer) {
-  const std::string no_eye = "unexpected record during message server: response without the "
-                             "**MESSAGE** eyecatcher";
+  const std::string no_eye =
+      "unexpected record during message server: response without the "
+      "**MESSAGE** eyecatcher";
   const std::string no_server =
       "unexpected record during message server: response contained no application server";
   struct Case {
@@ -496,8 +501,8 @@ TEST_F(MsSim, TooLongGroupFailsAfterTheFirstTwoPackets) {
             "unexpected record during message server: logon group ELEVENCHARS exceeds 10 "
             "characters");
   // The first two packets went out, the request did not.
-  ASSERT_TRUE(sim_->wait_for(SimLogFilter{"msgserver", std::nullopt, "recv", "second",
-                                          "frame", std::nullopt, std::nullopt},
+  ASSERT_TRUE(sim_->wait_for(SimLogFilter{"msgserver", std::nullopt, "recv", "second", "frame",
+                                          std::nullopt, std::nullopt},
                              10s, seconds + 1));
   EXPECT_EQ(ms_frames(*sim_, "first").size(), firsts + 1);
   EXPECT_EQ(ms_frames(*sim_, "group").size(), groups);
@@ -553,7 +558,7 @@ TEST(MsSimFaults, PeerClosingOrMisbehavingAtEachStep) {
       {"close=group", closed},
       {"midclose=first", closed},
       {"midclose=group:30", closed},
-      {"midclose=group:2", closed},  // not even the whole length field
+      {"midclose=group:2", closed},          // not even the whole length field
       {"hugelen=group:0x0FFFFFFF", closed},  // within the limit, never sent
       {"hugelen=second", ProtocolError(wire::NiError{0xFFFFFFF0, 0x10000000})},
       {"hugelen=group:0x10000001", ProtocolError(wire::NiError{0x10000001, 0x10000000})},
@@ -623,12 +628,18 @@ TEST(MsSimEntries, EntriesTheServerNames) {
       {"the override replaces an unusable name", R"([{"host": "no-gateway-here.invalid"}])",
        "127.0.0.1", ok},
       {"a blank host is skipped", R"([{"host": "127.0.0.1"}, {"host": "   "}])", {}, ok},
-      {"a port outside 3200..3299 is skipped", R"([{"host": "127.0.0.1"}, {"port": 3300}])", {},
+      {"a port outside 3200..3299 is skipped",
+       R"([{"host": "127.0.0.1"}, {"port": 3300}])",
+       {},
        ok},
       {"a host running past the reply is skipped",
-       R"([{"host": "127.0.0.1"}, {"host": "127.0.0.2", "length": 60}])", {}, ok},
+       R"([{"host": "127.0.0.1"}, {"host": "127.0.0.2", "length": 60}])",
+       {},
+       ok},
       {"only a blank host", R"([{"host": "      "}])", {}, ProtocolError::UnexpectedRecord},
-      {"only a host too long", R"([{"host": ")" + std::string(65, 'h') + R"("}])", {},
+      {"only a host too long",
+       R"([{"host": ")" + std::string(65, 'h') + R"("}])",
+       {},
        ProtocolError::UnexpectedRecord},
   };
   for (const Case& c : cases) {

@@ -7,8 +7,8 @@
 #include <functional>
 
 #include "call_fakes.hpp"
-#include "proto/metadata/describe.hpp"
 #include "proto/invoke/lookups.hpp"
+#include "proto/metadata/describe.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
@@ -234,12 +234,30 @@ TEST(ReadTable, PagingSkipsAndLimits) {
   };
   const Case cases[] = {
       {"max rows 5 with skip 12", 40, 5, 12, {10, 15}, 5, 5, "R0012"},
-      {"70000 rows in pages of 32768", 70000, std::nullopt, 0, {0, 32768, 65536}, 32768, 70000,
+      {"70000 rows in pages of 32768",
+       70000,
+       std::nullopt,
+       0,
+       {0, 32768, 65536},
+       32768,
+       70000,
        "R0000"},
-      {"max rows 40000 pages by 32768 and drops the surplus", 70000, 40000, 0, {0, 32768}, 32768,
-       40000, "R0000"},
-      {"a full last page is followed by an empty one", 32768, std::nullopt, 0, {0, 32768}, 32768,
-       32768, "R0000"},
+      {"max rows 40000 pages by 32768 and drops the surplus",
+       70000,
+       40000,
+       0,
+       {0, 32768},
+       32768,
+       40000,
+       "R0000"},
+      {"a full last page is followed by an empty one",
+       32768,
+       std::nullopt,
+       0,
+       {0, 32768},
+       32768,
+       32768,
+       "R0000"},
       {"a short page ends the reading", 10, std::nullopt, 0, {0}, 32768, 10, "R0000"},
       {"dropped rows leave a full page short of max rows", 5, 5, 2, {0, 5}, 5, 3, "R0002"},
       {"skip within the first page", 10, 3, 2, {0, 3}, 3, 3, "R0002"},
@@ -267,9 +285,7 @@ TEST(ReadTable, PagingSkipsAndLimits) {
 TEST(ReadTable, Failures) {
   {
     PagingServer s(3);
-    s.answer = [](const Request&) {
-      return ReplyBuilder().table("FIELDS", 2, {}).build();
-    };
+    s.answer = [](const Request&) { return ReplyBuilder().table("FIELDS", 2, {}).build(); };
     auto rows = read_table(s.connection, "ZT", {});
     ASSERT_FALSE(rows);
     EXPECT_EQ(rows.error().message(),

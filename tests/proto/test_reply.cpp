@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "call_fakes.hpp"
+#include "proto/call/reply.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/metadata/describe.hpp"
-#include "proto/call/reply.hpp"
 #include "tests/support/zlib_oracle.hpp"
 
 namespace quib::proto {

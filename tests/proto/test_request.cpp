@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "call_fakes.hpp"
+#include "proto/call/request.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/metadata/describe.hpp"
-#include "proto/call/request.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

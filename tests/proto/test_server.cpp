@@ -39,8 +39,8 @@ class RegSim : public test::SimSuite {
   // The scenario of the whole suite: one program whose registration is
   // answered with the announcement of a scripted call.
   static void SetUpTestSuite() {
-    start_sim({"--reggateway", "--regallow", "Z*", "--reganswer", "ZSILENT*=silence",
-               "--reganswer", "ZZEROS*=zeros", "--reganswer", "ZGARBAGE*=garbage"},
+    start_sim({"--reggateway", "--regallow", "Z*", "--reganswer", "ZSILENT*=silence", "--reganswer",
+               "ZZEROS*=zeros", "--reganswer", "ZGARBAGE*=garbage"},
               R"({"reggateway": {"answers": {"ZANNOUNCE": "announce"}, "calls": [)"
               R"({"program": "ZANNOUNCE", "function": "STFC_CONNECTION",)"
               R"( "params": {"REQUTEXT": "scripted"}}]}})");
@@ -71,9 +71,9 @@ class RegSim : public test::SimSuite {
   // Queues a call; its id.
   std::string queue(const std::string& program, const std::string& function,
                     const std::string& params_json, const std::string& extra = "") {
-    auto answer = ctl_->request(R"({"op": "call", "program": )" + json_quote(program) +
-                                R"(, "function": )" + json_quote(function) + R"(, "params": )" +
-                                params_json + extra + "}");
+    auto answer =
+        ctl_->request(R"({"op": "call", "program": )" + json_quote(program) + R"(, "function": )" +
+                      json_quote(function) + R"(, "params": )" + params_json + extra + "}");
     EXPECT_TRUE(answer.has_value());
     if (!answer) return {};
     EXPECT_EQ(log_field(*answer, "ok"), "true") << log_field(*answer, "error");
@@ -195,7 +195,8 @@ TEST_F(RegSim, InboundCallInManyRecordsAnsweredWithRequestedExports) {
   EXPECT_EQ(c.caller_host, "qsihost");
   EXPECT_EQ(c.program, "SAPLSIM");
   ASSERT_EQ(c.parameters.size(), 2u);
-  EXPECT_EQ(c.parameters[0], (std::pair<std::string, Bytes>{"REQUTEXT", wire::to_bytes("hello world")}));
+  EXPECT_EQ(c.parameters[0],
+            (std::pair<std::string, Bytes>{"REQUTEXT", wire::to_bytes("hello world")}));
   EXPECT_EQ(c.parameters[1], (std::pair<std::string, Bytes>{"I_INT", Bytes{7, 0, 0, 0}}));
   EXPECT_EQ(c.requested_outputs, std::vector<std::string>{"ECHOTEXT"});
 
@@ -206,8 +207,8 @@ TEST_F(RegSim, InboundCallInManyRecordsAnsweredWithRequestedExports) {
   EXPECT_EQ(log_field(r, "status"), "reply");
   EXPECT_EQ(log_field(r, "kind"), "normal");
   EXPECT_EQ(log_field(r, "exports"), "ECHOTEXT=" + hex(wire::encode_utf16le("hello world")));
-  EXPECT_EQ(log_field(r, "conversation"), std::string(server.conversation_id().begin(),
-                                                   server.conversation_id().end()));
+  EXPECT_EQ(log_field(r, "conversation"),
+            std::string(server.conversation_id().begin(), server.conversation_id().end()));
   EXPECT_EQ(log_field(r, "checks"), "");
 }
 

@@ -2,9 +2,8 @@
 // port, the reply containers and the frames that carry them, the
 // reassembly of inbound calls, the verdict on the registration answer, and
 // the exchanges themselves over loopback sockets.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <optional>
@@ -95,7 +94,8 @@ struct Rec {
 
 std::vector<Rec> flat(const std::vector<wire::Record>& records) {
   std::vector<Rec> out;
-  for (const auto& r : records) out.push_back({wire::to_u16(r.id), Bytes(r.value.begin(), r.value.end())});
+  for (const auto& r : records)
+    out.push_back({wire::to_u16(r.id), Bytes(r.value.begin(), r.value.end())});
   return out;
 }
 
@@ -118,10 +118,10 @@ const Rec kCloseRecord{0x0667, Bytes(8, 0)};
 
 TEST(GatewayPortTest, ServiceTexts) {
   const std::pair<const char*, std::uint16_t> cases[] = {
-      {"sapgw00", 3300}, {"sapgw99", 3399}, {"sapgw+7", 3307},   {"sapgw65535", 3299},
-      {"sapgwab", 3300}, {"sapgw", 3300},   {"sapgw-1", 3300},   {"3300", 3300},
-      {"40123", 40123},  {"65535", 65535},  {"65536", 3300},     {"+3301", 3301},
-      {"", 3300},        {"abc", 3300},     {"33 00", 3300},     {"SAPGW01", 3300},
+      {"sapgw00", 3300}, {"sapgw99", 3399}, {"sapgw+7", 3307}, {"sapgw65535", 3299},
+      {"sapgwab", 3300}, {"sapgw", 3300},   {"sapgw-1", 3300}, {"3300", 3300},
+      {"40123", 40123},  {"65535", 65535},  {"65536", 3300},   {"+3301", 3301},
+      {"", 3300},        {"abc", 3300},     {"33 00", 3300},   {"SAPGW01", 3300},
   };
   for (const auto& [text, port] : cases) EXPECT_EQ(gateway_port(text), port) << text;
 }
@@ -152,11 +152,10 @@ TEST(ReplyContainerTest, ExportsByKindAndRequest) {
   ASSERT_TRUE(all.ok()) << all.error().message();
   std::vector<Rec> expected = reply_head();
   const std::vector<Rec> values = {
-      {0x0201, utf16("E_TEXT")},      {0x0203, hex("6800E900")},
-      {0x0201, utf16("E_MIN")},       {0x0203, hex("00000080")},
-      {0x0201, utf16("E_FLOAT")},     {0x0203, hex("000000000000F83F")},
-      {0x0201, utf16("E_RAW")},       {0x0203, hex("00FF10")},
-      {0x0201, utf16("E_UNDECODED")}, {0x0203, hex("0102")},
+      {0x0201, utf16("E_TEXT")}, {0x0203, hex("6800E900")},  {0x0201, utf16("E_MIN")},
+      {0x0203, hex("00000080")}, {0x0201, utf16("E_FLOAT")}, {0x0203, hex("000000000000F83F")},
+      {0x0201, utf16("E_RAW")},  {0x0203, hex("00FF10")},    {0x0201, utf16("E_UNDECODED")},
+      {0x0203, hex("0102")},
   };
   expected.insert(expected.end(), values.begin(), values.end());
   expected.push_back(kCloseRecord);
@@ -217,11 +216,10 @@ TEST(ReplyContainerTest, ExceptionReplies) {
       "ZPROG", ExceptionReply::abap_message("RURAD", "000", "E", {"v1", "v2", "v3", "v4", "v5"}));
   ASSERT_TRUE(message.ok());
   expected = reply_head();
-  const std::vector<Rec> tail = {{0x0415, utf16("RURAD")}, {0x0416, utf16("E")},
-                                 {0x0417, utf16("000")},   {0x0411, utf16("v1")},
-                                 {0x0412, utf16("v2")},    {0x0413, utf16("v3")},
-                                 {0x0414, utf16("v4")},    {0x0402, {}},
-                                 kCloseRecord};
+  const std::vector<Rec> tail = {
+      {0x0415, utf16("RURAD")}, {0x0416, utf16("E")},  {0x0417, utf16("000")},
+      {0x0411, utf16("v1")},    {0x0412, utf16("v2")}, {0x0413, utf16("v3")},
+      {0x0414, utf16("v4")},    {0x0402, {}},          kCloseRecord};
   expected.insert(expected.end(), tail.begin(), tail.end());
   EXPECT_EQ(flat(records_of(message.value())), expected);
 
@@ -250,7 +248,8 @@ Bytes expected_reply_header(std::string_view conversation, std::uint32_t length,
 
 TEST(ReplyFramesTest, ContainerIsCutIntoPiecesOf28000) {
   Bytes container(60000);
-  for (std::size_t i = 0; i < container.size(); ++i) container[i] = static_cast<std::uint8_t>(i * 7);
+  for (std::size_t i = 0; i < container.size(); ++i)
+    container[i] = static_cast<std::uint8_t>(i * 7);
   for (ReplyKind kind : {ReplyKind::Normal, ReplyKind::Exception}) {
     const auto frames = container_frames(kind, conv("12345678"), container);
     ASSERT_EQ(frames.size(), 3u);
@@ -351,15 +350,20 @@ TEST(InboundAssemblerTest, MalformedRecords) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"short announcement", {short_announcement},
+      {"short announcement",
+       {short_announcement},
        "unexpected record during inbound call announcement: a 79-byte record"},
-      {"request as announcement", {inbound_record(0x03, "12345678", body)},
+      {"request as announcement",
+       {inbound_record(0x03, "12345678", body)},
        "unexpected record during inbound call announcement: function 0x03"},
-      {"data record as request", {announcement("12345678"), inbound_record(0xCB, "12345678", body)},
+      {"data record as request",
+       {announcement("12345678"), inbound_record(0xCB, "12345678", body)},
        "unexpected record during inbound request: function 0xcb"},
-      {"one-byte request", {announcement("12345678"), Bytes{0x06}},
+      {"one-byte request",
+       {announcement("12345678"), Bytes{0x06}},
        "unexpected record during inbound request: function 0x00"},
-      {"short request", {announcement("12345678"), Bytes{0x06, 0x03, 0x00}},
+      {"short request",
+       {announcement("12345678"), Bytes{0x06, 0x03, 0x00}},
        "unexpected record during inbound request: a 3-byte record"},
       {"other conversation",
        {announcement("12345678"), inbound_record(0x03, "1234567X", body)},
@@ -434,7 +438,11 @@ TEST(RegistrationAnswerTest, Verdicts) {
   ASSERT_TRUE(pending.value().has_value());
   EXPECT_EQ(*pending.value(), ann);
   // An "*ERR*" block behind the header is a refusal.
-  Bytes err_tail = wire::to_bytes(std::string_view("xx*ERR*\0" "1\0" "not allowed \0", 23));
+  Bytes err_tail =
+      wire::to_bytes(std::string_view("xx*ERR*\0"
+                                      "1\0"
+                                      "not allowed \0",
+                                      23));
   auto refused = judge_registration_answer("ZPROG", with(err_tail));
   ASSERT_FALSE(refused.ok());
   ASSERT_TRUE(refused.error().is(ProtocolError::RegistrationRefused));
@@ -506,11 +514,15 @@ TEST(RegistrationTest, AcceptedRegistrationSendsItsRecordsAndDetachesOnce) {
   peer.join();
   ASSERT_EQ(gw.record.size(), 64u);
   EXPECT_EQ(Bytes(gw.record.begin(), gw.record.begin() + 6), hex("020B7F000001"));
-  EXPECT_EQ(Bytes(gw.record.begin() + 10, gw.record.begin() + 20), wire::to_bytes(std::string_view("ZPROG\0    ", 10)));
-  EXPECT_EQ(Bytes(gw.record.begin() + 30, gw.record.begin() + 46), wire::to_bytes("localhosZPROG   "));
+  EXPECT_EQ(Bytes(gw.record.begin() + 10, gw.record.begin() + 20),
+            wire::to_bytes(std::string_view("ZPROG\0    ", 10)));
+  EXPECT_EQ(Bytes(gw.record.begin() + 30, gw.record.begin() + 46),
+            wire::to_bytes("localhosZPROG   "));
   ASSERT_EQ(gw.info.size(), 512u);
-  EXPECT_EQ(Bytes(gw.info.begin(), gw.info.begin() + 10), wire::to_bytes(std::string_view("localhost\0", 10)));
-  EXPECT_EQ(Bytes(gw.info.begin() + 128, gw.info.begin() + 134), wire::to_bytes(std::string_view("ZPROG\0", 6)));
+  EXPECT_EQ(Bytes(gw.info.begin(), gw.info.begin() + 10),
+            wire::to_bytes(std::string_view("localhost\0", 10)));
+  EXPECT_EQ(Bytes(gw.info.begin() + 128, gw.info.begin() + 134),
+            wire::to_bytes(std::string_view("ZPROG\0", 6)));
   const wire::AppcHeader d1 = wire::AppcHeader::make(0xD1);
   EXPECT_EQ(gw.control, Bytes(d1.bytes.begin(), d1.bytes.end()));
   EXPECT_TRUE(gw.eof);
@@ -533,7 +545,10 @@ TEST(RegistrationTest, SilenceWithinTheWaitIsAcceptance) {
 
 TEST(RegistrationTest, FailuresDetachTheHalfBuiltServer) {
   Bytes refusal = test::cpic_record(0xD1, "H0000001");
-  wire::append_bytes(refusal, std::string_view("*ERR*\0" "1\0" "tp ZPROG not allowed\0", 29));
+  wire::append_bytes(refusal, std::string_view("*ERR*\0"
+                                               "1\0"
+                                               "tp ZPROG not allowed\0",
+                                               29));
   Bytes garbage = test::cpic_record(0xD1, "H0000001");
   wire::append_bytes(garbage, std::string_view("junk"));
   struct Case {
@@ -548,7 +563,8 @@ TEST(RegistrationTest, FailuresDetachTheHalfBuiltServer) {
        "entry)"},
       {"garbage", garbage, ProtocolError::UnexpectedRecord,
        "unexpected record during gateway registration: a 4-byte answer that is neither an "
-       "acceptance nor a refusal: junk / " + wire::hex_dump(wire::as_bytes("junk"), 0, 4)},
+       "acceptance nor a refusal: junk / " +
+           wire::hex_dump(wire::as_bytes("junk"), 0, 4)},
   };
   for (const auto& c : cases) {
     test::Listener listener;
@@ -682,7 +698,8 @@ TEST(ServeTest, LargeReplyGoesInPieces) {
   ASSERT_TRUE(call.ok());
   call.value().requested_outputs.clear();
   const std::vector<ExportValue> exports = {{"E_DATA", wire::RfcValue::bytes(Bytes(59000, 0xAB))}};
-  std::thread sender([&] { EXPECT_TRUE(p.server->send_reply_exports_only(call.value(), exports).ok()); });
+  std::thread sender(
+      [&] { EXPECT_TRUE(p.server->send_reply_exports_only(call.value(), exports).ok()); });
   const auto frames = p.read_reply(6);
   sender.join();
   ASSERT_EQ(frames.size(), 6u);

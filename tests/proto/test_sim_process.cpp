@@ -1,6 +1,7 @@
 // The mechanics of SimProcess: the ports line, a raw socket to the gateway,
 // the log and stopping.  No client code is involved.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,8 +12,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/proto/support/sim_process.hpp"
 
@@ -164,7 +163,8 @@ TEST(SimProcess, DestructorEndsTheChildAndRemovesTheLog) {
 }
 
 TEST(SimLog, ParsesFlatObjects) {
-  auto e = parse_sim_log_line(R"({"seq": 3, "dir": "recv", "text": "a \"q\" \\ \u00e9\ud83d\ude00\n", "ok": true, "x": null})");
+  auto e = parse_sim_log_line(
+      R"({"seq": 3, "dir": "recv", "text": "a \"q\" \\ \u00e9\ud83d\ude00\n", "ok": true, "x": null})");
   ASSERT_TRUE(e.has_value());
   EXPECT_EQ((*e)["seq"], "3");
   EXPECT_EQ((*e)["dir"], "recv");

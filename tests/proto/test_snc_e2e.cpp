@@ -121,8 +121,7 @@ TEST_F(SncSim, LogsOnAndCallsWithWrappedMessages) {
   EXPECT_NE(received.back().find(utf16_hex(text)), std::string::npos);
   const auto frames = sim_->received_hex("call");
   ASSERT_GT(frames.size(), frames_before);
-  const std::string header_head =
-      test::hex(wire::ByteView(wire::kSncDataTemplate.data(), 40));
+  const std::string header_head = test::hex(wire::ByteView(wire::kSncDataTemplate.data(), 40));
   for (std::size_t i = frames_before; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].find(utf16_hex(text)), std::string::npos);
     EXPECT_EQ(frames[i].substr(0, 80), header_head);
@@ -328,7 +327,8 @@ TEST(SncScripted, EstablishedContextWrapsEveryMessage) {
 
   // The message: the SNC data header, a Wrapped frame of the fake's
   // wrapping of "hello", the trailer.
-  const wire::AppcTemplate dh = wire::appc_record_header(wire::kSncDataTemplate, transport.conversation_id_bytes());
+  const wire::AppcTemplate dh =
+      wire::appc_record_header(wire::kSncDataTemplate, transport.conversation_id_bytes());
   ASSERT_GE(request.size(), 80u);
   EXPECT_TRUE(std::equal(dh.begin(), dh.end(), request.begin()));
   auto wrapped = snc::parse_snc_frame(frame_of(request));

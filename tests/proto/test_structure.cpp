@@ -34,10 +34,11 @@ Bytes utf16_blank(std::size_t n) {
 }
 
 TEST(FindField, FirstMatchIgnoringAsciiCaseOnly) {
-  StructureLayout l = layout("S",
-                             {field("NAME", AbapType::Char, 0, 2), field("name", AbapType::Int4, 4, 4),
-                              field("\xC3\x84R", AbapType::Char, 8, 2)},
-                             12);
+  StructureLayout l =
+      layout("S",
+             {field("NAME", AbapType::Char, 0, 2), field("name", AbapType::Int4, 4, 4),
+              field("\xC3\x84R", AbapType::Char, 8, 2)},
+             12);
   ASSERT_NE(find_field(l, "Name"), nullptr);
   EXPECT_EQ(find_field(l, "Name"), &l.fields[0]);
   EXPECT_EQ(find_field(l, "\xC3\x84r"), &l.fields[2]);  // only ASCII letters fold
@@ -72,28 +73,41 @@ TEST(EncodeStructure, PrefillsTextFieldsAndPlacesValues) {
 
   const Case cases[] = {
       {"one Char field of 10 bytes, no values",
-       layout("C", {field("F", AbapType::Char, 0, 10)}, 10), {}, utf16_blank(10)},
+       layout("C", {field("F", AbapType::Char, 0, 10)}, 10),
+       {},
+       utf16_blank(10)},
       {"a Char field of 3 bytes ends in a lone 20",
-       layout("C", {field("F", AbapType::Char, 0, 3)}, 3), {}, Bytes{0x20, 0x00, 0x20}},
+       layout("C", {field("F", AbapType::Char, 0, 3)}, 3),
+       {},
+       Bytes{0x20, 0x00, 0x20}},
       {"every text kind is blank, other kinds zero",
        layout("T",
               {field("N", AbapType::Numc, 0, 2), field("D", AbapType::Date, 2, 2),
                field("T", AbapType::Time, 4, 2), field("X", AbapType::Byte, 6, 2),
                field("P", AbapType::Bcd, 8, 2)},
               10),
-       {}, Bytes{0x20, 0, 0x20, 0, 0x20, 0, 0, 0, 0, 0}},
+       {},
+       Bytes{0x20, 0, 0x20, 0, 0x20, 0, 0, 0, 0, 0}},
       {"a text field reaching past the size is filled up to the size",
-       layout("C", {field("F", AbapType::Char, 2, 10)}, 6), {}, Bytes{0, 0, 0x20, 0, 0x20, 0}},
-      {"values in lower case fill the upper-case fields", row_layout(),
-       {{"id", RfcValue::integer(7)}, {"Name", RfcValue::text("Ab")},
-        {"amount", RfcValue::text("12.34")}, {"SCORE", RfcValue::floating(2.5)}},
+       layout("C", {field("F", AbapType::Char, 2, 10)}, 6),
+       {},
+       Bytes{0, 0, 0x20, 0, 0x20, 0}},
+      {"values in lower case fill the upper-case fields",
+       row_layout(),
+       {{"id", RfcValue::integer(7)},
+        {"Name", RfcValue::text("Ab")},
+        {"amount", RfcValue::text("12.34")},
+        {"SCORE", RfcValue::floating(2.5)}},
        full_row},
       {"fields no value names keep their filling", row_layout(), {}, untouched},
-      {"a longer text is cut to its field; the neighbour is untouched", row_layout(),
-       {{"NAME", RfcValue::text("abcdefghij")}}, cut},
+      {"a longer text is cut to its field; the neighbour is untouched",
+       row_layout(),
+       {{"NAME", RfcValue::text("abcdefghij")}},
+       cut},
       {"a name given twice: the later value wins",
        layout("C", {field("F", AbapType::Int1, 0, 1)}, 1),
-       {{"F", RfcValue::integer(1)}, {"f", RfcValue::integer(9)}}, Bytes{9}},
+       {{"F", RfcValue::integer(1)}, {"f", RfcValue::integer(9)}},
+       Bytes{9}},
   };
   for (const auto& c : cases) {
     auto image = encode_structure(c.layout, c.values);
@@ -111,13 +125,17 @@ TEST(EncodeStructure, Failures) {
     std::string message;
   };
   const Case cases[] = {
-      {"a name that no field has", row, {{"NOPE", RfcValue::text("x")}},
+      {"a name that no field has",
+       row,
+       {{"NOPE", RfcValue::text("x")}},
        "unexpected record during structure encode: ZROW has no field NOPE"},
       {"a field wider than 32 bits",
-       layout("W", {field("F", AbapType::Byte, 0, 1ull << 32)}, 8), {{"f", RfcValue::bytes({1})}},
+       layout("W", {field("F", AbapType::Byte, 0, 1ull << 32)}, 8),
+       {{"f", RfcValue::bytes({1})}},
        "unexpected record during structure encode: field f is 4294967296 bytes wide"},
       {"a field that ends past the row",
-       layout("P", {field("F", AbapType::Int4, 6, 4)}, 8), {{"F", RfcValue::integer(1)}},
+       layout("P", {field("F", AbapType::Int4, 6, 4)}, 8),
+       {{"F", RfcValue::integer(1)}},
        "unexpected record during structure encode: field F ends at 10, past the 8-byte row"},
       {"a field whose end overflows",
        layout("O", {field("F", AbapType::Char, UINT64_MAX - 1, 4)}, 8),
@@ -134,7 +152,8 @@ TEST(EncodeStructure, Failures) {
   auto wrong = encode_structure(row, std::vector<NamedValue>{{"ID", RfcValue::text("x7")}});
   ASSERT_FALSE(wrong);
   EXPECT_EQ(wrong.error().kind(), ProtocolError::Value);
-  auto too_big = encode_structure(row, std::vector<NamedValue>{{"ID", RfcValue::integer(1ll << 40)}});
+  auto too_big =
+      encode_structure(row, std::vector<NamedValue>{{"ID", RfcValue::integer(1ll << 40)}});
   ASSERT_FALSE(too_big);
   EXPECT_EQ(too_big.error().kind(), ProtocolError::Value);
 }
@@ -161,8 +180,7 @@ TEST(DecodeStructure, ValuesInLayoutOrderSkippingEmptyFields) {
   // Layout order is not offset order; a width-0 field (a table) is skipped.
   StructureLayout l = layout("D",
                              {field("B", AbapType::Int2, 4, 2), field("T", AbapType::Table, 0, 0),
-                              field("A", AbapType::Char, 0, 4),
-                              field("P", AbapType::Bcd, 6, 2, 1)},
+                              field("A", AbapType::Char, 0, 4), field("P", AbapType::Bcd, 6, 2, 1)},
                              8);
   const Bytes image = {'h', 0, 'i', 0, 0xFE, 0xFF, 0x12, 0x3D, /* ignored: */ 9, 9};
   auto named = decode_structure(l, image);
@@ -193,9 +211,10 @@ TEST(DecodeStructure, Failures) {
   Bytes short_image(31, 0);
   auto short_one = decode_structure(row, short_image);
   ASSERT_FALSE(short_one);
-  EXPECT_EQ(short_one.error().message(),
-            "unexpected record during structure decode: field SCORE needs bytes 24..32 of a 31-byte "
-            "image");
+  EXPECT_EQ(
+      short_one.error().message(),
+      "unexpected record during structure decode: field SCORE needs bytes 24..32 of a 31-byte "
+      "image");
 
   StructureLayout overflow = layout("O", {field("F", AbapType::Char, UINT64_MAX, 2)}, 0);
   auto over = decode_structure(overflow, Bytes(4, 0));

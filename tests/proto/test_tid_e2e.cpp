@@ -7,8 +7,8 @@
 #include <chrono>
 #include <string>
 
-#include "proto/session/open.hpp"
 #include "proto/invoke/tid.hpp"
+#include "proto/session/open.hpp"
 #include "support/sim_process.hpp"
 #include "support/sim_session.hpp"
 #include "tests/support/testutil.hpp"
@@ -91,7 +91,7 @@ TEST(TidSimScripted, TidsThatArePaddedShortOrMissing) {
   const std::string tid = "0A1B2C3D4E5F000000000042";
   {
     ScenarioFile scenario(R"({"units": {"tids": ["  )" + tid + R"(   ", ")" + tid.substr(0, 23) +
-                      R"("]}})");
+                          R"("]}})");
     SimProcess sim({"--config", scenario.path()});
     ASSERT_TRUE(sim.running()) << sim.error();
     auto conn = open(sim);

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "proto/metadata/describe.hpp"
 #include "proto/call/structure.hpp"
+#include "proto/metadata/describe.hpp"
 #include "wire/types.hpp"
 
 namespace quib::test {

@@ -17,9 +17,9 @@ namespace quib::test {
 // Words and sentence ends, as in free text of business documents.
 inline wire::Bytes text_like(std::size_t n, std::uint32_t seed) {
   static const char* const words[] = {
-      "the",    "customer", "order",  "was",      "shipped",  "to",     "plant",   "1000",
-      "and",    "MATNR",    "quantity", "of",     "pieces",   "billing", "status", "open",
-      "closed", "in",       "delivery", "material", "vendor", "account", "posting", "date"};
+      "the",    "customer", "order",    "was",      "shipped", "to",      "plant",   "1000",
+      "and",    "MATNR",    "quantity", "of",       "pieces",  "billing", "status",  "open",
+      "closed", "in",       "delivery", "material", "vendor",  "account", "posting", "date"};
   std::mt19937 rng(seed);
   std::string s;
   while (s.size() < n) {
@@ -39,7 +39,9 @@ inline wire::Bytes table_like(std::size_t n, std::uint32_t seed) {
   while (s.size() < n) {
     char buf[128];
     std::snprintf(buf, sizeof buf, "%010d%-30s%015.2f2024%02u%02uEUR  %c", 4500000 + row++,
-                  (rng() % 3 == 0 ? "Screw M6" : rng() % 2 ? "Bearing housing" : "Motor 3kW"),
+                  (rng() % 3 == 0 ? "Screw M6"
+                   : rng() % 2    ? "Bearing housing"
+                                  : "Motor 3kW"),
                   static_cast<double>(rng() % 100000) / 7.0, static_cast<unsigned>(1 + rng() % 12),
                   static_cast<unsigned>(1 + rng() % 28), "XYZ "[rng() % 4]);
     s += buf;

@@ -58,7 +58,8 @@ inline wire::Bytes unhex(std::string_view h) {
       high = -1;
     }
   }
-  if (high >= 0) throw std::invalid_argument("odd number of hex digits in \"" + std::string(h) + "\"");
+  if (high >= 0)
+    throw std::invalid_argument("odd number of hex digits in \"" + std::string(h) + "\"");
   return out;
 }
 // The same bytes as a std::string.

@@ -59,7 +59,8 @@ inline std::optional<wire::Bytes> zlib_inflate(wire::ByteView in) {
 
 // zlib inflating `in` into a ready buffer in one call (its fastest way):
 // the output size when the stream ended within `out`, else nothing.
-inline std::optional<std::size_t> zlib_inflate_into(wire::ByteView in, std::span<std::uint8_t> out) {
+inline std::optional<std::size_t> zlib_inflate_into(wire::ByteView in,
+                                                    std::span<std::uint8_t> out) {
   z_stream s{};
   if (inflateInit2(&s, -15) != Z_OK) return std::nullopt;
   s.next_in = const_cast<Bytef*>(in.data());

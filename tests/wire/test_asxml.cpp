@@ -136,7 +136,8 @@ TEST(AsxmlScalar, RenderingByFieldType) {
     auto r = scalar_content(c.value);
     ASSERT_TRUE(r.ok()) << c.value.ty.display() << " " << c.value.value.as_scalar().debug() << ": "
                         << r.error().message();
-    EXPECT_EQ(r.value(), c.expected) << c.value.ty.display() << " " << c.value.value.as_scalar().debug();
+    EXPECT_EQ(r.value(), c.expected)
+        << c.value.ty.display() << " " << c.value.value.as_scalar().debug();
   }
 }
 
@@ -185,7 +186,8 @@ TEST(AsxmlScalar, Refusals) {
       {tv(T("x"), AbapType::unknown('z')), "basXML has no rendering for Unknown(z)"},
       // Widths and decimals come from the partner's dictionary: values that
       // basXML cannot carry are refused before anything is built for them.
-      {tv(B({1}), AbapType::Byte, 0, kMaxRenderedByteWidth + 1), "basXML has no rendering for Byte"},
+      {tv(B({1}), AbapType::Byte, 0, kMaxRenderedByteWidth + 1),
+       "basXML has no rendering for Byte"},
       {tv(B({1}), AbapType::Byte, 0, std::numeric_limits<std::uint64_t>::max()),
        "basXML has no rendering for Byte"},
       {tv(T("1"), AbapType::Bcd, 4000000000u), "basXML has no rendering for Bcd"},
@@ -248,7 +250,8 @@ TEST(AsxmlFloat, AgreesWithPythonFormattingAndDecimal) {
     auto back = parse_double_text(r.value());
     ASSERT_TRUE(back.has_value()) << r.value();
     EXPECT_EQ(std::bit_cast<std::uint64_t>(*back == 0 ? 0.0 : *back),
-              std::bit_cast<std::uint64_t>(v == 0 ? 0.0 : v)) << r.value();
+              std::bit_cast<std::uint64_t>(v == 0 ? 0.0 : v))
+        << r.value();
     ++rendered;
   }
   EXPECT_GT(rendered, kCount / 2);
@@ -311,7 +314,8 @@ TEST(AsxmlRead, RefusedContents) {
   const Content text_4x = doc.element(doc.text_element("v", "4x")).content();
   const Content bytes = doc.element(doc.bytes_element("v", Bytes{1, 2})).content();
   const ElementId inner = doc.text_element("F", "1");
-  const Content children = doc.element(doc.structure_element("S", std::vector<ElementId>{inner})).content();
+  const Content children =
+      doc.element(doc.structure_element("S", std::vector<ElementId>{inner})).content();
   const Content empty = doc.element(doc.new_element("e")).content();
   auto text = [&](std::string_view s) { return doc.element(doc.text_element("v", s)).content(); };
   struct Case {
@@ -320,18 +324,28 @@ TEST(AsxmlRead, RefusedContents) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {text_4x, AbapType::Int4, "a Int4 cannot be rendered from a text that is not an integer value"},
+      {text_4x, AbapType::Int4,
+       "a Int4 cannot be rendered from a text that is not an integer value"},
       {text("9223372036854775808"), AbapType::Int8,
        "a Int8 cannot be rendered from a text that is not an integer value"},
-      {text("- 4"), AbapType::Int4, "a Int4 cannot be rendered from a text that is not an integer value"},
-      {text("0x10"), AbapType::Int4, "a Int4 cannot be rendered from a text that is not an integer value"},
-      {text("1.0"), AbapType::Int2, "a Int2 cannot be rendered from a text that is not an integer value"},
-      {text("1.5x"), AbapType::Float, "a Float cannot be rendered from a text that is not a float value"},
-      {text("nan(1)"), AbapType::Float, "a Float cannot be rendered from a text that is not a float value"},
-      {text("0x1p3"), AbapType::Float, "a Float cannot be rendered from a text that is not a float value"},
-      {text("1,5"), AbapType::Float, "a Float cannot be rendered from a text that is not a float value"},
-      {text("."), AbapType::Float, "a Float cannot be rendered from a text that is not a float value"},
-      {text("1e"), AbapType::Float, "a Float cannot be rendered from a text that is not a float value"},
+      {text("- 4"), AbapType::Int4,
+       "a Int4 cannot be rendered from a text that is not an integer value"},
+      {text("0x10"), AbapType::Int4,
+       "a Int4 cannot be rendered from a text that is not an integer value"},
+      {text("1.0"), AbapType::Int2,
+       "a Int2 cannot be rendered from a text that is not an integer value"},
+      {text("1.5x"), AbapType::Float,
+       "a Float cannot be rendered from a text that is not a float value"},
+      {text("nan(1)"), AbapType::Float,
+       "a Float cannot be rendered from a text that is not a float value"},
+      {text("0x1p3"), AbapType::Float,
+       "a Float cannot be rendered from a text that is not a float value"},
+      {text("1,5"), AbapType::Float,
+       "a Float cannot be rendered from a text that is not a float value"},
+      {text("."), AbapType::Float,
+       "a Float cannot be rendered from a text that is not a float value"},
+      {text("1e"), AbapType::Float,
+       "a Float cannot be rendered from a text that is not a float value"},
       {bytes, AbapType::Char, "a Char cannot be rendered from a bytes value"},
       {bytes, AbapType::String, "a String cannot be rendered from a bytes value"},
       {children, AbapType::Char, "a Char cannot be rendered from a structured value"},
@@ -345,7 +359,8 @@ TEST(AsxmlRead, RefusedContents) {
     const Case& c = cases[i];
     // The last case: a Byte field read from text is zero-filled to its width,
     // which the partner's dictionary gives; an absurd width is refused.
-    const std::uint64_t width = c.ty == AbapType::Byte && c.content.is_empty() ? kMaxReadByteWidth + 1 : 4;
+    const std::uint64_t width =
+        c.ty == AbapType::Byte && c.content.is_empty() ? kMaxReadByteWidth + 1 : 4;
     auto r = value_from_content(c.content, c.ty, width);
     ASSERT_FALSE(r.ok()) << c.message;
     EXPECT_EQ(r.error().message(), c.message);
@@ -401,10 +416,8 @@ TEST(AsxmlRead, IntegerTextsAgreeWithPythonInt) {
 
 TEST(AsxmlWrite, ElementsForStructuresTablesAndScalars) {
   StructureFields fields = {
-      {"NAME", tv(T("ABC   "), AbapType::Char)},
-      {"BLANK", tv(T("   "), AbapType::Char)},
-      {"DATE", tv(T("20240115"), AbapType::Date)},
-      {"RAW", tv(B({1, 2}), AbapType::Byte, 0, 4)},
+      {"NAME", tv(T("ABC   "), AbapType::Char)},   {"BLANK", tv(T("   "), AbapType::Char)},
+      {"DATE", tv(T("20240115"), AbapType::Date)}, {"RAW", tv(B({1, 2}), AbapType::Byte, 0, 4)},
       {"xmlData", tv(I(1), AbapType::Int4)},
   };
   TableRows rows;
@@ -556,7 +569,8 @@ TEST(AsxmlDeep, ElementsAsDeepNodes) {
 TEST(AsxmlDeep, Base64LineBreaks) {
   BasxmlDocument doc;
   const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> cases = {
-      {1, {4}}, {57, {76}}, {58, {76, 4}}, {114, {76, 76}}, {100, {76, 60}}, {300, {76, 76, 76, 76, 76, 20}},
+      {1, {4}},        {57, {76}},      {58, {76, 4}},
+      {114, {76, 76}}, {100, {76, 60}}, {300, {76, 76, 76, 76, 76, 20}},
   };
   for (const auto& [n, line_lengths] : cases) {
     const DeepNode node = element_to_deep_node(doc.element(doc.bytes_element("B", Bytes(n, 0xAB))));
@@ -576,7 +590,8 @@ TEST(AsxmlDeep, DeepElementTreesAreConvertedWithoutRecursion) {
   constexpr std::size_t kDepth = 200000;
   BasxmlDocument doc;
   ElementId id = doc.text_element("L", "bottom");
-  for (std::size_t i = 1; i < kDepth; ++i) id = doc.structure_element("L", std::vector<ElementId>{id});
+  for (std::size_t i = 1; i < kDepth; ++i)
+    id = doc.structure_element("L", std::vector<ElementId>{id});
   const DeepNode node = element_to_deep_node(doc.element(id));
   const DeepNode* n = &node;
   std::size_t depth = 1;

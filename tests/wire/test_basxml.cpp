@@ -36,13 +36,17 @@ struct Stream {
     if (v < 0x80) {
       b.push_back(static_cast<std::uint8_t>(v));
     } else if (v < 0x800) {
-      bytes({static_cast<std::uint8_t>(0xC0 | (v >> 6)), static_cast<std::uint8_t>(0x80 | (v & 0x3F))});
+      bytes({static_cast<std::uint8_t>(0xC0 | (v >> 6)),
+             static_cast<std::uint8_t>(0x80 | (v & 0x3F))});
     } else if (v < 0x10000) {
-      bytes({static_cast<std::uint8_t>(0xE0 | (v >> 12)), static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)),
+      bytes({static_cast<std::uint8_t>(0xE0 | (v >> 12)),
+             static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)),
              static_cast<std::uint8_t>(0x80 | (v & 0x3F))});
     } else {
-      bytes({static_cast<std::uint8_t>(0xF0 | (v >> 18)), static_cast<std::uint8_t>(0x80 | ((v >> 12) & 0x3F)),
-             static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)), static_cast<std::uint8_t>(0x80 | (v & 0x3F))});
+      bytes({static_cast<std::uint8_t>(0xF0 | (v >> 18)),
+             static_cast<std::uint8_t>(0x80 | ((v >> 12) & 0x3F)),
+             static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)),
+             static_cast<std::uint8_t>(0x80 | (v & 0x3F))});
     }
     return *this;
   }
@@ -52,7 +56,9 @@ struct Stream {
     return *this;
   }
   Stream& plus(std::string_view s) { return byte('+').str(s); }
-  Stream& open(std::uint32_t name, std::uint32_t ns = 1) { return byte('<').varint(name).varint(ns); }
+  Stream& open(std::uint32_t name, std::uint32_t ns = 1) {
+    return byte('<').varint(name).varint(ns);
+  }
   Stream& close() { return byte('>'); }
   Stream& attr(std::uint32_t name, std::uint32_t ns, std::string_view value) {
     return byte('@').varint(name).varint(ns).byte('A').str(value);
@@ -160,7 +166,10 @@ TEST(WriteBasxml, NamesAreInternedOnceAndXmlPrefixesRewritten) {
   const Case cases[] = {
       {{"XMLType", "XMLType"}, "+\x08X-MLType|<\x09\x01|>|<\x09\x01|>"},
       {{"xmlData"}, "+\x08x-mlData|<\x09\x01|>"},
-      {{"ab\xC3\xA9", "ab"}, "+\x04" "ab\xC3\xA9|<\x09\x01|>|+\x02" "ab|<\x0A\x01|>"},
+      {{"ab\xC3\xA9", "ab"},
+       "+\x04"
+       "ab\xC3\xA9|<\x09\x01|>|+\x02"
+       "ab|<\x0A\x01|>"},
       {{"xm", "values"}, "+\x02xm|<\x09\x01|>|<\x08\x01|>"},
   };
   for (const Case& c : cases) {
@@ -180,7 +189,8 @@ TEST(WriteBasxml, TextChunks) {
     std::size_t size;
     std::vector<std::size_t> chunks;
   };
-  const Case cases[] = {{0, {}}, {1, {1}}, {16384, {16384}}, {16385, {16384, 1}}, {40000, {16384, 16384, 7232}}};
+  const Case cases[] = {
+      {0, {}}, {1, {1}}, {16384, {16384}}, {16385, {16384, 1}}, {40000, {16384, 16384, 7232}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
     BasxmlDocument doc;
@@ -204,8 +214,10 @@ TEST(WriteBasxml, RefusesWhatTheReaderWouldReject) {
   };
   const std::size_t kLimit = kBasxmlVarintLimit;
   const std::vector<Case> cases = {
-      {"binary just below the varint limit", [&](BasxmlDocument& d) { d.add_param(d.bytes_element("b", Bytes(kLimit - 1, 7))); }, true},
-      {"binary at the varint limit", [&](BasxmlDocument& d) { d.add_param(d.bytes_element("b", Bytes(kLimit, 7))); }, false},
+      {"binary just below the varint limit",
+       [&](BasxmlDocument& d) { d.add_param(d.bytes_element("b", Bytes(kLimit - 1, 7))); }, true},
+      {"binary at the varint limit",
+       [&](BasxmlDocument& d) { d.add_param(d.bytes_element("b", Bytes(kLimit, 7))); }, false},
       {"attribute value at the limit",
        [&](BasxmlDocument& d) {
          ElementId e = d.new_element("a");
@@ -213,19 +225,27 @@ TEST(WriteBasxml, RefusesWhatTheReaderWouldReject) {
          d.add_param(e);
        },
        false},
-      {"attribute value just below", [&](BasxmlDocument& d) {
+      {"attribute value just below",
+       [&](BasxmlDocument& d) {
          ElementId e = d.new_element("a");
          d.add_attr(e, "v", Namespace::None, std::string(kLimit - 1, 'v'));
          d.add_param(e);
        },
        true},
-      {"version text at the limit", [&](BasxmlDocument& d) { d.version.assign(kLimit, '1'); }, false},
-      {"name at the limit", [&](BasxmlDocument& d) { d.add_param(d.new_element(std::string(kLimit, 'n'))); }, false},
+      {"version text at the limit", [&](BasxmlDocument& d) { d.version.assign(kLimit, '1'); },
+       false},
+      {"name at the limit",
+       [&](BasxmlDocument& d) { d.add_param(d.new_element(std::string(kLimit, 'n'))); }, false},
       {"xml name that the dash takes to the limit",
-       [&](BasxmlDocument& d) { d.add_param(d.new_element("xml" + std::string(kLimit - 4, 'n'))); }, false},
-      {"long text is chunked", [&](BasxmlDocument& d) { d.add_param(d.text_element("t", std::string(3 * kLimit, 't'))); }, true},
-      {"text that is not UTF-8", [&](BasxmlDocument& d) { d.add_param(d.text_element("t", "a\xFF")); }, false},
-      {"name that is not UTF-8", [&](BasxmlDocument& d) { d.add_param(d.new_element("\xC3")); }, false},
+       [&](BasxmlDocument& d) { d.add_param(d.new_element("xml" + std::string(kLimit - 4, 'n'))); },
+       false},
+      {"long text is chunked",
+       [&](BasxmlDocument& d) { d.add_param(d.text_element("t", std::string(3 * kLimit, 't'))); },
+       true},
+      {"text that is not UTF-8",
+       [&](BasxmlDocument& d) { d.add_param(d.text_element("t", "a\xFF")); }, false},
+      {"name that is not UTF-8", [&](BasxmlDocument& d) { d.add_param(d.new_element("\xC3")); },
+       false},
       {"attribute value that is not UTF-8",
        [&](BasxmlDocument& d) {
          ElementId e = d.new_element("a");
@@ -254,7 +274,8 @@ TEST(WriteBasxml, RefusesWhatTheReaderWouldReject) {
       EXPECT_TRUE(back.ok()) << back.error().message();
     } else {
       EXPECT_EQ(w.error().kind, BasxmlError::Kind::Unwritable);
-      EXPECT_EQ(w.error().message().rfind("document cannot be written as basXML: ", 0), 0u) << w.error().message();
+      EXPECT_EQ(w.error().message().rfind("document cannot be written as basXML: ", 0), 0u)
+          << w.error().message();
     }
   }
 }
@@ -436,7 +457,8 @@ TEST(BasxmlRoundTrip, PlacingAnElementTwiceCopiesIt) {
   const BasxmlDocument back = parsed(written(doc));
   ASSERT_EQ(back.param_count(), 2u);
   const std::string one =
-      "Element { name: \"A\", ns: None, attrs: [Attr { name: \"k\", ns: None, value: \"1\" }], content: "
+      "Element { name: \"A\", ns: None, attrs: [Attr { name: \"k\", ns: None, value: \"1\" }], "
+      "content: "
       "Elements([Element { name: \"L\", ns: None, attrs: [], content: Text(\"v\") }, "
       "Element { name: \"L\", ns: None, attrs: [], content: Text(\"v\") }]) }";
   EXPECT_EQ(back.param(0).debug(), one);
@@ -493,7 +515,8 @@ TEST(ParseBasxml, Errors) {
       {"undefined name id", doc().open(9).b, E::undefined_id(9, body)},
       {"namespace id 0", doc().open(6, 0).b, E::undefined_id(0, body)},
       {"undeclared namespace", doc().open(6, 4).b, E::undefined_id(4, body)},
-      {"undefined attribute name", doc().byte('@').varint(50).varint(1).b, E::undefined_id(50, body)},
+      {"undefined attribute name", doc().byte('@').varint(50).varint(1).b,
+       E::undefined_id(50, body)},
       {"star with namespace 0", doc().byte('*').varint(0).b, E::undefined_id(0, body)},
       {"star with namespace 4", doc().byte('*').varint(4).b, E::undefined_id(4, body)},
       {"undefined prefix", doc().byte(':').varint(40).varint(3).b, E::undefined_id(40, body)},
@@ -502,37 +525,80 @@ TEST(ParseBasxml, Errors) {
       {"after the root", doc().end().byte(0x00).b, E::malformed(body + 2, r::kAfterRoot)},
       {"attribute name then a close", doc().byte('@').varint(5).varint(1).close().b,
        E::malformed(body + 3, r::kAttrNotFollowed)},
-      {"attribute outside any element", Stream().plus("a").attr(2, 1, "v").b, E::malformed(10, r::kAttrOutside)},
-      {"value without a name", doc().byte('A').str("v").b, E::malformed(body, r::kValueWithoutName)},
+      {"attribute outside any element", Stream().plus("a").attr(2, 1, "v").b,
+       E::malformed(10, r::kAttrOutside)},
+      {"value without a name", doc().byte('A').str("v").b,
+       E::malformed(body, r::kValueWithoutName)},
       {"text chunk of 0", doc().text("").b, E::malformed(body, r::kChunkSize)},
-      {"text chunk of 16385", doc().text(std::string(16385, 't')).b, E::malformed(body, r::kChunkSize)},
+      {"text chunk of 16385", doc().text(std::string(16385, 't')).b,
+       E::malformed(body, r::kChunkSize)},
       {"text chunk past the end", doc().byte('T').varint(100).b, E::ended_mid_token()},
       {"text outside", Stream().text("t").b, E::malformed(4, r::kTextOutside)},
       {"text after a partial chunk", doc().open(6).text(std::string(100, 't')).text("u").b,
        E::malformed(body + 3 + 2 + 100, r::kPartialChunk)},
       {"binary outside", Stream().binary("b").b, E::malformed(4, r::kBinaryOutside)},
-      {"second binary", doc().open(6).binary("a").binary("b").b, E::malformed(body + 6, r::kSecondBinary)},
+      {"second binary", doc().open(6).binary("a").binary("b").b,
+       E::malformed(body + 6, r::kSecondBinary)},
       {"close with nothing open", Stream().close().b, E::malformed(4, r::kCloseNothing)},
-      {"text and children", doc().open(6).text("t").open(6).close().close().b, E::malformed(body, r::kMixed)},
-      {"binary and children", doc().open(6).open(6).close().binary("b").close().b, E::malformed(body, r::kMixed)},
-      {"text and binary", doc().open(6).binary("b").text("t").close().b, E::malformed(body, r::kMixed)},
+      {"text and children", doc().open(6).text("t").open(6).close().close().b,
+       E::malformed(body, r::kMixed)},
+      {"binary and children", doc().open(6).open(6).close().binary("b").close().b,
+       E::malformed(body, r::kMixed)},
+      {"text and binary", doc().open(6).binary("b").text("t").close().b,
+       E::malformed(body, r::kMixed)},
       {"text not UTF-8 across chunks",
-       doc().open(6).text(std::string(16383, 'a') + "\xC3").text("\xC3").close().b, E::invalid_utf8(body)},
+       doc().open(6).text(std::string(16383, 'a') + "\xC3").text("\xC3").close().b,
+       E::invalid_utf8(body)},
       {"elements still open", doc().open(6).b, E::ended_mid_token()},
-      {"root not asx:abap", Stream().plus("abap").open(2).close().b, E::unexpected_shape(r::kRootNotAbap)},
+      {"root not asx:abap", Stream().plus("abap").open(2).close().b,
+       E::unexpected_shape(r::kRootNotAbap)},
       {"no version",
-       Stream().plus("asx").plus(kAsxNamespaceUri).byte(':').varint(2).varint(3).plus("abap").open(4, 2)
-           .plus("version").attr(5, 2, "1").close().b,
+       Stream()
+           .plus("asx")
+           .plus(kAsxNamespaceUri)
+           .byte(':')
+           .varint(2)
+           .varint(3)
+           .plus("abap")
+           .open(4, 2)
+           .plus("version")
+           .attr(5, 2, "1")
+           .close()
+           .b,
        E::unexpected_shape(r::kNoVersion)},
       {"root without children",
-       Stream().plus("asx").plus(kAsxNamespaceUri).byte(':').varint(2).varint(3).plus("abap").open(4, 2)
-           .plus("version").attr(5, 1, "1").text("x").close().b,
+       Stream()
+           .plus("asx")
+           .plus(kAsxNamespaceUri)
+           .byte(':')
+           .varint(2)
+           .varint(3)
+           .plus("abap")
+           .open(4, 2)
+           .plus("version")
+           .attr(5, 1, "1")
+           .text("x")
+           .close()
+           .b,
        E::unexpected_shape(r::kNoChildren)},
       {"two children of the root", doc().close().open(6, 2).close().close().b,
        E::unexpected_shape(r::kNotExactlyValues)},
       {"values in no namespace",
-       Stream().plus("asx").plus(kAsxNamespaceUri).byte(':').varint(2).varint(3).plus("abap").open(4, 2)
-           .plus("version").attr(5, 1, "1").plus("values").open(6, 1).close().close().b,
+       Stream()
+           .plus("asx")
+           .plus(kAsxNamespaceUri)
+           .byte(':')
+           .varint(2)
+           .varint(3)
+           .plus("abap")
+           .open(4, 2)
+           .plus("version")
+           .attr(5, 1, "1")
+           .plus("values")
+           .open(6, 1)
+           .close()
+           .close()
+           .b,
        E::unexpected_shape(r::kNotExactlyValues)},
       {"values holds text", doc().text("x").end().b, E::unexpected_shape(r::kValuesHoldValue)},
       {"values holds bytes", doc().binary("x").end().b, E::unexpected_shape(r::kValuesHoldValue)},
@@ -549,7 +615,12 @@ TEST(ParseBasxml, AcceptedEdgeShapes) {
   // after text; declarations and "*" with a declared namespace are ignored.
   Stream s = Stream::document();
   s.byte('?').str("X").str("Y").byte('*').varint(3).byte('*').varint(1);
-  s.plus("p").open(9).text(std::string(16384, 'a')).attr(5, 1, "v").text(std::string(10, 'b')).close();
+  s.plus("p")
+      .open(9)
+      .text(std::string(16384, 'a'))
+      .attr(5, 1, "v")
+      .text(std::string(10, 'b'))
+      .close();
   s.open(9).binary("").binary("\x01\x02").close();
   s.open(9).binary("").close();
   s.end();
@@ -646,7 +717,8 @@ TEST(ParseBasxml, NameBudget) {
       EXPECT_EQ(parse_error(t.b), BasxmlError::ended_mid_token());
       Stream shorter = build(pad - 1);
       ASSERT_EQ(shorter.b.size(), t.b.size() - 1);
-      EXPECT_EQ(parse_error(shorter.b), BasxmlError::resource_limit(shorter.b.size() - 3, basxml_reason::kBudget));
+      EXPECT_EQ(parse_error(shorter.b),
+                BasxmlError::resource_limit(shorter.b.size() - 3, basxml_reason::kBudget));
     }
   }
   EXPECT_TRUE(found);
@@ -662,9 +734,12 @@ TEST(ParseBasxml, ErrorMessages) {
       {BasxmlError::unknown_token(0x00, 4), "unknown token 0x00 at 4"},
       {BasxmlError::undefined_id(40, 3), "undefined string/namespace id 40 at 3"},
       {BasxmlError::unknown_namespace("urn:x"), "unknown namespace urn:x"},
-      {BasxmlError::malformed(8, basxml_reason::kCloseNothing), "malformed token stream at 8: close with nothing open"},
-      {BasxmlError::unexpected_shape(basxml_reason::kRootNotAbap), "unexpected document shape: root is not asx:abap"},
-      {BasxmlError::resource_limit(12, basxml_reason::kDepth), "resource limit exceeded at 12: element nesting depth"},
+      {BasxmlError::malformed(8, basxml_reason::kCloseNothing),
+       "malformed token stream at 8: close with nothing open"},
+      {BasxmlError::unexpected_shape(basxml_reason::kRootNotAbap),
+       "unexpected document shape: root is not asx:abap"},
+      {BasxmlError::resource_limit(12, basxml_reason::kDepth),
+       "resource limit exceeded at 12: element nesting depth"},
   };
   for (const auto& [e, text] : cases) EXPECT_EQ(e.message(), text);
 }
@@ -674,20 +749,25 @@ TEST(ParseBasxml, ErrorMessages) {
 
 TEST(BasxmlTree, BuildersAndDebugForms) {
   BasxmlDocument doc;
-  EXPECT_EQ(doc.element(doc.new_element("x")).debug(), "Element { name: \"x\", ns: None, attrs: [], content: Empty }");
+  EXPECT_EQ(doc.element(doc.new_element("x")).debug(),
+            "Element { name: \"x\", ns: None, attrs: [], content: Empty }");
   EXPECT_EQ(doc.element(doc.text_element("x", "")).content().debug(), "Empty");
   EXPECT_EQ(doc.element(doc.text_element("x", "hello")).content().debug(), "Text(\"hello\")");
-  EXPECT_EQ(doc.element(doc.text_element("x", "a\"b\\c\nd\x01")).content().debug(), "Text(\"a\\\"b\\\\c\\nd\\u{1}\")");
-  EXPECT_EQ(doc.element(doc.bytes_element("x", Bytes{1, 200})).content().debug(), "Bytes([1, 200])");
+  EXPECT_EQ(doc.element(doc.text_element("x", "a\"b\\c\nd\x01")).content().debug(),
+            "Text(\"a\\\"b\\\\c\\nd\\u{1}\")");
+  EXPECT_EQ(doc.element(doc.bytes_element("x", Bytes{1, 200})).content().debug(),
+            "Bytes([1, 200])");
   EXPECT_EQ(doc.element(doc.structure_element("x", {})).content().debug(), "Empty");
   const ElementId rows[] = {doc.new_element("item"), doc.text_element("item", "r")};
   const ElementId t = doc.table_element("T", rows);
   EXPECT_EQ(doc.element(t).debug(),
-            "Element { name: \"T\", ns: None, attrs: [Attr { name: \"lines\", ns: Hint, value: \"2\" }], content: "
+            "Element { name: \"T\", ns: None, attrs: [Attr { name: \"lines\", ns: Hint, value: "
+            "\"2\" }], content: "
             "Elements([Element { name: \"item\", ns: None, attrs: [], content: Empty }, "
             "Element { name: \"item\", ns: None, attrs: [], content: Text(\"r\") }]) }");
   EXPECT_EQ(doc.element(doc.table_element("E", {})).debug(),
-            "Element { name: \"E\", ns: None, attrs: [Attr { name: \"lines\", ns: Hint, value: \"0\" }], content: Empty }");
+            "Element { name: \"E\", ns: None, attrs: [Attr { name: \"lines\", ns: Hint, value: "
+            "\"0\" }], content: Empty }");
 }
 
 TEST(BasxmlTree, DeepTreesRenderWithoutRecursion) {
@@ -698,8 +778,11 @@ TEST(BasxmlTree, DeepTreesRenderWithoutRecursion) {
     e = doc.structure_element("n", c);
   }
   const std::string d = doc.element(e).debug();
-  EXPECT_EQ(d.size(), 200000 * std::string("Element { name: \"n\", ns: None, attrs: [], content: Elements([]) }").size() +
-                          std::string("Element { name: \"leaf\", ns: None, attrs: [], content: Empty }").size());
+  EXPECT_EQ(
+      d.size(),
+      200000 * std::string("Element { name: \"n\", ns: None, attrs: [], content: Elements([]) }")
+                   .size() +
+          std::string("Element { name: \"leaf\", ns: None, attrs: [], content: Empty }").size());
   // The writer refuses it (deeper than a reader accepts) without recursing.
   doc.version = "1";
   doc.add_param(e);
@@ -716,15 +799,26 @@ TEST(BasxmlTree, MemoryGrowsWithThePayload) {
   };
   const int n = 300000;
   const Case cases[] = {
-      {"empty elements", [&](Stream& s) { for (int i = 0; i < n; ++i) s.open(9).close(); }},
-      {"one-byte texts", [&](Stream& s) { for (int i = 0; i < n; ++i) s.open(9).text("t").close(); }},
-      {"attributes", [&](Stream& s) {
+      {"empty elements",
+       [&](Stream& s) {
+         for (int i = 0; i < n; ++i) s.open(9).close();
+       }},
+      {"one-byte texts",
+       [&](Stream& s) {
+         for (int i = 0; i < n; ++i) s.open(9).text("t").close();
+       }},
+      {"attributes",
+       [&](Stream& s) {
          s.open(9);
          for (int i = 0; i < n; ++i) s.attr(9, 1, "");
          s.close();
        }},
-      {"strings", [&](Stream& s) { for (int i = 0; i < n; ++i) s.plus(""); }},
-      {"nested", [&](Stream& s) {
+      {"strings",
+       [&](Stream& s) {
+         for (int i = 0; i < n; ++i) s.plus("");
+       }},
+      {"nested",
+       [&](Stream& s) {
          for (int i = 0; i < n / 100; ++i) {
            for (int k = 0; k < 100; ++k) s.open(9);
            for (int k = 0; k < 100; ++k) s.close();
@@ -738,6 +832,7 @@ TEST(BasxmlTree, MemoryGrowsWithThePayload) {
     c.body(s);
     s.end();
     const BasxmlDocument doc = parsed(s.b);
-    EXPECT_LE(doc.memory_bytes(), 16 * s.b.size() + 65536) << doc.memory_bytes() << " for " << s.b.size();
+    EXPECT_LE(doc.memory_bytes(), 16 * s.b.size() + 65536)
+        << doc.memory_bytes() << " for " << s.b.size();
   }
 }

@@ -218,7 +218,8 @@ TEST(CompressedTable, ZlibFixedAndDynamicBlocks) {
         ASSERT_TRUE(r.ok()) << r.error().debug();
         EXPECT_EQ(*r, input);
         // One byte less declared: the stream overflows it.
-        auto under = decompress_table_chunk(chunk(static_cast<std::uint32_t>(n - 1), 0x12, s, as_bits(stream)));
+        auto under = decompress_table_chunk(
+            chunk(static_cast<std::uint32_t>(n - 1), 0x12, s, as_bits(stream)));
         ASSERT_FALSE(under.ok());
         EXPECT_EQ(under.error(), DecompressError::output_overflow(n - 1));
       }
@@ -245,13 +246,15 @@ TEST(CompressedTable, StopsAfterTheBlockThatFillsTheLength) {
   stream.resize(z.total_out);
   deflateEnd(&z);
 
-  auto head = decompress_table_chunk(chunk(static_cast<std::uint32_t>(first.size()), 0x02, 1, as_bits(stream)));
+  auto head = decompress_table_chunk(
+      chunk(static_cast<std::uint32_t>(first.size()), 0x02, 1, as_bits(stream)));
   ASSERT_TRUE(head.ok()) << head.error().debug();
   EXPECT_EQ(*head, first);
 
   Bytes both = first;
   both.insert(both.end(), second.begin(), second.end());
-  auto all = decompress_table_chunk(chunk(static_cast<std::uint32_t>(both.size()), 0x02, 1, as_bits(stream)));
+  auto all = decompress_table_chunk(
+      chunk(static_cast<std::uint32_t>(both.size()), 0x02, 1, as_bits(stream)));
   ASSERT_TRUE(all.ok()) << all.error().debug();
   EXPECT_EQ(*all, both);
 }
@@ -328,8 +331,8 @@ TEST(CompressedTable, ErrorsOfTheSharedBlockMachinery) {
   far.bits(1, 1);
   far.bits(1, 2);
   far.fixed('a');
-  far.fixed(258);      // length 4
-  far.code(2, 5);      // distance 3
+  far.fixed(258);  // length 4
+  far.code(2, 5);  // distance 3
   EXPECT_EQ(failure(chunk(100, 0x02, 0, far)), DecompressError::distance_too_far(3, 1));
 
   // The end-of-block code starts at bit 53 of the stream; cutting the

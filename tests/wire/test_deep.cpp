@@ -14,7 +14,9 @@ namespace {
 
 using quib::test::hex;
 
-DeepNode leaf(std::string name, std::string text) { return DeepNode(std::move(name), std::move(text)); }
+DeepNode leaf(std::string name, std::string text) {
+  return DeepNode(std::move(name), std::move(text));
+}
 
 // The canonical form the expat oracle prints: "(" hex(name) ":" hex(text)
 // children ")" per node, in document order.
@@ -94,7 +96,8 @@ TEST(DeepReader, MalformedDocuments) {
   };
   const std::vector<Case> cases = {
       {"<A>x</B>", DeepError::wrong_close("A", "B"), "deep XML closed <B> while <A> was open"},
-      {"<A><B></A></B>", DeepError::wrong_close("B", "A"), "deep XML closed <A> while <B> was open"},
+      {"<A><B></A></B>", DeepError::wrong_close("B", "A"),
+       "deep XML closed <A> while <B> was open"},
       // Names are compared raw: an escaped and an unescaped spelling differ.
       {"<_--2F></ />", DeepError::wrong_close("_--2F", " /"),
        "deep XML closed < /> while <_--2F> was open"},
@@ -164,7 +167,9 @@ TEST(DeepReader, NameEscapes) {
       {"_--2FBIC_--2FFIELD", "/BIC/FIELD"},
       {"_--2fa", "/a"},
       {"_--+F", "\x0F"},
-      {"A_--C3_--A9B", "A\xC3\xA9" "B"},
+      {"A_--C3_--A9B",
+       "A\xC3\xA9"
+       "B"},
       {"_--E2_--82_--AC", "\xE2\x82\xAC"},
       // Bytes that are not UTF-8: the name stays as written, whole.
       {"_--FF", "_--FF"},

@@ -345,7 +345,8 @@ TEST(InflateRaw, LimitIsExactOnEveryPath) {
       Bytes trailing = stream;
       trailing.insert(trailing.end(), 64, 0xA5);
       for (std::size_t below = 1; below <= std::min<std::size_t>(n, 300); ++below) {
-        ASSERT_EQ(inflate_error(trailing, n - below), DecompressError::output_overflow(n - below)) << below;
+        ASSERT_EQ(inflate_error(trailing, n - below), DecompressError::output_overflow(n - below))
+            << below;
       }
       auto whole = inflate_raw(trailing, n);
       ASSERT_TRUE(whole.ok());
@@ -420,16 +421,27 @@ TEST(InflateRaw, ErrorsOfHandBuiltStreams) {
     return b;
   };
   std::vector<Case> cases = {
-      {"stored ones' complement", {0x01, 0x00, 0x00, 0xFF, 0xFE}, kNoLimit,
+      {"stored ones' complement",
+       {0x01, 0x00, 0x00, 0xFF, 0xFE},
+       kNoLimit,
        DecompressError::bad_code_lengths()},
-      {"no final block", {0x00, 0x00, 0x00, 0xFF, 0xFF}, kNoLimit, DecompressError::unexpected_end()},
+      {"no final block",
+       {0x00, 0x00, 0x00, 0xFF, 0xFF},
+       kNoLimit,
+       DecompressError::unexpected_end()},
       {"empty input", {}, kNoLimit, DecompressError::unexpected_end()},
       {"block type 3", {0x07}, kNoLimit, DecompressError::unsupported_block_type(3)},
-      {"block type 3 after a stored block", {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x06}, kNoLimit,
+      {"block type 3 after a stored block",
+       {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x06},
+       kNoLimit,
        DecompressError::unsupported_block_type(3)},
-      {"stored block too long", {0x01, 0x0B, 0x00, 0xF4, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
-       10, DecompressError::output_overflow(10)},
-      {"stored bytes missing", {0x01, 0x05, 0x00, 0xFA, 0xFF, 1, 2}, kNoLimit,
+      {"stored block too long",
+       {0x01, 0x0B, 0x00, 0xF4, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+       10,
+       DecompressError::output_overflow(10)},
+      {"stored bytes missing",
+       {0x01, 0x05, 0x00, 0xFA, 0xFF, 1, 2},
+       kNoLimit,
        DecompressError::unexpected_end()},
       {"match first", fixed_block([](BitSink& s) {
          s.fixed(257);
@@ -495,8 +507,7 @@ TEST(InflateRaw, ErrorsOfHandBuiltStreams) {
          s.fixed(256);
        }),
        3, DecompressError::output_overflow(3)},
-      {"match past the limit, after a valid distance check",
-       padded(fixed_block([](BitSink& s) {
+      {"match past the limit, after a valid distance check", padded(fixed_block([](BitSink& s) {
          s.fixed('z');
          s.fixed(285);  // 258
          s.fixed_distance(0);
@@ -508,7 +519,8 @@ TEST(InflateRaw, ErrorsOfHandBuiltStreams) {
   // and a longest match) fits below the limit: 45 literals and a 258-byte
   // match pass a limit of 300 by 3 bytes right after the loop's last
   // iteration would have started.
-  cases.push_back({"literals and a match past the limit, fast path", padded(fixed_block([](BitSink& s) {
+  cases.push_back({"literals and a match past the limit, fast path",
+                   padded(fixed_block([](BitSink& s) {
                      for (int i = 0; i < 45; ++i) s.fixed('m');
                      s.fixed(285);
                      s.fixed_distance(0);
@@ -622,8 +634,9 @@ TEST(InflateRaw, DynamicHeaderErrors) {
       cl_symbol(s, 17);
       s.bits(last - 3, 3);
     };
-    cases.push_back({last == 3 ? "repeat up to the total" : "repeat one past the total", h,
-                     last == 3 ? DecompressError::unexpected_end() : DecompressError::bad_code_lengths()});
+    cases.push_back(
+        {last == 3 ? "repeat up to the total" : "repeat one past the total", h,
+         last == 3 ? DecompressError::unexpected_end() : DecompressError::bad_code_lengths()});
   }
   {
     DynamicHeader h = five_bit_cl();
@@ -675,8 +688,10 @@ TEST(InflateRaw, IncompleteCodesDecodeWhatTheyCover) {
   // order 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1.
   const std::uint8_t cl[18] = {0, 0, 1, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 3, 0, 3};
   auto cl_code = [](BitSink& s, unsigned sym) {
-    if (sym == 18) s.code(0, 1);
-    else s.code(0b100 + sym, 3);
+    if (sym == 18)
+      s.code(0, 1);
+    else
+      s.code(0b100 + sym, 3);
   };
   auto header = [&](BitSink& s, unsigned len) {
     s.bits(0b101, 3);  // final, dynamic
@@ -825,7 +840,8 @@ void expect_inflates_to(const Bytes& stream, const Bytes& expected) {
     ASSERT_EQ(*out, expected);
   }
   if (!expected.empty()) {
-    EXPECT_EQ(inflate_error(stream, expected.size() - 1), DecompressError::output_overflow(expected.size() - 1));
+    EXPECT_EQ(inflate_error(stream, expected.size() - 1),
+              DecompressError::output_overflow(expected.size() - 1));
   }
 }
 
@@ -852,7 +868,8 @@ TEST(InflateRaw, CodesOfEveryLengthAgreeWithZlib) {
       const unsigned length = kLenBase[ls] + rng() % spread;
       unsigned ds = rng() % 30;
       while (kDistBase[ds] > expected.size()) --ds;
-      const unsigned most = std::min<std::size_t>(kDistBase[ds] + (1u << kDistExtra[ds]) - 1, expected.size());
+      const unsigned most =
+          std::min<std::size_t>(kDistBase[ds] + (1u << kDistExtra[ds]) - 1, expected.size());
       c.match(length, kDistBase[ds] + rng() % (most - kDistBase[ds] + 1), expected);
     }
     expect_inflates_to(c.finish(), expected);
@@ -884,7 +901,8 @@ TEST(InflateRaw, LongUncoveredCodeIsInvalid) {
       c.s.code(0x7FFF, 15);
       c.s.out.insert(c.s.out.end(), 40, 0);
     }
-    EXPECT_EQ(inflate_error(c.s.out), at_end ? DecompressError::unexpected_end() : DecompressError::invalid_code());
+    EXPECT_EQ(inflate_error(c.s.out),
+              at_end ? DecompressError::unexpected_end() : DecompressError::invalid_code());
   }
 }
 
@@ -970,7 +988,7 @@ TEST(HuffmanTable, CanonicalCodesDecodeToTheirSymbols) {
   const std::uint8_t lengths[] = {3, 3, 3, 3, 3, 2, 4, 4};
   HuffmanTable t;
   ASSERT_TRUE(build_huffman_table(lengths, HuffmanTable::Alphabet::CodeLength, t).ok());
-  const std::pair<unsigned, unsigned> codes[] = {{0b010, 3}, {0b011, 3}, {0b100, 3}, {0b101, 3},
+  const std::pair<unsigned, unsigned> codes[] = {{0b010, 3}, {0b011, 3}, {0b100, 3},  {0b101, 3},
                                                  {0b110, 3}, {0b00, 2},  {0b1110, 4}, {0b1111, 4}};
   BitSink s;
   const unsigned order[] = {7, 0, 5, 6, 1, 4, 2, 3, 5, 5};
@@ -992,7 +1010,8 @@ TEST(HuffmanTable, CanonicalCodesDecodeToTheirSymbols) {
   ASSERT_TRUE(build_huffman_table(deep, HuffmanTable::Alphabet::LitLen, lt).ok());
   BitSink d;
   // Code of symbol k (k < 15) is k ones then a zero; symbol 15 is 15 ones.
-  for (unsigned k : {14u, 15u, 0u, 12u, 11u}) d.code(k == 15 ? 0x7FFF : ((1u << (k + 1)) - 2), k == 15 ? 15 : k + 1);
+  for (unsigned k : {14u, 15u, 0u, 12u, 11u})
+    d.code(k == 15 ? 0x7FFF : ((1u << (k + 1)) - 2), k == 15 ? 15 : k + 1);
   d.out.insert(d.out.end(), 2, 0);
   BitReader din(d.out);
   for (unsigned k : {14u, 15u, 0u, 12u, 11u}) {

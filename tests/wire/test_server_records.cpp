@@ -49,14 +49,15 @@ struct InboundFixture {
 }  // namespace
 
 TEST(RegistrationRecord, WholeRecordByteForByte) {
-  const RegistrationRecord r = build_registration_record("ABCDEFGHIJK", "localhost", {127, 0, 0, 1});
+  const RegistrationRecord r =
+      build_registration_record("ABCDEFGHIJK", "localhost", {127, 0, 0, 1});
   const Bytes expected = unhex(
       "02 0B 7F 00 00 01 00 00 00 00"
       "41 42 43 44 45 46 47 48 49 00"  // program ID, first 9 bytes, NUL
       "31 31 30 30"                    // "1100"
       "00 00 00 00 00 06"
-      "6C 6F 63 61 6C 68 6F 73"        // "localhos"
-      "41 42 43 44 45 46 47 48"        // program ID, first 8 bytes
+      "6C 6F 63 61 6C 68 6F 73"  // "localhos"
+      "41 42 43 44 45 46 47 48"  // program ID, first 8 bytes
       "20 20 20 20 20 20 20 20"
       "06 CB FF FF 00 00 00 00 00 00");
   ASSERT_EQ(expected.size(), kRegistrationRecordSize);
@@ -146,14 +147,22 @@ TEST(CharBoundary, Cuts) {
       {"abc", 2, "ab"},
       {"abc", 0, ""},
       {"a\xC3\xA9", 2, "a"},
-      {"a\xE2\x82\xAC" "b", 3, "a"},
-      {"a\xE2\x82\xAC" "b", 4, "a\xE2\x82\xAC"},
+      {"a\xE2\x82\xAC"
+       "b",
+       3, "a"},
+      {"a\xE2\x82\xAC"
+       "b",
+       4, "a\xE2\x82\xAC"},
       {"\xF0\x9F\x98\x80", 3, ""},
       // Invalid UTF-8: each stray byte is a character of its own, and a
       // truncated sequence is one character.
       {"ab\x80\x80\x80", 4, "ab\x80\x80"},
-      {"ab\xE2\x82" "c", 3, "ab"},
-      {"ab\xE2\x82" "c", 4, "ab\xE2\x82"},
+      {"ab\xE2\x82"
+       "c",
+       3, "ab"},
+      {"ab\xE2\x82"
+       "c",
+       4, "ab\xE2\x82"},
   };
   for (const auto& [text, limit, expected] : cases)
     EXPECT_EQ(cut_at_char_boundary(text, limit), expected) << text << " " << limit;
@@ -181,7 +190,8 @@ TEST(GatewayErrText, Outcomes) {
       // The first piece of 2 bytes counts even when it trims to nothing.
       {Bytes{'*', 'E', 'R', 'R', '*', ' ', ' ', 0, 'l', 'a', 't', 'e', 'r'}, err_text("")},
       // Invalid UTF-8 is replaced.
-      {Bytes{'*', 'E', 'R', 'R', '*', 0xFF, 'a'}, err_text("\xEF\xBF\xBD" "a")},
+      {Bytes{'*', 'E', 'R', 'R', '*', 0xFF, 'a'}, err_text("\xEF\xBF\xBD"
+                                                           "a")},
       // The first "*ERR*" counts.
       {to_bytes("..*ERR*first*ERR*second"), err_text("first*ERR*second")},
       {Bytes(80, 0), {K::Nothing, "", {}}},

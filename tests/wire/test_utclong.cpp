@@ -100,7 +100,8 @@ TEST(Utclong, EveryDayFollowsTheCalendar) {
 }
 
 TEST(Utclong, AgreesWithPythonDatetime) {
-  std::istringstream in(quib::test::run_python("tests/wire/oracles/utclong_datetime.py 86400 20000"));
+  std::istringstream in(
+      quib::test::run_python("tests/wire/oracles/utclong_datetime.py 86400 20000"));
   std::string line;
   int n = 0;
   while (std::getline(in, line)) {

@@ -31,7 +31,7 @@ TEST(Endian, LoadsAndStoresAgree) {
 
 TEST(Utf16, EncodesSurrogatePairs) {
   EXPECT_EQ(encode_utf16le("AB"), B({0x41, 0, 0x42, 0}));
-  EXPECT_EQ(encode_utf16le("\xC3\xA4"), B({0xE4, 0}));                 // U+00E4
+  EXPECT_EQ(encode_utf16le("\xC3\xA4"), B({0xE4, 0}));                         // U+00E4
   EXPECT_EQ(encode_utf16le("\xF0\x9F\x98\x80"), B({0x3D, 0xD8, 0x00, 0xDE}));  // U+1F600
 }
 
@@ -42,12 +42,16 @@ struct DecodeCase {
 
 TEST(Utf16, DecodeCases) {
   const DecodeCase cases[] = {
-      {B({0x41, 0, 0x42}), "A\xEF\xBF\xBD"},                   // odd final byte
-      {B({0x41, 0, 0x42, 0}), "AB"},                           // ASCII fast path
-      {B({0xE4, 0}), "\xC3\xA4"},                              // Latin-1 range
-      {B({0x3D, 0xD8, 0x00, 0xDE}), "\xF0\x9F\x98\x80"},       // pair
-      {B({0x3D, 0xD8, 0x41, 0}), "\xEF\xBF\xBD" "A"},          // lone high surrogate
-      {B({0x00, 0xDE, 0x41, 0}), "\xEF\xBF\xBD" "A"},          // lone low surrogate
+      {B({0x41, 0, 0x42}), "A\xEF\xBF\xBD"},              // odd final byte
+      {B({0x41, 0, 0x42, 0}), "AB"},                      // ASCII fast path
+      {B({0xE4, 0}), "\xC3\xA4"},                         // Latin-1 range
+      {B({0x3D, 0xD8, 0x00, 0xDE}), "\xF0\x9F\x98\x80"},  // pair
+      {B({0x3D, 0xD8, 0x41, 0}),
+       "\xEF\xBF\xBD"
+       "A"},  // lone high surrogate
+      {B({0x00, 0xDE, 0x41, 0}),
+       "\xEF\xBF\xBD"
+       "A"},  // lone low surrogate
       {B({}), ""},
   };
   for (const auto& c : cases) EXPECT_EQ(decode_utf16le(c.in), c.out);
@@ -60,7 +64,8 @@ TEST(Utf16, RandomRoundTrip) {
     int n = rng() % 12;
     for (int k = 0; k < n; ++k) {
       char32_t cp;
-      do cp = rng() % 0x110000; while (cp >= 0xD800 && cp <= 0xDFFF);
+      do cp = rng() % 0x110000;
+      while (cp >= 0xD800 && cp <= 0xDFFF);
       append_utf8(s, cp);
     }
     Bytes u = encode_utf16le(s);
@@ -73,11 +78,13 @@ TEST(Utf16, RandomRoundTrip) {
 
 TEST(Utf8, LossyReplacesMaximalSubparts) {
   const DecodeCase cases[] = {
-      {B({'a', 0xFF, 'b'}), "a\xEF\xBF\xBD" "b"},
-      {B({0xE2, 0x82}), "\xEF\xBF\xBD"},                     // truncated 3-byte form
+      {B({'a', 0xFF, 'b'}),
+       "a\xEF\xBF\xBD"
+       "b"},
+      {B({0xE2, 0x82}), "\xEF\xBF\xBD"},                                // truncated 3-byte form
       {B({0xED, 0xA0, 0x80}), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
-      {B({0xC0, 0xAF}), "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong
-      {B({0xEF, 0xBF, 0xBD}), "\xEF\xBF\xBD"},                // genuine U+FFFD
+      {B({0xC0, 0xAF}), "\xEF\xBF\xBD\xEF\xBF\xBD"},                    // overlong
+      {B({0xEF, 0xBF, 0xBD}), "\xEF\xBF\xBD"},                          // genuine U+FFFD
   };
   for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.in), c.out);
   EXPECT_TRUE(is_valid_utf8("\xEF\xBF\xBD"));

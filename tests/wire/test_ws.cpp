@@ -286,9 +286,9 @@ TEST(WsMessage, SingleFramesAndFragments) {
   const Bytes a = pattern(10, 1), b = pattern(200, 2), c = pattern(3, 3);
   Stepper s;
   s.buffer = cat({frame(WsFrameKind::text(), true, a),
-                     frame(WsFrameKind::binary(), false, b, WsMaskKey{5, 6, 7, 8}),
-                     frame(WsFrameKind::continuation(), false, Bytes{}),
-                     frame(WsFrameKind::continuation(), true, c, WsMaskKey{1, 1, 1, 1})});
+                  frame(WsFrameKind::binary(), false, b, WsMaskKey{5, 6, 7, 8}),
+                  frame(WsFrameKind::continuation(), false, Bytes{}),
+                  frame(WsFrameKind::continuation(), true, c, WsMaskKey{1, 1, 1, 1})});
   auto r = s.step();
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->what, WsStep::Message);
@@ -325,9 +325,9 @@ TEST(WsMessage, ControlFramesPassThroughAnOpenMessage) {
   Stepper s;
   const Bytes a = pattern(50, 4), b = pattern(60, 5);
   s.buffer = cat({frame(WsFrameKind::binary(), false, a),
-                     frame(WsFrameKind::ping(), true, Bytes{0x78}, WsMaskKey{3, 3, 3, 3}),
-                     frame(WsFrameKind::other(5), true, Bytes{1}),
-                     frame(WsFrameKind::continuation(), true, b)});
+                  frame(WsFrameKind::ping(), true, Bytes{0x78}, WsMaskKey{3, 3, 3, 3}),
+                  frame(WsFrameKind::other(5), true, Bytes{1}),
+                  frame(WsFrameKind::continuation(), true, b)});
   ASSERT_EQ(s.step()->what, WsStep::NeedMore);
   auto ping = s.step();
   ASSERT_TRUE(ping.ok());

@@ -59,10 +59,14 @@ std::optional<uint32_t> hex4(std::string_view s, std::size_t at) {
   for (std::size_t k = 0; k < 4; ++k) {
     char c = s[at + k];
     v <<= 4;
-    if (c >= '0' && c <= '9') v |= static_cast<uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') v |= static_cast<uint32_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') v |= static_cast<uint32_t>(c - 'A' + 10);
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      v |= static_cast<uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      v |= static_cast<uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      v |= static_cast<uint32_t>(c - 'A' + 10);
+    else
+      return std::nullopt;
   }
   return v;
 }
@@ -82,14 +86,30 @@ std::optional<std::string> parse_string(std::string_view s, std::size_t& i) {
     if (i >= s.size()) return std::nullopt;
     char e = s[i++];
     switch (e) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case '/': out += '/'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '/':
+        out += '/';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case 'u': {
         auto cp = hex4(s, i);
         if (!cp) return std::nullopt;
@@ -211,8 +231,8 @@ SimProcess::SimProcess(std::vector<std::string> args, std::chrono::milliseconds 
   dir_ = dir_template;
   log_path_ = dir_ + "/sim.log";
 
-  std::vector<std::string> argv_text = {QUIB_PYTHON_EXE, std::string(QUIB_SOURCE_DIR) + "/tests/sim/abapsim.py",
-                                        "--log", log_path_};
+  std::vector<std::string> argv_text = {
+      QUIB_PYTHON_EXE, std::string(QUIB_SOURCE_DIR) + "/tests/sim/abapsim.py", "--log", log_path_};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
@@ -253,7 +273,8 @@ bool SimProcess::read_ports_line(std::chrono::milliseconds limit) {
   auto deadline = Clock::now() + limit;
   std::string line;
   while (line.find('\n') == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       error_ = "the simulator printed no ports line within the time limit";
       return false;
@@ -427,7 +448,8 @@ std::vector<std::string> SimProcess::sent_messages(std::string_view step) const 
   return hex_of(entries(bytes_filter("send", "message", step)));
 }
 
-bool SimProcess::wait_for(const SimLogFilter& filter, std::chrono::milliseconds limit, std::size_t count) const {
+bool SimProcess::wait_for(const SimLogFilter& filter, std::chrono::milliseconds limit,
+                          std::size_t count) const {
   auto deadline = Clock::now() + limit;
   while (true) {
     if (entries(filter).size() >= count) return true;
@@ -436,7 +458,8 @@ bool SimProcess::wait_for(const SimLogFilter& filter, std::chrono::milliseconds 
   }
 }
 
-bool SimProcess::wait_for_event(std::string_view event, std::chrono::milliseconds limit, std::size_t count) const {
+bool SimProcess::wait_for_event(std::string_view event, std::chrono::milliseconds limit,
+                                std::size_t count) const {
   SimLogFilter f;
   f.dir = "event";
   f.event = std::string(event);

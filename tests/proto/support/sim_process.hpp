@@ -98,8 +98,10 @@ class SimProcess {
   std::vector<std::string> sent_messages(std::string_view step) const;
 
   // Polls the log until `count` entries match; false when `limit` passed.
-  bool wait_for(const SimLogFilter& filter, std::chrono::milliseconds limit, std::size_t count = 1) const;
-  bool wait_for_event(std::string_view event, std::chrono::milliseconds limit, std::size_t count = 1) const;
+  bool wait_for(const SimLogFilter& filter, std::chrono::milliseconds limit,
+                std::size_t count = 1) const;
+  bool wait_for_event(std::string_view event, std::chrono::milliseconds limit,
+                      std::size_t count = 1) const;
 
   // Closes the simulator's standard input and waits for it to exit (SIGTERM,
   // then SIGKILL when it does not); afterwards the log is complete.  Returns

@@ -36,16 +36,17 @@ inline proto::ConnectionParams sim_logon_params(const SimProcess& sim) {
 
 // A direct, logged-on session with a private metadata cache unless one is
 // given. A failed open is a test failure (and the session not usable).
-inline proto::RfcConnection open_sim_session(const proto::ConnectionParams& params,
-                                             std::shared_ptr<proto::MetadataCache> cache = nullptr) {
-  auto c = proto::open_direct(params, cache ? std::move(cache) : std::make_shared<proto::MetadataCache>());
+inline proto::RfcConnection open_sim_session(
+    const proto::ConnectionParams& params, std::shared_ptr<proto::MetadataCache> cache = nullptr) {
+  auto c = proto::open_direct(params,
+                              cache ? std::move(cache) : std::make_shared<proto::MetadataCache>());
   if (!c) ADD_FAILURE() << "open: " << c.error().message();
   return std::move(c).value();
 }
 
 // The same with the account of sim_logon_params.
-inline proto::RfcConnection open_sim_session(const SimProcess& sim,
-                                             std::shared_ptr<proto::MetadataCache> cache = nullptr) {
+inline proto::RfcConnection open_sim_session(
+    const SimProcess& sim, std::shared_ptr<proto::MetadataCache> cache = nullptr) {
   return open_sim_session(sim_logon_params(sim), std::move(cache));
 }
 
@@ -69,7 +70,8 @@ class ScenarioFile {
       return;
     }
     const bool written = std::fwrite(json.data(), 1, json.size(), f) == json.size();
-    if (std::fclose(f) != 0 || !written) ADD_FAILURE() << "cannot write the scenario file " << path_;
+    if (std::fclose(f) != 0 || !written)
+      ADD_FAILURE() << "cannot write the scenario file " << path_;
   }
   ~ScenarioFile() {
     if (!path_.empty()) std::remove(path_.c_str());

@@ -172,7 +172,7 @@ EXPORT OM_uint32 gss_init_sec_context(OM_uint32* minor, struct fake_cred* cred,
     state.live_contexts++;
   }
   (*context)->steps++;
-  const uint32_t s = state.init_steps == 0 ? 0
+  const uint32_t s = state.init_steps == 0     ? 0
                      : step < state.init_steps ? step
                                                : state.init_steps - 1;
   const uint32_t major = s < FAKE_MAX_STEPS ? state.init_major[s] : 0;
@@ -225,7 +225,8 @@ EXPORT OM_uint32 gss_wrap(OM_uint32* minor, struct fake_ctx* context, int conf_r
   if (context == NULL) return fail(minor, GSS_S_NO_CONTEXT);
   unsigned char* bytes = malloc(input->length + 1);
   bytes[0] = 'W';
-  for (size_t i = 0; i < input->length; ++i) bytes[i + 1] = ((unsigned char*)input->value)[i] ^ 0x5A;
+  for (size_t i = 0; i < input->length; ++i)
+    bytes[i + 1] = ((unsigned char*)input->value)[i] ^ 0x5A;
   output->length = input->length + 1;
   output->value = bytes;
   state.live_buffers++;

@@ -24,7 +24,8 @@ static const unsigned char snc_name_type[6] = {0x2B, 0x24, 0x03, 0x01, 0x26, 0x0
 static const unsigned char snc_mechanism[6] = {0x2B, 0x24, 0x03, 0x01, 0x25, 0x01};
 
 /* 1.2.840.113554.1.2.1.4 and 1.2.840.113554.1.2.2 */
-static unsigned char hostbased_bytes[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x12, 0x01, 0x02, 0x01, 0x04};
+static unsigned char hostbased_bytes[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                          0x12, 0x01, 0x02, 0x01, 0x04};
 static unsigned char krb5_bytes[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x12, 0x01, 0x02, 0x02};
 static gss_OID_desc hostbased_oid = {sizeof hostbased_bytes, hostbased_bytes};
 static gss_OID_desc krb5_oid = {sizeof krb5_bytes, krb5_bytes};
@@ -100,9 +101,8 @@ EXPORT OM_uint32 gss_release_cred(OM_uint32* minor, gss_cred_id_t* cred) {
 EXPORT OM_uint32 gss_init_sec_context(OM_uint32* minor, gss_cred_id_t cred, gss_ctx_id_t* context,
                                       gss_name_t target, gss_OID mech, OM_uint32 flags,
                                       OM_uint32 time_req, gss_channel_bindings_t bindings,
-                                      gss_buffer_t input, gss_OID* actual_mech,
-                                      gss_buffer_t output, OM_uint32* ret_flags,
-                                      OM_uint32* time_rec) {
+                                      gss_buffer_t input, gss_OID* actual_mech, gss_buffer_t output,
+                                      OM_uint32* ret_flags, OM_uint32* time_rec) {
   return REAL(gss_init_sec_context)(minor, cred, context, real_name(target), mechanism(mech), flags,
                                     time_req, bindings, input, actual_mech, output, ret_flags,
                                     time_rec);

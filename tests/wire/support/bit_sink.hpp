@@ -27,10 +27,14 @@ struct BitSink {
   }
   // Fixed literal/length code of a symbol.
   void fixed(unsigned sym) {
-    if (sym < 144) code(0x30 + sym, 8);
-    else if (sym < 256) code(0x190 + sym - 144, 9);
-    else if (sym < 280) code(sym - 256, 7);
-    else code(0xC0 + sym - 280, 8);
+    if (sym < 144)
+      code(0x30 + sym, 8);
+    else if (sym < 256)
+      code(0x190 + sym - 144, 9);
+    else if (sym < 280)
+      code(sym - 256, 7);
+    else
+      code(0xC0 + sym - 280, 8);
   }
   // Fixed distance code of a symbol.
   void fixed_distance(unsigned sym) { code(sym, 5); }
