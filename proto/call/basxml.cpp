@@ -13,6 +13,7 @@
 #include "proto/call/description.hpp"
 #include "wire/container.hpp"
 #include "wire/deep.hpp"
+#include "wire/saturating.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -29,8 +30,6 @@ using wire::RfcValue;
 using wire::TypedValue;
 
 namespace {
-
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 ProtocolError unsupported(std::string detail) {
   return ProtocolError::unsupported(kStepBasxml, std::move(detail));
@@ -579,8 +578,7 @@ ProtoStatus decode_table(const Element& e, const ParameterDescription& p, const 
       QUIB_CHECK(check_components(&row, builder.plan(*layout)));
       QUIB_TRY(std::uint64_t n, builder.image_length(*layout));
       if (count == 0) {
-        std::uint64_t total = 0;
-        if (__builtin_mul_overflow(n, std::uint64_t{children.size()}, &total)) total = kU64Max;
+        const std::uint64_t total = wire::saturating_mul(n, children.size());
         QUIB_CHECK(budget.take(total));
         rows.reserve(static_cast<std::size_t>(total));
       }
@@ -622,12 +620,9 @@ ProtoStatus decode_scalar(const Element& e, const ParameterDescription& p, CallR
 }  // namespace
 
 std::uint64_t basxml_image_budget(std::uint64_t document_bytes) {
-  std::uint64_t scaled = 0;
-  if (__builtin_mul_overflow(document_bytes, kBasxmlImageBytesPerDocumentByte, &scaled))
-    return kU64Max;
-  std::uint64_t total = 0;
-  if (__builtin_add_overflow(scaled, kBasxmlImageAllowance, &total)) return kU64Max;
-  return total;
+  return wire::saturating_add(
+      wire::saturating_mul(document_bytes, kBasxmlImageBytesPerDocumentByte),
+      kBasxmlImageAllowance);
 }
 
 std::vector<std::string> select_types_for_basxml(const FunctionDescription& description,
