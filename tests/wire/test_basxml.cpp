@@ -69,10 +69,17 @@ struct Stream {
   // Strings 2 "asx", 3 URI A, 4 "abap", 5 "version", 6 "values",
   // 7 "asxhint", 8 URI B; namespaces 2 asx, 3 hint; asx:abap (version
   // "1.0") and asx:values open.
-  static Stream document() {
+  // Declares "asx" and its namespace, opens asx:abap and names "version"
+  // (string 5), before any attribute.
+  static Stream abap_open() {
     Stream s;
     s.plus("asx").plus(kAsxNamespaceUri).byte(':').varint(2).varint(3);
-    s.plus("abap").open(4, 2).plus("version").attr(5, 1, "1.0");
+    s.plus("abap").open(4, 2).plus("version");
+    return s;
+  }
+  static Stream document() {
+    Stream s = abap_open();
+    s.attr(5, 1, "1.0");
     s.plus("values").plus("asxhint").plus(kHintNamespaceUri).byte(':').varint(7).varint(8);
     s.open(6, 2);
     return s;
@@ -552,53 +559,14 @@ TEST(ParseBasxml, Errors) {
       {"elements still open", doc().open(6).b, E::ended_mid_token()},
       {"root not asx:abap", Stream().plus("abap").open(2).close().b,
        E::unexpected_shape(r::kRootNotAbap)},
-      {"no version",
-       Stream()
-           .plus("asx")
-           .plus(kAsxNamespaceUri)
-           .byte(':')
-           .varint(2)
-           .varint(3)
-           .plus("abap")
-           .open(4, 2)
-           .plus("version")
-           .attr(5, 2, "1")
-           .close()
-           .b,
+      {"no version", Stream::abap_open().attr(5, 2, "1").close().b,
        E::unexpected_shape(r::kNoVersion)},
-      {"root without children",
-       Stream()
-           .plus("asx")
-           .plus(kAsxNamespaceUri)
-           .byte(':')
-           .varint(2)
-           .varint(3)
-           .plus("abap")
-           .open(4, 2)
-           .plus("version")
-           .attr(5, 1, "1")
-           .text("x")
-           .close()
-           .b,
+      {"root without children", Stream::abap_open().attr(5, 1, "1").text("x").close().b,
        E::unexpected_shape(r::kNoChildren)},
       {"two children of the root", doc().close().open(6, 2).close().close().b,
        E::unexpected_shape(r::kNotExactlyValues)},
       {"values in no namespace",
-       Stream()
-           .plus("asx")
-           .plus(kAsxNamespaceUri)
-           .byte(':')
-           .varint(2)
-           .varint(3)
-           .plus("abap")
-           .open(4, 2)
-           .plus("version")
-           .attr(5, 1, "1")
-           .plus("values")
-           .open(6, 1)
-           .close()
-           .close()
-           .b,
+       Stream::abap_open().attr(5, 1, "1").plus("values").open(6, 1).close().close().b,
        E::unexpected_shape(r::kNotExactlyValues)},
       {"values holds text", doc().text("x").end().b, E::unexpected_shape(r::kValuesHoldValue)},
       {"values holds bytes", doc().binary("x").end().b, E::unexpected_shape(r::kValuesHoldValue)},
@@ -631,9 +599,8 @@ TEST(ParseBasxml, AcceptedEdgeShapes) {
   EXPECT_EQ(doc.param(1).content().debug(), "Bytes([1, 2])");
   EXPECT_EQ(doc.param(2).content().debug(), "Empty");
   // The first version attribute of asx:abap counts.
-  Stream twice;
-  twice.plus("asx").plus(kAsxNamespaceUri).byte(':').varint(2).varint(3).plus("abap").open(4, 2);
-  twice.plus("version").attr(5, 1, "first").attr(5, 1, "second").plus("values").open(6, 2).end();
+  Stream twice = Stream::abap_open();
+  twice.attr(5, 1, "first").attr(5, 1, "second").plus("values").open(6, 2).end();
   EXPECT_EQ(parsed(twice.b).version, "first");
 }
 
