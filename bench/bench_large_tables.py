@@ -318,8 +318,12 @@ print(json.dumps({"seconds": min(times), "peak": peak - before, "kept": kept, "o
 
 def call_in_fresh_process(port, n, calls):
     env = dict(os.environ, BENCH_PATH=json.dumps([str(SIM_DIR), str(ROOT / "tests" / "py" / "support")]))
-    out = subprocess.run([sys.executable, "-c", CALLER, str(port), str(n), str(calls)], env=env,
-                         capture_output=True, text=True, check=True)
+    # -P: not from the working directory, where a source tree's lomra/ (no
+    # extension module) would shadow the installed package.
+    out = subprocess.run([sys.executable, "-P", "-c", CALLER, str(port), str(n), str(calls)], env=env,
+                         capture_output=True, text=True)
+    if out.returncode != 0:
+        raise SystemExit(f"the caller process failed ({out.returncode}):\n{out.stderr}")
     return json.loads(out.stdout)
 
 

@@ -1,12 +1,15 @@
 #include "proto/net/waits.hpp"
 
 #include <fmt/format.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <mutex>
+#include <vector>
 
 namespace quib::proto {
 
@@ -22,6 +25,71 @@ int poll_millis(std::optional<TimePoint> end, TimePoint now) {
   return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
                                                 : static_cast<int>(left);
 }
+
+// Reads an eventfd's counter back to zero (EAGAIN: it was zero).
+void drain_wake_fd(int fd) {
+  std::uint64_t count = 0;
+  while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+  }
+}
+
+// Wake-up descriptors of ended operations, kept for the next ones: every
+// call of the binding runs under waits of its own, and an eventfd and a
+// close per call cost as much as a quarter of a small call's own time.
+// A descriptor comes back here only when no Waits holds it any more, its
+// counter read back to zero. A forked child drops the spares: their
+// counters are shared with the parent's.
+class SpareWakeFds {
+ public:
+  static SpareWakeFds& instance() {
+    static SpareWakeFds* pool = [] {
+      auto* p = new SpareWakeFds;  // lives as long as the process
+      ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                       [] { instance().forget_in_child(); });
+      return p;
+    }();
+    return *pool;
+  }
+
+  int take() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (!fds_.empty()) {
+        const int fd = fds_.back();
+        fds_.pop_back();
+        return fd;
+      }
+    }
+    return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
+
+  // `raised`: the counter may be above zero (the waits were interrupted).
+  void give_back(int fd, bool raised) {
+    if (raised) drain_wake_fd(fd);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (fds_.size() < kKept) {
+        fds_.push_back(fd);
+        return;
+      }
+    }
+    ::close(fd);
+  }
+
+ private:
+  // Enough for the operations of a few threads at once.
+  static constexpr std::size_t kKept = 16;
+
+  // In the child of a fork, where the parent's handler holds the mutex.
+  void forget_in_child() {
+    for (const int fd : fds_) ::close(fd);
+    fds_.clear();
+    mutex_.unlock();
+  }
+
+  std::mutex mutex_;
+  std::vector<int> fds_;
+};
 
 int with_check_slice(int millis) {
   constexpr int slice = static_cast<int>(kCheckSlice.count());
@@ -49,7 +117,7 @@ Waits::Waits(std::optional<TimePoint> deadline, Check check)
 
 wire::Result<std::shared_ptr<Waits>, IoError> Waits::interruptible(
     std::optional<TimePoint> deadline, Check check) {
-  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  const int fd = SpareWakeFds::instance().take();
   if (fd < 0) return wire::err(IoError::from_errno(errno));
   auto waits = std::make_shared<Waits>(deadline, std::move(check));
   waits->wake_fd_ = fd;
@@ -57,7 +125,7 @@ wire::Result<std::shared_ptr<Waits>, IoError> Waits::interruptible(
 }
 
 Waits::~Waits() {
-  if (wake_fd_ >= 0) ::close(wake_fd_);
+  if (wake_fd_ >= 0) SpareWakeFds::instance().give_back(wake_fd_, was_interrupted());
 }
 
 std::optional<TimePoint> Waits::end_of_step(std::optional<Duration> limit) const {
@@ -132,7 +200,13 @@ wire::Status<IoError> wait_ready(int fd, short events, const Waits* waits,
       if (waits) waits->run_check();
       continue;
     }
-    if (fds[1].revents != 0) continue;  // the top of the loop reports it
+    if (fds[1].revents != 0) {
+      // Raised without an interruption: only a process forked while these
+      // waits were in use can have written to it. Read it back to zero
+      // rather than spin on it; an interruption is reported at the top.
+      if (!waits->was_interrupted()) drain_wake_fd(wake);
+      continue;
+    }
     if (fds[0].revents != 0) return wire::ok_unit;
   }
 }

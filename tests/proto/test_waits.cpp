@@ -5,12 +5,16 @@
 // operation is broken off, a torn request is never followed by a cancel
 // frame).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <functional>
 #include <thread>
 
@@ -247,6 +251,34 @@ TEST(Interrupted, ABlockedSendEndsAndNoCancelFrameFollowsTheTornRequest) {
   EXPECT_EQ(
       std::search(wire_bytes.begin(), wire_bytes.end(), cancel_bytes.begin(), cancel_bytes.end()),
       wire_bytes.end());
+}
+
+// Wake-up descriptors are kept from one operation for the next: a raised
+// one must come back clear, and one raised from outside (a forked child
+// sharing it) must neither end a wait nor make it spin.
+TEST(WakeUp, ADescriptorRaisedBeforeStartsTheNextOperationClear) {
+  auto [mine, peer] = socket_pair();
+  for (int round = 0; round < 40; ++round) {
+    interruptible()->interrupt(Interruption::Cancelled);
+  }
+  for (const bool raised_outside : {false, true}) {
+    SCOPED_TRACE(raised_outside ? "raised without an interruption" : "after interrupted ones");
+    auto w = interruptible(Clock::now() + 150ms);
+    if (raised_outside) {
+      const std::uint64_t one = 1;
+      ASSERT_EQ(::write(w->wake_fd(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    }
+    const std::clock_t cpu_before = std::clock();
+    const auto start = Clock::now();
+    auto ready = wait_ready(mine.fd(), POLLIN, w.get(), w->deadline());
+    const auto took = Clock::now() - start;
+    const double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC;
+    ASSERT_FALSE(ready);
+    EXPECT_EQ(ready.error().kind, IoError::TimedOut) << ready.error().message();
+    EXPECT_EQ(w->interrupted(), Interruption::None);
+    EXPECT_GE(took, 140ms);
+    EXPECT_LT(cpu_ms, 100.0) << "the wait spun on the wake-up descriptor";
+  }
 }
 
 TEST(Deadline, SaturatesInsteadOfWrappingAround) {
