@@ -3,16 +3,26 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace quib::wire {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 4> kServerHeaderLead = {0x07, 0x00, 0xFF, 0xFF};
-constexpr char kServerConversation[] = "H0000001";
-constexpr std::array<std::uint8_t, 4> kServerHeaderTail = {0xFF, 0xFF, 0xFF, 0xFF};
-constexpr std::array<std::uint8_t, 4> kServerEndTail = {0xFF, 0xFF, 0x00, 0x04};
+// The registered server's control records: its own origin, mode 01, the
+// conversation "H0000001", the header's own size as the piece length and
+// FF FF FF FF as the trailer (FF FF 00 04 on the end of a conversation).
+constexpr ConversationId kServerConversation = {'H', '0', '0', '0', '0', '0', '0', '1'};
+constexpr std::uint32_t kServerControlTrailer = 0xFFFFFFFF;
+constexpr std::uint32_t kServerEndTrailer = 0xFFFF0004;
+
+constexpr AppcHeaderFields server_control_fields(std::uint8_t request) {
+  return {.request = request,
+          .origin = kAppcServerOrigin,
+          .mode = 0x01,
+          .conversation_id = kServerConversation,
+          .info = appc_piece_info(static_cast<std::uint32_t>(kAppcHeaderSize)),
+          .trailer = kServerControlTrailer};
+}
 
 }  // namespace
 
@@ -79,23 +89,14 @@ std::string AppcError::message() const {
 }
 
 AppcHeader AppcHeader::make(std::uint8_t request) {
-  AppcHeader h;  // zero-filled
-  auto& b = h.bytes;
-  b[0] = kAppcVersion;
-  b[1] = request;
-  std::copy(kServerHeaderLead.begin(), kServerHeaderLead.end(), b.begin() + 2);
-  b[30] = 0x01;
-  std::memcpy(b.data() + kAppcConversationIdOffset, kServerConversation, kAppcConversationIdSize);
-  store_be32(b.data() + 48, static_cast<std::uint32_t>(kAppcHeaderSize));
-  std::copy(kServerHeaderTail.begin(), kServerHeaderTail.end(), b.begin() + 76);
-  return h;
+  return {write_appc_header(server_control_fields(request))};
 }
 
 AppcHeader AppcHeader::for_conversation(std::span<const std::uint8_t, kAppcConversationIdSize> id) {
-  AppcHeader h = make(kAppcServerEnd);
-  std::copy(id.begin(), id.end(), h.bytes.begin() + kAppcConversationIdOffset);
-  std::copy(kServerEndTail.begin(), kServerEndTail.end(), h.bytes.begin() + 76);
-  return h;
+  AppcHeaderFields f = server_control_fields(kAppcServerEnd);
+  std::copy(id.begin(), id.end(), f.conversation_id.begin());
+  f.trailer = kServerEndTrailer;
+  return {write_appc_header(f)};
 }
 
 Result<AppcRecord, AppcError> parse_appc_header(ByteView record) {

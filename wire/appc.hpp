@@ -1,15 +1,20 @@
 // APPC headers: the 80-byte head of every CPIC record on an NI connection to
 // a gateway. Only the version byte, the request byte and the conversation id
 // (bytes 40..47) carry meaning for a reader; the other bytes are fixed
-// values of the template or builder that made the header.
+// values of the template or builder that made the header. Every header this
+// system writes is described by AppcHeaderFields and made by
+// write_appc_header.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wire/bytes.hpp"
@@ -39,6 +44,103 @@ inline constexpr std::uint8_t kAppcServerInfo = 0xD1;
 inline constexpr std::uint8_t kAppcServerEnd = 0xD2;
 
 using ConversationId = std::array<std::uint8_t, kAppcConversationIdSize>;
+
+// ---------------------------------------------------------------- header fields
+
+// The byte at 2: who writes the record.
+inline constexpr std::uint8_t kAppcClientOrigin = 0x02;
+inline constexpr std::uint8_t kAppcServerOrigin = 0x07;
+
+// Where each field of a header lies (multi-byte integers big-endian).
+inline constexpr std::size_t kAppcVersionOffset = 0;
+inline constexpr std::size_t kAppcRequestOffset = 1;
+inline constexpr std::size_t kAppcOriginOffset = 2;
+inline constexpr std::size_t kAppcMarkerOffset = 4;  // FF FF in every header
+inline constexpr std::size_t kAppcFlagsOffset = 10;
+inline constexpr std::size_t kAppcSecurityOffset = 13;
+inline constexpr std::size_t kAppcControlOffset = 16;
+inline constexpr std::size_t kAppcLimitOffset = 17;
+inline constexpr std::size_t kAppcControlOptionOffset = 21;
+inline constexpr std::size_t kAppcSecurityOptionOffset = 25;
+inline constexpr std::size_t kAppcBodyLengthOffset = 26;
+inline constexpr std::size_t kAppcModeOffset = 30;
+inline constexpr std::size_t kAppcModeOptionOffset = 31;
+inline constexpr std::size_t kAppcInfoOffset = 48;
+inline constexpr std::size_t kAppcInfoSize = 28;
+// Where a header carries the length of the piece it heads: the start of the
+// info area.
+inline constexpr std::size_t kAppcPieceLengthOffset = kAppcInfoOffset;
+inline constexpr std::size_t kAppcTrailerOffset = 76;
+
+using AppcHeaderBytes = std::array<std::uint8_t, kAppcHeaderSize>;
+using AppcInfo = std::array<std::uint8_t, kAppcInfoSize>;
+
+// The fields of a header, each at its offset above; every byte no field
+// covers is zero, and the version (06) and the marker (FF FF at 4..5) are
+// the same in every header. Beside the request and the conversation id the
+// fields hold what each template or builder fixes: zero unless it says
+// otherwise.
+struct AppcHeaderFields {
+  std::uint8_t request = 0;
+  std::uint8_t origin = kAppcClientOrigin;
+  std::uint8_t flags = 0;            // 01 on the set-up records, 21 on an SNC Initialize
+  std::uint8_t security = 0;         // 01 on SNC data
+  std::uint8_t control = 0;          // 01 on SNC data, 08 on Cancel, C0 on Initialize
+  std::uint32_t limit = 0;           // FF FF FF FF on SNC data
+  std::uint8_t control_option = 0;   // 02 on SNC data, 04 on Initialize
+  std::uint8_t security_option = 0;  // 01 on SNC data
+  std::uint16_t body_length = 0;     // of the set-up records' bodies; 8 on data records
+  std::uint8_t mode = 0;
+  std::uint8_t mode_option = 0;  // 0C on data records
+  // Zeros in a template: a record gets its conversation's id here.
+  ConversationId conversation_id{};
+  // The piece length (appc_piece_info), the partner names of the set-up
+  // records (appc_text_info) or fixed bytes.
+  AppcInfo info{};
+  std::uint32_t trailer = 0;
+};
+
+// An info area that holds `piece_length` at its start.
+constexpr AppcInfo appc_piece_info(std::uint32_t piece_length) {
+  AppcInfo info{};
+  store_be32(info.data(), piece_length);
+  return info;
+}
+
+// An info area that holds the characters of `text`, one byte each, then
+// `after`; the rest is zero.
+constexpr AppcInfo appc_text_info(std::string_view text,
+                                  std::initializer_list<std::uint8_t> after = {}) {
+  AppcInfo info{};
+  std::size_t at = 0;
+  for (char c : text) info[at++] = static_cast<std::uint8_t>(c);
+  for (std::uint8_t b : after) info[at++] = b;
+  return info;
+}
+
+// The 80 header bytes of `f`.
+constexpr AppcHeaderBytes write_appc_header(const AppcHeaderFields& f) {
+  AppcHeaderBytes h{};
+  h[kAppcVersionOffset] = kAppcVersion;
+  h[kAppcRequestOffset] = f.request;
+  h[kAppcOriginOffset] = f.origin;
+  h[kAppcMarkerOffset] = 0xFF;
+  h[kAppcMarkerOffset + 1] = 0xFF;
+  h[kAppcFlagsOffset] = f.flags;
+  h[kAppcSecurityOffset] = f.security;
+  h[kAppcControlOffset] = f.control;
+  store_be32(h.data() + kAppcLimitOffset, f.limit);
+  h[kAppcControlOptionOffset] = f.control_option;
+  h[kAppcSecurityOptionOffset] = f.security_option;
+  store_be16(h.data() + kAppcBodyLengthOffset, f.body_length);
+  h[kAppcModeOffset] = f.mode;
+  h[kAppcModeOptionOffset] = f.mode_option;
+  std::copy(f.conversation_id.begin(), f.conversation_id.end(),
+            h.begin() + kAppcConversationIdOffset);
+  std::copy(f.info.begin(), f.info.end(), h.begin() + kAppcInfoOffset);
+  store_be32(h.data() + kAppcTrailerOffset, f.trailer);
+  return h;
+}
 
 // The request type of a record; every byte outside the known set is Unknown
 // and keeps the byte.
@@ -81,7 +183,7 @@ struct AppcError {
 
 // The header of the registered server's own control records.
 struct AppcHeader {
-  std::array<std::uint8_t, kAppcHeaderSize> bytes{};
+  AppcHeaderBytes bytes{};
 
   // Header for a control record with the given request byte (0xD0, 0xD1).
   static AppcHeader make(std::uint8_t request);

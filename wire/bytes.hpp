@@ -50,11 +50,11 @@ inline std::uint64_t load_le64(const std::uint8_t* p) {
 
 // --- stores into a buffer the caller sized.
 
-inline void store_be16(std::uint8_t* p, std::uint16_t v) {
+constexpr void store_be16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 8);
   p[1] = static_cast<std::uint8_t>(v);
 }
-inline void store_be32(std::uint8_t* p, std::uint32_t v) {
+constexpr void store_be32(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 24);
   p[1] = static_cast<std::uint8_t>(v >> 16);
   p[2] = static_cast<std::uint8_t>(v >> 8);

@@ -1,7 +1,7 @@
 // The fixed packets of the NI session set-up: the 64-byte routing handshake,
 // then the APPC Initialize, SetPartnerLuName and Allocate records with their
 // bodies. Only the SNC flag of the Initialize header varies; every other
-// byte is fixed.
+// byte is fixed. The headers are APPC header fields (wire/appc.hpp).
 #pragma once
 
 #include <array>
@@ -41,30 +41,28 @@ inline constexpr RoutingHandshakePacket kRoutingHandshakePacket = [] {
 // ---------------------------------------------------------------- APPC initialize
 
 inline constexpr std::size_t kInitializeBodySize = 373;
-inline constexpr std::size_t kInitializeSncOffset = 10;
+inline constexpr std::size_t kInitializeSncOffset = kAppcFlagsOffset;
 inline constexpr std::uint8_t kInitializePlain = 0x01;
 inline constexpr std::uint8_t kInitializeWithSnc = 0x21;
 
-// The Initialize header, byte 10 = 01 (0x21 with SNC, see initialize_template).
-inline constexpr AppcTemplate kInitializeTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, kAppcInitialize);
-  t[kInitializeSncOffset] = kInitializePlain;
-  t[16] = 0xC0;
-  t[21] = 0x04;
-  put_bytes(t, 26, {0x01, 0x75});  // 373, the body length
-  t[30] = 0x05;
-  put_text(t, 48, "NWRFC   ");
-  put_text(t, 56, "localhos");
-  put_text(t, 64, "sapdp00 ");
-  put_bytes(t, 72, {0x49, 0x01, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF});
-  return t;
-}();
+// The Initialize header; its flags say whether SNC follows (see
+// initialize_template).
+inline constexpr AppcHeaderFields kInitializeFields = {
+    .request = kAppcInitialize,
+    .flags = kInitializePlain,
+    .control = 0xC0,
+    .control_option = 0x04,
+    .body_length = static_cast<std::uint16_t>(kInitializeBodySize),
+    .mode = 0x05,
+    .info = appc_text_info("NWRFC   localhossapdp00 ", {0x49, 0x01}),
+    .trailer = 0x0000FFFF};
+
+inline constexpr AppcTemplate kInitializeTemplate = write_appc_header(kInitializeFields);
 
 constexpr AppcTemplate initialize_template(bool snc) {
-  AppcTemplate t = kInitializeTemplate;
-  t[kInitializeSncOffset] = snc ? kInitializeWithSnc : kInitializePlain;
-  return t;
+  AppcHeaderFields f = kInitializeFields;
+  f.flags = snc ? kInitializeWithSnc : kInitializePlain;
+  return write_appc_header(f);
 }
 
 using InitializeBody = std::array<std::uint8_t, kInitializeBodySize>;
@@ -86,19 +84,16 @@ inline constexpr InitializeBody kInitializeBody = [] {
 
 // ---------------------------------------------------------------- APPC allocate
 
-inline constexpr AppcTemplate kSetPartnerLuNameTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, kAppcSetPartnerLuName);
-  t[10] = 0x01;
-  t[27] = 0x90;  // 144, the body length
-  t[30] = 0x04;
-  put_text(t, 48, "localhos");
-  t[59] = 0x09;
-  put_bytes(t, 76, {0xFF, 0xFF, 0x00, 0x03});
-  return t;
-}();
-
 inline constexpr std::size_t kSetPartnerLuNameBodySize = 144;
+
+inline constexpr AppcTemplate kSetPartnerLuNameTemplate =
+    write_appc_header({.request = kAppcSetPartnerLuName,
+                       .flags = 0x01,
+                       .body_length = static_cast<std::uint16_t>(kSetPartnerLuNameBodySize),
+                       .mode = 0x04,
+                       .info = appc_text_info("localhos", {0x00, 0x00, 0x00, 0x09}),
+                       .trailer = 0xFFFF0003});
+
 using SetPartnerLuNameBody = std::array<std::uint8_t, kSetPartnerLuNameBodySize>;
 
 // "localhost" padded with blanks to 128 bytes, then 16 NULs.
@@ -109,12 +104,7 @@ inline constexpr SetPartnerLuNameBody kSetPartnerLuNameBody = [] {
   return b;
 }();
 
-inline constexpr AppcTemplate kAllocateTemplate = [] {
-  AppcTemplate t{};
-  put_request_head(t, kAppcAllocate);
-  t[30] = 0x01;
-  put_bytes(t, 76, {0xFF, 0xFF, 0x00, 0x03});
-  return t;
-}();
+inline constexpr AppcTemplate kAllocateTemplate =
+    write_appc_header({.request = kAppcAllocate, .mode = 0x01, .trailer = 0xFFFF0003});
 
 }  // namespace quib::wire

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "tests/support/testutil.hpp"
 #include "wire/appc.hpp"
+#include "wire/appc_templates.hpp"
 
 namespace quib::wire {
 namespace {
@@ -53,6 +55,37 @@ TEST(AppcHeader, EndOfConversationCarriesTheConversationId) {
   ASSERT_TRUE(parsed.ok());
   EXPECT_EQ(parsed->request_type, AppcRequestType::from_byte(0xD2));
   EXPECT_EQ(appc_conversation_id(parsed->header), id);
+}
+
+TEST(AppcTemplates, RegisteredServerReplyHeaders) {
+  // Written out from the format in rows of eight bytes; bytes 40..47 and
+  // 48..51 are zero in a template.
+  struct Case {
+    const char* name;
+    const AppcTemplate& actual;
+    std::string_view expected;
+  };
+  const Case cases[] = {
+      {"reply", kServerReplyTemplate,
+       "06080700FFFF0000 0000000000000000 0000000000000000 0000000000000000 0000000000000000"
+       "0000000000000000 0000000000000000 0000000000000000 0000000000000000 00000000FFFF0009"},
+      {"exception reply", kServerExceptionTemplate,
+       "06080700FFFF0000 0000000000000000 0000000000000000 0000000000000000 0000000000000000"
+       "0000000000000000 0000000000000000 0000000000000000 0000000000000000 00000000FFFF0005"},
+      {"end of the conversation", kConversationEndTemplate,
+       "060B0700FFFF0000 0000000000000000 0000000000000000 0000000000000000 0000000000000000"
+       "0000000000000000 0000000000000000 0000000000000000 0000000000000000 00000000FFFF0009"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Bytes(c.actual.begin(), c.actual.end()), test::unhex(c.expected)) << c.name;
+
+  // A piece of a reply: the conversation id at 40..47, the length at 48..51.
+  const ConversationId id = {'C', 'O', 'N', 'V', '0', '0', '0', '9'};
+  const AppcTemplate piece = appc_piece_header(kServerReplyTemplate, id, 0x00006D5F);
+  EXPECT_EQ(Bytes(piece.begin(), piece.end()),
+            test::unhex("06080700FFFF0000 0000000000000000 0000000000000000 0000000000000000"
+                        "0000000000000000 434F4E5630303039 00006D5F00000000 0000000000000000"
+                        "0000000000000000 00000000FFFF0009"));
 }
 
 TEST(AppcParse, SplitsHeaderAndPayload) {
