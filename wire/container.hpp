@@ -25,68 +25,75 @@ namespace quib::wire {
 
 // ---------------------------------------------------------------- record ids
 
+// The named record ids, one entry each: X(name, id). The enum and the names
+// of record_id_name are both made from this one table.
+#define QUIB_RECORD_IDS(X)        \
+  X(Destination, 0x0006)          \
+  X(ClientAddress, 0x0007)        \
+  X(PartnerHost, 0x0008)          \
+  X(Kernel, 0x000B)               \
+  X(ConnectionType, 0x0011)       \
+  X(KernelRelease, 0x0012)        \
+  X(KernelPatch, 0x0013)          \
+  X(SystemCodePage, 0x0016)       \
+  X(PartnerSystem, 0x0018)        \
+  X(Start, 0x0101)                \
+  X(Function, 0x0102)             \
+  X(ProtocolVersion, 0x0103)      \
+  X(Capabilities, 0x0106)         \
+  X(User, 0x0111)                 \
+  X(Client, 0x0114)               \
+  X(Language, 0x0115)             \
+  X(Password, 0x0117)             \
+  X(Program, 0x0130)              \
+  X(SessionUser, 0x0150)          \
+  X(SessionClient, 0x0151)        \
+  X(SessionLanguage, 0x0152)      \
+  X(LogonStatus, 0x0161)          \
+  X(ParameterName, 0x0201)        \
+  X(ParameterValue, 0x0203)       \
+  X(RequestedOutput, 0x0205)      \
+  X(TableName, 0x0301)            \
+  X(TableHeader, 0x0302)          \
+  X(TableContent, 0x0303)         \
+  X(TableCompressed, 0x0304)      \
+  X(TableCompressedChunk, 0x0305) \
+  X(TableRowCount, 0x0330)        \
+  X(TableSectionBegin, 0x0331)    \
+  X(TableDeltaDelete, 0x0332)     \
+  X(TableDeltaRowOp, 0x0333)      \
+  X(TableDeltaRow, 0x0334)        \
+  X(TableDeltaReplace, 0x0335)    \
+  X(TableSectionEnd, 0x0336)      \
+  X(AbapExceptionKey, 0x0401)     \
+  X(AbapErrorMessage, 0x0402)     \
+  X(AbapRuntimeId, 0x0403)        \
+  X(AbapT100Text, 0x0404)         \
+  X(AbapMessageV1, 0x0411)        \
+  X(AbapMessageV2, 0x0412)        \
+  X(AbapMessageV3, 0x0413)        \
+  X(AbapMessageV4, 0x0414)        \
+  X(AbapMessageClass, 0x0415)     \
+  X(AbapMessageType, 0x0416)      \
+  X(AbapMessageNumber, 0x0417)    \
+  X(SystemId, 0x0450)             \
+  X(SystemName, 0x0451)           \
+  X(SystemNumber, 0x0452)         \
+  X(SystemHost, 0x0453)           \
+  X(SessionNonce, 0x0514)         \
+  X(DeepSection, 0x3C02)          \
+  X(DeepContent, 0x3C05)          \
+  X(BasxmlVersion, 0x4000)        \
+  X(BasxmlPayload, 0x4002)        \
+  X(BasxmlEnd, 0x4004)            \
+  X(End, 0xFFFF)
+
 // The 16-bit identifier of a container record. Ids without a name are
 // written as RecordId{0x0502}.
 enum class RecordId : std::uint16_t {
-  Destination = 0x0006,
-  ClientAddress = 0x0007,
-  PartnerHost = 0x0008,
-  Kernel = 0x000B,
-  ConnectionType = 0x0011,
-  KernelRelease = 0x0012,
-  KernelPatch = 0x0013,
-  SystemCodePage = 0x0016,
-  PartnerSystem = 0x0018,
-  Start = 0x0101,
-  Function = 0x0102,
-  ProtocolVersion = 0x0103,
-  Capabilities = 0x0106,
-  User = 0x0111,
-  Client = 0x0114,
-  Language = 0x0115,
-  Password = 0x0117,
-  Program = 0x0130,
-  SessionUser = 0x0150,
-  SessionClient = 0x0151,
-  SessionLanguage = 0x0152,
-  LogonStatus = 0x0161,
-  ParameterName = 0x0201,
-  ParameterValue = 0x0203,
-  RequestedOutput = 0x0205,
-  TableName = 0x0301,
-  TableHeader = 0x0302,
-  TableContent = 0x0303,
-  TableCompressed = 0x0304,
-  TableCompressedChunk = 0x0305,
-  TableRowCount = 0x0330,
-  TableSectionBegin = 0x0331,
-  TableDeltaDelete = 0x0332,
-  TableDeltaRowOp = 0x0333,
-  TableDeltaRow = 0x0334,
-  TableDeltaReplace = 0x0335,
-  TableSectionEnd = 0x0336,
-  AbapExceptionKey = 0x0401,
-  AbapErrorMessage = 0x0402,
-  AbapRuntimeId = 0x0403,
-  AbapT100Text = 0x0404,
-  AbapMessageV1 = 0x0411,
-  AbapMessageV2 = 0x0412,
-  AbapMessageV3 = 0x0413,
-  AbapMessageV4 = 0x0414,
-  AbapMessageClass = 0x0415,
-  AbapMessageType = 0x0416,
-  AbapMessageNumber = 0x0417,
-  SystemId = 0x0450,
-  SystemName = 0x0451,
-  SystemNumber = 0x0452,
-  SystemHost = 0x0453,
-  SessionNonce = 0x0514,
-  DeepSection = 0x3C02,
-  DeepContent = 0x3C05,
-  BasxmlVersion = 0x4000,
-  BasxmlPayload = 0x4002,
-  BasxmlEnd = 0x4004,
-  End = 0xFFFF,
+#define QUIB_RECORD_ID_ENUMERATOR(name, id) name = id,
+  QUIB_RECORD_IDS(QUIB_RECORD_ID_ENUMERATOR)
+#undef QUIB_RECORD_ID_ENUMERATOR
 };
 
 inline constexpr std::uint16_t to_u16(RecordId id) { return static_cast<std::uint16_t>(id); }
