@@ -35,16 +35,12 @@ struct Arguments {
   std::vector<wire::TableArg> tables;
 };
 
-bool is_table_parameter(const proto::ParameterDescription& p) {
-  return p.direction.kind == proto::ParamDirection::Table || p.type.kind == AbapType::Table;
-}
-
 bool is_structure(const proto::ParameterDescription& p) {
   return p.type.kind == AbapType::Structure || p.type.kind == AbapType::DeepStructure;
 }
 
 bool needs_layout(const proto::ParameterDescription& p) {
-  return (is_table_parameter(p) || is_structure(p)) && !p.type_name.empty();
+  return (p.is_table_parameter() || is_structure(p)) && !p.type_name.empty();
 }
 
 // The row layouts of one call, by the type name as the description writes
@@ -115,7 +111,7 @@ bool convert_arguments(ModuleState& ms, const std::string& name,
     const proto::ParameterDescription* p = named_parameter(ms, name, d, key);
     if (!p) return false;
     const proto::StructureLayout* layout = layout_for(layouts, *p);
-    if (is_table_parameter(*p)) {
+    if (p->is_table_parameter()) {
       if (!layout) {
         raise_external(ms, fmt::format("table parameter {} has no row type", debug_quote(p->name)));
         return false;

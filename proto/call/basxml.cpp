@@ -50,10 +50,6 @@ ProtocolError image_too_large(std::string_view layout, std::uint64_t bytes) {
                                  kBasxmlMaxImage));
 }
 
-bool is_table_parameter(const ParameterDescription& p) {
-  return p.direction == ParamDirection::Table || p.type == AbapType::Table;
-}
-
 bool is_nested_structure(const FieldLayout& f) {
   return f.datatype == kDatatypeStructure && !f.rollname.empty();
 }
@@ -629,8 +625,8 @@ std::vector<std::string> select_types_for_basxml(const FunctionDescription& desc
                                                  std::span<const std::string> given) {
   std::vector<std::string> out;
   for (const ParameterDescription& p : description.parameters) {
-    const bool counts = p.direction == ParamDirection::Table || p.type == AbapType::Structure ||
-                        p.type == AbapType::DeepStructure || p.type == AbapType::Table;
+    const bool counts = p.is_table_parameter() || p.type == AbapType::Structure ||
+                        p.type == AbapType::DeepStructure;
     if (!counts || p.type_name.empty()) continue;
     const bool named = std::any_of(given.begin(), given.end(), [&](const std::string& g) {
       return wire::ascii_iequals(g, p.name);
@@ -671,7 +667,7 @@ ProtoResult<wire::BasxmlDocument> encode_basxml_request(const FunctionDescriptio
       if (!layout) return wire::err(no_row_type(p->name, p->type_name));
       QUIB_TRY(TypedValue item, image_item(*layout, value_bytes(value), ctx));
       sink.param(p->name, item);
-    } else if (is_table_parameter(*p)) {
+    } else if (p->is_table_parameter()) {
       QUIB_CHECK(table_from_value(*p, value, ctx, sink));
     } else {
       auto d = decimals.find(p->name);
@@ -680,7 +676,7 @@ ProtoResult<wire::BasxmlDocument> encode_basxml_request(const FunctionDescriptio
     }
   }
   for (const ParameterDescription& p : description.parameters) {
-    if (!is_table_parameter(p)) continue;
+    if (!p.is_table_parameter()) continue;
     const wire::TableArg* arg = nullptr;
     for (const auto& t : tables)
       if (wire::ascii_iequals(t.name, p.name)) {

@@ -50,6 +50,12 @@ struct ParameterDescription {
   // classic import encoder and the row width of a table parameter.
   std::uint32_t length = 0;
 
+  // Of direction Table or of type Table: its value is rows of the type the
+  // parameter names.
+  bool is_table_parameter() const {
+    return direction == ParamDirection::Table || type == wire::AbapType::Table;
+  }
+
   friend bool operator==(const ParameterDescription&, const ParameterDescription&) = default;
 };
 
