@@ -61,7 +61,7 @@ ProtoResult<Bytes> receive_reply(RfcConnection& connection) {
             ProtocolError::gateway(std::move(block->message), std::move(block->origin)));
       }
     }
-    auto status = assembler.push(rec.data);
+    auto status = assembler.push(std::move(rec.data));
     if (!status) return wire::err(container_error(std::move(status).error(), assembler.bytes()));
     switch (status.value()) {
       case wire::AssemblyStatus::NeedMore:
