@@ -109,8 +109,9 @@ class Transport {
   virtual wire::Status<IoError> set_timeout(std::optional<Duration> timeout) = 0;
   // The waits of the operation that uses the transport from now on: its
   // deadline, its wake-up descriptor and its periodic check (none: only the
-  // fixed limit). A transport without sockets of its own ignores them.
-  virtual void set_waits(std::shared_ptr<const Waits> waits) { (void)waits; }
+  // fixed limit). Every transport takes them, so none can lose a call's
+  // deadline by leaving this out.
+  virtual void set_waits(std::shared_ptr<const Waits> waits) = 0;
   virtual std::string conversation_id() const = 0;
   // Ends the conversation (on NI one Deallocate record); the socket itself is
   // closed when the transport is dropped.

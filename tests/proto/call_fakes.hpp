@@ -45,6 +45,9 @@ class FakeTransport final : public proto::Transport {
     int receives = 0;
     // The label of every receive, in order (the step names are constants).
     std::vector<std::string_view> labels;
+    // The waits last given, and how many times they were given.
+    std::shared_ptr<const proto::Waits> waits;
+    int waits_set = 0;
   };
 
   explicit FakeTransport(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -72,6 +75,10 @@ class FakeTransport final : public proto::Transport {
   wire::Status<proto::IoError> set_timeout(std::optional<proto::Duration> t) override {
     state_->timeouts.push_back(t);
     return wire::ok_unit;
+  }
+  void set_waits(std::shared_ptr<const proto::Waits> waits) override {
+    state_->waits = std::move(waits);
+    ++state_->waits_set;
   }
   std::string conversation_id() const override { return "12345678"; }
   ProtoStatus close() override {
