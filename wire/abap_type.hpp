@@ -8,8 +8,10 @@
 
 namespace quib::wire {
 
-// The ABAP type kind of a field. The enumerators are in declaration order;
-// `Unknown` carries the dictionary's type letter that maps to no kind.
+// The ABAP type kind of a field. The enumerators follow the order in which
+// the protocol lists the types, Char first and Unknown last, and index the
+// table of kind names (abap_type.cpp checks its length); `Unknown` carries
+// the dictionary's type letter that maps to no kind.
 // `AbapType::Char` converts implicitly, so `AbapType t = AbapType::Int4;` and
 // `t == AbapType::Int4` read naturally; `AbapType::unknown('X')` builds the
 // letter-carrying kind.

@@ -106,7 +106,8 @@ PyObject* method_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
         !check_dict(params, "call() argument 'params'") ||
         !check_dict(options, "call() argument 'options'"))
       return nullptr;
-    // The dicts stay alive for a retry after a gateway failure.
+    // Held until the call returns: a second run after a gateway failure
+    // reads `params` again (`options` are read once, before the first run).
     PyRef hold_params = PyRef::borrow(params);
     PyRef hold_options = PyRef::borrow(options);
     // From here on a cancel() is never lost: it makes this call raise.
