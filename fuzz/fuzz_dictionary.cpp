@@ -21,7 +21,7 @@ constexpr std::uint64_t kMax = UINT64_MAX;
 void check_layout(std::vector<proto::DictionaryField> fields) {
   const std::size_t rows = fields.size();
   for (const auto& f : fields)
-    if (f.name.empty() || f.name.front() == '.') std::abort();  // skipped rows stay out
+    if (f.field.name.empty() || f.field.name.front() == '.') std::abort();  // skipped rows stay out
   std::vector<proto::FieldLayout> kept = proto::normalise_fields(std::move(fields));
   if (kept.size() > rows) std::abort();
   for (std::size_t i = 1; i < kept.size(); ++i)

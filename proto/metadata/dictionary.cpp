@@ -75,16 +75,10 @@ bool is_structure_datatype(std::string_view datatype) { return datatype == kData
 DictionaryField make_field(std::string name, std::string datatype, std::string rollname,
                            std::uint32_t position, std::uint64_t offset, std::uint64_t intlen,
                            std::uint64_t decimals, char32_t inttype) {
-  DictionaryField f;
-  f.position = position;
-  f.abap_type = dictionary_field_type(datatype, inttype);
-  f.name = std::move(name);
-  f.datatype = std::move(datatype);
-  f.rollname = std::move(rollname);
-  f.offset = offset;
-  f.intlen = intlen;
-  f.decimals = decimals;
-  return f;
+  const wire::AbapType type = dictionary_field_type(datatype, inttype);
+  return {
+      position,
+      {std::move(name), std::move(datatype), std::move(rollname), offset, intlen, decimals, type}};
 }
 
 // The row rules shared by DFIES rows and LINES_DESCR rows.
@@ -256,10 +250,10 @@ std::vector<FieldLayout> normalise_fields(std::vector<DictionaryField> fields) {
       [](const DictionaryField& a, const DictionaryField& b) { return a.position < b.position; });
   // Strictly increasing dictionary offsets: a field that does not start
   // after the last one kept repeats it (an include's own entry and the like).
-  std::vector<DictionaryField> kept;
+  std::vector<FieldLayout> kept;
   kept.reserve(fields.size());
   for (auto& f : fields)
-    if (kept.empty() || f.offset > kept.back().offset) kept.push_back(std::move(f));
+    if (kept.empty() || f.field.offset > kept.back().offset) kept.push_back(std::move(f.field));
 
   // The components of a nested structure lie inside its range and are part
   // of its image. Offsets now increase strictly, so every range that could
@@ -270,20 +264,11 @@ std::vector<FieldLayout> normalise_fields(std::vector<DictionaryField> fields) {
   std::optional<std::uint64_t> furthest;
   for (auto& f : kept) {
     std::uint64_t end = 0;
-    const bool bounded = !__builtin_add_overflow(f.offset, f.intlen, &end);
+    const bool bounded = !__builtin_add_overflow(f.offset, f.width, &end);
     const bool inside = bounded && furthest && *furthest >= end;
-    if (bounded && f.intlen != 0 && is_structure_datatype(f.datatype))
+    if (bounded && f.width != 0 && is_structure_datatype(f.datatype))
       furthest = std::max(furthest.value_or(0), end);
-    if (inside) continue;
-    FieldLayout l;
-    l.name = std::move(f.name);
-    l.datatype = std::move(f.datatype);
-    l.rollname = std::move(f.rollname);
-    l.offset = f.offset;
-    l.width = f.intlen;
-    l.decimals = f.decimals;
-    l.abap_type = f.abap_type;
-    out.push_back(std::move(l));
+    if (!inside) out.push_back(std::move(f));
   }
   return out;
 }
@@ -459,12 +444,10 @@ ProtoResult<FieldLayout> describe_element_field(RfcConnection& connection, Calle
   if (!f)
     return wire::err(ProtocolError::unexpected_record(
         kStepDescribeElementField, fmt::format("{} is not a readable data element", name)));
-  FieldLayout field;
-  field.datatype = std::move(f->datatype);
-  field.rollname = std::move(f->rollname);
-  field.width = f->intlen;
-  field.decimals = f->decimals;
-  field.abap_type = f->abap_type;
+  // The element's field stands alone: unnamed, at offset 0.
+  FieldLayout field = std::move(f->field);
+  field.name.clear();
+  field.offset = 0;
   return field;
 }
 

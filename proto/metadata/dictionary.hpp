@@ -55,16 +55,11 @@ inline constexpr std::size_t kDfiesMinUnits = 190;
 // nested description. The depth is the peer's choice.
 inline constexpr std::size_t kMaxNestedDescriptions = 32;
 
-// One field as the dictionary describes it, before layout.
+// One field as the dictionary describes it, before layout: its POSITION
+// and the field with the dictionary's OFFSET and, as its width, INTLEN.
 struct DictionaryField {
   std::uint32_t position = 0;
-  std::string name;
-  std::string datatype;
-  std::string rollname;
-  std::uint64_t offset = 0;
-  std::uint64_t intlen = 0;
-  std::uint64_t decimals = 0;
-  wire::AbapType abap_type;
+  FieldLayout field;
 
   friend bool operator==(const DictionaryField&, const DictionaryField&) = default;
 };

@@ -120,7 +120,7 @@ TEST(DictionaryNumbers, OptionalPlusThenDigitsElseZero) {
 TEST(DfiesRow, ColumnsTypesAndSkips) {
   auto f = parse_dfies_row(dfies_row({"ZT", " AMOUNT ", 3, 44, 8, "CURR", u'P', "ZAMT", 2}), true);
   ASSERT_TRUE(f);
-  EXPECT_EQ(*f, (DictionaryField{3, "AMOUNT", "CURR", "ZAMT", 44, 8, 2, AbapType::Bcd}));
+  EXPECT_EQ(*f, (DictionaryField{3, {"AMOUNT", "CURR", "ZAMT", 44, 8, 2, AbapType::Bcd}}));
 
   struct Case {
     const char* what;
@@ -152,13 +152,13 @@ TEST(DfiesRow, ColumnsTypesAndSkips) {
     auto got = parse_dfies_row(c.row, c.skip_unnamed);
     ASSERT_EQ(got.has_value(), c.type.has_value()) << c.what;
     if (got) {
-      EXPECT_EQ(got->abap_type, *c.type) << c.what;
+      EXPECT_EQ(got->field.abap_type, *c.type) << c.what;
     }
   }
   // A lone surrogate inside a name is one character of its own.
   Bytes named = dfies_row({"ZT", "AB", 1, 0, 2});
   wire::store_le16(named.data() + 2 * 31, 0xDC00);
-  EXPECT_EQ(parse_dfies_row(named, true)->name, "A\xEF\xBF\xBD");
+  EXPECT_EQ(parse_dfies_row(named, true)->field.name, "A\xEF\xBF\xBD");
 }
 
 TEST(LinesDescr, FieldsOfTheFirstRowWithFields) {
@@ -178,10 +178,10 @@ TEST(LinesDescr, FieldsOfTheFirstRowWithFields) {
   ASSERT_TRUE(nodes);
   const auto fields = fields_from_lines_descr(*nodes);
   ASSERT_EQ(fields.size(), 3u);
-  EXPECT_EQ(fields[0], (DictionaryField{1, "LINE", "CHAR", "", 0, 144, 0, AbapType::Char}));
-  EXPECT_EQ(fields[1].abap_type, AbapType::Table);
-  EXPECT_EQ(fields[1].intlen, 0u);
-  EXPECT_EQ(fields[2], (DictionaryField{0, "NOTYPE", "", "ZR", 0, 3, 2, AbapType::unknown(' ')}));
+  EXPECT_EQ(fields[0], (DictionaryField{1, {"LINE", "CHAR", "", 0, 144, 0, AbapType::Char}}));
+  EXPECT_EQ(fields[1].field.abap_type, AbapType::Table);
+  EXPECT_EQ(fields[1].field.width, 0u);
+  EXPECT_EQ(fields[2], (DictionaryField{0, {"NOTYPE", "", "ZR", 0, 3, 2, AbapType::unknown(' ')}}));
 
   auto none =
       wire::parse_deep_xml("<LINES_DESCR><item><TYPENAME>X</TYPENAME></item></LINES_DESCR>");
@@ -195,7 +195,8 @@ DictionaryField dfield(std::string name, std::uint32_t position, std::uint64_t o
                        std::uint64_t intlen, AbapType type = AbapType::Char,
                        std::string datatype = "CHAR", std::string rollname = "") {
   return DictionaryField{
-      position, std::move(name), std::move(datatype), std::move(rollname), offset, intlen, 0, type};
+      position,
+      {std::move(name), std::move(datatype), std::move(rollname), offset, intlen, 0, type}};
 }
 
 std::vector<std::string> names(const std::vector<FieldLayout>& fields) {
