@@ -380,6 +380,51 @@ TEST(BasxmlRequest, RefusesWhatItCannotSpell) {
   EXPECT_EQ(u->label, kStepStructureDecode);
 }
 
+// A chain of `levels` structures, each of one byte: ZN00 to the last hold
+// a structure field NEXT of the next one, and the last holds an Int1 X.
+BasxmlTypes nested_chain(std::size_t levels) {
+  BasxmlTypes t;
+  auto name = [](std::size_t i) { return fmt::format("ZN{:02}", i); };
+  for (std::size_t i = 0; i + 1 < levels; ++i)
+    t[name(i)] =
+        layout(name(i), {field("NEXT", AbapType::Structure, 0, 1, 0, "STRU", name(i + 1))}, 1);
+  t[name(levels - 1)] = layout(name(levels - 1), {field("X", AbapType::Int1, 0, 1)}, 1);
+  return t;
+}
+
+// The parameter's own structure is at depth 0: 33 levels (down to depth 32)
+// are encoded, a 34th is refused at the field that would open it. Requests
+// and replies draw the line at the same place.
+TEST(BasxmlNesting, ThirtyTwoLevelsBelowTheParameterAndNoMore) {
+  FunctionDescription d;
+  d.name = "Z_NEST";
+  d.parameters = {param("I_S", ParamDirection::Import, AbapType::Structure, 1, "ZN00"),
+                  param("E_S", ParamDirection::Export, AbapType::Structure, 1, "ZN00")};
+  const std::string refused =
+      "ZN32.NEXT nests structures more than 32 deep; the layout refers to itself";
+  for (std::size_t levels : {33u, 34u}) {
+    SCOPED_TRACE(levels);
+    const BasxmlTypes types = nested_chain(levels);
+    const std::vector<ValueImport> imports = {{"I_S", RfcValue::bytes(B({7}))}};
+    auto request = encode_basxml_request(d, types, {}, imports, {});
+    BasxmlDocument doc;
+    doc.add_param(doc.new_element("E_S"));
+    CallReply reply;
+    auto decoded = decode_basxml_reply(doc, d, types, reply);
+    if (levels == 33) {
+      ASSERT_TRUE(request) << request.error().message();
+      ASSERT_TRUE(decoded) << decoded.error().message();
+      // The innermost Int1 is the byte of the whole image.
+      EXPECT_EQ(reply.values.at(0).second, RfcValue::bytes(B({0})));
+    } else {
+      ASSERT_FALSE(request);
+      EXPECT_EQ(unsupported_detail(request.error()), refused);
+      ASSERT_FALSE(decoded);
+      EXPECT_EQ(unsupported_detail(decoded.error()), refused);
+    }
+  }
+}
+
 TEST(BasxmlRequest, FieldsWithoutBytesAndDefaults) {
   // Width-0 fields are read by nothing: an Int4 is sent as 0, a Char as an
   // empty element; a table field holding data is sent as an empty table.
@@ -693,6 +738,47 @@ TEST(BasxmlReply, EmptyRowsCannotExpandPastTheBudget) {
   EXPECT_EQ(basxml_image_budget(~std::uint64_t{0}), ~std::uint64_t{0});
 }
 
+TEST(BasxmlReply, StructureImagesShareTheBudgetWithTables) {
+  // Each export is a 64-byte image; a budget of 150 bytes holds two of them,
+  // not three, and a table row of the same type counts against it too.
+  BasxmlTypes types;
+  types["Z64"] = layout("Z64", {field("RAW", AbapType::Byte, 0, 64)}, 64);
+  FunctionDescription d;
+  d.name = "Z_BUDGET";
+  for (const char* name : {"E_A", "E_B", "E_C"})
+    d.parameters.push_back(param(name, ParamDirection::Export, AbapType::Structure, 64, "Z64"));
+  d.parameters.push_back(param("T_ROWS", ParamDirection::Table, AbapType::Table, 64, "Z64"));
+  struct Case {
+    std::vector<std::string> structures;
+    std::size_t rows;
+    bool fits;
+  };
+  const Case cases[] = {
+      {{"E_A", "E_B"}, 0, true},
+      {{"E_A", "E_B", "E_C"}, 0, false},
+      {{"E_A"}, 1, true},
+      {{"E_A", "E_B"}, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fmt::format("{} structures, {} rows", c.structures.size(), c.rows));
+    BasxmlDocument doc;
+    for (const auto& name : c.structures) doc.add_param(doc.new_element(name));
+    std::vector<ElementId> items;
+    for (std::size_t i = 0; i < c.rows; ++i) items.push_back(doc.new_element("item"));
+    doc.add_param(doc.table_element("T_ROWS", items));
+    CallReply reply;
+    auto st = decode_basxml_reply(doc, d, types, reply, 150);
+    if (c.fits) {
+      ASSERT_TRUE(st) << st.error().message();
+      EXPECT_EQ(reply.values.size(), c.structures.size());
+    } else {
+      ASSERT_FALSE(st);
+      EXPECT_NE(unsupported_detail(st.error()).find("more than 150 bytes"), std::string::npos);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- exchange
 // ---------------------------------------------------------------- exchange
 
 FunctionDescriptionPtr cache_description(FakeSession& s, FunctionDescription d) {

@@ -4,7 +4,9 @@
 // simulated ABAP system in test_call_e2e.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "call_fakes.hpp"
 #include "proto/invoke/invoke.hpp"
@@ -362,6 +364,44 @@ TEST(Invoke, DescriptionFetchCountsAsANestedCall) {
   EXPECT_EQ(*r->value("E_INT"), RfcValue::integer(5));
   EXPECT_EQ(counters->get(C::numberOfCalls), 2u);
   EXPECT_EQ(s.state->sent.size(), 2u);
+}
+
+TEST(Invoke, NestedCallsCountButOnlyTheOutermostMeasuresTotalTime) {
+  // Reading the reply looks up the decimals of E_AMOUNT: a call inside the
+  // call, whose wait is long here. It counts as a call and its wait as reply
+  // wait, but its time lies inside the outer call's, so totalTime, which only
+  // the outermost call measures, stays within the time the whole call took.
+  using namespace std::chrono_literals;
+  FakeSession s;
+  auto counters = ThroughputCounters::create();
+  s.connection.set_throughput(counters);
+  cache_description(s, echo_function(false));
+  FunctionDescription field_info;
+  field_info.name = "DDIF_FIELDINFO_GET";
+  field_info.parameters = {test::param("TABNAME", ParamDirection::Import, AbapType::Char, 60),
+                           test::param("ALL_TYPES", ParamDirection::Import, AbapType::Char, 2)};
+  cache_description(s, field_info);
+  s.reply(ReplyBuilder().value("E_AMOUNT", Bytes{0x12, 0x34, 0x5C}).build());
+  s.reply(ReplyBuilder().text(RecordId::AbapExceptionKey, "NOT_FOUND").build());
+  constexpr auto kNestedWait = 100ms;
+  s.state->on_receive = [&s, kNestedWait] {
+    if (s.state->receives == 2) std::this_thread::sleep_for(kNestedWait);
+  };
+
+  const auto start = std::chrono::steady_clock::now();
+  auto r = invoke(s.connection, "Z_ECHO", {});
+  const auto wall = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(r) << r.error().message();
+  EXPECT_EQ(*r->value("E_AMOUNT"), RfcValue::text("12345"));  // no decimals known
+  EXPECT_EQ(s.state->sent.size(), 2u);
+  EXPECT_EQ(counters->get(C::numberOfCalls), 2u);
+  const auto nanos = [](auto d) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+  };
+  EXPECT_GE(counters->get(C::replyWaitTime), nanos(kNestedWait));
+  EXPECT_GE(counters->get(C::totalTime), nanos(kNestedWait));
+  EXPECT_LE(counters->get(C::totalTime), nanos(wall));
 }
 
 TEST(InvokeWithTables, TextRowsAtTheParametersWidth) {

@@ -3,8 +3,12 @@
 // and the cancel handle that shares the session's alive flag.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <thread>
 
+#include "call_fakes.hpp"
+#include "proto/call/description.hpp"
 #include "proto/session/open.hpp"
 #include "proto/transport/ni_transport.hpp"
 #include "support/ni_test_peer.hpp"
@@ -189,6 +193,53 @@ TEST(OpenByRouteTest, MessageServerRouteReleasesTheSharedCache) {
   // The shared cache reference was released: a load-balanced session never
   // shares it.
   EXPECT_EQ(cache.use_count(), 1);
+}
+
+TEST(MetadataScopeTest, DescriptionsStayWithTheirDestinationAndSystem) {
+  // Sessions sharing one cache: a description that one of them fetched is
+  // seen by another only when both went to the same destination (host,
+  // gateway, route, client) and their logons reported the same system ID.
+  ConnectionParams base;
+  base.ashost = "sapnpl.example";
+  base.sysnr = "00";
+  base.client = "001";
+  auto cache = std::make_shared<MetadataCache>();
+  test::FakeSession fetcher(cache, "NPL");
+  fetcher.connection.set_destination(destination_key(base, Route::direct()));
+  FunctionDescription fetched;
+  fetched.name = "Z_SCOPED";
+  cache->put_function_description(fetcher.connection.metadata_scope(), fetched.name,
+                                  std::make_shared<const FunctionDescription>(fetched));
+
+  struct Case {
+    const char* what;
+    std::function<void(ConnectionParams&)> change;
+    Route route;
+    std::string system_id;
+    bool shared;
+  };
+  const Case cases[] = {
+      {"the same destination and system", [](ConnectionParams&) {}, Route::direct(), "NPL", true},
+      {"another client", [](ConnectionParams& p) { p.client = "002"; }, Route::direct(), "NPL",
+       false},
+      {"another system ID", [](ConnectionParams&) {}, Route::direct(), "QAS", false},
+      {"another host", [](ConnectionParams& p) { p.ashost = "sapqas.example"; }, Route::direct(),
+       "NPL", false},
+      {"another instance", [](ConnectionParams& p) { p.sysnr = "01"; }, Route::direct(), "NPL",
+       false},
+      {"through a router", [](ConnectionParams&) {}, Route::saprouter("/H/router/S/3299"), "NPL",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ConnectionParams p = base;
+    c.change(p);
+    test::FakeSession other(cache, c.system_id);
+    other.connection.set_destination(destination_key(p, c.route));
+    const auto found =
+        cache->get_function_description(other.connection.metadata_scope(), "Z_SCOPED");
+    EXPECT_EQ(found != nullptr, c.shared);
+  }
 }
 
 TEST(RfcConnectionTest, CancelHandleOfAClearedSessionIsNotArmed) {
