@@ -457,6 +457,24 @@ def test_throughput_attachment(sim):
     c.close()
 
 
+def test_throughput_stats_are_the_nanoseconds_in_whole_milliseconds(sim):
+    c = lomra.Connection(logon(sim), {})
+    c.function_description("Z_SIM_SLEEP")
+    t = lomra.Throughput()
+    c.set_throughput(t)
+    c.call("Z_SIM_SLEEP", {"MILLIS": 30}, {})   # a call of 30 ms or more
+    c.close()
+    ms, ns = t.stats, t.stats_ns
+    assert list(ms) == ["numberOfCalls", "sentBytes", "receivedBytes", "applicationTime",
+                        "totalTime", "serializationTime", "deserializationTime"]
+    assert list(ns) == list(ms) + ["networkWriteTime", "replyWaitTime"]
+    assert ns["totalTime"] >= 30_000_000
+    for key in ("numberOfCalls", "sentBytes", "receivedBytes"):
+        assert ms[key] == ns[key]
+    for key in ("applicationTime", "totalTime", "serializationTime", "deserializationTime"):
+        assert ms[key] == ns[key] // 1_000_000, key
+
+
 def test_one_throughput_on_two_connections(sim):
     a = lomra.Connection(logon(sim), {})
     b = lomra.Connection(logon(sim), {})

@@ -2,13 +2,16 @@
 activity, in a fixed order, each with its own message; the route follows
 from the keys given."""
 
+import ctypes
 import os
+import shutil
+import subprocess
 import textwrap
 import threading
 
 import pytest
 
-from conftest import PASSWORD, USER, lomra, logon, run_python
+from conftest import PASSWORD, ROOT, USER, lomra, logon, run_python
 import simctl
 
 
@@ -240,6 +243,50 @@ def test_valid_snc_parameters_reach_the_snc_set_up(sim):
                                snc_qop=" 9 "))
     assert "SNC" in text
     assert len(sim.events("logon-ok")) == before
+
+
+# A function of the scripted GSS-API library's own, built beside it: the
+# request flags of its last gss_init_sec_context.
+INIT_FLAGS_SOURCE = """
+#include <stdint.h>
+#include "fake_gss.h"
+__attribute__((visibility("default"))) uint32_t fake_gss_init_flags(void) {
+  return fake_gss_state()->init_calls ? fake_gss_state()->init_flags : 0xFFFFFFFFu;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def fake_gss(tmp_path_factory):
+    gss_dir = ROOT / "tests" / "snc" / "gss"
+    out = tmp_path_factory.mktemp("gss")
+    extra = out / "init_flags.c"
+    extra.write_text(INIT_FLAGS_SOURCE)
+    lib = out / "fake_gss.so"
+    cc = os.environ.get("CC") or shutil.which("cc") or "cc"
+    subprocess.run([cc, "-shared", "-fPIC", "-O1", f"-I{gss_dir}", "-o", str(lib),
+                    str(gss_dir / "fake_gss.c"), str(extra)], check=True)
+    handle = ctypes.CDLL(str(lib))  # the same library the connection loads by its path
+    handle.fake_gss_init_flags.restype = ctypes.c_uint32
+    return str(lib), handle
+
+
+@pytest.mark.parametrize("qop, flags", [
+    ("1", 0x0E),    # authentication: mutual, replay and sequence checks
+    ("2", 0x2E),    # and integrity
+    ("3", 0x3E),    # and privacy
+    ("8", 0x3E),
+    (" 9 ", 0x3E),
+])
+def test_snc_qop_sets_the_requested_protection(sim, fake_gss, qop, flags):
+    # The scripted library completes the context at once; the simulator,
+    # which expects no SNC here, then refuses the set-up. What matters is
+    # what the context asked for.
+    path, handle = fake_gss
+    handle.fake_gss_reset()
+    with pytest.raises(lomra.CommunicationError):
+        lomra.Connection(logon(sim, snc_lib=path, snc_partnername="p:CN=sim", snc_qop=qop), {})
+    assert handle.fake_gss_init_flags() == flags
 
 
 def test_port_with_a_plus_sign(sim):
