@@ -2,8 +2,9 @@
 
 `pip install .` (here `pip install --no-build-isolation .`) runs CMake on
 this tree with the extension switched on and the tests off, and places the
-stable-ABI module lomra/_quib_lomra.abi3.so into the wheel, which is tagged
-cp311-abi3 so that it serves Python 3.11 and later. The release number is
+stable-ABI module lomra/_quib_lomra.abi3.so, stripped of its symbol table,
+into the wheel, which is tagged cp311-abi3 so that it serves Python 3.11 and
+later. The release number is
 the file VERSION, which CMake reads as well.
 """
 
@@ -38,6 +39,27 @@ except ImportError:
     bdist_wheel = None  # an sdist or a plain build needs no wheel
 
 
+def cmake_cache_value(build_dir, name):
+    """The value of `name` in the CMake cache of `build_dir`, or None."""
+    cache = build_dir / "CMakeCache.txt"
+    if cache.exists():
+        for line in cache.read_text(encoding="utf-8", errors="replace").splitlines():
+            key, sep, value = line.partition("=")
+            if sep and key.split(":")[0] == name and value:
+                return value
+    return None
+
+
+def strip_symbols(build_dir, module):
+    """Drops the module's symbol table: the packaged module needs only its
+    dynamic symbols (the one export PyInit__quib_lomra among them). The
+    module a CMake build makes for development keeps it."""
+    strip = cmake_cache_value(build_dir, "CMAKE_STRIP") or shutil.which("strip")
+    if not strip:
+        sys.exit("lomra: packaging the native core needs `strip` (on Debian, in binutils)")
+    subprocess.run([strip, "--strip-all", str(module)], check=True)
+
+
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         if not shutil.which("cmake"):
@@ -68,6 +90,7 @@ class CMakeBuild(build_ext):
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built, target)
+        strip_symbols(build_dir, target)
 
     def get_ext_filename(self, fullname):
         # The stable-ABI suffix, whatever interpreter runs the build.
