@@ -83,15 +83,19 @@ using AppcInfo = std::array<std::uint8_t, kAppcInfoSize>;
 struct AppcHeaderFields {
   std::uint8_t request = 0;
   std::uint8_t origin = kAppcClientOrigin;
-  std::uint8_t flags = 0;            // 01 on the set-up records, 21 on an SNC Initialize
+  // 01 on Initialize (21 when SNC follows) and SetPartnerLuName, 08 on SNC
+  // data, 28 on the SNC handshake.
+  std::uint8_t flags = 0;
   std::uint8_t security = 0;         // 01 on SNC data
   std::uint8_t control = 0;          // 01 on SNC data, 08 on Cancel, C0 on Initialize
   std::uint32_t limit = 0;           // FF FF FF FF on SNC data
   std::uint8_t control_option = 0;   // 02 on SNC data, 04 on Initialize
   std::uint8_t security_option = 0;  // 01 on SNC data
   std::uint16_t body_length = 0;     // of the set-up records' bodies; 8 on data records
+  // 05 on the data records and Initialize, 04 on SetPartnerLuName, 01 on
+  // DataLast, Allocate, Cancel and the registered server's control records.
   std::uint8_t mode = 0;
-  std::uint8_t mode_option = 0;  // 0C on data records
+  std::uint8_t mode_option = 0;  // 0C on the data records
   // Zeros in a template: a record gets its conversation's id here.
   ConversationId conversation_id{};
   // The piece length (appc_piece_info), the partner names of the set-up
