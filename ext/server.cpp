@@ -373,8 +373,9 @@ class Serve {
   // What serve_one returns once its waits were broken off: None when
   // close() ended it; the exception of a signal handler, raised.
   PyObject* broken_off();
-  // Raises `error`; when it ended the registration, the registration goes.
-  std::nullptr_t fail(const ProtocolError& error);
+  // After a failed step: when `error` ended the registration, the
+  // registration goes.
+  void settle(const ProtocolError& error);
   // Sends a reply with the interpreter lock released. False when that
   // failed, with `out` set to what serve_one returns then.
   template <class F>
@@ -399,21 +400,16 @@ PyObject* Serve::broken_off() {
   return raise_external(ms_, std::string(proto::interruption_text(waits_->interrupted())));
 }
 
-std::nullptr_t Serve::fail(const ProtocolError& error) {
+void Serve::settle(const ProtocolError& error) {
   if (s_.registration && s_.registration->ended()) end_registration(s_, error);
-  return raise_protocol_error(ms_, error);
 }
 
 template <class F>
 bool Serve::send(F&& f, PyObject*& out) {
   proto::ProtoStatus sent = without_gil(std::forward<F>(f));
   if (sent) return true;
-  if (waits_->was_interrupted()) {
-    if (s_.registration && s_.registration->ended()) end_registration(s_, sent.error());
-    out = broken_off();
-  } else {
-    out = fail(sent.error());
-  }
+  settle(sent.error());
+  out = waits_->was_interrupted() ? broken_off() : raise_protocol_error(ms_, sent.error());
   return false;
 }
 
@@ -444,9 +440,10 @@ PyObject* Serve::run(PyObject* callbacks) {
   reg.set_waits(waits_);
   auto got = without_gil([&] { return reg.receive_call(); });
   if (!got) {
+    settle(got.error());
     if (waits_->was_interrupted()) return broken_off();
     if (got.error().is_timeout()) Py_RETURN_NONE;
-    return fail(got.error());
+    return raise_protocol_error(ms_, got.error());
   }
   call_.emplace(std::move(got).value());
   // A call that has arrived is served whatever the deadline: from here on
