@@ -496,9 +496,10 @@ def test_exception_of_a_signal_handler_surfaces():
 
 
 def test_other_threads_waiting_for_the_server_do_not_deadlock():
-    # While one thread waits in serve_one, others ask for alive and close():
-    # they wait for the server without holding the interpreter lock, so the
-    # waiting thread gets it back after its poll and everybody finishes.
+    # While one thread waits in serve_one, others ask for alive (a flag: no
+    # wait) and close(), which ends the wait and then waits for the server
+    # without holding the interpreter lock, so the serving thread gets it
+    # back to finish and everybody does.
     code = PRELUDE + textwrap.dedent("""
         out = {}
         def wait():
