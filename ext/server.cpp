@@ -7,18 +7,42 @@
 // Lock. One mutex guards the registration and the metadata session;
 // serve_one holds it for its whole run, the callback included. Nobody ever
 // waits for it while holding the interpreter lock (ServerLock releases the
-// interpreter lock for the wait): a second thread that calls serve_one,
-// close() or alive during a serve_one waits without the interpreter lock,
-// so the serving thread can take the interpreter lock back after each poll
-// and finish. The callback runs with the mutex held: a callback that uses
-// its own Server gets an error instead of waiting for itself.
+// interpreter lock for the wait): a second thread that calls serve_one or
+// close() during a serve_one waits without the interpreter lock, so the
+// serving thread can take the interpreter lock back and finish. `alive` is
+// a flag and takes no lock.
+//
+// Waits. Each serve_one runs under waits of its own (proto/net/waits.hpp):
+// the deadline of its wait for a call, a wake-up descriptor and a look at
+// pending Python signals every proto::kCheckSlice, for the registration
+// and the metadata session alike. No socket option bounds a wait, so a
+// gateway that trickles bytes cannot stretch one. close() from another
+// thread raises the wake-up descriptor and then takes the mutex; the
+// waiting serve_one returns None at once.
+//
+// The end of a registration. A gateway that closed the connection, bytes
+// that cannot be framed, a failed socket or a reply cut short end the
+// registration: that serve_one raises the error, `alive` turns False, and
+// every later serve_one raises "registration ended" at once.
+//
+// Answers. Once a call has arrived the ABAP caller is always answered: with
+// the reply, or with an ABAP message that says what went wrong (a refused
+// result, a received value Python would not take, any failure on this
+// side), unless close() or a signal broke serve_one off or the
+// registration ended.
+//
+// fork(). A Server belongs to the process that registered it: in a forked
+// child every method but program_id raises at once, and freeing it there
+// closes the inherited sockets without sending anything.
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,7 +55,9 @@
 #include "ext/errors.hpp"
 #include "ext/module_state.hpp"
 #include "ext/params.hpp"
+#include "ext/signals.hpp"
 #include "proto/metadata/describe.hpp"
+#include "proto/net/waits.hpp"
 #include "proto/server/registered_server.hpp"
 #include "proto/session/metadata_cache.hpp"
 #include "proto/session/open.hpp"
@@ -41,19 +67,25 @@ namespace quib::ext {
 namespace {
 
 using proto::ExceptionReply;
+using proto::Interruption;
 using proto::ProtocolError;
 using proto::RegisteredServer;
 using proto::RfcConnection;
-using Clock = std::chrono::steady_clock;
+using proto::Waits;
 
 constexpr std::string_view kServerClosed = "server is closed";
 constexpr std::string_view kNeedProgramId = "server parameters need a program_id";
 constexpr std::string_view kReentered =
-    "a Server cannot be used from inside its own serve_one callback";
-// The poll interval: the registration's read time-out.
+    "serve_one cannot run inside a serve_one of the same Server (its callback, or a signal "
+    "handler that runs while it waits)";
+// The poll interval: the registration's read time-out. serve_one waits for
+// a whole number of them.
 constexpr std::chrono::seconds kPollInterval{2};
 constexpr double kDefaultServeTimeout = 2.0;
 constexpr double kMaxServeTimeout = 86400.0;
+// How long closing the metadata session may wait for room in its socket's
+// send buffer: close() returns at once, whatever the peer does.
+constexpr std::chrono::milliseconds kMetadataCloseLimit{5};
 // The ABAP message of every reply made from a failure on this side.
 constexpr const char* kReplyMessageClass = "RURAD";
 constexpr const char* kReplyMessageType = "E";
@@ -72,15 +104,33 @@ struct State {
   // registration first (it sends the detach record), then the metadata
   // session (its socket closes, without a closing exchange), then the name.
   std::string program_id;
+  // The process that registered: a forked child has another pid.
+  pid_t pid = ::getpid();
   std::mutex mutex;
   std::optional<RfcConnection> metadata;
   std::optional<RegisteredServer> registration;
+  // Under `mutex`: why the registration ended, once it has.
+  std::optional<std::string> ended;
   // Set when an internal failure escaped while the mutex was held: the
   // state behind it may be half-updated, and the server no longer counts as
   // alive.
   bool broken = false;
   // The thread that holds the mutex (none while it is free).
   std::atomic<std::thread::id> owner{};
+  // True from the registration until close(), the end of the registration
+  // or an internal failure.
+  std::atomic<bool> alive{false};
+
+  // The waits of the serve_one under way, for close() from another thread.
+  std::mutex serving_mutex;
+  std::shared_ptr<Waits> serving;  // under serving_mutex
+  bool closing = false;            // under serving_mutex: close() has begun
+  // close() asked for by the serving thread itself (its callback, or a
+  // signal handler during a wait); done when serve_one ends.
+  std::atomic<bool> close_asked{false};
+  // Whether serve_one is inside the callback; read and written by the
+  // serving thread only.
+  bool in_callback = false;
 };
 
 struct ServerObject {
@@ -105,7 +155,10 @@ class ServerLock {
   }
   ~ServerLock() {
     if (!held_) return;
-    if (std::uncaught_exceptions() > exceptions_) s_.broken = true;
+    if (std::uncaught_exceptions() > exceptions_) {
+      s_.broken = true;
+      s_.alive.store(false);
+    }
     s_.owner.store(std::thread::id());
     s_.mutex.unlock();
   }
@@ -122,6 +175,40 @@ class ServerLock {
 
 std::nullptr_t raise_reentered(const ModuleState& ms) {
   return raise_external(ms, std::string(kReentered));
+}
+
+bool forked(const State& s) { return ::getpid() != s.pid; }
+
+std::nullptr_t raise_forked(const ModuleState& ms, const State& s) {
+  return raise_external(
+      ms, fmt::format("this Server was registered by process {} and cannot be used in the forked "
+                      "process {}; create a new Server there",
+                      s.pid, ::getpid()));
+}
+
+// With the mutex held: detaches, closes the metadata session (its closing
+// record only when it can go out at once) and leaves the server closed.
+void close_locked(State& s) {
+  s.alive.store(false);
+  s.ended.reset();
+  // Dropping the registration sends the detach record and closes its
+  // socket.
+  s.registration.reset();
+  std::optional<RfcConnection> metadata = std::exchange(s.metadata, std::nullopt);
+  if (metadata) {
+    metadata->set_waits(std::make_shared<Waits>(
+        proto::saturating_deadline(proto::Clock::now(), kMetadataCloseLimit)));
+    without_gil([&] { (void)std::move(*metadata).close(); });
+  }
+}
+
+// With the mutex held, after `error` ended the registration: it goes (its
+// socket closes; there is nobody left to detach from) and every later
+// serve_one says why.
+void end_registration(State& s, const ProtocolError& error) {
+  s.alive.store(false);
+  s.ended = error.message();
+  s.registration.reset();
 }
 
 // ---------------------------------------------------------------- arguments
@@ -156,6 +243,15 @@ PyRef take_exception() {
   PyRef t(type), tb(traceback);
   if (value && traceback) PyException_SetTraceback(value, traceback);
   return PyRef(value);
+}
+
+// Sets `exc` (a normalised exception, as take_exception gives it) as the
+// current Python error again.
+void restore_exception(PyRef exc) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+  Py_INCREF(type);
+  PyObject* traceback = PyException_GetTraceback(exc.get());
+  PyErr_Restore(type, exc.release(), traceback);
 }
 
 // str(obj) as UTF-8; an empty text when there is no object or str() fails.
@@ -233,122 +329,248 @@ PyObject* parameters_dict(ModuleState& ms, const wire::InboundCall& call,
 
 // ---------------------------------------------------------------- serve_one
 
-// Sends a reply with the interpreter lock released; a failure is raised.
+// The end of serve_one's wait for a call: the first poll interval to
+// expire at or after `timeout` seconds from `start`; one at least.
+proto::TimePoint poll_deadline(proto::TimePoint start, double timeout) {
+  constexpr double poll = std::chrono::duration<double>(kPollInterval).count();
+  const double polls = std::max(1.0, std::ceil(timeout / poll));
+  return proto::saturating_deadline(start, std::chrono::duration_cast<proto::Duration>(
+                                               std::chrono::duration<double>(polls * poll)));
+}
+
+// One serve_one with the mutex held: its waits are what close() from
+// another thread interrupts, and what the registration and the metadata
+// session wait under for as long as it runs.
+class Serve {
+ public:
+  Serve(ModuleState& ms, State& s, std::shared_ptr<Waits> waits,
+        std::shared_ptr<SignalCatch> signals)
+      : ms_(ms), s_(s), waits_(std::move(waits)), signals_(std::move(signals)) {
+    std::lock_guard<std::mutex> guard(s_.serving_mutex);
+    s_.serving = waits_;
+    // A close() that began before this serve_one got the mutex.
+    if (s_.closing) waits_->interrupt(Interruption::Closed);
+  }
+  ~Serve() {
+    {
+      std::lock_guard<std::mutex> guard(s_.serving_mutex);
+      s_.serving.reset();
+    }
+    if (s_.registration) s_.registration->set_waits(nullptr);
+    if (s_.metadata) s_.metadata->set_waits(nullptr);
+    signals_->clear();
+    if (s_.close_asked.exchange(false)) close_locked(s_);
+  }
+  Serve(const Serve&) = delete;
+  Serve& operator=(const Serve&) = delete;
+
+  PyObject* run(PyObject* callbacks);
+
+ private:
+  PyObject* dispatch(PyObject* callbacks);
+  PyObject* answer_with_result(const proto::FunctionDescription& d, PyObject* result);
+
+  // What serve_one returns once its waits were broken off: None when
+  // close() ended it; the exception of a signal handler, raised.
+  PyObject* broken_off();
+  // After a failed step: when `error` ended the registration, the
+  // registration goes.
+  void settle(const ProtocolError& error);
+  // Sends a reply with the interpreter lock released. False when that
+  // failed, with `out` set to what serve_one returns then.
+  template <class F>
+  bool send(F&& f, PyObject*& out);
+  // Sends `reply`; the function name, or what a failed send leaves.
+  PyObject* answer(const ExceptionReply& reply);
+  // The Python error that stopped serve_one before it had answered: the
+  // ABAP caller gets it as an ABAP message, then it is raised.
+  std::nullptr_t unanswered();
+  PyObject* served() const { return str_from_utf8(call_->function); }
+
+  ModuleState& ms_;
+  State& s_;
+  std::shared_ptr<Waits> waits_;
+  std::shared_ptr<SignalCatch> signals_;
+  std::optional<wire::InboundCall> call_;
+};
+
+PyObject* Serve::broken_off() {
+  if (waits_->interrupted() == Interruption::Closed) Py_RETURN_NONE;
+  if (signals_->restore()) return nullptr;
+  return raise_external(ms_, std::string(proto::interruption_text(waits_->interrupted())));
+}
+
+void Serve::settle(const ProtocolError& error) {
+  if (s_.registration && s_.registration->ended()) end_registration(s_, error);
+}
+
 template <class F>
-bool send(const ModuleState& ms, F&& f) {
+bool Serve::send(F&& f, PyObject*& out) {
   proto::ProtoStatus sent = without_gil(std::forward<F>(f));
-  if (!sent) {
-    raise_protocol_error(ms, sent.error());
-    return false;
-  }
-  return true;
+  if (sent) return true;
+  settle(sent.error());
+  out = waits_->was_interrupted() ? broken_off() : raise_protocol_error(ms_, sent.error());
+  return false;
 }
 
-PyObject* served(const std::string& function) { return str_from_utf8(function); }
-
-// What a callback returned, as the reply; state.registration is present.
-PyObject* answer_with_result(ModuleState& ms, State& s, const wire::InboundCall& call,
-                             const proto::FunctionDescription& d, PyObject* result) {
-  RegisteredServer& reg = *s.registration;
-  if (!PyDict_Check(result)) {
-    if (!send(ms, [&] { return reg.send_reply_exports_only(call, {}); })) return nullptr;
-    return served(call.function);
-  }
-  std::vector<proto::ExportValue> exports;
-  // What is wrong with the result; the walk stops at the first problem.
-  std::optional<std::string> problem;
-  auto refuse_key = [&](PyObject* key) {
-    set_type_error(
-        fmt::format("the handler for {} returned a dict whose keys must be str, got a "
-                    "key of type {}",
-                    call.function, type_name_of(key)));
-  };
-  const bool walked = for_each_item_with(result, refuse_key, [&](std::string key, PyObject* value) {
-    const proto::ParameterDescription* p = d.find_parameter(key);
-    if (!p) {
-      problem = no_such_parameter(call.function, key);
-    } else if (p->direction.kind == proto::ParamDirection::Import) {
-      problem =
-          fmt::format("{} is an import parameter; a server cannot return it", debug_quote(key));
-    } else if (auto v = py_to_value(ms, p->name, p->type, value)) {
-      exports.emplace_back(p->name, std::move(*v));
-    } else {
-      PyRef exc = take_exception();
-      problem = fmt::format("{}: {}", debug_quote(key), exception_text(exc.get()));
-    }
-    return !problem;
-  });
-  if (!walked && !problem) return nullptr;
-  if (problem) {
-    const ExceptionReply reply = reply_message(*problem);
-    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
-    return raise_external(ms,
-                          fmt::format("the handler for {} returned {}", call.function, *problem));
-  }
-  if (!send(ms, [&] { return reg.send_reply_exports_only(call, exports); })) return nullptr;
-  return served(call.function);
+PyObject* Serve::answer(const ExceptionReply& reply) {
+  PyObject* out = nullptr;
+  RegisteredServer& reg = *s_.registration;
+  if (!send([&] { return reg.send_exception_reply(reply); }, out)) return out;
+  return served();
 }
 
-// One inbound call, the mutex held: waits, describes, dispatches, answers.
-PyObject* serve_locked(ModuleState& ms, State& s, PyObject* callbacks, Clock::time_point deadline) {
-  std::optional<wire::InboundCall> received;
-  for (;;) {
-    if (!s.registration || s.broken) return raise_external(ms, std::string(kServerClosed));
-    RegisteredServer& reg = *s.registration;
-    auto got = without_gil([&] { return reg.receive_call(); });
-    if (got) {
-      received.emplace(std::move(got).value());
-      break;
-    }
-    if (!got.error().is_timeout()) return raise_protocol_error(ms, got.error());
-    if (Clock::now() >= deadline) Py_RETURN_NONE;
-    if (PyErr_CheckSignals() < 0) return nullptr;
+std::nullptr_t Serve::unanswered() {
+  PyRef exc = take_exception();
+  if (!exc) return nullptr;
+  const ExceptionReply reply = reply_message(exception_text(exc.get()));
+  PyObject* out = nullptr;
+  RegisteredServer& reg = *s_.registration;
+  if (!send([&] { return reg.send_exception_reply(reply); }, out)) {
+    // What stopped serve_one matters more than the failed reply.
+    Py_XDECREF(out);
+    PyErr_Clear();
   }
-  const wire::InboundCall& call = *received;
-  if (!s.metadata) return raise_external(ms, std::string(kServerClosed));
+  restore_exception(std::move(exc));
+  return nullptr;
+}
+
+PyObject* Serve::run(PyObject* callbacks) {
+  RegisteredServer& reg = *s_.registration;
+  reg.set_waits(waits_);
+  auto got = without_gil([&] { return reg.receive_call(); });
+  if (!got) {
+    settle(got.error());
+    if (waits_->was_interrupted()) return broken_off();
+    if (got.error().is_timeout()) Py_RETURN_NONE;
+    return raise_protocol_error(ms_, got.error());
+  }
+  call_.emplace(std::move(got).value());
+  // A call that has arrived is served whatever the deadline: from here on
+  // each step has its own fixed limit, and close() and signals still end
+  // it.
+  waits_->set_deadline(std::nullopt);
+  return dispatch(callbacks);
+}
+
+PyObject* Serve::dispatch(PyObject* callbacks) {
+  const wire::InboundCall& call = *call_;
+  if (!s_.metadata) return raise_external(ms_, std::string(kServerClosed));
 
   // The interface first, the callback after; a failed fetch is acted on
   // only once it is known that there is a callback to call.
-  RfcConnection& metadata = *s.metadata;
+  RfcConnection& metadata = *s_.metadata;
+  metadata.set_waits(waits_);
   auto description =
       without_gil([&] { return proto::function_description(metadata, call.function); });
+  metadata.set_waits(nullptr);
+  if (waits_->was_interrupted()) return broken_off();
 
   PyRef name(str_from_utf8(call.function));
-  if (!name) return nullptr;
+  if (!name) return unanswered();
   PyObject* callback = PyDict_GetItemWithError(callbacks, name.get());  // borrowed
-  if (!callback && PyErr_Occurred()) return nullptr;
-  RegisteredServer& reg = *s.registration;
-  if (!callback) {
-    const ExceptionReply reply = ExceptionReply::exception_key(kFunctionNotFound);
-    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
-    return served(call.function);
-  }
+  if (!callback && PyErr_Occurred()) return unanswered();
+  if (!callback) return answer(ExceptionReply::exception_key(kFunctionNotFound));
   PyRef hold_callback = PyRef::borrow(callback);
-  if (!description) {
-    const ExceptionReply reply = reply_message(description.error().message());
-    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
-    return served(call.function);
-  }
+  if (!description) return answer(reply_message(description.error().message()));
   const proto::FunctionDescription& d = *description.value();
 
-  PyRef kwargs(parameters_dict(ms, call, d));
-  if (!kwargs) return nullptr;  // no reply: the conversion failure is raised
+  PyRef kwargs(parameters_dict(ms_, call, d));
+  if (!kwargs) return unanswered();
   PyRef context(context_dict(call));
-  if (!context) return nullptr;
+  if (!context) return unanswered();
   PyRef args(PyTuple_Pack(1, context.get()));
-  if (!args) return nullptr;
+  if (!args) return unanswered();
 
+  s_.in_callback = true;
   PyRef result(PyObject_Call(hold_callback.get(), args.get(), kwargs.get()));
+  s_.in_callback = false;
   if (!result) {
     // Every exception the callback raised is answered, whatever its class,
     // and not raised further.
     PyRef exc = take_exception();
     const ExceptionReply reply = callback_error_reply(exc.get());
     PyErr_Clear();
-    if (!send(ms, [&] { return reg.send_exception_reply(reply); })) return nullptr;
-    return served(call.function);
+    return answer(reply);
   }
-  return answer_with_result(ms, s, call, d, result.get());
+  return answer_with_result(d, result.get());
+}
+
+// What a callback returned, as the reply. Whatever it is, the caller gets an
+// answer: the exports, or an ABAP message naming the first thing wrong with
+// the result, after which serve_one raises that too.
+PyObject* Serve::answer_with_result(const proto::FunctionDescription& d, PyObject* result) {
+  const wire::InboundCall& call = *call_;
+  RegisteredServer& reg = *s_.registration;
+  std::vector<proto::ExportValue> exports;
+  // What is wrong with the result; the walk stops at the first problem.
+  std::optional<std::string> problem;
+  bool key_type = false;
+  if (PyDict_Check(result)) {
+    auto refuse_key = [&](PyObject* key) {
+      key_type = true;
+      problem = fmt::format("a dict key of type {}; the keys name parameters and must be str",
+                            type_name_of(key));
+    };
+    const bool walked =
+        for_each_item_with(result, refuse_key, [&](std::string key, PyObject* value) {
+          const proto::ParameterDescription* p = d.find_parameter(key);
+          if (!p) {
+            problem = no_such_parameter(call.function, key);
+          } else if (p->direction.kind == proto::ParamDirection::Import) {
+            problem = fmt::format("{} is an import parameter; a server cannot return it",
+                                  debug_quote(key));
+          } else if (auto v = py_to_value(ms_, p->name, p->type, value)) {
+            exports.emplace_back(p->name, std::move(*v));
+          } else {
+            PyRef exc = take_exception();
+            problem = fmt::format("{}: {}", debug_quote(key), exception_text(exc.get()));
+          }
+          return !problem;
+        });
+    if (!walked && !problem) {
+      // The walk itself failed (a key that is no valid text, no memory).
+      PyRef exc = take_exception();
+      problem = exception_text(exc.get());
+    }
+  }
+  // Any other result sends back no values.
+  wire::Bytes container;
+  if (!problem) {
+    auto built = proto::build_reply_container(reg.program_id(), call, exports);
+    if (built) {
+      container = std::move(built).value();
+    } else {
+      problem = built.error().message();
+    }
+  }
+  PyObject* out = nullptr;
+  if (problem) {
+    const ExceptionReply reply = reply_message(*problem);
+    if (!send([&] { return reg.send_exception_reply(reply); }, out)) return out;
+    const std::string message =
+        fmt::format("the handler for {} returned {}", call.function, *problem);
+    if (key_type) {
+      set_type_error(message);
+      return nullptr;
+    }
+    return raise_external(ms_, message);
+  }
+  if (!send([&] { return reg.send_reply(proto::ReplyKind::Normal, container); }, out)) return out;
+  return served();
+}
+
+PyObject* serve_locked(ModuleState& ms, State& s, PyObject* callbacks, proto::TimePoint deadline) {
+  if (!s.registration || s.broken) {
+    if (s.ended)
+      return raise_error(ms, rfc::kClosed, fmt::format("registration ended: {}", *s.ended));
+    return raise_external(ms, std::string(kServerClosed));
+  }
+  auto signals = std::make_shared<SignalCatch>();
+  auto waits = Waits::interruptible(deadline, [signals] { return signals->look(); });
+  if (!waits) return raise_protocol_error(ms, ProtocolError(std::move(waits).error()));
+  Serve serve(ms, s, std::move(waits).value(), std::move(signals));
+  return serve.run(callbacks);
 }
 
 PyObject* method_serve_one(PyObject* self, PyTypeObject* cls, PyObject* const* args,
@@ -375,11 +597,11 @@ PyObject* method_serve_one(PyObject* self, PyTypeObject* cls, PyObject* const* a
                                             number_text(timeout)));
     }
     timeout = std::clamp(timeout, 0.0, kMaxServeTimeout);
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(timeout));
+    const proto::TimePoint deadline = poll_deadline(proto::Clock::now(), timeout);
+    State& s = state_of(self);
+    if (forked(s)) return raise_forked(ms, s);
     // The callbacks dict stays alive for the whole call.
     PyRef hold = PyRef::borrow(callbacks);
-    State& s = state_of(self);
     ServerLock lock(s);
     if (!lock.held()) return raise_reentered(ms);
     return serve_locked(ms, s, callbacks, deadline);
@@ -393,13 +615,27 @@ PyObject* method_close(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_s
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!parse_no_arguments("Server.close", nargs, kwnames)) return nullptr;
     State& s = state_of(self);
+    if (forked(s)) return raise_forked(module_state(cls), s);
+    s.alive.store(false);
+    if (s.owner.load() == std::this_thread::get_id()) {
+      // From inside serve_one on this thread: its callback, or a signal
+      // handler running during one of its waits. serve_one closes the
+      // server when it ends; a wait in progress ends now, a callback's
+      // answer still goes out.
+      s.close_asked.store(true);
+      if (!s.in_callback) {
+        std::lock_guard<std::mutex> guard(s.serving_mutex);
+        if (s.serving) s.serving->interrupt(Interruption::Closed);
+      }
+      Py_RETURN_NONE;
+    }
+    {
+      std::lock_guard<std::mutex> guard(s.serving_mutex);
+      s.closing = true;
+      if (s.serving) s.serving->interrupt(Interruption::Closed);
+    }
     ServerLock lock(s);
-    if (!lock.held()) return raise_reentered(module_state(cls));
-    // Dropping the registration sends the detach record and closes its
-    // socket.
-    s.registration.reset();
-    std::optional<RfcConnection> metadata = std::exchange(s.metadata, std::nullopt);
-    if (metadata) without_gil([&] { (void)std::move(*metadata).close(); });
+    close_locked(s);
     Py_RETURN_NONE;
   });
 }
@@ -407,15 +643,22 @@ PyObject* method_close(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_s
 PyObject* get_alive(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     State& s = state_of(self);
-    ServerLock lock(s);
-    if (!lock.held()) return raise_reentered(module_state_of(self));
-    return PyBool_FromLong(s.registration.has_value() && !s.broken);
+    if (forked(s)) return raise_forked(module_state_of(self), s);
+    return PyBool_FromLong(s.alive.load());
   });
 }
 
 PyObject* get_program_id(PyObject* self, void*) {
   return guarded<PyObject*>(
       nullptr, [&]() -> PyObject* { return str_from_utf8(state_of(self).program_id); });
+}
+
+// The Python error of a failed step of the construction: the exception of
+// a signal handler that broke it off, else `error` as it maps.
+std::nullptr_t raise_open_error(const ModuleState& ms, const Waits& waits, SignalCatch& signals,
+                                const ProtocolError& error) {
+  if (waits.interrupted() == Interruption::Aborted && signals.restore()) return nullptr;
+  return raise_protocol_error(ms, error);
 }
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -435,30 +678,55 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!find_param(server_map, "program_id"))
       return raise_external(ms, std::string(kNeedProgramId));
 
+    // The registration and the logon wait under waits of their own, so that
+    // Ctrl-C ends them.
+    auto signals = std::make_shared<SignalCatch>();
+    auto made = Waits::interruptible(std::nullopt, [signals] { return signals->look(); });
+    if (!made) return raise_protocol_error(ms, ProtocolError(std::move(made).error()));
+    const std::shared_ptr<Waits> waits = std::move(made).value();
+
     auto state = std::make_unique<State>();
     state->program_id = *find_param(server_map, "program_id");
     const proto::ServerParams sp = server_params_from(server_map);
-    auto registered = without_gil([&] { return proto::register_at_gateway(sp); });
-    if (!registered) return raise_protocol_error(ms, registered.error());
+    auto registered = without_gil([&] { return proto::register_at_gateway(sp, waits); });
+    if (!registered) return raise_open_error(ms, *waits, *signals, registered.error());
     state->registration.emplace(std::move(registered).value());
 
     const proto::ConnectionParams cp = logon_params(client_map);
-    auto opened = without_gil([&] { return proto::open_direct(cp, proto::metadata_cache()); });
+    auto opened =
+        without_gil([&] { return proto::open_direct(cp, proto::metadata_cache(), waits); });
     if (!opened) {
       state->registration.reset();  // detaches before the error is raised
-      return raise_protocol_error(ms, opened.error());
+      return raise_open_error(ms, *waits, *signals, opened.error());
     }
     state->metadata.emplace(std::move(opened).value());
+    state->metadata->set_waits(nullptr);
+    signals->clear();
 
     PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
+    state->alive.store(true);
     reinterpret_cast<ServerObject*>(self)->state = state.release();
     return self;
   });
 }
 
 void server_dealloc(PyObject* self) {
-  delete reinterpret_cast<ServerObject*>(self)->state;
+  State* state = reinterpret_cast<ServerObject*>(self)->state;
+  if (state && forked(*state)) {
+    // In a forked child nothing may go out on the inherited connections:
+    // their sockets are closed silently. When a thread of the parent held
+    // the server at the fork, its lock is never free here and the state
+    // stays as it is.
+    if (state->mutex.try_lock()) {
+      if (state->registration) state->registration->abandon();
+      state->metadata.reset();  // dropping sends nothing
+      state->mutex.unlock();
+      delete state;
+    }
+  } else {
+    delete state;
+  }
   free_instance(self);
 }
 

@@ -809,5 +809,185 @@ TEST(ServeTest, DropDetachesExactlyOnce) {
   EXPECT_FALSE(read_frame(q.gateway).has_value());
 }
 
+// ---------------------------------------------------------------- waits
+
+// The frames of one call, as the gateway writes them: the announcement and
+// one request record holding the whole container.
+Bytes call_bytes(std::string_view conversation) {
+  Bytes out;
+  for (const Bytes& f :
+       {announcement(conversation), inbound_record(0x03, conversation, call_container())}) {
+    wire::append_be32(out, static_cast<std::uint32_t>(f.size()));
+    wire::append_bytes(out, f);
+  }
+  return out;
+}
+
+std::shared_ptr<Waits> interruptible(std::optional<TimePoint> deadline = std::nullopt) {
+  auto w = Waits::interruptible(deadline);
+  EXPECT_TRUE(w.ok());
+  return w.ok() ? std::move(w).value() : std::make_shared<Waits>();
+}
+
+// A wait broken off from another thread, or ended by its deadline while
+// bytes keep coming, loses nothing: the next receive_call takes the call up
+// where the last one left it.
+TEST(ServeWaitsTest, AWaitEndedPartWayKeepsWhatHasArrived) {
+  const Bytes bytes = call_bytes("55555555");
+  const std::size_t half = 84 + 50;  // the announcement and part of the request
+
+  // Interrupted from another thread.
+  {
+    Pair p;
+    test::write_all(p.gateway, ByteView(bytes).first(half));
+    auto waits = interruptible();
+    p.server->set_waits(waits);
+    std::thread other([&] {
+      std::this_thread::sleep_for(50ms);
+      waits->interrupt(Interruption::Closed);
+    });
+    auto broken = p.server->receive_call();
+    other.join();
+    ASSERT_FALSE(broken.ok());
+    EXPECT_TRUE(broken.error().get<IoError>() && broken.error().get<IoError>()->is_interrupted())
+        << broken.error().message();
+    EXPECT_TRUE(p.server->has_partial_call());
+    EXPECT_FALSE(p.server->ended());
+    p.server->set_waits(nullptr);
+    test::write_all(p.gateway, ByteView(bytes).subspan(half));
+    auto call = p.server->receive_call();
+    ASSERT_TRUE(call.ok()) << call.error().message();
+    EXPECT_EQ(call.value().function, "STFC_CONNECTION");
+    EXPECT_EQ(p.server->conversation_id(), conv("55555555"));
+  }
+
+  // A deadline against a gateway that sends a byte every few milliseconds:
+  // each byte would restart a per-read limit, but not the deadline.
+  {
+    Pair p;
+    std::thread trickle([&] {
+      for (std::size_t i = 0; i < bytes.size(); ++i) {
+        test::write_all(p.gateway, ByteView(bytes).subspan(i, 1));
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+    p.server->set_waits(interruptible(Clock::now() + 100ms));
+    auto cut = p.server->receive_call();
+    ASSERT_FALSE(cut.ok());
+    EXPECT_TRUE(cut.error().is_timeout()) << cut.error().message();
+    EXPECT_TRUE(p.server->has_partial_call());
+    p.server->set_waits(nullptr);
+    auto call = p.server->receive_call();
+    trickle.join();
+    ASSERT_TRUE(call.ok()) << call.error().message();
+    EXPECT_EQ(call.value().parameters.size(), 1u);
+    EXPECT_FALSE(p.server->has_partial_call());
+  }
+}
+
+TEST(ServeWaitsTest, BackToBackAnnouncementsAreAFaultOfTheGateway) {
+  // A second announcement where the request is due replaces the call only
+  // after a pause (TimeOutsAndALostAnnouncement); back to back it is a
+  // fault of the gateway.
+  Pair p;
+  write_frame(p.gateway, announcement("11111111"));
+  write_frame(p.gateway, announcement("22222222"));
+  auto call = p.server->receive_call();
+  ASSERT_FALSE(call.ok());
+  EXPECT_EQ(call.error().message(), "unexpected record during inbound request: function 0xcf");
+  EXPECT_FALSE(p.server->ended());
+}
+
+// Which failures end the registration: after them nothing more goes over
+// the connection, not even the detach record.
+TEST(ServeWaitsTest, FailuresThatEndTheRegistration) {
+  struct Case {
+    const char* name;
+    void (*gateway)(Pair&);
+    ProtocolError::Kind kind;
+    bool ends;
+  };
+  const Case cases[] = {
+      {"closed while idle", [](Pair& p) { (void)p.gateway.shutdown_both(); },
+       ProtocolError::ClosedByPeer, true},
+      {"closed mid-request",
+       [](Pair& p) {
+         test::write_all(p.gateway, ByteView(call_bytes("55555555")).first(100));
+         (void)p.gateway.shutdown_both();
+       },
+       ProtocolError::ClosedByPeer, true},
+      {"hostile length", [](Pair& p) { test::write_all(p.gateway, hex("FFFFFFFF")); },
+       ProtocolError::Ni, true},
+      {"a frame of junk",
+       [](Pair& p) { write_frame(p.gateway, wire::as_bytes("GARBAGE-GARBAGE-")); },
+       ProtocolError::UnexpectedRecord, false},
+  };
+  for (const auto& c : cases) {
+    Pair p;
+    c.gateway(p);
+    auto call = p.server->receive_call();
+    ASSERT_FALSE(call.ok()) << c.name;
+    EXPECT_EQ(call.error().kind(), c.kind) << c.name << ": " << call.error().message();
+    EXPECT_EQ(p.server->ended(), c.ends) << c.name;
+    p.server.reset();
+    if (c.kind == ProtocolError::ClosedByPeer) continue;  // the gateway reads nothing more
+    auto after = read_frame(p.gateway);
+    EXPECT_EQ(after.has_value(), !c.ends) << c.name;  // the detach record, or the close
+    if (after) {
+      EXPECT_EQ(*after, detach_record()) << c.name;
+    }
+  }
+}
+
+TEST(ServeWaitsTest, ASendThatFailsEndsTheRegistrationOneRefusedBeforeItsStartDoesNot) {
+  const ExceptionReply reply = ExceptionReply::exception_key("FU_NOT_FOUND");
+  {
+    // Waits already interrupted: nothing is written, the stream is whole,
+    // and the drop still detaches (with waits of its own).
+    Pair p;
+    auto waits = interruptible();
+    waits->interrupt(Interruption::Closed);
+    p.server->set_waits(waits);
+    auto sent = p.server->send_exception_reply(reply);
+    ASSERT_FALSE(sent.ok());
+    EXPECT_FALSE(p.server->ended());
+    p.server.reset();
+    EXPECT_EQ(read_frame(p.gateway), std::optional<Bytes>(detach_record()));
+  }
+  {
+    Pair p;
+    ASSERT_EQ(::shutdown(p.server->socket().fd(), SHUT_WR), 0);
+    auto sent = p.server->send_exception_reply(reply);
+    ASSERT_FALSE(sent.ok());
+    EXPECT_TRUE(sent.error().is(ProtocolError::Io)) << sent.error().message();
+    EXPECT_TRUE(p.server->ended());
+    auto next = p.server->receive_call();
+    ASSERT_FALSE(next.ok());
+    EXPECT_EQ(next.error().message(), "I/O error: the registration has ended");
+  }
+}
+
+TEST(ServeWaitsTest, RegistrationBrokenOffDetaches) {
+  // Ctrl-C while the gateway is silent about the registration: the wait
+  // ends at once (not after the registration wait), and the half-built
+  // registration is detached.
+  test::Listener listener;
+  ScriptedGateway gw;  // answers nothing
+  std::thread peer([&] { gw.serve(listener); });
+  auto waits = interruptible();
+  std::thread other([&] {
+    std::this_thread::sleep_for(100ms);
+    waits->interrupt(Interruption::Aborted);
+  });
+  auto server = register_at_gateway(params_for(listener), waits);  // a wait of 10 s
+  other.join();
+  peer.join();
+  ASSERT_FALSE(server.ok());
+  const IoError* io = server.error().get<IoError>();
+  ASSERT_TRUE(io != nullptr) << server.error().message();
+  EXPECT_TRUE(io->is_interrupted());
+  EXPECT_EQ(gw.after, std::vector<Bytes>{detach_record()});
+}
+
 }  // namespace
 }  // namespace quib::proto

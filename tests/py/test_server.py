@@ -275,59 +275,94 @@ def test_callback_that_is_not_callable(ctl, server):
     assert reply["msg_v1"] == "'int' object is not callable"
 
 
-@pytest.mark.parametrize("result, problem", [
-    ({"E_CHAR": 5}, '"E_CHAR": TypeError: a string required for parameter "E_CHAR", got int'),
-    ({"I_CHAR": "x"}, '"I_CHAR" is an import parameter; a server cannot return it'),
-    ({"E_CHAR": "fine", "NOPE": 1}, 'Z_SIM_ECHO has no parameter named "NOPE"'),
+class NoFloat:
+    def __float__(self):
+        raise RuntimeError("no float here")
+
+
+def _encode_error(text):
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as e:
+        return f"UnicodeEncodeError: {e}"
+    raise AssertionError(f"{text!r} encodes")
+
+
+# Whatever a callback returns, the caller gets an answer: here an ABAP
+# message naming the first thing wrong with the result, after which
+# serve_one raises the same text.
+@pytest.mark.parametrize("result, raised, problem", [
+    ({"E_CHAR": 5}, lomra.ExternalRuntimeError,
+     '"E_CHAR": TypeError: a string required for parameter "E_CHAR", got int'),
+    ({"I_CHAR": "x"}, lomra.ExternalRuntimeError, '"I_CHAR" is an import parameter; a server cannot return it'),
+    ({"E_CHAR": "fine", "NOPE": 1}, lomra.ExternalRuntimeError, 'Z_SIM_ECHO has no parameter named "NOPE"'),
+    ({"E_FLOAT": NoFloat()}, lomra.ExternalRuntimeError, '"E_FLOAT": RuntimeError: no float here'),
+    ({"E_CHAR": "fine", 5: "x"}, TypeError, "a dict key of type int; the keys name parameters and must be str"),
+    ({"E_CHAR\ud800": "x"}, lomra.ExternalRuntimeError, _encode_error("E_CHAR\ud800")),
+    ({"E_INT8": 2 ** 31}, lomra.ExternalRuntimeError,
+     "unexpected record during server reply: export E_INT8 is 2147483648, which does not fit ABAP's INT4; "
+     "pass RfcValue::Bytes for a wider field"),
 ])
-def test_refused_result_entries(ctl, server, result, problem):
+def test_refused_results_are_answered(ctl, server, result, raised, problem):
     call_id = ctl.call(server.program_id, ECHO, {}, wait=10)
-    with pytest.raises(lomra.ExternalRuntimeError) as e:
+    with pytest.raises(raised) as e:
         server.serve_one({ECHO: Recorder(result=result)}, 10)
     assert str(e.value) == f"the handler for {ECHO} returned {problem}"
-    assert (e.value.code, e.value.key) == (17, "RFC_EXTERNAL_FAILURE")
+    if raised is lomra.ExternalRuntimeError:
+        assert (e.value.code, e.value.key) == (17, "RFC_EXTERNAL_FAILURE")
     reply = ctl.result(call_id)
     assert reply["status"] == "exception"
     assert message_of(reply) == ("RURAD", "E", "000", problem)
     assert server.alive
 
 
-def test_result_key_that_is_no_str_sends_no_reply(regsim, ctl, server):
+class CollidingKey:
+    """A callbacks key that collides with the function name and cannot be
+    compared: the lookup of the callback raises."""
+
+    def __hash__(self):
+        return hash(ECHO)
+
+    def __eq__(self, other):
+        raise ValueError("not comparable")
+
+
+def test_failure_before_the_callback_is_answered(ctl, server):
     call_id = ctl.call(server.program_id, ECHO, {}, wait=10)
-    with pytest.raises(TypeError):
-        server.serve_one({ECHO: Recorder(result={5: "x"})}, 10)
-    # No answer went out; the registration goes when the server closes.
-    server.close()
-    assert ctl.result(call_id)["status"] == "detached"
-
-
-def test_int_export_beyond_int4_fails_the_reply(ctl, server):
-    call_id = ctl.call(server.program_id, ECHO, {}, wait=3)
-    with pytest.raises(lomra.CommunicationError, match="does not fit ABAP's INT4") as e:
-        server.serve_one({ECHO: Recorder(result={"E_INT8": 2 ** 31})}, 10)
-    assert e.value.code == 1
-    assert ctl.result(call_id)["status"] == "timeout"
+    with pytest.raises(ValueError, match="not comparable"):
+        server.serve_one({CollidingKey(): Recorder()}, 10)
+    reply = ctl.result(call_id)
+    assert reply["status"] == "exception"
+    assert message_of(reply) == ("RURAD", "E", "000", "ValueError: not comparable")
     assert server.alive
 
 
-def test_callback_using_its_own_server_gets_an_error(ctl, server):
-    # The server is held by the serve_one that runs the callback: using it
-    # from there raises rather than waiting for itself.
+def test_callback_using_its_own_server(regsim, ctl, server, program):
+    # The serve_one that runs the callback holds the server: a nested
+    # serve_one raises rather than waiting for itself; alive answers, and
+    # close() takes effect once the answer has gone out.
     seen = []
 
     def cb(context, **params):
-        for use in (lambda: server.alive, server.close, lambda: server.serve_one({}, 0)):
-            try:
-                use()
-            except lomra.ExternalRuntimeError as e:
-                seen.append(str(e))
+        try:
+            server.serve_one({}, 0)
+        except lomra.ExternalRuntimeError as e:
+            seen.append(str(e))
+        seen.append(server.alive)
+        seen.append(server.close())
+        seen.append(server.alive)
         return {"ECHOTEXT": "still served"}
 
     served, reply = serve(server, ctl, "STFC_CONNECTION", {"STFC_CONNECTION": cb})
     assert served == "STFC_CONNECTION"
-    assert seen == ["a Server cannot be used from inside its own serve_one callback"] * 3
+    assert seen == ["serve_one cannot run inside a serve_one of the same Server (its callback, or a "
+                    "signal handler that runs while it waits)", True, None, False]
     assert reply["export_texts"] == {"ECHOTEXT": "still served"}
-    assert server.alive
+    assert server.alive is False
+    with pytest.raises(lomra.ExternalRuntimeError, match="server is closed"):
+        server.serve_one({}, 0)
+    closed = regsim.wait_for(server="reggateway", event="closed", program=program)
+    assert closed[0]["detaches"] == 1
 
 
 def test_several_calls_on_one_registration(ctl, server):
@@ -387,15 +422,6 @@ def test_other_threads_run_while_serve_one_waits(regsim, server):
     assert errors == []
     assert served == "STFC_CONNECTION"
     assert seen == [{"REQUTEXT": "from a thread"}]
-
-
-def test_gateway_closing_during_the_wait(ctl, server):
-    ctl.close_registration(server.program_id)
-    with pytest.raises(lomra.CommunicationError) as e:
-        server.serve_one({}, 10)
-    assert (e.value.code, e.value.key) == (13, "RFC_CLOSED")
-    assert str(e.value) == "connection closed by peer during inbound call announcement"
-    assert server.alive  # an error of the wait does not close the server
 
 
 # --- closing ----------------------------------------------------------------------------------
@@ -470,9 +496,10 @@ def test_exception_of_a_signal_handler_surfaces():
 
 
 def test_other_threads_waiting_for_the_server_do_not_deadlock():
-    # While one thread waits in serve_one, others ask for alive and close():
-    # they wait for the server without holding the interpreter lock, so the
-    # waiting thread gets it back after its poll and everybody finishes.
+    # While one thread waits in serve_one, others ask for alive (a flag: no
+    # wait) and close(), which ends the wait and then waits for the server
+    # without holding the interpreter lock, so the serving thread gets it
+    # back to finish and everybody does.
     code = PRELUDE + textwrap.dedent("""
         out = {}
         def wait():

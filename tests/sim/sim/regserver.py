@@ -17,6 +17,9 @@ calls the gateway forwards to it.  One thread per connection runs:
              reply pieces under the reply or exception header, and the three
              records that end the conversation
   detach     the 0xD0 record a server sends when it goes away
+  faults     a call may carry a fault (CALL_FAULTS) that replaces or
+             changes how its frames are sent: trickled, cut short, a
+             hostile NI length, a junk frame, bytes that are no NI frame
 
 Calls are queued through the control port (one JSON object per line, see
 README.md) or scripted in the scenario ("reggateway": {"calls": [...]}).
@@ -50,6 +53,17 @@ CLOSE_RECORD = 0x0667
 # Record ids of inbound calls that have no name in the client's table.
 SYSTEM_ID = 0x0003
 CALLER_HOST = 0x0002
+
+# The faults of an inbound call, "ACTION" or "ACTION:ARG":
+CALL_FAULTS = {
+    "trickle",   # the call's frames one byte every ARG seconds (default 0.2), then on as usual
+    "midclose",  # the first ARG bytes of the call's frames (default half), then the gateway closes
+    "hugelen",   # an NI length field of ARG (default 0xFFFFFFFF) and nothing more; the gateway
+                 # then waits for the server to close
+    "noise",     # bytes that are no NI frame; the gateway then waits for the server to close
+    "garbage",   # an NI frame of ARG junk bytes (default 16) in place of the call; the connection
+                 # goes on with the next call
+}
 
 REGISTRATION_SIZE = 64
 INFO_SIZE = 512
@@ -268,6 +282,9 @@ class InboundCall:
         self.mode = spec.get("mode", "normal")
         if self.mode not in ("normal", "announce_only", "close_after_request"):
             raise CallSpecError(f"unknown call mode {self.mode!r}")
+        self.fault, _, self.fault_arg = str(spec.get("fault") or "").partition(":")
+        if self.fault and self.fault not in CALL_FAULTS:
+            raise CallSpecError(f"unknown call fault {self.fault!r}; known: {', '.join(sorted(CALL_FAULTS))}")
         self.piece = int(spec.get("piece", 0))
         self.wait = float(spec.get("wait", 30.0))
         self.container = self._container()
@@ -501,6 +518,9 @@ class Registration:
         call.result["conversation"] = call.conversation.decode("ascii")
         call.result["status"] = "sent"
         link.event("call", "reg-call", id=call.number, function=call.function, conversation=call.result["conversation"])
+        if call.fault:
+            self.run_fault(call, frames)
+            return
         # An announced call's announcement is the registration answer.
         link.send_frame(frames[0], "answer" if call.announced else "call")
         if call.mode == "announce_only":
@@ -512,6 +532,33 @@ class Registration:
             call.finish(status="closed-by-gateway")
             raise PeerClosed()
         self.await_reply(call)
+
+    def run_fault(self, call, frames):
+        """Sends the call as its fault says (CALL_FAULTS)."""
+        link = self.link
+        action, arg = call.fault, call.fault_arg
+        link.event("call", "reg-fault", id=call.number, fault=action, arg=arg)
+        if action == "trickle":
+            link.send_trickle(frames, arg, "call")
+            self.await_reply(call)
+            return
+        if action == "garbage":
+            link.send_junk(arg, "call")
+            call.finish(status="garbage-sent")
+            return
+        if action == "midclose":
+            link.send_cut(frames, arg, "call")
+            call.finish(status="closed-by-gateway")
+            raise PeerClosed()
+        if action == "hugelen":
+            link.send_hugelen(arg or "0xFFFFFFFF", "call")
+        else:
+            link.send_noise("call")
+        # Nothing sensible can follow: what the server does now (close, and
+        # whether it still sends a detach) is what the test looks at.
+        self.drain_detach("call", wait=call.wait)
+        call.finish(status="closed-by-gateway")
+        raise PeerClosed()
 
     def await_reply(self, call):
         link = self.link
