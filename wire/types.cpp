@@ -181,6 +181,21 @@ ValueResult<Bytes> encode_decfloat(std::string_view text, AbapType ty) {
   return ty.kind == AbapType::DecFloat16 ? encode_decfloat16(text) : encode_decfloat34(text);
 }
 
+// The kinds for which an undecoded value is not simply passed on: the byte
+// kinds refuse it, the structured kinds check it against their width.
+bool takes_undecoded_as_binary(AbapType ty) {
+  switch (ty.kind) {
+    case AbapType::Byte:
+    case AbapType::XString:
+    case AbapType::Structure:
+    case AbapType::DeepStructure:
+    case AbapType::Table:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The number text of an Int or Float value (decimal or shortest).
 std::string number_text(const RfcValue& v) {
   return v.is_int() ? std::to_string(v.as_int()) : float_shortest_text(v.as_float());
@@ -230,20 +245,21 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
                                       std::uint32_t decimals) {
   using K = RfcValue::Kind;
   const K vk = value.kind();
-  if (ty.kind == AbapType::Bcd) {
-    switch (vk) {
-      case K::Text:
-        return pack_bcd(value.as_text(), width, decimals);
-      case K::Int:
-      case K::Float:
-        return pack_bcd(number_text(value), width, decimals);
-      case K::Bytes:
-        return value.as_bytes();
-      case K::Undecoded:
-        return value.as_undecoded().bytes;
-    }
-  }
+  // An undecoded value is the raw image of its field: it passes unchanged,
+  // except for the binary kinds, which refuse it (Byte, XString) or hold it
+  // to their width (the structured kinds).
+  if (vk == K::Undecoded && !takes_undecoded_as_binary(ty)) return value.as_undecoded().bytes;
   switch (ty.kind) {
+    case AbapType::Bcd:
+      switch (vk) {
+        case K::Text:
+          return pack_bcd(value.as_text(), width, decimals);
+        case K::Int:
+        case K::Float:
+          return pack_bcd(number_text(value), width, decimals);
+        default:
+          return value.as_bytes();
+      }
     case AbapType::Char:
     case AbapType::Numc:
     case AbapType::Date:
@@ -256,12 +272,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
         case K::Int:
         case K::Float:
           return encode_text_kind(number_text(value), w);
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     }
     case AbapType::Float:
       switch (vk) {
@@ -274,12 +287,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return float_bytes(static_cast<double>(value.as_int()));
         case K::Float:
           return float_bytes(value.as_float());
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Int1:
     case AbapType::Int2:
     case AbapType::Int4:
@@ -294,12 +304,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return int_with_range(value.as_int(), ty);
         case K::Float:
           return err(ValueError::unencodable(ty, kDescFloat));
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Byte:
     case AbapType::XString:
       switch (vk) {
@@ -318,12 +325,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
         case K::Int:
         case K::Float:
           return utf8_bytes(number_text(value));
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::DecFloat16:
     case AbapType::DecFloat34:
       switch (vk) {
@@ -333,12 +337,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return encode_decfloat(std::to_string(value.as_int()), ty);
         case K::Float:
           return err(ValueError::unencodable(ty, kDescBinaryFloat));
-        case K::Bytes:
+        default:
           return value.as_bytes();
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Utclong:
       switch (vk) {
         case K::Text: {
@@ -350,12 +351,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return le_bytes(static_cast<std::uint64_t>(value.as_int()), 8);
         case K::Float:
           return err(ValueError::unencodable(ty, kDescFloat));
-        case K::Bytes:
+        default:
           return value.as_bytes();
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Structure:
     case AbapType::DeepStructure:
     case AbapType::Table:
@@ -371,8 +369,6 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
         default:
           return err(ValueError::unencodable(ty, kDescNonBinary));
       }
-    case AbapType::Bcd:
-      break;  // handled above
   }
   return err(ValueError::unencodable(ty, kDescNonBinary));
 }
