@@ -373,6 +373,113 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
   return err(ValueError::unencodable(ty, kDescNonBinary));
 }
 
+// ---------------------------------------------------------------------------
+// Values a caller gives
+
+namespace {
+
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
+bool all_blank(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return c == ' '; });
+}
+
+// The text of a Text, Int or Float value; nothing for the others.
+std::optional<std::string> text_of_value(const RfcValue& v) {
+  if (v.is_text()) return v.as_text();
+  if (v.is_int() || v.is_float()) return number_text(v);
+  return std::nullopt;
+}
+
+// A date or time of `digits` digits, or blank for the initial value.
+ValueResult<std::string> date_or_time_text(std::string text, AbapType ty, std::size_t digits,
+                                           std::string_view forms) {
+  if (all_blank(text)) return std::string(digits, '0');
+  if (text.size() != digits || !all_digits(text)) return err(ValueError::malformed(ty, forms));
+  return text;
+}
+
+}  // namespace
+
+ValueResult<std::string> given_text(const RfcValue& value, AbapType ty, std::uint32_t width) {
+  auto text = text_of_value(value);
+  if (!text) return err(ValueError::unencodable(ty, kDescBytes));
+  switch (ty.kind) {
+    case AbapType::Numc:
+      if (!all_digits(*text)) return err(ValueError::malformed(ty, kFormsNumc));
+      break;
+    case AbapType::Date: {
+      QUIB_TRY(*text, date_or_time_text(std::move(*text), ty, 8, kFormsDate));
+      break;
+    }
+    case AbapType::Time: {
+      QUIB_TRY(*text, date_or_time_text(std::move(*text), ty, 6, kFormsTime));
+      break;
+    }
+    default:
+      break;
+  }
+  const std::size_t capacity = width / 2;
+  if (width != 0) {
+    const std::size_t units = utf16_length(*text);
+    if (units > capacity) return err(ValueError::too_long(ty, units, capacity));
+    // Numc digits are ASCII, one code unit each; filled as far as text
+    // fields are filled at all.
+    const std::size_t fill_to = std::min(capacity, kMaxTextFill);
+    if (ty.kind == AbapType::Numc && units < fill_to) text->insert(0, fill_to - units, '0');
+  }
+  return std::move(*text);
+}
+
+ValueResult<Bytes> encode_given_value(const RfcValue& value, AbapType ty, std::uint32_t width,
+                                      std::uint32_t decimals) {
+  if (!ty.is_text_kind() || value.is_undecoded())
+    return encode_field_value(value, ty, width, decimals);
+  QUIB_TRY(std::string text, given_text(value, ty, width));
+  return encode_text_kind(text, width);
+}
+
+std::string shown_text(std::string_view text) {
+  std::size_t pos = 0, characters = 0, cut = 0;
+  while (pos < text.size()) {
+    (void)next_utf8(text, pos);
+    if (++characters == kShownCharacters) cut = pos;
+  }
+  if (characters <= kShownCharacters) return debug_quote(text);
+  return fmt::format("{}... ({} characters)", debug_quote(text.substr(0, cut)), characters);
+}
+
+std::string shown_value(const RfcValue& value) {
+  switch (value.kind()) {
+    case RfcValue::Kind::Text:
+      return shown_text(value.as_text());
+    case RfcValue::Kind::Int:
+      return std::to_string(value.as_int());
+    case RfcValue::Kind::Float:
+      return float_shortest_text(value.as_float());
+    case RfcValue::Kind::Bytes: {
+      const Bytes& b = value.as_bytes();
+      const std::size_t n = std::min(b.size(), kShownCharacters / 2);
+      std::string hex = "0x";
+      for (std::size_t i = 0; i < n; ++i) {
+        hex.push_back(kHexDigits[b[i] >> 4]);
+        hex.push_back(kHexDigits[b[i] & 0x0F]);
+      }
+      if (n < b.size()) hex += fmt::format("... ({} bytes)", b.size());
+      return hex;
+    }
+    case RfcValue::Kind::Undecoded:
+      return fmt::format("<undecoded {}, {} bytes>", value.as_undecoded().ty.display(),
+                         value.as_undecoded().bytes.size());
+  }
+  return {};
+}
+
+ValueError refused_at(ValueError error, std::string place, const RfcValue& value) {
+  error.at(std::move(place), shown_value(value));
+  return error;
+}
+
 std::string decode_text_field(ByteView bytes) {
   if (!bytes.empty() && bytes.size() % 2 == 0) {
     bool odd_zero = false;
