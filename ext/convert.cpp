@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cstdint>
+#include <span>
 
 #include "ext/args.hpp"
 #include "ext/errors.hpp"
@@ -28,9 +29,6 @@ constexpr std::string_view kWantBytes = "bytes";
 constexpr std::string_view kWantAny = "a string, integer or bytes";
 constexpr std::string_view kWantNumber = "a number or string";
 constexpr std::string_view kWantDict = "a dict";
-
-constexpr const char* kDateFormat = "%Y%m%d";
-constexpr const char* kTimeFormat = "%H%M%S";
 
 // The outcome of trying one way of reading an object: it fits, it does not
 // fit (try the next way), or Python raised something that must propagate.
@@ -117,25 +115,37 @@ int is_instance(ModuleState& ms, PyObject* obj, PyObject* (*cls)(ModuleState&)) 
   return PyObject_IsInstance(obj, type);
 }
 
-// obj.strftime(format), which must return a str.
-std::optional<RfcValue> strftime_text(PyObject* obj, const char* format) {
-  PyRef s(PyObject_CallMethod(obj, "strftime", "s", format));
-  if (!s) return std::nullopt;
-  if (!PyUnicode_Check(s.get())) {
-    const std::string got = type_name_of(s.get());
-    PyErr_Format(PyExc_TypeError, "strftime() returned %s, not str", got.c_str());
-    return std::nullopt;
+// The attributes of a date (year, month, day) or a time (hour, minute,
+// second) and the digits each takes.
+struct DigitField {
+  const char* attribute;
+  int digits;
+};
+constexpr DigitField kDateFields[] = {{"year", 4}, {"month", 2}, {"day", 2}};
+constexpr DigitField kTimeFields[] = {{"hour", 2}, {"minute", 2}, {"second", 2}};
+
+// YYYYMMDD of a date, HHMMSS of a time, from its fields, each filled with
+// zeros on the left: date(1, 1, 1) is 00010101 (strftime's %Y would give
+// 10101 on this platform). A field that cannot be read as an int raises.
+std::optional<RfcValue> digits_of(PyObject* obj, std::span<const DigitField> fields) {
+  std::string text;
+  for (const DigitField& f : fields) {
+    PyRef v(PyObject_GetAttrString(obj, f.attribute));
+    if (!v) return std::nullopt;
+    const long n = PyLong_AsLong(v.get());
+    if (n == -1 && PyErr_Occurred()) return std::nullopt;
+    text += fmt::format("{:0{}d}", n, f.digits);
   }
-  return text_of(s.get());
+  return RfcValue::text(std::move(text));
 }
 
 std::optional<RfcValue> date_or_time(ModuleState& ms, std::string_view name, PyObject* obj,
-                                     PyObject* (*cls)(ModuleState&), const char* format,
-                                     std::string_view what) {
+                                     PyObject* (*cls)(ModuleState&),
+                                     std::span<const DigitField> fields, std::string_view what) {
   if (PyUnicode_Check(obj)) return text_of(obj);
   const int is = is_instance(ms, obj, cls);
   if (is < 0) return std::nullopt;
-  if (is) return strftime_text(obj, format);
+  if (is) return digits_of(obj, fields);
   conversion_error(what, name, obj);
   return std::nullopt;
 }
@@ -377,9 +387,34 @@ const proto::ParameterDescription* named_parameter(const ModuleState& ms, std::s
   return p;
 }
 
+std::string shown_object(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    std::string text;
+    if (str_to_utf8(obj, text)) return wire::shown_text(text);
+    PyErr_Clear();
+    return "?";
+  }
+  // repr() runs the object's own code, which may fail: the refusal is
+  // raised all the same, with "?" for the value.
+  PyRef repr(PyObject_Repr(obj));
+  std::string text;
+  if (!repr || !str_to_utf8(repr.get(), text)) {
+    PyErr_Clear();
+    return "?";
+  }
+  std::size_t pos = 0, characters = 0;
+  while (pos < text.size() && characters < wire::kShownCharacters) {
+    (void)wire::next_utf8(text, pos);
+    ++characters;
+  }
+  if (pos < text.size()) text = text.substr(0, pos) + "...";
+  return text;
+}
+
 bool conversion_error(std::string_view what, std::string_view name, PyObject* obj) {
-  set_type_error(fmt::format("{} required for parameter {}, got {}", what, debug_quote(name),
-                             type_name_of(obj)));
+  const std::string shown = shown_object(obj);
+  set_type_error(fmt::format("{} required for parameter {}, got {} {}", what, debug_quote(name),
+                             type_name_of(obj), shown));
   return false;
 }
 
@@ -402,9 +437,9 @@ std::optional<RfcValue> py_to_value(ModuleState& ms, std::string_view name, Abap
       conversion_error(kWantString, name, obj);
       return std::nullopt;
     case AbapType::Date:
-      return date_or_time(ms, name, obj, datetime_date_type, kDateFormat, kWantDate);
+      return date_or_time(ms, name, obj, datetime_date_type, kDateFields, kWantDate);
     case AbapType::Time:
-      return date_or_time(ms, name, obj, datetime_time_type, kTimeFormat, kWantTime);
+      return date_or_time(ms, name, obj, datetime_time_type, kTimeFields, kWantTime);
     case AbapType::Float:
       return to_float(ms, name, obj);
     case AbapType::Int1:
@@ -501,22 +536,22 @@ PyObject* value_to_py(ModuleState& ms, std::string_view name, AbapType type, con
 // ---------------------------------------------------------------- structures
 
 std::optional<Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLayout& layout,
-                                       PyObject* obj, std::string_view name) {
+                                       PyObject* obj, std::string_view place) {
   if (!PyDict_Check(obj)) {
-    conversion_error(kWantDict, name, obj);
+    conversion_error(kWantDict, place, obj);
     return std::nullopt;
   }
   std::vector<proto::NamedValue> values;
   values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
-  const std::string argument = fmt::format("the dict for parameter {}", debug_quote(name));
+  const std::string argument = fmt::format("the dict for parameter {}", debug_quote(place));
   const bool converted = for_each_item(obj, argument, [&](std::string key, PyObject* value) {
     const proto::FieldLayout* field = proto::find_field(layout, key);
     if (!field) {
       raise_invalid_parameter(
-          ms, fmt::format("{} has no field named {}", layout.name, debug_quote(key)));
+          ms, fmt::format("{}: {} has no field named {}", place, layout.name, debug_quote(key)));
       return false;
     }
-    auto v = py_to_value(ms, field->name, field->abap_type, value);
+    auto v = py_to_value(ms, field_place(place, field->name), field->abap_type, value);
     if (!v) return false;
     values.emplace_back(field->name, std::move(*v));
     return true;
@@ -524,10 +559,24 @@ std::optional<Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLa
   if (!converted) return std::nullopt;
   auto image = proto::encode_structure(layout, values);
   if (!image) {
-    raise_protocol_error(ms, image.error());
+    // A value its field refuses: named inside the place of the dict.
+    if (const wire::ValueError* refused = image.error().get<wire::ValueError>()) {
+      wire::ValueError located = *refused;
+      raise_protocol_error(ms, proto::ProtocolError(std::move(located.inside(place))));
+    } else {
+      raise_protocol_error(ms, image.error());
+    }
     return std::nullopt;
   }
   return std::move(image).value();
+}
+
+std::string field_place(std::string_view place, std::string_view field) {
+  return fmt::format("{}-{}", place, field);
+}
+
+std::string row_place(std::string_view table, std::size_t row) {
+  return fmt::format("{}[{}]", table, row);
 }
 
 PyObject* field_key(const proto::FieldLayout& field) {

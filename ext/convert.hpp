@@ -30,8 +30,20 @@ struct ReadFlags {
 };
 
 // Sets the TypeError of a refused object: "{what} required for parameter
-// {name}, got {type}" with the name in debug quoting. Always false.
+// {name}, got {type} {value}" with the name in debug quoting and the value
+// as shown_object shows it. Always false.
 bool conversion_error(std::string_view what, std::string_view name, PyObject* obj);
+
+// How a refusal shows a Python object: a str as wire::shown_text shows a
+// text, anything else as its repr, cut after wire::kShownCharacters
+// characters.
+std::string shown_object(PyObject* obj);
+
+// The places that messages give for a value inside a parameter: a field of
+// a structure or row ("I_ROW-NAME", "T_IN[3]-NAME") and a row of a table
+// ("T_IN[3]", counted from 0 as the list is).
+std::string field_place(std::string_view place, std::string_view field);
+std::string row_place(std::string_view table, std::size_t row);
 
 // The text of a str, an int, a float or a decimal.Decimal; nullopt with the
 // Python error set otherwise.
@@ -80,12 +92,13 @@ PyObject* value_to_py(ModuleState& ms, std::string_view name, wire::AbapType typ
                       const wire::RfcValue& value, ReadFlags flags);
 
 // A dict as the image of one structure of `layout`: every key names a field
-// (ignoring ASCII case) and its value is converted for that field; fields no
-// key names keep their blank or zero filling. `name` is the parameter the
-// dict was given for, used when the object is not a dict. Nothing, with the
-// Python error set, on failure.
+// (ignoring ASCII case) and its value is converted for that field and held
+// to it (proto::encode_structure); fields no key names keep their ABAP
+// initial value. `place` is where the dict was given (the parameter, or a
+// row of a table parameter: "T_IN[3]"); every refusal names it, and the
+// field inside it. Nothing, with the Python error set, on failure.
 std::optional<wire::Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLayout& layout,
-                                             PyObject* obj, std::string_view name);
+                                             PyObject* obj, std::string_view place);
 
 // The name of a field as an interned str (a new reference; null with the
 // Python error set), and the type its value converts by: that of the first

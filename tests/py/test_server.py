@@ -276,7 +276,7 @@ def test_callback_that_is_not_callable(ctl, server):
 
 
 @pytest.mark.parametrize("result, problem", [
-    ({"E_CHAR": 5}, '"E_CHAR": TypeError: a string required for parameter "E_CHAR", got int'),
+    ({"E_CHAR": 5}, '"E_CHAR": TypeError: a string required for parameter "E_CHAR", got int 5'),
     ({"I_CHAR": "x"}, '"I_CHAR" is an import parameter; a server cannot return it'),
     ({"E_CHAR": "fine", "NOPE": 1}, 'Z_SIM_ECHO has no parameter named "NOPE"'),
 ])
