@@ -10,41 +10,28 @@ thread, and the throughput counters of it all.
 
     bash scripts/example.sh                 # builds lomra into build/venv and runs this
     build/venv/bin/python examples/call_sim.py
+
+The other examples of this folder: structures_sim.py (structures, tables,
+time-outs, refused values), server_sim.py (a registered server),
+units_sim.py (transactional units), routes_sim.py (message-server logon and
+WebSocket RFC).
 """
 
 import datetime
-import pathlib
-import sys
 import threading
 import time
 from decimal import Decimal
 from pprint import pprint
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "sim"))
-sys.path.insert(0, str(ROOT / "tests" / "py" / "support"))
-import find_lomra  # noqa: E402
-
-
-def import_lomra():
-    try:
-        return find_lomra.load()
-    except find_lomra.LomraMissing as exc:
-        sys.exit(f"{exc}: run `pip install --no-build-isolation .` first, "
-                 "or set QUIB_BUILD_DIR to a CMake build configured with -DQUIB_PYTHON=ON")
-
-
-def section(title):
-    print(f"\n== {title}")
+import simenv
+from simenv import section
 
 
 def main():
-    lomra = import_lomra()
-    from simctl import Sim
+    lomra, Sim = simenv.setup()
 
     with Sim() as sim:
-        params = {"ashost": "127.0.0.1", "port": str(sim.gateway), "user": "TESTER", "passwd": "secret",
-                  "client": "001", "lang": "EN"}
+        params = simenv.logon(sim)
         print(f"lomra {lomra.__version__}; simulated gateway on 127.0.0.1:{sim.gateway}")
         conn = lomra.Connection(params, {"dtime": True})
         counters = lomra.Throughput()

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cstdint>
+#include <span>
 
 #include "ext/args.hpp"
 #include "ext/errors.hpp"
@@ -28,9 +29,6 @@ constexpr std::string_view kWantBytes = "bytes";
 constexpr std::string_view kWantAny = "a string, integer or bytes";
 constexpr std::string_view kWantNumber = "a number or string";
 constexpr std::string_view kWantDict = "a dict";
-
-constexpr const char* kDateFormat = "%Y%m%d";
-constexpr const char* kTimeFormat = "%H%M%S";
 
 // The outcome of trying one way of reading an object: it fits, it does not
 // fit (try the next way), or Python raised something that must propagate.
@@ -117,26 +115,38 @@ int is_instance(ModuleState& ms, PyObject* obj, PyObject* (*cls)(ModuleState&)) 
   return PyObject_IsInstance(obj, type);
 }
 
-// obj.strftime(format), which must return a str.
-std::optional<RfcValue> strftime_text(PyObject* obj, const char* format) {
-  PyRef s(PyObject_CallMethod(obj, "strftime", "s", format));
-  if (!s) return std::nullopt;
-  if (!PyUnicode_Check(s.get())) {
-    const std::string got = type_name_of(s.get());
-    PyErr_Format(PyExc_TypeError, "strftime() returned %s, not str", got.c_str());
-    return std::nullopt;
+// The attributes of a date (year, month, day) or a time (hour, minute,
+// second) and the digits each takes.
+struct DigitField {
+  const char* attribute;
+  int digits;
+};
+constexpr DigitField kDateFields[] = {{"year", 4}, {"month", 2}, {"day", 2}};
+constexpr DigitField kTimeFields[] = {{"hour", 2}, {"minute", 2}, {"second", 2}};
+
+// YYYYMMDD of a date, HHMMSS of a time, from its fields, each filled with
+// zeros on the left: date(1, 1, 1) is 00010101 (strftime's %Y would give
+// 10101 on this platform). A field that cannot be read as an int raises.
+std::optional<RfcValue> digits_of(PyObject* obj, std::span<const DigitField> fields) {
+  std::string text;
+  for (const DigitField& f : fields) {
+    PyRef v(PyObject_GetAttrString(obj, f.attribute));
+    if (!v) return std::nullopt;
+    const long n = PyLong_AsLong(v.get());
+    if (n == -1 && PyErr_Occurred()) return std::nullopt;
+    text += fmt::format("{:0{}d}", n, f.digits);
   }
-  return text_of(s.get());
+  return RfcValue::text(std::move(text));
 }
 
-std::optional<RfcValue> date_or_time(ModuleState& ms, std::string_view name, PyObject* obj,
-                                     PyObject* (*cls)(ModuleState&), const char* format,
-                                     std::string_view what) {
+std::optional<RfcValue> date_or_time(ModuleState& ms, const ValuePlace& where, PyObject* obj,
+                                     PyObject* (*cls)(ModuleState&),
+                                     std::span<const DigitField> fields, std::string_view what) {
   if (PyUnicode_Check(obj)) return text_of(obj);
   const int is = is_instance(ms, obj, cls);
   if (is < 0) return std::nullopt;
-  if (is) return strftime_text(obj, format);
-  conversion_error(what, name, obj);
+  if (is) return digits_of(obj, fields);
+  conversion_error(what, where, obj);
   return std::nullopt;
 }
 
@@ -158,73 +168,74 @@ std::optional<RfcValue> first_fit(Fit (*read)(PyObject*, T&), PyObject* obj, Mak
   return otherwise();
 }
 
-std::optional<RfcValue> to_float(ModuleState& ms, std::string_view name, PyObject* obj) {
+std::optional<RfcValue> to_float(ModuleState& ms, const ValuePlace& where, PyObject* obj) {
   return first_fit(
       as_double, obj, [](double d) { return RfcValue::floating(d); },
       [&]() -> std::optional<RfcValue> {
-        auto text = number_or_string(ms, name, obj);
+        auto text = number_or_string(ms, where, obj);
         if (!text) return std::nullopt;
         if (auto parsed = wire::parse_double_text(*text)) return RfcValue::floating(*parsed);
-        conversion_error(kWantFloat, name, obj);
+        conversion_error(kWantFloat, where, obj);
         return std::nullopt;
       });
 }
 
 // An int beyond 64 bits: refused with its value and the field it was for.
-void out_of_range_error(std::string_view name, AbapType type, PyObject* obj) {
+void out_of_range_error(const ValuePlace& where, AbapType type, PyObject* obj) {
   auto shown = str_of(obj);
   if (!shown) PyErr_Clear();
-  set_error(PyExc_OverflowError,
-            fmt::format("integer {} is out of range for parameter {} of type {}",
-                        shown ? *shown : std::string("?"), debug_quote(name), type.display()));
+  set_error(
+      PyExc_OverflowError,
+      fmt::format("integer {} is out of range for parameter {} of type {}",
+                  shown ? *shown : std::string("?"), debug_quote(where.text()), type.display()));
 }
 
 // An integer of 64 bits as an integer value; an int beyond 64 bits is
 // refused as out of range for the field, any other object goes to
 // `otherwise()`.
 template <class Otherwise>
-std::optional<RfcValue> integer_or(std::string_view name, AbapType type, PyObject* obj,
+std::optional<RfcValue> integer_or(const ValuePlace& where, AbapType type, PyObject* obj,
                                    Otherwise otherwise) {
   return first_fit(
       as_int64, obj, [](std::int64_t v) { return RfcValue::integer(v); },
       [&]() -> std::optional<RfcValue> {
         if (PyLong_Check(obj)) {
           // An int that as_int64 refused can only be one that does not fit.
-          out_of_range_error(name, type, obj);
+          out_of_range_error(where, type, obj);
           return std::nullopt;
         }
         return otherwise();
       });
 }
 
-std::optional<RfcValue> to_integer(std::string_view name, AbapType type, PyObject* obj) {
-  return integer_or(name, type, obj, [&]() -> std::optional<RfcValue> {
+std::optional<RfcValue> to_integer(const ValuePlace& where, AbapType type, PyObject* obj) {
+  return integer_or(where, type, obj, [&]() -> std::optional<RfcValue> {
     if (PyUnicode_Check(obj)) {
       auto text = utf8_of(obj);
       if (!text) return std::nullopt;
       if (auto parsed = wire::parse_int64_text(*text)) return RfcValue::integer(*parsed);
     }
-    conversion_error(kWantInteger, name, obj);
+    conversion_error(kWantInteger, where, obj);
     return std::nullopt;
   });
 }
 
 // A byte sequence as a byte value; anything else is refused as not `what`.
-std::optional<RfcValue> to_bytes(std::string_view name, PyObject* obj,
+std::optional<RfcValue> to_bytes(const ValuePlace& where, PyObject* obj,
                                  std::string_view what = kWantBytes) {
   return first_fit(
       as_byte_sequence, obj, [](Bytes b) { return RfcValue::bytes(std::move(b)); },
       [&]() -> std::optional<RfcValue> {
-        conversion_error(what, name, obj);
+        conversion_error(what, where, obj);
         return std::nullopt;
       });
 }
 
 // Utclong, the structured kinds and Unknown: a str, else an integer, else a
 // byte sequence, each passed on as it is.
-std::optional<RfcValue> to_any(std::string_view name, AbapType type, PyObject* obj) {
+std::optional<RfcValue> to_any(const ValuePlace& where, AbapType type, PyObject* obj) {
   if (PyUnicode_Check(obj)) return text_of(obj);
-  return integer_or(name, type, obj, [&] { return to_bytes(name, obj, kWantAny); });
+  return integer_or(where, type, obj, [&] { return to_bytes(where, obj, kWantAny); });
 }
 
 // ---------------------------------------------------------------- back to Python
@@ -377,49 +388,75 @@ const proto::ParameterDescription* named_parameter(const ModuleState& ms, std::s
   return p;
 }
 
-bool conversion_error(std::string_view what, std::string_view name, PyObject* obj) {
-  set_type_error(fmt::format("{} required for parameter {}, got {}", what, debug_quote(name),
-                             type_name_of(obj)));
+std::string shown_object(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    std::string text;
+    if (str_to_utf8(obj, text)) return wire::shown_text(text);
+    PyErr_Clear();
+    return "?";
+  }
+  // repr() runs the object's own code, which may fail: the refusal is
+  // raised all the same, with "?" for the value.
+  PyRef repr(PyObject_Repr(obj));
+  std::string text;
+  if (!repr || !str_to_utf8(repr.get(), text)) {
+    PyErr_Clear();
+    return "?";
+  }
+  std::size_t pos = 0, characters = 0;
+  while (pos < text.size() && characters < wire::kShownCharacters) {
+    (void)wire::next_utf8(text, pos);
+    ++characters;
+  }
+  if (pos < text.size()) text = text.substr(0, pos) + "...";
+  return text;
+}
+
+bool conversion_error(std::string_view what, const ValuePlace& where, PyObject* obj) {
+  const std::string shown = shown_object(obj);
+  set_type_error(fmt::format("{} required for parameter {}, got {} {}", what,
+                             debug_quote(where.text()), type_name_of(obj), shown));
   return false;
 }
 
-std::optional<std::string> number_or_string(ModuleState& ms, std::string_view name, PyObject* obj) {
+std::optional<std::string> number_or_string(ModuleState& ms, const ValuePlace& where,
+                                            PyObject* obj) {
   if (PyUnicode_Check(obj)) return utf8_of(obj);
   if (PyLong_Check(obj) || PyFloat_Check(obj)) return str_of(obj);
   const int is = is_instance(ms, obj, decimal_type);
   if (is < 0) return std::nullopt;
   if (is) return str_of(obj);
-  conversion_error(kWantNumber, name, obj);
+  conversion_error(kWantNumber, where, obj);
   return std::nullopt;
 }
 
-std::optional<RfcValue> py_to_value(ModuleState& ms, std::string_view name, AbapType type,
+std::optional<RfcValue> py_to_value(ModuleState& ms, const ValuePlace& where, AbapType type,
                                     PyObject* obj) {
   switch (type.kind) {
     case AbapType::Char:
     case AbapType::String:
       if (PyUnicode_Check(obj)) return text_of(obj);
-      conversion_error(kWantString, name, obj);
+      conversion_error(kWantString, where, obj);
       return std::nullopt;
     case AbapType::Date:
-      return date_or_time(ms, name, obj, datetime_date_type, kDateFormat, kWantDate);
+      return date_or_time(ms, where, obj, datetime_date_type, kDateFields, kWantDate);
     case AbapType::Time:
-      return date_or_time(ms, name, obj, datetime_time_type, kTimeFormat, kWantTime);
+      return date_or_time(ms, where, obj, datetime_time_type, kTimeFields, kWantTime);
     case AbapType::Float:
-      return to_float(ms, name, obj);
+      return to_float(ms, where, obj);
     case AbapType::Int1:
     case AbapType::Int2:
     case AbapType::Int4:
     case AbapType::Int8:
-      return to_integer(name, type, obj);
+      return to_integer(where, type, obj);
     case AbapType::Byte:
     case AbapType::XString:
-      return to_bytes(name, obj);
+      return to_bytes(where, obj);
     case AbapType::Numc:
     case AbapType::Bcd:
     case AbapType::DecFloat16:
     case AbapType::DecFloat34: {
-      auto text = number_or_string(ms, name, obj);
+      auto text = number_or_string(ms, where, obj);
       if (!text) return std::nullopt;
       return RfcValue::text(std::move(*text));
     }
@@ -428,9 +465,9 @@ std::optional<RfcValue> py_to_value(ModuleState& ms, std::string_view name, Abap
     case AbapType::DeepStructure:
     case AbapType::Table:
     case AbapType::Unknown:
-      return to_any(name, type, obj);
+      return to_any(where, type, obj);
   }
-  return to_any(name, type, obj);
+  return to_any(where, type, obj);
 }
 
 PyObject* value_to_py(ModuleState& ms, std::string_view name, AbapType type, const RfcValue& value,
@@ -501,33 +538,50 @@ PyObject* value_to_py(ModuleState& ms, std::string_view name, AbapType type, con
 // ---------------------------------------------------------------- structures
 
 std::optional<Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLayout& layout,
-                                       PyObject* obj, std::string_view name) {
+                                       PyObject* obj, const ValuePlace& where) {
   if (!PyDict_Check(obj)) {
-    conversion_error(kWantDict, name, obj);
+    conversion_error(kWantDict, where, obj);
     return std::nullopt;
   }
   std::vector<proto::NamedValue> values;
   values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
-  const std::string argument = fmt::format("the dict for parameter {}", debug_quote(name));
-  const bool converted = for_each_item(obj, argument, [&](std::string key, PyObject* value) {
-    const proto::FieldLayout* field = proto::find_field(layout, key);
-    if (!field) {
-      raise_invalid_parameter(
-          ms, fmt::format("{} has no field named {}", layout.name, debug_quote(key)));
-      return false;
-    }
-    auto v = py_to_value(ms, field->name, field->abap_type, value);
-    if (!v) return false;
-    values.emplace_back(field->name, std::move(*v));
-    return true;
-  });
+  const bool converted = for_each_item_with(
+      obj,
+      [&](PyObject* key) {
+        refuse_key_type(fmt::format("the dict for parameter {}", debug_quote(where.text())), key);
+      },
+      [&](std::string key, PyObject* value) {
+        const proto::FieldLayout* field = proto::find_field(layout, key);
+        if (!field) {
+          raise_invalid_parameter(ms, fmt::format("{}: {} has no field named {}", where.text(),
+                                                  layout.name, debug_quote(key)));
+          return false;
+        }
+        auto v = py_to_value(ms, where.with_field(field->name), field->abap_type, value);
+        if (!v) return false;
+        values.emplace_back(field->name, std::move(*v));
+        return true;
+      });
   if (!converted) return std::nullopt;
   auto image = proto::encode_structure(layout, values);
   if (!image) {
-    raise_protocol_error(ms, image.error());
+    // A value its field refuses: named inside the place of the dict.
+    if (const wire::ValueError* refused = image.error().get<wire::ValueError>()) {
+      wire::ValueError located = *refused;
+      raise_protocol_error(ms, proto::ProtocolError(std::move(located.inside(where.text()))));
+    } else {
+      raise_protocol_error(ms, image.error());
+    }
     return std::nullopt;
   }
   return std::move(image).value();
+}
+
+std::string ValuePlace::text() const {
+  std::string out(parameter);
+  if (row) out += fmt::format("[{}]", *row);
+  if (!field.empty()) out += fmt::format("-{}", field);
+  return out;
 }
 
 PyObject* field_key(const proto::FieldLayout& field) {

@@ -29,13 +29,42 @@ struct ReadFlags {
   bool dtime = false;  // Date and Time as datetime.date / datetime.time
 };
 
+// Where a value that a caller gave was: a parameter, a row of a table
+// parameter (counted from 0, as the list is), a field of a structure or of
+// a row. It becomes text ("I_ROW-NAME", "T_IN[3]", "T_IN[3]-NAME") only when
+// a refusal names it, so that converting rows builds no text for it.
+struct ValuePlace {
+  std::string_view parameter;
+  std::optional<std::size_t> row;
+  std::string_view field;
+
+  ValuePlace(std::string_view p) : parameter(p) {}    // NOLINT: implicit on purpose
+  ValuePlace(const std::string& p) : parameter(p) {}  // NOLINT: implicit on purpose
+  ValuePlace(const char* p) : parameter(p) {}         // NOLINT: implicit on purpose
+  ValuePlace(std::string_view p, std::size_t r) : parameter(p), row(r) {}
+  // The field `f` inside this place.
+  ValuePlace with_field(std::string_view f) const {
+    ValuePlace inner = *this;
+    inner.field = f;
+    return inner;
+  }
+  std::string text() const;
+};
+
 // Sets the TypeError of a refused object: "{what} required for parameter
-// {name}, got {type}" with the name in debug quoting. Always false.
-bool conversion_error(std::string_view what, std::string_view name, PyObject* obj);
+// {place}, got {type} {value}" with the place in debug quoting and the
+// value as shown_object shows it. Always false.
+bool conversion_error(std::string_view what, const ValuePlace& where, PyObject* obj);
+
+// How a refusal shows a Python object: a str as wire::shown_text shows a
+// text, anything else as its repr, cut after wire::kShownCharacters
+// characters.
+std::string shown_object(PyObject* obj);
 
 // The text of a str, an int, a float or a decimal.Decimal; nullopt with the
 // Python error set otherwise.
-std::optional<std::string> number_or_string(ModuleState& ms, std::string_view name, PyObject* obj);
+std::optional<std::string> number_or_string(ModuleState& ms, const ValuePlace& where,
+                                            PyObject* obj);
 
 // The Python types of the conversions, imported on first use and kept in
 // the module state (borrowed); null with the Python error set when the
@@ -69,7 +98,7 @@ const proto::ParameterDescription* named_parameter(const ModuleState& ms, std::s
 // A Python object as the value of a field of type `type`; nullopt with the
 // Python error set (a TypeError for an object the field does not accept, or
 // whatever Python raised while the object was read).
-std::optional<wire::RfcValue> py_to_value(ModuleState& ms, std::string_view name,
+std::optional<wire::RfcValue> py_to_value(ModuleState& ms, const ValuePlace& where,
                                           wire::AbapType type, PyObject* obj);
 
 // A field value as a new Python object, or null with the Python error set.
@@ -80,12 +109,13 @@ PyObject* value_to_py(ModuleState& ms, std::string_view name, wire::AbapType typ
                       const wire::RfcValue& value, ReadFlags flags);
 
 // A dict as the image of one structure of `layout`: every key names a field
-// (ignoring ASCII case) and its value is converted for that field; fields no
-// key names keep their blank or zero filling. `name` is the parameter the
-// dict was given for, used when the object is not a dict. Nothing, with the
-// Python error set, on failure.
+// (ignoring ASCII case) and its value is converted for that field and held
+// to it (proto::encode_structure); fields no key names keep their ABAP
+// initial value. `where` is where the dict was given (the parameter, or a
+// row of a table parameter); every refusal names it, and the field inside
+// it. Nothing, with the Python error set, on failure.
 std::optional<wire::Bytes> dict_to_structure(ModuleState& ms, const proto::StructureLayout& layout,
-                                             PyObject* obj, std::string_view name);
+                                             PyObject* obj, const ValuePlace& where);
 
 // The name of a field as an interned str (a new reference; null with the
 // Python error set), and the type its value converts by: that of the first

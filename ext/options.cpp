@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ext/args.hpp"
+#include "ext/convert.hpp"
 #include "ext/errors.hpp"
 
 namespace quib::ext {
@@ -28,17 +29,27 @@ bool truth(PyObject* value, bool& out) {
 
 }  // namespace
 
-bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out) {
+bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out,
+                     std::string_view argument) {
   if (obj == Py_None) {
     out.reset();
     return true;
   }
   const double seconds = PyFloat_AsDouble(obj);
-  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    // An object that is no number at all; a number whose own conversion
+    // failed keeps the error it raised.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyNumber_Check(obj)) {
+      PyErr_Clear();
+      set_type_error(fmt::format("{}: timeout must be a number of seconds or None, got {} {}",
+                                 argument, type_name_of(obj), shown_object(obj)));
+    }
+    return false;
+  }
   if (std::isnan(seconds) || std::isinf(seconds) || seconds >= kMaxSeconds) {
-    const std::string text = fmt::format("{}", seconds);
-    PyErr_Format(PyExc_ValueError, "timeout must be a finite number of seconds below 2**64, got %s",
-                 text.c_str());
+    set_error(PyExc_ValueError,
+              fmt::format("{}: timeout must be a finite number of seconds below 2**64, got {}",
+                          argument, seconds));
     return false;
   }
   if (seconds <= 0) {
@@ -64,7 +75,7 @@ bool apply_options(ModuleState& ms, PyObject* dict, CallOptions& options, bool s
     if (key == "rstrip") return truth(value, options.rstrip);
     if (key == "dtime") return truth(value, options.dtime);
     if (key == "return_import_params") return truth(value, options.return_import_params);
-    if (key == "timeout") return timeout_from_py(value, options.timeout);
+    if (key == "timeout") return timeout_from_py(value, options.timeout, argument);
     if (strict) {
       raise_invalid_parameter(ms, fmt::format("unknown call option {}", debug_quote(key)));
       return false;

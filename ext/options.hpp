@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <optional>
+#include <string_view>
 
 #include "ext/module_state.hpp"
 #include "ext/py.hpp"
@@ -21,8 +22,11 @@ struct CallOptions {
 // positive value is that many seconds, at least one microsecond (however
 // small, it stays a deadline: a zero would mean no limit at all). A value
 // that is not a number raises TypeError; NaN, an infinity or 2^64 seconds
-// and more raise ValueError. False with the Python error set.
-bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out);
+// and more raise ValueError; both messages begin with `argument` (the dict
+// the key was in, "Connection() argument 'config'") and name the key. False
+// with the Python error set.
+bool timeout_from_py(PyObject* obj, std::optional<std::chrono::nanoseconds>& out,
+                     std::string_view argument);
 
 // Applies the known keys of `dict` to `options`. With `strict` (a call's
 // options) any other key raises ExternalRuntimeError RFC_INVALID_PARAMETER

@@ -85,6 +85,12 @@ wire::Result<std::optional<proto::SncOptions>, std::string> parse_snc(const Para
   return std::optional<proto::SncOptions>(std::move(snc));
 }
 
+// The refusal of a number parameter (port, wsport, sysnr, msserv) that
+// parse_u16_decimal does not read.
+std::string not_a_number(std::string_view key, std::string_view value) {
+  return fmt::format("{} must be a number, got {}", key, debug_quote(value));
+}
+
 std::string read_error(std::string_view key, std::string_view path, std::string_view why) {
   return fmt::format("{}: cannot read {}: {}", key, path, why);
 }
@@ -187,12 +193,14 @@ wire::Result<ParsedParams, std::string> parse_connection_params(const ParamMap& 
   ParsedParams out{logon_params(params), proto::Route::direct()};
   proto::ConnectionParams& cp = out.params;
 
-  // 2. The gateway port.
+  // 2. The gateway port, and the system number it otherwise follows from.
   if (const auto* v = find_param(params, "port")) {
     auto port = proto::parse_u16_decimal(*v);
-    if (!port) return err(fmt::format("port must be a number, got {}", debug_quote(*v)));
+    if (!port) return err(not_a_number("port", *v));
     cp.port = *port;
   }
+  if (const auto* v = find_param(params, "sysnr"); v && !proto::parse_u16_decimal(*v))
+    return err(not_a_number("sysnr", *v));
 
   // 3. basXML preference; absent leaves Auto.
   if (const auto* v = find_param(params, "basxml")) cp.basxml_mode = basxml_mode(*v);
@@ -216,7 +224,7 @@ wire::Result<ParsedParams, std::string> parse_connection_params(const ParamMap& 
   if (const auto* v = find_param(params, "wshost")) cp.wshost = *v;
   if (const auto* v = find_param(params, "wsport")) {
     auto port = proto::parse_u16_decimal(*v);
-    if (!port) return err(fmt::format("wsport must be a number, got {}", debug_quote(*v)));
+    if (!port) return err(not_a_number("wsport", *v));
     cp.wsport = *port;
   }
   if (const auto* v = find_param(params, "ws_path")) cp.ws_path = *v;
@@ -241,7 +249,13 @@ wire::Result<ParsedParams, std::string> parse_connection_params(const ParamMap& 
   if (const auto* mshost = find_param(params, "mshost")) {
     proto::Route::MessageServer ms;
     ms.mshost = *mshost;
-    if (const auto* v = find_param(params, "msserv")) ms.msserv = *v;
+    // The message server's port in decimal: service names are not looked
+    // up.
+    if (const auto* v = find_param(params, "msserv")) {
+      auto port = proto::parse_u16_decimal(*v);
+      if (!port) return err(not_a_number("msserv", *v));
+      ms.msserv = std::to_string(*port);
+    }
     if (const auto* v = find_param(params, "group")) ms.group = *v;
     if (const auto* v = find_param(params, "mshost_override")) ms.mshost_override = *v;
     out.route = proto::Route::message_server(std::move(ms));

@@ -4,7 +4,24 @@ The native core ``lomra._quib_lomra`` speaks the RFC protocol itself; this
 package defines the exception classes it raises and registers them with it.
 """
 
-from . import _quib_lomra
+import os as _os
+
+try:
+    from . import _quib_lomra
+except ImportError:
+    _here = _os.path.dirname(_os.path.abspath(__file__))
+    # The lomra/ folder of the source tree holds the Python half only; its
+    # compiled core is built into the installed package.
+    if _os.path.isfile(_os.path.join(_here, _os.pardir, "ext", "module.cpp")):
+        raise ImportError(
+            f"this is lomra's source tree ({_here}), which has no compiled core: "
+            "`import lomra` found the folder lomra/ of the current directory instead of the "
+            "installed package. Run Python from another directory (for the example: "
+            "build/venv/bin/python examples/call_sim.py), or install lomra first with "
+            "`pip install --no-build-isolation .` (or `bash scripts/example.sh`)",
+            name=__name__,
+        ) from None
+    raise
 
 __all__ = [
     "Connection",

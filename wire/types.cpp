@@ -181,6 +181,21 @@ ValueResult<Bytes> encode_decfloat(std::string_view text, AbapType ty) {
   return ty.kind == AbapType::DecFloat16 ? encode_decfloat16(text) : encode_decfloat34(text);
 }
 
+// The kinds for which an undecoded value is not simply passed on: the byte
+// kinds refuse it, the structured kinds check it against their width.
+bool takes_undecoded_as_binary(AbapType ty) {
+  switch (ty.kind) {
+    case AbapType::Byte:
+    case AbapType::XString:
+    case AbapType::Structure:
+    case AbapType::DeepStructure:
+    case AbapType::Table:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The number text of an Int or Float value (decimal or shortest).
 std::string number_text(const RfcValue& v) {
   return v.is_int() ? std::to_string(v.as_int()) : float_shortest_text(v.as_float());
@@ -230,20 +245,21 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
                                       std::uint32_t decimals) {
   using K = RfcValue::Kind;
   const K vk = value.kind();
-  if (ty.kind == AbapType::Bcd) {
-    switch (vk) {
-      case K::Text:
-        return pack_bcd(value.as_text(), width, decimals);
-      case K::Int:
-      case K::Float:
-        return pack_bcd(number_text(value), width, decimals);
-      case K::Bytes:
-        return value.as_bytes();
-      case K::Undecoded:
-        return value.as_undecoded().bytes;
-    }
-  }
+  // An undecoded value is the raw image of its field: it passes unchanged,
+  // except for the binary kinds, which refuse it (Byte, XString) or hold it
+  // to their width (the structured kinds).
+  if (vk == K::Undecoded && !takes_undecoded_as_binary(ty)) return value.as_undecoded().bytes;
   switch (ty.kind) {
+    case AbapType::Bcd:
+      switch (vk) {
+        case K::Text:
+          return pack_bcd(value.as_text(), width, decimals);
+        case K::Int:
+        case K::Float:
+          return pack_bcd(number_text(value), width, decimals);
+        default:
+          return value.as_bytes();
+      }
     case AbapType::Char:
     case AbapType::Numc:
     case AbapType::Date:
@@ -256,12 +272,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
         case K::Int:
         case K::Float:
           return encode_text_kind(number_text(value), w);
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     }
     case AbapType::Float:
       switch (vk) {
@@ -274,12 +287,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return float_bytes(static_cast<double>(value.as_int()));
         case K::Float:
           return float_bytes(value.as_float());
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Int1:
     case AbapType::Int2:
     case AbapType::Int4:
@@ -294,12 +304,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return int_with_range(value.as_int(), ty);
         case K::Float:
           return err(ValueError::unencodable(ty, kDescFloat));
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Byte:
     case AbapType::XString:
       switch (vk) {
@@ -318,12 +325,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
         case K::Int:
         case K::Float:
           return utf8_bytes(number_text(value));
-        case K::Bytes:
+        default:
           return err(ValueError::unencodable(ty, kDescBytes));
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::DecFloat16:
     case AbapType::DecFloat34:
       switch (vk) {
@@ -333,12 +337,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return encode_decfloat(std::to_string(value.as_int()), ty);
         case K::Float:
           return err(ValueError::unencodable(ty, kDescBinaryFloat));
-        case K::Bytes:
+        default:
           return value.as_bytes();
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Utclong:
       switch (vk) {
         case K::Text: {
@@ -350,12 +351,9 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
           return le_bytes(static_cast<std::uint64_t>(value.as_int()), 8);
         case K::Float:
           return err(ValueError::unencodable(ty, kDescFloat));
-        case K::Bytes:
+        default:
           return value.as_bytes();
-        case K::Undecoded:
-          return value.as_undecoded().bytes;
       }
-      break;
     case AbapType::Structure:
     case AbapType::DeepStructure:
     case AbapType::Table:
@@ -371,10 +369,115 @@ ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::u
         default:
           return err(ValueError::unencodable(ty, kDescNonBinary));
       }
-    case AbapType::Bcd:
-      break;  // handled above
   }
   return err(ValueError::unencodable(ty, kDescNonBinary));
+}
+
+// ---------------------------------------------------------------------------
+// Values a caller gives
+
+namespace {
+
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
+bool all_blank(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return c == ' '; });
+}
+
+// The text of a Text, Int or Float value; nothing for the others.
+std::optional<std::string> text_of_value(const RfcValue& v) {
+  if (v.is_text()) return v.as_text();
+  if (v.is_int() || v.is_float()) return number_text(v);
+  return std::nullopt;
+}
+
+// A date or time of `digits` digits, or blank for the initial value.
+ValueResult<std::string> date_or_time_text(std::string text, AbapType ty, std::size_t digits,
+                                           std::string_view forms) {
+  if (all_blank(text)) return std::string(digits, '0');
+  if (text.size() != digits || !all_digits(text)) return err(ValueError::malformed(ty, forms));
+  return text;
+}
+
+}  // namespace
+
+ValueResult<std::string> given_text(const RfcValue& value, AbapType ty, std::uint32_t width) {
+  auto text = text_of_value(value);
+  if (!text) return err(ValueError::unencodable(ty, kDescBytes));
+  switch (ty.kind) {
+    case AbapType::Numc:
+      if (!all_digits(*text)) return err(ValueError::malformed(ty, kFormsNumc));
+      break;
+    case AbapType::Date: {
+      QUIB_TRY(*text, date_or_time_text(std::move(*text), ty, 8, kFormsDate));
+      break;
+    }
+    case AbapType::Time: {
+      QUIB_TRY(*text, date_or_time_text(std::move(*text), ty, 6, kFormsTime));
+      break;
+    }
+    default:
+      break;
+  }
+  const std::size_t capacity = width / 2;
+  if (width != 0) {
+    const std::size_t units = utf16_length(*text);
+    if (units > capacity) return err(ValueError::too_long(ty, units, capacity));
+    // Numc digits are ASCII, one code unit each; filled as far as text
+    // fields are filled at all.
+    const std::size_t fill_to = std::min(capacity, kMaxTextFill);
+    if (ty.kind == AbapType::Numc && units < fill_to) text->insert(0, fill_to - units, '0');
+  }
+  return std::move(*text);
+}
+
+ValueResult<Bytes> encode_given_value(const RfcValue& value, AbapType ty, std::uint32_t width,
+                                      std::uint32_t decimals) {
+  if (!ty.is_text_kind() || value.is_undecoded())
+    return encode_field_value(value, ty, width, decimals);
+  QUIB_TRY(std::string text, given_text(value, ty, width));
+  return encode_text_kind(text, width);
+}
+
+std::string shown_text(std::string_view text) {
+  std::size_t pos = 0, characters = 0, cut = 0;
+  while (pos < text.size()) {
+    (void)next_utf8(text, pos);
+    if (++characters == kShownCharacters) cut = pos;
+  }
+  if (characters <= kShownCharacters) return debug_quote(text);
+  return fmt::format("{}... ({} characters)", debug_quote(text.substr(0, cut)), characters);
+}
+
+std::string shown_value(const RfcValue& value) {
+  switch (value.kind()) {
+    case RfcValue::Kind::Text:
+      return shown_text(value.as_text());
+    case RfcValue::Kind::Int:
+      return std::to_string(value.as_int());
+    case RfcValue::Kind::Float:
+      return float_shortest_text(value.as_float());
+    case RfcValue::Kind::Bytes: {
+      const Bytes& b = value.as_bytes();
+      const std::size_t n = std::min(b.size(), kShownCharacters / 2);
+      std::string hex = "0x";
+      for (std::size_t i = 0; i < n; ++i) {
+        hex.push_back(kHexDigits[b[i] >> 4]);
+        hex.push_back(kHexDigits[b[i] & 0x0F]);
+      }
+      if (n < b.size()) hex += fmt::format("... ({} bytes)", b.size());
+      return hex;
+    }
+    case RfcValue::Kind::Undecoded:
+      return fmt::format("<undecoded {}, {} bytes>", value.as_undecoded().ty.display(),
+                         value.as_undecoded().bytes.size());
+  }
+  return {};
+}
+
+ValueError refused_at(ValueError error, std::string place, const RfcValue& value) {
+  error.at(std::move(place), shown_value(value));
+  return error;
 }
 
 std::string decode_text_field(ByteView bytes) {

@@ -124,6 +124,44 @@ ValueResult<RfcValue> decode_field_value_latin1(ByteView bytes, AbapType ty);
 ValueResult<Bytes> encode_field_value(const RfcValue& value, AbapType ty, std::uint32_t width,
                                       std::uint32_t decimals);
 
+// ---------------------------------------------------------------------------
+// Values a caller gives
+
+// A value goes to the server as the caller gave it or not at all: the
+// encoders of requests (classic imports, structure images, basXML scalars)
+// take what follows, the decoders of replies keep encode_field_value.
+
+// The text that a Char, Numc, Date or Time field `width` bytes wide holds
+// for a value a caller gives (a Text, or the text of an Int or a Float):
+// - Char: the text as it is;
+// - Numc: ASCII digits only (so never a sign), filled with zeros on the left
+//   to the field's length;
+// - Date: eight ASCII digits, Time: six, or an empty or all-blank text for
+//   the initial value "00000000" / "000000".
+// A text of more UTF-16 code units than the field holds (width / 2; a width
+// of 0 sets no limit) is refused with TooLong, never cut; a Numc, Date or
+// Time in another form with Malformed, naming the forms the field takes; a
+// byte value with Unencodable "bytes".
+ValueResult<std::string> given_text(const RfcValue& value, AbapType ty, std::uint32_t width);
+
+// The bytes of a value a caller gives: Char, Numc, Date and Time by
+// given_text (filled with blanks to the width, as encode_field_value
+// fills), every other kind, and undecoded values, by encode_field_value.
+ValueResult<Bytes> encode_given_value(const RfcValue& value, AbapType ty, std::uint32_t width,
+                                      std::uint32_t decimals);
+
+// How a refusal shows the refused value: a text debug-quoted, cut after
+// kShownCharacters characters with its length after it
+// ("xxx..."... (50 characters)), numbers in decimal, bytes in hexadecimal
+// (cut likewise), an undecoded value as its type and size.
+inline constexpr std::size_t kShownCharacters = 32;
+std::string shown_text(std::string_view text);
+std::string shown_value(const RfcValue& value);
+
+// The error of a value a caller gave for `place`: `error` with the place
+// and the value shown.
+ValueError refused_at(ValueError error, std::string place, const RfcValue& value);
+
 // Record texts whose encoding the partner chooses: UTF-16LE when the length is
 // even and non-zero, some byte at an odd offset is 0 and the bytes are valid
 // UTF-16LE; otherwise lossy UTF-8.

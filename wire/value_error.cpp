@@ -50,7 +50,40 @@ ValueError ValueError::undecodable(AbapType ty, std::uint64_t length) {
   return e;
 }
 
+ValueError ValueError::too_long(AbapType ty, std::uint64_t characters, std::uint64_t capacity) {
+  ValueError e;
+  e.kind_ = Kind::TooLong;
+  e.ty_ = ty;
+  e.a_ = characters;
+  e.b_ = capacity;
+  return e;
+}
+ValueError ValueError::malformed(AbapType ty, std::string_view forms) {
+  ValueError e;
+  e.kind_ = Kind::Malformed;
+  e.ty_ = ty;
+  e.text_ = std::string(forms);
+  return e;
+}
+
+ValueError& ValueError::at(std::string place, std::string shown) {
+  place_ = std::move(place);
+  shown_ = std::move(shown);
+  return *this;
+}
+
+ValueError& ValueError::inside(std::string_view outer) {
+  place_ = place_.empty() ? std::string(outer) : fmt::format("{}-{}", outer, place_);
+  return *this;
+}
+
 std::string ValueError::message() const {
+  if (place_.empty()) return reason();
+  if (shown_.empty()) return fmt::format("{}: {}", place_, reason());
+  return fmt::format("{} {}: {}", place_, shown_, reason());
+}
+
+std::string ValueError::reason() const {
   switch (kind_) {
     case Kind::Unencodable:
       return fmt::format("cannot encode a {} value as ABAP {}", text_, ty_.display());
@@ -69,6 +102,10 @@ std::string ValueError::message() const {
           "cannot decode {} bytes as ABAP {}: the encoding is not implemented, and reading it as "
           "text would produce plausible nonsense",
           a_, ty_.display());
+    case Kind::TooLong:
+      return fmt::format("{} characters do not fit an ABAP {} of length {}", a_, ty_.display(), b_);
+    case Kind::Malformed:
+      return fmt::format("an ABAP {} takes {}", ty_.display(), text_);
   }
   return {};
 }
@@ -89,6 +126,10 @@ std::string ValueError::debug() const {
       return fmt::format("TooWide {{ length: {}, kind: {}, width: {} }}", a_, ty_.debug(), b_);
     case Kind::Undecodable:
       return fmt::format("Undecodable {{ kind: {}, length: {} }}", ty_.debug(), a_);
+    case Kind::TooLong:
+      return fmt::format("TooLong {{ kind: {}, length: {}, width: {} }}", ty_.debug(), a_, b_);
+    case Kind::Malformed:
+      return fmt::format("Malformed {{ kind: {}, forms: {} }}", ty_.debug(), debug_quote(text_));
   }
   return {};
 }

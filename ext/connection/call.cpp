@@ -95,7 +95,8 @@ bool convert_table(ModuleState& ms, const proto::ParameterDescription& p,
   wire::TableArg::ByteRows rows;
   rows.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    auto image = dict_to_structure(ms, layout, PyList_GetItem(items.get(), i), p.name);
+    auto image = dict_to_structure(ms, layout, PyList_GetItem(items.get(), i),
+                                   ValuePlace(p.name, static_cast<std::size_t>(i)));
     if (!image) return false;
     rows.push_back(std::move(*image));
   }

@@ -306,6 +306,11 @@ std::nullptr_t raise_operation_error(const ModuleState& ms, State& s, Operation&
     case Interruption::None:
       break;
   }
+  // An open that ran past its operation's time-out ends like a call that
+  // did: RFC_CANCELED, naming the step that was waiting.
+  if (op.kind() == Operation::Kind::Open && op.timed() && error.is_timeout())
+    return raise_canceled(ms, fmt::format("{} did not open within the timeout: {}", what,
+                                          error.get<proto::IoError>()->message()));
   return raise_protocol_error(ms, error);
 }
 

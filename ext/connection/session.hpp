@@ -239,7 +239,9 @@ PyObject* cancel_connection(const ModuleState& ms, State& s);
 // The Python error of a failed step of `op` (`what` names it in the
 // message): an interruption as what interrupted it (cancel() as the
 // Cancelled protocol error, close(), a pending signal, which also sends the
-// cancel record), else the protocol error as it maps. Always null.
+// cancel record), an open past its time-out as RFC_CANCELED "{what} did not
+// open within the timeout: {the step's time-out}", else the protocol error
+// as it maps. Always null.
 std::nullptr_t raise_operation_error(const ModuleState& ms, State& s, Operation& op,
                                      std::string_view what, const proto::ProtocolError& error);
 

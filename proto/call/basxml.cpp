@@ -291,6 +291,23 @@ std::string_view value_kind_phrase(const RfcValue& v) {
   }
 }
 
+// A scalar import as the document carries it: refused as the classic route
+// refuses it (encode_given_value), and a Char, Numc, Date or Time as the
+// text its field holds (a Numc zero-filled, a blank date as the initial
+// one).
+ProtoResult<RfcValue> given_scalar(const ParameterDescription& p, const RfcValue& value,
+                                   std::uint32_t places) {
+  const std::uint32_t width = p.length;
+  if (p.type.is_text_kind() && !value.is_undecoded()) {
+    auto text = wire::given_text(value, p.type, width);
+    if (!text) return wire::err(wire::refused_at(std::move(text).error(), p.name, value));
+    return RfcValue::text(std::move(text).value());
+  }
+  auto checked = wire::encode_given_value(value, p.type, width, places);
+  if (!checked) return wire::err(wire::refused_at(std::move(checked).error(), p.name, value));
+  return value;
+}
+
 // A table import given as one value: whole rows of the row type's size.
 ProtoStatus table_from_value(const ParameterDescription& p, const RfcValue& value,
                              EncodeContext& ctx, DocumentSink& sink) {
@@ -671,8 +688,9 @@ ProtoResult<wire::BasxmlDocument> encode_basxml_request(const FunctionDescriptio
       QUIB_CHECK(table_from_value(*p, value, ctx, sink));
     } else {
       auto d = decimals.find(p->name);
-      sink.param(p->name,
-                 scalar_item(value, p->type, d == decimals.end() ? 0 : d->second, p->length));
+      const std::uint32_t places = d == decimals.end() ? 0 : d->second;
+      QUIB_TRY(RfcValue given, given_scalar(*p, value, places));
+      sink.param(p->name, scalar_item(std::move(given), p->type, places, p->length));
     }
   }
   for (const ParameterDescription& p : description.parameters) {

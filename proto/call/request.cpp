@@ -25,8 +25,8 @@ ProtoResult<std::vector<EncodedImport>> encode_imports(const FunctionDescription
   out.reserve(imports.size());
   for (const auto& [name, value] : imports) {
     QUIB_TRY(const ImportField f, import_field(description, name, decimals));
-    auto bytes = wire::encode_field_value(value, f.type, f.width, f.decimals);
-    if (!bytes) return wire::err(ProtocolError(std::move(bytes).error()));
+    auto bytes = wire::encode_given_value(value, f.type, f.width, f.decimals);
+    if (!bytes) return wire::err(wire::refused_at(std::move(bytes).error(), name, value));
     out.push_back(EncodedImport{name, std::move(bytes).value()});
   }
   return out;

@@ -56,9 +56,10 @@ struct ImportField {
 ProtoResult<ImportField> import_field(const FunctionDescription& description, std::string_view name,
                                       const DecimalsLookup& decimals);
 
-// The imports encoded against the description, in the caller's order; the
-// decimals of each packed import are asked of `decimals` when its turn
-// comes.
+// The imports encoded against the description, in the caller's order, as
+// values a caller gives (encode_given_value): a value its field refuses
+// fails with Value naming the import and the value. The decimals of each
+// packed import are asked of `decimals` when its turn comes.
 ProtoResult<std::vector<EncodedImport>> encode_imports(const FunctionDescription& description,
                                                        std::span<const ValueImport> imports,
                                                        const DecimalsLookup& decimals);

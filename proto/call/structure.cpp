@@ -27,11 +27,17 @@ ProtocolError encode_error(std::string detail) {
   return ProtocolError::unexpected_record(kStepStructureEncode, std::move(detail));
 }
 
-// A UTF-16LE blank in every two bytes of [begin, end), starting at `begin`;
-// an odd last byte gets 0x20.
-void fill_blanks(Bytes& image, std::size_t begin, std::size_t end) {
+// The character of a text field's initial value: a blank for Char, a zero
+// for Numc, Date ("00000000") and Time ("000000").
+std::uint8_t initial_character(wire::AbapType ty) {
+  return ty == wire::AbapType::Char ? 0x20 : 0x30;
+}
+
+// The UTF-16LE character `c` in every two bytes of [begin, end), starting
+// at `begin`; an odd last byte gets `c` itself.
+void fill_character(Bytes& image, std::size_t begin, std::size_t end, std::uint8_t c) {
   for (std::size_t i = begin; i < end; i += 2) {
-    image[i] = 0x20;
+    image[i] = c;
     if (i + 1 < end) image[i + 1] = 0x00;
   }
 }
@@ -91,7 +97,8 @@ ProtoResult<Bytes> encode_structure(const StructureLayout& layout,
   for (const FieldLayout& f : layout.fields) {
     if (!f.abap_type.is_text_kind() || f.offset >= layout.size) continue;
     const std::uint64_t end = std::min(saturating_add(f.offset, f.width), layout.size);
-    fill_blanks(image, static_cast<std::size_t>(f.offset), static_cast<std::size_t>(end));
+    fill_character(image, static_cast<std::size_t>(f.offset), static_cast<std::size_t>(end),
+                   initial_character(f.abap_type));
   }
   for (const auto& [name, value] : values) {
     const FieldLayout* f = find_field(layout, name);
@@ -99,9 +106,9 @@ ProtoResult<Bytes> encode_structure(const StructureLayout& layout,
     if (f->width > kU32Max)
       return wire::err(encode_error(fmt::format("field {} is {} bytes wide", name, f->width)));
     auto encoded =
-        wire::encode_field_value(value, f->abap_type, static_cast<std::uint32_t>(f->width),
+        wire::encode_given_value(value, f->abap_type, static_cast<std::uint32_t>(f->width),
                                  static_cast<std::uint32_t>(f->decimals));
-    if (!encoded) return wire::err(ProtocolError(std::move(encoded).error()));
+    if (!encoded) return wire::err(wire::refused_at(std::move(encoded).error(), f->name, value));
     std::uint64_t end = 0;
     if (__builtin_add_overflow(f->offset, f->width, &end))
       return wire::err(

@@ -76,9 +76,12 @@ ProtoStatus decode_structure_values(const StructureLayout& layout, wire::ByteVie
 ProtoResult<std::vector<NamedValue>> decode_structure(const StructureLayout& layout,
                                                       wire::ByteView image);
 
-// The image of named values: `size` bytes, text fields pre-filled with
-// blanks, every other byte zero, then each value (in the caller's order) at
-// its field's offset, cut to the field's width.
+// The image of named values that a caller gives: `size` bytes, every field
+// at its ABAP initial value (blanks for Char, zeros for Numc, Date and Time,
+// zero bytes for every other kind), then each value (in the caller's order)
+// encoded at its field's offset by encode_given_value: a text longer than
+// its field, or a Numc, Date or Time in another form, is refused (Value,
+// naming the field as the layout spells it and the value), never cut.
 ProtoResult<wire::Bytes> encode_structure(const StructureLayout& layout,
                                           std::span<const NamedValue> values);
 

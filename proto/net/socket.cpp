@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "proto/base/step_timeout.hpp"
 #include "proto/net/waits.hpp"
 
 namespace quib::proto {
@@ -63,6 +64,21 @@ bool is_numeric_port(std::string_view port) {
     value = value * 10 + static_cast<std::uint32_t>(c - '0');
   }
   return value <= 0xFFFF;
+}
+
+// A failed connect names where it went, keeping the error's kind (a
+// time-out stays a time-out): "cannot connect to 127.0.0.2:3300:
+// Connection refused (os error 111)". An interruption is no failure of the
+// connect and keeps its own text.
+IoError connect_error(std::string_view host, std::string_view port, IoError e) {
+  if (e.is_interrupted()) return e;
+  // An IPv6 literal in brackets, so that its colons do not run into the
+  // port's.
+  const bool ipv6 = host.find(':') != std::string_view::npos && !host.starts_with('[');
+  const std::string where =
+      ipv6 ? fmt::format("[{}]:{}", host, port) : fmt::format("{}:{}", host, port);
+  e.text = fmt::format("{}{}: {}", kCannotConnectTo, where, e.message());
+  return e;
 }
 
 std::string strip_brackets(std::string_view host) {
@@ -310,7 +326,9 @@ wire::Result<Socket, IoError> connect_host(std::string_view host, std::string_vi
     return wire::err(
         IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port)));
   }
-  return connect_tcp(addresses.front(), limit, waits);
+  auto connected = connect_tcp(addresses.front(), limit, waits);
+  if (!connected) return wire::err(connect_error(host, port, std::move(connected).error()));
+  return connected;
 }
 
 std::optional<std::string> udp_local_ip(std::string_view bind_ip, std::string_view target_ip,

@@ -124,7 +124,8 @@ wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration
 
 // A TCP connection to the first address `host`:`port` resolves to (only
 // that one is tried), bounded as connect_tcp is. A host without addresses
-// is NotFound "cannot resolve {host}:{port}".
+// is NotFound "cannot resolve {host}:{port}"; a failed connect keeps its
+// kind and says "cannot connect to {host}:{port}: " before its text.
 wire::Result<Socket, IoError> connect_host(std::string_view host, std::string_view port,
                                            Duration limit, const Waits* waits = nullptr);
 

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "proto/base/step_timeout.hpp"
 #include "proto/session/logon.hpp"
 #include "proto/session/msserv.hpp"
 #include "proto/session/setup.hpp"
@@ -20,7 +21,7 @@ ProtoResult<RfcConnection> finish_ni_open(std::unique_ptr<Transport> transport,
   RfcConnection connection(std::move(transport), std::move(cache),
                            session_identifier_now(params.user, params.client));
   connection.set_basxml_mode(params.basxml_mode);
-  QUIB_CHECK(logon_ni(connection, params));
+  QUIB_CHECK(in_step(logon_ni(connection, params), kOpenLogon));
   return connection;
 }
 
@@ -60,7 +61,7 @@ ProtoResult<RfcConnection> open_wsrfc(const ConnectionParams& params,
   RfcConnection connection(std::move(transport), std::move(cache),
                            session_identifier_now(params.user, params.client));
   connection.set_basxml_mode(params.basxml_mode);
-  QUIB_CHECK(logon_wsrfc(connection, params));
+  QUIB_CHECK(in_step(logon_wsrfc(connection, params), kOpenLogon));
   return connection;
 }
 
@@ -128,7 +129,8 @@ ProtoResult<RfcConnection> open_load_balanced(const ConnectionParams& params,
                                               const std::optional<std::string>& mshost_override,
                                               std::shared_ptr<const Waits> waits) {
   QUIB_TRY(ApplicationServer server,
-           lookup_application_server(mshost, msserv, group, params.connect_timeout, waits));
+           in_step(lookup_application_server(mshost, msserv, group, params.connect_timeout, waits),
+                   fmt::format("the message server lookup at {}:{}", mshost, msserv)));
   const ConnectionParams direct = load_balanced_params(params, server, mshost_override);
   // Never the process-wide cache: each open through the message server starts
   // with an empty cache of its own.

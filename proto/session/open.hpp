@@ -21,7 +21,12 @@ namespace quib::proto {
 // open (connect, set-up, router and message-server legs, TLS and WebSocket
 // handshakes, logon) and its wake-up ends it; the session keeps the waits
 // until the caller gives it others. Without them the fixed connect and I/O
-// time-outs bound each step.
+// time-outs bound each step. Either way a time-out names the step that was
+// waiting ("cannot connect to {host}:{port}: ...", "timed out in the
+// logon", ...; proto/base/step_timeout.hpp).
+
+// The logon as a time-out names it.
+inline constexpr std::string_view kOpenLogon = "the logon";
 
 // The destination of a session in the caller's own terms: the route kind,
 // the host (or message server, service and group), the gateway port or

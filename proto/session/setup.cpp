@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "proto/base/step_timeout.hpp"
 #include "proto/base/wipe.hpp"
 #include "wire/appc.hpp"
 #include "wire/container.hpp"
@@ -124,10 +125,10 @@ ProtoStatus snc_handshake(NiTransport& transport, const SncOptions& options) {
 }
 
 ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& params) {
-  QUIB_CHECK(routing_handshake(transport));
-  QUIB_CHECK(appc_initialize(transport, params.snc.has_value()));
-  QUIB_CHECK(appc_allocate(transport));
-  if (params.snc) QUIB_CHECK(snc_handshake(transport, *params.snc));
+  QUIB_CHECK(in_step(routing_handshake(transport), kSetupRoutingHandshake));
+  QUIB_CHECK(in_step(appc_initialize(transport, params.snc.has_value()), kSetupAppcInitialize));
+  QUIB_CHECK(in_step(appc_allocate(transport), kSetupAppcAllocate));
+  if (params.snc) QUIB_CHECK(in_step(snc_handshake(transport, *params.snc), kSetupSncHandshake));
   return wire::ok_unit;
 }
 
@@ -155,8 +156,9 @@ ProtoResult<std::unique_ptr<NiTransport>> connect_via_router(const ConnectionPar
   QUIB_TRY(Socket socket,
            open_tcp(hops.front().host, hops.front().service, params, std::move(waits)));
   auto transport = std::make_unique<NiTransport>(std::move(socket));
-  QUIB_CHECK(transport->write_ni_frame(request_bytes));
-  QUIB_TRY(wire::Bytes reply, transport->read_ni_frame(kStepSaprouterRoute));
+  QUIB_CHECK(in_step(transport->write_ni_frame(request_bytes), kSetupSaprouterRoute));
+  QUIB_TRY(wire::Bytes reply,
+           in_step(transport->read_ni_frame(kStepSaprouterRoute), kSetupSaprouterRoute));
   if (!wire::is_ni_pong(reply)) {
     const std::string text = wire::utf8_lossy(reply);
     return wire::err(ProtocolError::unexpected_record(kStepSaprouterRoute,

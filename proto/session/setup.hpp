@@ -22,6 +22,14 @@
 
 namespace quib::proto {
 
+// The steps of a set-up as a time-out names them ("timed out in the NI
+// set-up (APPC allocate)"; proto/base/step_timeout.hpp).
+inline constexpr std::string_view kSetupRoutingHandshake = "the NI set-up (routing handshake)";
+inline constexpr std::string_view kSetupAppcInitialize = "the NI set-up (APPC initialize)";
+inline constexpr std::string_view kSetupAppcAllocate = "the NI set-up (APPC allocate)";
+inline constexpr std::string_view kSetupSncHandshake = "the NI set-up (SNC handshake)";
+inline constexpr std::string_view kSetupSaprouterRoute = "the SAProuter route";
+
 // At most this many SNC token exchanges are made before giving up.
 inline constexpr std::uint64_t kMaxSncExchanges = 8;
 
@@ -65,7 +73,8 @@ ProtoStatus snc_handshake(NiTransport& transport, SncInitiator& initiator);
 ProtoStatus snc_handshake(NiTransport& transport, const SncOptions& options);
 
 // The steps in order, after the TCP connection exists; the SNC context
-// exchange only with SNC options.
+// exchange only with SNC options. A time-out names the step that was
+// waiting.
 ProtoStatus run_setup_steps(NiTransport& transport, const ConnectionParams& params);
 
 }  // namespace quib::proto

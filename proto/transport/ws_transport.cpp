@@ -6,6 +6,7 @@
 #include <array>
 #include <vector>
 
+#include "proto/base/step_timeout.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -178,10 +179,12 @@ ProtoResult<std::unique_ptr<WsTransport>> connect_wsrfc(
   socket.set_waits(std::move(waits));
 
   // The TLS handshake runs as part of writing the request.
-  QUIB_CHECK(tls.write_all(socket, wire::as_bytes(*request)));
-  QUIB_TRY(UpgradeHead head, read_upgrade_head([&](std::span<std::uint8_t> out) {
-             return tls.read_some(socket, out);
-           }));
+  if (auto sent = tls.write_all(socket, wire::as_bytes(*request)); !sent)
+    return wire::err(timed_out_in(std::move(sent).error(), "the TLS handshake"));
+  QUIB_TRY(UpgradeHead head, in_step(read_upgrade_head([&](std::span<std::uint8_t> out) {
+                                       return tls.read_some(socket, out);
+                                     }),
+                                     "the WebSocket upgrade"));
   auto accepted = wire::check_upgrade_response(head.text, key);
   if (!accepted) return wire::err(refused_upgrade(accepted.error()));
   return std::make_unique<WsTransport>(std::move(tls), std::move(socket), head.rest);

@@ -354,10 +354,6 @@ TEST(BasxmlRequest, RefusesWhatItCannotSpell) {
        {},
        types,
        "ZSELF.ME nests structures more than 32 deep; the layout refers to itself"},
-      {{{"I_DATE", RfcValue::text("2024/01/15")}},
-       {},
-       types,
-       "a Date cannot be rendered from a a date in neither YYYYMMDD nor YYYY-MM-DD form value"},
   };
   for (const Case& c : cases) {
     auto r = encode_basxml_request(d, c.types, {}, c.imports, c.tables);
@@ -422,6 +418,58 @@ TEST(BasxmlNesting, ThirtyTwoLevelsBelowTheParameterAndNoMore) {
       ASSERT_FALSE(decoded);
       EXPECT_EQ(unsupported_detail(decoded.error()), refused);
     }
+  }
+}
+
+TEST(BasxmlRequest, ScalarsAreHeldToTheirFieldsAsOnTheClassicRoute) {
+  FunctionDescription d = scalar_function();
+  d.parameters.push_back(param("I_NUMC", ParamDirection::Import, AbapType::Numc, 16));
+  d.parameters.push_back(param("I_TIME", ParamDirection::Import, AbapType::Time, 12));
+  // What the document carries: a Numc zero-filled, blank dates and times
+  // as the initial ones.
+  const std::vector<ValueImport> given = {{"I_NUMC", RfcValue::text("42")},
+                                          {"I_DATE", RfcValue::text("        ")},
+                                          {"I_TIME", RfcValue::text("")},
+                                          {"I_CHAR", RfcValue::text("ten chars!")}};
+  auto doc = encode_basxml_request(d, {}, {}, given, {});
+  ASSERT_TRUE(doc) << doc.error().message();
+  std::vector<std::pair<std::string, std::string>> texts;
+  for (std::size_t i = 0; i < doc->param_count(); ++i) {
+    const wire::Element e = doc->param(i);
+    texts.emplace_back(e.name(), e.content().is_text() ? std::string(e.content().text()) : "");
+  }
+  EXPECT_EQ(texts, (std::vector<std::pair<std::string, std::string>>{{"I_NUMC", "00000042"},
+                                                                     {"I_DATE", "0000-00-00"},
+                                                                     {"I_TIME", "00:00:00"},
+                                                                     {"I_CHAR", "ten chars!"}}));
+  // What the classic route refuses is refused here too, naming the
+  // parameter and the value.
+  struct Case {
+    ValueImport import;
+    const char* message;
+  };
+  const Case refused[] = {
+      {{"I_DATE", RfcValue::text("2024/01/15")},
+       "I_DATE \"2024/01/15\": an ABAP Date takes 8 digits YYYYMMDD, a date, or an empty or "
+       "all-blank text for the initial date 00000000"},
+      {{"I_DATE", RfcValue::text("2024-01-15")},
+       "I_DATE \"2024-01-15\": an ABAP Date takes 8 digits YYYYMMDD, a date, or an empty or "
+       "all-blank text for the initial date 00000000"},
+      {{"i_char", RfcValue::text("eleven char")},
+       "I_CHAR \"eleven char\": 11 characters do not fit an ABAP Char of length 10"},
+      {{"I_NUMC", RfcValue::text("1 2")},
+       "I_NUMC \"1 2\": an ABAP Numc takes only digits: a text of digits or an integer of 0 or "
+       "more"},
+      {{"I_INT", RfcValue::integer(1ll << 40)},
+       "I_INT 1099511627776: 1099511627776 does not fit in an ABAP Int4"},
+      {{"I_RAW", RfcValue::bytes({1, 2, 3, 4, 5})},
+       "I_RAW 0x0102030405: 5 bytes do not fit an ABAP Byte of width 4"},
+  };
+  for (const Case& c : refused) {
+    auto r = encode_basxml_request(d, {}, {}, std::vector<ValueImport>{c.import}, {});
+    ASSERT_FALSE(r) << c.message;
+    EXPECT_EQ(r.error().kind(), ProtocolError::Value) << c.message;
+    EXPECT_EQ(r.error().message(), c.message);
   }
 }
 
@@ -845,7 +893,7 @@ TEST(BasxmlExchange, NothingIsSentWhenTheDocumentCannotBeBuilt) {
   const ValueImport imports[] = {{"I_DATE", RfcValue::text("someday")}};
   auto r = invoke(s.connection, "Z_F", imports);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), ProtocolError::Unsupported);
+  EXPECT_EQ(r.error().kind(), ProtocolError::Value);
   EXPECT_TRUE(s.state->sent.empty());
 
   // Binary content of 2 MiB does not fit the token stream's lengths: the

@@ -168,7 +168,18 @@ TEST(ImportEncoding, ErrorsEndTheEncoding) {
     auto enc = encode_imports(s.connection, *d, imports);
     ASSERT_FALSE(enc);
     EXPECT_EQ(enc.error().kind(), ProtocolError::Value);
-    EXPECT_EQ(enc.error().message(), "cannot encode a float value as ABAP Int4");
+    // The import is named as the caller spelled it, with its value.
+    EXPECT_EQ(enc.error().message(), "COUNT 1.5: cannot encode a float value as ABAP Int4");
+  }
+  {
+    // A text longer than its field is refused, never sent longer or cut.
+    const ValueImport imports[] = {{"text", RfcValue::text(std::string(256, 'x'))}};
+    auto enc = encode_imports(s.connection, *d, imports);
+    ASSERT_FALSE(enc);
+    EXPECT_EQ(enc.error().kind(), ProtocolError::Value);
+    EXPECT_EQ(enc.error().message(),
+              "text \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"... (256 characters): 256 characters do "
+              "not fit an ABAP Char of length 255");
   }
   {
     // The decimals of ZPRICE are not cached: the lookup goes to the server,

@@ -1,6 +1,7 @@
 // The NI set-up against a gateway scripted in the test: the exact bytes of
 // the routing handshake, APPC initialize and allocate, the SAProuter route
 // request, each step's failure, and the SNC token exchange.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -241,6 +242,12 @@ TEST(ConnectDirectTest, ConnectAndResolveFailuresAreIo) {
   ASSERT_FALSE(refused.ok());
   ASSERT_EQ(refused.error().kind(), ProtocolError::Io);
   EXPECT_EQ(refused.error().get<IoError>()->kind, IoError::ConnectionRefused);
+  // The refusal names where the connect went.
+  EXPECT_EQ(
+      refused.error().message().rfind(
+          fmt::format("I/O error: cannot connect to 127.0.0.1:{}: Connection refused", port), 0),
+      0u)
+      << refused.error().message();
 
   ConnectionParams p = params_for(3300);
   p.ashost = "no-such-host.invalid";

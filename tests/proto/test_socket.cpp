@@ -51,6 +51,17 @@ TEST(ConnectTest, RefusedPortIsConnectionRefused) {
   EXPECT_NE(s.error().message().find("Connection refused"), std::string::npos);
 }
 
+TEST(ConnectTest, AFailedConnectNamesHostAndPortAndKeepsItsKind) {
+  test::Listener listener;
+  const std::uint16_t port = listener.port();
+  listener.close();
+  auto s = connect_host("127.0.0.1", std::to_string(port), std::chrono::seconds(5));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind, IoError::ConnectionRefused);
+  EXPECT_EQ(s.error().message(), "cannot connect to 127.0.0.1:" + std::to_string(port) +
+                                     ": Connection refused (os error 111)");
+}
+
 TEST(ConnectTest, ConnectedSocketIsBlockingWithTimeouts) {
   test::Listener listener;
   auto addr = resolve("127.0.0.1", std::to_string(listener.port()));

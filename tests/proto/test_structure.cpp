@@ -1,6 +1,7 @@
 // Structure images: named field values to the flat image of a layout and
-// back, with the blank pre-fill of text fields, cutting to the field width,
-// and the failures of hostile or inconsistent layouts.
+// back, with the ABAP initial value of every field no value names, values
+// held to their fields (refused, never cut), and the failures of hostile or
+// inconsistent layouts.
 #include <gtest/gtest.h>
 
 #include "proto/call/structure.hpp"
@@ -67,9 +68,9 @@ TEST(EncodeStructure, PrefillsTextFieldsAndPlacesValues) {
   const Bytes blanks = utf16_blank(10);
   std::copy(blanks.begin(), blanks.end(), untouched.begin() + 4);
 
-  Bytes cut = untouched;
   const Bytes abcde = {'a', 0, 'b', 0, 'c', 0, 'd', 0, 'e', 0};
-  std::copy(abcde.begin(), abcde.end(), cut.begin() + 4);
+  Bytes exact = untouched;
+  std::copy(abcde.begin(), abcde.end(), exact.begin() + 4);
 
   const Case cases[] = {
       {"one Char field of 10 bytes, no values",
@@ -80,14 +81,38 @@ TEST(EncodeStructure, PrefillsTextFieldsAndPlacesValues) {
        layout("C", {field("F", AbapType::Char, 0, 3)}, 3),
        {},
        Bytes{0x20, 0x00, 0x20}},
-      {"every text kind is blank, other kinds zero",
+      {"Numc, Date and Time start as zeros, other kinds as zero bytes",
        layout("T",
               {field("N", AbapType::Numc, 0, 2), field("D", AbapType::Date, 2, 2),
                field("T", AbapType::Time, 4, 2), field("X", AbapType::Byte, 6, 2),
                field("P", AbapType::Bcd, 8, 2)},
               10),
        {},
-       Bytes{0x20, 0, 0x20, 0, 0x20, 0, 0, 0, 0, 0}},
+       Bytes{0x30, 0, 0x30, 0, 0x30, 0, 0, 0, 0, 0}},
+      {"the initial values of a date, a time and a Numc of their real widths",
+       layout("T",
+              {field("D", AbapType::Date, 0, 16), field("T", AbapType::Time, 16, 12),
+               field("N", AbapType::Numc, 28, 7)},
+              35),
+       {},
+       [] {
+         Bytes b = wire::encode_utf16le("00000000000000000");
+         b.push_back(0x30);
+         return b;
+       }()},
+      {"a Numc is filled with zeros on the left; a blank date and time are initial",
+       layout("T",
+              {field("N", AbapType::Numc, 0, 8), field("D", AbapType::Date, 8, 16),
+               field("T", AbapType::Time, 24, 12), field("D2", AbapType::Date, 36, 16)},
+              52),
+       {{"N", RfcValue::text("42")},
+        {"D", RfcValue::text("        ")},
+        {"T", RfcValue::text("")},
+        {"D2", RfcValue::text("20240517")}},
+       wire::encode_utf16le("0042"
+                            "00000000"
+                            "000000"
+                            "20240517")},
       {"a text field reaching past the size is filled up to the size",
        layout("C", {field("F", AbapType::Char, 2, 10)}, 6),
        {},
@@ -100,10 +125,10 @@ TEST(EncodeStructure, PrefillsTextFieldsAndPlacesValues) {
         {"SCORE", RfcValue::floating(2.5)}},
        full_row},
       {"fields no value names keep their filling", row_layout(), {}, untouched},
-      {"a longer text is cut to its field; the neighbour is untouched",
+      {"a text as long as its field fills it; the neighbours are untouched",
        row_layout(),
-       {{"NAME", RfcValue::text("abcdefghij")}},
-       cut},
+       {{"NAME", RfcValue::text("abcde")}},
+       exact},
       {"a name given twice: the later value wins",
        layout("C", {field("F", AbapType::Int1, 0, 1)}, 1),
        {{"F", RfcValue::integer(1)}, {"f", RfcValue::integer(9)}},
@@ -148,14 +173,52 @@ TEST(EncodeStructure, Failures) {
     ASSERT_FALSE(image) << c.what;
     EXPECT_EQ(image.error().message(), c.message) << c.what;
   }
-  // A codec refusal is a Value error wrapping the codec's own error.
-  auto wrong = encode_structure(row, std::vector<NamedValue>{{"ID", RfcValue::text("x7")}});
-  ASSERT_FALSE(wrong);
-  EXPECT_EQ(wrong.error().kind(), ProtocolError::Value);
-  auto too_big =
-      encode_structure(row, std::vector<NamedValue>{{"ID", RfcValue::integer(1ll << 40)}});
-  ASSERT_FALSE(too_big);
-  EXPECT_EQ(too_big.error().kind(), ProtocolError::Value);
+}
+
+TEST(EncodeStructure, RefusedValuesNameTheirFieldAndValue) {
+  // A codec refusal is a Value error wrapping the codec's own error, which
+  // names the field as the layout spells it and shows the value; nothing is
+  // cut to fit.
+  const StructureLayout kinds =
+      layout("K",
+             {field("ID", AbapType::Int4, 0, 4), field("NAME", AbapType::Char, 4, 10),
+              field("NUM", AbapType::Numc, 14, 8), field("DAY", AbapType::Date, 22, 16),
+              field("AT", AbapType::Time, 38, 12)},
+             50);
+  struct Case {
+    const char* name;
+    RfcValue value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"id", RfcValue::text("x7"),
+       "ID \"x7\": cannot encode a non-numeric text value as ABAP Int4"},
+      {"ID", RfcValue::integer(1ll << 40),
+       "ID 1099511627776: 1099511627776 does not fit in an ABAP Int4"},
+      {"NAME", RfcValue::text("abcdef"),
+       "NAME \"abcdef\": 6 characters do not fit an ABAP Char of length 5"},
+      {"NAME", RfcValue::integer(123456),
+       "NAME 123456: 6 characters do not fit an ABAP Char of length 5"},
+      {"NUM", RfcValue::text("12345"),
+       "NUM \"12345\": 5 characters do not fit an ABAP Numc of length 4"},
+      {"NUM", RfcValue::text("4a"),
+       "NUM \"4a\": an ABAP Numc takes only digits: a text of digits or an integer of 0 or more"},
+      {"NUM", RfcValue::integer(-1),
+       "NUM -1: an ABAP Numc takes only digits: a text of digits or an integer of 0 or more"},
+      {"DAY", RfcValue::text("2024-05-17"),
+       "DAY \"2024-05-17\": an ABAP Date takes 8 digits YYYYMMDD, a date, or an empty or all-blank "
+       "text for the initial date 00000000"},
+      {"AT", RfcValue::text("12:30:05"),
+       "AT \"12:30:05\": an ABAP Time takes 6 digits HHMMSS, a time, or an empty or all-blank "
+       "text for the initial time 000000"},
+      {"DAY", RfcValue::bytes({1}), "DAY 0x01: cannot encode a bytes value as ABAP Date"},
+  };
+  for (const Case& c : cases) {
+    auto image = encode_structure(kinds, std::vector<NamedValue>{{c.name, c.value}});
+    ASSERT_FALSE(image) << c.message;
+    EXPECT_EQ(image.error().kind(), ProtocolError::Value) << c.message;
+    EXPECT_EQ(image.error().message(), c.message);
+  }
 }
 
 TEST(EncodeStructure, SizeLimitComesBeforeAnyAllocation) {

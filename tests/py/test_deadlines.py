@@ -46,6 +46,7 @@ class Case:
     kill_first: bool = False  # end the session first, so that the call has to reopen
     fresh: bool = False  # a system of its own (the description is fetched)
     cancel_record: bool = False  # the cancel record must reach the server
+    waiting: str = ""  # an open: the step its time-out names ("{port}": the port it went to)
 
     @property
     def stall(self):
@@ -56,17 +57,26 @@ class Case:
 T = f":{TRICKLE}"
 CASES = [
     # --- the open: TCP connect, NI set-up, logon, router and message-server legs, TLS, WebSocket
-    Case("connect", "stalled", "open"),
-    Case("ni-handshake-stall", "direct", "open", ("silence=handshake@{n}",), ("timeout", "close")),
-    Case("ni-allocate-trickle", "direct", "open", ("trickle=allocate" + T + "@{n}",)),
-    Case("logon-stall", "direct", "open", ("silence=logon@{n}",), ("timeout", "close")),
-    Case("logon-trickle", "direct", "open", ("trickle=logon" + T + "@{n}",)),
-    Case("router-stall", "router", "open", ("silence=route@{n}",), ("timeout", "close")),
-    Case("router-trickle", "router", "open", ("trickle=route" + T + "@{n}",)),
-    Case("msgserver-stall", "msgserver", "open", ("silence=group@{n}",), ("timeout", "close")),
-    Case("msgserver-trickle", "msgserver", "open", ("trickle=first" + T + "@{n}",)),
-    Case("tls-stall", "wsrfc", "open", ("silence=tls@{n}",), ("timeout", "close")),
-    Case("websocket-upgrade-trickle", "wsrfc", "open", ("trickle=handshake" + T + "@{n}",)),
+    Case("connect", "stalled", "open", waiting="cannot connect to 127.0.0.1:{port}: connection timed out"),
+    Case("ni-handshake-stall", "direct", "open", ("silence=handshake@{n}",), ("timeout", "close"),
+         waiting="timed out in the NI set-up (routing handshake)"),
+    Case("ni-allocate-trickle", "direct", "open", ("trickle=allocate" + T + "@{n}",),
+         waiting="timed out in the NI set-up (APPC allocate)"),
+    Case("logon-stall", "direct", "open", ("silence=logon@{n}",), ("timeout", "close"),
+         waiting="timed out in the logon"),
+    Case("logon-trickle", "direct", "open", ("trickle=logon" + T + "@{n}",), waiting="timed out in the logon"),
+    Case("router-stall", "router", "open", ("silence=route@{n}",), ("timeout", "close"),
+         waiting="timed out in the SAProuter route"),
+    Case("router-trickle", "router", "open", ("trickle=route" + T + "@{n}",),
+         waiting="timed out in the SAProuter route"),
+    Case("msgserver-stall", "msgserver", "open", ("silence=group@{n}",), ("timeout", "close"),
+         waiting="timed out in the message server lookup at 127.0.0.1:{port}"),
+    Case("msgserver-trickle", "msgserver", "open", ("trickle=first" + T + "@{n}",),
+         waiting="timed out in the message server lookup at 127.0.0.1:{port}"),
+    Case("tls-stall", "wsrfc", "open", ("silence=tls@{n}",), ("timeout", "close"),
+         waiting="timed out in the TLS handshake"),
+    Case("websocket-upgrade-trickle", "wsrfc", "open", ("trickle=handshake" + T + "@{n}",),
+         waiting="timed out in the WebSocket upgrade"),
     # --- the call: metadata, the exchange, the reopen it needs, the retry after a gateway failure
     Case("description-stall", "direct", "call", ("deaf=call/RFC_GET_FUNCTION_INTERFACE",),
          ("timeout", "cancel", "close"), fresh=True),
@@ -181,7 +191,7 @@ def ended_by(end, run, conn, sim, stall):
 
 
 EXPECTED = {
-    # end: (class, code, message with {name}), for a call; opens are checked by their end below
+    # end: (class, code, message with {name}), for a call and for an open ended by close()
     "timeout": (lomra.CommunicationError, 7, "{name} did not answer within the timeout"),
     "cancel": (lomra.CommunicationError, 7, "{name} was cancelled"),
     "close": (lomra.CommunicationError, 13, "{name} was interrupted: the connection was closed"),
@@ -222,7 +232,12 @@ def test_every_wait_ends_as_asked(case, end):
             # The deadline ended it, not a fixed limit or a failure of the peer.
             assert took >= TIMEOUT - 0.05, f"{case.name}: ended early, after {took:.2f} s: {error}"
         if name is None:
-            assert isinstance(error, lomra.CommunicationError) and "timed out" in str(error), repr(error)
+            # A timed open ends as a timed call does, naming the step that was waiting.
+            port = listener.port if listener else sim.msgserver if case.route == "msgserver" else None
+            waiting = case.waiting.format(port=port)
+            assert (type(error), error.code, error.key, str(error)) == (
+                lomra.CommunicationError, 7, "RFC_CANCELED",
+                f"Connection() did not open within the timeout: {waiting}")
         else:
             cls, code, text = EXPECTED[end]
             assert (type(error), error.code, str(error)) == (cls, code, text.format(name=name))

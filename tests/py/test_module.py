@@ -3,11 +3,14 @@ the one-time registration of the exception classes, and the mapping of
 every kind of failure to its exception class, code and key."""
 
 import inspect
+import os
+import subprocess
+import sys
 import textwrap
 
 import pytest
 
-from conftest import MODULE_PATH, lomra, logon, run_python
+from conftest import MODULE_PATH, ROOT, lomra, logon, run_python
 import simctl
 
 EXPECTED_ATTRIBUTES = ["Connection", "Throughput", "Server", "register_exceptions", "__version__"]
@@ -263,6 +266,20 @@ def test_logon_refused():
     assert type(e) is lomra.LogonError
     assert (e.code, e.key) == (2, "RFC_LOGON_FAILURE")
     assert "logon refused by the server" in str(e)
+
+
+def test_importing_the_source_tree_says_so():
+    # Python started in the root of the source tree finds its folder lomra/
+    # before any installed package.
+    proc = subprocess.run([sys.executable, "-c", "import lomra"], capture_output=True, text=True,
+                          cwd=str(ROOT), env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
+                          timeout=60)
+    assert proc.returncode == 1
+    last = proc.stderr.strip().splitlines()[-1]
+    assert last.startswith(f"ImportError: this is lomra's source tree ({ROOT / 'lomra'}), which has no "
+                           "compiled core"), proc.stderr
+    assert "Run Python from another directory" in last and "pip install --no-build-isolation ." in last
+    assert "circular import" not in proc.stderr
 
 
 def test_unreachable_server():

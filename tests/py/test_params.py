@@ -72,6 +72,16 @@ CHECKS = [
     ({"port": "++1"}, 'port must be a number, got "++1"'),
     ({"port": "0x10"}, 'port must be a number, got "0x10"'),
     ({"port": "3\t"}, 'port must be a number, got "3\\t"'),
+    # The system number the port follows from, read as the port is, never
+    # taken as 00 when it is no number.
+    ({"sysnr": "7a"}, 'sysnr must be a number, got "7a"'),
+    ({"sysnr": " 00"}, 'sysnr must be a number, got " 00"'),
+    ({"sysnr": ""}, 'sysnr must be a number, got ""'),
+    ({"port": "3300", "sysnr": "x"}, 'sysnr must be a number, got "x"'),
+    # The message server's port, decimal only: service names are not looked up.
+    ({"mshost": "m", "msserv": "sapmsQSI"}, 'msserv must be a number, got "sapmsQSI"'),
+    ({"mshost": "m", "msserv": "3600 "}, 'msserv must be a number, got "3600 "'),
+    ({"mshost": "m", "msserv": "70000"}, 'msserv must be a number, got "70000"'),
     ({"snc_mode": "1"}, SNC_LIBRARY),
     ({"snc_myname": "p:me"}, SNC_LIBRARY),
     ({"snc_mode": " 00 ", "snc_partnername": "p:x"}, SNC_LIBRARY),
@@ -210,8 +220,9 @@ def test_message_server_route_wins_over_saprouter():
         c.close()
         assert sim.entries(server="saprouter", dir="event", event="accepted")
         # ... but with mshost beside it the message server is asked instead.
-        text = route_failure(logon(sim, saprouter=router, mshost="127.0.0.1", msserv=closed_port()))
-        assert "message server" in text or "refused" in text.lower()
+        port = closed_port()
+        text = route_failure(logon(sim, saprouter=router, mshost="127.0.0.1", msserv=port))
+        assert text.startswith(f"I/O error: cannot connect to 127.0.0.1:{port}: Connection refused"), text
 
 
 def test_ws_path_alone_keeps_the_direct_route(sim):
@@ -348,20 +359,35 @@ class Untruthful:
         raise ZeroDivisionError("no truth")
 
 
-@pytest.mark.parametrize("config,error", [
-    ({"timeout": "5"}, TypeError),
-    ({"timeout": [1]}, TypeError),
-    ({"timeout": float("nan")}, ValueError),
-    ({"timeout": float("inf")}, ValueError),
-    ({"timeout": -float("inf")}, ValueError),
-    ({"timeout": 2.0**64}, ValueError),
-    ({"rstrip": Untruthful()}, ZeroDivisionError),
+CONFIG = "Connection() argument 'config'"
+
+
+@pytest.mark.parametrize("config,error,message", [
+    ({"timeout": "5"}, TypeError, f'{CONFIG}: timeout must be a number of seconds or None, got str "5"'),
+    ({"timeout": [1]}, TypeError, f"{CONFIG}: timeout must be a number of seconds or None, got list [1]"),
+    ({"timeout": float("nan")}, ValueError,
+     f"{CONFIG}: timeout must be a finite number of seconds below 2**64, got nan"),
+    ({"timeout": float("inf")}, ValueError,
+     f"{CONFIG}: timeout must be a finite number of seconds below 2**64, got inf"),
+    ({"timeout": -float("inf")}, ValueError,
+     f"{CONFIG}: timeout must be a finite number of seconds below 2**64, got -inf"),
+    ({"timeout": 2.0**64}, ValueError,
+     f"{CONFIG}: timeout must be a finite number of seconds below 2**64, got 1.8446744073709552e+19"),
+    ({"rstrip": Untruthful()}, ZeroDivisionError, "no truth"),
 ])
-def test_config_refusals_open_nothing(sim, config, error):
+def test_config_refusals_open_nothing(sim, config, error, message):
     before = len(sim.events("accepted"))
-    with pytest.raises(error):
+    with pytest.raises(error) as info:
         lomra.Connection(logon(sim), config)
+    assert str(info.value) == message
     assert len(sim.events("accepted")) == before
+
+
+def test_call_timeout_refusal_names_the_options(conn):
+    with pytest.raises(TypeError) as info:
+        conn.call("STFC_CONNECTION", {}, {"timeout": "soon"})
+    assert str(info.value) == ("call() argument 'options': timeout must be a number of seconds or None, "
+                               'got str "soon"')
 
 
 @pytest.mark.parametrize("timeout", [0, -2, None, 0.0])

@@ -293,7 +293,7 @@ def _encode_error(text):
 # serve_one raises the same text.
 @pytest.mark.parametrize("result, raised, problem", [
     ({"E_CHAR": 5}, lomra.ExternalRuntimeError,
-     '"E_CHAR": TypeError: a string required for parameter "E_CHAR", got int'),
+     '"E_CHAR": TypeError: a string required for parameter "E_CHAR", got int 5'),
     ({"I_CHAR": "x"}, lomra.ExternalRuntimeError, '"I_CHAR" is an import parameter; a server cannot return it'),
     ({"E_CHAR": "fine", "NOPE": 1}, lomra.ExternalRuntimeError, 'Z_SIM_ECHO has no parameter named "NOPE"'),
     ({"E_FLOAT": NoFloat()}, lomra.ExternalRuntimeError, '"E_FLOAT": RuntimeError: no float here'),

@@ -56,8 +56,9 @@ def test_structure_fields_follow_the_read_options(mconn, options, name, day):
 
 def test_fields_no_key_names_are_blank_or_zero(mconn):
     result = mconn.call("Z_SIM_STRUCT", {"I_ROW": {}}, {})
-    assert result["E_ROW"] == {"ID": 0, "NAME": "", "AMOUNT": Decimal("0.00"), "DAY": "        ", "SCORE": 0.0}
-    assert result["E_SEEN"] == "ID=0;NAME=                    ;AMOUNT=0.00;DAY=        ;SCORE=0.0"
+    # ABAP's initial values: a blank Char, the date 00000000, zeros.
+    assert result["E_ROW"] == {"ID": 0, "NAME": "", "AMOUNT": Decimal("0.00"), "DAY": "00000000", "SCORE": 0.0}
+    assert result["E_SEEN"] == "ID=0;NAME=                    ;AMOUNT=0.00;DAY=00000000;SCORE=0.0"
 
 
 def test_two_spellings_of_one_field_the_later_wins(mconn):
@@ -68,10 +69,11 @@ def test_two_spellings_of_one_field_the_later_wins(mconn):
 def test_structure_refusals_send_nothing(mconn, sim):
     before = calls(sim, "Z_SIM_STRUCT")
     cases = [
-        ([ROW], TypeError, 'a dict required for parameter "I_ROW", got list'),
-        ({"NAME": 5}, TypeError, 'a string required for parameter "NAME", got int'),
-        ({"DAY": 20240229}, TypeError, 'a date or string required for parameter "DAY", got int'),
-        ({"AMOUNT": None}, TypeError, 'a number or string required for parameter "AMOUNT", got NoneType'),
+        ([ROW], TypeError, f'a dict required for parameter "I_ROW", got list {repr([ROW])[:32]}...'),
+        ({"NAME": 5}, TypeError, 'a string required for parameter "I_ROW-NAME", got int 5'),
+        ({"DAY": 20240229}, TypeError, 'a date or string required for parameter "I_ROW-DAY", got int 20240229'),
+        ({"AMOUNT": None}, TypeError,
+         'a number or string required for parameter "I_ROW-AMOUNT", got NoneType None'),
         ({1: "x"}, TypeError, None),
     ]
     for value, error, message in cases:
@@ -82,7 +84,7 @@ def test_structure_refusals_send_nothing(mconn, sim):
     with pytest.raises(lomra.ExternalRuntimeError) as info:
         mconn.call("Z_SIM_STRUCT", {"I_ROW": {"ID": 1, "NOPE": 1}}, {})
     assert (str(info.value), info.value.code, info.value.key) == (
-        'ZSIM_ROW has no field named "NOPE"', 20, "RFC_INVALID_PARAMETER")
+        'I_ROW: ZSIM_ROW has no field named "NOPE"', 20, "RFC_INVALID_PARAMETER")
     # A value its field cannot hold fails while the image is built.
     with pytest.raises(lomra.RFCError) as info:
         mconn.call("Z_SIM_STRUCT", {"I_ROW": {"AMOUNT": "1.234"}}, {})
@@ -164,10 +166,10 @@ def test_table_argument_forms(mconn, sim):
     assert (str(info.value), info.value.code) == ('table parameter "T_IN" takes a list of dicts', 17)
     with pytest.raises(TypeError) as info:
         mconn.call("Z_SIM_TABLE", {"T_IN": [{"ID": 1}, "row"]}, {})
-    assert str(info.value) == 'a dict required for parameter "T_IN", got str'
+    assert str(info.value) == 'a dict required for parameter "T_IN[1]", got str "row"'
     with pytest.raises(lomra.ExternalRuntimeError) as info:
         mconn.call("Z_SIM_TABLE", {"t_in": [{"SIZE": 1}]}, {})
-    assert str(info.value) == 'ZSIM_ROW has no field named "SIZE"'
+    assert str(info.value) == 'T_IN[0]: ZSIM_ROW has no field named "SIZE"'
     assert calls(sim, "Z_SIM_TABLE") == before
 
 

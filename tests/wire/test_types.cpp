@@ -83,8 +83,23 @@ TEST(ValueErrorMessages, Templates) {
       {ValueError::undecodable(AbapType::unknown('X'), 3),
        "cannot decode 3 bytes as ABAP Unknown(X): the encoding is not implemented, and reading it "
        "as text would produce plausible nonsense"},
+      {ValueError::too_long(AbapType::Char, 25, 10),
+       "25 characters do not fit an ABAP Char of length 10"},
+      {ValueError::malformed(AbapType::Numc, kFormsNumc),
+       "an ABAP Numc takes only digits: a text of digits or an integer of 0 or more"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.e.message(), c.msg);
+  // A located error: the place and the value before the reason; `inside`
+  // nests the place in an outer one.
+  ValueError e = ValueError::out_of_range(AbapType::Int4, 1ll << 40);
+  e.at("ID", "1099511627776");
+  EXPECT_EQ(e.message(), "ID 1099511627776: 1099511627776 does not fit in an ABAP Int4");
+  EXPECT_EQ(e.reason(), "1099511627776 does not fit in an ABAP Int4");
+  e.inside("T_IN[3]");
+  EXPECT_EQ(e.message(), "T_IN[3]-ID 1099511627776: 1099511627776 does not fit in an ABAP Int4");
+  EXPECT_EQ(ValueError::not_a_number().inside("I_PACKED").message(), "I_PACKED: not a number");
+  EXPECT_EQ(ValueError::too_long(AbapType::Time, 7, 6).debug(),
+            "TooLong { kind: Time, length: 7, width: 6 }");
   EXPECT_EQ(ValueError::out_of_range(AbapType::Int1, 256).debug(),
             "OutOfRange { kind: Int1, value: 256 }");
   EXPECT_NE(ValueError::out_of_range(AbapType::Int1, 256),
@@ -255,6 +270,111 @@ TEST(EncodeField, TextKinds) {
       {"unknown bytes", RfcValue::bytes(B({1})), AbapType::unknown('Q'), 10, 0, std::nullopt,
        bytes_err(AbapType::unknown('Q'))},
   });
+}
+
+// What a caller gives for a text field: held to the field, never cut; a
+// Numc zero-filled; a date or time in its one form, or blank for the
+// initial value.
+TEST(GivenValue, TextKindsTakeOnlyWhatTheFieldHolds) {
+  const auto too_long = [](AbapType t, std::uint64_t n, std::uint64_t w) {
+    return ValueError::too_long(t, n, w);
+  };
+  const auto malformed = [](AbapType t, std::string_view forms) {
+    return ValueError::malformed(t, forms);
+  };
+  const std::vector<EncodeCase> cases = {
+      {"char filled", RfcValue::text("AB"), AbapType::Char, 10, 0, U("AB   ")},
+      {"char exactly full", RfcValue::text("ABCDE"), AbapType::Char, 10, 0, U("ABCDE")},
+      {"char one too many", RfcValue::text("ABCDEF"), AbapType::Char, 10, 0, std::nullopt,
+       too_long(AbapType::Char, 6, 5)},
+      {"char of an int", RfcValue::integer(-42), AbapType::Char, 8, 0, U("-42 ")},
+      {"a surrogate pair takes two units", RfcValue::text("A\xF0\x9F\x98\x80"), AbapType::Char, 4,
+       0, std::nullopt, too_long(AbapType::Char, 3, 2)},
+      {"width 0 sets no limit", RfcValue::text("ABC"), AbapType::Char, 0, 0, U("ABC")},
+      {"numc zero-filled", RfcValue::text("42"), AbapType::Numc, 16, 0, U("00000042")},
+      {"numc of an int", RfcValue::integer(7), AbapType::Numc, 6, 0, U("007")},
+      {"numc empty is initial", RfcValue::text(""), AbapType::Numc, 6, 0, U("000")},
+      {"numc full", RfcValue::text("123"), AbapType::Numc, 6, 0, U("123")},
+      {"numc too long", RfcValue::text("1234"), AbapType::Numc, 6, 0, std::nullopt,
+       too_long(AbapType::Numc, 4, 3)},
+      {"numc letters", RfcValue::text("12a"), AbapType::Numc, 16, 0, std::nullopt,
+       malformed(AbapType::Numc, kFormsNumc)},
+      {"numc blanks", RfcValue::text(" 42"), AbapType::Numc, 16, 0, std::nullopt,
+       malformed(AbapType::Numc, kFormsNumc)},
+      {"numc negative", RfcValue::integer(-5), AbapType::Numc, 16, 0, std::nullopt,
+       malformed(AbapType::Numc, kFormsNumc)},
+      {"numc odd width", RfcValue::text("4"), AbapType::Numc, 5, 0, U("04")},
+      {"date digits", RfcValue::text("20240517"), AbapType::Date, 16, 0, U("20240517")},
+      {"date empty", RfcValue::text(""), AbapType::Date, 16, 0, U("00000000")},
+      {"date blank", RfcValue::text("        "), AbapType::Date, 16, 0, U("00000000")},
+      {"date of one blank", RfcValue::text(" "), AbapType::Date, 16, 0, U("00000000")},
+      {"date iso form", RfcValue::text("2024-05-17"), AbapType::Date, 16, 0, std::nullopt,
+       malformed(AbapType::Date, kFormsDate)},
+      {"date short", RfcValue::text("2024051"), AbapType::Date, 16, 0, std::nullopt,
+       malformed(AbapType::Date, kFormsDate)},
+      {"date padded", RfcValue::text("20240517 "), AbapType::Date, 18, 0, std::nullopt,
+       malformed(AbapType::Date, kFormsDate)},
+      {"date tab", RfcValue::text("\t"), AbapType::Date, 16, 0, std::nullopt,
+       malformed(AbapType::Date, kFormsDate)},
+      {"date in a narrow field", RfcValue::text("20240517"), AbapType::Date, 12, 0, std::nullopt,
+       too_long(AbapType::Date, 8, 6)},
+      {"time digits", RfcValue::text("123005"), AbapType::Time, 12, 0, U("123005")},
+      {"time blank", RfcValue::text("   "), AbapType::Time, 12, 0, U("000000")},
+      {"time with colons", RfcValue::text("12:30:05"), AbapType::Time, 12, 0, std::nullopt,
+       malformed(AbapType::Time, kFormsTime)},
+      {"time of an int", RfcValue::integer(123005), AbapType::Time, 12, 0, U("123005")},
+      {"bytes refused", RfcValue::bytes(B({1})), AbapType::Date, 16, 0, std::nullopt,
+       ValueError::unencodable(AbapType::Date, kDescBytes)},
+      {"undecoded passes", RfcValue::undecoded(AbapType::Char, B({1, 2, 3})), AbapType::Char, 2, 0,
+       B({1, 2, 3})},
+      // Every other kind as the field codec encodes it.
+      {"int4 range", RfcValue::integer(1ll << 40), AbapType::Int4, 4, 0, std::nullopt,
+       ValueError::out_of_range(AbapType::Int4, 1ll << 40)},
+      {"string unlimited", RfcValue::text("a long text"), AbapType::String, 2, 0,
+       B({'a', ' ', 'l', 'o', 'n', 'g', ' ', 't', 'e', 'x', 't'})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    expect_bytes_or_error(encode_given_value(c.value, c.ty, c.width, c.decimals), c.out, c.error);
+    // given_text agrees with the bytes it is encoded to.
+    if (c.ty.is_text_kind() && !c.value.is_undecoded()) {
+      auto text = given_text(c.value, c.ty, c.width);
+      EXPECT_EQ(text.ok(), c.out.has_value());
+      if (text.ok() && c.out) {
+        EXPECT_EQ(hex(encode_field_value(RfcValue::text(*text), c.ty, c.width, 0).value()),
+                  hex(*c.out));
+      }
+    }
+  }
+  // A Numc is zero-filled as far as text fields are filled at all.
+  auto wide = given_text(RfcValue::text("1"), AbapType::Numc, 0xFFFFFFFFu);
+  ASSERT_TRUE(wide.ok());
+  EXPECT_EQ(wide->size(), kMaxTextFill);
+}
+
+TEST(GivenValue, RefusalsShowTheValue) {
+  EXPECT_EQ(shown_value(RfcValue::text("a\"b")), "\"a\\\"b\"");
+  EXPECT_EQ(shown_value(RfcValue::text(std::string(32, 'x'))), "\"" + std::string(32, 'x') + "\"");
+  EXPECT_EQ(shown_value(RfcValue::text(std::string(33, 'x'))),
+            "\"" + std::string(32, 'x') + "\"... (33 characters)");
+  // Characters, not bytes, are counted and cut.
+  std::string umlauts;
+  for (int i = 0; i < 40; ++i) umlauts += "\xC3\xBC";
+  EXPECT_EQ(shown_value(RfcValue::text(umlauts)),
+            "\"" + umlauts.substr(0, 64) + "\"... (40 characters)");
+  EXPECT_EQ(shown_value(RfcValue::integer(-7)), "-7");
+  EXPECT_EQ(shown_value(RfcValue::floating(0.1)), "0.1");
+  EXPECT_EQ(shown_value(RfcValue::bytes(B({0x0A, 0xFF}))), "0x0aff");
+  EXPECT_EQ(
+      shown_value(RfcValue::bytes(Bytes(20, 0xAB))), "0x" + [] {
+        std::string h;
+        for (int i = 0; i < 16; ++i) h += "ab";
+        return h;
+      }() + "... (20 bytes)");
+  EXPECT_EQ(shown_value(RfcValue::undecoded(AbapType::Float, B({1, 2, 3}))),
+            "<undecoded Float, 3 bytes>");
+  EXPECT_EQ(refused_at(ValueError::not_a_number(), "I_PACKED", RfcValue::text("abc")).message(),
+            "I_PACKED \"abc\": not a number");
 }
 
 TEST(EncodeField, TextFillIsBounded) {

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The simulated ABAP system with a few extra functions that the binding's
 tests need and the standard registry does not offer: replies whose values
-cannot be decoded, texts that are not valid UTF-8 or UTF-16, parameters with
+cannot be decoded, dates and times of any text, texts that are not valid
+UTF-8 or UTF-16, parameters with
 type and class letters that have no name, structure and table
 parameters without a dictionary type, and a table of rows of many kinds
 whose images the caller gives.
@@ -59,6 +60,15 @@ def bad_error(ctx):
 def raw_struct(ctx):
     reply = Reply()
     reply.export_raw("E_RAWSTRUCT", ctx.raw.get("I_RAWSTRUCT", b"\x00" * 8))
+    return reply
+
+
+def dates_back(ctx):
+    # A date and a time as the server holds them, whatever their text: the
+    # client reads them back without having sent them.
+    reply = Reply()
+    reply.export_raw("E_DATS", values.pad_utf16(ctx.imports.get("DATS", ""), 16))
+    reply.export_raw("E_TIMS", values.pad_utf16(ctx.imports.get("TIMS", ""), 12))
     return reply
 
 
@@ -189,6 +199,12 @@ def add_functions(reg):
         Param("E_RAWSTRUCT", EXPORT, "u", 8),
         Param("T_NOTYPE", TABLE, "h", 8, optional=True),
     ]), raw_struct)
+    reg.add(FunctionInterface("Z_E1_DATES", [
+        Param("DATS", IMPORT, "g", 8, optional=True),
+        Param("TIMS", IMPORT, "g", 8, optional=True),
+        Param("E_DATS", EXPORT, "D", 16),
+        Param("E_TIMS", EXPORT, "T", 12),
+    ]), dates_back)
     reg.add(FunctionInterface("Z_E1_IMPORT_BACK", [
         Param("I_TEXT", IMPORT, "C", char(8), optional=True),
         Param("E_TEXT", EXPORT, "C", char(8)),
