@@ -1,33 +1,34 @@
 // The registered server's readers of received bytes. The first input byte
 // picks what the rest is:
 //   0  frames (each a 2-byte big-endian length and its bytes) pushed into
-//      the inbound reassembly: it completes, or fails once and for all, and
-//      never holds more payload than its limit;
+//      the inbound reassembly: it completes, or fails once and for all with
+//      an error of the records, and never holds more payload than its limit;
 //   1  a request payload, cut into records at points taken from its first
 //      bytes: the reassembly gives back exactly the payload and decodes it
 //      as the payload read at once does;
 //   2  a registration answer: a kept announcement is one, a refusal names
-//      the program ID;
-//   3  what a gateway sends on a socket, read by receive_call until the
-//      stream ends: every call consumes input and the end is an error of
-//      the session's reading kinds.
+//      the program ID and comes from an "*ERR*" behind the header;
+//   3  what a gateway sends on a socket, read by the session's receive_call
+//      until the stream ends: every call consumes input and the end is an
+//      error of the session's reading kinds.
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "fuzz/check.hpp"
 #include "proto/server/registered_server.hpp"
+#include "wire/inbound_call.hpp"
+#include "wire/server.hpp"
 
 using namespace quib;
+using fuzz::check;
 using proto::ProtocolError;
+using wire::ServerRecordError;
 
 namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
 
 constexpr std::uint64_t kLimit = 4096;
 
@@ -42,14 +43,32 @@ wire::Bytes record(std::uint8_t request, wire::ByteView payload, bool last) {
   return r;
 }
 
-bool same_outcome(const proto::ProtoResult<wire::InboundCall>& a,
-                  const proto::ProtoResult<wire::InboundCall>& b) {
+using Decoded = wire::Result<wire::InboundCall, ServerRecordError>;
+
+bool same_outcome(const Decoded& a, const Decoded& b) {
   if (a.ok() != b.ok()) return false;
   return a.ok() ? a.value() == b.value() : a.error() == b.error();
 }
 
+// An error of the records themselves, which the session reports as an
+// unexpected record.
+bool is_record_error(const ServerRecordError& e) {
+  switch (e.kind) {
+    case ServerRecordError::ShortRecord:
+    case ServerRecordError::WrongRequest:
+    case ServerRecordError::ContinuationDue:
+    case ServerRecordError::OtherConversation:
+    case ServerRecordError::ShortPayload:
+    case ServerRecordError::RequestTooLarge:
+    case ServerRecordError::RecordAfterLast:
+      return ProtocolError(e).is(ProtocolError::UnexpectedRecord);
+    default:
+      return false;
+  }
+}
+
 void frames(wire::ByteView in) {
-  proto::InboundAssembler a(kLimit);
+  wire::InboundAssembler a(kLimit);
   std::size_t pos = 0;
   while (pos + 2 <= in.size()) {
     const std::size_t n =
@@ -60,12 +79,12 @@ void frames(wire::ByteView in) {
     auto pushed = a.push(frame);
     check(a.payload().size() <= kLimit);
     if (!pushed) {
-      check(pushed.error().is(ProtocolError::UnexpectedRecord));
+      check(is_record_error(pushed.error()));
       return;
     }
-    check(before != proto::InboundAssembler::Stage::Complete);
+    check(before != wire::InboundAssembler::Stage::Complete);
     if (a.complete()) {
-      check(same_outcome(a.decode(), proto::decode_inbound_request(a.payload())));
+      check(same_outcome(a.decode(), wire::decode_inbound_request(a.payload())));
       return;
     }
   }
@@ -81,7 +100,7 @@ void reassembly(wire::ByteView in) {
   for (std::size_t p : points) at.push_back(std::min(at.back() + p, payload.size()));
   at.push_back(payload.size());
 
-  proto::InboundAssembler a;
+  wire::InboundAssembler a;
   wire::Bytes ann(80, 0);
   ann[0] = 0x06;
   ann[1] = 0xCF;
@@ -94,23 +113,32 @@ void reassembly(wire::ByteView in) {
     check(a.complete() == last);
   }
   check(wire::Bytes(payload.begin(), payload.end()) == a.payload());
-  check(same_outcome(a.decode(), proto::decode_inbound_request(payload)));
+  const Decoded decoded = a.decode();
+  check(same_outcome(decoded, wire::decode_inbound_request(payload)));
+  if (!decoded) check(ProtocolError(decoded.error()).is(ProtocolError::Container));
 }
 
 void answer(wire::ByteView in) {
-  auto v = proto::judge_registration_answer("ZFUZZ", in);
+  auto v = wire::judge_registration_answer("ZFUZZ", in);
+  const bool announces = in.size() >= 80 && in[1] == 0xCF;
   if (v.ok()) {
     if (v.value()) {
-      check(in.size() >= 80 && in[1] == 0xCF);
+      check(announces);
       check(*v.value() == wire::Bytes(in.begin(), in.end()));
     }
     return;
   }
-  if (const auto* r = v.error().get<ProtocolError::RegistrationRefusedInfo>()) {
-    check(r->program_id == "ZFUZZ");
+  check(!announces && in.size() > 80);
+  const ProtocolError e(v.error());
+  if (v.error().kind == ServerRecordError::Refused) {
+    check(v.error().program_id == "ZFUZZ");
+    check(wire::as_chars(in.subspan(80)).find("*ERR*") != std::string_view::npos);
+    const auto* r = e.get<ProtocolError::RegistrationRefusedInfo>();
+    check(r != nullptr && r->program_id == "ZFUZZ" && r->text == v.error().text);
     return;
   }
-  check(v.error().is(ProtocolError::UnexpectedRecord));
+  check(v.error().kind == ServerRecordError::UnclearAnswer);
+  check(e.is(ProtocolError::UnexpectedRecord));
 }
 
 void socket_stream(wire::ByteView in) {

@@ -10,6 +10,7 @@
 
 #include "fuzz/check.hpp"
 #include "wire/container.hpp"
+#include "wire/inbound_call.hpp"
 #include "wire/server.hpp"
 #include "wire/utf.hpp"
 

@@ -42,6 +42,12 @@ inline constexpr std::uint8_t kAppcCanceled = 0xD6;
 inline constexpr std::uint8_t kAppcServerAccept = 0xD0;
 inline constexpr std::uint8_t kAppcServerInfo = 0xD1;
 inline constexpr std::uint8_t kAppcServerEnd = 0xD2;
+// Records the gateway sends to a registered server: the announcement of an
+// inbound call, the call's request record, and the continuation records
+// that follow it until one is marked as the last.
+inline constexpr std::uint8_t kAppcInboundAnnouncement = 0xCF;
+inline constexpr std::uint8_t kAppcInboundRequest = 0x03;
+inline constexpr std::uint8_t kAppcInboundContinuation = 0x09;
 
 using ConversationId = std::array<std::uint8_t, kAppcConversationIdSize>;
 
@@ -71,6 +77,12 @@ inline constexpr std::size_t kAppcInfoSize = 28;
 // info area.
 inline constexpr std::size_t kAppcPieceLengthOffset = kAppcInfoOffset;
 inline constexpr std::size_t kAppcTrailerOffset = 76;
+// In the header of an inbound request or continuation record: the length of
+// the payload it carries, and four bytes that are not all zero on the last
+// record of the request.
+inline constexpr std::size_t kAppcInboundPayloadLengthOffset = 56;
+inline constexpr std::size_t kAppcInboundLastMarkOffset = 60;
+inline constexpr std::size_t kAppcInboundLastMarkSize = 4;
 
 using AppcHeaderBytes = std::array<std::uint8_t, kAppcHeaderSize>;
 using AppcInfo = std::array<std::uint8_t, kAppcInfoSize>;

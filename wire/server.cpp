@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "wire/appc.hpp"
+#include "wire/inbound_call.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -49,8 +51,6 @@ void put_padded(std::array<std::uint8_t, N>& out, std::size_t offset, std::size_
   std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(offset), size, kBlank);
   put_text(out, offset, cut);
 }
-
-std::string record_text(ByteView value) { return std::string(trim_unicode(utf8_lossy(value))); }
 
 }  // namespace
 
@@ -112,7 +112,7 @@ GatewayErrText find_err_text(ByteView reply) {
       const std::size_t nul = rest.find('\0');
       const std::string_view piece = rest.substr(0, nul);
       if (piece.size() >= kMinErrPiece) {
-        out.text = record_text(as_bytes(piece));
+        out.text = lossy_trimmed_text(as_bytes(piece));
         break;
       }
       if (nul == std::string_view::npos) break;
@@ -127,68 +127,22 @@ GatewayErrText find_err_text(ByteView reply) {
   return out;
 }
 
-InboundCall decode_inbound_call(std::span<const Record> records) {
-  InboundCall call;
-  std::optional<std::string> pending_name;
-  for (const Record& rec : records) {
-    switch (to_u16(rec.id)) {
-      case to_u16(RecordId::Function):
-        call.function = record_text(rec.value);
-        break;
-      case to_u16(RecordId::Destination):
-        call.destination = record_text(rec.value);
-        break;
-      case to_u16(RecordId::User):
-        call.user = record_text(rec.value);
-        break;
-      case to_u16(RecordId::Client):
-        call.client = record_text(rec.value);
-        break;
-      case to_u16(kInboundSystemId):
-        call.system_id = record_text(rec.value);
-        break;
-      case to_u16(kInboundCallerHost):
-        call.caller_host = record_text(rec.value);
-        break;
-      case to_u16(RecordId::Program):
-        // The first non-empty program name is the caller's; later ones are
-        // ignored.
-        if (call.program.empty()) call.program = record_text(rec.value);
-        break;
-      case to_u16(RecordId::ParameterName):
-        pending_name = record_text(rec.value);
-        break;
-      case to_u16(RecordId::ParameterValue):
-        if (pending_name) {
-          call.parameters.emplace_back(std::move(*pending_name),
-                                       Bytes(rec.value.begin(), rec.value.end()));
-          pending_name.reset();
-        }
-        break;
-      case to_u16(RecordId::RequestedOutput):
-        call.requested_outputs.push_back(record_text(rec.value));
-        break;
-      case to_u16(RecordId::TableName):
-        call.tables.push_back(InboundTable{record_text(rec.value), {}, 0, false});
-        break;
-      case to_u16(RecordId::TableHeader):
-        if (!call.tables.empty()) {
-          InboundTable& t = call.tables.back();
-          if (rec.value.size() < 4)
-            t.short_header = true;
-          else
-            t.row_width = load_be32(rec.value.data());
-        }
-        break;
-      case to_u16(RecordId::TableContent):
-        if (!call.tables.empty())
-          call.tables.back().rows.emplace_back(rec.value.begin(), rec.value.end());
-        break;
-      default:
-        break;
-    }
+Result<std::optional<Bytes>, ServerRecordError> judge_registration_answer(
+    std::string_view program_id, ByteView frame) {
+  if (is_inbound_announcement(frame))
+    return std::optional<Bytes>(Bytes(frame.begin(), frame.end()));
+  const ByteView rest =
+      frame.size() > kAppcHeaderSize ? frame.subspan(kAppcHeaderSize) : ByteView();
+  GatewayErrText found = find_err_text(rest);
+  switch (found.kind) {
+    case GatewayErrText::Kind::ErrorText:
+      return err(ServerRecordError::refused(std::string(program_id), std::move(found.text)));
+    case GatewayErrText::Kind::Nothing:
+      return std::optional<Bytes>();
+    case GatewayErrText::Kind::OtherBytes:
+      break;
   }
-  return call;
+  return err(ServerRecordError::unclear_answer(found.bytes));
 }
 
 }  // namespace quib::wire

@@ -1,20 +1,20 @@
-// Wire records of a registered server: the 64-byte registration record and
-// the 512-byte information block it sends to the gateway, the search for the
-// gateway's "*ERR*" text in a registration answer, and the decoding of an
-// inbound call's container records into an InboundCall. Pure format code.
+// The registration of a registered server: the 64-byte registration record
+// and the 512-byte information block it sends to the gateway, the search for
+// the gateway's "*ERR*" text, and the verdict on the gateway's answer. Pure
+// format code; the inbound calls are wire/inbound_call.hpp's, the replies
+// wire/server_reply.hpp's.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "wire/bytes.hpp"
-#include "wire/container.hpp"
+#include "wire/result.hpp"
+#include "wire/server_error.hpp"
 
 namespace quib::wire {
 
@@ -65,41 +65,14 @@ struct GatewayErrText {
 GatewayErrText find_err_text(ByteView reply);
 
 // ---------------------------------------------------------------------------
-// Inbound calls
+// The registration answer
 
-// Record ids read from inbound calls that have no name in the id table.
-inline constexpr RecordId kInboundSystemId{0x0003};
-inline constexpr RecordId kInboundCallerHost{0x0002};
-
-// One table of an inbound call.
-struct InboundTable {
-  std::string name;
-  std::vector<Bytes> rows;      // one per TableContent record
-  std::uint32_t row_width = 0;  // 0 until a header arrives
-  bool short_header = false;    // a TableHeader had fewer than 4 bytes
-
-  friend bool operator==(const InboundTable&, const InboundTable&) = default;
-};
-
-// One decoded inbound request.
-struct InboundCall {
-  std::string function;
-  std::string destination;
-  std::string user;
-  std::string client;
-  std::string system_id;
-  std::string caller_host;
-  std::string program;
-  std::vector<std::pair<std::string, Bytes>> parameters;
-  std::vector<InboundTable> tables;
-  std::vector<std::string> requested_outputs;
-
-  friend bool operator==(const InboundCall&, const InboundCall&) = default;
-};
-
-// Decodes the records of one inbound request, in order of arrival. Texts are
-// UTF-8 (invalid sequences replaced) trimmed of white space. Cannot fail:
-// records it does not know, and records out of place, are ignored.
-InboundCall decode_inbound_call(std::span<const Record> records);
+// The verdict on the gateway's answer to the registration (one frame):
+// registered, with the frame kept when it is the announcement of a call the
+// gateway forwarded at once; Refused for an "*ERR*" text behind the 80-byte
+// header; UnclearAnswer for any other bytes there. An answer that never came
+// (the wait timed out) is the session's to judge: silence accepts.
+Result<std::optional<Bytes>, ServerRecordError> judge_registration_answer(
+    std::string_view program_id, ByteView frame);
 
 }  // namespace quib::wire

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <utility>
 
 #include "wire/dump.hpp"
 
@@ -46,6 +47,41 @@ constexpr std::array<std::string_view, ProtocolError::kKindCount> kKindNames = {
 };
 
 }  // namespace
+
+std::string_view server_step_label(wire::ServerStep step) {
+  switch (step) {
+    case wire::ServerStep::Registration:
+      return kStepGatewayRegistration;
+    case wire::ServerStep::Announcement:
+      return kStepInboundCallAnnouncement;
+    case wire::ServerStep::Request:
+      return kStepInboundRequest;
+    case wire::ServerStep::Continuation:
+      return kStepInboundRequestContinuation;
+    case wire::ServerStep::Reply:
+      break;
+  }
+  return kStepServerReply;
+}
+
+namespace {
+
+ProtocolError::Payload server_record_payload(wire::ServerRecordError e) {
+  switch (e.kind) {
+    case wire::ServerRecordError::Container:
+      return std::move(e.container);
+    case wire::ServerRecordError::Refused:
+      return ProtocolError::RegistrationRefusedInfo{std::move(e.program_id), std::move(e.text)};
+    default:
+      break;
+  }
+  return ProtocolError::UnexpectedRecordInfo{server_step_label(e.step), e.message()};
+}
+
+}  // namespace
+
+ProtocolError::ProtocolError(wire::ServerRecordError e)
+    : payload_(server_record_payload(std::move(e))) {}
 
 std::string_view ProtocolError::kind_name(Kind kind) {
   const auto i = static_cast<std::size_t>(kind);

@@ -15,6 +15,7 @@
 #include "wire/container.hpp"
 #include "wire/deep.hpp"
 #include "wire/ni.hpp"
+#include "wire/server_error.hpp"
 #include "wire/table.hpp"
 #include "wire/types.hpp"
 
@@ -54,6 +55,9 @@ inline constexpr std::string_view kStepStructureEncode = "structure encode";
 inline constexpr std::string_view kStepReadTable = "read_table";
 inline constexpr std::string_view kStepInvokeWithTables = "invoke_with_tables";
 inline constexpr std::string_view kStepBasxml = "basxml";
+
+// The step label of a step of the registered server's exchange.
+std::string_view server_step_label(wire::ServerStep step);
 
 class ProtocolError {
  public:
@@ -211,6 +215,10 @@ class ProtocolError {
   ProtocolError(wire::DeepError e) : payload_(std::move(e)) {}
   // An SncError is kept as its display text only.
   ProtocolError(const snc::SncError& e) : payload_(SncInfo{e.message()}) {}
+  // An error of the registered server's formats keeps the kind it reports
+  // as: Container and RegistrationRefused as themselves, every other one as
+  // UnexpectedRecord under the label of its step.
+  ProtocolError(wire::ServerRecordError e);
   // Any payload type itself (exactly one of the alternatives).
   template <class Info, std::enable_if_t<is_payload_v<std::decay_t<Info>>, int> = 0>
   ProtocolError(Info&& info) : payload_(std::forward<Info>(info)) {}

@@ -5,10 +5,11 @@
 // inbound call at a time, sends the reply (export values) or an exception
 // reply, and detaches when it is dropped.
 //
-// The byte-level pieces (judging the registration answer, reassembling an
-// inbound call from its records, building the reply containers and the
-// frames that carry them) are pure functions here, so that they can be
-// tested and fuzzed without a socket; RegisteredServer only adds the I/O.
+// The byte formats (the registration records and the verdict on the
+// gateway's answer, the reassembly of inbound calls, the reply containers
+// and the frames that carry them) are wire/server.hpp's,
+// wire/inbound_call.hpp's and wire/server_reply.hpp's; this is the session
+// and its I/O.
 #pragma once
 
 #include <chrono>
@@ -20,16 +21,15 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
-#include <vector>
 
 #include "proto/base/error.hpp"
 #include "proto/net/socket.hpp"
 #include "proto/net/waits.hpp"
 #include "wire/appc.hpp"
 #include "wire/bytes.hpp"
+#include "wire/inbound_call.hpp"
 #include "wire/ni.hpp"
-#include "wire/server.hpp"
+#include "wire/server_reply.hpp"
 #include "wire/types.hpp"
 
 namespace quib::proto {
@@ -68,136 +68,26 @@ struct ServerParams {
 // and anything that does not read gives 3300.
 std::uint16_t gateway_port(std::string_view gwserv);
 
-// ---------------------------------------------------------------- limits and ids
+// ---------------------------------------------------------------- limits
 
 // Largest NI frame accepted from the gateway.
 inline constexpr std::uint64_t kServerFrameLimit = wire::kNiDefaultLimit;
 // Bytes asked of the socket per read.
 inline constexpr std::size_t kServerReadPiece = 8192;
-// Largest inbound request reassembled from its records. Each record is
-// bounded by the frame limit, but their number is the gateway's choice: the
-// request as a whole is bounded too, so that a peer that never sends the
-// last record cannot make the buffer grow without end.
-inline constexpr std::uint64_t kInboundRequestLimit = wire::kNiDefaultLimit;
-
-// Request bytes of the records the gateway sends to a registered server.
-inline constexpr std::uint8_t kInboundAnnouncementRequest = 0xCF;
-inline constexpr std::uint8_t kInboundRequestRequest = 0x03;
-inline constexpr std::uint8_t kInboundContinuationRequest = 0x09;
-
-// Offsets in the 80-byte header of an inbound request record.
-inline constexpr std::size_t kInboundPayloadLengthOffset = 56;
-inline constexpr std::size_t kInboundLastMarkOffset = 60;
 
 // ---------------------------------------------------------------- replies
 
-// What send_exception_reply sends: a plain ABAP exception key, or an ABAP
-// message (only the first four variables are sent).
-struct ExceptionReply {
-  struct Key {
-    std::string key;
-    friend bool operator==(const Key&, const Key&) = default;
-  };
-  struct Message {
-    std::string msg_class;
-    std::string msg_number;
-    std::string msg_type;
-    std::vector<std::string> variables;
-    friend bool operator==(const Message&, const Message&) = default;
-  };
-  std::variant<Key, Message> content;
+// The reply formats, under the names the session's operations take them by.
+using wire::ExceptionReply;
+using wire::ExportValue;
+using wire::ReplyKind;
 
-  static ExceptionReply exception_key(std::string key) { return {Key{std::move(key)}}; }
-  static ExceptionReply abap_message(std::string msg_class, std::string msg_number,
-                                     std::string msg_type, std::vector<std::string> variables) {
-    return {Message{std::move(msg_class), std::move(msg_number), std::move(msg_type),
-                    std::move(variables)}};
-  }
-  friend bool operator==(const ExceptionReply&, const ExceptionReply&) = default;
-};
-
-// One export value of a reply: the parameter name and its value.
-using ExportValue = std::pair<std::string, wire::RfcValue>;
-
-// The normal reply container: the reply header records (with `program_id`
-// in Program), the exports that the call requested (all of them when it
-// requested none) in the order given, the closing 0x0667 record and End.
-// An Int outside INT4 fails with UnexpectedRecord ("server reply").
+// The normal reply container of wire::build_reply_container, its failure
+// as the session reports it (an Int outside INT4 is UnexpectedRecord during
+// "server reply").
 ProtoResult<wire::Bytes> build_reply_container(std::string_view program_id,
                                                const wire::InboundCall& call,
                                                std::span<const ExportValue> exports);
-
-// The exception reply container: the reply header records, the exception
-// key or the ABAP message records, the closing 0x0667 record and End.
-ProtoResult<wire::Bytes> build_exception_container(std::string_view program_id,
-                                                   const ExceptionReply& reply);
-
-enum class ReplyKind : std::uint8_t { Normal, Exception };
-
-// The 80-byte header under which a reply container travels; bytes 40..47
-// and 48..51 are filled per piece.
-wire::Bytes reply_header(ReplyKind kind, const wire::ConversationId& conversation_id,
-                         std::uint32_t piece_length);
-
-// The NI frame payloads that carry a container: pieces of at most 28000
-// bytes, each under the reply or exception header with the conversation id
-// and the piece length.
-std::vector<wire::Bytes> container_frames(ReplyKind kind,
-                                          const wire::ConversationId& conversation_id,
-                                          wire::ByteView container);
-
-// The three 80-byte records that end a conversation after a reply.
-std::vector<wire::Bytes> end_of_conversation_records(const wire::ConversationId& conversation_id);
-
-// ---------------------------------------------------------------- inbound calls
-
-// Reassembles one inbound call from the frames the gateway sends: the call
-// announcement, the request record, then continuation records until one is
-// marked as the last. Pure: the caller reads the frames.
-class InboundAssembler {
- public:
-  enum class Stage : std::uint8_t { Announcement, Request, Continuation, Complete };
-
-  // `limit`: the largest request payload reassembled.
-  explicit InboundAssembler(std::uint64_t limit = kInboundRequestLimit) : limit_(limit) {}
-
-  // The step label under which the next frame is read.
-  std::string_view next_label() const;
-  Stage stage() const { return stage_; }
-  bool complete() const { return stage_ == Stage::Complete; }
-
-  // Takes the next frame. An error ends the call: the caller discards the
-  // assembler, and the announcement it belonged to is lost.
-  ProtoStatus push(wire::ByteView frame);
-
-  // The conversation id the announcement opened (zeros before it).
-  const wire::ConversationId& conversation_id() const { return conversation_id_; }
-  // The payload reassembled so far.
-  const wire::Bytes& payload() const { return payload_; }
-
-  // The call, once complete: the container records read up to End and
-  // decoded.
-  ProtoResult<wire::InboundCall> decode() const;
-
- private:
-  ProtoStatus take_record(std::string_view label, wire::ByteView frame);
-
-  std::uint64_t limit_;
-  Stage stage_ = Stage::Announcement;
-  wire::ConversationId conversation_id_{};
-  wire::Bytes payload_;
-};
-
-// The records of a reassembled inbound request, decoded. A container that
-// does not read is Container.
-ProtoResult<wire::InboundCall> decode_inbound_request(wire::ByteView payload);
-
-// The verdict on the gateway's answer to the registration (one frame):
-// registered, possibly with a call announcement that came as the answer;
-// RegistrationRefused for an "*ERR*" text; UnexpectedRecord for anything
-// else. A read that timed out is judged by the caller (silence accepts).
-ProtoResult<std::optional<wire::Bytes>> judge_registration_answer(std::string_view program_id,
-                                                                  wire::ByteView frame);
 
 // ---------------------------------------------------------------- the session
 
@@ -228,9 +118,9 @@ class RegisteredServer {
                                       std::span<const ExportValue> exports);
   // The exception reply, then the end of the conversation.
   ProtoStatus send_exception_reply(const ExceptionReply& reply);
-  // A reply container already built (build_reply_container,
-  // build_exception_container) under the header of `kind`, then the end of
-  // the conversation.
+  // A reply container already built (build_reply_container, or the wire
+  // format's builders) under the header of `kind`, then the end of the
+  // conversation.
   ProtoStatus send_reply(ReplyKind kind, wire::ByteView container);
 
   // Sends the detach record once; later calls (and the drop) send nothing.
@@ -282,7 +172,7 @@ class RegisteredServer {
   wire::ConversationId conversation_id_{};
   // The call being taken in, kept when a wait ends part way; `resumed_`
   // while no frame has come for it since.
-  std::optional<InboundAssembler> partial_;
+  std::optional<wire::InboundAssembler> partial_;
   bool resumed_ = false;
   bool detached_ = false;
   bool ended_ = false;

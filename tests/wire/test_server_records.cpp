@@ -1,13 +1,14 @@
 // Registered-server wire records: the registration record and information
-// block byte for byte, the gateway's error text, and inbound calls decoded
-// from containers built with the container writer.
+// block byte for byte, the gateway's error text, and the verdict on the
+// gateway's answer to the registration.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "tests/support/server_frames.hpp"
 #include "tests/support/testutil.hpp"
-#include "wire/container.hpp"
+#include "wire/dump.hpp"
 #include "wire/server.hpp"
 
 using namespace quib::wire;
@@ -20,31 +21,6 @@ template <std::size_t N>
 Bytes slice(const std::array<std::uint8_t, N>& a, std::size_t from, std::size_t to) {
   return Bytes(a.begin() + from, a.begin() + to);
 }
-
-// Builds a container from (id, value) pairs with the container writer, reads
-// it back with the reader and decodes the records, the way a server does.
-struct InboundFixture {
-  ContainerWriter w;
-  InboundFixture& add(RecordId id, std::string_view value) {
-    w.put_record(id, as_bytes(value));
-    return *this;
-  }
-  InboundFixture& add(RecordId id, const Bytes& value) {
-    w.put_record(id, value);
-    return *this;
-  }
-  InboundCall decode() && {
-    auto bytes = std::move(w).finish_container();
-    EXPECT_TRUE(bytes.ok());
-    container = std::move(bytes).value();
-    auto reader = ContainerReader::create(container);
-    EXPECT_TRUE(reader.ok());
-    auto records = reader.value().read_all_records();
-    EXPECT_TRUE(records.ok());
-    return decode_inbound_call(records.value());
-  }
-  Bytes container;
-};
 
 }  // namespace
 
@@ -205,129 +181,89 @@ TEST(GatewayErrText, Outcomes) {
     EXPECT_EQ(find_err_text(reply), expected) << std::string(reply.begin(), reply.end());
 }
 
-TEST(InboundCall, DecodesAFullRequest) {
-  Bytes header = unhex("00 00 00 10 00 00 00 02");
-  InboundCall call = std::move(InboundFixture()
-                                   .add(RecordId{0x0502}, "")
-                                   .add(RecordId::Function, "  Z_TEST_FUNC  ")
-                                   .add(RecordId::Destination, "DEST")
-                                   .add(RecordId::User, "ALICE\n")
-                                   .add(RecordId::Client, "001")
-                                   .add(kInboundSystemId, "NPL")
-                                   .add(kInboundCallerHost, "abap-host")
-                                   .add(RecordId::Program, "SAPMSSY1")
-                                   .add(RecordId::RequestedOutput, "EXPORT1")
-                                   .add(RecordId::ParameterName, "IMPORT1")
-                                   .add(RecordId::ParameterValue, unhex("41 00 20 00"))
-                                   .add(RecordId::TableName, "TAB")
-                                   .add(RecordId::TableHeader, header)
-                                   .add(RecordId::TableContent, unhex("01 02"))
-                                   .add(RecordId::TableContent, Bytes{})
-                                   .add(RecordId::RequestedOutput, "EXPORT2")
-                                   .add(RecordId{0x0667}, unhex("00 00")))
-                         .decode();
-  InboundCall expected;
-  expected.function = "Z_TEST_FUNC";
-  expected.destination = "DEST";
-  expected.user = "ALICE";
-  expected.client = "001";
-  expected.system_id = "NPL";
-  expected.caller_host = "abap-host";
-  expected.program = "SAPMSSY1";
-  // Parameter values are raw bytes, never trimmed or decoded.
-  expected.parameters = {{"IMPORT1", unhex("41 00 20 00")}};
-  expected.tables = {InboundTable{"TAB", {unhex("01 02"), Bytes{}}, 16, false}};
-  expected.requested_outputs = {"EXPORT1", "EXPORT2"};
-  EXPECT_EQ(call, expected);
-}
-
-TEST(InboundCall, RecordOrderRules) {
-  // The last scalar record wins, except Program, whose first non-empty value
-  // stays.
-  InboundCall a = std::move(InboundFixture()
-                                .add(RecordId::Program, "")
-                                .add(RecordId::Program, "   ")
-                                .add(RecordId::Program, "P1")
-                                .add(RecordId::Program, "P2")
-                                .add(RecordId::Function, "F1")
-                                .add(RecordId::Function, "F2")
-                                .add(RecordId::User, "U1")
-                                .add(RecordId::User, ""))
-                      .decode();
-  EXPECT_EQ(a.program, "P1");
-  EXPECT_EQ(a.function, "F2");
-  EXPECT_EQ(a.user, "");
-
-  // A name without a value is replaced by the next name; a value without a
-  // name is dropped; a name left pending at the end is dropped.
-  InboundCall b = std::move(InboundFixture()
-                                .add(RecordId::ParameterValue, "orphan")
-                                .add(RecordId::ParameterName, "FIRST")
-                                .add(RecordId::ParameterName, "SECOND")
-                                .add(RecordId::ParameterValue, "v2")
-                                .add(RecordId::ParameterValue, "v3")
-                                .add(RecordId::ParameterName, "THIRD")
-                                .add(RecordId::ParameterValue, "")
-                                .add(RecordId::ParameterName, "PENDING"))
-                      .decode();
-  const std::vector<std::pair<std::string, Bytes>> params = {{"SECOND", to_bytes("v2")},
-                                                             {"THIRD", Bytes{}}};
-  EXPECT_EQ(b.parameters, params);
-
-  // Table records apply to the last table; before any table they are dropped.
-  InboundCall c = std::move(InboundFixture()
-                                .add(RecordId::TableContent, "early")
-                                .add(RecordId::TableHeader, unhex("00 00 00 08"))
-                                .add(RecordId::TableName, "T1")
-                                .add(RecordId::TableContent, "r1")
-                                .add(RecordId::TableName, "T2")
-                                .add(RecordId::TableHeader, unhex("00 01"))
-                                .add(RecordId::TableContent, "r2")
-                                .add(RecordId::TableContent, "r3"))
-                      .decode();
-  const std::vector<InboundTable> tables = {
-      InboundTable{"T1", {to_bytes("r1")}, 0, false},
-      InboundTable{"T2", {to_bytes("r2"), to_bytes("r3")}, 0, true},
+TEST(RegistrationAnswer, Verdicts) {
+  // A control record as the gateway answers: 06 D1, blanks and NULs, the id
+  // H0000001 at 40..47.
+  Bytes header(80, 0);
+  header[0] = 0x06;
+  header[1] = 0xD1;
+  std::copy_n(std::string_view("H0000001").begin(), 8, header.begin() + 40);
+  auto with = [&](ByteView tail) {
+    Bytes f = header;
+    append_bytes(f, tail);
+    return f;
   };
-  EXPECT_EQ(c.tables, tables);
-
-  // A header of exactly 4 bytes sets the width; bytes after them are not read;
-  // a later short header marks the table but keeps the width.
-  InboundCall d = std::move(InboundFixture()
-                                .add(RecordId::TableName, "T")
-                                .add(RecordId::TableHeader, unhex("00 01 00 00"))
-                                .add(RecordId::TableHeader, unhex("12 34 56 78 FF FF FF FF"))
-                                .add(RecordId::TableHeader, unhex("99")))
-                      .decode();
-  ASSERT_EQ(d.tables.size(), 1u);
-  EXPECT_EQ(d.tables[0].row_width, 0x12345678u);
-  EXPECT_TRUE(d.tables[0].short_header);
+  // Accepted without a pending call: nothing behind the header, only NULs
+  // there, or a frame too short to have a header (whatever it holds).
+  for (const Bytes& frame : {header, with(Bytes(32, 0)), Bytes(40, 0x41), Bytes{}}) {
+    auto v = judge_registration_answer("ZPROG", frame);
+    ASSERT_TRUE(v.ok()) << v.error().message();
+    EXPECT_FALSE(v.value().has_value());
+  }
+  // A call announcement as the answer is kept whole.
+  const Bytes ann = quib::test::announcement("87654321");
+  auto pending = judge_registration_answer("ZPROG", ann);
+  ASSERT_TRUE(pending.ok());
+  ASSERT_TRUE(pending.value().has_value());
+  EXPECT_EQ(*pending.value(), ann);
+  // An "*ERR*" block behind the header is a refusal naming the program ID.
+  const Bytes err_tail =
+      to_bytes(std::string_view("xx*ERR*\0"
+                                "1\0"
+                                "not allowed \0",
+                                23));
+  auto refused = judge_registration_answer("ZPROG", with(err_tail));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind, ServerRecordError::Refused);
+  EXPECT_EQ(refused.error().program_id, "ZPROG");
+  EXPECT_EQ(refused.error().text, "not allowed");
+  // "*ERR*" inside the header does not count: only the bytes after it are
+  // searched.
+  Bytes in_header = header;
+  std::copy_n(std::string_view("*ERR*xy").begin(), 7, in_header.begin() + 60);
+  auto ignored = judge_registration_answer("ZPROG", in_header);
+  ASSERT_TRUE(ignored.ok());
+  EXPECT_FALSE(ignored.value().has_value());
+  // Anything else is named, readable and in hex.
+  auto other = judge_registration_answer("ZPROG", with(as_bytes("HELLO\x01")));
+  ASSERT_FALSE(other.ok());
+  EXPECT_EQ(other.error().kind, ServerRecordError::UnclearAnswer);
+  EXPECT_EQ(other.error().step, ServerStep::Registration);
+  EXPECT_EQ(other.error().message(),
+            "a 6-byte answer that is neither an acceptance nor a refusal: HELLO. / " +
+                hex_dump(as_bytes("HELLO\x01"), 0, 6));
 }
 
-TEST(InboundCall, TextsAreLossyUtf8AndTrimmed) {
-  InboundCall call = std::move(InboundFixture()
-                                   .add(RecordId::Function, Bytes{'F', 0xFF, 'N'})
-                                   .add(RecordId::User, "\xC3\xA9l\xC3\xA8ve ")
-                                   .add(RecordId::ParameterName, "\tNAME ")
-                                   .add(RecordId::ParameterValue, "  raw  ")
-                                   .add(RecordId::TableName, " TAB\n"))
-                         .decode();
-  EXPECT_EQ(call.function, "F\xEF\xBF\xBDN");
-  EXPECT_EQ(call.user, "\xC3\xA9l\xC3\xA8ve");
-  ASSERT_EQ(call.parameters.size(), 1u);
-  EXPECT_EQ(call.parameters[0].first, "NAME");
-  EXPECT_EQ(call.parameters[0].second, to_bytes("  raw  "));
-  ASSERT_EQ(call.tables.size(), 1u);
-  EXPECT_EQ(call.tables[0].name, "TAB");
-}
-
-TEST(InboundCall, RecordsOfOtherMessagesAreIgnored) {
-  InboundCall call = std::move(InboundFixture()
-                                   .add(RecordId::Password, "secret")
-                                   .add(RecordId::Language, "E")
-                                   .add(RecordId::AbapExceptionKey, "KEY")
-                                   .add(RecordId::TableCompressed, "zz")
-                                   .add(RecordId{0x0004}, "x"))
-                         .decode();
-  EXPECT_EQ(call, InboundCall{});
+TEST(RegistrationAnswer, UnclearAnswersAreShownReadableAndInHex) {
+  struct Case {
+    Bytes tail;          // the bytes behind the header
+    std::string shown;   // their readable text
+    std::size_t dumped;  // how many of them the hex dump shows
+  };
+  const std::vector<Case> cases = {
+      // C0 and C1 controls and DEL become dots; other characters stay.
+      {unhex("41 7F C2 85 09 C3 A9 42"),
+       "A...\xC3\xA9"
+       "B",
+       8},
+      // Invalid UTF-8 is replaced, not dotted.
+      {unhex("41 FF 42"),
+       "A\xEF\xBF\xBD"
+       "B",
+       3},
+      // The hex dump stops at 64 bytes; the text does not.
+      {Bytes(100, 'z'), std::string(100, 'z'), 64},
+  };
+  for (const auto& c : cases) {
+    Bytes frame(80, 0);
+    frame[0] = 0x06;
+    frame[1] = 0xD1;
+    append_bytes(frame, c.tail);
+    auto v = judge_registration_answer("ZPROG", frame);
+    ASSERT_FALSE(v.ok());
+    EXPECT_EQ(v.error().message(),
+              "a " + std::to_string(c.tail.size()) +
+                  "-byte answer that is neither an acceptance nor a refusal: " + c.shown + " / " +
+                  hex_dump(c.tail, 0, c.dumped));
+  }
 }
