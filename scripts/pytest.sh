@@ -12,5 +12,7 @@ if [ "$exported" != "PyInit__quib_lomra" ]; then
   echo "unexpected exported symbols: $exported" >&2
   exit 1
 fi
+# Hypothesis keeps its example database with the build output, not in the tree.
+export HYPOTHESIS_STORAGE_DIRECTORY="$root/build/hypothesis"
 cd "$root/tests"   # never import the source tree's lomra/ by accident
 "$root/build/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/sim" "$root/tests/py"
