@@ -424,7 +424,9 @@ std::string base64_lines(ByteView bytes) {
 
 }  // namespace
 
-DeepNode element_to_deep_node(const Element& element) {
+namespace {
+
+DeepNode deep_node_of(const Element& element, ExpansionBudget* budget) {
   struct Work {
     Element element;
     DeepNode* node;
@@ -437,6 +439,12 @@ DeepNode element_to_deep_node(const Element& element) {
     work.pop_back();
     w.node->name = w.table_row ? std::string(kItem) : unescape_name(w.element.name());
     const Content c = w.element.content();
+    if (budget) {
+      // Binary content becomes base64 text: four bytes for every three.
+      const std::uint64_t cost =
+          deep_node_cost(w.node->name, c.text()) + c.bytes().size() / 3 * 4 + 4;
+      if (!budget->take(cost) || !budget->work(cost)) break;
+    }
     switch (c.kind()) {
       case ContentKind::Text:
         w.node->text = std::string(c.text());
@@ -462,6 +470,14 @@ DeepNode element_to_deep_node(const Element& element) {
     }
   }
   return root;
+}
+
+}  // namespace
+
+DeepNode element_to_deep_node(const Element& element) { return deep_node_of(element, nullptr); }
+
+DeepNode element_to_deep_node(const Element& element, ExpansionBudget& budget) {
+  return deep_node_of(element, &budget);
 }
 
 }  // namespace quib::wire

@@ -38,6 +38,7 @@ DecompressError DecompressError::distance_too_far(std::uint64_t distance, std::u
 DecompressError DecompressError::output_overflow(std::uint64_t declared) {
   return {.kind = Kind::OutputOverflow, .declared = declared};
 }
+DecompressError DecompressError::stopped() { return {.kind = Kind::Stopped}; }
 
 std::string DecompressError::debug() const {
   switch (kind) {
@@ -57,6 +58,8 @@ std::string DecompressError::debug() const {
       return fmt::format("DistanceTooFar {{ distance: {}, produced: {} }}", distance, produced);
     case Kind::OutputOverflow:
       return fmt::format("OutputOverflow {{ declared: {} }}", declared);
+    case Kind::Stopped:
+      return "Stopped";
   }
   return "UnexpectedEnd";
 }
@@ -415,7 +418,12 @@ void advise_huge_pages([[maybe_unused]] const std::uint8_t* p, [[maybe_unused]] 
 }
 }  // namespace
 
-InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected) : limit_(limit) {
+InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected, ExpansionBudget* budget)
+    : limit_(limit), budget_(budget) {
+  if (budget_ && budget_->left() < limit_) {
+    limit_ = budget_->left();
+    budget_bound_ = true;
+  }
   const std::uint64_t first = std::min(limit, std::max(expected, kMinCapacity));
   reallocate(static_cast<std::size_t>(saturating_add(first, kSlack)));
 }
@@ -463,7 +471,7 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
 
 Status<DecompressError> InflateOutput::append(ByteView bytes) {
   const std::uint64_t want = saturating_add(size_, bytes.size());
-  if (want > limit_) return err(DecompressError::output_overflow(limit_));
+  if (want > limit_) return err(overflow());
   if (want <= buf_.size()) {
     if (!bytes.empty()) std::memcpy(buf_.data() + size_, bytes.data(), bytes.size());
   } else {
@@ -477,7 +485,14 @@ Status<DecompressError> InflateOutput::append(ByteView bytes) {
   return ok_unit;
 }
 
+DecompressError InflateOutput::overflow() const {
+  if (budget_bound_) budget_->refuse();
+  return DecompressError::output_overflow(limit_);
+}
+
 Bytes InflateOutput::take() {
+  // Never more than the budget had left: the limit was bounded by it.
+  if (budget_) budget_->take(size_);
   buf_.resize(size_);
   // Only a gross overestimate is worth the copy that trimming costs.
   if (buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
@@ -743,13 +758,17 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     // the limit for a whole iteration.
     if (fast_tables && in.input.size() - in.pos >= kFastInputMargin &&
         out.limit_ - out.size_ >= kFastOutputMargin) {
-      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size()))
-        return err(DecompressError::output_overflow(out.limit_));
+      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size())) return err(out.overflow());
       const std::size_t by_capacity = out.buf_.size() - kFastOutputMargin - kCopyOverrun;
-      const std::uint64_t by_limit = out.limit_ - kFastOutputMargin;
+      std::uint64_t by_limit = out.limit_ - kFastOutputMargin;
+      // With a budget the loop comes back at every stride to report its work.
+      const std::size_t before = out.size_;
+      if (out.budget_)
+        by_limit = std::min<std::uint64_t>(by_limit, before + ExpansionBudget::kStride);
       const std::size_t fast_limit =
           static_cast<std::size_t>(std::min<std::uint64_t>(by_capacity, by_limit));
       FastResult r = inflate_fast(in, tables, out.buf_.data(), out.size_, fast_limit);
+      if (!out.work(out.size_ - before)) return err(DecompressError::stopped());
       switch (r.stop) {
         case FastStop::EndOfBlock:
           return ok_unit;
@@ -770,7 +789,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     QUIB_TRY(std::uint32_t e, decode_entry(tables.litlen, in));
     if (e & kLiteral) {
       if (out.size_ >= out.limit_ || !out.reserve_more(1, in.pos, in.input.size()))
-        return err(DecompressError::output_overflow(out.limit_));
+        return err(out.overflow());
       out.buf_[out.size_++] = static_cast<std::uint8_t>(entry_value(e));
       continue;
     }
@@ -784,8 +803,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     if (!in.read(entry_extra(d), extra)) return err(DecompressError::unexpected_end());
     const std::size_t dist = entry_value(d) + extra;
     if (dist > out.size_) return err(DecompressError::distance_too_far(dist, out.size_));
-    if (!out.reserve_more(length, in.pos, in.input.size()))
-      return err(DecompressError::output_overflow(out.limit_));
+    if (!out.reserve_more(length, in.pos, in.input.size())) return err(out.overflow());
     std::uint8_t* p = out.buf_.data() + out.size_;
     const std::uint8_t* src = p - dist;
     for (std::size_t i = 0; i < length; ++i) p[i] = src[i];
@@ -796,14 +814,18 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
 // ---------------------------------------------------------------------------
 // inflate_raw
 
-Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
+namespace {
+
+Result<Bytes, DecompressError> inflate_stream(ByteView input, std::uint64_t limit,
+                                              ExpansionBudget* budget) {
   BitReader in(input);
   // First capacity, a guess from the input alone: stored data comes out
   // as long as it went in, coded data typically three to five times so.
   const bool starts_stored = !input.empty() && ((input[0] >> 1) & 3u) == 0;
-  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4));
+  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4), budget);
   std::unique_ptr<HuffmanTables> dynamic;
   for (;;) {
+    const std::size_t block_start = in.pos;
     std::uint32_t header;
     if (!in.read(3, header)) return err(DecompressError::unexpected_end());
     const bool final_block = header & 1u;
@@ -833,8 +855,21 @@ Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) 
       default:
         return err(DecompressError::unsupported_block_type(type));
     }
+    if (!out.work(kInflateBlockWork + (in.pos - block_start)))
+      return err(DecompressError::stopped());
     if (final_block) return out.take();
   }
+}
+
+}  // namespace
+
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
+  return inflate_stream(input, limit, nullptr);
+}
+
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit,
+                                           ExpansionBudget& budget) {
+  return inflate_stream(input, limit, &budget);
 }
 
 // ---------------------------------------------------------------------------
