@@ -15,10 +15,12 @@
 // The tree is compact: a document owns flat arrays of element and attribute
 // records (24 and 20 bytes), one table of interned names, and one byte pool
 // for texts, binary contents and attribute values. Elements refer to names
-// by id and to their children by index links, so a parsed document costs a
-// small multiple of its payload whatever its shape. `Element`, `Attr` and
-// `Content` are light views into their document, valid while it lives and
-// is not modified.
+// by id and to their children by index links. A reader may be told what to
+// keep (BasxmlSelection): what it leaves out is checked as it is read and
+// costs nothing, so a parsed reply costs what its decoding reads, and what
+// it stores is taken from the reply's expansion budget (wire/expansion.hpp).
+// `Element`, `Attr` and `Content` are light views into their document,
+// valid while it lives and is not modified.
 #pragma once
 
 #include <cstddef>

@@ -433,7 +433,17 @@ void InflateOutput::reallocate(std::size_t capacity) {
   next.reserve(capacity);
   advise_huge_pages(next.data(), capacity);
   // Only the produced bytes move; the zeroed room behind them does not.
-  next.insert(next.end(), buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(size_));
+  // With a budget they move a stride at a time, each reported as work: a
+  // large output takes a good part of a second to move, far longer than
+  // its owner may wait for an answer. Told to stop, the copy stops.
+  const std::size_t step = budget_ ? static_cast<std::size_t>(ExpansionBudget::kStride) : size_;
+  for (std::size_t at = 0; at < size_ && !stopped_; at += step) {
+    const std::size_t n = std::min(step, size_ - at);
+    next.insert(next.end(), buf_.begin() + static_cast<std::ptrdiff_t>(at),
+                buf_.begin() + static_cast<std::ptrdiff_t>(at + n));
+    if (!work(n)) stopped_ = true;
+  }
+  size_ = next.size();
   buf_.swap(next);
 }
 
@@ -453,6 +463,10 @@ void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std:
     if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
   }
   grown = std::max(grown, need);
+  // With a budget the room is zeroed only as it is used, so capacity costs
+  // address space, not memory: near the limit the last step takes all of
+  // it at once, and two buffers of nearly the limit never coexist.
+  if (budget_ && grown >= limit_ / 2) grown = saturating_add(limit_, kSlack);
   grown = std::min(grown, saturating_add(limit_, kSlack));
   reallocate(static_cast<std::size_t>(grown));
 }
@@ -463,9 +477,16 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   const std::uint64_t need = saturating_add(want, kSlack);
   if (need <= buf_.size()) return true;
   ensure_capacity(need, in_pos, in_size);
+  if (stopped_) return false;
   // Coded data is written through pointers: all the room there is becomes
-  // part of the buffer now, so that the fast loop seldom has to stop.
-  buf_.resize(buf_.capacity());
+  // part of the buffer now, so that the fast loop seldom has to stop. With
+  // a budget the room is made a stride at a time, so that zeroing it is
+  // spread over the strides the fast loop reports.
+  std::size_t room = buf_.capacity();
+  if (budget_)
+    room = static_cast<std::size_t>(std::min<std::uint64_t>(
+        room, std::max<std::uint64_t>(need, buf_.size() + ExpansionBudget::kStride)));
+  buf_.resize(room);
   return true;
 }
 
@@ -478,6 +499,7 @@ Status<DecompressError> InflateOutput::append(ByteView bytes) {
     // Copied straight behind the produced bytes: no zeroing of room that
     // the copy overwrites at once.
     ensure_capacity(saturating_add(want, kSlack));
+    if (stopped_) return err(DecompressError::stopped());
     buf_.resize(size_);
     buf_.insert(buf_.end(), bytes.begin(), bytes.end());
   }
@@ -490,12 +512,18 @@ DecompressError InflateOutput::overflow() const {
   return DecompressError::output_overflow(limit_);
 }
 
+DecompressError InflateOutput::refusal() const {
+  if (stopped_) return DecompressError::stopped();
+  return overflow();
+}
+
 Bytes InflateOutput::take() {
   // Never more than the budget had left: the limit was bounded by it.
   if (budget_) budget_->take(size_);
   buf_.resize(size_);
-  // Only a gross overestimate is worth the copy that trimming costs.
-  if (buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
+  // Only a gross overestimate is worth the copy that trimming costs; with a
+  // budget the room beyond the output was never touched and costs nothing.
+  if (!budget_ && buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
   size_ = 0;
   return std::move(buf_);
 }
@@ -758,7 +786,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     // the limit for a whole iteration.
     if (fast_tables && in.input.size() - in.pos >= kFastInputMargin &&
         out.limit_ - out.size_ >= kFastOutputMargin) {
-      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size())) return err(out.overflow());
+      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size())) return err(out.refusal());
       const std::size_t by_capacity = out.buf_.size() - kFastOutputMargin - kCopyOverrun;
       std::uint64_t by_limit = out.limit_ - kFastOutputMargin;
       // With a budget the loop comes back at every stride to report its work.
@@ -789,7 +817,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     QUIB_TRY(std::uint32_t e, decode_entry(tables.litlen, in));
     if (e & kLiteral) {
       if (out.size_ >= out.limit_ || !out.reserve_more(1, in.pos, in.input.size()))
-        return err(out.overflow());
+        return err(out.refusal());
       out.buf_[out.size_++] = static_cast<std::uint8_t>(entry_value(e));
       continue;
     }
@@ -803,7 +831,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     if (!in.read(entry_extra(d), extra)) return err(DecompressError::unexpected_end());
     const std::size_t dist = entry_value(d) + extra;
     if (dist > out.size_) return err(DecompressError::distance_too_far(dist, out.size_));
-    if (!out.reserve_more(length, in.pos, in.input.size())) return err(out.overflow());
+    if (!out.reserve_more(length, in.pos, in.input.size())) return err(out.refusal());
     std::uint8_t* p = out.buf_.data() + out.size_;
     const std::uint8_t* src = p - dist;
     for (std::size_t i = 0; i < length; ++i) p[i] = src[i];

@@ -209,6 +209,9 @@ class InflateOutput {
   // The error of output that would pass the limit; the budget counts as
   // exhausted when it was what set the limit.
   DecompressError overflow() const;
+  // The error of output that cannot grow: Stopped when the budget's owner
+  // said stop while it grew, else overflow().
+  DecompressError refusal() const;
   // Reports `units` of work to the budget; false when its owner says stop.
   bool work(std::uint64_t units) { return budget_ == nullptr || budget_->work(units); }
   // The produced bytes, trimmed to their length (and taken from the budget).
@@ -217,10 +220,10 @@ class InflateOutput {
  private:
   friend Status<DecompressError> inflate_block_data(BitReader&, const HuffmanTables&,
                                                     InflateOutput&);
-  // Makes room for at least `n` more bytes plus the slack; false only when
-  // that would pass the limit. When it grows, it aims at the final size
-  // that the input consumed so far (`in_pos` of `in_size` bytes) predicts,
-  // so that a stream costs one or two allocations, not a doubling series.
+  // Makes room for at least `n` more bytes plus the slack; false when that
+  // would pass the limit, or when the budget's owner said stop meanwhile. When it grows, it aims at
+  // the final size that the input consumed so far (`in_pos` of `in_size` bytes) predicts, so that a
+  // stream costs one or two allocations, not a doubling series.
   bool reserve_more(std::size_t n, std::size_t in_pos = 0, std::size_t in_size = 0);
   // Makes the capacity at least `need` (at most the limit plus the slack),
   // by the growth rule of reserve_more.
@@ -235,6 +238,7 @@ class InflateOutput {
   std::uint64_t limit_ = 0;
   ExpansionBudget* budget_ = nullptr;
   bool budget_bound_ = false;  // the budget, not the caller, set the limit
+  bool stopped_ = false;       // the budget's owner said stop while the output grew
 };
 
 // Work a block counts beyond its output, with the input it takes: its

@@ -99,12 +99,9 @@ class RfcConnection {
   }
   // The waits of the operation that uses the session from now on (its
   // deadline, wake-up and periodic check; proto/net/waits.hpp).
-  void set_waits(std::shared_ptr<const Waits> waits) {
-    waits_ = waits;
-    transport_->set_waits(std::move(waits));
-  }
-  // Those waits (null: none given); the CPU work of a call asks them too.
-  const Waits* waits() const { return waits_.get(); }
+  void set_waits(std::shared_ptr<const Waits> waits) { transport_->set_waits(std::move(waits)); }
+  // Those waits (null: none); the CPU work of a call asks them too.
+  const Waits* waits() const { return transport_->waits(); }
   // Replaces the attached counters (the previous reference is released).
   void set_throughput(std::shared_ptr<ThroughputCounters> counters) {
     throughput_ = std::move(counters);
@@ -123,7 +120,6 @@ class RfcConnection {
   std::string destination_;
   ConnectionAttributes attributes_;
   std::unique_ptr<Transport> transport_;
-  std::shared_ptr<const Waits> waits_;
   std::shared_ptr<MetadataCache> cache_;
   SharedFlag alive_;
   std::shared_ptr<std::atomic<std::uint32_t>> calls_in_flight_;

@@ -111,6 +111,8 @@ class Transport {
   // deadline, its wake-up descriptor and its periodic check (none: only the
   // fixed limit). A transport without sockets of its own ignores them.
   virtual void set_waits(std::shared_ptr<const Waits> waits) { (void)waits; }
+  // Those waits (null: none).
+  virtual const Waits* waits() const { return nullptr; }
   virtual std::string conversation_id() const = 0;
   // Ends the conversation (on NI one Deallocate record); the socket itself is
   // closed when the transport is dropped.

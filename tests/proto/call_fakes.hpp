@@ -73,6 +73,10 @@ class FakeTransport final : public proto::Transport {
     state_->timeouts.push_back(t);
     return wire::ok_unit;
   }
+  // Kept for the reading of a reply, which asks them; the fake's receives
+  // do not wait.
+  void set_waits(std::shared_ptr<const proto::Waits> waits) override { waits_ = std::move(waits); }
+  const proto::Waits* waits() const override { return waits_.get(); }
   std::string conversation_id() const override { return "12345678"; }
   ProtoStatus close() override {
     ++state_->closes;
@@ -84,6 +88,7 @@ class FakeTransport final : public proto::Transport {
 
  private:
   std::shared_ptr<State> state_;
+  std::shared_ptr<const proto::Waits> waits_;
 };
 
 // A connection over a fake transport, with its own cache unless one is given.
