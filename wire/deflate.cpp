@@ -424,7 +424,7 @@ InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected, Expans
     limit_ = budget_->left();
     budget_bound_ = true;
   }
-  const std::uint64_t first = std::min(limit, std::max(expected, kMinCapacity));
+  const std::uint64_t first = std::min(limit_, std::max(expected, kMinCapacity));
   reallocate(static_cast<std::size_t>(saturating_add(first, kSlack)));
 }
 

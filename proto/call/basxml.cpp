@@ -637,13 +637,34 @@ ProtoStatus decode_scalar(const Element& e, const ParameterDescription& p, Budge
 
 // --------------------------------------------------------------- selection
 
-// The fields of a layout by ASCII upper-cased name, for the selection: the
-// names whose first component a decoding of the layout reads, and the
-// nested layout that component is read by (null: a value, or a structure
-// whose decoding fails before it reads any component).
-struct FieldsByName {
-  std::unordered_map<std::string, const StructureLayout*> used;
-  bool elementary = false;
+// ASCII case is ignored in names, without a copy of either.
+struct AsciiCaseHash {
+  std::size_t operator()(std::string_view s) const {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : s) {
+      h ^= static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+      h *= 0x100000001b3ull;
+    }
+    return static_cast<std::size_t>(h);
+  }
+};
+struct AsciiCaseEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    return wire::ascii_iequals(a, b);
+  }
+};
+
+// The components a decoding of a layout reads, for the selection: one per
+// field name (ASCII case ignored), in layout order, with the nested layout
+// the component is read by (null: a value, or a structure whose decoding
+// fails before it reads any component).
+struct Components {
+  struct Entry {
+    std::string_view name;  // the first field's, in the layout
+    const StructureLayout* nested;
+  };
+  std::vector<Entry> entries;
+  std::unordered_map<std::string_view, std::size_t, AsciiCaseHash, AsciiCaseEqual> index;
 };
 
 class ReplySelection final : public wire::BasxmlSelection {
@@ -653,37 +674,28 @@ class ReplySelection final : public wire::BasxmlSelection {
 
   bool keep(std::size_t depth, std::string_view name, wire::Namespace) override {
     if (depth == 0) {
-      frames_.push_back(parameter_frame(name));
+      parameter_frame(push(), name);
       return true;
     }
-    Frame& parent = frames_.back();
+    Frame& parent = frames_[open_ - 1];
     switch (parent.kind) {
       case Frame::Value:
         return false;
       case Frame::Deep:
-        frames_.push_back(Frame{Frame::Deep});
+        push().kind = Frame::Deep;
         return true;
-      case Frame::Rows:
-        frames_.push_back(structure_frame(parent.layout, 0));
-        return true;
-      case Frame::Structure: {
-        const FieldsByName& fields = fields_of(*parent.layout);
-        auto it = fields.used.find(wire::ascii_upper(name));
-        if (it == fields.used.end()) return false;
-        // Only the first component of a name is read.
-        if (!parent.taken.insert(it->first).second) return false;
-        if (it->second == nullptr || parent.depth + 1 >= kBasxmlMaxStructureDepth) {
-          frames_.push_back(Frame{Frame::Value});
-        } else {
-          frames_.push_back(structure_frame(it->second, parent.depth + 1));
-        }
+      case Frame::Rows: {
+        const StructureLayout* layout = parent.layout;
+        structure_frame(push(), layout, 0);
         return true;
       }
+      case Frame::Structure:
+        return component(parent, name);
     }
     return false;
   }
 
-  void closed() override { frames_.pop_back(); }
+  void closed() override { --open_; }
 
  private:
   struct Frame {
@@ -695,53 +707,105 @@ class ReplySelection final : public wire::BasxmlSelection {
     };
     Kind kind = Value;
     const StructureLayout* layout = nullptr;
+    const Components* components = nullptr;
     std::size_t depth = 0;
-    std::unordered_set<std::string> taken;
+    std::size_t cursor = 0;           // the component expected next
+    std::vector<std::uint8_t> taken;  // per component: already read
   };
 
-  Frame structure_frame(const StructureLayout* layout, std::size_t depth) {
+  // The frame of an element that opens; frames are reused, so that a row
+  // costs no allocation once the first has been read.
+  Frame& push() {
+    if (open_ == frames_.size()) frames_.emplace_back();
+    Frame& f = frames_[open_++];
+    f.kind = Frame::Value;
+    f.layout = nullptr;
+    return f;
+  }
+
+  void structure_frame(Frame& f, const StructureLayout* layout, std::size_t depth) {
     // An elementary line is a value itself.
-    if (is_elementary(*layout)) return Frame{Frame::Value};
-    return Frame{Frame::Structure, layout, depth, {}};
+    if (is_elementary(*layout)) return;
+    f.kind = Frame::Structure;
+    f.layout = layout;
+    f.components = &components_of(*layout);
+    f.depth = depth;
+    f.cursor = 0;
+    f.taken.assign(f.components->entries.size(), 0);
   }
 
   // What decode_basxml_reply does with a parameter element of this name.
-  Frame parameter_frame(std::string_view name) {
+  void parameter_frame(Frame& f, std::string_view name) {
     const ParameterDescription* p = description_.find_parameter(name);
-    if (!p) return Frame{Frame::Value};
+    if (!p) return;
     if (p->type == AbapType::DeepStructure ||
-        (p->type == AbapType::Table && p->direction != ParamDirection::Table))
-      return Frame{Frame::Deep};
+        (p->type == AbapType::Table && p->direction != ParamDirection::Table)) {
+      f.kind = Frame::Deep;
+      return;
+    }
     const StructureLayout* layout =
         p->direction == ParamDirection::Table || p->type == AbapType::Structure
             ? find_type(types_, p->type_name)
             : nullptr;
-    if (!layout) return Frame{Frame::Value};
-    if (p->direction == ParamDirection::Table) return Frame{Frame::Rows, layout};
-    return structure_frame(layout, 0);
+    if (!layout) return;
+    if (p->direction == ParamDirection::Table) {
+      f.kind = Frame::Rows;
+      f.layout = layout;
+      return;
+    }
+    structure_frame(f, layout, 0);
   }
 
-  const FieldsByName& fields_of(const StructureLayout& layout) {
-    auto it = fields_.find(&layout);
-    if (it != fields_.end()) return it->second;
-    FieldsByName f;
+  // A child of a structure or row: kept when it is the first of a
+  // component's name. Components mostly come in layout order: the one
+  // expected next is tried before the index.
+  bool component(Frame& parent, std::string_view name) {
+    const Components& c = *parent.components;
+    std::size_t i = parent.cursor;
+    // Names mostly come spelt as the layout spells them.
+    if (i < c.entries.size() &&
+        (c.entries[i].name == name || wire::ascii_iequals(c.entries[i].name, name))) {
+      parent.cursor = i + 1;
+    } else {
+      auto it = c.index.find(name);
+      if (it == c.index.end()) return false;
+      i = it->second;
+    }
+    if (parent.taken[i]) return false;
+    parent.taken[i] = 1;
+    const StructureLayout* nested = c.entries[i].nested;
+    const std::size_t depth = parent.depth + 1;
+    Frame& f = push();  // may move `parent`
+    if (nested != nullptr && depth < kBasxmlMaxStructureDepth) structure_frame(f, nested, depth);
+    return true;
+  }
+
+  const Components& components_of(const StructureLayout& layout) {
+    auto it = components_.find(&layout);
+    if (it != components_.end()) return it->second;
+    Components c;
     for (const FieldLayout& field : layout.fields) {
       // ImageBuilder::fill skips fields without width and table fields.
       if (field.width == 0 || field.abap_type == AbapType::Table) continue;
       const StructureLayout* nested =
           is_nested_structure(field) ? find_type(types_, field.rollname) : nullptr;
-      auto [slot, added] = f.used.emplace(wire::ascii_upper(field.name), nested);
-      // Two fields of one name read the same component; a nested layout
-      // keeps its children.
-      if (!added && nested) slot->second = nested;
+      auto [slot, added] = c.index.emplace(field.name, c.entries.size());
+      if (added) {
+        c.entries.push_back({field.name, nested});
+      } else if (nested) {
+        // Two fields of one name read the same component; a nested layout
+        // keeps its children.
+        c.entries[slot->second].nested = nested;
+      }
     }
-    return fields_.emplace(&layout, std::move(f)).first->second;
+    return components_.emplace(&layout, std::move(c)).first->second;
   }
 
   const FunctionDescription& description_;
   const BasxmlTypes& types_;
   std::vector<Frame> frames_;
-  std::unordered_map<const StructureLayout*, FieldsByName> fields_;
+  std::size_t open_ = 0;
+  std::unordered_map<const StructureLayout*, Components> components_;
 };
 
 // The first reading of a reply document: the names of its parameters,
