@@ -22,6 +22,7 @@
 #include <string>
 
 #include "proto/call/basxml.hpp"
+#include "proto/call/exchange.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/call/request.hpp"
 #include "proto/metadata/describe.hpp"
@@ -184,15 +185,16 @@ std::uint64_t decode_basxml(const Bytes& reply) {
   for (const auto& r : records)
     if (r.id == RecordId::BasxmlPayload)
       payload.insert(payload.end(), r.value.begin(), r.value.end());
-  auto text = wire::inflate_raw(payload, 64ull << 20);
+  wire::ExpansionBudget budget(proto::reply_budget_bytes(reply.size()));
+  auto text = wire::inflate_raw(payload, proto::kMaxBasxmlReply, budget);
   if (!text) std::abort();
-  auto doc = wire::parse_basxml(text.value());
+  const auto selection = proto::reply_selection(description(), types());
+  auto doc = wire::parse_basxml(text.value(), budget, selection.get());
   if (!doc) std::abort();
-  auto decoded = proto::decode_classic_reply(records, &description(), {});
+  auto decoded = proto::decode_classic_reply(records, &description(), {}, budget);
   if (!decoded) std::abort();
   proto::CallReply reply_out = std::move(decoded).value();
-  if (!proto::decode_basxml_reply(doc.value(), description(), types(), reply_out,
-                                  proto::basxml_image_budget(text->size())))
+  if (!proto::decode_basxml_reply(doc.value(), description(), types(), reply_out, budget))
     std::abort();
   auto table = proto::reply_table_rows(reply_out.tables.at(0));
   if (!table || (*table)->row_count() != kRows) std::abort();

@@ -8,6 +8,7 @@
 // a session.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -158,10 +159,17 @@ class StructureReader {
 PyObject* structure_to_py(ModuleState& ms, const proto::StructureLayout& layout,
                           wire::ByteView image, ReadFlags flags);
 
+// Asked between stretches of a long conversion; false ends it: the
+// conversion returns null without a Python error, for the caller to report
+// why it asked to stop.
+using KeepConverting = std::function<bool()>;
+
 // The whole rows of a table (at most its row count) as a new list of dicts.
 // On a long table the interpreter lock is handed to other threads once per
-// switch interval. (ext/rows.cpp)
+// switch interval, and `keep_going` (when given) is asked as often.
+// (ext/rows.cpp)
 PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
-                      const proto::RfcTable& table, ReadFlags flags);
+                      const proto::RfcTable& table, ReadFlags flags,
+                      const KeepConverting& keep_going = {});
 
 }  // namespace quib::ext

@@ -364,7 +364,8 @@ PyObject* structure_to_py(ModuleState& ms, const proto::StructureLayout& layout,
 }
 
 PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
-                      const proto::RfcTable& table, ReadFlags flags) {
+                      const proto::RfcTable& table, ReadFlags flags,
+                      const KeepConverting& keep_going) {
   const std::size_t n =
       static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
   const std::size_t width =
@@ -389,8 +390,10 @@ PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
     PyObject* row = reader.read(bytes + i * width);
     if (!row) return nullptr;
     rows.push_back(row);
-    if (i % kPauseEveryRows == kPauseEveryRows - 1 && !pause_for_the_interpreter(ms))
-      return nullptr;
+    if (i % kPauseEveryRows == kPauseEveryRows - 1) {
+      if (keep_going && !keep_going()) return nullptr;
+      if (!pause_for_the_interpreter(ms)) return nullptr;
+    }
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (!list) return nullptr;

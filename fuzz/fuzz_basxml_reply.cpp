@@ -1,9 +1,10 @@
 // basXML reply decoding on arbitrary documents against a fixed description:
 // whatever the token reader accepts is decoded without crashing, within the
-// image budget; every rebuilt structure is as long as its layout's last
+// expansion budget; every rebuilt structure is as long as its layout's last
 // field end, every reply table holds whole rows of that length, every name
-// comes from the description or the document, and decoding the same
-// document twice gives the same reply.
+// comes from the description or the document, decoding the same document
+// twice gives the same reply, and so does decoding the document as the
+// reply's selection keeps it.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,8 +30,8 @@ namespace {
 
 using fuzz::check;
 
-// Images this target may rebuild in all: small, so that runs stay fast and
-// the budget refusal is reached.
+// What this target's decoding may make in all: small, so that runs stay
+// fast and the budget refusal is reached.
 constexpr std::uint64_t kBudget = 1u << 20;
 
 const proto::FunctionDescription& description() {
@@ -97,17 +98,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!doc) return 0;
   const proto::FunctionDescription& d = description();
   proto::CallReply reply;
-  const auto status = proto::decode_basxml_reply(doc.value(), d, types(), reply, kBudget);
+  wire::ExpansionBudget budget(kBudget);
+  const auto status = proto::decode_basxml_reply(doc.value(), d, types(), reply, budget);
 
+  // The document as a reply reads it: only what the decoding uses kept.
+  const auto selection = proto::reply_selection(d, types());
+  wire::ExpansionBudget unlimited;
+  auto kept = wire::parse_basxml(wire::ByteView(data, size), unlimited, selection.get());
+  check(kept.ok());
   proto::CallReply again;
-  const auto status2 = proto::decode_basxml_reply(doc.value(), d, types(), again, kBudget);
+  wire::ExpansionBudget budget2(kBudget);
+  const auto status2 = proto::decode_basxml_reply(kept.value(), d, types(), again, budget2);
   check(status.ok() == status2.ok());
+  check(budget.used() == budget2.used());
   if (!status.ok()) {
     check(status.error() == status2.error());
     return 0;
   }
   check(reply.values == again.values && reply.text_pairs == again.text_pairs &&
-        reply.tables == again.tables && reply.deep_values == again.deep_values);
+        reply.tables == again.tables && reply.deep_values == again.deep_values &&
+        reply.deep_nodes == again.deep_nodes);
 
   auto in_document = [&](std::string_view name) {
     for (std::size_t i = 0; i < doc->param_count(); ++i)

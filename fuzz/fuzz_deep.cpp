@@ -1,6 +1,8 @@
 // The deep-value reader on arbitrary text: it never crashes, its output is
 // bounded by its input (entities and escapes only shrink), text before the
-// first element is ignored, and trees copy, compare and flatten at any depth.
+// first element is ignored, trees copy, compare and flatten at any depth,
+// and with an expansion budget it gives the same trees, taking exactly
+// their cost, or stops when the budget is smaller than that.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,6 +90,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Totals t = count(r.value());
   check(t.nodes * 5 <= size);
   check(t.bytes <= size);
+
+  std::uint64_t cost = 0;
+  for (const DeepNode& n : r.value()) cost += deep_tree_cost(n);
+  ExpansionBudget exact(cost);
+  auto budgeted = parse_deep_xml(text, exact);
+  check(budgeted.ok() && budgeted.value() == r.value() && exact.left() == 0);
+  if (cost > 0) {
+    ExpansionBudget short_by_one(cost - 1);
+    auto refused = parse_deep_xml(text, short_by_one);
+    check(!refused.ok() && refused.error() == DeepError::stopped() && short_by_one.exhausted());
+  }
 
   std::vector<DeepNode> copy = r.value();
   check(copy == r.value());

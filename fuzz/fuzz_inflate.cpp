@@ -1,6 +1,7 @@
 // Raw DEFLATE decoding agrees with zlib: whatever zlib (raw, windowBits
 // -15) inflates within the limit, ours inflates to the same bytes; when
-// both succeed the outputs are equal; ours never passes its limit.
+// both succeed the outputs are equal; ours never passes its limit, nor
+// the expansion budget it is given.
 #include <algorithm>
 #include <cstdlib>
 #include <span>
@@ -40,6 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t cut = ours->size() - 1;
     auto limited = inflate_raw(in, cut);
     if (limited.ok() || !(limited.error() == DecompressError::output_overflow(cut))) std::abort();
+    // A budget of one byte less refuses the same way and counts as
+    // exhausted; one of exactly the output takes all of it.
+    ExpansionBudget short_by_one(cut);
+    auto refused = inflate_raw(in, kLimit, short_by_one);
+    if (refused.ok() || !(refused.error() == DecompressError::output_overflow(cut)) ||
+        !short_by_one.exhausted())
+      std::abort();
+    ExpansionBudget exact(ours->size());
+    auto same = inflate_raw(in, kLimit, exact);
+    if (!same.ok() || same.value() != ours.value() || exact.left() != 0) std::abort();
   }
   return 0;
 }

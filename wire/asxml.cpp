@@ -424,19 +424,30 @@ std::string base64_lines(ByteView bytes) {
 
 }  // namespace
 
-DeepNode element_to_deep_node(const Element& element) {
+namespace {
+
+DeepNode deep_node_of(const Element& element, ExpansionBudget* budget) {
   struct Work {
     Element element;
     DeepNode* node;
     bool table_row;  // a child of a table: named "item"
   };
   DeepNode root;
+  // What a node costs is taken before it is made: the records of a node's
+  // children when they are made, a node's name and text when it is filled
+  // in (binary content becomes base64 text, four bytes for every three).
+  const auto affords = [budget](std::uint64_t cost) {
+    return budget == nullptr || (budget->take(cost) && budget->work(cost));
+  };
+  if (!affords(sizeof(DeepNode))) return root;
   std::vector<Work> work{{element, &root, false}};
   while (!work.empty()) {
     Work w = work.back();
     work.pop_back();
     w.node->name = w.table_row ? std::string(kItem) : unescape_name(w.element.name());
     const Content c = w.element.content();
+    if (!affords(w.node->name.size() + c.text().size() + c.bytes().size() / 3 * 4 + 4)) break;
+    if (c.is_elements() && !affords(c.children().size() * sizeof(DeepNode))) break;
     switch (c.kind()) {
       case ContentKind::Text:
         w.node->text = std::string(c.text());
@@ -462,6 +473,14 @@ DeepNode element_to_deep_node(const Element& element) {
     }
   }
   return root;
+}
+
+}  // namespace
+
+DeepNode element_to_deep_node(const Element& element) { return deep_node_of(element, nullptr); }
+
+DeepNode element_to_deep_node(const Element& element, ExpansionBudget& budget) {
+  return deep_node_of(element, &budget);
 }
 
 }  // namespace quib::wire

@@ -190,5 +190,10 @@ AsxmlResult<RfcValue> value_from_text(std::string_view text, AbapType ty, std::u
 // base64 in lines of 76 characters, children of a table ("lines" hint)
 // named "item". Works without recursion on the element depth.
 DeepNode element_to_deep_node(const Element& element);
+// The same with every node taken from `budget` (deep_node_cost) as it is
+// filled in, and reported to it as work. When the budget refuses or its
+// owner says stop, the nodes not yet filled in stay empty; the caller asks
+// the budget.
+DeepNode element_to_deep_node(const Element& element, ExpansionBudget& budget);
 
 }  // namespace quib::wire

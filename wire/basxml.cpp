@@ -42,6 +42,7 @@ BasxmlError BasxmlError::resource_limit(std::uint64_t offset, std::string_view r
 BasxmlError BasxmlError::unwritable(std::string reason) {
   return BasxmlError{Kind::Unwritable, 0, 0, 0, std::move(reason)};
 }
+BasxmlError BasxmlError::stopped() { return BasxmlError{Kind::Stopped}; }
 
 std::string BasxmlError::message() const {
   switch (kind) {
@@ -67,6 +68,8 @@ std::string BasxmlError::message() const {
       return fmt::format("resource limit exceeded at {}: {}", offset, text);
     case Kind::Unwritable:
       return fmt::format("document cannot be written as basXML: {}", text);
+    case Kind::Stopped:
+      return "reading stopped";
   }
   return "payload does not start with BXML";
 }
@@ -726,10 +729,63 @@ Result<Bytes, BasxmlError> write_basxml(const BasxmlDocument& document) {
 // ---------------------------------------------------------------------------
 // Reading
 
+namespace {
+
+// The length of the UTF-8 sequence a byte starts (0: it starts none).
+unsigned utf8_sequence_length(std::uint8_t b) {
+  if (b < 0x80) return 1;
+  if (b < 0xC2) return 0;
+  if (b < 0xE0) return 2;
+  if (b < 0xF0) return 3;
+  if (b < 0xF5) return 4;
+  return 0;
+}
+
+// A text checked chunk by chunk, without gathering it: the bytes of a
+// character that one chunk leaves unfinished are carried into the next.
+class Utf8Pieces {
+ public:
+  void add(const std::uint8_t* p, std::size_t n) {
+    if (bad_) return;
+    std::size_t i = 0;
+    if (carry_len_ > 0) {
+      const unsigned need = utf8_sequence_length(carry_[0]);
+      while (carry_len_ < need && i < n) carry_[carry_len_++] = p[i++];
+      if (carry_len_ < need) return;
+      bad_ = !valid_utf8(carry_, need);
+      carry_len_ = 0;
+      if (bad_) return;
+    }
+    // The last character may go on in the next chunk: its lead byte is at
+    // most three bytes from the end.
+    std::size_t end = n;
+    std::size_t lead = n;
+    while (lead > i && n - lead < 3 && (p[lead - 1] & 0xC0) == 0x80) --lead;
+    if (lead > i) {
+      const unsigned len = utf8_sequence_length(p[lead - 1]);
+      if (len > 1 && lead - 1 + len > n) end = lead - 1;
+    }
+    bad_ = !valid_utf8(p + i, end - i);
+    for (std::size_t k = end; k < n; ++k) carry_[carry_len_++] = p[k];
+  }
+  // Whether the chunks so far form whole, valid UTF-8.
+  bool valid() const { return !bad_ && carry_len_ == 0; }
+
+ private:
+  std::uint8_t carry_[4] = {};
+  unsigned carry_len_ = 0;
+  bool bad_ = false;
+};
+
+// How much input the reader reads between two reports of its work.
+constexpr std::size_t kReportEvery = 4096;
+
+}  // namespace
+
 class BasxmlReader {
  public:
-  BasxmlReader(ByteView in, std::uint64_t max_nodes)
-      : in_(in.data()), n_(in.size()), max_nodes_(max_nodes) {
+  BasxmlReader(ByteView in, ExpansionBudget& budget, BasxmlSelection* selection)
+      : in_(in.data()), n_(in.size()), budget_(budget), selection_(selection) {
     stack_.reserve(kBasxmlMaxDepth);
   }
 
@@ -738,7 +794,7 @@ class BasxmlReader {
       return err(BasxmlError::bad_magic());
     if (n_ > kBasxmlMaxPayload)
       return err(BasxmlError::resource_limit(0, basxml_reason::kPayloadSize));
-    budget_ = basxml_name_budget(n_);
+    name_budget_ = basxml_name_budget(n_);
     pos_ = 4;
     if (!tokens()) return err(std::move(error_));
     if (!root_closed_) return err(BasxmlError::ended_mid_token());
@@ -750,10 +806,13 @@ class BasxmlReader {
   using Node = BasxmlDocument::Node;
 
   struct Open {
-    std::uint32_t node = 0;
-    std::uint32_t first_child = kNoIndex;
+    bool kept = false;
+    bool selected = false;  // kept by the selection, which is told of its close
+    std::uint32_t node = kNoIndex;
+    std::uint32_t first_child = kNoIndex;  // kept children only
     std::uint32_t last_child = kNoIndex;
-    std::uint32_t child_count = 0;
+    std::uint32_t kept_children = 0;
+    std::uint32_t child_count = 0;  // every child, kept or not
     std::uint32_t last_attr = kNoIndex;
     std::uint64_t offset = 0;  // of its "<" token
     std::uint32_t text_len = 0;
@@ -761,12 +820,19 @@ class BasxmlReader {
     std::uint32_t text_at = 0;  // input offset of the first chunk
     std::uint32_t bytes_off = 0;
     std::uint32_t bytes_len = 0;
-    std::string gathered;  // the text once it spans several chunks
+    std::string gathered;  // a kept text once it spans several chunks
+    Utf8Pieces pieces;     // the text of an element not kept
   };
 
   bool fail(BasxmlError e) {
     error_ = std::move(e);
     return false;
+  }
+
+  // Room for `bytes` more bytes of document storage.
+  bool store(std::size_t at, std::uint64_t bytes) {
+    if (budget_.take(bytes)) return true;
+    return fail(BasxmlError::resource_limit(at, basxml_reason::kExpansionBudget));
   }
 
   bool varint(std::uint32_t& v) {
@@ -841,19 +907,26 @@ class BasxmlReader {
     return true;
   }
 
-  // Elements and attributes together stay within what the caller says the
-  // payload can carry.
-  bool take_node(std::size_t token_at) {
-    if (++nodes_taken_ > max_nodes_)
-      return fail(BasxmlError::resource_limit(token_at, basxml_reason::kNodeCount));
+  // The names a kept element or attribute copies out of the string table.
+  bool take_name_budget(std::size_t token_at, std::uint32_t name) {
+    const std::uint32_t len = doc_.strings_[name].len;
+    if (len > name_budget_)
+      return fail(BasxmlError::resource_limit(token_at, basxml_reason::kBudget));
+    name_budget_ -= len;
     return true;
   }
 
-  bool take_budget(std::size_t token_at, std::uint32_t name) {
-    const std::uint32_t len = doc_.strings_[name].len;
-    if (len > budget_) return fail(BasxmlError::resource_limit(token_at, basxml_reason::kBudget));
-    budget_ -= len;
-    return true;
+  // Whether an element opening at the current depth is kept: the root; the
+  // first child of the root (asx:values, when the document is well formed;
+  // further children only count); below asx:values what the selection
+  // keeps of what opens inside kept elements.
+  bool keeps(std::uint32_t name, Namespace ns) {
+    if (depth_ == 0) return true;
+    const Open& parent = stack_[depth_ - 1];
+    if (!parent.kept) return false;
+    if (depth_ == 1) return parent.child_count == 0;
+    if (!selection_) return true;
+    return selection_->keep(depth_ - 2, doc_.string_at(name), ns);
   }
 
   bool open_element(std::size_t at) {
@@ -862,28 +935,50 @@ class BasxmlReader {
     if (!string_id(at, name) || !namespace_id(at, ns)) return false;
     if (depth_ == kBasxmlMaxDepth)
       return fail(BasxmlError::resource_limit(at, basxml_reason::kDepth));
-    if (!take_budget(at, name) || !take_node(at)) return false;
-    const auto id = static_cast<std::uint32_t>(doc_.nodes_.size());
-    doc_.nodes_.push_back(Node{name, kNoIndex, kNoIndex, kNoIndex, 0, static_cast<std::uint8_t>(ns),
-                               static_cast<std::uint8_t>(ContentKind::Empty), 1, 0});
+    const bool kept = keeps(name, ns);
+    std::uint32_t id = kNoIndex;
+    if (kept) {
+      if (!take_name_budget(at, name) || !store(at, kBasxmlElementCost)) return false;
+      if (doc_.nodes_.size() >= kNoIndex)
+        return fail(BasxmlError::resource_limit(at, basxml_reason::kStorageFull));
+      id = static_cast<std::uint32_t>(doc_.nodes_.size());
+      doc_.nodes_.push_back(Node{name, kNoIndex, kNoIndex, kNoIndex, 0,
+                                 static_cast<std::uint8_t>(ns),
+                                 static_cast<std::uint8_t>(ContentKind::Empty), 1, 0});
+    }
     if (depth_ > 0) {
       Open& parent = stack_[depth_ - 1];
-      if (parent.last_child == kNoIndex)
-        parent.first_child = id;
-      else
-        doc_.nodes_[parent.last_child].next = id;
-      parent.last_child = id;
       ++parent.child_count;
+      if (kept) {
+        if (parent.last_child == kNoIndex)
+          parent.first_child = id;
+        else
+          doc_.nodes_[parent.last_child].next = id;
+        parent.last_child = id;
+        ++parent.kept_children;
+      }
     }
     if (depth_ == stack_.size()) stack_.emplace_back();
-    Open& o = stack_[depth_++];
+    Open& o = stack_[depth_];
+    o.kept = kept;
+    o.selected = kept && selection_ && depth_ >= 2;
     o.node = id;
     o.first_child = o.last_child = kNoIndex;
-    o.child_count = 0;
+    o.kept_children = o.child_count = 0;
     o.last_attr = kNoIndex;
     o.offset = at;
     o.text_len = o.text_chunks = 0;
     o.bytes_len = 0;
+    o.pieces = Utf8Pieces();
+    ++depth_;
+    return true;
+  }
+
+  bool attribute_name(std::size_t at) {
+    if (!string_id(at, pending_name_) || !namespace_id(at, pending_ns_)) return false;
+    const bool kept = depth_ == 0 || stack_[depth_ - 1].kept;
+    if (kept && !take_name_budget(at, pending_name_)) return false;
+    attr_pending_ = true;
     return true;
   }
 
@@ -891,11 +986,15 @@ class BasxmlReader {
     std::uint32_t value_at, len;
     if (!string(value_at, len)) return false;
     if (depth_ == 0) return fail(BasxmlError::malformed(at, basxml_reason::kAttrOutside));
+    Open& o = stack_[depth_ - 1];
+    if (!o.kept) return true;
+    if (!store(at, kBasxmlAttrCost + len)) return false;
+    if (doc_.attrs_.size() >= kNoIndex)
+      return fail(BasxmlError::resource_limit(at, basxml_reason::kStorageFull));
     const std::uint32_t off = doc_.pool_append(in_ + value_at, len);
     const auto idx = static_cast<std::uint32_t>(doc_.attrs_.size());
     doc_.attrs_.push_back(BasxmlDocument::AttrNode{pending_name_, off, len, kNoIndex,
                                                    static_cast<std::uint8_t>(pending_ns_)});
-    Open& o = stack_[depth_ - 1];
     if (o.last_attr == kNoIndex)
       doc_.nodes_[o.node].first_attr = idx;
     else
@@ -914,7 +1013,9 @@ class BasxmlReader {
     Open& o = stack_[depth_ - 1];
     if (o.text_len % kBasxmlTextChunk != 0)
       return fail(BasxmlError::malformed(at, basxml_reason::kPartialChunk));
-    if (o.text_chunks == 0) {
+    if (!o.kept) {
+      o.pieces.add(in_ + pos_, len);
+    } else if (o.text_chunks == 0) {
       o.text_at = static_cast<std::uint32_t>(pos_);
     } else {
       if (o.text_chunks == 1)
@@ -935,7 +1036,10 @@ class BasxmlReader {
     Open& o = stack_[depth_ - 1];
     if (o.bytes_len > 0) return fail(BasxmlError::malformed(at, basxml_reason::kSecondBinary));
     if (len > 0) {
-      o.bytes_off = doc_.pool_append(in_ + pos_, len);
+      if (o.kept) {
+        if (!store(at, len)) return false;
+        o.bytes_off = doc_.pool_append(in_ + pos_, len);
+      }
       o.bytes_len = len;
     }
     pos_ += len;
@@ -945,37 +1049,56 @@ class BasxmlReader {
   bool close(std::size_t at) {
     if (depth_ == 0) return fail(BasxmlError::malformed(at, basxml_reason::kCloseNothing));
     Open& o = stack_[depth_ - 1];
-    Node& node = doc_.nodes_[o.node];
     if (o.text_len > 0) {
       if (o.bytes_len > 0 || o.child_count > 0)
         return fail(BasxmlError::malformed(o.offset, basxml_reason::kMixed));
-      const std::uint8_t* text = o.text_chunks == 1
-                                     ? in_ + o.text_at
-                                     : reinterpret_cast<const std::uint8_t*>(o.gathered.data());
-      if (!valid_utf8(text, o.text_len)) return fail(BasxmlError::invalid_utf8(o.offset));
-      node.a = doc_.pool_append(text, o.text_len);
-      node.b = o.text_len;
-      node.kind = static_cast<std::uint8_t>(ContentKind::Text);
+      if (!o.kept) {
+        if (!o.pieces.valid()) return fail(BasxmlError::invalid_utf8(o.offset));
+      } else {
+        const std::uint8_t* text = o.text_chunks == 1
+                                       ? in_ + o.text_at
+                                       : reinterpret_cast<const std::uint8_t*>(o.gathered.data());
+        if (!valid_utf8(text, o.text_len)) return fail(BasxmlError::invalid_utf8(o.offset));
+        if (!store(at, o.text_len)) return false;
+        Node& node = doc_.nodes_[o.node];
+        node.a = doc_.pool_append(text, o.text_len);
+        node.b = o.text_len;
+        node.kind = static_cast<std::uint8_t>(ContentKind::Text);
+        o.gathered = std::string();
+      }
     } else if (o.bytes_len > 0) {
       if (o.child_count > 0) return fail(BasxmlError::malformed(o.offset, basxml_reason::kMixed));
-      node.a = o.bytes_off;
-      node.b = o.bytes_len;
-      node.kind = static_cast<std::uint8_t>(ContentKind::Bytes);
-    } else if (o.child_count > 0) {
+      if (o.kept) {
+        Node& node = doc_.nodes_[o.node];
+        node.a = o.bytes_off;
+        node.b = o.bytes_len;
+        node.kind = static_cast<std::uint8_t>(ContentKind::Bytes);
+      }
+    } else if (o.child_count > 0 && o.kept) {
+      // Children that were not kept still make the content Elements: a
+      // value that holds elements is no value, whichever were kept.
+      Node& node = doc_.nodes_[o.node];
       node.a = o.first_child;
-      node.b = o.child_count;
+      node.b = o.kept_children;
       node.kind = static_cast<std::uint8_t>(ContentKind::Elements);
     }
+    if (o.selected) selection_->closed();
     --depth_;
     if (depth_ == 0) {
       root_ = o.node;
+      root_children_ = o.child_count;
       root_closed_ = true;
     }
     return true;
   }
 
   bool tokens() {
+    std::size_t reported = pos_;
     while (pos_ < n_) {
+      if (pos_ - reported >= kReportEvery) {
+        if (!budget_.work(pos_ - reported)) return fail(BasxmlError::stopped());
+        reported = pos_;
+      }
       const std::size_t at = pos_;
       if (root_closed_) return fail(BasxmlError::malformed(at, basxml_reason::kAfterRoot));
       const std::uint8_t token = in_[pos_++];
@@ -997,15 +1120,14 @@ class BasxmlReader {
           if (!text(at)) return false;
           break;
         case kTokenAttrName:
-          if (!string_id(at, pending_name_) || !namespace_id(at, pending_ns_)) return false;
-          if (!take_budget(at, pending_name_) || !take_node(at)) return false;
-          attr_pending_ = true;
+          if (!attribute_name(at)) return false;
           break;
         case kTokenString: {
           std::uint32_t s_at, len;
           if (!string(s_at, len)) return false;
           if (doc_.strings_.size() >= kNoIndex)
             return fail(BasxmlError::resource_limit(at, basxml_reason::kStorageFull));
+          if (!store(at, kBasxmlStringCost + len)) return false;
           doc_.strings_.push_back({static_cast<std::uint32_t>(doc_.chars_.size()), len});
           doc_.chars_.append(reinterpret_cast<const char*>(in_) + s_at, len);
           break;
@@ -1041,6 +1163,7 @@ class BasxmlReader {
           return fail(BasxmlError::unknown_token(token, at));
       }
     }
+    if (!budget_.work(pos_ - reported)) return fail(BasxmlError::stopped());
     return true;
   }
 
@@ -1051,11 +1174,10 @@ class BasxmlReader {
       return fail(BasxmlError::unexpected_shape(r::kRootNotAbap));
     const std::optional<std::string_view> version = root.attr("version", Namespace::None);
     if (!version) return fail(BasxmlError::unexpected_shape(r::kNoVersion));
-    const Content content = root.content();
-    if (!content.is_elements()) return fail(BasxmlError::unexpected_shape(r::kNoChildren));
-    const ElementRange children = content.children();
-    const Element values = *children.begin();
-    if (children.size() != 1 || values.name() != "values" || values.ns() != Namespace::Asx)
+    if (!root.content().is_elements()) return fail(BasxmlError::unexpected_shape(r::kNoChildren));
+    // Only the first child of the root is kept; the others were counted.
+    const Element values = *root.content().children().begin();
+    if (root_children_ != 1 || values.name() != "values" || values.ns() != Namespace::Asx)
       return fail(BasxmlError::unexpected_shape(r::kNotExactlyValues));
     const Content params = values.content();
     if (params.is_text() || params.is_bytes())
@@ -1068,10 +1190,10 @@ class BasxmlReader {
 
   const std::uint8_t* in_;
   std::size_t n_;
-  std::uint64_t max_nodes_;
-  std::uint64_t nodes_taken_ = 0;
+  ExpansionBudget& budget_;
+  BasxmlSelection* selection_;
   std::size_t pos_ = 0;
-  std::uint64_t budget_ = 0;
+  std::uint64_t name_budget_ = 0;
   BasxmlDocument doc_;
   std::vector<Namespace> namespaces_;
   std::vector<Open> stack_;
@@ -1081,20 +1203,18 @@ class BasxmlReader {
   Namespace pending_ns_ = Namespace::None;
   bool root_closed_ = false;
   std::uint32_t root_ = 0;
+  std::uint32_t root_children_ = 0;
   BasxmlError error_;
 };
 
-std::uint64_t basxml_node_limit(std::uint64_t payload_bytes) {
-  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t by_payload =
-      payload_bytes > (most - kBasxmlNodeAllowance) / kBasxmlNodesPerPayloadByte
-          ? most
-          : kBasxmlNodeAllowance + payload_bytes * kBasxmlNodesPerPayloadByte;
-  return by_payload;
+Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes) {
+  ExpansionBudget unlimited;
+  return BasxmlReader(bytes, unlimited, nullptr).run();
 }
 
-Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes, std::uint64_t max_nodes) {
-  return BasxmlReader(bytes, max_nodes).run();
+Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes, ExpansionBudget& budget,
+                                                 BasxmlSelection* selection) {
+  return BasxmlReader(bytes, budget, selection).run();
 }
 
 }  // namespace quib::wire

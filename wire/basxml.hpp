@@ -15,10 +15,12 @@
 // The tree is compact: a document owns flat arrays of element and attribute
 // records (24 and 20 bytes), one table of interned names, and one byte pool
 // for texts, binary contents and attribute values. Elements refer to names
-// by id and to their children by index links, so a parsed document costs a
-// small multiple of its payload whatever its shape. `Element`, `Attr` and
-// `Content` are light views into their document, valid while it lives and
-// is not modified.
+// by id and to their children by index links. A reader may be told what to
+// keep (BasxmlSelection): what it leaves out is checked as it is read and
+// costs nothing, so a parsed reply costs what its decoding reads, and what
+// it stores is taken from the reply's expansion budget (wire/expansion.hpp).
+// `Element`, `Attr` and `Content` are light views into their document,
+// valid while it lives and is not modified.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "wire/bytes.hpp"
+#include "wire/expansion.hpp"
 #include "wire/result.hpp"
 
 namespace quib::wire {
@@ -88,6 +91,8 @@ struct BasxmlError {
     ResourceLimit,
     // The writer's refusal of a document its reader would reject.
     Unwritable,
+    // The owner of the expansion budget said stop (not a fault of the data).
+    Stopped,
   };
 
   Kind kind = Kind::BadMagic;
@@ -108,6 +113,7 @@ struct BasxmlError {
   static BasxmlError unexpected_shape(std::string_view reason);
   static BasxmlError resource_limit(std::uint64_t offset, std::string_view reason);
   static BasxmlError unwritable(std::string reason);
+  static BasxmlError stopped();
 
   std::string message() const;
   friend bool operator==(const BasxmlError&, const BasxmlError&) = default;
@@ -130,8 +136,8 @@ inline constexpr std::string_view kDepth = "element nesting depth";
 inline constexpr std::string_view kBudget =
     "materialized bytes beyond any legitimate expansion of this input";
 inline constexpr std::string_view kPayloadSize = "payload of 4 GiB or more";
-inline constexpr std::string_view kNodeCount =
-    "more elements and attributes than the payload can carry";
+inline constexpr std::string_view kExpansionBudget =
+    "document storage beyond the expansion budget of the reply";
 inline constexpr std::string_view kStorageFull = "document storage passes 4 GiB";
 inline constexpr std::string_view kRootNotAbap = "root is not asx:abap";
 inline constexpr std::string_view kNoVersion = "asx:abap has no version attribute";
@@ -370,26 +376,37 @@ class BasxmlDocument {
 // bytes.
 Result<Bytes, BasxmlError> write_basxml(const BasxmlDocument& document);
 
-// A parsed document holds one 24-byte record per element and one 20-byte
-// record per attribute, the names once each, and every text, binary
-// content and attribute value once in its pool. An element costs at least
-// four bytes of token stream and an attribute five, so a document costs at
-// most about seven times its token stream. The stream itself may be the
-// expansion of a much smaller DEFLATE payload; what the payload can justify
-// is kBasxmlNodesPerPayloadByte elements and attributes per byte received,
-// beside an allowance. Measured on the simulator's table documents deflated
-// at level 6: rows that carry one distinct value stay below 20 per byte,
-// rows of empty fields reach about 100 once they number tens of thousands,
-// and DEFLATE's ceiling is 258 (four-byte empty elements at 1032:1).
-inline constexpr std::uint64_t kBasxmlNodesPerPayloadByte = 32;
-inline constexpr std::uint64_t kBasxmlNodeAllowance = 1ull << 20;
-// The most elements and attributes a document that arrived as
-// `payload_bytes` bytes may hold (saturating).
-std::uint64_t basxml_node_limit(std::uint64_t payload_bytes);
+// What a reader keeps of a document's parameters. The reader asks at every
+// element that opens inside asx:values under a kept element, and tells when
+// a kept element closes, so that the selection can follow where it is. An
+// element it does not keep is read and checked like any other, but nothing
+// of it or of its descendants is stored: it costs no memory whatever it
+// holds. asx:abap, its version attribute and asx:values are always kept.
+class BasxmlSelection {
+ public:
+  virtual ~BasxmlSelection() = default;
+  // Whether to keep the element that opens now: `depth` 0 is a parameter
+  // (a child of asx:values), 1 a child of a kept parameter, and so on.
+  virtual bool keep(std::size_t depth, std::string_view name, Namespace ns) = 0;
+  // The kept element that opened last has closed.
+  virtual void closed() = 0;
+};
 
-// Reads a token stream into a document of at most `max_nodes` elements and
-// attributes (ResourceLimit beyond).
-Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes,
-                                                 std::uint64_t max_nodes = UINT64_MAX);
+// A parsed document holds one 24-byte record per element and one 20-byte
+// record per attribute, one 8-byte record and the bytes of every string
+// the stream defines, and every text, binary content and attribute value
+// once in its pool.
+inline constexpr std::uint64_t kBasxmlElementCost = 24;
+inline constexpr std::uint64_t kBasxmlAttrCost = 20;
+inline constexpr std::uint64_t kBasxmlStringCost = 8;
+
+// Reads a token stream into a document.
+Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes);
+// The same storing only what `selection` keeps (null: everything), each
+// record and byte the document stores taken from `budget` first
+// (ResourceLimit kExpansionBudget when it refuses), and the reading
+// reported to it as work (Stopped when its owner says stop).
+Result<BasxmlDocument, BasxmlError> parse_basxml(ByteView bytes, ExpansionBudget& budget,
+                                                 BasxmlSelection* selection = nullptr);
 
 }  // namespace quib::wire

@@ -12,18 +12,8 @@ constexpr std::uint8_t kBlockDynamic = 2;
 // The output buffer's first capacity is guessed from the input alone; it
 // grows with what the stream actually produces.
 constexpr std::uint64_t kFirstCapacityPerInputByte = 4;
-}  // namespace
 
-std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes) {
-  // stream_bytes is the size of a buffer in memory: the product cannot
-  // overflow 64 bits for any ratio below 2^16.
-  static_assert(kTableExpansionRatio < (1u << 16));
-  const std::uint64_t by_ratio =
-      std::max(kTableExpansionAllowance, stream_bytes * kTableExpansionRatio);
-  return std::min(declared, by_ratio);
-}
-
-Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
+Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budget) {
   if (bytes.size() < kCompressedTableHeaderSize)
     return err(DecompressError::too_short(bytes.size()));
   const std::uint8_t algorithm = bytes[4] & 0x0F;
@@ -33,8 +23,7 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
   const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
   if (stream.empty()) return err(DecompressError::unexpected_end());
 
-  const std::uint64_t limit = table_expansion_limit(declared, stream.size());
-  InflateOutput out(limit, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte);
+  InflateOutput out(declared, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte, budget);
   BitReader in(stream);
   // The first byte holds the skip count s in its low two bits; the first
   // block header follows the s skipped bits (at most bit 5 of that byte).
@@ -45,6 +34,7 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
 
   std::unique_ptr<HuffmanTables> dynamic;
   for (;;) {
+    const std::size_t block_start = in.pos;
     std::uint32_t header = 0;
     if (!in.read(3, header)) return err(DecompressError::unexpected_end());
     const bool last = header & 1u;
@@ -58,8 +48,20 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
     } else {
       return err(DecompressError::unsupported_block_type(type));
     }
+    if (!out.work(kInflateBlockWork + (in.pos - block_start)))
+      return err(DecompressError::stopped());
     if (last || out.size() == declared) return out.take();
   }
+}
+
+}  // namespace
+
+Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
+  return decompress(bytes, nullptr);
+}
+
+Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, ExpansionBudget& budget) {
+  return decompress(bytes, &budget);
 }
 
 }  // namespace quib::wire

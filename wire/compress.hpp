@@ -16,6 +16,7 @@
 
 #include "wire/bytes.hpp"
 #include "wire/deflate.hpp"
+#include "wire/expansion.hpp"
 #include "wire/result.hpp"
 
 namespace quib::wire {
@@ -23,31 +24,15 @@ namespace quib::wire {
 inline constexpr std::size_t kCompressedTableHeaderSize = 8;
 inline constexpr std::uint8_t kCompressedTableAlgorithmLzh = 2;
 
-// How far a chunk may expand beyond its declared length's say-so: at most
-// kTableExpansionRatio bytes per byte of the bit stream, or
-// kTableExpansionAllowance bytes whatever the stream's size.
-//
-// Rows padded with blanks compress well, but not without bound. Measured
-// with zlib at level 6 (what the simulated server sends) on UTF-16 rows
-// that carry a distinct key and blanks to the row width, the ratio is
-// 13 (16 characters), 44 (64), 110 (256), 190 (512), 307 (1024),
-// 590 (4096) and 840 (16384 characters); fixed-code streams never pass
-// 159. Only rows that are blank from end to end, or rows of thousands of
-// characters that hold next to nothing, come near DEFLATE's own ceiling
-// of 1032 (a 258-byte match in two bits). 512 keeps every table up to
-// rows of 4096 characters, and the allowance keeps small tables of blank
-// rows; beyond both a chunk is taken for what it is, an amplifier.
-inline constexpr std::uint64_t kTableExpansionRatio = 512;
-inline constexpr std::uint64_t kTableExpansionAllowance = 8ull << 20;
-
-// The most bytes a chunk declaring `declared` bytes, with `stream_bytes`
-// bytes of bit stream, may expand to.
-std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes);
-
 // The row bytes of a compressed table chunk. The output never grows past
-// table_expansion_limit (OutputOverflow { declared: that limit } when the
-// stream tries to), and nothing is reserved from the declared length up
-// front. It may be shorter than declared when a last block ends early.
+// the declared length (OutputOverflow { declared: D } when the stream tries
+// to), and nothing is reserved from the declared length up front. It may be
+// shorter than declared when a last block ends early.
 Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes);
+// The same drawing from `budget`: the output is bounded by what is left of
+// it too (OutputOverflow with that bound, the budget marked exhausted) and
+// taken from it once made, and the work is reported to it (Stopped when its
+// owner says stop).
+Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, ExpansionBudget& budget);
 
 }  // namespace quib::wire

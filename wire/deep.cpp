@@ -119,6 +119,8 @@ std::string DeepError::message() const {
       return fmt::format("malformed deep XML at byte {}", offset_);
     case Kind::WrongClose:
       return fmt::format("deep XML closed <{}> while <{}> was open", closed_, open_);
+    case Kind::Stopped:
+      return "reading stopped";
   }
   return {};
 }
@@ -191,11 +193,21 @@ std::string unescape_name(std::string_view name) {
 // ---------------------------------------------------------------------------
 // The reader
 
-DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text) {
+namespace {
+
+// How much text the reader reads between two reports of its work.
+constexpr std::size_t kReportEvery = 4096;
+
+DeepResult<std::vector<DeepNode>> read_deep(std::string_view text, ExpansionBudget* budget) {
   std::vector<DeepNode> top;
   std::vector<OpenNode> open;
   std::size_t pos = 0;
+  std::size_t reported = 0;
   while (pos < text.size()) {
+    if (budget && pos - reported >= kReportEvery) {
+      if (!budget->work(pos - reported)) return err(DeepError::stopped());
+      reported = pos;
+    }
     if (text[pos] != '<') {
       std::size_t lt = text.find('<', pos);
       if (lt == std::string_view::npos) lt = text.size();
@@ -218,6 +230,8 @@ DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text) {
       return err(DeepError::wrong_close(std::string(inner.raw_name), std::string(closed)));
     DeepNode node(unescape_name(inner.raw_name), decode_entities(inner.raw_text),
                   std::move(inner.children));
+    if (budget && !budget->take(deep_node_cost(node.name, node.text)))
+      return err(DeepError::stopped());
     open.pop_back();
     if (open.empty())
       top.push_back(std::move(node));
@@ -226,6 +240,28 @@ DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text) {
   }
   if (!open.empty()) return err(DeepError::bad_markup(text.size()));
   return top;
+}
+
+}  // namespace
+
+DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text) {
+  return read_deep(text, nullptr);
+}
+
+DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text, ExpansionBudget& budget) {
+  return read_deep(text, &budget);
+}
+
+std::uint64_t deep_tree_cost(const DeepNode& node) {
+  std::uint64_t total = 0;
+  std::vector<const DeepNode*> work{&node};
+  while (!work.empty()) {
+    const DeepNode* n = work.back();
+    work.pop_back();
+    total += deep_node_cost(n->name, n->text);
+    for (const DeepNode& c : n->children) work.push_back(&c);
+  }
+  return total;
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "wire/expansion.hpp"
 #include "wire/result.hpp"
 
 namespace quib::wire {
@@ -59,12 +60,19 @@ struct FlatDeepValue {
 // The error of the deep-value reader.
 class DeepError {
  public:
-  enum class Kind : std::uint8_t { BadMarkup, WrongClose };
+  // Stopped: the expansion budget refused the tree or its owner said stop
+  // (not a fault of the text; the owner asks the budget which).
+  enum class Kind : std::uint8_t { BadMarkup, WrongClose, Stopped };
 
   static DeepError bad_markup(std::uint64_t offset) {
     DeepError e;
     e.kind_ = Kind::BadMarkup;
     e.offset_ = offset;
+    return e;
+  }
+  static DeepError stopped() {
+    DeepError e;
+    e.kind_ = Kind::Stopped;
     return e;
   }
   static DeepError wrong_close(std::string open, std::string closed) {
@@ -100,6 +108,18 @@ using DeepResult = Result<T, DeepError>;
 // The top-level elements of a deep XML text, in order. The first fault ends
 // the read; entities and name escapes that do not decode stay as written.
 DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text);
+// The same with every node taken from `budget` (deep_node_cost) before it
+// is kept, and the reading reported to it as work: Stopped when it refuses
+// or its owner says stop.
+DeepResult<std::vector<DeepNode>> parse_deep_xml(std::string_view text, ExpansionBudget& budget);
+
+// What one node costs in memory beside its children: its record, its name
+// and its text.
+inline std::uint64_t deep_node_cost(std::string_view name, std::string_view text) {
+  return sizeof(DeepNode) + name.size() + text.size();
+}
+// The cost of a node and all its descendants.
+std::uint64_t deep_tree_cost(const DeepNode& node);
 
 // The first child whose name equals `name` byte for byte, or nullptr.
 const DeepNode* child(const DeepNode& node, std::string_view name);

@@ -38,6 +38,7 @@ DecompressError DecompressError::distance_too_far(std::uint64_t distance, std::u
 DecompressError DecompressError::output_overflow(std::uint64_t declared) {
   return {.kind = Kind::OutputOverflow, .declared = declared};
 }
+DecompressError DecompressError::stopped() { return {.kind = Kind::Stopped}; }
 
 std::string DecompressError::debug() const {
   switch (kind) {
@@ -57,6 +58,8 @@ std::string DecompressError::debug() const {
       return fmt::format("DistanceTooFar {{ distance: {}, produced: {} }}", distance, produced);
     case Kind::OutputOverflow:
       return fmt::format("OutputOverflow {{ declared: {} }}", declared);
+    case Kind::Stopped:
+      return "Stopped";
   }
   return "UnexpectedEnd";
 }
@@ -415,8 +418,13 @@ void advise_huge_pages([[maybe_unused]] const std::uint8_t* p, [[maybe_unused]] 
 }
 }  // namespace
 
-InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected) : limit_(limit) {
-  const std::uint64_t first = std::min(limit, std::max(expected, kMinCapacity));
+InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected, ExpansionBudget* budget)
+    : limit_(limit), budget_(budget) {
+  if (budget_ && budget_->left() < limit_) {
+    limit_ = budget_->left();
+    budget_bound_ = true;
+  }
+  const std::uint64_t first = std::min(limit_, std::max(expected, kMinCapacity));
   reallocate(static_cast<std::size_t>(saturating_add(first, kSlack)));
 }
 
@@ -425,7 +433,17 @@ void InflateOutput::reallocate(std::size_t capacity) {
   next.reserve(capacity);
   advise_huge_pages(next.data(), capacity);
   // Only the produced bytes move; the zeroed room behind them does not.
-  next.insert(next.end(), buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(size_));
+  // With a budget they move a stride at a time, each reported as work: a
+  // large output takes a good part of a second to move, far longer than
+  // its owner may wait for an answer. Told to stop, the copy stops.
+  const std::size_t step = budget_ ? static_cast<std::size_t>(ExpansionBudget::kStride) : size_;
+  for (std::size_t at = 0; at < size_ && !stopped_; at += step) {
+    const std::size_t n = std::min(step, size_ - at);
+    next.insert(next.end(), buf_.begin() + static_cast<std::ptrdiff_t>(at),
+                buf_.begin() + static_cast<std::ptrdiff_t>(at + n));
+    if (!work(n)) stopped_ = true;
+  }
+  size_ = next.size();
   buf_.swap(next);
 }
 
@@ -445,6 +463,10 @@ void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std:
     if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
   }
   grown = std::max(grown, need);
+  // With a budget the room is zeroed only as it is used, so capacity costs
+  // address space, not memory: near the limit the last step takes all of
+  // it at once, and two buffers of nearly the limit never coexist.
+  if (budget_ && grown >= limit_ / 2) grown = saturating_add(limit_, kSlack);
   grown = std::min(grown, saturating_add(limit_, kSlack));
   reallocate(static_cast<std::size_t>(grown));
 }
@@ -455,21 +477,29 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   const std::uint64_t need = saturating_add(want, kSlack);
   if (need <= buf_.size()) return true;
   ensure_capacity(need, in_pos, in_size);
+  if (stopped_) return false;
   // Coded data is written through pointers: all the room there is becomes
-  // part of the buffer now, so that the fast loop seldom has to stop.
-  buf_.resize(buf_.capacity());
+  // part of the buffer now, so that the fast loop seldom has to stop. With
+  // a budget the room is made a stride at a time, so that zeroing it is
+  // spread over the strides the fast loop reports.
+  std::size_t room = buf_.capacity();
+  if (budget_)
+    room = static_cast<std::size_t>(std::min<std::uint64_t>(
+        room, std::max<std::uint64_t>(need, buf_.size() + ExpansionBudget::kStride)));
+  buf_.resize(room);
   return true;
 }
 
 Status<DecompressError> InflateOutput::append(ByteView bytes) {
   const std::uint64_t want = saturating_add(size_, bytes.size());
-  if (want > limit_) return err(DecompressError::output_overflow(limit_));
+  if (want > limit_) return err(overflow());
   if (want <= buf_.size()) {
     if (!bytes.empty()) std::memcpy(buf_.data() + size_, bytes.data(), bytes.size());
   } else {
     // Copied straight behind the produced bytes: no zeroing of room that
     // the copy overwrites at once.
     ensure_capacity(saturating_add(want, kSlack));
+    if (stopped_) return err(DecompressError::stopped());
     buf_.resize(size_);
     buf_.insert(buf_.end(), bytes.begin(), bytes.end());
   }
@@ -477,10 +507,23 @@ Status<DecompressError> InflateOutput::append(ByteView bytes) {
   return ok_unit;
 }
 
+DecompressError InflateOutput::overflow() const {
+  if (budget_bound_) budget_->refuse();
+  return DecompressError::output_overflow(limit_);
+}
+
+DecompressError InflateOutput::refusal() const {
+  if (stopped_) return DecompressError::stopped();
+  return overflow();
+}
+
 Bytes InflateOutput::take() {
+  // Never more than the budget had left: the limit was bounded by it.
+  if (budget_) budget_->take(size_);
   buf_.resize(size_);
-  // Only a gross overestimate is worth the copy that trimming costs.
-  if (buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
+  // Only a gross overestimate is worth the copy that trimming costs; with a
+  // budget the room beyond the output was never touched and costs nothing.
+  if (!budget_ && buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
   size_ = 0;
   return std::move(buf_);
 }
@@ -743,13 +786,17 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     // the limit for a whole iteration.
     if (fast_tables && in.input.size() - in.pos >= kFastInputMargin &&
         out.limit_ - out.size_ >= kFastOutputMargin) {
-      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size()))
-        return err(DecompressError::output_overflow(out.limit_));
+      if (!out.reserve_more(kFastOutputMargin, in.pos, in.input.size())) return err(out.refusal());
       const std::size_t by_capacity = out.buf_.size() - kFastOutputMargin - kCopyOverrun;
-      const std::uint64_t by_limit = out.limit_ - kFastOutputMargin;
+      std::uint64_t by_limit = out.limit_ - kFastOutputMargin;
+      // With a budget the loop comes back at every stride to report its work.
+      const std::size_t before = out.size_;
+      if (out.budget_)
+        by_limit = std::min<std::uint64_t>(by_limit, before + ExpansionBudget::kStride);
       const std::size_t fast_limit =
           static_cast<std::size_t>(std::min<std::uint64_t>(by_capacity, by_limit));
       FastResult r = inflate_fast(in, tables, out.buf_.data(), out.size_, fast_limit);
+      if (!out.work(out.size_ - before)) return err(DecompressError::stopped());
       switch (r.stop) {
         case FastStop::EndOfBlock:
           return ok_unit;
@@ -770,7 +817,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     QUIB_TRY(std::uint32_t e, decode_entry(tables.litlen, in));
     if (e & kLiteral) {
       if (out.size_ >= out.limit_ || !out.reserve_more(1, in.pos, in.input.size()))
-        return err(DecompressError::output_overflow(out.limit_));
+        return err(out.refusal());
       out.buf_[out.size_++] = static_cast<std::uint8_t>(entry_value(e));
       continue;
     }
@@ -784,8 +831,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     if (!in.read(entry_extra(d), extra)) return err(DecompressError::unexpected_end());
     const std::size_t dist = entry_value(d) + extra;
     if (dist > out.size_) return err(DecompressError::distance_too_far(dist, out.size_));
-    if (!out.reserve_more(length, in.pos, in.input.size()))
-      return err(DecompressError::output_overflow(out.limit_));
+    if (!out.reserve_more(length, in.pos, in.input.size())) return err(out.refusal());
     std::uint8_t* p = out.buf_.data() + out.size_;
     const std::uint8_t* src = p - dist;
     for (std::size_t i = 0; i < length; ++i) p[i] = src[i];
@@ -796,14 +842,18 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
 // ---------------------------------------------------------------------------
 // inflate_raw
 
-Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
+namespace {
+
+Result<Bytes, DecompressError> inflate_stream(ByteView input, std::uint64_t limit,
+                                              ExpansionBudget* budget) {
   BitReader in(input);
   // First capacity, a guess from the input alone: stored data comes out
   // as long as it went in, coded data typically three to five times so.
   const bool starts_stored = !input.empty() && ((input[0] >> 1) & 3u) == 0;
-  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4));
+  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4), budget);
   std::unique_ptr<HuffmanTables> dynamic;
   for (;;) {
+    const std::size_t block_start = in.pos;
     std::uint32_t header;
     if (!in.read(3, header)) return err(DecompressError::unexpected_end());
     const bool final_block = header & 1u;
@@ -833,8 +883,21 @@ Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) 
       default:
         return err(DecompressError::unsupported_block_type(type));
     }
+    if (!out.work(kInflateBlockWork + (in.pos - block_start)))
+      return err(DecompressError::stopped());
     if (final_block) return out.take();
   }
+}
+
+}  // namespace
+
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
+  return inflate_stream(input, limit, nullptr);
+}
+
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit,
+                                           ExpansionBudget& budget) {
+  return inflate_stream(input, limit, &budget);
 }
 
 // ---------------------------------------------------------------------------

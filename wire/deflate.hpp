@@ -17,6 +17,7 @@
 #include <string>
 
 #include "wire/bytes.hpp"
+#include "wire/expansion.hpp"
 #include "wire/result.hpp"
 
 namespace quib::wire {
@@ -32,6 +33,8 @@ struct DecompressError {
     BadCodeLengths = 5,
     DistanceTooFar = 6,
     OutputOverflow = 7,
+    // The owner of the expansion budget said stop (not a fault of the data).
+    Stopped = 8,
   };
 
   Kind kind = Kind::UnexpectedEnd;
@@ -50,6 +53,7 @@ struct DecompressError {
   static DecompressError bad_code_lengths();
   static DecompressError distance_too_far(std::uint64_t distance, std::uint64_t produced);
   static DecompressError output_overflow(std::uint64_t declared);
+  static DecompressError stopped();
 
   // The debug form callers show, e.g. "DistanceTooFar { distance: 40, produced: 12 }".
   std::string debug() const;
@@ -66,6 +70,12 @@ Bytes deflate_raw(ByteView input);
 // Decompresses one raw DEFLATE stream. `limit` is the largest output
 // accepted; bytes after the final block are ignored.
 Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit);
+// The same drawing from `budget`: the output is bounded by what is left of
+// it too (OutputOverflow with that bound, the budget marked exhausted),
+// taken from it once made, and the work is reported to it (Stopped when
+// its owner says stop).
+Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit,
+                                           ExpansionBudget& budget);
 
 // ---------------------------------------------------------------------------
 // Block machinery, shared with the compressed-table decoder.
@@ -187,24 +197,33 @@ class InflateOutput {
   // Bytes past the logical end that wide copies may touch.
   static constexpr std::size_t kSlack = 320;
 
-  // `expected` is only a first capacity hint; it is capped by `limit`.
-  InflateOutput(std::uint64_t limit, std::uint64_t expected);
+  // `expected` is only a first capacity hint; it is capped by `limit`. With
+  // a budget the limit is also what is left of it.
+  InflateOutput(std::uint64_t limit, std::uint64_t expected, ExpansionBudget* budget = nullptr);
 
   std::uint64_t limit() const { return limit_; }
   std::size_t size() const { return size_; }
   // Appends bytes verbatim (a stored block); OutputOverflow with the limit
   // when they would pass it.
   Status<DecompressError> append(ByteView bytes);
-  // The produced bytes, trimmed to their length.
+  // The error of output that would pass the limit; the budget counts as
+  // exhausted when it was what set the limit.
+  DecompressError overflow() const;
+  // The error of output that cannot grow: Stopped when the budget's owner
+  // said stop while it grew, else overflow().
+  DecompressError refusal() const;
+  // Reports `units` of work to the budget; false when its owner says stop.
+  bool work(std::uint64_t units) { return budget_ == nullptr || budget_->work(units); }
+  // The produced bytes, trimmed to their length (and taken from the budget).
   Bytes take();
 
  private:
   friend Status<DecompressError> inflate_block_data(BitReader&, const HuffmanTables&,
                                                     InflateOutput&);
-  // Makes room for at least `n` more bytes plus the slack; false only when
-  // that would pass the limit. When it grows, it aims at the final size
-  // that the input consumed so far (`in_pos` of `in_size` bytes) predicts,
-  // so that a stream costs one or two allocations, not a doubling series.
+  // Makes room for at least `n` more bytes plus the slack; false when that
+  // would pass the limit, or when the budget's owner said stop meanwhile. When it grows, it aims at
+  // the final size that the input consumed so far (`in_pos` of `in_size` bytes) predicts, so that a
+  // stream costs one or two allocations, not a doubling series.
   bool reserve_more(std::size_t n, std::size_t in_pos = 0, std::size_t in_size = 0);
   // Makes the capacity at least `need` (at most the limit plus the slack),
   // by the growth rule of reserve_more.
@@ -217,10 +236,18 @@ class InflateOutput {
   Bytes buf_;
   std::size_t size_ = 0;
   std::uint64_t limit_ = 0;
+  ExpansionBudget* budget_ = nullptr;
+  bool budget_bound_ = false;  // the budget, not the caller, set the limit
+  bool stopped_ = false;       // the budget's owner said stop while the output grew
 };
 
+// Work a block counts beyond its output, with the input it takes: its
+// header (a dynamic one builds two tables).
+inline constexpr std::uint64_t kInflateBlockWork = 1024;
+
 // Decodes one block's data up to and including its end-of-block symbol.
-// OutputOverflow carries the output's limit.
+// OutputOverflow carries the output's limit. With a budget the work is
+// reported to it at least every ExpansionBudget::kStride bytes of output.
 Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& tables,
                                            InflateOutput& out);
 

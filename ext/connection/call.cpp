@@ -141,13 +141,38 @@ wire::ByteView structure_bytes(const wire::RfcValue& value) {
   return {};
 }
 
+// Asked while the result is built, which is work of the call like the
+// reading of its reply: the deadline, cancel(), close() and pending signals
+// end it as they end a wait.
+class BuildChecks {
+ public:
+  explicit BuildChecks(const Operation& op) : op_(op) {}
+  bool keep_going() {
+    if (!stopped_ && !op_.waits()->keep_working()) stopped_ = true;
+    return !stopped_;
+  }
+  // Asked once per kEvery values.
+  bool keep_going_at(std::size_t i) { return i % kEvery != kEvery - 1 || keep_going(); }
+  bool stopped() const { return stopped_; }
+
+ private:
+  static constexpr std::size_t kEvery = 64;
+  const Operation& op_;
+  bool stopped_ = false;
+};
+
+// The result dict; null with the Python error set, or without one when
+// `checks` stopped it.
 PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
                        const LayoutMap& layouts, const proto::CallReply& reply,
-                       const CallOptions& opts) {
+                       const CallOptions& opts, BuildChecks& checks) {
   PyRef result(PyDict_New());
   if (!result) return nullptr;
   const ReadFlags flags{opts.rstrip, opts.dtime};
+  const KeepConverting keep_going = [&checks] { return checks.keep_going(); };
+  std::size_t seen = 0;
   for (const auto& [vname, value] : reply.values) {
+    if (!checks.keep_going_at(seen++)) return nullptr;
     const proto::ParameterDescription* p = d.find_parameter(vname);
     if (!p) continue;
     if (p->direction.kind == proto::ParamDirection::Import && !opts.return_import_params) continue;
@@ -164,7 +189,9 @@ PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
     if (!layout) continue;
     auto rows = proto::reply_table_rows(table);
     if (!rows) return raise_protocol_error(ms, rows.error());
-    if (!set_item(result.get(), table.name, table_to_py(ms, *layout, *rows.value(), flags)))
+    if (!checks.keep_going()) return nullptr;
+    if (!set_item(result.get(), table.name,
+                  table_to_py(ms, *layout, *rows.value(), flags, keep_going)))
       return nullptr;
   }
   return result.release();
@@ -204,7 +231,9 @@ Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string
 
   // The exchange. The function name travels as the caller spelled it; the
   // description is cached under its upper-case name.
+  proto::SharedFlag conversation;
   auto reply = with_live_session(ms, s, op, [&](RfcConnection& session) {
+    conversation = session.alive_flag();
     return proto::invoke_described(session, name, description, args.values, args.tables);
   });
   if (!reply) return nullptr;
@@ -212,7 +241,16 @@ Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string
   // A cancel that came before the reply was decoded wins over the reply.
   if (op.interrupted() == Interruption::Cancelled)
     return raise_canceled(ms, cancelled_message(name));
-  return build_result(ms, *description, described.layouts, reply->value(), opts);
+  BuildChecks checks(op);
+  PyObject* result =
+      build_result(ms, *description, described.layouts, reply->value(), opts, checks);
+  if (!result && checks.stopped()) {
+    // Ended as the reading of the reply would have been: the conversation
+    // is given up, and the error is that of a broken-off wait.
+    conversation->store(false);
+    return ProtocolError(op.waits()->stop_error());
+  }
+  return result;
 }
 
 // The Python error of a failed call that is not run again: cancel() (or

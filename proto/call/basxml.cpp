@@ -553,22 +553,32 @@ class ImageBuilder {
   std::vector<std::vector<Element>> scratch_;
 };
 
+// Work a row or parameter counts beside its image.
+constexpr std::uint64_t kRowWork = 64;
+
+// The reply's budget as the decoding of its document uses it.
 class Budget {
  public:
-  explicit Budget(std::uint64_t total) : total_(total), left_(total) {}
+  explicit Budget(wire::ExpansionBudget& budget) : budget_(budget) {}
   ProtoStatus take(std::uint64_t n) {
-    if (n > left_)
-      return wire::err(unsupported(fmt::format(
-          "the reply's structures and rows need more than {} bytes, beyond any legitimate "
-          "expansion of its document",
-          total_)));
-    left_ -= n;
-    return wire::ok_unit;
+    if (budget_.take(n)) return wire::ok_unit;
+    return wire::err(error());
+  }
+  ProtoStatus work(std::uint64_t n) {
+    if (budget_.work(n)) return wire::ok_unit;
+    return wire::err(decoding_stopped());
+  }
+  // A value or text pair: its records, its name and its text.
+  ProtoStatus take_entry(std::string_view name, std::string_view text) {
+    return take(kReplyEntryCost + name.size() + text.size());
+  }
+  ProtocolError error() const {
+    if (budget_.stopped()) return decoding_stopped();
+    return unsupported(reply_budget_text(budget_));
   }
 
  private:
-  std::uint64_t total_;
-  std::uint64_t left_;
+  wire::ExpansionBudget& budget_;
 };
 
 ProtoStatus decode_table(const Element& e, const ParameterDescription& p, const BasxmlTypes& types,
@@ -598,6 +608,7 @@ ProtoStatus decode_table(const Element& e, const ParameterDescription& p, const 
       const std::size_t at = rows.size();
       rows.resize(at + static_cast<std::size_t>(n), 0);
       QUIB_CHECK(builder.fill(&row, *layout, 0, rows.data() + at));
+      QUIB_CHECK(budget.work(n + kRowWork));
       ++count;
     }
   }
@@ -610,11 +621,13 @@ ProtoStatus decode_table(const Element& e, const ParameterDescription& p, const 
   }
   table.declared_width = n;
   table.declared_count = count;
+  QUIB_CHECK(budget.take_entry(table.name, {}));
   reply.tables.push_back(std::move(table));
   return wire::ok_unit;
 }
 
-ProtoStatus decode_scalar(const Element& e, const ParameterDescription& p, CallReply& reply) {
+ProtoStatus decode_scalar(const Element& e, const ParameterDescription& p, Budget& budget,
+                          CallReply& reply) {
   auto value = wire::value_from_content(e.content(), p.type, p.length);
   if (!value) return wire::err(unsupported(fmt::format("{}: {}", p.name, value.error().message())));
   RfcValue v = std::move(value).value();
@@ -624,19 +637,212 @@ ProtoStatus decode_scalar(const Element& e, const ParameterDescription& p, CallR
       const std::size_t have = wire::utf16_length(v.as_text());
       if (have < units) v.as_text().append(units - have, ' ');
     }
+    // The value and its text pair.
+    QUIB_CHECK(budget.take_entry(p.name, v.as_text()));
+    QUIB_CHECK(budget.take_entry(p.name, v.as_text()));
     reply.text_pairs.emplace_back(p.name, v.as_text());
+  } else {
+    QUIB_CHECK(budget.take(kReplyEntryCost + p.name.size() + value_bytes(v).size()));
   }
   reply.values.emplace_back(p.name, std::move(v));
   return wire::ok_unit;
 }
 
-}  // namespace
+// --------------------------------------------------------------- selection
 
-std::uint64_t basxml_image_budget(std::uint64_t document_bytes) {
-  return wire::saturating_add(
-      wire::saturating_mul(document_bytes, kBasxmlImageBytesPerDocumentByte),
-      kBasxmlImageAllowance);
-}
+// ASCII case is ignored in names, without a copy of either.
+struct AsciiCaseHash {
+  std::size_t operator()(std::string_view s) const {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : s) {
+      h ^= static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+      h *= 0x100000001b3ull;
+    }
+    return static_cast<std::size_t>(h);
+  }
+};
+struct AsciiCaseEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    return wire::ascii_iequals(a, b);
+  }
+};
+
+// The components a decoding of a layout reads, for the selection: one per
+// field name (ASCII case ignored), in layout order, with the nested layout
+// the component is read by (null: a value, or a structure whose decoding
+// fails before it reads any component).
+struct Components {
+  struct Entry {
+    std::string_view name;  // the first field's, in the layout
+    const StructureLayout* nested;
+  };
+  std::vector<Entry> entries;
+  std::unordered_map<std::string_view, std::size_t, AsciiCaseHash, AsciiCaseEqual> index;
+};
+
+class ReplySelection final : public wire::BasxmlSelection {
+ public:
+  ReplySelection(const FunctionDescription& description, const BasxmlTypes& types)
+      : description_(description), types_(types) {}
+
+  bool keep(std::size_t depth, std::string_view name, wire::Namespace) override {
+    if (depth == 0) {
+      parameter_frame(push(), name);
+      return true;
+    }
+    Frame& parent = frames_[open_ - 1];
+    switch (parent.kind) {
+      case Frame::Value:
+        return false;
+      case Frame::Deep:
+        push().kind = Frame::Deep;
+        return true;
+      case Frame::Rows: {
+        const StructureLayout* layout = parent.layout;
+        structure_frame(push(), layout, 0);
+        return true;
+      }
+      case Frame::Structure:
+        return component(parent, name);
+    }
+    return false;
+  }
+
+  void closed() override { --open_; }
+
+ private:
+  struct Frame {
+    enum Kind : std::uint8_t {
+      Value,      // the element's own content only
+      Deep,       // everything below
+      Rows,       // each child a row of `layout`
+      Structure,  // the components `layout` reads
+    };
+    Kind kind = Value;
+    const StructureLayout* layout = nullptr;
+    const Components* components = nullptr;
+    std::size_t depth = 0;
+    std::size_t cursor = 0;           // the component expected next
+    std::vector<std::uint8_t> taken;  // per component: already read
+  };
+
+  // The frame of an element that opens; frames are reused, so that a row
+  // costs no allocation once the first has been read.
+  Frame& push() {
+    if (open_ == frames_.size()) frames_.emplace_back();
+    Frame& f = frames_[open_++];
+    f.kind = Frame::Value;
+    f.layout = nullptr;
+    return f;
+  }
+
+  void structure_frame(Frame& f, const StructureLayout* layout, std::size_t depth) {
+    // An elementary line is a value itself.
+    if (is_elementary(*layout)) return;
+    f.kind = Frame::Structure;
+    f.layout = layout;
+    f.components = &components_of(*layout);
+    f.depth = depth;
+    f.cursor = 0;
+    f.taken.assign(f.components->entries.size(), 0);
+  }
+
+  // What decode_basxml_reply does with a parameter element of this name.
+  void parameter_frame(Frame& f, std::string_view name) {
+    const ParameterDescription* p = description_.find_parameter(name);
+    if (!p) return;
+    if (p->type == AbapType::DeepStructure ||
+        (p->type == AbapType::Table && p->direction != ParamDirection::Table)) {
+      f.kind = Frame::Deep;
+      return;
+    }
+    const StructureLayout* layout =
+        p->direction == ParamDirection::Table || p->type == AbapType::Structure
+            ? find_type(types_, p->type_name)
+            : nullptr;
+    if (!layout) return;
+    if (p->direction == ParamDirection::Table) {
+      f.kind = Frame::Rows;
+      f.layout = layout;
+      return;
+    }
+    structure_frame(f, layout, 0);
+  }
+
+  // A child of a structure or row: kept when it is the first of a
+  // component's name. Components mostly come in layout order: the one
+  // expected next is tried before the index.
+  bool component(Frame& parent, std::string_view name) {
+    const Components& c = *parent.components;
+    std::size_t i = parent.cursor;
+    // Names mostly come spelt as the layout spells them.
+    if (i < c.entries.size() &&
+        (c.entries[i].name == name || wire::ascii_iequals(c.entries[i].name, name))) {
+      parent.cursor = i + 1;
+    } else {
+      auto it = c.index.find(name);
+      if (it == c.index.end()) return false;
+      i = it->second;
+    }
+    if (parent.taken[i]) return false;
+    parent.taken[i] = 1;
+    const StructureLayout* nested = c.entries[i].nested;
+    const std::size_t depth = parent.depth + 1;
+    Frame& f = push();  // may move `parent`
+    if (nested != nullptr && depth < kBasxmlMaxStructureDepth) structure_frame(f, nested, depth);
+    return true;
+  }
+
+  const Components& components_of(const StructureLayout& layout) {
+    auto it = components_.find(&layout);
+    if (it != components_.end()) return it->second;
+    Components c;
+    for (const FieldLayout& field : layout.fields) {
+      // ImageBuilder::fill skips fields without width and table fields.
+      if (field.width == 0 || field.abap_type == AbapType::Table) continue;
+      const StructureLayout* nested =
+          is_nested_structure(field) ? find_type(types_, field.rollname) : nullptr;
+      auto [slot, added] = c.index.emplace(field.name, c.entries.size());
+      if (added) {
+        c.entries.push_back({field.name, nested});
+      } else if (nested) {
+        // Two fields of one name read the same component; a nested layout
+        // keeps its children.
+        c.entries[slot->second].nested = nested;
+      }
+    }
+    return components_.emplace(&layout, std::move(c)).first->second;
+  }
+
+  const FunctionDescription& description_;
+  const BasxmlTypes& types_;
+  std::vector<Frame> frames_;
+  std::size_t open_ = 0;
+  std::unordered_map<const StructureLayout*, Components> components_;
+};
+
+// The first reading of a reply document: the names of its parameters,
+// nothing kept.
+class ParameterNames final : public wire::BasxmlSelection {
+ public:
+  explicit ParameterNames(const FunctionDescription& description) : description_(description) {}
+
+  bool keep(std::size_t, std::string_view name, wire::Namespace) override {
+    if (const ParameterDescription* p = description_.find_parameter(name))
+      if (seen_.insert(p->name).second) names_.push_back(p->name);
+    return false;
+  }
+  void closed() override {}
+
+  std::vector<std::string> take() && { return std::move(names_); }
+
+ private:
+  const FunctionDescription& description_;
+  std::unordered_set<std::string> seen_;
+  std::vector<std::string> names_;
+};
+
+}  // namespace
 
 std::vector<std::string> select_types_for_basxml(const FunctionDescription& description,
                                                  std::span<const std::string> given) {
@@ -728,17 +934,56 @@ ProtoResult<Bytes> element_to_image(const Element& element, const StructureLayou
   return image;
 }
 
+bool reply_types_depend_on_names(const FunctionDescription& description) {
+  for (const ParameterDescription& p : description.parameters) {
+    const bool counts = p.direction == ParamDirection::Table || p.type == AbapType::Structure ||
+                        p.type == AbapType::DeepStructure || p.type == AbapType::Table;
+    if (!counts || p.type_name.empty()) continue;
+    // The parameters that select_types_for_basxml takes only when named.
+    if (p.direction == ParamDirection::Import || p.type == AbapType::DeepStructure ||
+        (p.type == AbapType::Table && p.direction != ParamDirection::Table))
+      return true;
+  }
+  return false;
+}
+
+wire::Result<std::vector<std::string>, wire::BasxmlError> reply_parameter_names(
+    ByteView stream, const FunctionDescription& description, wire::ExpansionBudget& budget) {
+  ParameterNames names(description);
+  const std::uint64_t before = budget.used();
+  auto read = wire::parse_basxml(stream, budget, &names);
+  // Nothing of this reading is kept.
+  budget.give_back(budget.used() - before);
+  if (!read) return wire::err(std::move(read).error());
+  return std::move(names).take();
+}
+
+std::unique_ptr<wire::BasxmlSelection> reply_selection(const FunctionDescription& description,
+                                                       const BasxmlTypes& types) {
+  return std::make_unique<ReplySelection>(description, types);
+}
+
 ProtoStatus decode_basxml_reply(const wire::BasxmlDocument& document,
                                 const FunctionDescription& description, const BasxmlTypes& types,
-                                CallReply& reply, std::uint64_t image_budget) {
+                                CallReply& reply) {
+  wire::ExpansionBudget unlimited;
+  return decode_basxml_reply(document, description, types, reply, unlimited);
+}
+
+ProtoStatus decode_basxml_reply(const wire::BasxmlDocument& document,
+                                const FunctionDescription& description, const BasxmlTypes& types,
+                                CallReply& reply, wire::ExpansionBudget& expansion) {
   ImageBuilder builder(types);
-  Budget budget(image_budget);
+  Budget budget(expansion);
   for (std::size_t i = 0; i < document.param_count(); ++i) {
+    QUIB_CHECK(budget.work(kRowWork));
     const Element e = document.param(i);
     const ParameterDescription* p = description.find_parameter(e.name());
     if (!p) {
       const Content c = e.content();
       if (c.is_text()) {
+        QUIB_CHECK(budget.take_entry(e.name(), c.text()));
+        QUIB_CHECK(budget.take_entry(e.name(), c.text()));
         reply.text_pairs.emplace_back(std::string(e.name()), std::string(c.text()));
         reply.values.emplace_back(std::string(e.name()), RfcValue::text(std::string(c.text())));
       }
@@ -746,7 +991,10 @@ ProtoStatus decode_basxml_reply(const wire::BasxmlDocument& document,
     }
     if (p->type == AbapType::DeepStructure ||
         (p->type == AbapType::Table && p->direction != ParamDirection::Table)) {
-      wire::DeepNode node = wire::element_to_deep_node(e);
+      wire::DeepNode node = wire::element_to_deep_node(e, expansion);
+      if (expansion.exhausted() || expansion.stopped()) return wire::err(budget.error());
+      // The flattened value copies at most what the node holds.
+      QUIB_CHECK(budget.take(wire::deep_tree_cost(node)));
       reply.deep_values.push_back(wire::deep_value_from_node(node));
       reply.deep_nodes.push_back(std::move(node));
       continue;
@@ -760,13 +1008,13 @@ ProtoStatus decode_basxml_reply(const wire::BasxmlDocument& document,
       if (!layout) return wire::err(no_row_type(p->name, p->type_name));
       QUIB_CHECK(check_components(&e, builder.plan(*layout)));
       QUIB_TRY(std::uint64_t n, builder.image_length(*layout));
-      QUIB_CHECK(budget.take(n));
+      QUIB_CHECK(budget.take(n + kReplyEntryCost + p->name.size()));
       Bytes image(static_cast<std::size_t>(n), 0);
       QUIB_CHECK(builder.fill(&e, *layout, 0, image.data()));
       reply.values.emplace_back(p->name, RfcValue::bytes(std::move(image)));
       continue;
     }
-    QUIB_CHECK(decode_scalar(e, *p, reply));
+    QUIB_CHECK(decode_scalar(e, *p, budget, reply));
   }
   return wire::ok_unit;
 }

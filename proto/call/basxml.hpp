@@ -33,6 +33,7 @@
 #include "wire/asxml.hpp"
 #include "wire/basxml.hpp"
 #include "wire/bytes.hpp"
+#include "wire/expansion.hpp"
 #include "wire/table.hpp"
 
 namespace quib::proto {
@@ -58,15 +59,9 @@ inline constexpr std::size_t kBasxmlMaxStructureDepth = 32;
 // The largest structure or row image a reply may rebuild.
 inline constexpr std::uint64_t kBasxmlMaxImage = 64ull << 20;
 
-// The images one reply rebuilds may take at most this many bytes per byte
-// of its inflated document, beside a fixed allowance: a document of empty
-// elements cannot make the decoder allocate without bound.
-inline constexpr std::uint64_t kBasxmlImageBytesPerDocumentByte = 32;
-inline constexpr std::uint64_t kBasxmlImageAllowance = 64ull << 20;
-
-// The budget of a reply whose inflated document has `document_bytes` bytes
-// (saturating).
-std::uint64_t basxml_image_budget(std::uint64_t document_bytes);
+// What one value or text pair a reply yields costs beside its name and
+// text: its records in the reply's lists.
+inline constexpr std::uint64_t kReplyEntryCost = 128;
 
 // --------------------------------------------------------------- selection
 
@@ -114,14 +109,37 @@ ProtoResult<wire::Bytes> element_to_image(const wire::Element& element,
                                           const StructureLayout& layout, const BasxmlTypes& types,
                                           std::size_t depth);
 
+// Whether the parameter names of a reply document decide which dictionary
+// types its decoding needs (select_types_for_basxml): only when the
+// description has parameters whose types are described only when named.
+bool reply_types_depend_on_names(const FunctionDescription& description);
+
+// The names, each once, of the document's parameters that the description
+// knows, read from the token stream without keeping the document: the
+// `given` of select_types_for_basxml for a reply. The stream is checked
+// whole, as parse_basxml checks it.
+wire::Result<std::vector<std::string>, wire::BasxmlError> reply_parameter_names(
+    wire::ByteView stream, const FunctionDescription& description, wire::ExpansionBudget& budget);
+
+// What the decoding of a reply reads of its document: the parameters, and
+// below them only the rows of tables, the components that fields of the
+// layouts take (the first of each name), and whole deep values. Everything
+// else is left out of the parsed tree.
+std::unique_ptr<wire::BasxmlSelection> reply_selection(const FunctionDescription& description,
+                                                       const BasxmlTypes& types);
+
 // Fills `reply` from the parameter elements of a reply document: scalars as
 // values (and text pairs), structures as images, Table parameters as reply
 // tables of fixed-width rows, deep structures and table types as deep
-// values. Stops at the first error; the rebuilt images may take at most
-// `image_budget` bytes in all.
+// values. Stops at the first error. What it makes (images, values, text
+// pairs, deep values) is taken from `budget` first, and its work reported
+// to it (decoding_stopped() when its owner says stop).
 ProtoStatus decode_basxml_reply(const wire::BasxmlDocument& document,
                                 const FunctionDescription& description, const BasxmlTypes& types,
-                                CallReply& reply,
-                                std::uint64_t image_budget = basxml_image_budget(0));
+                                CallReply& reply, wire::ExpansionBudget& budget);
+// The same without a bound.
+ProtoStatus decode_basxml_reply(const wire::BasxmlDocument& document,
+                                const FunctionDescription& description, const BasxmlTypes& types,
+                                CallReply& reply);
 
 }  // namespace quib::proto

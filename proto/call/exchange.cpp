@@ -141,15 +141,38 @@ ProtoResult<CallReply> exchange_and_read(RfcConnection& connection, Bytes reques
       reply.basxml_payload.insert(reply.basxml_payload.end(), r.value.begin(), r.value.end());
     }
   }
-  return read(reply, tp);
+
+  // The reading: within the reply's budget, and asking the operation's
+  // waits as it goes, as a wait would.
+  const Waits* waits = connection.waits();
+  wire::ExpansionBudget budget(reply_budget_bytes(reply.bytes.size()),
+                               [waits] { return waits == nullptr || waits->keep_working(); });
+  auto result = read(reply, tp, budget);
+  if (budget.stopped()) {
+    // Broken off like a wait: the conversation is given up, and a cancel
+    // record the binding sends now is answered on a conversation nobody
+    // reads any more.
+    connection.clear_alive();
+    return wire::err(ProtocolError(waits->stop_error()));
+  }
+  return result;
 }
 
-ProtoResult<Bytes> inflate_basxml_reply(const Bytes& payload) {
-  auto inflated = wire::inflate_raw(payload, kMaxBasxmlReply);
-  if (!inflated)
-    return wire::err(ProtocolError::basxml_reply(
-        fmt::format("inflating the reply: {}", inflated.error().message())));
+ProtoResult<Bytes> inflate_basxml_reply(const Bytes& payload, wire::ExpansionBudget& budget) {
+  auto inflated = wire::inflate_raw(payload, kMaxBasxmlReply, budget);
+  if (!inflated) {
+    if (budget.stopped()) return wire::err(decoding_stopped());
+    const std::string why =
+        budget.exhausted() ? reply_budget_text(budget) : inflated.error().message();
+    return wire::err(ProtocolError::basxml_reply(fmt::format("inflating the reply: {}", why)));
+  }
   return std::move(inflated).value();
+}
+
+ProtocolError reply_document_error(const wire::BasxmlError& error,
+                                   const wire::ExpansionBudget& budget) {
+  if (budget.stopped()) return decoding_stopped();
+  return ProtocolError::basxml_reply(fmt::format("reply document: {}", error.message()));
 }
 
 }  // namespace
@@ -169,58 +192,60 @@ ProtoResult<CallReply> exchange(RfcConnection& connection, Bytes request, const 
 ProtoResult<CallReply> decode_classic_timed(ThroughputCounters* counters,
                                             std::span<const wire::Record> records,
                                             const FunctionDescription* description,
-                                            std::span<const wire::TableArg> sent_tables) {
+                                            std::span<const wire::TableArg> sent_tables,
+                                            wire::ExpansionBudget& budget) {
   ScopedTimer timer(counters, C::deserializationTime);
-  return decode_classic_reply(records, description, sent_tables);
+  return decode_classic_reply(records, description, sent_tables, budget);
 }
 
 ProtoResult<CallReply> read_undescribed_reply(const ExchangedReply& reply,
-                                              ThroughputCounters* counters) {
+                                              ThroughputCounters* counters,
+                                              wire::ExpansionBudget& budget) {
   if (reply.basxml) {
-    QUIB_CHECK(inflate_basxml_reply(reply.basxml_payload));
+    QUIB_CHECK(inflate_basxml_reply(reply.basxml_payload, budget));
     return wire::err(ProtocolError::unsupported(
         kStepBasxml, "a basXML reply arrived for a call made without metadata"));
   }
-  return decode_classic_timed(counters, reply.records, nullptr, {});
+  return decode_classic_timed(counters, reply.records, nullptr, {}, budget);
 }
 
-ProtoResult<BasxmlReplyDocument> open_basxml_reply(const Bytes& payload,
-                                                   const FunctionDescription& description,
-                                                   ThroughputCounters* counters) {
-  BasxmlReplyDocument reply;
-  QUIB_TRY(reply.text, inflate_basxml_reply(payload));
-  dump_basxml(kDumpReply, description.name, reply.text);
-  auto document = [&] {
-    ScopedTimer parse(counters, C::deserializationTime);
-    return wire::parse_basxml(reply.text, wire::basxml_node_limit(payload.size()));
-  }();
-  if (!document)
-    return wire::err(
-        ProtocolError::basxml_reply(fmt::format("reply document: {}", document.error().message())));
-  reply.document = std::move(document).value();
-  return reply;
+ProtoResult<Bytes> open_basxml_reply(const Bytes& payload, const FunctionDescription& description,
+                                     wire::ExpansionBudget& budget) {
+  QUIB_TRY(Bytes text, inflate_basxml_reply(payload, budget));
+  dump_basxml(kDumpReply, description.name, text);
+  return text;
 }
 
-std::vector<std::string> basxml_reply_names(const BasxmlReplyDocument& reply) {
-  std::vector<std::string> names;
-  names.reserve(reply.document.param_count());
-  for (std::size_t i = 0; i < reply.document.param_count(); ++i)
-    names.emplace_back(reply.document.param(i).name());
-  return names;
+ProtoResult<std::vector<std::string>> basxml_reply_names(const Bytes& document,
+                                                         const FunctionDescription& description,
+                                                         ThroughputCounters* counters,
+                                                         wire::ExpansionBudget& budget) {
+  if (!reply_types_depend_on_names(description)) return std::vector<std::string>{};
+  ScopedTimer parse(counters, C::deserializationTime);
+  auto names = reply_parameter_names(document, description, budget);
+  if (!names) return wire::err(reply_document_error(names.error(), budget));
+  return std::move(names).value();
 }
 
-ProtoResult<CallReply> read_basxml_reply(const BasxmlReplyDocument& reply,
-                                         std::span<const wire::Record> records,
+ProtoResult<CallReply> read_basxml_reply(Bytes document, std::span<const wire::Record> records,
                                          const FunctionDescription& description,
-                                         const BasxmlTypes& types, ThroughputCounters* counters) {
+                                         const BasxmlTypes& types, ThroughputCounters* counters,
+                                         wire::ExpansionBudget& budget) {
+  auto parsed = [&] {
+    ScopedTimer parse(counters, C::deserializationTime);
+    const std::unique_ptr<wire::BasxmlSelection> selection = reply_selection(description, types);
+    return wire::parse_basxml(document, budget, selection.get());
+  }();
+  if (!parsed) return wire::err(reply_document_error(parsed.error(), budget));
+  // The tree holds what the decoding reads; the stream is no longer needed.
+  document = Bytes();
   // An ABAP error beside the document is reported as such.
-  QUIB_TRY(CallReply result, decode_classic_timed(counters, records, &description, {}));
+  QUIB_TRY(CallReply result, decode_classic_timed(counters, records, &description, {}, budget));
   result.text_pairs.clear();
   result.values.clear();
   result.tables.clear();
   ScopedTimer decode(counters, C::deserializationTime);
-  QUIB_CHECK(decode_basxml_reply(reply.document, description, types, result,
-                                 basxml_image_budget(reply.text.size())));
+  QUIB_CHECK(decode_basxml_reply(parsed.value(), description, types, result, budget));
   return result;
 }
 

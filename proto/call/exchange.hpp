@@ -32,6 +32,7 @@
 #include "wire/basxml.hpp"
 #include "wire/bytes.hpp"
 #include "wire/container.hpp"
+#include "wire/expansion.hpp"
 #include "wire/table.hpp"
 
 namespace quib::proto {
@@ -49,15 +50,21 @@ struct ExchangedReply {
 };
 
 // Reads the records of a reply into the call's result; `counters` (null:
-// none) are the connection's throughput counters of the call.
-using ReplyReader = std::function<ProtoResult<CallReply>(const ExchangedReply& reply,
-                                                         ThroughputCounters* counters)>;
+// none) are the connection's throughput counters of the call, `budget` the
+// reply's expansion budget (reply_budget_bytes of the reply's size; its
+// owner stops the reading when the connection's waits say so).
+using ReplyReader = std::function<ProtoResult<CallReply>(
+    const ExchangedReply& reply, ThroughputCounters* counters, wire::ExpansionBudget& budget)>;
 
 // The exchange: sends the finished request (container and trailer), waits
 // for the whole reply, parses its records and hands them to `read`. The
 // call's totalTime covers the reading too (for the outermost call on the
 // connection only); a memory shortage anywhere in it is OutOfMemory, and
-// leaves the conversation standing once the reply was in.
+// leaves the conversation standing once the reply was in. The reading is
+// work of the call: when the connection's waits end it (a cancel, a close,
+// a signal, the deadline), the exchange fails with the error a wait would
+// have failed with, and the conversation counts as ended, as after a wait
+// that was broken off.
 ProtoResult<CallReply> exchange(RfcConnection& connection, wire::Bytes request,
                                 const ReplyReader& read);
 
@@ -67,34 +74,42 @@ ProtoResult<CallReply> exchange(RfcConnection& connection, wire::Bytes request,
 ProtoResult<CallReply> decode_classic_timed(ThroughputCounters* counters,
                                             std::span<const wire::Record> records,
                                             const FunctionDescription* description,
-                                            std::span<const wire::TableArg> sent_tables);
+                                            std::span<const wire::TableArg> sent_tables,
+                                            wire::ExpansionBudget& budget);
 
 // The reading of a reply without a description: a basXML reply cannot be
 // read (BasxmlReply when it does not inflate, else Unsupported), a classic
 // one is read with every scalar as text.
 ProtoResult<CallReply> read_undescribed_reply(const ExchangedReply& reply,
-                                              ThroughputCounters* counters);
+                                              ThroughputCounters* counters,
+                                              wire::ExpansionBudget& budget);
 
-// The document of a basXML reply: inflated (at most kMaxBasxmlReply bytes),
-// dumped as "reply" under the function's name and parsed.
-struct BasxmlReplyDocument {
-  wire::Bytes text;
-  wire::BasxmlDocument document;
-};
-ProtoResult<BasxmlReplyDocument> open_basxml_reply(const wire::Bytes& payload,
-                                                   const FunctionDescription& description,
-                                                   ThroughputCounters* counters);
+// The document of a basXML reply: the payload inflated (at most
+// kMaxBasxmlReply bytes, and what the budget allows) and dumped as "reply"
+// under the function's name.
+ProtoResult<wire::Bytes> open_basxml_reply(const wire::Bytes& payload,
+                                           const FunctionDescription& description,
+                                           wire::ExpansionBudget& budget);
 
-// The parameter names of a basXML reply document, in document order.
-std::vector<std::string> basxml_reply_names(const BasxmlReplyDocument& reply);
+// The names a reply document gives describe_types_for_basxml: those of its
+// parameters that the description knows, when they decide the types
+// (reply_types_depend_on_names); none otherwise. A stream that cannot be
+// read fails here, before any type is described.
+ProtoResult<std::vector<std::string>> basxml_reply_names(const wire::Bytes& document,
+                                                         const FunctionDescription& description,
+                                                         ThroughputCounters* counters,
+                                                         wire::ExpansionBudget& budget);
 
 // The reading of a basXML reply given the dictionary types its document
-// needs: the records read by the classic decoder for the ABAP errors and
-// deep values beside the document, then the document read into that reply.
-ProtoResult<CallReply> read_basxml_reply(const BasxmlReplyDocument& reply,
+// needs: the document parsed keeping what its decoding reads
+// (reply_selection; the text is dropped then), the records read by the
+// classic decoder for the ABAP errors and deep values beside the document,
+// then the document read into that reply.
+ProtoResult<CallReply> read_basxml_reply(wire::Bytes document,
                                          std::span<const wire::Record> records,
                                          const FunctionDescription& description,
-                                         const BasxmlTypes& types, ThroughputCounters* counters);
+                                         const BasxmlTypes& types, ThroughputCounters* counters,
+                                         wire::ExpansionBudget& budget);
 
 // A classic request, its encoding timed into the connection's
 // serializationTime.

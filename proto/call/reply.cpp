@@ -7,6 +7,7 @@
 
 #include "proto/call/deltas.hpp"
 #include "wire/compress.hpp"
+#include "wire/saturating.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::proto {
@@ -14,6 +15,25 @@ namespace quib::proto {
 using wire::Bytes;
 using wire::ByteView;
 using wire::RecordId;
+
+// ---------------------------------------------------------------- budget
+
+std::uint64_t reply_budget_bytes(std::uint64_t received) {
+  return wire::saturating_add(wire::saturating_mul(received, kReplyExpansionRatio),
+                              kReplyExpansionAllowance);
+}
+
+std::string reply_budget_text(const wire::ExpansionBudget& budget) {
+  return fmt::format(
+      "the reply would make more than the {} bytes its size allows ({} per byte received and {} "
+      "beside)",
+      budget.total(), kReplyExpansionRatio, kReplyExpansionAllowance);
+}
+
+ProtocolError decoding_stopped() {
+  return ProtocolError(
+      IoError::custom(IoError::Interrupted, "interrupted: the reply's decoding was stopped"));
+}
 
 // ---------------------------------------------------------------- CallReply
 
@@ -128,42 +148,35 @@ std::optional<ProtocolError> abap_error_of(std::span<const wire::Record> records
 
 namespace {
 
-// Content of a table that may be compressed: expanded, or kept as it came.
-void settle_content(ReplyTable& table) {
+// Content of a table that may be compressed: expanded within the reply's
+// budget, or kept as it came. Fails only when the budget's owner says stop.
+ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget) {
   Bytes content = std::move(table.content);
   table.content.clear();
   if (wire::detect_compressed_table(content)) {
     // A table declaring no rows keeps none: nothing to expand.
-    if (table.declared_count == 0) return;
-    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8));
+    if (table.declared_count == 0) return wire::ok_unit;
+    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8), budget);
     if (!expanded) {
+      if (budget.stopped()) return wire::err(decoding_stopped());
       table.kept_compressed = std::move(content);
-      return;
+      return wire::ok_unit;
     }
     split_table_content(table, std::move(expanded).value());
-    return;
+    return wire::ok_unit;
   }
   split_table_content(table, std::move(content));
-}
-
-// Pushes one plain row unless the table already failed to fit its rows; a
-// row wider than the table becomes the shape error and stops the table.
-void push_plain_row(ReplyTable& table, ByteView row) {
-  if (table.shape_error) return;
-  if (!table.rows.push_row(row)) {
-    table.shape_error = Bytes(row.begin(), row.end());
-    return;
-  }
-  if (table.declared_width == 0) table.declared_width = table.rows.row_width();
+  return wire::ok_unit;
 }
 
 class ReplyWalk {
  public:
   ReplyWalk(const FunctionDescription* description, std::span<const wire::TableArg> sent,
-            std::size_t reply_size)
-      : description_(description), deltas_(sent), reserve_budget_(reply_size) {}
+            std::size_t reply_size, wire::ExpansionBudget& budget)
+      : description_(description), deltas_(sent), reserve_budget_(reply_size), budget_(budget) {}
 
   ProtoStatus record(const wire::Record& r) {
+    if (!budget_.work(kRecordWork + r.value.size())) return wire::err(decoding_stopped());
     switch (r.id) {
       case RecordId::ParameterName:
         pending_name_ = field_text(r.value);
@@ -183,12 +196,12 @@ class ReplyWalk {
       case RecordId::TableContent:
         if (current_) {
           reserve_rows();
-          push_plain_row(*current_, r.value);
+          QUIB_CHECK(push_plain_row(*current_, r.value));
         }
         break;
       case RecordId::TableCompressed:
       case RecordId::TableCompressedChunk:
-        if (current_) compressed_piece(*current_, r.value);
+        if (current_) QUIB_CHECK(compressed_piece(*current_, r.value));
         break;
       case RecordId::TableDeltaDelete:
       case RecordId::TableDeltaRowOp:
@@ -222,7 +235,7 @@ class ReplyWalk {
     close_table();
     QUIB_CHECK(deltas_.add_sent_tables(reply_.tables));
     for (auto& t : reply_.tables)
-      if (!t.content.empty()) settle_content(t);
+      if (!t.content.empty()) QUIB_CHECK(settle_content(t, budget_));
     return std::move(reply_);
   }
 
@@ -257,14 +270,31 @@ class ReplyWalk {
     }
   }
 
-  void compressed_piece(ReplyTable& t, ByteView v) {
+  ProtoStatus compressed_piece(ReplyTable& t, ByteView v) {
     if (t.content.empty() && !wire::detect_compressed_table(v) && t.declared_width != 0 &&
         v.size() <= t.declared_width) {
       reserve_rows();
-      push_plain_row(t, v);
-      return;
+      return push_plain_row(t, v);
     }
     t.content.insert(t.content.end(), v.begin(), v.end());
+    return wire::ok_unit;
+  }
+
+  // Pushes one plain row unless the table already failed to fit its rows; a
+  // row wider than the table becomes the shape error and stops the table.
+  // A short row is padded to the table's width: the padding, a few bytes of
+  // record that stand for up to kMaxDeclaredRowWidth, is taken from the
+  // budget first.
+  ProtoStatus push_plain_row(ReplyTable& table, ByteView row) {
+    if (table.shape_error) return wire::ok_unit;
+    if (row.size() <= table.rows.row_width() && !budget_.take(table.rows.row_width()))
+      return budget_error();
+    if (!table.rows.push_row(row)) {
+      table.shape_error = Bytes(row.begin(), row.end());
+      return wire::ok_unit;
+    }
+    if (table.declared_width == 0) table.declared_width = table.rows.row_width();
+    return wire::ok_unit;
   }
 
   ProtoStatus deep_section() {
@@ -274,14 +304,24 @@ class ReplyWalk {
       return wire::ok_unit;
     }
     deep_open_ = false;
-    auto nodes = wire::parse_deep_xml(deep_);
+    auto nodes = wire::parse_deep_xml(deep_, budget_);
     deep_.clear();
-    if (!nodes) return wire::err(ProtocolError(std::move(nodes).error()));
+    if (!nodes) {
+      if (nodes.error().kind() == wire::DeepError::Kind::Stopped) return budget_error();
+      return wire::err(ProtocolError(std::move(nodes).error()));
+    }
     for (auto& n : nodes.value()) {
+      // The flattened value copies at most what the node holds.
+      if (!budget_.take(wire::deep_tree_cost(n))) return budget_error();
       reply_.deep_values.push_back(wire::deep_value_from_node(n));
       reply_.deep_nodes.push_back(std::move(n));
     }
     return wire::ok_unit;
+  }
+
+  ProtoStatus budget_error() const {
+    if (budget_.stopped()) return wire::err(decoding_stopped());
+    return wire::err(ProtocolError::text_message(reply_budget_text(budget_)));
   }
 
   // Room for the declared rows once the first row arrives (rows that come as
@@ -302,9 +342,13 @@ class ReplyWalk {
     current_.reset();
   }
 
+  // Work a record counts beside its bytes.
+  static constexpr std::uint64_t kRecordWork = 16;
+
   const FunctionDescription* description_;
   TableDeltas deltas_;
   std::uint64_t reserve_budget_;
+  wire::ExpansionBudget& budget_;
   std::uint64_t pending_reserve_ = 0;
   CallReply reply_;
   std::string pending_name_;
@@ -318,13 +362,21 @@ class ReplyWalk {
 
 ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
                                             const FunctionDescription* description,
-                                            std::span<const wire::TableArg> sent_tables) {
+                                            std::span<const wire::TableArg> sent_tables,
+                                            wire::ExpansionBudget& budget) {
   if (auto abap = abap_error_of(records)) return wire::err(std::move(*abap));
   std::size_t reply_size = 0;
   for (const auto& r : records) reply_size += r.value.size();
-  ReplyWalk walk(description, sent_tables, reply_size);
+  ReplyWalk walk(description, sent_tables, reply_size, budget);
   for (const auto& r : records) QUIB_CHECK(walk.record(r));
   return std::move(walk).finish();
+}
+
+ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
+                                            const FunctionDescription* description,
+                                            std::span<const wire::TableArg> sent_tables) {
+  wire::ExpansionBudget unlimited;
+  return decode_classic_reply(records, description, sent_tables, unlimited);
 }
 
 // ---------------------------------------------------------------- decimals

@@ -23,6 +23,7 @@
 #include "wire/bytes.hpp"
 #include "wire/container.hpp"
 #include "wire/deep.hpp"
+#include "wire/expansion.hpp"
 #include "wire/table.hpp"
 #include "wire/types.hpp"
 
@@ -30,6 +31,40 @@ namespace quib::proto {
 
 // The largest row width a TableHeader may declare.
 inline constexpr std::uint64_t kMaxDeclaredRowWidth = 64ull << 20;
+
+// What decoding one reply may make: kReplyExpansionRatio bytes for every
+// byte of the reply container received, and kReplyExpansionAllowance
+// beside, whatever lengths the reply declares. One budget
+// (wire/expansion.hpp) serves all its pieces: expanded table content, the
+// inflated basXML document and its parsed tree, the structures and rows
+// rebuilt from it, the values and text pairs it yields, and deep values.
+//
+// Measured on legitimate replies of the simulated system (zlib at level 6
+// and 9, what the ratio of bytes made to bytes received comes to):
+//   compressed tables of UTF-16 rows, a distinct key and blanks to the
+//     row width: 14 (16 characters), 44 (64), 110-138 (256), 189-217
+//     (512), 307-343 (1024), 592-669 (4096), 850-868 (16384);
+//   rows as an ABAP system holds them: material master rows of 268
+//     characters 24-25, RFC_READ_TABLE rows of 512 characters 72-76;
+//   basXML tables (document, tree and rebuilt rows): RFC_READ_TABLE rows
+//     145-150, material rows 66-67, a key and 15 empty CHAR10 fields
+//     295-301, a key and 15 empty CHAR40 fields 627-639;
+//   rows blank from end to end come near DEFLATE's ceiling of 1032.
+// 256 keeps every row shape up to 512 characters and every realistic row;
+// the allowance keeps small replies of any shape (a reply of rows blank
+// from end to end expands up to about 42 MiB before it is refused, one of
+// sparse 1024-character rows 126 to 193 MiB). Beyond both a reply is
+// taken for what it is, an amplifier: its expansion stops at the budget.
+inline constexpr std::uint64_t kReplyExpansionRatio = 256;
+inline constexpr std::uint64_t kReplyExpansionAllowance = 32ull << 20;
+
+// The budget of a reply container of `received` bytes (saturating).
+std::uint64_t reply_budget_bytes(std::uint64_t received);
+// What a reply that would make more than its budget is told.
+std::string reply_budget_text(const wire::ExpansionBudget& budget);
+// The error of a decoding that the budget's owner stopped; the exchange
+// reports the reason instead (the deadline, a cancel, a signal).
+ProtocolError decoding_stopped();
 
 using TextPair = std::pair<std::string, std::string>;
 using NamedValue = std::pair<std::string, wire::RfcValue>;
@@ -67,6 +102,15 @@ std::string value_text(const wire::RfcValue& value);
 ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
                                             const FunctionDescription* description,
                                             std::span<const wire::TableArg> sent_tables);
+// The same drawing what it expands (compressed table content, deep values)
+// from the reply's budget: content the budget cannot hold stays compressed
+// (reading its table reports CompressedTable), deep values beyond it fail
+// the decode; and reporting its work to it (decoding_stopped() when its
+// owner says stop).
+ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
+                                            const FunctionDescription* description,
+                                            std::span<const wire::TableArg> sent_tables,
+                                            wire::ExpansionBudget& budget);
 
 // The AbapException of a reply's error records, or none when the reply holds
 // none of AbapExceptionKey, AbapErrorMessage, AbapT100Text, AbapMessageV1.

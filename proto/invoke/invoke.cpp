@@ -35,32 +35,35 @@ class GeneralCall final : public Caller {
 // The basXML branch of a reply: the document, the dictionary types its
 // parameters need, then the document read against them.
 ProtoResult<CallReply> basxml_reply(RfcConnection& connection, const ExchangedReply& reply,
-                                    const FunctionDescription& description,
-                                    ThroughputCounters* tp) {
-  QUIB_TRY(const BasxmlReplyDocument document,
-           open_basxml_reply(reply.basxml_payload, description, tp));
-  const std::vector<std::string> names = basxml_reply_names(document);
+                                    const FunctionDescription& description, ThroughputCounters* tp,
+                                    wire::ExpansionBudget& budget) {
+  QUIB_TRY(Bytes document, open_basxml_reply(reply.basxml_payload, description, budget));
+  QUIB_TRY(const std::vector<std::string> names,
+           basxml_reply_names(document, description, tp, budget));
   QUIB_TRY(const BasxmlTypes types, describe_types_for_basxml(connection, description, names));
-  return read_basxml_reply(document, reply.records, description, types, tp);
+  return read_basxml_reply(std::move(document), reply.records, description, types, tp, budget);
 }
 
 // The reading of a reply against the call's description.
 ProtoResult<CallReply> read_reply(RfcConnection& connection, const ExchangedReply& reply,
                                   FunctionDescriptionPtr description,
                                   std::span<const wire::TableArg> sent_tables,
-                                  ThroughputCounters* tp) {
-  if (!description) return read_undescribed_reply(reply, tp);
-  if (reply.basxml) return basxml_reply(connection, reply, *description, tp);
+                                  ThroughputCounters* tp, wire::ExpansionBudget& budget) {
+  if (!description) return read_undescribed_reply(reply, tp, budget);
+  if (reply.basxml) return basxml_reply(connection, reply, *description, tp, budget);
 
-  auto decoded = decode_classic_timed(tp, reply.records, description.get(), sent_tables);
+  const std::uint64_t before = budget.used();
+  auto decoded = decode_classic_timed(tp, reply.records, description.get(), sent_tables, budget);
   if (!decoded) {
-    if (!is_stale_description_error(decoded.error())) return wire::err(std::move(decoded).error());
+    if (budget.stopped() || !is_stale_description_error(decoded.error()))
+      return wire::err(std::move(decoded).error());
     // The cached description may be older than the function on the server:
     // fetch it again and decode the same records once more. Nothing is sent
-    // again.
+    // again, and what the failed decoding made is gone.
+    budget.give_back(budget.used() - before);
     connection.cache()->forget_function_description(connection.metadata_scope(), description->name);
     QUIB_TRY(description, function_description(connection, description->name));
-    decoded = decode_classic_timed(tp, reply.records, description.get(), sent_tables);
+    decoded = decode_classic_timed(tp, reply.records, description.get(), sent_tables, budget);
     if (!decoded) return wire::err(std::move(decoded).error());
   }
   CallReply result = std::move(decoded).value();
@@ -102,10 +105,11 @@ bool use_basxml(const RfcConnection& connection, const FunctionDescription& desc
 ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
                                 FunctionDescriptionPtr description,
                                 std::span<const wire::TableArg> sent_tables) {
-  return exchange(connection, std::move(request),
-                  [&](const ExchangedReply& reply, ThroughputCounters* tp) {
-                    return read_reply(connection, reply, description, sent_tables, tp);
-                  });
+  return exchange(
+      connection, std::move(request),
+      [&](const ExchangedReply& reply, ThroughputCounters* tp, wire::ExpansionBudget& budget) {
+        return read_reply(connection, reply, description, sent_tables, tp, budget);
+      });
 }
 
 ProtoResult<std::vector<EncodedImport>> encode_imports(RfcConnection& connection,

@@ -154,6 +154,22 @@ bool Waits::run_check() const {
   return false;
 }
 
+bool Waits::keep_working() const {
+  if (was_interrupted()) return false;
+  const TimePoint now = Clock::now();
+  if (deadline_ && now >= *deadline_) return false;
+  if (check_ && now - last_work_check_ >= kWorkCheckSlice) {
+    last_work_check_ = now;
+    return run_check();
+  }
+  return true;
+}
+
+IoError Waits::stop_error() const {
+  if (was_interrupted()) return interrupted_error(interrupted());
+  return timed_out_error();
+}
+
 TimePoint saturating_deadline(TimePoint start, Duration span) {
   const auto room = TimePoint::max() - start;
   if (span >= room) return TimePoint::max();

@@ -10,6 +10,10 @@
 //     at most kCheckSlice (the binding's look at pending Python signals);
 //     a refusal interrupts the operation.
 //
+// Long stretches of CPU work of the operation (decoding a large reply) ask
+// keep_working() as they go: it looks at the interruption and the deadline
+// every time, and runs the periodic check at most every kWorkCheckSlice.
+//
 // Every wait is a poll on the socket and the wake-up descriptor together
 // with the time left; no socket option bounds a wait.
 #pragma once
@@ -45,6 +49,10 @@ std::string_view interruption_text(Interruption why);
 
 // The longest sleep of a wait that has a periodic check to run.
 inline constexpr std::chrono::milliseconds kCheckSlice{50};
+// How often CPU work runs the periodic check: often enough that a pending
+// signal ends it within a few milliseconds, seldom enough that taking the
+// interpreter lock for the look costs nothing measurable.
+inline constexpr std::chrono::milliseconds kWorkCheckSlice{4};
 
 class Waits {
  public:
@@ -85,11 +93,22 @@ class Waits {
   // as Aborted. Returns whether the operation goes on.
   bool run_check() const;
 
+  // For CPU work of the operation's own thread: false when the operation
+  // was interrupted, its deadline has passed, or the periodic check (run
+  // when kWorkCheckSlice has passed since its last run) refused.
+  bool keep_working() const;
+  // The error CPU work that keep_working() ended ends with, as a wait's
+  // would: Interrupted with the reason, else TimedOut.
+  IoError stop_error() const;
+
  private:
   std::optional<TimePoint> deadline_;
   Check check_;
   int wake_fd_ = -1;
   mutable std::atomic<Interruption> reason_{Interruption::None};
+  // When keep_working() last ran the check; touched by the operation's own
+  // thread only.
+  mutable TimePoint last_work_check_{};
 };
 
 // `start` + `span`, or the farthest time point when that lies beyond it.

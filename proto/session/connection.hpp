@@ -100,6 +100,8 @@ class RfcConnection {
   // The waits of the operation that uses the session from now on (its
   // deadline, wake-up and periodic check; proto/net/waits.hpp).
   void set_waits(std::shared_ptr<const Waits> waits) { transport_->set_waits(std::move(waits)); }
+  // Those waits (null: none); the CPU work of a call asks them too.
+  const Waits* waits() const { return transport_->waits(); }
   // Replaces the attached counters (the previous reference is released).
   void set_throughput(std::shared_ptr<ThroughputCounters> counters) {
     throughput_ = std::move(counters);

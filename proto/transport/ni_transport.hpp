@@ -55,6 +55,7 @@ class NiTransport final : public Transport {
   ProtoResult<Received> receive(std::string_view label) override;
   wire::Status<IoError> set_timeout(std::optional<Duration> timeout) override;
   void set_waits(std::shared_ptr<const Waits> waits) override;
+  const Waits* waits() const override { return socket_.waits().get(); }
   std::string conversation_id() const override;
   ProtoStatus close() override;
   ProtoResult<std::optional<CancelHandle>> cancel_handle() override;

@@ -112,6 +112,8 @@ class Transport {
   // fixed limit). Every transport takes them, so none can lose a call's
   // deadline by leaving this out.
   virtual void set_waits(std::shared_ptr<const Waits> waits) = 0;
+  // Those waits (null: none).
+  virtual const Waits* waits() const = 0;
   virtual std::string conversation_id() const = 0;
   // Ends the conversation (on NI one Deallocate record); the socket itself is
   // closed when the transport is dropped.

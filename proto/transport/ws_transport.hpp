@@ -86,6 +86,7 @@ class WsTransport final : public Transport {
   ProtoResult<Received> receive(std::string_view label) override;
   wire::Status<IoError> set_timeout(std::optional<Duration> timeout) override;
   void set_waits(std::shared_ptr<const Waits> waits) override;
+  const Waits* waits() const override { return socket_.waits().get(); }
   // Always empty.
   std::string conversation_id() const override;
   // Sends nothing (no close frame, no TLS close alert); the socket closes

@@ -76,10 +76,13 @@ class FakeTransport final : public proto::Transport {
     state_->timeouts.push_back(t);
     return wire::ok_unit;
   }
+  // Kept for the reading of a reply too, which asks them; the fake's
+  // receives do not wait.
   void set_waits(std::shared_ptr<const proto::Waits> waits) override {
     state_->waits = std::move(waits);
     ++state_->waits_set;
   }
+  const proto::Waits* waits() const override { return state_->waits.get(); }
   std::string conversation_id() const override { return "12345678"; }
   ProtoStatus close() override {
     ++state_->closes;

@@ -775,15 +775,34 @@ TEST(BasxmlReply, EmptyRowsCannotExpandPastTheBudget) {
     doc.add_param(doc.table_element("T_WIDE", items));
     return doc;
   };
+  // Four rows of 1 MiB and the table's entry fit a budget of exactly that
+  // much; a byte less refuses the table.
+  const std::uint64_t need = (4u << 20) + kReplyEntryCost + std::string_view("T_WIDE").size();
+  wire::ExpansionBudget exact(need);
   CallReply ok;
-  ASSERT_TRUE(decode_basxml_reply(document(4), d, types, ok, 4u << 20));
+  ASSERT_TRUE(decode_basxml_reply(document(4), d, types, ok, exact));
   EXPECT_EQ(ok.tables[0].rows.bytes().size(), 4u << 20);
+  EXPECT_EQ(exact.left(), 0u);
+  wire::ExpansionBudget short_by_one(need - 1);
   CallReply refused;
-  auto st = decode_basxml_reply(document(5), d, types, refused, 4u << 20);
+  auto st = decode_basxml_reply(document(4), d, types, refused, short_by_one);
   ASSERT_FALSE(st);
-  EXPECT_NE(unsupported_detail(st.error()).find("more than 4194304 bytes"), std::string::npos);
-  EXPECT_EQ(basxml_image_budget(1000), 32000u + (64u << 20));
-  EXPECT_EQ(basxml_image_budget(~std::uint64_t{0}), ~std::uint64_t{0});
+  EXPECT_EQ(unsupported_detail(st.error()), reply_budget_text(short_by_one));
+}
+
+TEST(BasxmlReply, ValuesAndTextPairsDrawFromTheBudget) {
+  // 10000 parameters the description does not know, each a text: each
+  // yields a value and a text pair, and both count.
+  BasxmlDocument doc;
+  for (int i = 0; i < 10000; ++i) doc.add_param(doc.text_element("X", "t"));
+  const std::uint64_t need = 10000 * 2 * (kReplyEntryCost + 2);
+  FunctionDescription d = reply_function();
+  for (const std::uint64_t budget : {need, need - 1}) {
+    wire::ExpansionBudget b(budget);
+    CallReply reply;
+    auto st = decode_basxml_reply(doc, d, {}, reply, b);
+    EXPECT_EQ(st.ok(), budget == need) << budget;
+  }
 }
 
 TEST(BasxmlReply, StructureImagesShareTheBudgetWithTables) {
@@ -931,22 +950,36 @@ TEST(BasxmlExchange, ReplyLimitsAndFailures) {
     std::string detail;  // empty: an AbapException
   };
   const Bytes bomb = test::zlib_deflate(Bytes((64u << 20) + 1, 0), 9);
+  // Beside the bomb, enough other bytes that the reply's budget passes
+  // 64 MiB: the limit of the document itself is what refuses it.
+  const Bytes filler((64u << 20) / kReplyExpansionRatio, 0x20);
+  auto with_filler = [&](ReplyBuilder& b) { b.raw(RecordId::TableRowCount, filler); };
   const std::size_t deep_offset = prologue().size() + 3 + 126 * 3;
-  // Empty elements, four bytes each, that deflate about 1000-fold: the
-  // payload justifies far fewer than the stream holds.
+  // Empty parameters, four bytes each, that deflate about 1000-fold: their
+  // records pass what the reply may make.
   const std::size_t flat = 2u << 20;
   Bytes flat_stream = cat({prologue(), B({0x2B}), str("N")});
   for (std::size_t i = 0; i < flat; ++i) flat_stream.insert(flat_stream.end(), {0x3C, 9, 1, 0x3E});
   flat_stream.insert(flat_stream.end(), {0x3E, 0x3E});
   const Bytes empty_elements = test::zlib_deflate(flat_stream, 9);
-  // asx:abap and asx:values are the first two nodes; the version attribute
-  // is the third.
-  const std::uint64_t limit = wire::basxml_node_limit(empty_elements.size());
-  ASSERT_LT(limit, flat);
-  const std::size_t empty_elements_limit_offset =
-      prologue().size() + 3 + static_cast<std::size_t>(limit - 3) * 4;
+  // The budget of that reply, less the document and what it stores before
+  // its first parameter, is room for so many parameters.
+  const std::uint64_t budget = reply_budget_bytes(
+      ReplyBuilder().raw(RecordId::BasxmlPayload, empty_elements).build().size());
+  wire::ExpansionBudget prologue_cost;
+  Bytes no_params = cat({prologue(), B({0x2B}), str("N"), B({0x3E, 0x3E})});
+  ASSERT_TRUE(wire::parse_basxml(no_params, prologue_cost).ok());
+  const std::uint64_t room =
+      (budget - flat_stream.size() - prologue_cost.used()) / wire::kBasxmlElementCost;
+  ASSERT_LT(room, flat);
+  const std::size_t refused_offset = prologue().size() + 3 + static_cast<std::size_t>(room) * 4;
   const std::vector<Case> cases = {
-      {"past 64 MiB", bomb, nullptr, "inflating the reply: OutputOverflow { declared: 67108864 }"},
+      {"past 64 MiB", bomb, with_filler,
+       "inflating the reply: OutputOverflow { declared: 67108864 }"},
+      {"past the reply's budget", bomb, nullptr,
+       "inflating the reply: " +
+           reply_budget_text(wire::ExpansionBudget(reply_budget_bytes(
+               ReplyBuilder().raw(RecordId::BasxmlPayload, bomb).build().size())))},
       {"not DEFLATE", B({0xFF, 0xFF}), nullptr,
        "inflating the reply: UnsupportedBlockType { block_type: 3 }"},
       {"not basXML", wire::deflate_raw(A("<abap/>")), nullptr,
@@ -954,10 +987,10 @@ TEST(BasxmlExchange, ReplyLimitsAndFailures) {
       {"129 open elements", wire::deflate_raw(nested_stream(127)), nullptr,
        fmt::format("reply document: resource limit exceeded at {}: element nesting depth",
                    deep_offset)},
-      {"more elements than the payload can carry", empty_elements, nullptr,
-       fmt::format("reply document: resource limit exceeded at {}: more elements and attributes "
-                   "than the payload can carry",
-                   empty_elements_limit_offset)},
+      {"parameters past the reply's budget", empty_elements, nullptr,
+       fmt::format("reply document: resource limit exceeded at {}: document storage beyond the "
+                   "expansion budget of the reply",
+                   refused_offset)},
       {"an ABAP exception beside the document", deflated_document(good),
        [](ReplyBuilder& b) { b.text(RecordId::AbapExceptionKey, "BOOM"); }, ""},
   };
@@ -1144,10 +1177,14 @@ TEST_F(SimBasxml, DeepValuesAndAbapExceptions) {
 
 TEST_F(SimBasxml, HostileReplyPayloads) {
   RfcConnection c = open(BasxmlMode::Auto);
+  // A document of more than 64 MiB in some 65 KB: the reply's budget
+  // refuses it before the document's own limit.
   auto bomb = invoke(c, "Z_SIM_SPLIT", {});
   ASSERT_FALSE(bomb);
-  EXPECT_EQ(reply_detail(bomb.error()),
-            "inflating the reply: OutputOverflow { declared: 67108864 }");
+  EXPECT_EQ(reply_detail(bomb.error())
+                .rfind("inflating the reply: the reply would make more than the ", 0),
+            0u)
+      << reply_detail(bomb.error());
   auto deep = invoke(c, "Z_SIM_SLEEP", {});
   ASSERT_FALSE(deep);
   EXPECT_NE(reply_detail(deep.error()).find("element nesting depth"), std::string::npos);

@@ -5,9 +5,12 @@
 #include <memory>
 
 #include "call_fakes.hpp"
+#include "proto/call/exchange.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/metadata/describe.hpp"
+#include "proto/net/waits.hpp"
+#include "tests/support/compressed_table.hpp"
 #include "tests/support/zlib_oracle.hpp"
 
 namespace quib::proto {
@@ -310,6 +313,166 @@ TEST(ReplyTables, CompressedContentExpandsIntoRows) {
     EXPECT_EQ((*rows)->row_count(), c.count);  // bytes beyond width x count are dropped
     EXPECT_EQ((*rows)->bytes(), Bytes(plain.begin(), plain.begin() + 8 * c.count));
   }
+}
+
+// ---------------------------------------------------------------- the reply's budget
+
+// Compressed content of `n` blank bytes declaring 4 GiB less one.
+Bytes blank_content(std::size_t n) {
+  return test::lzh_table_content(test::zlib_deflate(Bytes(n, ' '), 9), 0xFFFFFFFF);
+}
+
+// A reply of compressed tables T1, T2, ... of `n` blank bytes in rows of 1 KiB.
+ReplyBuilder blank_tables(std::size_t tables, std::size_t n) {
+  const Bytes content = blank_content(n);
+  ReplyBuilder b;
+  for (std::size_t i = 1; i <= tables; ++i)
+    b.text(RecordId::TableName, "T" + std::to_string(i))
+        .table_header(1024, static_cast<std::uint32_t>(n / 1024))
+        .raw(RecordId::TableCompressed, content);
+  return b;
+}
+
+ProtoResult<CallReply> decode_within(const Bytes& container, std::uint64_t budget) {
+  auto reader = wire::ContainerReader::create(container);
+  auto records = reader->read_all_records();
+  EXPECT_TRUE(records);
+  wire::ExpansionBudget b(budget);
+  return decode_classic_reply(records.value(), nullptr, {}, b);
+}
+
+TEST(ReplyBudget, TheBudgetOfAReplyOfItsSize) {
+  EXPECT_EQ(reply_budget_bytes(0), kReplyExpansionAllowance);
+  EXPECT_EQ(reply_budget_bytes(1000), 1000 * kReplyExpansionRatio + kReplyExpansionAllowance);
+  EXPECT_EQ(reply_budget_bytes(~std::uint64_t{0}), ~std::uint64_t{0});
+}
+
+TEST(ReplyBudget, AllTablesPaddedRowsAndDeepValuesShareOneBudget) {
+  const std::size_t n = 1u << 20;
+  struct Case {
+    const char* what;
+    Bytes reply;
+    std::uint64_t need;
+    // When one byte short of `need`: the table that stays compressed, or
+    // none when the decode fails.
+    const char* compressed;
+  };
+  wire::DeepNode node("S", "", {wire::DeepNode("F", "1"), wire::DeepNode("G", "22")});
+  std::vector<Case> cases;
+  cases.push_back({"two compressed tables", blank_tables(2, n).build(), 2 * n, "T2"});
+  cases.push_back({"short plain rows padded to a wide header",
+                   ReplyBuilder()
+                       .text(RecordId::TableName, "WIDE")
+                       .table_header(n, 3)
+                       .raw(RecordId::TableContent, Bytes(1, 'a'))
+                       .raw(RecordId::TableContent, Bytes(1, 'b'))
+                       .raw(RecordId::TableContent, Bytes(1, 'c'))
+                       .build(),
+                   3 * n, nullptr});
+  // A deep value is taken once as it is read and once for its flattening.
+  cases.push_back({"a deep value",
+                   ReplyBuilder()
+                       .raw(RecordId::DeepSection, {})
+                       .raw(RecordId::DeepContent, wire::as_bytes("<S><F>1</F><G>22</G></S>"))
+                       .raw(RecordId::DeepSection, {})
+                       .build(),
+                   2 * wire::deep_tree_cost(node), nullptr});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto fits = decode_within(c.reply, c.need);
+    ASSERT_TRUE(fits) << fits.error().message();
+    for (const ReplyTable& t : fits->tables) EXPECT_TRUE(reply_table_rows(t)) << t.name;
+    auto short_by_one = decode_within(c.reply, c.need - 1);
+    if (c.compressed == nullptr) {
+      ASSERT_FALSE(short_by_one);
+      EXPECT_EQ(short_by_one.error().message().rfind("the reply would make more than the ", 0), 0u)
+          << short_by_one.error().message();
+      continue;
+    }
+    ASSERT_TRUE(short_by_one) << short_by_one.error().message();
+    for (const ReplyTable& t : short_by_one->tables) {
+      auto rows = reply_table_rows(t);
+      EXPECT_EQ(rows.ok(), t.name != c.compressed) << t.name;
+      if (!rows) {
+        EXPECT_EQ(rows.error().kind(), ProtocolError::CompressedTable);
+      }
+    }
+  }
+}
+
+TEST(ReplyBudget, ARunCallReplyMayMakeWhatItsSizeAllows) {
+  // Two tables of 24 MiB of blanks in some 50 KB, and a record no decoder
+  // reads that brings the reply to the size whose budget is exactly what
+  // the tables expand to: both expand. One byte less of the record, 256
+  // bytes less of budget: the second stays compressed.
+  const std::size_t n = 24u << 20;
+  const std::uint64_t made = 2 * n;
+  const std::uint64_t size = (made - kReplyExpansionAllowance) / kReplyExpansionRatio;
+  ASSERT_EQ(reply_budget_bytes(size), made);
+  auto reply_of = [&](std::uint64_t wanted) {
+    const std::size_t without = blank_tables(2, n).build().size();
+    const std::size_t with_one = blank_tables(2, n).raw(0x0599, Bytes(1, 0)).build().size();
+    const std::size_t filler =
+        static_cast<std::size_t>(wanted) - without - (with_one - without - 1);
+    Bytes r = blank_tables(2, n).raw(0x0599, Bytes(filler, 0)).build();
+    EXPECT_EQ(r.size(), wanted);
+    return r;
+  };
+  for (const std::uint64_t wanted : {size, size - 1}) {
+    SCOPED_TRACE(wanted);
+    test::FakeSession s;
+    s.reply(reply_of(wanted));
+    auto r = run_call(s.connection, encode_classic_request("Z_T", {}, {}, {}).value(), nullptr);
+    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_EQ(r->tables.size(), 2u);
+    EXPECT_TRUE(reply_table_rows(r->tables[0]));
+    EXPECT_EQ(reply_table_rows(r->tables[1]).ok(), wanted == size);
+  }
+}
+
+TEST(ReplyBudget, ReadingEndsAsAWaitWouldWhenTheCallIsOver) {
+  // A reply whose expansion takes several strides of work: the call's
+  // deadline has passed, or it was cancelled. The reading stops at its
+  // first look, fails as a wait would, and the conversation is over.
+  const Bytes reply = blank_tables(1, 8u << 20).build();
+  struct Case {
+    const char* what;
+    std::function<std::shared_ptr<Waits>()> waits;
+    bool timeout;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"deadline passed",
+       [] { return std::make_shared<Waits>(Clock::now() - std::chrono::seconds(1)); }, true,
+       "I/O error: timed out"},
+      {"cancelled",
+       [] {
+         auto w = std::make_shared<Waits>();
+         w->interrupt(Interruption::Cancelled);
+         return w;
+       },
+       false, "I/O error: interrupted: the call was cancelled"},
+      {"a signal", [] { return std::make_shared<Waits>(std::nullopt, [] { return false; }); },
+       false, "I/O error: interrupted: the wait was broken off"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::FakeSession s;
+    s.reply(reply);
+    s.connection.set_waits(c.waits());
+    auto r = run_call(s.connection, encode_classic_request("Z_T", {}, {}, {}).value(), nullptr);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().is_timeout(), c.timeout);
+    EXPECT_EQ(r.error().message(), c.message);
+    EXPECT_FALSE(s.connection.alive());
+  }
+  // Without either the same reply is read whole.
+  test::FakeSession s;
+  s.reply(reply);
+  s.connection.set_waits(std::make_shared<Waits>());
+  auto r = run_call(s.connection, encode_classic_request("Z_T", {}, {}, {}).value(), nullptr);
+  ASSERT_TRUE(r) << r.error().message();
+  EXPECT_TRUE(s.connection.alive());
 }
 
 // ---------------------------------------------------------------- deep values

@@ -280,6 +280,54 @@ TEST(WakeUp, ADescriptorRaisedBeforeStartsTheNextOperationClear) {
   }
 }
 
+// --------------------------------------------------------------- CPU work
+
+TEST(WorkChecks, LongWorkEndsAsAWaitWouldAndLooksAtSignalsAtAMeasuredRate) {
+  struct Case {
+    const char* name;
+    std::function<std::shared_ptr<Waits>()> arrange;
+    std::string error;  // empty: the work goes on
+  };
+  const Case cases[] = {
+      {"nothing to stop it", [] { return interruptible(Clock::now() + kFar); }, ""},
+      {"deadline passed", [] { return interruptible(Clock::now() - 1ms); }, "timed out"},
+      {"cancelled",
+       [] {
+         auto w = interruptible();
+         w->interrupt(Interruption::Cancelled);
+         return w;
+       },
+       "interrupted: the call was cancelled"},
+      {"closed",
+       [] {
+         auto w = interruptible(Clock::now() + kFar);
+         w->interrupt(Interruption::Closed);
+         return w;
+       },
+       "interrupted: the connection was closed"},
+      {"a refusing check", [] { return interruptible(std::nullopt, [] { return false; }); },
+       "interrupted: the wait was broken off"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto w = c.arrange();
+    EXPECT_EQ(w->keep_working(), c.error.empty());
+    if (!c.error.empty()) {
+      EXPECT_EQ(w->stop_error().message(), c.error);
+    }
+  }
+
+  // The check runs at the first look and then at most once per slice,
+  // however often the work looks.
+  int checks = 0;
+  const auto w = interruptible(std::nullopt, [&] { return ++checks > 0; });
+  const TimePoint start = Clock::now();
+  for (int i = 0; i < 200000; ++i) ASSERT_TRUE(w->keep_working());
+  const auto slices = (Clock::now() - start) / kWorkCheckSlice;
+  EXPECT_GE(checks, 1);
+  EXPECT_LE(checks, 1 + slices);
+}
+
 TEST(Deadline, SaturatesInsteadOfWrappingAround) {
   const TimePoint now = Clock::now();
   EXPECT_EQ(saturating_deadline(now, Duration::max()), TimePoint::max());

@@ -101,7 +101,8 @@ def test_abap_exceptions_beside_a_document(bsim):
 
 
 @pytest.mark.parametrize("function, text", [
-    ("Z_SIM_SPLIT", "inflating the reply: OutputOverflow { declared: 67108864 }"),
+    # More than 64 MiB of document in some 65 KB: past what the reply may make.
+    ("Z_SIM_SPLIT", "inflating the reply: the reply would make more than"),
     ("Z_SIM_SLEEP", "element nesting depth"),
     ("Z_SIM_FAULT", "reply document: token stream ended mid-token"),
 ])

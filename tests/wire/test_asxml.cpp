@@ -566,6 +566,27 @@ TEST(AsxmlDeep, ElementsAsDeepNodes) {
   EXPECT_EQ(flat.rows, (std::vector<std::vector<DeepField>>{{{"C", "1"}}, {{"", "2"}}}));
 }
 
+TEST(AsxmlDeep, NodesAreTakenFromTheBudgetAsTheyAreFilledIn) {
+  // A table of 1000 rows of one text each: every node costs its record,
+  // name and text (and an allowance for base64), taken before it is made.
+  // With exactly what the tree costs it comes out whole; with less the
+  // filling stops, the budget exhausted, having made no more than it took.
+  BasxmlDocument doc;
+  std::vector<ElementId> rows;
+  for (int i = 0; i < 1000; ++i) rows.push_back(doc.text_element("item", std::to_string(i)));
+  const ElementId table = doc.table_element("TAB", rows);
+  const DeepNode whole = element_to_deep_node(doc.element(table));
+  // The base64 allowance of a node without binary content.
+  const std::uint64_t cost = deep_tree_cost(whole) + 1001 * 4;
+  ExpansionBudget exact(cost);
+  EXPECT_EQ(element_to_deep_node(doc.element(table), exact), whole);
+  EXPECT_FALSE(exact.exhausted());
+  ExpansionBudget half(cost / 2);
+  const DeepNode cut = element_to_deep_node(doc.element(table), half);
+  EXPECT_TRUE(half.exhausted());
+  EXPECT_LE(deep_tree_cost(cut), half.used());
+}
+
 TEST(AsxmlDeep, Base64LineBreaks) {
   BasxmlDocument doc;
   const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> cases = {

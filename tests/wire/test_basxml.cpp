@@ -625,30 +625,153 @@ TEST(ParseBasxml, NestingDepthLimit) {
   }
 }
 
-TEST(ParseBasxml, NodeLimit) {
-  // asx:abap, its version attribute and asx:values are three nodes; ten
-  // empty elements and one attribute make fourteen.
+TEST(ParseBasxml, StorageJustUnderAndJustOverTheBudget) {
+  // Ten empty elements, the first with an attribute: what the document
+  // stores fits a budget of exactly that size, and one byte less refuses
+  // the last thing stored (the closing of asx:abap, which stores nothing,
+  // comes after it).
   Stream s = Stream::document();
   s.plus("n");
-  std::size_t last = 0;
   for (int i = 0; i < 10; ++i) {
-    last = s.b.size();
     s.open(9);
     if (i == 0) s.attr(9, 1, "a");
     s.close();
   }
+  const std::size_t last = s.b.size() - 1;  // the close of the tenth element
   s.end();
-  auto fits = parse_basxml(s.b, 14);
-  ASSERT_TRUE(fits.ok()) << fits.error().message();
-  EXPECT_EQ(fits->param_count(), 10u);
-  auto over = parse_basxml(s.b, 13);
-  ASSERT_FALSE(over.ok());
-  EXPECT_EQ(over.error(), BasxmlError::resource_limit(last, basxml_reason::kNodeCount));
+  ExpansionBudget measure;
+  ASSERT_TRUE(parse_basxml(s.b, measure).ok());
+  const std::uint64_t used = measure.used();
+  // The records of twelve elements, two attributes and nine strings.
+  EXPECT_GE(used, 12 * kBasxmlElementCost + 2 * kBasxmlAttrCost + 9 * kBasxmlStringCost);
 
-  // What a payload justifies: the allowance and a fixed number per byte.
-  EXPECT_EQ(basxml_node_limit(0), kBasxmlNodeAllowance);
-  EXPECT_EQ(basxml_node_limit(1000), kBasxmlNodeAllowance + 1000 * kBasxmlNodesPerPayloadByte);
-  EXPECT_EQ(basxml_node_limit(UINT64_MAX), UINT64_MAX);
+  ExpansionBudget fits(used);
+  auto ok = parse_basxml(s.b, fits);
+  ASSERT_TRUE(ok.ok()) << ok.error().message();
+  EXPECT_EQ(ok->param_count(), 10u);
+  EXPECT_EQ(fits.left(), 0u);
+
+  ExpansionBudget over(used - 1);
+  auto refused = parse_basxml(s.b, over);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(),
+            BasxmlError::resource_limit(last - 3, basxml_reason::kExpansionBudget));
+  EXPECT_TRUE(over.exhausted());
+}
+
+// Keeps the parameters and descendants whose names start with "K", and
+// records what it was asked.
+class KeepK final : public BasxmlSelection {
+ public:
+  bool keep(std::size_t depth, std::string_view name, Namespace) override {
+    asked.push_back(std::to_string(depth) + std::string(name));
+    const bool k = !name.empty() && name[0] == 'K';
+    if (k) ++open;
+    return k;
+  }
+  void closed() override { --open; }
+  std::vector<std::string> asked;
+  int open = 0;
+};
+
+TEST(ParseBasxml, WhatTheSelectionLeavesOutCostsNothing) {
+  // Strings 9 "K", 10 "x", 11 "KID". A kept parameter K holds a kept
+  // child KID and 100000 empty children x; a parameter x holds 100000 more
+  // and text after them would have been refused. What is stored is what a
+  // document of K and KID alone stores, plus the strings.
+  auto document = [](int filler) {
+    Stream s = Stream::document();
+    s.plus("K").plus("x").plus("KID");
+    s.open(9).open(11).text("kept").close();
+    for (int i = 0; i < filler; ++i) s.open(10).close();
+    s.close();
+    s.open(10);
+    for (int i = 0; i < filler; ++i) s.open(10).open(9).close().close();
+    s.close();
+    s.end();
+    return s.b;
+  };
+  KeepK small_sel, big_sel;
+  ExpansionBudget small, big;
+  auto a = parse_basxml(document(0), small, &small_sel);
+  auto b = parse_basxml(document(100000), big, &big_sel);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(big.used(), small.used());
+  EXPECT_EQ(params_debug(b.value()),
+            "Element { name: \"K\", ns: None, attrs: [], content: Elements([Element { name: "
+            "\"KID\", ns: None, attrs: [], content: Text(\"kept\") }]) }");
+  // Asked for the parameters and the children of K; nothing below x.
+  EXPECT_EQ(big_sel.asked.size(), 2u + 1 + 100000);
+  EXPECT_EQ(big_sel.asked[0], "0K");
+  EXPECT_EQ(big_sel.asked.back(), "0x");
+  EXPECT_EQ(big_sel.open, 0);
+  // A parameter whose children were all left out still holds elements, so
+  // that it reads as no value.
+  Stream s = Stream::document();
+  s.plus("K").plus("x");
+  s.open(9).open(10).close().close().end();
+  KeepK sel;
+  auto c = parse_basxml(s.b, big, &sel);
+  ASSERT_TRUE(c.ok());
+  EXPECT_TRUE(c->param(0).content().is_elements());
+  EXPECT_TRUE(c->param(0).content().children().empty());
+}
+
+TEST(ParseBasxml, WhatIsLeftOutIsCheckedAllTheSame) {
+  // Texts of elements left out are checked chunk by chunk: a character
+  // split between two chunks is valid, a byte that starts none is not, nor
+  // a text that ends inside a character; mixing and a second binary are
+  // refused as they are in kept elements.
+  const std::string full(kBasxmlTextChunk - 1, 'a');
+  struct Case {
+    const char* what;
+    std::function<void(Stream&)> body;  // inside a left-out parameter x
+    bool ok;
+  };
+  const Case cases[] = {
+      {"split character", [&](Stream& s) { s.text(full + "\xC3").text("\xA9 and more"); }, true},
+      {"split four-byte character", [&](Stream& s) { s.text(full + "\xF0").text("\x9F\x98\x80"); },
+       true},
+      {"orphan continuation", [&](Stream& s) { s.text(full + "a").text("\x80"); }, false},
+      {"ends inside a character", [&](Stream& s) { s.text(full + "\xE2").text("\x82"); }, false},
+      {"overlong form", [&](Stream& s) { s.text("\xC0\xAF"); }, false},
+      {"mixed", [&](Stream& s) { s.text("t").open(9).close(); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Stream s = Stream::document();
+    s.plus("x");
+    const std::size_t at = s.b.size();
+    s.open(9);
+    c.body(s);
+    s.close().end();
+    KeepK none;
+    ExpansionBudget budget;
+    auto left_out = parse_basxml(s.b, budget, &none);
+    auto kept = parse_basxml(s.b);
+    ASSERT_EQ(left_out.ok(), c.ok);
+    ASSERT_EQ(kept.ok(), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(left_out.error(), kept.error());
+      EXPECT_EQ(left_out.error().offset, at);
+    }
+  }
+}
+
+TEST(ParseBasxml, StopsWhenItsOwnerSaysSo) {
+  // Asked every few kilobytes of stream: a "no" ends the reading as
+  // Stopped.
+  Stream s = Stream::document();
+  s.plus("n");
+  for (int i = 0; i < 200000; ++i) s.open(9).close();
+  s.end();
+  int asked = 0;
+  ExpansionBudget budget(ExpansionBudget::kUnlimited, [&] { return ++asked < 2; });
+  auto r = parse_basxml(s.b, budget);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), BasxmlError::stopped());
+  EXPECT_TRUE(budget.stopped());
+  EXPECT_EQ(asked, 2);
 }
 
 TEST(ParseBasxml, NameBudget) {

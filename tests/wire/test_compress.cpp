@@ -285,45 +285,73 @@ TEST(CompressedTable, HugeDeclaredLengthIsNotReserved) {
   EXPECT_LT(g_largest.load(), std::size_t{8} << 20);
 }
 
-TEST(CompressedTable, ExpansionIsBoundedByTheStreamsSize) {
-  // (declared, stream bytes) -> limit: the declared length, the ratio, or
-  // the allowance, whichever allows least beyond the allowance.
-  struct LimitCase {
-    std::uint64_t declared, stream, limit;
+TEST(CompressedTable, ExpansionDrawsFromTheBudget) {
+  // A run of blanks that deflates about 1000-fold, declaring 4 GiB: the
+  // budget, not the declared length, bounds it. A budget of exactly the
+  // output expands it and is used up; one byte less refuses it and counts
+  // as exhausted; the declared length still wins when it is the smaller.
+  const std::size_t n = 3u << 20;
+  const Bytes blank =
+      chunk(0xFFFFFFFF, 0x02, 0, as_bits(zlib_deflate(Bytes(n, ' '), 9, Z_DEFAULT_STRATEGY)));
+  struct Case {
+    std::uint32_t declared;
+    std::uint64_t budget;
+    std::uint64_t limit;  // 0: expands
+    bool exhausted;
   };
-  const LimitCase limits[] = {
-      {100, 10, 100},
-      {0xFFFFFFFF, 10, kTableExpansionAllowance},
-      {0xFFFFFFFF, 1 << 20, kTableExpansionRatio << 20},
-      {5u << 20, 1 << 20, 5u << 20},
+  const Case cases[] = {
+      {0xFFFFFFFF, n, 0, false},
+      {0xFFFFFFFF, n - 1, n - 1, true},
+      {static_cast<std::uint32_t>(n - 1), n + 100, n - 1, false},
   };
-  for (const LimitCase& c : limits)
-    EXPECT_EQ(table_expansion_limit(c.declared, c.stream), c.limit)
-        << c.declared << " " << c.stream;
-
-  // A run of blanks that deflates about 1000-fold, declaring 4 GiB: what
-  // the ratio allows expands, one byte more does not.
-  for (const std::size_t n : {std::size_t{4} << 20, std::size_t{12} << 20}) {
-    SCOPED_TRACE(n);
-    const Bytes stream = zlib_deflate(Bytes(n, ' '), 9, Z_DEFAULT_STRATEGY);
-    const std::uint64_t limit = table_expansion_limit(0xFFFFFFFF, stream.size());
-    ASSERT_GT(static_cast<double>(n) / static_cast<double>(stream.size()), kTableExpansionRatio);
-    auto r = decompress_table_chunk(chunk(0xFFFFFFFF, 0x02, 0, as_bits(stream)));
-    if (n <= limit) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.budget);
+    Bytes in = blank;
+    store_le32(in.data(), c.declared);
+    ExpansionBudget budget(c.budget);
+    auto r = decompress_table_chunk(in, budget);
+    if (c.limit == 0) {
       ASSERT_TRUE(r.ok()) << r.error().debug();
       EXPECT_EQ(r->size(), n);
+      EXPECT_EQ(budget.left(), c.budget - n);
     } else {
       ASSERT_FALSE(r.ok());
-      EXPECT_EQ(r.error(), DecompressError::output_overflow(limit));
+      EXPECT_EQ(r.error(), DecompressError::output_overflow(c.limit));
+      EXPECT_EQ(budget.left(), c.budget);
     }
+    EXPECT_EQ(budget.exhausted(), c.exhausted);
   }
-  // Blank-padded rows with a key each stay far below the ratio.
-  std::string padded;
-  for (int i = 0; i < 20000; ++i) padded += fmt::format("{:08d}{:504}", i, "");
-  const Bytes rows_stream = zlib_deflate(to_bytes(padded), 6, Z_DEFAULT_STRATEGY);
-  auto r = decompress_table_chunk(chunk(0xFFFFFFFF, 0x02, 0, as_bits(rows_stream)));
-  ASSERT_TRUE(r.ok()) << r.error().debug();
-  EXPECT_EQ(r->size(), padded.size());
+
+  // Chunks of one reply share their budget: the second of two that fit one
+  // by one does not fit after the first.
+  ExpansionBudget shared(n + n / 2);
+  ASSERT_TRUE(decompress_table_chunk(blank, shared).ok());
+  auto second = decompress_table_chunk(blank, shared);
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ(second.error(), DecompressError::output_overflow(n / 2));
+  EXPECT_EQ(shared.left(), n / 2);
+}
+
+TEST(CompressedTable, OneLongBlockAsksWhetherToGoOn) {
+  // 16 MiB of blanks in one fixed block: the owner is asked at least once
+  // per stride of output while the block is decoded, and a "no" ends the
+  // expansion at once as Stopped, whatever the budget has left.
+  const std::size_t n = 16u << 20;
+  const Bytes stream = deflate_raw(Bytes(n, ' '));
+  const Bytes in = chunk(0xFFFFFFFF, 0x02, 0, as_bits(stream));
+  std::size_t asked = 0;
+  ExpansionBudget counting(ExpansionBudget::kUnlimited, [&] { return ++asked > 0; });
+  ASSERT_TRUE(decompress_table_chunk(in, counting).ok());
+  EXPECT_GE(asked, n / ExpansionBudget::kStride / 2);
+
+  asked = 0;
+  ExpansionBudget stopping(ExpansionBudget::kUnlimited, [&] { return ++asked < 3; });
+  auto r = decompress_table_chunk(in, stopping);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), DecompressError::stopped());
+  EXPECT_TRUE(stopping.stopped());
+  EXPECT_FALSE(stopping.exhausted());
+  EXPECT_EQ(asked, 3u);
 }
 
 TEST(CompressedTable, ErrorsOfTheSharedBlockMachinery) {

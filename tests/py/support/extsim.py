@@ -11,7 +11,9 @@ Runs exactly like tests/sim/abapsim.py (same options, same ports line); the
 extra functions are added to the standard registry before it starts.
 """
 
+import functools
 import os
+import random
 import struct
 import sys
 import zlib
@@ -20,11 +22,11 @@ SIM_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 sys.path.insert(0, os.path.abspath(SIM_DIR))
 
 import abapsim  # noqa: E402
-from sim.container import Rid  # noqa: E402
+from sim.container import Rid, record  # noqa: E402
 from sim.dictionary import Field, Structure  # noqa: E402
 from sim.interface import EXCEPTION, EXPORT, IMPORT, TABLE, FunctionInterface, Param, char  # noqa: E402
-from sim.reply import ROWS, Reply, TableOut  # noqa: E402
-from sim import lzh, values  # noqa: E402
+from sim.reply import ROWS, Reply, TableOut, reply_container  # noqa: E402
+from sim import basxml, lzh, values  # noqa: E402
 
 # Field images that the client cannot decode as their declared type.
 UNDECODABLE = {
@@ -88,15 +90,31 @@ def import_back(ctx):
 
 BLANK = " ".encode("utf-16-le")
 TAB512_WIDTH = 1024
+# A record id no reader of a reply looks at: bytes that count as received
+# and nothing else.
+FILLER_ID = 0x0599
+# Names of the tables Z_H_TABLE may return under its own parameters.
+TABLE_NAMES = ("T_DATA", "T_DATA2", "T_DATA3")
 
 
-def compressed_rows(ctx):
-    """T_DATA as one compressed table content declaring 4 GiB less one:
-    MODE BLANK sends SIZE bytes of blank rows (they deflate about 1000-fold),
-    MODE KEYED rows that carry their number and blanks (about 190-fold)."""
-    mode = ctx.imports.get("MODE", "").strip()
-    size = int(ctx.imports.get("SIZE", "0").strip() or "0")
-    rows = size // TAB512_WIDTH
+def _keyed_row(i):
+    return f"{i:08d}".ljust(TAB512_WIDTH // 2).encode("utf-16-le")
+
+
+def _rows_of(mode, start, stop):
+    """Rows start..stop-1 of a mode: KEYED rows carry their number and
+    blanks (about 200-fold), SPARSE ones do so every third row and are
+    blank otherwise (about 450-fold)."""
+    if mode == "KEYED":
+        return b"".join(_keyed_row(i) for i in range(start, stop))
+    return b"".join(_keyed_row(i) if i % 3 == 0 else BLANK * (TAB512_WIDTH // 2) for i in range(start, stop))
+
+
+@functools.lru_cache(maxsize=8)
+def table_content(mode, size, declared):
+    """The compressed content of one table of `size` bytes of rows (1024 bytes
+    each) in `mode` (BLANK, KEYED, SPARSE), declaring `declared` bytes; made
+    once per process for each form, as the largest take seconds."""
     c = zlib.compressobj(9, zlib.DEFLATED, -15)
     parts = []
     if mode == "BLANK":
@@ -105,17 +123,119 @@ def compressed_rows(ctx):
         parts += [c.compress(block) for _ in range(full)]
         parts.append(c.compress(block[:rest]))
     else:
+        rows = size // TAB512_WIDTH
         for start in range(0, rows, 4096):
-            chunk = b"".join(f"{i:08d}".ljust(TAB512_WIDTH // 2).encode("utf-16-le")
-                             for i in range(start, min(rows, start + 4096)))
-            parts.append(c.compress(chunk))
+            parts.append(c.compress(_rows_of(mode, start, min(rows, start + 4096))))
     stream = lzh.shift_stream(b"".join(parts) + c.flush(), 2)
-    content = (bytes([0x7B, 0x02, 0x01, 0xEA]) + struct.pack(">I", len(stream) + 16)
-               + struct.pack("<I", 0xFFFFFFFF) + bytes([lzh.ALGORITHM_BYTE, 0x1F, 0x9D, 0x01]) + stream)
+    return (bytes([0x7B, 0x02, 0x01, 0xEA]) + struct.pack(">I", len(stream) + 16)
+            + struct.pack("<I", declared) + bytes([lzh.ALGORITHM_BYTE, 0x1F, 0x9D, 0x01]) + stream)
+
+
+def _table_records(name, size, content):
+    return [(Rid.TABLE_NAME, values.utf16(name)), (Rid.TABLE_ROW_COUNT, struct.pack(">I", 1)),
+            (Rid.TABLE_HEADER, struct.pack(">II", TAB512_WIDTH, size // TAB512_WIDTH)),
+            (Rid.TABLE_COMPRESSED, content)]
+
+
+def budget_filler(container_size, made, edge):
+    """The filler record that puts a reply's budget just at or just below
+    what its decoding makes. `edge` is "ratio/allowance/under|over": the
+    client may make `ratio` bytes per byte received and `allowance` beside;
+    "under" gives the smallest reply whose budget holds `made`, "over" one
+    byte less of it. `container_size` is the reply without the filler."""
+    ratio, allowance, side = edge.split("/")
+    ratio, allowance = int(ratio), int(allowance)
+    target = -(-(made - allowance) // ratio) - (1 if side == "over" else 0)
+    overhead = len(record(FILLER_ID, b"x")) - 1
+    size = target - container_size - overhead
+    if size < 1 or size >= 0xFFFF:
+        raise ValueError(f"no filler puts a reply of {container_size} bytes at the budget edge of {made}")
+    return (FILLER_ID, bytes(size))
+
+
+def compressed_rows(ctx):
+    """Tables of compressed content, each of SIZE bytes of rows in MODE
+    (BLANK, KEYED or SPARSE) declaring DECLARED bytes (4 GiB less one when
+    not given): COUNT tables under the function's own names, then EXTRA
+    under names it does not have. With EDGE ("ratio/allowance/under|over")
+    the reply also carries the filler that sets its budget at what its
+    tables expand to (budget_filler)."""
+    mode = ctx.imports.get("MODE", "").strip()
+    size = int(ctx.imports.get("SIZE", "0").strip() or "0")
+    count = int(ctx.imports.get("COUNT", "").strip() or "1")
+    extra = int(ctx.imports.get("EXTRA", "").strip() or "0")
+    declared = int(ctx.imports.get("DECLARED", "").strip() or str(0xFFFFFFFF))
+    edge = ctx.imports.get("EDGE", "").strip()
+    content = table_content(mode, size, declared)
     reply = Reply()
-    reply.extra = [(Rid.TABLE_NAME, values.utf16("T_DATA")), (Rid.TABLE_ROW_COUNT, struct.pack(">I", 1)),
-                   (Rid.TABLE_HEADER, struct.pack(">II", TAB512_WIDTH, rows)), (Rid.TABLE_COMPRESSED, content)]
+    names = list(TABLE_NAMES[:count]) + [f"T_EXTRA{i}" for i in range(1, extra + 1)]
+    for name in names:
+        reply.extra += _table_records(name, size, content)
+    if edge:
+        reply.extra.append(budget_filler(len(reply_container(reply)), size * len(names), edge))
     return reply
+
+
+# basXML payloads beside the standard knobs: "filler:N:B" is a document
+# whose one parameter holds N empty elements and a second one B random
+# bytes of binary content (what a reply can pad its size with); "edge:N:
+# ratio/allowance/under|over" the document of N empty elements with the
+# filler record that sets the reply's budget at what reading it makes
+# ("under") or just short of the document's size ("over").
+_standard_hostile_payload = basxml.hostile_payload
+_standard_reply_container = basxml.reply_container
+_edges = {}
+
+
+def _flat_with_binary(count, binary):
+    doc = basxml.write_document([basxml.Node("E_FLAT", children=[basxml.Node("x"), basxml.Node("x")]),
+                                 basxml.Node("E_PAD", data=binary)])
+    # E_FLAT closes right before the string "E_PAD" is defined; its second
+    # child, four bytes, comes before that.
+    close = doc.index(bytes([basxml.T_STRING, 5]) + b"E_PAD") - 1
+    child = doc[close - 4:close]
+    assert doc[close - 8:close - 4] == child
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    out = [c.compress(doc[:close - 4])]
+    block = child * (1 << 18)
+    full, rest = divmod(count - 1, 1 << 18)
+    out += [c.compress(block) for _ in range(full)]
+    out.append(c.compress(child * rest))
+    out.append(c.compress(doc[close:]))
+    return b"".join(out) + c.flush()
+
+
+def hostile_basxml_payload(kind):
+    if kind.startswith("filler:"):
+        _, count, size = kind.split(":")
+        return _flat_with_binary(int(count), random.Random(7).randbytes(int(size)))
+    if kind.startswith("edge:"):
+        _, count, edge = kind.split(":")
+        payload = basxml.flat_elements_payload(int(count))
+        document = zlib.decompressobj(-15).decompress(payload)
+        _edges[payload] = (len(document), edge)
+        return payload
+    return _standard_hostile_payload(kind)
+
+
+# What a reader stores beside the document of an "edge" payload (its few
+# strings and records) stays below this: "under" leaves this much room, while
+# "over" is short of the document itself.
+EDGE_STORAGE = 4096
+
+
+def basxml_reply_container(payload, piece=0, before=()):
+    if payload in _edges:
+        made, edge = _edges[payload]
+        if edge.endswith("/under"):
+            made += EDGE_STORAGE
+        size = len(_standard_reply_container(payload, piece, before))
+        before = list(before) + [budget_filler(size, made, edge)]
+    return _standard_reply_container(payload, piece, before)
+
+
+basxml.hostile_payload = hostile_basxml_payload
+basxml.reply_container = basxml_reply_container
 
 
 WIDE_IMPORTS = 55000
@@ -139,8 +259,12 @@ def add_hostile_functions(reg, config):
     reg.add(FunctionInterface("Z_H_TABLE", [
         Param("MODE", IMPORT, "C", char(8)),
         Param("SIZE", IMPORT, "C", char(12)),
-        Param("T_DATA", TABLE, "h", TAB512_WIDTH, type_name="TAB512", optional=True),
-    ]), compressed_rows)
+        Param("COUNT", IMPORT, "C", char(4), optional=True),
+        Param("EXTRA", IMPORT, "C", char(4), optional=True),
+        Param("DECLARED", IMPORT, "C", char(12), optional=True),
+        Param("EDGE", IMPORT, "C", char(40), optional=True),
+    ] + [Param(name, TABLE, "h", TAB512_WIDTH, type_name="TAB512", optional=True) for name in TABLE_NAMES]),
+        compressed_rows)
     reg.add(FunctionInterface("Z_H_WIDE", [Param(f"I_{i:06d}", IMPORT, "I", 4, optional=True)
                                            for i in range(WIDE_IMPORTS)]
                               + [Param(f"E_{i:06d}", EXPORT, "I", 4) for i in range(WIDE_EXPORTS)]), wide_reply)
