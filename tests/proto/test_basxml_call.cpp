@@ -806,46 +806,53 @@ TEST(BasxmlReply, ValuesAndTextPairsDrawFromTheBudget) {
 }
 
 TEST(BasxmlReply, StructureImagesShareTheBudgetWithTables) {
-  // Each export is a 64-byte image; a budget of 150 bytes holds two of them,
-  // not three, and a table row of the same type counts against it too.
+  // Each export is a 4096-byte image and each table row another: every one
+  // of them is taken from the reply's budget, so each costs at least its
+  // 4096 bytes (far more than the fixed cost of an entry), and the exact
+  // need fits where one byte less does not.
   BasxmlTypes types;
-  types["Z64"] = layout("Z64", {field("RAW", AbapType::Byte, 0, 64)}, 64);
+  types["ZWIDE"] = layout("ZWIDE", {field("RAW", AbapType::Byte, 0, 4096)}, 4096);
   FunctionDescription d;
   d.name = "Z_BUDGET";
   for (const char* name : {"E_A", "E_B", "E_C"})
-    d.parameters.push_back(param(name, ParamDirection::Export, AbapType::Structure, 64, "Z64"));
-  d.parameters.push_back(param("T_ROWS", ParamDirection::Table, AbapType::Table, 64, "Z64"));
-  struct Case {
-    std::vector<std::string> structures;
-    std::size_t rows;
-    bool fits;
-  };
-  const Case cases[] = {
-      {{"E_A", "E_B"}, 0, true},
-      {{"E_A", "E_B", "E_C"}, 0, false},
-      {{"E_A"}, 1, true},
-      {{"E_A", "E_B"}, 1, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(fmt::format("{} structures, {} rows", c.structures.size(), c.rows));
+    d.parameters.push_back(param(name, ParamDirection::Export, AbapType::Structure, 4096, "ZWIDE"));
+  d.parameters.push_back(param("T_ROWS", ParamDirection::Table, AbapType::Table, 4096, "ZWIDE"));
+  auto document = [](std::size_t structures, std::size_t rows) {
     BasxmlDocument doc;
-    for (const auto& name : c.structures) doc.add_param(doc.new_element(name));
+    const char* names[] = {"E_A", "E_B", "E_C"};
+    for (std::size_t i = 0; i < structures; ++i) doc.add_param(doc.new_element(names[i]));
     std::vector<ElementId> items;
-    for (std::size_t i = 0; i < c.rows; ++i) items.push_back(doc.new_element("item"));
+    for (std::size_t i = 0; i < rows; ++i) items.push_back(doc.new_element("item"));
     doc.add_param(doc.table_element("T_ROWS", items));
+    return doc;
+  };
+  auto need = [&](std::size_t structures, std::size_t rows) {
+    wire::ExpansionBudget unbounded;
     CallReply reply;
-    auto st = decode_basxml_reply(doc, d, types, reply, 150);
-    if (c.fits) {
-      ASSERT_TRUE(st) << st.error().message();
-      EXPECT_EQ(reply.values.size(), c.structures.size());
-    } else {
-      ASSERT_FALSE(st);
-      EXPECT_NE(unsupported_detail(st.error()).find("more than 150 bytes"), std::string::npos);
+    auto st = decode_basxml_reply(document(structures, rows), d, types, reply, unbounded);
+    EXPECT_TRUE(st) << st.error().message();
+    EXPECT_EQ(reply.values.size(), structures);
+    return unbounded.used();
+  };
+  EXPECT_GE(need(2, 0), need(1, 0) + 4096);
+  EXPECT_GE(need(3, 0), need(2, 0) + 4096);
+  EXPECT_GE(need(1, 1), need(1, 0) + 4096);
+  for (const auto& [structures, rows] :
+       {std::pair<std::size_t, std::size_t>{2, 0}, {3, 0}, {1, 1}}) {
+    SCOPED_TRACE(fmt::format("{} structures, {} rows", structures, rows));
+    const std::uint64_t exact = need(structures, rows);
+    for (const std::uint64_t budget : {exact, exact - 1}) {
+      wire::ExpansionBudget b(budget);
+      CallReply reply;
+      auto st = decode_basxml_reply(document(structures, rows), d, types, reply, b);
+      EXPECT_EQ(st.ok(), budget == exact) << budget;
+      if (!st) {
+        EXPECT_TRUE(b.exhausted()) << st.error().message();
+      }
     }
   }
 }
 
-// ---------------------------------------------------------------- exchange
 // ---------------------------------------------------------------- exchange
 
 FunctionDescriptionPtr cache_description(FakeSession& s, FunctionDescription d) {
