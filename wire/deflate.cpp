@@ -258,8 +258,10 @@ Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> length
     e[prefix] = link_entry(static_cast<unsigned>(sub), sub_bits, pb);
     for (; k < j; ++k) {
       const unsigned s = sorted[k];
+      // The entry holds the code's whole length, so that looking a code up
+      // never consumes anything: the caller consumes the entry as it is.
       const unsigned rel = lengths[s] - pb;
-      const std::uint32_t entry = make_entry(alphabet, s, rel);
+      const std::uint32_t entry = make_entry(alphabet, s, lengths[s]);
       for (std::uint32_t i = reversed[k] >> pb; i < (1u << sub_bits); i += 1u << rel)
         e[sub + i] = entry;
     }
@@ -301,11 +303,9 @@ Result<std::uint32_t, DecompressError> decode_entry(const HuffmanTable& table, B
   const unsigned pb = table.primary_bits();
   const std::uint32_t* t = table.entries();
   std::uint32_t e = t[in.bits & low_mask(pb)];
-  unsigned consumed = 0;
   if (e & kSubtable) {
     if (in.count <= pb) return err(DecompressError::unexpected_end());
     e = t[entry_value(e) + ((in.bits >> pb) & low_mask(entry_len(e)))];
-    consumed = pb;
   }
   if (e & kNoCode) {
     // No code within the bits at hand: a genuine invalid code once 15 bits
@@ -313,7 +313,7 @@ Result<std::uint32_t, DecompressError> decode_entry(const HuffmanTable& table, B
     if (in.count >= kMaxCodeLength) return err(DecompressError::invalid_code());
     return err(DecompressError::unexpected_end());
   }
-  consumed += entry_len(e);
+  const unsigned consumed = entry_len(e);
   if (consumed > in.count) return err(DecompressError::unexpected_end());
   in.drop(consumed);
   return e;
@@ -490,36 +490,81 @@ Bytes InflateOutput::take() {
 
 namespace {
 
-// The fast loop runs while this much input remains (two 8-byte refills per
-// iteration) and while one iteration's output (three literals and a
-// longest match) fits before both the capacity and the limit.
-constexpr std::size_t kFastInputMargin = 16;
+// The fast loop runs while this much input remains (a pass reads at most
+// 8 bytes from 14 bytes past the position its bounds were checked at) and
+// while one pass's output (two literals and a longest match) fits before
+// both the capacity and the limit.
+constexpr std::size_t kFastInputMargin = 24;
 constexpr std::size_t kFastOutputMargin = 3 + kMaxMatch;
-constexpr std::size_t kCopyOverrun = 16;
+constexpr std::size_t kCopyOverrun = 64;
 static_assert(InflateOutput::kSlack >= kFastOutputMargin + kCopyOverrun);
 
 enum class FastStop { Slow, EndOfBlock, InvalidCode, DistanceTooFar };
 
-// Copies a match of `length` bytes from `dist` back; may write up to 15
-// bytes past the end of the match. Each copy reads only bytes written before
-// it.
-inline void copy_match(std::uint8_t* out, std::size_t dist, std::size_t length) {
+// 32 bytes through a vector register: one load and one store where the
+// processor has 32-byte registers (the AVX2 variant below), two of each
+// otherwise. A plain 32-byte memcpy would be split in halves regardless.
+using Chunk32 = std::uint8_t __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline void copy32(std::uint8_t* out, const std::uint8_t* src) {
+  Chunk32 v;
+  std::memcpy(&v, src, sizeof v);
+  std::memcpy(out, &v, sizeof v);
+}
+
+// Copies a match of `length` bytes from `dist` back; may write up to
+// kCopyOverrun - 1 bytes past the end of the match. Each copy reads only
+// bytes written before it. Most matches are at most 64 bytes long and come
+// from 32 or more bytes back: those take two unconditional 32-byte copies
+// and no branch on their length, whose outcome a processor cannot predict.
+[[gnu::always_inline]] inline void copy_match(std::uint8_t* out, std::size_t dist,
+                                              std::size_t length) {
   const std::uint8_t* src = out - dist;
   std::uint8_t* const end = out + length;
-  if (dist >= 16) {
-    do {
-      std::memcpy(out, src, 16);
-      out += 16;
-      src += 16;
-    } while (out < end);
+  if (dist >= 32) [[likely]] {
+    copy32(out, src);
+    copy32(out + 32, src + 32);
+    if (length > 64) [[unlikely]] {
+      out += 64;
+      src += 64;
+      do {
+        copy32(out, src);
+        out += 32;
+        src += 32;
+      } while (out < end);
+    }
+  } else if (dist >= 16) {
+    std::memcpy(out, src, 16);
+    std::memcpy(out + 16, src + 16, 16);
+    if (length > 32) {
+      out += 32;
+      src += 32;
+      do {
+        std::memcpy(out, src, 16);
+        out += 16;
+        src += 16;
+      } while (out < end);
+    }
   } else if (dist >= 8) {
     do {
       std::memcpy(out, src, 8);
       out += 8;
       src += 8;
     } while (out < end);
-  } else if (dist == 1) {
-    const std::uint64_t v = std::uint64_t{src[0]} * 0x0101010101010101ull;
+  } else if (dist == 1 || dist == 2 || dist == 4) {
+    // A period that divides 8: one word of the pattern, stored repeatedly
+    // (runs of blanks in characters or in UTF-16).
+    std::uint64_t v;
+    if (dist == 1) {
+      v = std::uint64_t{src[0]} * 0x0101010101010101ull;
+    } else if (dist == 2) {
+      std::uint16_t p;
+      std::memcpy(&p, src, 2);
+      v = std::uint64_t{p} * 0x0001000100010001ull;
+    } else {
+      std::uint32_t p;
+      std::memcpy(&p, src, 4);
+      v = std::uint64_t{p} * 0x0000000100000001ull;
+    }
     do {
       std::memcpy(out, &v, 8);
       out += 8;
@@ -545,17 +590,40 @@ struct FastResult {
   std::uint64_t distance;
 };
 
+// The low bits of `x` below the count in the low byte of `n`. With BMI2
+// that is one instruction (bzhi), which the compiler does not always find
+// for the mask expression; it is written out for that variant only, as an
+// intrinsic would need the target in every function it is inlined through.
+template <bool kBmi2>
+[[gnu::always_inline]] inline std::uint64_t low_bits(std::uint64_t x, std::uint32_t n) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  if constexpr (kBmi2) {
+    std::uint64_t r;
+    asm("bzhi %2, %1, %0" : "=r"(r) : "rm"(x), "r"(std::uint64_t{n}));
+    return r;
+  }
+#endif
+  return x & low_mask(n & 0xFFu);
+}
+
 // The hot loop. Works on local copies of the reader and output state and
 // writes them back before it returns. Its body is compiled once for any
-// processor and, on x86-64, once more with the BMI2 shifts (see
-// inflate_fast below).
+// processor and, on x86-64, once more with the BMI2 shifts and AVX2 copies
+// (see inflate_fast below).
 //
-// Each pass starts right after a refill (at least 56 bits held, less the
-// prefix of a code that went through a subtable) with the entry of the next
-// code already looked up. The entry that follows a match is looked up before
-// the match is copied, so that the copy and the table load overlap. A lookup
-// is only made with at least 15 bits held, so that it never acts on bits
-// that have not arrived.
+// Each pass starts right after a refill (at least 56 bits held) with the
+// entry of the next code already looked up; a lookup only reads the tables
+// and consumes nothing, so the loop may leave with an entry looked up and
+// the reader's state stays exact. A pass decodes up to three literals or
+// up to two literals and one match. The entry that follows a match is
+// looked up before the match is copied, so that the copy and the table
+// load overlap. A lookup is only made with at least 15 bits held, so that
+// it never acts on bits that have not arrived.
+//
+// The bit count is kept "dirty": a consumed entry is subtracted whole, and
+// only the count's low 8 bits are the count (entries consume at most 28
+// bits, so the low byte never borrows from above).
+template <bool kBmi2>
 [[gnu::always_inline]] inline FastResult inflate_fast_body(BitReader& br,
                                                            const HuffmanTables& tables,
                                                            std::uint8_t* base, std::size_t& size,
@@ -572,40 +640,42 @@ struct FastResult {
   const std::uint8_t* in = br.input.data() + br.pos;
   const std::uint8_t* const in_fast_end = br.input.data() + br.input.size() - kFastInputMargin;
   std::uint64_t bits = br.bits;
-  unsigned count = br.count;
+  std::uint32_t count = br.count;
   std::uint8_t* out = base + size;
   std::uint8_t* const out_fast_end = base + out_fast_limit;
   FastResult result{FastStop::Slow, 0};
 
   // Tops the buffer up to at least 56 bits with one unaligned load; only
-  // whole bytes are taken, so the bits above `count` stay genuine.
-#define QUIB_REFILL()              \
-  do {                             \
-    bits |= load_u64(in) << count; \
-    in += (63 - count) >> 3;       \
-    count |= 56;                   \
+  // whole bytes are taken, so the bits above the count stay genuine.
+#define QUIB_REFILL()                      \
+  do {                                     \
+    bits |= load_u64(in) << (count & 63u); \
+    in += ((count & 63u) ^ 63u) >> 3;      \
+    count |= 56u;                          \
   } while (0)
-#define QUIB_CONSUME(n)      \
-  do {                       \
-    const unsigned n_ = (n); \
-    bits >>= n_;             \
-    count -= n_;             \
+  // Consumes an entry's code and extra bits.
+#define QUIB_CONSUME(e_) \
+  do {                   \
+    bits >>= (e_)&63u;   \
+    count -= (e_);       \
   } while (0)
+  // The value of a length or distance entry: its base plus its extra bits,
+  // read from `saved`, the bits as they were before the entry was consumed.
+#define QUIB_VALUE(saved_, e_) \
+  (entry_value(e_) +           \
+   static_cast<std::size_t>(((saved_)&low_mask((e_)&0xFFu)) >> (((e_) >> 8) & 63u)))
 
   // Looks up the entry of the next literal/length code; a code longer than
   // the primary index goes on through its subtable, so that `e` is always
   // a decoded entry. A code takes at most 15 bits in all.
-#define QUIB_LOOKUP()                                           \
-  do {                                                          \
-    e = lt[bits & lmask];                                       \
-    if (e & kSubtable) {                                        \
-      QUIB_CONSUME(lpb);                                        \
-      e = lt[entry_value(e) + (bits & low_mask(entry_len(e)))]; \
-    }                                                           \
+#define QUIB_LOOKUP()                                                                     \
+  do {                                                                                    \
+    e = lt[bits & lmask];                                                                 \
+    if (e & kSubtable) e = lt[entry_value(e) + ((bits >> lpb) & low_mask(entry_len(e)))]; \
   } while (0)
 #define QUIB_LITERAL()                                  \
   do {                                                  \
-    QUIB_CONSUME(entry_total(e));                       \
+    QUIB_CONSUME(e);                                    \
     *out++ = static_cast<std::uint8_t>(entry_value(e)); \
   } while (0)
 
@@ -629,13 +699,13 @@ struct FastResult {
             continue;
           }
         }
-        // At most 30 bits went since the pass's refill; this second refill
-        // stays within the input margin.
+        // The code looked up lies within the bits held; the refill only
+        // adds bits above them.
         QUIB_REFILL();
       }
       if (e & kExceptional) {
         if (e & kEndOfBlock) {
-          QUIB_CONSUME(entry_total(e));
+          QUIB_CONSUME(e);
           result.stop = FastStop::EndOfBlock;
         } else {
           // An invalid symbol, or no code within the 15 bits at hand.
@@ -645,49 +715,47 @@ struct FastResult {
       }
       // A length and its distance: at most 15 + 5 + 15 + 13 bits of the 56
       // held.
-      const std::size_t length =
-          entry_value(e) + ((bits & low_mask(entry_total(e))) >> entry_len(e));
-      QUIB_CONSUME(entry_total(e));
+      std::uint64_t saved = bits;
+      QUIB_CONSUME(e);
+      const std::size_t length = QUIB_VALUE(saved, e);
       std::uint32_t d = dt[bits & dmask];
       if (d & kExceptional) {
         if (!(d & kSubtable)) {
           result.stop = FastStop::InvalidCode;
           break;
         }
-        QUIB_CONSUME(dpb);
-        d = dt[entry_value(d) + (bits & low_mask(entry_len(d)))];
+        d = dt[entry_value(d) + ((bits >> dpb) & low_mask(entry_len(d)))];
         if (d & kExceptional) {
           result.stop = FastStop::InvalidCode;
           break;
         }
       }
-      const std::size_t dist = entry_value(d) + ((bits & low_mask(entry_total(d))) >> entry_len(d));
-      QUIB_CONSUME(entry_total(d));
+      saved = bits;
+      QUIB_CONSUME(d);
+      const std::size_t dist = QUIB_VALUE(saved, d);
       if (dist > static_cast<std::size_t>(out - base)) {
         result.stop = FastStop::DistanceTooFar;
         result.distance = dist;
         break;
       }
-      // Whether another pass follows is known before the copy; only then is
-      // the next code looked up (a lookup may consume a subtable's prefix).
-      const bool next_pass = in <= in_fast_end && out + length <= out_fast_end;
-      if (next_pass) {
-        QUIB_REFILL();
-        QUIB_LOOKUP();
-      }
+      // Within the input margin: a pass refills at most twice before its
+      // bounds are checked again.
+      QUIB_REFILL();
+      QUIB_LOOKUP();
       copy_match(out, dist, length);
       out += length;
-      if (!next_pass) break;
+      if (in > in_fast_end || out > out_fast_end) break;
     }
   }
 #undef QUIB_REFILL
 #undef QUIB_CONSUME
+#undef QUIB_VALUE
 #undef QUIB_LOOKUP
 #undef QUIB_LITERAL
 
   br.pos = static_cast<std::size_t>(in - br.input.data());
   br.bits = bits;
-  br.count = count;
+  br.count = count & 0xFFu;
   size = static_cast<std::size_t>(out - base);
   return result;
 }
@@ -700,24 +768,23 @@ using InflateFast = FastResult (*)(BitReader&, const HuffmanTables&, std::uint8_
 [[gnu::noinline]] FastResult inflate_fast_generic(BitReader& br, const HuffmanTables& tables,
                                                   std::uint8_t* base, std::size_t& size,
                                                   std::size_t out_fast_limit) {
-  return inflate_fast_body(br, tables, base, size, out_fast_limit);
+  return inflate_fast_body<false>(br, tables, base, size, out_fast_limit);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // With BMI2 a shift by a register amount is one plain instruction instead
 // of one bound to CL with a flags dependency; the bit buffer's chain of
 // shifts is the loop's critical path, so this variant is markedly faster.
-[[gnu::noinline, gnu::target("bmi2")]] FastResult inflate_fast_bmi2(BitReader& br,
-                                                                    const HuffmanTables& tables,
-                                                                    std::uint8_t* base,
-                                                                    std::size_t& size,
-                                                                    std::size_t out_fast_limit) {
-  return inflate_fast_body(br, tables, base, size, out_fast_limit);
+[[gnu::noinline, gnu::target("bmi2,avx2")]] FastResult inflate_fast_bmi2(
+    BitReader& br, const HuffmanTables& tables, std::uint8_t* base, std::size_t& size,
+    std::size_t out_fast_limit) {
+  return inflate_fast_body<true>(br, tables, base, size, out_fast_limit);
 }
 
 InflateFast select_inflate_fast() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("bmi2") ? inflate_fast_bmi2 : inflate_fast_generic;
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2") ? inflate_fast_bmi2
+                                                                          : inflate_fast_generic;
 }
 #else
 InflateFast select_inflate_fast() { return inflate_fast_generic; }

@@ -123,8 +123,9 @@ struct BitReader {
 //   bits 0..7   bits to consume in all: code length plus extra bits of a
 //               length or distance (for a subtable link, the primary index
 //               width)
-//   bits 8..11  code length alone (for a subtable link, the subtable's
-//               index width)
+//   bits 8..11  code length alone, primary index bits included for a code
+//               in a subtable (for a subtable link, the subtable's index
+//               width)
 //   bits 12..15 flags (see the flag constants in deflate.cpp)
 //   bits 16..30 value: literal byte, length or distance base, symbol of an
 //               end-of-block or invalid entry, or the subtable's offset
@@ -185,7 +186,7 @@ Result<std::uint16_t, DecompressError> decode_symbol(const HuffmanTable& table, 
 class InflateOutput {
  public:
   // Bytes past the logical end that wide copies may touch.
-  static constexpr std::size_t kSlack = 320;
+  static constexpr std::size_t kSlack = 384;
 
   // `expected` is only a first capacity hint; it is capped by `limit`.
   InflateOutput(std::uint64_t limit, std::uint64_t expected);
