@@ -133,7 +133,8 @@ void BM_inflate_ours(benchmark::State& state) {
   const Bytes& stream = zlib_stream(kind_of(state), size_of(state));
   const Bytes& want = input(kind_of(state), size_of(state));
   auto first = inflate_raw(stream, kBasxmlLimit);
-  if (!first.ok() || *first != want) return state.SkipWithError("inflate_raw differs from the input");
+  if (!first.ok() || *first != want)
+    return state.SkipWithError("inflate_raw differs from the input");
   run(state, want.size(), [&] {
     auto out = inflate_raw(stream, kBasxmlLimit);
     return out.ok() ? out->size() : 0;
@@ -348,7 +349,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
   static std::string verdict(double ratio, double goal, bool applies) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%5.2fx %-7s", ratio,
-                  !applies ? "" : ratio >= goal ? "met" : "MISSED");
+                  !applies        ? ""
+                  : ratio >= goal ? "met"
+                                  : "MISSED");
     return buf;
   }
   static double or_zero(const double* v) { return v ? *v : 0.0; }

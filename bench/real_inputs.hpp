@@ -48,7 +48,8 @@ inline wire::Bytes real_text(std::size_t n) {
       if (!f) continue;
       char buf[65536];
       int got;
-      while ((got = gzread(f, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(got));
+      while ((got = gzread(f, buf, sizeof buf)) > 0)
+        content.append(buf, static_cast<std::size_t>(got));
       gzclose(f);
     } else {
       std::ifstream f(p, std::ios::binary);
@@ -60,7 +61,8 @@ inline wire::Bytes real_text(std::size_t n) {
   }
   if (out.empty()) out.push_back('\n');
   const std::size_t have = out.size();
-  while (out.size() < n) out.insert(out.end(), out.begin(), out.begin() + std::min(have, n - out.size()));
+  while (out.size() < n)
+    out.insert(out.end(), out.begin(), out.begin() + std::min(have, n - out.size()));
   out.resize(n);
   return out;
 }
@@ -116,19 +118,39 @@ class StockRows {
       const char* name;
       const char* unit;
     };
-    static const Part kParts[] = {
-        {"Hex bolt", "PC "},        {"Hex nut", "PC "},         {"Washer", "PC "},
-        {"Ball bearing", "PC "},    {"Shaft seal", "PC "},      {"O-ring", "PC "},
-        {"Gear motor", "PC "},      {"Hydraulic oil", "L  "},   {"Steel sheet", "KG "},
-        {"Copper wire", "M  "},     {"Cable tie", "PC "},       {"Pump housing", "PC "},
-        {"Valve body", "PC "},      {"Lubricating grease", "KG "}, {"Pallet", "PC "},
-        {"Cardboard box", "PC "},   {"Aluminium profile", "M  "},  {"Control unit", "PC "}};
-    static const char* const kSizes[] = {"M6x20", "M8x40", "M10x50", "M12x80", "DN25", "DN50",
-                                         "6204-2RS", "40x62x7", "0.75 kW", "2.2 kW", "5 l", "20 kg",
-                                         "2 mm", "1.5 mm2", "200x4.8", "1200x800"};
-    static const char* const kGrades[] = {"DIN 933 8.8 zinc plated", "A2 stainless", "ISO 4032",
-                                          "NBR 70", "IP55 B3", "HLP 46", "S235JR", "H07V-K",
-                                          "EN AW-6060", "", "", ""};
+    static const Part kParts[] = {{"Hex bolt", "PC "},
+                                  {"Hex nut", "PC "},
+                                  {"Washer", "PC "},
+                                  {"Ball bearing", "PC "},
+                                  {"Shaft seal", "PC "},
+                                  {"O-ring", "PC "},
+                                  {"Gear motor", "PC "},
+                                  {"Hydraulic oil", "L  "},
+                                  {"Steel sheet", "KG "},
+                                  {"Copper wire", "M  "},
+                                  {"Cable tie", "PC "},
+                                  {"Pump housing", "PC "},
+                                  {"Valve body", "PC "},
+                                  {"Lubricating grease", "KG "},
+                                  {"Pallet", "PC "},
+                                  {"Cardboard box", "PC "},
+                                  {"Aluminium profile", "M  "},
+                                  {"Control unit", "PC "}};
+    static const char* const kSizes[] = {
+        "M6x20",   "M8x40",  "M10x50", "M12x80", "DN25", "DN50",    "6204-2RS", "40x62x7",
+        "0.75 kW", "2.2 kW", "5 l",    "20 kg",  "2 mm", "1.5 mm2", "200x4.8",  "1200x800"};
+    static const char* const kGrades[] = {"DIN 933 8.8 zinc plated",
+                                          "A2 stainless",
+                                          "ISO 4032",
+                                          "NBR 70",
+                                          "IP55 B3",
+                                          "HLP 46",
+                                          "S235JR",
+                                          "H07V-K",
+                                          "EN AW-6060",
+                                          "",
+                                          "",
+                                          ""};
     const Part& part = kParts[rng_() % (sizeof kParts / sizeof *kParts)];
     std::string d = part.name;
     d += ' ';
@@ -188,7 +210,8 @@ inline wire::Bytes stock_rows_utf16(std::size_t n, std::uint32_t seed) {
     chars(r.meins);
     chars(r.datum);
     char digits[16];
-    std::snprintf(digits, sizeof digits, "%013llu", static_cast<unsigned long long>(r.quantity_milli));
+    std::snprintf(digits, sizeof digits, "%013llu",
+                  static_cast<unsigned long long>(r.quantity_milli));
     std::uint8_t packed[7];
     for (int i = 0; i < 7; ++i) {
       const unsigned hi = static_cast<unsigned>(digits[2 * i] - '0');
