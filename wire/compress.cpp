@@ -9,9 +9,12 @@ namespace quib::wire {
 namespace {
 constexpr std::uint8_t kBlockFixed = 1;
 constexpr std::uint8_t kBlockDynamic = 2;
-// The output buffer's first capacity is guessed from the input alone; it
-// grows with what the stream actually produces.
-constexpr std::uint64_t kFirstCapacityPerInputByte = 4;
+// The output is reserved once for the declared length when the stream may
+// plausibly expand to it: up to this many bytes per byte of the stream are
+// reserved before anything is produced (table rows expand 5 to 15 times,
+// rows padded with blanks more). Beyond that it grows with what the stream
+// produces, towards the declared length.
+constexpr std::uint64_t kFirstCapacityPerInputByte = 64;
 }  // namespace
 
 std::uint64_t table_expansion_limit(std::uint64_t declared, std::uint64_t stream_bytes) {
@@ -34,7 +37,8 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
   if (stream.empty()) return err(DecompressError::unexpected_end());
 
   const std::uint64_t limit = table_expansion_limit(declared, stream.size());
-  InflateOutput out(limit, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte);
+  InflateOutput out(limit, std::min<std::uint64_t>(
+                               limit, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte));
   BitReader in(stream);
   // The first byte holds the skip count s in its low two bits; the first
   // block header follows the s skipped bits (at most bit 5 of that byte).
@@ -43,7 +47,7 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
   std::uint32_t ignored = 0;
   if (!in.read(skip, ignored)) return err(DecompressError::unexpected_end());
 
-  std::unique_ptr<HuffmanTables> dynamic;
+  DynamicTables dynamic;
   for (;;) {
     std::uint32_t header = 0;
     if (!in.read(3, header)) return err(DecompressError::unexpected_end());
@@ -52,9 +56,8 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
     if (type == kBlockFixed) {
       QUIB_CHECK(inflate_block_data(in, fixed_huffman_tables(), out));
     } else if (type == kBlockDynamic) {
-      if (!dynamic) dynamic.reset(new HuffmanTables);
-      QUIB_CHECK(read_dynamic_tables(in, *dynamic));
-      QUIB_CHECK(inflate_block_data(in, *dynamic, out));
+      QUIB_CHECK(read_dynamic_tables(in, dynamic.get()));
+      QUIB_CHECK(inflate_block_data(in, dynamic.get(), out));
     } else {
       return err(DecompressError::unsupported_block_type(type));
     }

@@ -120,7 +120,7 @@ constexpr std::uint32_t link_entry(unsigned offset, unsigned sub_bits, unsigned 
   return kExceptional | kSubtable | (std::uint32_t{offset} << 16) | (sub_bits << 8) | pb;
 }
 
-std::uint32_t make_entry(HuffmanTable::Alphabet alphabet, unsigned sym, unsigned len) {
+inline std::uint32_t make_entry(HuffmanTable::Alphabet alphabet, unsigned sym, unsigned len) {
   using A = HuffmanTable::Alphabet;
   switch (alphabet) {
     case A::LitLen:
@@ -162,7 +162,7 @@ unsigned symbols_of(HuffmanTable::Alphabet alphabet) {
 }
 
 // The low `len` bits of `code` (len <= 16) in reverse order.
-std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
+inline std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
   std::uint32_t v = code & 0xFFFFu;
   v = ((v >> 1) & 0x5555u) | ((v & 0x5555u) << 1);
   v = ((v >> 2) & 0x3333u) | ((v & 0x3333u) << 2);
@@ -192,11 +192,28 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
 Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> lengths,
                                             HuffmanTable::Alphabet alphabet, HuffmanTable& table) {
   if (lengths.size() > symbols_of(alphabet)) return err(DecompressError::bad_code_lengths());
-  unsigned count[kMaxCodeLength + 1] = {};
-  for (std::uint8_t l : lengths) {
-    if (l > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
-    ++count[l];
+  // Four interleaved histograms: runs of equal lengths, the rule in a
+  // dynamic header, would otherwise make every increment wait for the one
+  // before it.
+  unsigned partial[4][kMaxCodeLength + 1] = {};
+  std::uint8_t all = 0;
+  const std::size_t n = lengths.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    all |= lengths[i] | lengths[i + 1] | lengths[i + 2] | lengths[i + 3];
+    if (all > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
+    ++partial[0][lengths[i]];
+    ++partial[1][lengths[i + 1]];
+    ++partial[2][lengths[i + 2]];
+    ++partial[3][lengths[i + 3]];
   }
+  for (; i < n; ++i) {
+    if (lengths[i] > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
+    ++partial[0][lengths[i]];
+  }
+  unsigned count[kMaxCodeLength + 1];
+  for (unsigned len = 0; len <= kMaxCodeLength; ++len)
+    count[len] = partial[0][len] + partial[1][len] + partial[2][len] + partial[3][len];
   count[0] = 0;
   // Kraft check: at each length no more codes than the shorter ones leave room for.
   int left = 1;
@@ -289,6 +306,35 @@ const HuffmanTables& fixed_huffman_tables() {
   return *tables;
 }
 
+namespace {
+struct ThreadTables {
+  std::unique_ptr<HuffmanTables> tables;
+  bool taken = false;
+};
+ThreadTables& thread_tables() {
+  thread_local ThreadTables t;
+  return t;
+}
+}  // namespace
+
+HuffmanTables& DynamicTables::get() {
+  if (tables_) return *tables_;
+  ThreadTables& t = thread_tables();
+  if (t.taken) {
+    own_.reset(new HuffmanTables);
+    tables_ = own_.get();
+  } else {
+    if (!t.tables) t.tables.reset(new HuffmanTables);
+    t.taken = true;
+    tables_ = t.tables.get();
+  }
+  return *tables_;
+}
+
+DynamicTables::~DynamicTables() {
+  if (tables_ && !own_) thread_tables().taken = false;
+}
+
 // ---------------------------------------------------------------------------
 // Careful decoding, used for headers and near the end of the input.
 
@@ -358,7 +404,17 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
   std::uint8_t lengths[286 + 30];
   unsigned i = 0;
   while (i < total) {
-    QUIB_TRY(std::uint32_t e, decode_entry(cl_table, in));
+    std::uint32_t e;
+    if (in.can_refill_fast()) {
+      // Code-length codes take at most 7 bits: one lookup in the 56 bits
+      // held, and the repeat counts' extra bits below.
+      in.refill_fast();
+      e = cl_table.entries()[in.bits & low_mask(HuffmanTable::kCodeLengthBits)];
+      if (e & kNoCode) return err(DecompressError::invalid_code());
+      in.drop(entry_len(e));
+    } else {
+      QUIB_TRY(e, decode_entry(cl_table, in));
+    }
     const unsigned sym = entry_value(e);
     if (sym < 16) {
       lengths[i++] = static_cast<std::uint8_t>(sym);
@@ -397,6 +453,8 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 
 namespace {
 constexpr std::uint64_t kMinCapacity = 4096;
+// How far ahead of the produced bytes the room written into reaches.
+constexpr std::uint64_t kRoomStep = 64u << 10;
 constexpr std::size_t kHugePageAdviceMin = 4u << 20;
 
 // Large outputs are written once from start to end. Where the system has
@@ -455,9 +513,13 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   const std::uint64_t need = saturating_add(want, kSlack);
   if (need <= buf_.size()) return true;
   ensure_capacity(need, in_pos, in_size);
-  // Coded data is written through pointers: all the room there is becomes
-  // part of the buffer now, so that the fast loop seldom has to stop.
-  buf_.resize(buf_.capacity());
+  // Coded data is written through pointers, so the room written into must
+  // be part of the vector, which zeroes what it adds. It grows a step at a
+  // time just ahead of the writing: the zeroing touches only bytes about to
+  // be written, while they are still in the cache, never the whole
+  // capacity.
+  const std::uint64_t step = std::max(need, saturating_add(size_, kRoomStep));
+  buf_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(buf_.capacity(), step)));
   return true;
 }
 
@@ -869,7 +931,7 @@ Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) 
   // as long as it went in, coded data typically three to five times so.
   const bool starts_stored = !input.empty() && ((input[0] >> 1) & 3u) == 0;
   InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4));
-  std::unique_ptr<HuffmanTables> dynamic;
+  DynamicTables dynamic;
   for (;;) {
     std::uint32_t header;
     if (!in.read(3, header)) return err(DecompressError::unexpected_end());
@@ -893,9 +955,8 @@ Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) 
         QUIB_CHECK(inflate_block_data(in, fixed_huffman_tables(), out));
         break;
       case 2:
-        if (!dynamic) dynamic.reset(new HuffmanTables);
-        QUIB_CHECK(read_dynamic_tables(in, *dynamic));
-        QUIB_CHECK(inflate_block_data(in, *dynamic, out));
+        QUIB_CHECK(read_dynamic_tables(in, dynamic.get()));
+        QUIB_CHECK(inflate_block_data(in, dynamic.get(), out));
         break;
       default:
         return err(DecompressError::unsupported_block_type(type));

@@ -11,8 +11,11 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -92,6 +95,17 @@ struct BitReader {
     }
     return true;
   }
+  // Tops the buffer up to at least 56 bits with one unaligned load; needs
+  // 8 bytes at `pos`. Only whole bytes are taken.
+  void refill_fast() {
+    std::uint64_t v;
+    std::memcpy(&v, input.data() + pos, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    bits |= v << count;
+    pos += (63 - count) >> 3;
+    count |= 56;
+  }
+  bool can_refill_fast() const { return input.size() - pos >= 8; }
   // The next n bits (n <= count), without consuming them.
   std::uint32_t peek(unsigned n) const {
     return static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << n) - 1));
@@ -157,6 +171,27 @@ class HuffmanTable {
 struct HuffmanTables {
   HuffmanTable litlen;
   HuffmanTable distance;
+};
+
+// The tables a decoder builds its dynamic blocks into, taken on first use:
+// one set per thread, kept for the thread's life, so that a stream costs
+// no allocation for them (two tables are 53 KiB; allocated and freed per
+// stream they cost page faults). Building a table fills every entry a
+// lookup can reach, so nothing a previous stream left in them is ever
+// read. A decoder that runs while its thread's set is taken gets a set of
+// its own.
+class DynamicTables {
+ public:
+  DynamicTables() = default;
+  ~DynamicTables();
+  DynamicTables(const DynamicTables&) = delete;
+  DynamicTables& operator=(const DynamicTables&) = delete;
+
+  HuffmanTables& get();
+
+ private:
+  HuffmanTables* tables_ = nullptr;
+  std::unique_ptr<HuffmanTables> own_;
 };
 
 // Builds the table of a code from its lengths (one per symbol, 0 = absent)
