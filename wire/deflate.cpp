@@ -1024,36 +1024,35 @@ inline unsigned distance_symbol(std::uint32_t dist) {
   return 2 * top + ((v >> (top - 1)) & 1u);
 }
 
+// Writes bits into a buffer sized for the whole output by the caller:
+// the fixed-code block is given up before it outgrows the stored form, so
+// it never needs more than the input plus a few bytes.
 class BitWriter {
  public:
-  explicit BitWriter(std::size_t capacity) { buf_.resize(capacity); }
-  // Makes room for at least 16 more bytes.
-  void reserve() {
-    if (buf_.size() - pos_ < 16) buf_.resize(buf_.size() * 2 + 16);
-  }
+  explicit BitWriter(std::uint8_t* buf) : buf_(buf) {}
   void put(std::uint32_t bits, unsigned n) {
     acc_ |= std::uint64_t{bits} << fill_;
     fill_ += n;
     if (fill_ >= 32) {
-      store_le32(buf_.data() + pos_, static_cast<std::uint32_t>(acc_));
+      store_le32(buf_ + pos_, static_cast<std::uint32_t>(acc_));
       pos_ += 4;
       acc_ >>= 32;
       fill_ -= 32;
     }
   }
   std::size_t bytes_so_far() const { return pos_ + (fill_ + 7) / 8; }
+  // The bits written, the last byte padded with zero bits.
   Bytes finish() {
     while (fill_ > 0) {
       buf_[pos_++] = static_cast<std::uint8_t>(acc_);
       acc_ >>= 8;
       fill_ = fill_ > 8 ? fill_ - 8 : 0;
     }
-    buf_.resize(pos_);
-    return std::move(buf_);
+    return Bytes(buf_, buf_ + pos_);
   }
 
  private:
-  Bytes buf_;
+  std::uint8_t* buf_;
   std::size_t pos_ = 0;
   std::uint64_t acc_ = 0;
   unsigned fill_ = 0;
@@ -1080,60 +1079,91 @@ inline std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, st
   return k;
 }
 
-constexpr std::size_t kHashSize = 1u << 15;
+constexpr unsigned kHashBits = 15;
+constexpr std::size_t kHashSize = std::size_t{1} << kHashBits;
 constexpr unsigned kMaxChain = 64;
+// The head table of a short input has about as many entries as the input
+// has positions, at least this many.
+constexpr unsigned kMinHeadBits = 8;
+// With a head table smaller than the hash, a chain also links positions
+// whose hashes differ only in the bits the table drops; a walk passes over
+// them without counting them as steps, but at most this many of them.
+constexpr unsigned kMaxPassedOver = 4 * kMaxChain;
+
+// The match finder's tables for inputs whose positions fit 32 bits, one
+// set per thread, kept for its life: at most a full head table and a chain
+// over the window (192 KiB), allocated on first use and never zero-filled
+// as a whole. Each input clears only the part of the head table it uses;
+// the chain is written before it is read.
+struct MatchTables {
+  std::unique_ptr<std::uint32_t[]> head{new std::uint32_t[kHashSize]};
+  std::unique_ptr<std::uint16_t[]> chain{new std::uint16_t[kWindow]};
+};
+MatchTables& thread_match_tables() {
+  thread_local MatchTables tables;
+  return tables;
+}
 
 // The fixed-code block, or an empty result when it grows to the size at
-// which stored blocks win. The head table keeps position + 1 (0 = empty).
-// The chain is a ring over the window, which is all a walk can reach, and
-// holds for each position the distance back to the previous one with the
-// same hash (0 when there is none within the window: such a candidate
-// would end the walk anyway); 16-bit entries keep it within 64 KiB.
+// which stored blocks win. The head table keeps position + 1 (0 = empty)
+// by the top `head_bits` bits of a position's hash. The chain is a ring
+// over the window, which is all a walk can reach, and holds for each
+// position the distance back to the previous one with the same head entry
+// (0 when there is none within the window: such a candidate would end the
+// walk anyway); 16-bit entries keep it within 64 KiB. The candidates a walk
+// counts are exactly those with the same hash, most recent first.
 template <class Pos>
-Bytes deflate_fixed(ByteView input) {
+Bytes deflate_fixed(ByteView input, Pos* head, std::uint16_t* chain) {
   const std::uint8_t* const data = input.data();
   const std::size_t n = input.size();
   const FixedCodes& codes = fixed_codes();
-  std::unique_ptr<Pos[]> head(new Pos[kHashSize]());
-  std::unique_ptr<std::uint16_t[]> chain(new std::uint16_t[kWindow]());
+  unsigned head_bits = kMinHeadBits;
+  while (head_bits < kHashBits && (std::size_t{1} << head_bits) < n) ++head_bits;
+  const unsigned drop = kHashBits - head_bits;
+  std::fill(head, head + (std::size_t{1} << head_bits), Pos{0});
   const auto link = [&](std::size_t p, std::uint32_t h) {
-    const Pos before = head[h];
+    const Pos before = head[h >> drop];
     const std::size_t back = before == 0 ? 0 : p - (static_cast<std::size_t>(before) - 1);
     chain[p & (kWindow - 1)] = static_cast<std::uint16_t>(back > kWindow - 1 ? 0 : back);
-    head[h] = static_cast<Pos>(p + 1);
+    head[h >> drop] = static_cast<Pos>(p + 1);
   };
   const auto insert = [&](std::size_t p) { link(p, hash3(data + p)); };
 
   // The size of the input as one stored block: a fixed-code block that
-  // reaches it is given up.
+  // reaches it is given up. Checked before every literal or match (at most
+  // 31 bits), the block never takes more than that plus 8 bytes.
   const std::size_t stored_size = n + kStoredHeaderBytes;
-  BitWriter w(n / 2 + 16);
+  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[stored_size + 8]);
+  BitWriter w(buf.get());
   w.put(0b011, 3);  // BFINAL = 1, BTYPE = 01
   std::size_t i = 0;
   while (i < n) {
-    w.reserve();
     if (w.bytes_so_far() >= stored_size) return {};
     std::size_t best = 0, best_dist = 0;
     if (n - i >= kMinMatch) {
       const std::uint32_t h = hash3(data + i);
-      Pos cand = head[h];
+      Pos cand = head[h >> drop];
       const std::size_t max_len = std::min<std::size_t>(kMaxMatch, n - i);
-      unsigned steps = 0;
+      unsigned steps = 0, passed = 0;
       while (cand != 0) {
         const std::size_t c = static_cast<std::size_t>(cand) - 1;
         if (i - c > kWindow) break;
-        // A candidate only wins when strictly longer, so it must match the
-        // four bytes that end one past the current best length.
-        if (best < 3 ? data[c] == data[i]
-                     : load_u32(data + c + best - 3) == load_u32(data + i + best - 3)) {
-          const std::size_t len = match_length(data + c, data + i, max_len);
-          if (len > best) {
-            best = len;
-            best_dist = i - c;
-            if (len == max_len) break;
+        if (drop == 0 || hash3(data + c) == h) {
+          // A candidate only wins when strictly longer, so it must match
+          // the four bytes that end one past the current best length.
+          if (best < 3 ? data[c] == data[i]
+                       : load_u32(data + c + best - 3) == load_u32(data + i + best - 3)) {
+            const std::size_t len = match_length(data + c, data + i, max_len);
+            if (len > best) {
+              best = len;
+              best_dist = i - c;
+              if (len == max_len) break;
+            }
           }
+          if (++steps == kMaxChain) break;
+        } else if (++passed == kMaxPassedOver) {
+          break;
         }
-        if (++steps == kMaxChain) break;
         const std::uint16_t back = chain[c & (kWindow - 1)];
         if (back == 0) break;
         cand = static_cast<Pos>(cand - back);
@@ -1181,9 +1211,15 @@ Bytes stored_blocks(ByteView input) {
 }  // namespace
 
 Bytes deflate_raw(ByteView input) {
-  Bytes fixed = input.size() < std::numeric_limits<std::uint32_t>::max()
-                    ? deflate_fixed<std::uint32_t>(input)
-                    : deflate_fixed<std::uint64_t>(input);
+  Bytes fixed;
+  if (input.size() < std::numeric_limits<std::uint32_t>::max()) {
+    MatchTables& t = thread_match_tables();
+    fixed = deflate_fixed<std::uint32_t>(input, t.head.get(), t.chain.get());
+  } else {
+    std::unique_ptr<std::uint64_t[]> head(new std::uint64_t[kHashSize]);
+    std::unique_ptr<std::uint16_t[]> chain(new std::uint16_t[kWindow]);
+    fixed = deflate_fixed<std::uint64_t>(input, head.get(), chain.get());
+  }
   if (!fixed.empty()) return fixed;
   return stored_blocks(input);
 }
