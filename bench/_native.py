@@ -115,7 +115,7 @@ def load_helper(name, body, build):
         src = work / f"{name.strip('_')}_helper.cpp"
         src.write_text(PRELUDE + body + MODULE.replace("@NAME@", name))
         out = work / f"{name}.so"
-        cmd = ["g++", "-std=c++20", "-O3", "-shared", "-fPIC", "-DPy_LIMITED_API=0x030B0000",
+        cmd = ["g++", "-std=c++20", "-O3", "-shared", "-fPIC", "-fvisibility=hidden", "-DPy_LIMITED_API=0x030B0000",
                f"-I{sysconfig.get_paths()['include']}", f"-I{ROOT}", str(src),
                *(str(ROOT / "ext" / s) for s in SOURCES),
                *map(str, libs), "-lssl", "-lcrypto", "-ldl", "-lpthread", "-o", str(out)]
