@@ -453,6 +453,11 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 
 namespace {
 constexpr std::uint64_t kMinCapacity = 4096;
+// The first capacity of a coded stream's output, per input byte.
+constexpr std::uint64_t kCodedGuess = 8;
+// The output's size is predicted from the input read so far once at least
+// this fraction of it is read.
+constexpr std::size_t kPredictFrom = 16;
 // How far ahead of the produced bytes the room written into reaches.
 constexpr std::uint64_t kRoomStep = 64u << 10;
 constexpr std::size_t kHugePageAdviceMin = 4u << 20;
@@ -495,16 +500,17 @@ void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std:
   // far beyond what it has produced. Never past the limit (plus the slack).
   const std::uint64_t held = buf_.capacity();
   std::uint64_t grown = saturating_add(held, held / 2);
-  if (in_pos > 0 && in_size > in_pos) {
-    const double predicted = static_cast<double>(size_) *
-                             (static_cast<double>(in_size) / static_cast<double>(in_pos)) * 1.0625;
-    const double most = static_cast<double>(held) * 4;
-    const double target = std::min(predicted, most);
-    if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
-  }
+  const double target = std::min(predicted_size(in_pos, in_size), static_cast<double>(held) * 4);
+  if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
   grown = std::max(grown, need);
   grown = std::min(grown, saturating_add(limit_, kSlack));
   reallocate(static_cast<std::size_t>(grown));
+}
+
+double InflateOutput::predicted_size(std::size_t in_pos, std::size_t in_size) const {
+  if (in_pos == 0 || in_size <= in_pos) return 0;
+  return static_cast<double>(size_) * (static_cast<double>(in_size) / static_cast<double>(in_pos)) *
+         1.0625;
 }
 
 bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t in_size) {
@@ -512,6 +518,16 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   if (want > limit_) return false;
   const std::uint64_t need = saturating_add(want, kSlack);
   if (need <= buf_.size()) return true;
+  // Each step of room is also a look at where the stream is heading: once
+  // a sixteenth of the input is read, a predicted size beyond the capacity
+  // grows it now, while a copy costs little, rather than at the end.
+  if (in_pos >= in_size / kPredictFrom) {
+    const double predicted = predicted_size(in_pos, in_size);
+    if (predicted > static_cast<double>(buf_.capacity()))
+      ensure_capacity(std::min(saturating_add(static_cast<std::uint64_t>(predicted), kSlack),
+                               saturating_add(limit_, kSlack)),
+                      in_pos, in_size);
+  }
   ensure_capacity(need, in_pos, in_size);
   // Coded data is written through pointers, so the room written into must
   // be part of the vector, which zeroes what it adds. It grows a step at a
@@ -725,7 +741,7 @@ template <bool kBmi2>
   // read from `saved`, the bits as they were before the entry was consumed.
 #define QUIB_VALUE(saved_, e_) \
   (entry_value(e_) +           \
-   static_cast<std::size_t>(((saved_)&low_mask((e_)&0xFFu)) >> (((e_) >> 8) & 63u)))
+   static_cast<std::size_t>(low_bits<kBmi2>((saved_), (e_)) >> (((e_) >> 8) & 63u)))
 
   // Looks up the entry of the next literal/length code; a code longer than
   // the primary index goes on through its subtable, so that `e` is always
@@ -928,9 +944,12 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
 Result<Bytes, DecompressError> inflate_raw(ByteView input, std::uint64_t limit) {
   BitReader in(input);
   // First capacity, a guess from the input alone: stored data comes out
-  // as long as it went in, coded data typically three to five times so.
+  // as long as it went in, coded data typically three to ten times so. The
+  // guess errs on the large side: room that is never written costs address
+  // space only, while growing copies everything produced so far into pages
+  // the process has not touched yet.
   const bool starts_stored = !input.empty() && ((input[0] >> 1) & 3u) == 0;
-  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4));
+  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : kCodedGuess));
   DynamicTables dynamic;
   for (;;) {
     std::uint32_t header;

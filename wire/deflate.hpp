@@ -247,6 +247,9 @@ class InflateOutput {
   void ensure_capacity(std::uint64_t need, std::size_t in_pos = 0, std::size_t in_size = 0);
   // Moves the produced bytes to a buffer of exactly `capacity`.
   void reallocate(std::size_t capacity);
+  // The final size that the output so far, from `in_pos` of `in_size`
+  // input bytes, predicts (with a margin); 0 when there is nothing to go by.
+  double predicted_size(std::size_t in_pos, std::size_t in_size) const;
 
   // Bytes [0, size_) are produced; the vector's size may run further into
   // zeroed room that coded data is written into through pointers.
