@@ -130,3 +130,31 @@ def load_helper(name, body, build):
 def best(f, repeat=3):
     """The smallest of `repeat` results of f()."""
     return min(f() for _ in range(repeat))
+
+
+# One row in this many of an earlier result is kept alive while the next
+# conversion runs on the memory the rest of it left.
+PIN_EVERY = 64
+
+
+def fresh_and_reused(convert, repeat=3):
+    """The best seconds of `repeat` runs of convert() -> (seconds, rows),
+    on memory the process maps anew (first-touch page faults included) and
+    on memory an earlier result left (one row in PIN_EVERY of it kept, as
+    a floor built from ready values finds it)."""
+
+    def fresh():
+        seconds, rows = convert()
+        del rows
+        return seconds
+
+    def reused():
+        _, earlier = convert()
+        pins = earlier[::PIN_EVERY]
+        del earlier
+        seconds, rows = convert()
+        del rows, pins
+        return seconds
+
+    return best(fresh, repeat), best(reused, repeat)
+

@@ -203,9 +203,6 @@ KINDS = [
     ("DATS as text", "D", False),
     ("DATS with dtime", "D", True),
 ]
-# One row in this many of an earlier result is kept alive while the next
-# conversion runs on the memory the rest of it left.
-PIN_EVERY = 64
 # The best of this many runs of each conversion and floor.
 REPEAT = 5
 
@@ -230,21 +227,7 @@ def in_memory(helper, n):
         ready = [tuple(r.values()) for r in got]
         del got
 
-        def fresh():
-            seconds, rows = convert()
-            del rows
-            return seconds
-
-        def reused():
-            _, earlier = convert()
-            pins = earlier[::PIN_EVERY]
-            del earlier
-            seconds, rows = convert()
-            del rows, pins
-            return seconds
-
-        cold = _native.best(fresh, REPEAT)
-        ours = _native.best(reused, REPEAT)
+        cold, ours = _native.fresh_and_reused(convert, REPEAT)
         floor = min(_native.best(lambda: helper.floor(keys, ready, False), REPEAT),
                     _native.best(lambda: helper.floor(keys, ready, True), REPEAT))
         del ready
@@ -260,7 +243,7 @@ def in_memory(helper, n):
     convert_all = n * len(spec) / rates["all ten fields"]
     whole = n * len(spec) / (decode + convert_all)
     print(f"   {'reply to dicts, all fields':28} {whole / 1e6:7.2f}  (decode, inflate and conversion)")
-    print("   ours: on memory an earlier result left (1 row in 64 of it kept), as the floor's dicts are;"
+    print(f"   ours: on memory an earlier result left (1 row in {_native.PIN_EVERY} of it kept), as the floor's dicts are;"
           " fresh: on memory\n   the process maps anew (first-touch page faults included); floor: the same"
           " dicts of ready values\n   built in C (PyDict_New and a PyDict_SetItem per field, or copies of a"
           " presized dict, the faster)")

@@ -365,11 +365,6 @@ GOAL_PACKED = 7e6
 GOAL_RANDOM_VS_RUNS = 0.5
 
 
-# One row in this many of an earlier result is kept while the next
-# conversion runs on the memory the rest of it left (as bench_large_tables).
-PIN_EVERY = 64
-
-
 def columns(helper, n):
     print(f"\n{n} rows of ten fields of one kind, best of 3; M fields/s")
     print(f"{'columns':40} {'ours':>7} {'fresh':>7} {'floor':>7} {'ours/floor':>10}  goal")
@@ -382,21 +377,7 @@ def columns(helper, n):
         distinct = len({v for row in ready for v in row})
         del got
 
-        def fresh():
-            seconds, rows = helper.convert_columns(dtime)
-            del rows
-            return seconds
-
-        def reused():
-            _, earlier = helper.convert_columns(dtime)
-            pins = earlier[::PIN_EVERY]
-            del earlier
-            seconds, rows = helper.convert_columns(dtime)
-            del rows, pins
-            return seconds
-
-        cold = _native.best(fresh)
-        ours = _native.best(reused)
+        cold, ours = _native.fresh_and_reused(lambda: helper.convert_columns(dtime))
         floor = _native.best(lambda: helper.floor(keys, ready))
         del ready
         fields = 10 * n
@@ -410,7 +391,7 @@ def columns(helper, n):
         ratio = rates[("dates", dtime)] / rates[("date-runs", dtime)]
         print(f"{'DATS at random / in runs' + (', dtime' if dtime else ''):40} {ratio:7.2f} {'':7} {'':7} {'':10}  "
               f"≥ {GOAL_RANDOM_VS_RUNS}: {'met' if ratio >= GOAL_RANDOM_VS_RUNS else 'MISSED'}")
-    print("ours: on memory an earlier result left (1 row in 64 of it kept), as the floor's dicts are; fresh: on\n"
+    print(f"ours: on memory an earlier result left (1 row in {_native.PIN_EVERY} of it kept), as the floor's dicts are; fresh: on\n"
           "memory the process maps anew (first-touch page faults included); floor: the same dicts of ready values\n"
           "built in C (PyDict_New and a PyDict_SetItem per field, or copies of a presized dict, the faster)")
 
