@@ -40,8 +40,8 @@ constexpr std::size_t kDateCacheMost = 8192;
 // switched off.
 constexpr std::uint32_t kCacheWorthIt = 16;
 constexpr std::size_t kFirstSlots = 64;
-// Packed numbers of up to this many bytes (19 digits) are read into a
-// 64-bit integer on the way to their text.
+// Whole packed numbers of up to this many bytes (19 digits) are made from
+// a 64-bit integer.
 constexpr std::size_t kIntegerPackedBytes = 10;
 // Texts of at most this many characters are cached by their characters;
 // fields of at most kRawKeyBytes bytes by their bytes.
@@ -122,8 +122,8 @@ bool pause_for_the_interpreter(ModuleState& ms) {
 }  // namespace
 
 RowReader::RowReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
-                     std::size_t image_size, bool template_dict)
-    : ms_(ms), layout_(layout), flags_(flags), image_size_(image_size) {
+                     std::size_t image_size, bool many)
+    : ms_(ms), layout_(layout), flags_(flags), image_size_(image_size), many_(many) {
   std::size_t widest_text = 0;
   for (const proto::FieldLayout& f : layout.fields) {
     std::uint64_t end = 0;
@@ -146,7 +146,7 @@ RowReader::RowReader(ModuleState& ms, const proto::StructureLayout& layout, Read
       widest_text = std::max(widest_text, col.width / 2);
   }
   scratch_.resize(widest_text);
-  if (template_dict && direct_) {
+  if (many && direct_) {
     PyRef names(PyDict_New());
     if (!names) {
       ok_ = false;
@@ -205,7 +205,7 @@ void RowReader::plan(Column& col, AbapType own) {
       break;
     }
   }
-  if (!cached) return;
+  if (!cached || !many_) return;
   if (shared) {
     for (const SharedCache& sc : shared_caches_) {
       if (sc.op == col.op && sc.width == col.width) {

@@ -22,10 +22,11 @@ namespace quib::ext {
 
 class RowReader {
  public:
-  // A reader of images of `image_size` bytes. `template_dict` makes every row
-  // a copy of a presized dict of the field names (worth it for tables).
+  // A reader of images of `image_size` bytes. `many` (a table of more than
+  // one row) makes every row a copy of a presized dict of the field names
+  // and keeps caches of the values read; neither pays for one image.
   RowReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
-            std::size_t image_size, bool template_dict);
+            std::size_t image_size, bool many);
   ~RowReader();
   RowReader(const RowReader&) = delete;
   RowReader& operator=(const RowReader&) = delete;
@@ -61,8 +62,9 @@ class RowReader {
   // An open-addressing table that keeps every value it is given until it
   // holds `most` of them: a column that cycles through a few thousand
   // values finds each again however they are ordered. A cache that is full
-  // and then finds fewer than one value in kWorthIt of those it is asked
-  // for is switched off (a column whose values hardly repeat).
+  // and then finds fewer than one value in kCacheWorthIt of those it is
+  // asked for, over as many lookups as it holds values, is switched off (a
+  // column whose values hardly repeat).
   class ValueCache {
    public:
     explicit ValueCache(std::size_t most) : most_(most) {}
@@ -132,6 +134,7 @@ class RowReader {
   // through StructureReader, which raises the layout's error.
   bool direct_ = true;
   bool ok_ = true;
+  bool many_ = false;
   std::vector<Column> columns_;
   std::vector<ValueCache> caches_;
   // The caches that the Date and the Time columns of one op and width

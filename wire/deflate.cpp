@@ -557,8 +557,12 @@ Status<DecompressError> InflateOutput::append(ByteView bytes) {
 
 Bytes InflateOutput::take() {
   buf_.resize(size_);
-  // Only a gross overestimate is worth the copy that trimming costs.
-  if (buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
+  // Only a gross overestimate (four times the output or more, which the
+  // first guess of a coded stream makes only for an output of less than
+  // twice its input) is worth the copy that trimming costs; the room
+  // beyond is held only as long as the output, and pages never written
+  // are not backed.
+  if (buf_.capacity() - size_ > 3 * size_ + kSlack) buf_.shrink_to_fit();
   size_ = 0;
   return std::move(buf_);
 }

@@ -215,15 +215,18 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 // within 15 bits, UnexpectedEnd when the input ends first.
 Result<std::uint16_t, DecompressError> decode_symbol(const HuffmanTable& table, BitReader& in);
 
-// Output of a decoder: grows with what is produced, never past `limit`
-// (plus a fixed slack for wide copies), and never from a length read off
-// the wire.
+// Output of a decoder: reserved once for the caller's estimate, grown with
+// what is produced (early, when the input read so far predicts more), never
+// past `limit` (plus a fixed slack for wide copies). Room is zeroed a step
+// at a time just ahead of the writing, never to the whole capacity.
 class InflateOutput {
  public:
   // Bytes past the logical end that wide copies may touch.
   static constexpr std::size_t kSlack = 384;
 
   // `expected` is only a first capacity hint; it is capped by `limit`.
+  // Callers bound it by the input that has arrived, never by a length read
+  // off the wire alone.
   InflateOutput(std::uint64_t limit, std::uint64_t expected);
 
   std::uint64_t limit() const { return limit_; }
