@@ -368,12 +368,37 @@ PyObject* time_from_digits(ModuleState& ms, std::string_view digits) {
   return from_digits(datetime_time_type(ms), digits, 2, 2);
 }
 
-PyObject* decimal_from_text(ModuleState& ms, std::string_view text) {
+namespace {
+
+// decimal.Decimal(arg). Reading a table makes millions of them, so the
+// call goes straight to the type's tp_new when the type has no __init__
+// of its own: calling the type would do just that and then run
+// object.__init__, which does nothing.
+PyObject* new_decimal(ModuleState& ms, PyObject* arg) {
   PyObject* cls = decimal_type(ms);
   if (!cls) return nullptr;
+  PyRef args(PyTuple_Pack(1, arg));
+  if (!args) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  static void* const object_init = PyType_GetSlot(&PyBaseObject_Type, Py_tp_init);
+  auto* tp_new = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+  if (tp_new && PyType_GetSlot(type, Py_tp_init) == object_init)
+    return tp_new(type, args.get(), nullptr);
+  return PyObject_Call(cls, args.get(), nullptr);
+}
+
+}  // namespace
+
+PyObject* decimal_from_text(ModuleState& ms, std::string_view text) {
   PyRef arg(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!arg) return nullptr;
-  return PyObject_CallFunctionObjArgs(cls, arg.get(), nullptr);
+  return new_decimal(ms, arg.get());
+}
+
+PyObject* decimal_from_integer(ModuleState& ms, long long value) {
+  PyRef arg(PyLong_FromLongLong(value));
+  if (!arg) return nullptr;
+  return new_decimal(ms, arg.get());
 }
 
 std::string no_such_parameter(std::string_view function, std::string_view key) {

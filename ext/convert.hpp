@@ -79,12 +79,13 @@ inline constexpr std::size_t kDateDigits = 8;
 inline constexpr std::size_t kTimeDigits = 6;
 
 // datetime.date of kDateDigits ASCII digits, datetime.time of kTimeDigits
-// ones, and decimal.Decimal of a text: a new reference, or null with the
-// Python error set (datetime refuses a month 13, decimal a text that is no
-// number).
+// ones, and decimal.Decimal of a text or of an integer (which it reads
+// faster): a new reference, or null with the Python error set (datetime
+// refuses a month 13, decimal a text that is no number).
 PyObject* date_from_digits(ModuleState& ms, std::string_view digits);
 PyObject* time_from_digits(ModuleState& ms, std::string_view digits);
 PyObject* decimal_from_text(ModuleState& ms, std::string_view text);
+PyObject* decimal_from_integer(ModuleState& ms, long long value);
 
 // The refusal of a parameter name that the function `function` lacks.
 std::string no_such_parameter(std::string_view function, std::string_view key);

@@ -1,7 +1,11 @@
 #include "ext/rows.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string_view>
 
 #include "ext/errors.hpp"
@@ -27,16 +31,22 @@ constexpr std::size_t kCachedPackedBytes = 16;
 // pending.
 constexpr std::size_t kPauseEveryRows = 32;
 
-// Slots of the caches: dates and times get more, as a table of some years
-// holds thousands of distinct days.
-constexpr unsigned kCacheBits = 8;
-constexpr unsigned kDateCacheBits = 12;
-// A cache whose first kCacheTrial misses come with fewer than one hit in
-// kCacheWorthIt lookups is switched off.
-constexpr std::uint32_t kCacheTrial = 4096;
+// The most values a cache keeps: dates and times more (their columns share
+// one cache, and a table of some years holds thousands of distinct days).
+constexpr std::size_t kCacheMost = 4096;
+constexpr std::size_t kDateCacheMost = 8192;
+// A full cache that finds fewer than one value in kCacheWorthIt of those
+// it is asked for (judged over as many lookups as it holds values) is
+// switched off.
 constexpr std::uint32_t kCacheWorthIt = 16;
-// Texts of at most this many characters are cached by their characters.
+constexpr std::size_t kFirstSlots = 64;
+// Whole packed numbers of up to this many bytes (19 digits) are made from
+// a 64-bit integer.
+constexpr std::size_t kIntegerPackedBytes = 10;
+// Texts of at most this many characters are cached by their characters;
+// fields of at most kRawKeyBytes bytes by their bytes.
 constexpr std::size_t kCachedChars = 15;
+constexpr std::size_t kRawKeyBytes = 16;
 constexpr unsigned kAsciiMax = 0x7F;
 constexpr unsigned kLatin1Max = 0xFF;
 
@@ -47,16 +57,38 @@ bool is_latin1_space(unsigned char c) {
 }
 bool is_surrogate(std::uint16_t u) { return u >= 0xD800 && u <= 0xDFFF; }
 
-// Every bit of the key reaches the slot number (keys such as dates differ
+// The slot of a key in a table of 2^(64 - shift) slots: the top bits of a
+// product, which every bit of the key reaches (keys such as dates differ
 // in their last characters only, which are the high bytes).
-std::size_t slot_of(std::uint64_t lo, std::uint64_t hi, std::size_t slots) {
-  std::uint64_t h = lo ^ (hi * 0x9E3779B97F4A7C15ull);
-  h ^= h >> 31;
-  h *= 0xBF58476D1CE4E5B9ull;
-  h ^= h >> 27;
-  h *= 0x94D049BB133111EBull;
-  h ^= h >> 31;
-  return static_cast<std::size_t>(h) & (slots - 1);
+std::size_t slot_of(std::uint64_t lo, std::uint64_t hi, unsigned shift) {
+  const std::uint64_t h = (lo ^ std::rotl(hi * 0x9E3779B97F4A7C15ull, 32)) * 0xD6E8FEB86659FD93ull;
+  return static_cast<std::size_t>(h >> shift);
+}
+
+// The value of a packed byte's two digit nibbles (0 to 99), or 0xFF when
+// a nibble is above 9.
+constexpr auto kPackedPair = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b)
+    t[b] =
+        (b >> 4) > 9 || (b & 15) > 9 ? 0xFF : static_cast<std::uint8_t>((b >> 4) * 10 + (b & 15));
+  return t;
+}();
+
+// The magnitude of a packed number of up to kIntegerPackedBytes bytes, and
+// whether its sign nibble is 0xD; nothing when a digit nibble is above 9.
+std::optional<std::uint64_t> packed_magnitude(const std::uint8_t* p, std::size_t n,
+                                              bool& negative) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const std::uint8_t pair = kPackedPair[p[i]];
+    if (pair > 99) return std::nullopt;
+    v = v * 100 + pair;
+  }
+  const unsigned last = p[n - 1] >> 4;
+  if (last > 9) return std::nullopt;
+  negative = (p[n - 1] & 0x0F) == 0x0D;
+  return v * 10 + last;
 }
 
 // Up to 16 bytes as the two halves of a cache key.
@@ -90,8 +122,8 @@ bool pause_for_the_interpreter(ModuleState& ms) {
 }  // namespace
 
 RowReader::RowReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
-                     std::size_t image_size, bool template_dict)
-    : ms_(ms), layout_(layout), flags_(flags), image_size_(image_size) {
+                     std::size_t image_size, bool many)
+    : ms_(ms), layout_(layout), flags_(flags), image_size_(image_size), many_(many) {
   std::size_t widest_text = 0;
   for (const proto::FieldLayout& f : layout.fields) {
     std::uint64_t end = 0;
@@ -114,7 +146,7 @@ RowReader::RowReader(ModuleState& ms, const proto::StructureLayout& layout, Read
       widest_text = std::max(widest_text, col.width / 2);
   }
   scratch_.resize(widest_text);
-  if (template_dict && direct_) {
+  if (many && direct_) {
     PyRef names(PyDict_New());
     if (!names) {
       ok_ = false;
@@ -139,7 +171,7 @@ void RowReader::plan(Column& col, AbapType own) {
   if (!(col.type == own)) return;
   const bool even = col.width % 2 == 0;
   bool cached = false;
-  unsigned cache_bits = kCacheBits;
+  bool shared = false;
   switch (own.kind) {
     case AbapType::Char:
     case AbapType::Numc:
@@ -150,7 +182,7 @@ void RowReader::plan(Column& col, AbapType own) {
     case AbapType::Time:
       if (even) col.op = !flags_.dtime ? Op::Text : own == AbapType::Date ? Op::Date : Op::Time;
       cached = even;
-      cache_bits = kDateCacheBits;
+      shared = true;
       break;
     case AbapType::Bcd:
       if (col.width <= kMaxPackedBytes && col.decimals <= kMaxPackedDecimals) col.op = Op::Bcd;
@@ -173,10 +205,18 @@ void RowReader::plan(Column& col, AbapType own) {
       break;
     }
   }
-  if (cached) {
-    col.cache = static_cast<int>(caches_.size());
-    caches_.emplace_back().slots.resize(std::size_t{1} << cache_bits);
+  if (!cached || !many_) return;
+  if (shared) {
+    for (const SharedCache& sc : shared_caches_) {
+      if (sc.op == col.op && sc.width == col.width) {
+        col.cache = sc.cache;
+        return;
+      }
+    }
   }
+  col.cache = static_cast<int>(caches_.size());
+  caches_.emplace_back(shared ? kDateCacheMost : kCacheMost);
+  if (shared) shared_caches_.push_back(SharedCache{col.op, col.width, col.cache});
 }
 
 RowReader::~RowReader() {
@@ -187,7 +227,7 @@ PyObject* RowReader::read(const std::uint8_t* image) {
   if (!direct_) return reread(image);
   PyRef dict(template_ ? PyDict_Copy(template_.get()) : PyDict_New());
   if (!dict) return nullptr;
-  for (const Column& c : columns_) {
+  for (Column& c : columns_) {
     PyObject* v = field(c, image + c.offset);
     if (!v) return reread(image);
     const int rc = PyDict_SetItem(dict.get(), c.key, v);
@@ -206,7 +246,7 @@ PyObject* RowReader::reread(const std::uint8_t* image) {
   return reader.read(wire::ByteView(image, image_size_));
 }
 
-PyObject* RowReader::field(const Column& c, const std::uint8_t* p) {
+PyObject* RowReader::field(Column& c, const std::uint8_t* p) {
   switch (c.op) {
     case Op::Text:
       return text(c, p, false);
@@ -257,7 +297,16 @@ unsigned RowReader::narrow(const std::uint8_t* p, std::size_t units) {
   return seen;
 }
 
-PyObject* RowReader::text(const Column& c, const std::uint8_t* p, bool rstrip) {
+PyObject* RowReader::text(Column& c, const std::uint8_t* p, bool rstrip) {
+  // A field of up to kRawKeyBytes bytes is looked up by its bytes before
+  // anything is read from them; a longer one by its characters, once they
+  // are narrowed and trimmed.
+  const bool raw_key = c.cache >= 0 && c.width <= kRawKeyBytes;
+  std::uint64_t lo = 0, hi = 0;
+  if (raw_key) {
+    key_of(p, c.width, lo, hi);
+    if (PyObject* hit = cached(c, lo, hi)) return hit;
+  }
   const std::size_t units = c.width / 2;
   const unsigned seen = narrow(p, units);
   if (seen <= kLatin1Max) {
@@ -266,18 +315,14 @@ PyObject* RowReader::text(const Column& c, const std::uint8_t* p, bool rstrip) {
     std::size_t end = units;
     if (rstrip)
       while (end > 0 && is_latin1_space(static_cast<unsigned char>(t[end - 1]))) --end;
-    std::uint64_t lo = 0, hi = 0;
-    const bool keyed = c.cache >= 0 && end <= kCachedChars;
-    if (keyed) {
+    const bool keyed = raw_key || (c.cache >= 0 && end <= kCachedChars);
+    if (keyed && !raw_key) {
       key_of(reinterpret_cast<const std::uint8_t*>(t), end, lo, hi);
       hi |= std::uint64_t{end} << 56;
-      if (PyObject* hit = cached(c.cache, lo, hi)) {
-        Py_INCREF(hit);
-        return hit;
-      }
+      if (PyObject* hit = cached(c, lo, hi)) return hit;
     }
     PyObject* obj = PyUnicode_DecodeLatin1(t, static_cast<Py_ssize_t>(end), nullptr);
-    if (obj && keyed) keep(c.cache, lo, hi, obj);
+    if (obj && keyed) keep(c, lo, hi, obj);
     return obj;
   }
   // Beyond Latin-1 the interpreter's UTF-16 decoder reads the units; a field
@@ -293,35 +338,56 @@ PyObject* RowReader::text(const Column& c, const std::uint8_t* p, bool rstrip) {
                                nullptr, &little_endian);
 }
 
-PyObject* RowReader::date_or_time(const Column& c, const std::uint8_t* p, bool date) {
+PyObject* RowReader::date_or_time(Column& c, const std::uint8_t* p, bool date) {
+  // Looked up by the field's bytes first, as text() does; a wider field by
+  // its digits.
+  const bool raw_key = c.width <= kRawKeyBytes;
+  std::uint64_t lo = 0, hi = 0;
+  if (raw_key) {
+    key_of(p, c.width, lo, hi);
+    if (PyObject* hit = cached(c, lo, hi)) return hit;
+  }
   if (narrow(p, c.width / 2) > kAsciiMax) return general(c, p);
   std::string_view t(scratch_.data(), c.width / 2);
   while (!t.empty() && is_ascii_space(t.back())) t.remove_suffix(1);
   while (!t.empty() && is_ascii_space(t.front())) t.remove_prefix(1);
-  if (t.empty()) Py_RETURN_NONE;
-  // The initial date: zeros only.
-  if (date && t.find_first_not_of('0') == std::string_view::npos) Py_RETURN_NONE;
-  const std::size_t digits = date ? kDateDigits : kTimeDigits;
-  if (t.size() != digits || !wire::all_digits(t)) return general(c, p);
-  std::uint64_t key = 0;
-  std::memcpy(&key, t.data(), digits);
-  if (PyObject* hit = cached(c.cache, key, 0)) {
-    Py_INCREF(hit);
-    return hit;
+  PyObject* obj = nullptr;
+  // Blank, and the initial date (zeros only), are None.
+  if (t.empty() || (date && t.find_first_not_of('0') == std::string_view::npos)) {
+    obj = Py_None;
+    Py_INCREF(obj);
+  } else {
+    const std::size_t digits = date ? kDateDigits : kTimeDigits;
+    if (t.size() != digits || !wire::all_digits(t)) return general(c, p);
+    if (!raw_key) {
+      std::memcpy(&lo, t.data(), digits);
+      if (PyObject* hit = cached(c, lo, 0)) return hit;
+    }
+    obj = date ? date_from_digits(ms_, t) : time_from_digits(ms_, t);
   }
-  PyObject* obj = date ? date_from_digits(ms_, t) : time_from_digits(ms_, t);
-  if (obj) keep(c.cache, key, 0, obj);
+  if (obj && (raw_key || obj != Py_None)) keep(c, lo, hi, obj);
   return obj;
 }
 
-PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
+PyObject* RowReader::packed(Column& c, const std::uint8_t* p) {
   const std::size_t n = c.width;
   std::uint64_t lo = 0, hi = 0;
   if (c.cache >= 0) {
     key_of(p, n, lo, hi);
-    if (PyObject* hit = cached(c.cache, lo, hi)) {
-      Py_INCREF(hit);
-      return hit;
+    if (PyObject* hit = cached(c, lo, hi)) return hit;
+  }
+  if (c.decimals == 0 && n <= kIntegerPackedBytes) {
+    // A whole number is made from its integer, which Decimal reads faster
+    // than text; a negative zero keeps its sign only as text.
+    bool negative = false;
+    const auto magnitude = packed_magnitude(p, n, negative);
+    if (!magnitude) return general(c, p);
+    if ((*magnitude != 0 || !negative) &&
+        *magnitude <= static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
+      const long long v = static_cast<long long>(*magnitude);
+      PyObject* obj = decimal_from_integer(ms_, negative ? -v : v);
+      if (obj && c.cache >= 0) keep(c, lo, hi, obj);
+      return obj;
     }
   }
   char digits[2 * kMaxPackedBytes];
@@ -329,31 +395,100 @@ PyObject* RowReader::packed(const Column& c, const std::uint8_t* p) {
   const auto len = wire::unpack_bcd_into(wire::ByteView(p, n), c.decimals, digits, text);
   if (!len) return general(c, p);
   PyObject* obj = decimal_from_text(ms_, std::string_view(text, *len));
-  if (obj && c.cache >= 0) keep(c.cache, lo, hi, obj);
+  if (obj && c.cache >= 0) keep(c, lo, hi, obj);
   return obj;
 }
 
-PyObject* RowReader::cached(int cache, std::uint64_t lo, std::uint64_t hi) {
-  if (cache < 0) return nullptr;
-  Cache& c = caches_[static_cast<std::size_t>(cache)];
-  if (c.off) return nullptr;
-  const Slot& s = c.slots[slot_of(lo, hi, c.slots.size())];
-  if (s.obj && s.lo == lo && s.hi == hi) {
-    ++c.hits;
-    return s.obj;
+PyObject* RowReader::cached(Column& c, std::uint64_t lo, std::uint64_t hi) {
+  if (c.cache < 0) return nullptr;
+  PyObject* hit = nullptr;
+  if (c.last && c.last_lo == lo && c.last_hi == hi) {
+    hit = c.last;
+  } else {
+    hit = caches_[static_cast<std::size_t>(c.cache)].find(lo, hi);
+    if (!hit) return nullptr;
+    c.last_lo = lo;
+    c.last_hi = hi;
+    c.last = hit;
   }
-  if (++c.lookups == kCacheTrial && c.hits < kCacheTrial / kCacheWorthIt) c.off = true;
-  return nullptr;
+  Py_INCREF(hit);
+  return hit;
 }
 
-void RowReader::keep(int cache, std::uint64_t lo, std::uint64_t hi, PyObject* obj) {
-  if (cache < 0) return;
-  Cache& c = caches_[static_cast<std::size_t>(cache)];
-  if (!c.off) c.slots[slot_of(lo, hi, c.slots.size())] = Slot{lo, hi, obj};
+void RowReader::keep(Column& c, std::uint64_t lo, std::uint64_t hi, PyObject* obj) {
+  if (c.cache < 0) return;
+  caches_[static_cast<std::size_t>(c.cache)].keep(lo, hi, obj);
+  c.last_lo = lo;
+  c.last_hi = hi;
+  c.last = obj;
 }
 
 void RowReader::forget() {
-  for (Cache& c : caches_) std::fill(c.slots.begin(), c.slots.end(), Slot{});
+  for (ValueCache& c : caches_) c.clear();
+  for (Column& c : columns_) c.last = nullptr;
+}
+
+PyObject* RowReader::ValueCache::find(std::uint64_t lo, std::uint64_t hi) {
+  if (off_ || used_ == 0) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  PyObject* hit = nullptr;
+  for (std::size_t i = slot_of(lo, hi, shift_);; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (!s.obj) break;
+    if (s.lo == lo && s.hi == hi) {
+      hit = s.obj;
+      break;
+    }
+  }
+  if (used_ == most_) {
+    // Full: judged over as many lookups as it holds values, and again
+    // after every such stretch.
+    ++lookups_;
+    if (hit) ++hits_;
+    if (lookups_ == most_) {
+      if (hits_ < most_ / kCacheWorthIt) {
+        off_ = true;
+        slots_ = {};
+      }
+      lookups_ = hits_ = 0;
+    }
+  }
+  return hit;
+}
+
+void RowReader::ValueCache::keep(std::uint64_t lo, std::uint64_t hi, PyObject* obj) {
+  if (off_ || used_ == most_) return;
+  if (2 * (used_ + 1) > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = slot_of(lo, hi, shift_);
+  while (slots_[i].obj) {
+    if (slots_[i].lo == lo && slots_[i].hi == hi) {
+      slots_[i].obj = obj;
+      return;
+    }
+    i = (i + 1) & mask;
+  }
+  slots_[i] = Slot{lo, hi, obj};
+  ++used_;
+}
+
+void RowReader::ValueCache::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(std::max(kFirstSlots, 2 * old.size()), Slot{});
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (!s.obj) continue;
+    std::size_t i = slot_of(s.lo, s.hi, shift_);
+    while (slots_[i].obj) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+void RowReader::ValueCache::clear() {
+  std::fill(slots_.begin(), slots_.end(), Slot{});
+  used_ = 0;
+  lookups_ = hits_ = 0;
 }
 
 PyObject* structure_to_py(ModuleState& ms, const proto::StructureLayout& layout,

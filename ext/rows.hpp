@@ -22,10 +22,11 @@ namespace quib::ext {
 
 class RowReader {
  public:
-  // A reader of images of `image_size` bytes. `template_dict` makes every row
-  // a copy of a presized dict of the field names (worth it for tables).
+  // A reader of images of `image_size` bytes. `many` (a table of more than
+  // one row) makes every row a copy of a presized dict of the field names
+  // and keeps caches of the values read; neither pays for one image.
   RowReader(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
-            std::size_t image_size, bool template_dict);
+            std::size_t image_size, bool many);
   ~RowReader();
   RowReader(const RowReader&) = delete;
   RowReader& operator=(const RowReader&) = delete;
@@ -52,22 +53,41 @@ class RowReader {
     General
   };
 
-  // A small direct-mapped cache of immutable results (short texts, dates,
-  // times, packed numbers) by the bytes they were made from: repeated values
-  // of a column share one object. The references are borrowed: every object
-  // in a cache sits in a row that the table being read holds, and the
-  // caches are emptied whenever a row is dropped.
-  struct Slot {
-    std::uint64_t lo = 0, hi = 0;
-    PyObject* obj = nullptr;
-  };
-  // A power of two of slots. A column whose values hardly repeat stops
-  // using its cache after a first stretch of rows.
-  struct Cache {
-    std::vector<Slot> slots;
-    std::uint32_t lookups = 0;
-    std::uint32_t hits = 0;
-    bool off = false;
+  // A cache of immutable results (short texts, dates, times, packed
+  // numbers) by the bytes they were made from: repeated values share one
+  // object. The references are borrowed: every object in a cache sits in a
+  // row that the table being read holds, and the caches are emptied
+  // whenever a row is dropped.
+  //
+  // An open-addressing table that keeps every value it is given until it
+  // holds `most` of them: a column that cycles through a few thousand
+  // values finds each again however they are ordered. A cache that is full
+  // and then finds fewer than one value in kCacheWorthIt of those it is
+  // asked for, over as many lookups as it holds values, is switched off (a
+  // column whose values hardly repeat).
+  class ValueCache {
+   public:
+    explicit ValueCache(std::size_t most) : most_(most) {}
+    // The object kept for the key, borrowed, or null.
+    PyObject* find(std::uint64_t lo, std::uint64_t hi);
+    void keep(std::uint64_t lo, std::uint64_t hi, PyObject* obj);
+    void clear();
+
+   private:
+    struct Slot {
+      std::uint64_t lo = 0, hi = 0;
+      PyObject* obj = nullptr;  // null: an empty slot
+    };
+    void grow();
+
+    std::vector<Slot> slots_;  // a power of two, at most half of them used
+    unsigned shift_ = 64;      // 64 - log2 of the slot count
+    std::size_t used_ = 0;
+    std::size_t most_;
+    // Lookups and hits since the cache filled up.
+    std::uint32_t lookups_ = 0;
+    std::uint32_t hits_ = 0;
+    bool off_ = false;
   };
 
   struct Column {
@@ -79,22 +99,29 @@ class RowReader {
     std::uint32_t decimals = 0;
     Op op = Op::General;
     int cache = -1;  // index into caches_, or none
+    // The key and object of the column's previous cached value: a value
+    // repeated from the row before (a table sorted by this column) is found
+    // without a lookup. Borrowed like the caches' objects.
+    std::uint64_t last_lo = 0, last_hi = 0;
+    PyObject* last = nullptr;
   };
 
   // The direct reader of a column whose field has the type `own`, if any,
   // and its cache.
   void plan(Column& col, wire::AbapType own);
-  PyObject* field(const Column& c, const std::uint8_t* p);
+  PyObject* field(Column& c, const std::uint8_t* p);
   PyObject* general(const Column& c, const std::uint8_t* p);
-  PyObject* text(const Column& c, const std::uint8_t* p, bool rstrip);
-  PyObject* date_or_time(const Column& c, const std::uint8_t* p, bool date);
-  PyObject* packed(const Column& c, const std::uint8_t* p);
+  PyObject* text(Column& c, const std::uint8_t* p, bool rstrip);
+  PyObject* date_or_time(Column& c, const std::uint8_t* p, bool date);
+  PyObject* packed(Column& c, const std::uint8_t* p);
   // The field's UTF-16 code units cut to their low byte into scratch_; the
   // result is all units or-ed together (below 0x80: ASCII, below 0x100:
   // Latin-1, and the bytes are then the text).
   unsigned narrow(const std::uint8_t* p, std::size_t units);
-  PyObject* cached(int cache, std::uint64_t lo, std::uint64_t hi);
-  void keep(int cache, std::uint64_t lo, std::uint64_t hi, PyObject* obj);
+  // The cached object of the column for the key (a new reference), or
+  // null; keep() caches a new one.
+  PyObject* cached(Column& c, std::uint64_t lo, std::uint64_t hi);
+  void keep(Column& c, std::uint64_t lo, std::uint64_t hi, PyObject* obj);
   void forget();
   // The row read again by StructureReader, for its result or its error.
   PyObject* reread(const std::uint8_t* image);
@@ -107,8 +134,17 @@ class RowReader {
   // through StructureReader, which raises the layout's error.
   bool direct_ = true;
   bool ok_ = true;
+  bool many_ = false;
   std::vector<Column> columns_;
-  std::vector<Cache> caches_;
+  std::vector<ValueCache> caches_;
+  // The caches that the Date and the Time columns of one op and width
+  // share: their values come from one domain.
+  struct SharedCache {
+    Op op;
+    std::size_t width;
+    int cache;
+  };
+  std::vector<SharedCache> shared_caches_;
   std::string scratch_;
   PyRef template_;
 };

@@ -31,6 +31,7 @@ suite=(
   libgtest-dev             # GoogleTest suites (tests/)
   libbenchmark-dev         # Google Benchmark programs (bench/, built by scripts/check.sh)
   zlib1g-dev               # zlib as the DEFLATE oracle of tests, fuzz and bench
+  libdeflate-dev           # libdeflate, the second anchor of the DEFLATE benchmark (bench/ only)
   clang-14                 # the fuzz build (libFuzzer)
   libclang-rt-14-dev       # libFuzzer and the sanitizer runtimes of clang
   clang-format-14          # scripts/check_format.sh: the sources as .clang-format writes them

@@ -9,9 +9,12 @@ namespace quib::wire {
 namespace {
 constexpr std::uint8_t kBlockFixed = 1;
 constexpr std::uint8_t kBlockDynamic = 2;
-// The output buffer's first capacity is guessed from the input alone; it
-// grows with what the stream actually produces.
-constexpr std::uint64_t kFirstCapacityPerInputByte = 4;
+// The output is reserved once for the declared length when the stream may
+// plausibly expand to it: up to this many bytes per byte of the stream are
+// reserved before anything is produced (table rows expand 5 to 15 times,
+// rows padded with blanks more). Beyond that it grows with what the stream
+// produces, towards the declared length, within the reply's budget.
+constexpr std::uint64_t kFirstCapacityPerInputByte = 64;
 
 Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budget) {
   if (bytes.size() < kCompressedTableHeaderSize)
@@ -23,7 +26,10 @@ Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budge
   const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
   if (stream.empty()) return err(DecompressError::unexpected_end());
 
-  InflateOutput out(declared, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte, budget);
+  InflateOutput out(
+      declared,
+      std::min<std::uint64_t>(declared, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte),
+      budget);
   BitReader in(stream);
   // The first byte holds the skip count s in its low two bits; the first
   // block header follows the s skipped bits (at most bit 5 of that byte).
@@ -32,7 +38,7 @@ Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budge
   std::uint32_t ignored = 0;
   if (!in.read(skip, ignored)) return err(DecompressError::unexpected_end());
 
-  std::unique_ptr<HuffmanTables> dynamic;
+  DynamicTables dynamic;
   for (;;) {
     const std::size_t block_start = in.pos;
     std::uint32_t header = 0;
@@ -42,9 +48,8 @@ Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budge
     if (type == kBlockFixed) {
       QUIB_CHECK(inflate_block_data(in, fixed_huffman_tables(), out));
     } else if (type == kBlockDynamic) {
-      if (!dynamic) dynamic.reset(new HuffmanTables);
-      QUIB_CHECK(read_dynamic_tables(in, *dynamic));
-      QUIB_CHECK(inflate_block_data(in, *dynamic, out));
+      QUIB_CHECK(read_dynamic_tables(in, dynamic.get()));
+      QUIB_CHECK(inflate_block_data(in, dynamic.get(), out));
     } else {
       return err(DecompressError::unsupported_block_type(type));
     }

@@ -123,7 +123,7 @@ constexpr std::uint32_t link_entry(unsigned offset, unsigned sub_bits, unsigned 
   return kExceptional | kSubtable | (std::uint32_t{offset} << 16) | (sub_bits << 8) | pb;
 }
 
-std::uint32_t make_entry(HuffmanTable::Alphabet alphabet, unsigned sym, unsigned len) {
+inline std::uint32_t make_entry(HuffmanTable::Alphabet alphabet, unsigned sym, unsigned len) {
   using A = HuffmanTable::Alphabet;
   switch (alphabet) {
     case A::LitLen:
@@ -165,7 +165,7 @@ unsigned symbols_of(HuffmanTable::Alphabet alphabet) {
 }
 
 // The low `len` bits of `code` (len <= 16) in reverse order.
-std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
+inline std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
   std::uint32_t v = code & 0xFFFFu;
   v = ((v >> 1) & 0x5555u) | ((v & 0x5555u) << 1);
   v = ((v >> 2) & 0x3333u) | ((v & 0x3333u) << 2);
@@ -195,11 +195,28 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
 Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> lengths,
                                             HuffmanTable::Alphabet alphabet, HuffmanTable& table) {
   if (lengths.size() > symbols_of(alphabet)) return err(DecompressError::bad_code_lengths());
-  unsigned count[kMaxCodeLength + 1] = {};
-  for (std::uint8_t l : lengths) {
-    if (l > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
-    ++count[l];
+  // Four interleaved histograms: runs of equal lengths, the rule in a
+  // dynamic header, would otherwise make every increment wait for the one
+  // before it.
+  unsigned partial[4][kMaxCodeLength + 1] = {};
+  std::uint8_t all = 0;
+  const std::size_t n = lengths.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    all |= lengths[i] | lengths[i + 1] | lengths[i + 2] | lengths[i + 3];
+    if (all > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
+    ++partial[0][lengths[i]];
+    ++partial[1][lengths[i + 1]];
+    ++partial[2][lengths[i + 2]];
+    ++partial[3][lengths[i + 3]];
   }
+  for (; i < n; ++i) {
+    if (lengths[i] > kMaxCodeLength) return err(DecompressError::bad_code_lengths());
+    ++partial[0][lengths[i]];
+  }
+  unsigned count[kMaxCodeLength + 1];
+  for (unsigned len = 0; len <= kMaxCodeLength; ++len)
+    count[len] = partial[0][len] + partial[1][len] + partial[2][len] + partial[3][len];
   count[0] = 0;
   // Kraft check: at each length no more codes than the shorter ones leave room for.
   int left = 1;
@@ -261,8 +278,10 @@ Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> length
     e[prefix] = link_entry(static_cast<unsigned>(sub), sub_bits, pb);
     for (; k < j; ++k) {
       const unsigned s = sorted[k];
+      // The entry holds the code's whole length, so that looking a code up
+      // never consumes anything: the caller consumes the entry as it is.
       const unsigned rel = lengths[s] - pb;
-      const std::uint32_t entry = make_entry(alphabet, s, rel);
+      const std::uint32_t entry = make_entry(alphabet, s, lengths[s]);
       for (std::uint32_t i = reversed[k] >> pb; i < (1u << sub_bits); i += 1u << rel)
         e[sub + i] = entry;
     }
@@ -290,6 +309,35 @@ const HuffmanTables& fixed_huffman_tables() {
   return *tables;
 }
 
+namespace {
+struct ThreadTables {
+  std::unique_ptr<HuffmanTables> tables;
+  bool taken = false;
+};
+ThreadTables& thread_tables() {
+  thread_local ThreadTables t;
+  return t;
+}
+}  // namespace
+
+HuffmanTables& DynamicTables::get() {
+  if (tables_) return *tables_;
+  ThreadTables& t = thread_tables();
+  if (t.taken) {
+    own_.reset(new HuffmanTables);
+    tables_ = own_.get();
+  } else {
+    if (!t.tables) t.tables.reset(new HuffmanTables);
+    t.taken = true;
+    tables_ = t.tables.get();
+  }
+  return *tables_;
+}
+
+DynamicTables::~DynamicTables() {
+  if (tables_ && !own_) thread_tables().taken = false;
+}
+
 // ---------------------------------------------------------------------------
 // Careful decoding, used for headers and near the end of the input.
 
@@ -304,11 +352,9 @@ Result<std::uint32_t, DecompressError> decode_entry(const HuffmanTable& table, B
   const unsigned pb = table.primary_bits();
   const std::uint32_t* t = table.entries();
   std::uint32_t e = t[in.bits & low_mask(pb)];
-  unsigned consumed = 0;
   if (e & kSubtable) {
     if (in.count <= pb) return err(DecompressError::unexpected_end());
     e = t[entry_value(e) + ((in.bits >> pb) & low_mask(entry_len(e)))];
-    consumed = pb;
   }
   if (e & kNoCode) {
     // No code within the bits at hand: a genuine invalid code once 15 bits
@@ -316,7 +362,7 @@ Result<std::uint32_t, DecompressError> decode_entry(const HuffmanTable& table, B
     if (in.count >= kMaxCodeLength) return err(DecompressError::invalid_code());
     return err(DecompressError::unexpected_end());
   }
-  consumed += entry_len(e);
+  const unsigned consumed = entry_len(e);
   if (consumed > in.count) return err(DecompressError::unexpected_end());
   in.drop(consumed);
   return e;
@@ -361,7 +407,17 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
   std::uint8_t lengths[286 + 30];
   unsigned i = 0;
   while (i < total) {
-    QUIB_TRY(std::uint32_t e, decode_entry(cl_table, in));
+    std::uint32_t e;
+    if (in.can_refill_fast()) {
+      // Code-length codes take at most 7 bits: one lookup in the 56 bits
+      // held, and the repeat counts' extra bits below.
+      in.refill_fast();
+      e = cl_table.entries()[in.bits & low_mask(HuffmanTable::kCodeLengthBits)];
+      if (e & kNoCode) return err(DecompressError::invalid_code());
+      in.drop(entry_len(e));
+    } else {
+      QUIB_TRY(e, decode_entry(cl_table, in));
+    }
     const unsigned sym = entry_value(e);
     if (sym < 16) {
       lengths[i++] = static_cast<std::uint8_t>(sym);
@@ -400,6 +456,13 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 
 namespace {
 constexpr std::uint64_t kMinCapacity = 4096;
+// The first capacity of a coded stream's output, per input byte.
+constexpr std::uint64_t kCodedGuess = 8;
+// The output's size is predicted from the input read so far once at least
+// this fraction of it is read.
+constexpr std::size_t kPredictFrom = 16;
+// How far ahead of the produced bytes the room written into reaches.
+constexpr std::uint64_t kRoomStep = 64u << 10;
 constexpr std::size_t kHugePageAdviceMin = 4u << 20;
 
 // Large outputs are written once from start to end. Where the system has
@@ -455,13 +518,8 @@ void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std:
   // far beyond what it has produced. Never past the limit (plus the slack).
   const std::uint64_t held = buf_.capacity();
   std::uint64_t grown = saturating_add(held, held / 2);
-  if (in_pos > 0 && in_size > in_pos) {
-    const double predicted = static_cast<double>(size_) *
-                             (static_cast<double>(in_size) / static_cast<double>(in_pos)) * 1.0625;
-    const double most = static_cast<double>(held) * 4;
-    const double target = std::min(predicted, most);
-    if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
-  }
+  const double target = std::min(predicted_size(in_pos, in_size), static_cast<double>(held) * 4);
+  if (target > static_cast<double>(grown)) grown = static_cast<std::uint64_t>(target);
   grown = std::max(grown, need);
   // With a budget the room is zeroed only as it is used, so capacity costs
   // address space, not memory: near the limit the last step takes all of
@@ -471,22 +529,36 @@ void InflateOutput::ensure_capacity(std::uint64_t need, std::size_t in_pos, std:
   reallocate(static_cast<std::size_t>(grown));
 }
 
+double InflateOutput::predicted_size(std::size_t in_pos, std::size_t in_size) const {
+  if (in_pos == 0 || in_size <= in_pos) return 0;
+  return static_cast<double>(size_) * (static_cast<double>(in_size) / static_cast<double>(in_pos)) *
+         1.0625;
+}
+
 bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t in_size) {
   const std::uint64_t want = saturating_add(size_, n);
   if (want > limit_) return false;
   const std::uint64_t need = saturating_add(want, kSlack);
   if (need <= buf_.size()) return true;
+  // Each step of room is also a look at where the stream is heading: once
+  // a sixteenth of the input is read, a predicted size beyond the capacity
+  // grows it now, while a copy costs little, rather than at the end.
+  if (in_pos >= in_size / kPredictFrom) {
+    const double predicted = predicted_size(in_pos, in_size);
+    if (predicted > static_cast<double>(buf_.capacity()))
+      ensure_capacity(std::min(saturating_add(static_cast<std::uint64_t>(predicted), kSlack),
+                               saturating_add(limit_, kSlack)),
+                      in_pos, in_size);
+  }
   ensure_capacity(need, in_pos, in_size);
   if (stopped_) return false;
-  // Coded data is written through pointers: all the room there is becomes
-  // part of the buffer now, so that the fast loop seldom has to stop. With
-  // a budget the room is made a stride at a time, so that zeroing it is
-  // spread over the strides the fast loop reports.
-  std::size_t room = buf_.capacity();
-  if (budget_)
-    room = static_cast<std::size_t>(std::min<std::uint64_t>(
-        room, std::max<std::uint64_t>(need, buf_.size() + ExpansionBudget::kStride)));
-  buf_.resize(room);
+  // Coded data is written through pointers, so the room written into must
+  // be part of the vector, which zeroes what it adds. It grows a step at a
+  // time just ahead of the writing: the zeroing touches only bytes about to
+  // be written, while they are still in the cache, never the whole
+  // capacity (which, near a budget's limit, may be all of the limit).
+  const std::uint64_t step = std::max(need, saturating_add(size_, kRoomStep));
+  buf_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(buf_.capacity(), step)));
   return true;
 }
 
@@ -521,9 +593,12 @@ Bytes InflateOutput::take() {
   // Never more than the budget had left: the limit was bounded by it.
   if (budget_) budget_->take(size_);
   buf_.resize(size_);
-  // Only a gross overestimate is worth the copy that trimming costs; with a
-  // budget the room beyond the output was never touched and costs nothing.
-  if (!budget_ && buf_.capacity() - size_ > size_ + kSlack) buf_.shrink_to_fit();
+  // Only a gross overestimate (four times the output or more, which the
+  // first guess of a coded stream makes only for an output of less than
+  // twice its input, and the last step to a budget's limit) is worth the
+  // copy that trimming costs; the room beyond is held only as long as the
+  // output, and pages never written are not backed.
+  if (buf_.capacity() - size_ > 3 * size_ + kSlack) buf_.shrink_to_fit();
   size_ = 0;
   return std::move(buf_);
 }
@@ -533,36 +608,81 @@ Bytes InflateOutput::take() {
 
 namespace {
 
-// The fast loop runs while this much input remains (two 8-byte refills per
-// iteration) and while one iteration's output (three literals and a
-// longest match) fits before both the capacity and the limit.
-constexpr std::size_t kFastInputMargin = 16;
+// The fast loop runs while this much input remains (a pass reads at most
+// 8 bytes from 14 bytes past the position its bounds were checked at) and
+// while one pass's output (two literals and a longest match) fits before
+// both the capacity and the limit.
+constexpr std::size_t kFastInputMargin = 24;
 constexpr std::size_t kFastOutputMargin = 3 + kMaxMatch;
-constexpr std::size_t kCopyOverrun = 16;
+constexpr std::size_t kCopyOverrun = 64;
 static_assert(InflateOutput::kSlack >= kFastOutputMargin + kCopyOverrun);
 
 enum class FastStop { Slow, EndOfBlock, InvalidCode, DistanceTooFar };
 
-// Copies a match of `length` bytes from `dist` back; may write up to 15
-// bytes past the end of the match. Each copy reads only bytes written before
-// it.
-inline void copy_match(std::uint8_t* out, std::size_t dist, std::size_t length) {
+// 32 bytes through a vector register: one load and one store where the
+// processor has 32-byte registers (the AVX2 variant below), two of each
+// otherwise. A plain 32-byte memcpy would be split in halves regardless.
+using Chunk32 = std::uint8_t __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline void copy32(std::uint8_t* out, const std::uint8_t* src) {
+  Chunk32 v;
+  std::memcpy(&v, src, sizeof v);
+  std::memcpy(out, &v, sizeof v);
+}
+
+// Copies a match of `length` bytes from `dist` back; may write up to
+// kCopyOverrun - 1 bytes past the end of the match. Each copy reads only
+// bytes written before it. Most matches are at most 64 bytes long and come
+// from 32 or more bytes back: those take two unconditional 32-byte copies
+// and no branch on their length, whose outcome a processor cannot predict.
+[[gnu::always_inline]] inline void copy_match(std::uint8_t* out, std::size_t dist,
+                                              std::size_t length) {
   const std::uint8_t* src = out - dist;
   std::uint8_t* const end = out + length;
-  if (dist >= 16) {
-    do {
-      std::memcpy(out, src, 16);
-      out += 16;
-      src += 16;
-    } while (out < end);
+  if (dist >= 32) [[likely]] {
+    copy32(out, src);
+    copy32(out + 32, src + 32);
+    if (length > 64) [[unlikely]] {
+      out += 64;
+      src += 64;
+      do {
+        copy32(out, src);
+        out += 32;
+        src += 32;
+      } while (out < end);
+    }
+  } else if (dist >= 16) {
+    std::memcpy(out, src, 16);
+    std::memcpy(out + 16, src + 16, 16);
+    if (length > 32) {
+      out += 32;
+      src += 32;
+      do {
+        std::memcpy(out, src, 16);
+        out += 16;
+        src += 16;
+      } while (out < end);
+    }
   } else if (dist >= 8) {
     do {
       std::memcpy(out, src, 8);
       out += 8;
       src += 8;
     } while (out < end);
-  } else if (dist == 1) {
-    const std::uint64_t v = std::uint64_t{src[0]} * 0x0101010101010101ull;
+  } else if (dist == 1 || dist == 2 || dist == 4) {
+    // A period that divides 8: one word of the pattern, stored repeatedly
+    // (runs of blanks in characters or in UTF-16).
+    std::uint64_t v;
+    if (dist == 1) {
+      v = std::uint64_t{src[0]} * 0x0101010101010101ull;
+    } else if (dist == 2) {
+      std::uint16_t p;
+      std::memcpy(&p, src, 2);
+      v = std::uint64_t{p} * 0x0001000100010001ull;
+    } else {
+      std::uint32_t p;
+      std::memcpy(&p, src, 4);
+      v = std::uint64_t{p} * 0x0000000100000001ull;
+    }
     do {
       std::memcpy(out, &v, 8);
       out += 8;
@@ -588,17 +708,40 @@ struct FastResult {
   std::uint64_t distance;
 };
 
+// The low bits of `x` below the count in the low byte of `n`. With BMI2
+// that is one instruction (bzhi), which the compiler does not always find
+// for the mask expression; it is written out for that variant only, as an
+// intrinsic would need the target in every function it is inlined through.
+template <bool kBmi2>
+[[gnu::always_inline]] inline std::uint64_t low_bits(std::uint64_t x, std::uint32_t n) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  if constexpr (kBmi2) {
+    std::uint64_t r;
+    asm("bzhi %2, %1, %0" : "=r"(r) : "rm"(x), "r"(std::uint64_t{n}));
+    return r;
+  }
+#endif
+  return x & low_mask(n & 0xFFu);
+}
+
 // The hot loop. Works on local copies of the reader and output state and
 // writes them back before it returns. Its body is compiled once for any
-// processor and, on x86-64, once more with the BMI2 shifts (see
-// inflate_fast below).
+// processor and, on x86-64, once more with the BMI2 shifts and AVX2 copies
+// (see inflate_fast below).
 //
-// Each pass starts right after a refill (at least 56 bits held, less the
-// prefix of a code that went through a subtable) with the entry of the next
-// code already looked up. The entry that follows a match is looked up before
-// the match is copied, so that the copy and the table load overlap. A lookup
-// is only made with at least 15 bits held, so that it never acts on bits
-// that have not arrived.
+// Each pass starts right after a refill (at least 56 bits held) with the
+// entry of the next code already looked up; a lookup only reads the tables
+// and consumes nothing, so the loop may leave with an entry looked up and
+// the reader's state stays exact. A pass decodes up to three literals or
+// up to two literals and one match. The entry that follows a match is
+// looked up before the match is copied, so that the copy and the table
+// load overlap. A lookup is only made with at least 15 bits held, so that
+// it never acts on bits that have not arrived.
+//
+// The bit count is kept "dirty": a consumed entry is subtracted whole, and
+// only the count's low 8 bits are the count (entries consume at most 28
+// bits, so the low byte never borrows from above).
+template <bool kBmi2>
 [[gnu::always_inline]] inline FastResult inflate_fast_body(BitReader& br,
                                                            const HuffmanTables& tables,
                                                            std::uint8_t* base, std::size_t& size,
@@ -615,40 +758,42 @@ struct FastResult {
   const std::uint8_t* in = br.input.data() + br.pos;
   const std::uint8_t* const in_fast_end = br.input.data() + br.input.size() - kFastInputMargin;
   std::uint64_t bits = br.bits;
-  unsigned count = br.count;
+  std::uint32_t count = br.count;
   std::uint8_t* out = base + size;
   std::uint8_t* const out_fast_end = base + out_fast_limit;
   FastResult result{FastStop::Slow, 0};
 
   // Tops the buffer up to at least 56 bits with one unaligned load; only
-  // whole bytes are taken, so the bits above `count` stay genuine.
-#define QUIB_REFILL()              \
-  do {                             \
-    bits |= load_u64(in) << count; \
-    in += (63 - count) >> 3;       \
-    count |= 56;                   \
+  // whole bytes are taken, so the bits above the count stay genuine.
+#define QUIB_REFILL()                      \
+  do {                                     \
+    bits |= load_u64(in) << (count & 63u); \
+    in += ((count & 63u) ^ 63u) >> 3;      \
+    count |= 56u;                          \
   } while (0)
-#define QUIB_CONSUME(n)      \
-  do {                       \
-    const unsigned n_ = (n); \
-    bits >>= n_;             \
-    count -= n_;             \
+  // Consumes an entry's code and extra bits.
+#define QUIB_CONSUME(e_) \
+  do {                   \
+    bits >>= (e_)&63u;   \
+    count -= (e_);       \
   } while (0)
+  // The value of a length or distance entry: its base plus its extra bits,
+  // read from `saved`, the bits as they were before the entry was consumed.
+#define QUIB_VALUE(saved_, e_) \
+  (entry_value(e_) +           \
+   static_cast<std::size_t>(low_bits<kBmi2>((saved_), (e_)) >> (((e_) >> 8) & 63u)))
 
   // Looks up the entry of the next literal/length code; a code longer than
   // the primary index goes on through its subtable, so that `e` is always
   // a decoded entry. A code takes at most 15 bits in all.
-#define QUIB_LOOKUP()                                           \
-  do {                                                          \
-    e = lt[bits & lmask];                                       \
-    if (e & kSubtable) {                                        \
-      QUIB_CONSUME(lpb);                                        \
-      e = lt[entry_value(e) + (bits & low_mask(entry_len(e)))]; \
-    }                                                           \
+#define QUIB_LOOKUP()                                                                     \
+  do {                                                                                    \
+    e = lt[bits & lmask];                                                                 \
+    if (e & kSubtable) e = lt[entry_value(e) + ((bits >> lpb) & low_mask(entry_len(e)))]; \
   } while (0)
 #define QUIB_LITERAL()                                  \
   do {                                                  \
-    QUIB_CONSUME(entry_total(e));                       \
+    QUIB_CONSUME(e);                                    \
     *out++ = static_cast<std::uint8_t>(entry_value(e)); \
   } while (0)
 
@@ -672,13 +817,13 @@ struct FastResult {
             continue;
           }
         }
-        // At most 30 bits went since the pass's refill; this second refill
-        // stays within the input margin.
+        // The code looked up lies within the bits held; the refill only
+        // adds bits above them.
         QUIB_REFILL();
       }
       if (e & kExceptional) {
         if (e & kEndOfBlock) {
-          QUIB_CONSUME(entry_total(e));
+          QUIB_CONSUME(e);
           result.stop = FastStop::EndOfBlock;
         } else {
           // An invalid symbol, or no code within the 15 bits at hand.
@@ -688,49 +833,47 @@ struct FastResult {
       }
       // A length and its distance: at most 15 + 5 + 15 + 13 bits of the 56
       // held.
-      const std::size_t length =
-          entry_value(e) + ((bits & low_mask(entry_total(e))) >> entry_len(e));
-      QUIB_CONSUME(entry_total(e));
+      std::uint64_t saved = bits;
+      QUIB_CONSUME(e);
+      const std::size_t length = QUIB_VALUE(saved, e);
       std::uint32_t d = dt[bits & dmask];
       if (d & kExceptional) {
         if (!(d & kSubtable)) {
           result.stop = FastStop::InvalidCode;
           break;
         }
-        QUIB_CONSUME(dpb);
-        d = dt[entry_value(d) + (bits & low_mask(entry_len(d)))];
+        d = dt[entry_value(d) + ((bits >> dpb) & low_mask(entry_len(d)))];
         if (d & kExceptional) {
           result.stop = FastStop::InvalidCode;
           break;
         }
       }
-      const std::size_t dist = entry_value(d) + ((bits & low_mask(entry_total(d))) >> entry_len(d));
-      QUIB_CONSUME(entry_total(d));
+      saved = bits;
+      QUIB_CONSUME(d);
+      const std::size_t dist = QUIB_VALUE(saved, d);
       if (dist > static_cast<std::size_t>(out - base)) {
         result.stop = FastStop::DistanceTooFar;
         result.distance = dist;
         break;
       }
-      // Whether another pass follows is known before the copy; only then is
-      // the next code looked up (a lookup may consume a subtable's prefix).
-      const bool next_pass = in <= in_fast_end && out + length <= out_fast_end;
-      if (next_pass) {
-        QUIB_REFILL();
-        QUIB_LOOKUP();
-      }
+      // Within the input margin: a pass refills at most twice before its
+      // bounds are checked again.
+      QUIB_REFILL();
+      QUIB_LOOKUP();
       copy_match(out, dist, length);
       out += length;
-      if (!next_pass) break;
+      if (in > in_fast_end || out > out_fast_end) break;
     }
   }
 #undef QUIB_REFILL
 #undef QUIB_CONSUME
+#undef QUIB_VALUE
 #undef QUIB_LOOKUP
 #undef QUIB_LITERAL
 
   br.pos = static_cast<std::size_t>(in - br.input.data());
   br.bits = bits;
-  br.count = count;
+  br.count = count & 0xFFu;
   size = static_cast<std::size_t>(out - base);
   return result;
 }
@@ -743,24 +886,23 @@ using InflateFast = FastResult (*)(BitReader&, const HuffmanTables&, std::uint8_
 [[gnu::noinline]] FastResult inflate_fast_generic(BitReader& br, const HuffmanTables& tables,
                                                   std::uint8_t* base, std::size_t& size,
                                                   std::size_t out_fast_limit) {
-  return inflate_fast_body(br, tables, base, size, out_fast_limit);
+  return inflate_fast_body<false>(br, tables, base, size, out_fast_limit);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // With BMI2 a shift by a register amount is one plain instruction instead
 // of one bound to CL with a flags dependency; the bit buffer's chain of
 // shifts is the loop's critical path, so this variant is markedly faster.
-[[gnu::noinline, gnu::target("bmi2")]] FastResult inflate_fast_bmi2(BitReader& br,
-                                                                    const HuffmanTables& tables,
-                                                                    std::uint8_t* base,
-                                                                    std::size_t& size,
-                                                                    std::size_t out_fast_limit) {
-  return inflate_fast_body(br, tables, base, size, out_fast_limit);
+[[gnu::noinline, gnu::target("bmi2,avx2")]] FastResult inflate_fast_bmi2(
+    BitReader& br, const HuffmanTables& tables, std::uint8_t* base, std::size_t& size,
+    std::size_t out_fast_limit) {
+  return inflate_fast_body<true>(br, tables, base, size, out_fast_limit);
 }
 
 InflateFast select_inflate_fast() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("bmi2") ? inflate_fast_bmi2 : inflate_fast_generic;
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2") ? inflate_fast_bmi2
+                                                                          : inflate_fast_generic;
 }
 #else
 InflateFast select_inflate_fast() { return inflate_fast_generic; }
@@ -848,10 +990,13 @@ Result<Bytes, DecompressError> inflate_stream(ByteView input, std::uint64_t limi
                                               ExpansionBudget* budget) {
   BitReader in(input);
   // First capacity, a guess from the input alone: stored data comes out
-  // as long as it went in, coded data typically three to five times so.
+  // as long as it went in, coded data typically three to ten times so. The
+  // guess errs on the large side: room that is never written costs address
+  // space only, while growing copies everything produced so far into pages
+  // the process has not touched yet.
   const bool starts_stored = !input.empty() && ((input[0] >> 1) & 3u) == 0;
-  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : 4), budget);
-  std::unique_ptr<HuffmanTables> dynamic;
+  InflateOutput out(limit, std::uint64_t{input.size()} * (starts_stored ? 1 : kCodedGuess), budget);
+  DynamicTables dynamic;
   for (;;) {
     const std::size_t block_start = in.pos;
     std::uint32_t header;
@@ -876,9 +1021,8 @@ Result<Bytes, DecompressError> inflate_stream(ByteView input, std::uint64_t limi
         QUIB_CHECK(inflate_block_data(in, fixed_huffman_tables(), out));
         break;
       case 2:
-        if (!dynamic) dynamic.reset(new HuffmanTables);
-        QUIB_CHECK(read_dynamic_tables(in, *dynamic));
-        QUIB_CHECK(inflate_block_data(in, *dynamic, out));
+        QUIB_CHECK(read_dynamic_tables(in, dynamic.get()));
+        QUIB_CHECK(inflate_block_data(in, dynamic.get(), out));
         break;
       default:
         return err(DecompressError::unsupported_block_type(type));
@@ -959,36 +1103,35 @@ inline unsigned distance_symbol(std::uint32_t dist) {
   return 2 * top + ((v >> (top - 1)) & 1u);
 }
 
+// Writes bits into a buffer sized for the whole output by the caller:
+// the fixed-code block is given up before it outgrows the stored form, so
+// it never needs more than the input plus a few bytes.
 class BitWriter {
  public:
-  explicit BitWriter(std::size_t capacity) { buf_.resize(capacity); }
-  // Makes room for at least 16 more bytes.
-  void reserve() {
-    if (buf_.size() - pos_ < 16) buf_.resize(buf_.size() * 2 + 16);
-  }
+  explicit BitWriter(std::uint8_t* buf) : buf_(buf) {}
   void put(std::uint32_t bits, unsigned n) {
     acc_ |= std::uint64_t{bits} << fill_;
     fill_ += n;
     if (fill_ >= 32) {
-      store_le32(buf_.data() + pos_, static_cast<std::uint32_t>(acc_));
+      store_le32(buf_ + pos_, static_cast<std::uint32_t>(acc_));
       pos_ += 4;
       acc_ >>= 32;
       fill_ -= 32;
     }
   }
   std::size_t bytes_so_far() const { return pos_ + (fill_ + 7) / 8; }
+  // The bits written, the last byte padded with zero bits.
   Bytes finish() {
     while (fill_ > 0) {
       buf_[pos_++] = static_cast<std::uint8_t>(acc_);
       acc_ >>= 8;
       fill_ = fill_ > 8 ? fill_ - 8 : 0;
     }
-    buf_.resize(pos_);
-    return std::move(buf_);
+    return Bytes(buf_, buf_ + pos_);
   }
 
  private:
-  Bytes buf_;
+  std::uint8_t* buf_;
   std::size_t pos_ = 0;
   std::uint64_t acc_ = 0;
   unsigned fill_ = 0;
@@ -1015,60 +1158,91 @@ inline std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, st
   return k;
 }
 
-constexpr std::size_t kHashSize = 1u << 15;
+constexpr unsigned kHashBits = 15;
+constexpr std::size_t kHashSize = std::size_t{1} << kHashBits;
 constexpr unsigned kMaxChain = 64;
+// The head table of a short input has about as many entries as the input
+// has positions, at least this many.
+constexpr unsigned kMinHeadBits = 8;
+// With a head table smaller than the hash, a chain also links positions
+// whose hashes differ only in the bits the table drops; a walk passes over
+// them without counting them as steps, but at most this many of them.
+constexpr unsigned kMaxPassedOver = 4 * kMaxChain;
+
+// The match finder's tables for inputs whose positions fit 32 bits, one
+// set per thread, kept for its life: at most a full head table and a chain
+// over the window (192 KiB), allocated on first use and never zero-filled
+// as a whole. Each input clears only the part of the head table it uses;
+// the chain is written before it is read.
+struct MatchTables {
+  std::unique_ptr<std::uint32_t[]> head{new std::uint32_t[kHashSize]};
+  std::unique_ptr<std::uint16_t[]> chain{new std::uint16_t[kWindow]};
+};
+MatchTables& thread_match_tables() {
+  thread_local MatchTables tables;
+  return tables;
+}
 
 // The fixed-code block, or an empty result when it grows to the size at
-// which stored blocks win. The head table keeps position + 1 (0 = empty).
-// The chain is a ring over the window, which is all a walk can reach, and
-// holds for each position the distance back to the previous one with the
-// same hash (0 when there is none within the window: such a candidate
-// would end the walk anyway); 16-bit entries keep it within 64 KiB.
+// which stored blocks win. The head table keeps position + 1 (0 = empty)
+// by the top `head_bits` bits of a position's hash. The chain is a ring
+// over the window, which is all a walk can reach, and holds for each
+// position the distance back to the previous one with the same head entry
+// (0 when there is none within the window: such a candidate would end the
+// walk anyway); 16-bit entries keep it within 64 KiB. The candidates a walk
+// counts are exactly those with the same hash, most recent first.
 template <class Pos>
-Bytes deflate_fixed(ByteView input) {
+Bytes deflate_fixed(ByteView input, Pos* head, std::uint16_t* chain) {
   const std::uint8_t* const data = input.data();
   const std::size_t n = input.size();
   const FixedCodes& codes = fixed_codes();
-  std::unique_ptr<Pos[]> head(new Pos[kHashSize]());
-  std::unique_ptr<std::uint16_t[]> chain(new std::uint16_t[kWindow]());
+  unsigned head_bits = kMinHeadBits;
+  while (head_bits < kHashBits && (std::size_t{1} << head_bits) < n) ++head_bits;
+  const unsigned drop = kHashBits - head_bits;
+  std::fill(head, head + (std::size_t{1} << head_bits), Pos{0});
   const auto link = [&](std::size_t p, std::uint32_t h) {
-    const Pos before = head[h];
+    const Pos before = head[h >> drop];
     const std::size_t back = before == 0 ? 0 : p - (static_cast<std::size_t>(before) - 1);
     chain[p & (kWindow - 1)] = static_cast<std::uint16_t>(back > kWindow - 1 ? 0 : back);
-    head[h] = static_cast<Pos>(p + 1);
+    head[h >> drop] = static_cast<Pos>(p + 1);
   };
   const auto insert = [&](std::size_t p) { link(p, hash3(data + p)); };
 
   // The size of the input as one stored block: a fixed-code block that
-  // reaches it is given up.
+  // reaches it is given up. Checked before every literal or match (at most
+  // 31 bits), the block never takes more than that plus 8 bytes.
   const std::size_t stored_size = n + kStoredHeaderBytes;
-  BitWriter w(n / 2 + 16);
+  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[stored_size + 8]);
+  BitWriter w(buf.get());
   w.put(0b011, 3);  // BFINAL = 1, BTYPE = 01
   std::size_t i = 0;
   while (i < n) {
-    w.reserve();
     if (w.bytes_so_far() >= stored_size) return {};
     std::size_t best = 0, best_dist = 0;
     if (n - i >= kMinMatch) {
       const std::uint32_t h = hash3(data + i);
-      Pos cand = head[h];
+      Pos cand = head[h >> drop];
       const std::size_t max_len = std::min<std::size_t>(kMaxMatch, n - i);
-      unsigned steps = 0;
+      unsigned steps = 0, passed = 0;
       while (cand != 0) {
         const std::size_t c = static_cast<std::size_t>(cand) - 1;
         if (i - c > kWindow) break;
-        // A candidate only wins when strictly longer, so it must match the
-        // four bytes that end one past the current best length.
-        if (best < 3 ? data[c] == data[i]
-                     : load_u32(data + c + best - 3) == load_u32(data + i + best - 3)) {
-          const std::size_t len = match_length(data + c, data + i, max_len);
-          if (len > best) {
-            best = len;
-            best_dist = i - c;
-            if (len == max_len) break;
+        if (drop == 0 || hash3(data + c) == h) {
+          // A candidate only wins when strictly longer, so it must match
+          // the four bytes that end one past the current best length.
+          if (best < 3 ? data[c] == data[i]
+                       : load_u32(data + c + best - 3) == load_u32(data + i + best - 3)) {
+            const std::size_t len = match_length(data + c, data + i, max_len);
+            if (len > best) {
+              best = len;
+              best_dist = i - c;
+              if (len == max_len) break;
+            }
           }
+          if (++steps == kMaxChain) break;
+        } else if (++passed == kMaxPassedOver) {
+          break;
         }
-        if (++steps == kMaxChain) break;
         const std::uint16_t back = chain[c & (kWindow - 1)];
         if (back == 0) break;
         cand = static_cast<Pos>(cand - back);
@@ -1116,9 +1290,15 @@ Bytes stored_blocks(ByteView input) {
 }  // namespace
 
 Bytes deflate_raw(ByteView input) {
-  Bytes fixed = input.size() < std::numeric_limits<std::uint32_t>::max()
-                    ? deflate_fixed<std::uint32_t>(input)
-                    : deflate_fixed<std::uint64_t>(input);
+  Bytes fixed;
+  if (input.size() < std::numeric_limits<std::uint32_t>::max()) {
+    MatchTables& t = thread_match_tables();
+    fixed = deflate_fixed<std::uint32_t>(input, t.head.get(), t.chain.get());
+  } else {
+    std::unique_ptr<std::uint64_t[]> head(new std::uint64_t[kHashSize]);
+    std::unique_ptr<std::uint16_t[]> chain(new std::uint16_t[kWindow]);
+    fixed = deflate_fixed<std::uint64_t>(input, head.get(), chain.get());
+  }
   if (!fixed.empty()) return fixed;
   return stored_blocks(input);
 }

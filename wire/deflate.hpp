@@ -11,8 +11,11 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -102,6 +105,17 @@ struct BitReader {
     }
     return true;
   }
+  // Tops the buffer up to at least 56 bits with one unaligned load; needs
+  // 8 bytes at `pos`. Only whole bytes are taken.
+  void refill_fast() {
+    std::uint64_t v;
+    std::memcpy(&v, input.data() + pos, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    bits |= v << count;
+    pos += (63 - count) >> 3;
+    count |= 56;
+  }
+  bool can_refill_fast() const { return input.size() - pos >= 8; }
   // The next n bits (n <= count), without consuming them.
   std::uint32_t peek(unsigned n) const {
     return static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << n) - 1));
@@ -133,8 +147,9 @@ struct BitReader {
 //   bits 0..7   bits to consume in all: code length plus extra bits of a
 //               length or distance (for a subtable link, the primary index
 //               width)
-//   bits 8..11  code length alone (for a subtable link, the subtable's
-//               index width)
+//   bits 8..11  code length alone, primary index bits included for a code
+//               in a subtable (for a subtable link, the subtable's index
+//               width)
 //   bits 12..15 flags (see the flag constants in deflate.cpp)
 //   bits 16..30 value: literal byte, length or distance base, symbol of an
 //               end-of-block or invalid entry, or the subtable's offset
@@ -168,6 +183,27 @@ struct HuffmanTables {
   HuffmanTable distance;
 };
 
+// The tables a decoder builds its dynamic blocks into, taken on first use:
+// one set per thread, kept for the thread's life, so that a stream costs
+// no allocation for them (two tables are 53 KiB; allocated and freed per
+// stream they cost page faults). Building a table fills every entry a
+// lookup can reach, so nothing a previous stream left in them is ever
+// read. A decoder that runs while its thread's set is taken gets a set of
+// its own.
+class DynamicTables {
+ public:
+  DynamicTables() = default;
+  ~DynamicTables();
+  DynamicTables(const DynamicTables&) = delete;
+  DynamicTables& operator=(const DynamicTables&) = delete;
+
+  HuffmanTables& get();
+
+ private:
+  HuffmanTables* tables_ = nullptr;
+  std::unique_ptr<HuffmanTables> own_;
+};
+
 // Builds the table of a code from its lengths (one per symbol, 0 = absent)
 // into `table` (built in place: a table is 26 KiB). A length above 15, more
 // symbols than the alphabet has, or an over-subscribed set is
@@ -189,16 +225,18 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 // within 15 bits, UnexpectedEnd when the input ends first.
 Result<std::uint16_t, DecompressError> decode_symbol(const HuffmanTable& table, BitReader& in);
 
-// Output of a decoder: grows with what is produced, never past `limit`
-// (plus a fixed slack for wide copies), and never from a length read off
-// the wire.
+// Output of a decoder: reserved once for the caller's estimate, grown with
+// what is produced (early, when the input read so far predicts more), never
+// past `limit` (plus a fixed slack for wide copies). Room is zeroed a step
+// at a time just ahead of the writing, never to the whole capacity.
 class InflateOutput {
  public:
   // Bytes past the logical end that wide copies may touch.
-  static constexpr std::size_t kSlack = 320;
+  static constexpr std::size_t kSlack = 384;
 
-  // `expected` is only a first capacity hint; it is capped by `limit`. With
-  // a budget the limit is also what is left of it.
+  // `expected` is only a first capacity hint; it is capped by `limit`.
+  // Callers bound it by the input that has arrived, never by a length read
+  // off the wire alone. With a budget the limit is also what is left of it.
   InflateOutput(std::uint64_t limit, std::uint64_t expected, ExpansionBudget* budget = nullptr);
 
   std::uint64_t limit() const { return limit_; }
@@ -230,6 +268,9 @@ class InflateOutput {
   void ensure_capacity(std::uint64_t need, std::size_t in_pos = 0, std::size_t in_size = 0);
   // Moves the produced bytes to a buffer of exactly `capacity`.
   void reallocate(std::size_t capacity);
+  // The final size that the output so far, from `in_pos` of `in_size`
+  // input bytes, predicts (with a margin); 0 when there is nothing to go by.
+  double predicted_size(std::size_t in_pos, std::size_t in_size) const;
 
   // Bytes [0, size_) are produced; the vector's size may run further into
   // zeroed room that coded data is written into through pointers.

@@ -8,6 +8,7 @@ compressed form."""
 
 import datetime
 import math
+import random
 import threading
 import time
 from decimal import Decimal
@@ -193,3 +194,44 @@ def test_a_row_that_cannot_be_read_raises(ext_conn, fields, options, error, text
         kinds(ext_conn, [good, good, image(**dict(ROW, **fields))], options, form)
     # The connection reads the next table as before.
     assert len(kinds(ext_conn, [good] * 3, options, form)) == 3
+
+
+def packed(value, width):
+    """The packed bytes of an integer of at most 2 * width - 1 digits."""
+    return bytes.fromhex(f"{abs(value):0{2 * width - 1}d}{'d' if value < 0 else 'c'}")
+
+
+@pytest.mark.parametrize("dtime", [False, True])
+def test_columns_of_a_few_thousand_values_in_any_order(ext_conn, dtime):
+    # Every column repeats values from a pool of thousands, in random order
+    # and in runs, so that the value cache fills, grows, is shared between
+    # the date and time columns and keeps values it met long before; each
+    # value read must be the one in its row.
+    rng = random.Random(7)
+    letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+    pools = {
+        "C4": ["".join(rng.choice(letters) for _ in range(rng.randint(1, 4))) for _ in range(5000)],
+        "NUMC": [f"{v:04d}" for v in rng.sample(range(10000), 6000)],
+        "DATS": [(datetime.date(2010, 1, 1) + datetime.timedelta(days=d)).strftime("%Y%m%d")
+                 for d in rng.sample(range(6000), 4500)],
+        "TIMS": [f"{h:02d}{m:02d}{s:02d}" for h, m, s in
+                 ((rng.randrange(24), rng.randrange(60), rng.randrange(60)) for _ in range(3000))],
+        "P0": rng.sample(range(-99999, 100000), 2500),
+        "P2": rng.sample(range(-9999999, 10000000), 3500),
+    }
+    images, want, previous = [], [], None
+    for _ in range(30000):
+        row = {name: rng.choice(pool) for name, pool in pools.items()}
+        if previous is not None:
+            row.update({name: previous[name] for name in pools if rng.random() < 0.4})
+        previous = row
+        images.append(image(**dict(ROW, C4=units(row["C4"].ljust(4)), NUMC=units(row["NUMC"]),
+                                   DATS=units(row["DATS"]), TIMS=units(row["TIMS"]),
+                                   P0=packed(row["P0"], 3), P2=packed(row["P2"], 4))))
+        day, moment = row["DATS"], row["TIMS"]
+        if dtime:
+            day = datetime.datetime.strptime(day, "%Y%m%d").date()
+            moment = datetime.time(int(moment[:2]), int(moment[2:4]), int(moment[4:]))
+        want.append((row["C4"], row["NUMC"], day, moment, Decimal(row["P0"]), Decimal(row["P2"]).scaleb(-2)))
+    got = kinds(ext_conn, images, {"dtime": dtime}, "Z")
+    assert [(r["C4"], r["NUMC"], r["DATS"], r["TIMS"], r["P0"], r["P2"]) for r in got] == want

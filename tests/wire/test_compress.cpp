@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include <optional>
 #include <random>
 #include <string>
 
 #include "tests/support/zlib_oracle.hpp"
+#include "tests/wire/support/alloc_watch.hpp"
 #include "tests/wire/support/bit_sink.hpp"
 #include "wire/compress.hpp"
 #include "wire/container.hpp"
@@ -22,24 +21,9 @@ namespace quib::wire {
 void PrintTo(const DecompressError& e, std::ostream* os) { *os << e.debug(); }
 }  // namespace quib::wire
 
-// The largest single allocation while `g_watch` is set: shows that the
-// declared length is never reserved up front.
-static std::atomic<bool> g_watch{false};
-static std::atomic<std::size_t> g_largest{0};
-
-// Kept out of line: the replacement pairs malloc with free, which the
-// compiler's new/delete pairing checks would otherwise see through.
-__attribute__((noinline)) void* operator new(std::size_t n) {
-  if (g_watch.load(std::memory_order_relaxed) && n > g_largest.load(std::memory_order_relaxed))
-    g_largest.store(n, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-
 namespace {
 
+using quib::test::AllocWatch;
 using quib::test::BitSink;
 using quib::test::zlib_deflate;
 
@@ -263,26 +247,52 @@ TEST(CompressedTable, HugeDeclaredLengthIsNotReserved) {
   // A few bytes of input declaring 4 GiB - 1: the output may grow only with
   // what the stream produces.
   const Bytes c = chunk(0xFFFFFFFF, 0x02, 0, fixed_block("tiny", true));
-  g_largest = 0;
-  g_watch = true;
-  auto r = decompress_table_chunk(c);
-  g_watch = false;
-  ASSERT_TRUE(r.ok()) << r.error().debug();
-  EXPECT_EQ(as_chars(*r), "tiny");
-  EXPECT_LT(g_largest.load(), std::size_t{1} << 20);
+  std::size_t largest = 0;
+  std::optional<Result<Bytes, DecompressError>> r;
+  {
+    AllocWatch watch;
+    r.emplace(decompress_table_chunk(c));
+    largest = watch.stats().largest;
+  }
+  ASSERT_TRUE(r->ok()) << r->error().debug();
+  EXPECT_EQ(as_chars(**r), "tiny");
+  EXPECT_LT(largest, std::size_t{1} << 20);
 
   // A run that expands 1000-fold still grows step by step, never to the
   // declared length at once.
   const Bytes run(2'000'000, 'x');
   const Bytes stream = zlib_deflate(run, 9, Z_DEFAULT_STRATEGY);
   const Bytes big = chunk(0xFFFFFFFF, 0x02, 0, as_bits(stream));
-  g_largest = 0;
-  g_watch = true;
-  auto expanded = decompress_table_chunk(big);
-  g_watch = false;
-  ASSERT_TRUE(expanded.ok()) << expanded.error().debug();
-  EXPECT_EQ(*expanded, run);
-  EXPECT_LT(g_largest.load(), std::size_t{8} << 20);
+  std::optional<Result<Bytes, DecompressError>> expanded;
+  {
+    AllocWatch watch;
+    expanded.emplace(decompress_table_chunk(big));
+    largest = watch.stats().largest;
+  }
+  ASSERT_TRUE(expanded->ok()) << expanded->error().debug();
+  EXPECT_EQ(**expanded, run);
+  EXPECT_LT(largest, std::size_t{8} << 20);
+}
+
+TEST(CompressedTable, DeclaredLengthIsReservedOnce) {
+  // Rows expand some 5 to 15 times: the output is allocated once, for the
+  // declared length, and never grown and copied.
+  for (const std::size_t n : {std::size_t{64} << 10, std::size_t{1} << 20, std::size_t{6} << 20}) {
+    SCOPED_TRACE(n);
+    const Bytes content = rows(n, 7);
+    const Bytes c =
+        chunk(static_cast<std::uint32_t>(n), 0x02, 0, as_bits(zlib_deflate(content, 6)));
+    std::optional<Result<Bytes, DecompressError>> r;
+    std::size_t big = 0;
+    {
+      AllocWatch watch;
+      r.emplace(decompress_table_chunk(c));
+      big = watch.stats().big;
+    }
+    ASSERT_TRUE(r->ok()) << r->error().debug();
+    EXPECT_EQ(**r, content);
+    EXPECT_EQ(big, 1u);
+  }
 }
 
 TEST(CompressedTable, ExpansionDrawsFromTheBudget) {

@@ -10,10 +10,12 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/sample_data.hpp"
 #include "tests/support/zlib_oracle.hpp"
+#include "tests/wire/support/alloc_watch.hpp"
 #include "tests/wire/support/bit_sink.hpp"
 #include "wire/deflate.hpp"
 
@@ -25,6 +27,7 @@ void PrintTo(const DecompressError& e, std::ostream* os) { *os << e.debug(); }
 
 namespace {
 
+using quib::test::AllocWatch;
 using quib::test::BitSink;
 using quib::test::random_bytes;
 using quib::test::table_like;
@@ -262,6 +265,68 @@ TEST(DeflateRaw, ChoosesTheGreedyMatchesOfThePlainAlgorithm) {
   EXPECT_TRUE(found);
 }
 
+TEST(DeflateRaw, ShortInputsChooseTheGreedyMatchesOfThePlainAlgorithm) {
+  // A short input's head table has fewer entries than the hash has values,
+  // so its chains also link positions whose hashes differ: the walk must
+  // pass over those without counting them. Repeated words give chains
+  // longer than the 64 steps a walk may take, so a walk that counted the
+  // others would stop short of the matches the plain algorithm finds.
+  Bytes repeats;
+  const Bytes block = random_bytes(60, 8);
+  for (int i = 0; i < 4; ++i) {
+    const Bytes gap = random_bytes(40, static_cast<std::uint32_t>(9 + i));
+    repeats.insert(repeats.end(), gap.begin(), gap.end());
+    repeats.insert(repeats.end(), block.begin(), block.end());
+  }
+  // A trigram U whose hash differs from that of T in the lowest bit only,
+  // 70 times between two copies of T and a suffix: the walk from the
+  // second T meets all the U first, and finds the match only when it does
+  // not count them.
+  const auto hash = [](const std::uint8_t* p) {
+    return ((p[0] | (p[1] << 8) | (p[2] << 16)) * 0x9E3779B1u) >> 17;
+  };
+  const std::uint8_t t[3] = {'T', 'q', '#'};
+  std::uint8_t u[3] = {};
+  for (unsigned v = 0; v < (1u << 21) && hash(u) != (hash(t) ^ 1u); ++v)
+    for (int b = 0; b < 3; ++b) u[b] = static_cast<std::uint8_t>(0x21 + (v >> (7 * b)) % 0x5E);
+  ASSERT_EQ(hash(u), hash(t) ^ 1u);
+  Bytes collisions(t, t + 3);
+  const std::string suffix = "0123456789";
+  collisions.insert(collisions.end(), suffix.begin(), suffix.end());
+  for (int k = 0; k < 70; ++k) {
+    collisions.insert(collisions.end(), u, u + 3);
+    collisions.push_back(static_cast<std::uint8_t>(0x80 + k));
+  }
+  collisions.insert(collisions.end(), t, t + 3);
+  collisions.insert(collisions.end(), suffix.begin(), suffix.end());
+
+  const std::vector<Bytes> inputs = {text_like(16000, 11),
+                                     text_like(3000, 12),
+                                     table_like(12000, 13),
+                                     periodic(3000, 14),
+                                     text_like(200, 15),
+                                     repeats,
+                                     collisions};
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    SCOPED_TRACE(k);
+    const Bytes out = deflate_raw(inputs[k]);
+    ASSERT_EQ(out[0] & 0x07, 0x03) << "expected the fixed-code form";
+    EXPECT_EQ(fixed_block_tokens(out), reference_tokens(inputs[k]));
+  }
+}
+
+TEST(DeflateRaw, ShortInputAllocatesOnlyItsOutput) {
+  // The match finder's tables are the thread's, made by its first call;
+  // later calls allocate the output and nothing sized by the window.
+  const Bytes input = text_like(300, 16);
+  (void)deflate_raw(input);
+  AllocWatch watch;
+  const Bytes out = deflate_raw(input);
+  EXPECT_LE(watch.stats().count, 2u);
+  EXPECT_LE(watch.stats().largest, input.size() + 64);
+  EXPECT_EQ(zlib_inflate(out), input);
+}
+
 TEST(DeflateRaw, ZlibInflatesEveryShapeAndSize) {
   for (const Shape& shape : kShapes) {
     for (std::size_t n : kSizes) {
@@ -398,6 +463,65 @@ TEST(InflateRaw, StoredBlockAfterCodedBlockStartsAtTheNextByte) {
   auto mixed = inflate_raw(stream, kNoLimit);
   ASSERT_TRUE(mixed.ok()) << mixed.error().debug();
   EXPECT_EQ(*mixed, expected);
+}
+
+TEST(InflateRaw, DynamicTablesAreTheThreadsAfterItsFirstStream) {
+  // Two dynamic tables are 53 KiB: allocated per stream they would be the
+  // largest allocation of a small reply.
+  const Bytes input = text_like(3000, 17);
+  const Bytes stream = zlib_deflate(input, 6);
+  ASSERT_EQ((stream[0] >> 1) & 3, 2) << "expected a dynamic block";
+  (void)inflate_raw(stream, kNoLimit);
+  AllocWatch watch;
+  auto out = inflate_raw(stream, kNoLimit);
+  ASSERT_TRUE(out.ok()) << out.error().debug();
+  EXPECT_EQ(*out, input);
+  EXPECT_LT(watch.stats().largest, sizeof(HuffmanTable));
+}
+
+TEST(InflateRaw, DecoderInsideADecoderGetsTablesOfItsOwn) {
+  // The thread's tables are taken: the header of the first stream is read
+  // into them, a second stream is decoded in between, and the first
+  // stream's block still decodes with what was built for it.
+  const Bytes first_input = text_like(5000, 18), second_input = table_like(5000, 19);
+  const Bytes first = zlib_deflate(first_input, 6), second = zlib_deflate(second_input, 6);
+  DynamicTables held;
+  BitReader in(first);
+  std::uint32_t header = 0;
+  ASSERT_TRUE(in.read(3, header));
+  ASSERT_EQ(header, 0b101u) << "expected one final dynamic block";
+  ASSERT_TRUE(read_dynamic_tables(in, held.get()).ok());
+
+  auto inner = inflate_raw(second, kNoLimit);
+  ASSERT_TRUE(inner.ok()) << inner.error().debug();
+  EXPECT_EQ(*inner, second_input);
+
+  InflateOutput out(kNoLimit, 0);
+  ASSERT_TRUE(inflate_block_data(in, held.get(), out).ok());
+  EXPECT_EQ(out.take(), first_input);
+}
+
+TEST(InflateRaw, ThreadsCompressAndDecompressAtOnce) {
+  // Each thread has its own match tables and dynamic tables: threads that
+  // shared them would corrupt each other's streams.
+  constexpr int kThreads = 4;
+  std::vector<Bytes> inputs;
+  for (int t = 0; t < kThreads; ++t)
+    inputs.push_back(t % 2 ? table_like(40000, 30 + t) : text_like(40000, 30 + t));
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const Bytes zlib_stream = zlib_deflate(inputs[t], 6);
+      for (int round = 0; round < 30; ++round) {
+        auto ours = inflate_raw(deflate_raw(inputs[t]), kNoLimit);
+        auto theirs = inflate_raw(zlib_stream, kNoLimit);
+        if (!ours.ok() || *ours != inputs[t] || !theirs.ok() || *theirs != inputs[t]) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
 }
 
 // ---------------------------------------------------------------------------
