@@ -7,6 +7,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -151,12 +152,28 @@ inline void set_type_error(std::string_view message) { set_error(PyExc_TypeError
 using wire::char_literal;
 using wire::debug_quote;
 
+// Makes sure the calling thread's C++ exception state exists. The C++
+// runtime keeps it in thread-local storage of its shared library, which was
+// loaded with this module, after the interpreter started: the C library
+// allocates such storage on a thread's first use of it and aborts the
+// process when that allocation fails. Were the first use the throw of an
+// allocation failure, running out of memory would kill the interpreter
+// instead of raising MemoryError; touched on entry, the storage is
+// allocated while there is memory to spare.
+inline void prepare_thread_for_exceptions() noexcept {
+  // Stored to a volatile: the function is declared const, and a call whose
+  // result is unused could be left out.
+  abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+  (void)globals;
+}
+
 // Guard for the body of every Python entry point: an unexpected C++
 // exception becomes a Python RuntimeError (an allocation failure a
-// MemoryError) instead of unwinding into the interpreter. `fail` is the entry point's failure value
-// (NULL or -1).
+// MemoryError) instead of unwinding into the interpreter. `fail` is the
+// entry point's failure value (NULL or -1).
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     return body();
   } catch (const std::bad_alloc&) {
