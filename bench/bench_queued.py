@@ -32,7 +32,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
 sys.path.insert(0, str(ROOT / "tests" / "py" / "support"))
 sys.path.insert(0, str(ROOT / "bench"))
-from bench_python_calls import import_lomra, percentile  # noqa: E402
+from bench_cancel import report  # noqa: E402
+from bench_python_calls import import_lomra  # noqa: E402
+from simlog import requests_seen, wait_for_request  # noqa: E402
 
 TIMEOUT = 0.2  # the queued call's deadline
 GOAL_OVERSHOOT_MS = 50.0  # as for a call that waits for its reply (bench_cancel.py)
@@ -41,28 +43,8 @@ GOAL_CLOSE_MS = 10.0
 SETTLE = 0.02  # how long the queued call has been waiting before it is ended
 
 
-def report(label, seconds, goal_ms):
-    s = sorted(x * 1e3 for x in seconds)
-    p50, p99 = percentile(s, 50), percentile(s, 99)
-    print(f"{label:52} p50 {p50:7.2f} ms  p99 {p99:7.2f} ms   goal <= {goal_ms:.0f} ms   "
-          f"ratio p50 {p50 / goal_ms:5.2f}  p99 {p99 / goal_ms:5.2f}")
-
-
 def params_of(port):
     return {"ashost": "127.0.0.1", "port": str(port), "user": "TESTER", "passwd": "secret"}
-
-
-def sleeps_seen(log_path):
-    """How many Z_SIM_SLEEP requests the simulator has received (its log)."""
-    n = 0
-    with open(log_path, encoding="utf-8") as f:
-        for line in f:
-            try:
-                e = json.loads(line)
-            except ValueError:
-                break
-            n += e.get("kind") == "message" and e.get("dir") == "recv" and e.get("function") == "Z_SIM_SLEEP"
-    return n
 
 
 class Busy:
@@ -80,7 +62,7 @@ class Busy:
     def occupy(self):
         """Starts the long call on a thread of its own and returns once its
         request has reached the simulator: the session is taken."""
-        seen = sleeps_seen(self.log_path)
+        seen = requests_seen(self.log_path, "Z_SIM_SLEEP")
 
         def run():
             try:
@@ -90,8 +72,7 @@ class Busy:
 
         self.thread = threading.Thread(target=run, daemon=True)
         self.thread.start()
-        while sleeps_seen(self.log_path) <= seen:
-            time.sleep(0.002)
+        wait_for_request(self.log_path, "Z_SIM_SLEEP", seen + 1)
 
 
 def queued_timeouts(lomra, port, log_path, runs):
@@ -184,10 +165,10 @@ def main():
         ctrl_c = json.loads(child.stdout.strip().splitlines()[-1])
 
         # The goal of a timeout is the deadline itself: a ratio of 1.00.
-        report(f"queued call, timeout {TIMEOUT * 1e3:.0f} ms: call -> RFC_CANCELED", timeouts, TIMEOUT * 1e3)
+        report(f"queued, timeout {TIMEOUT * 1e3:.0f} ms: call -> RFC_CANCELED", timeouts, TIMEOUT * 1e3)
         report("  the same: past its deadline", [t - TIMEOUT for t in timeouts], GOAL_OVERSHOOT_MS)
-        report("queued call: SIGINT -> KeyboardInterrupt", ctrl_c, GOAL_CTRL_C_MS)
-        report("queued call: close() -> its error", closes, GOAL_CLOSE_MS)
+        report("queued: SIGINT -> KeyboardInterrupt", ctrl_c, GOAL_CTRL_C_MS)
+        report("queued: close() -> its error", closes, GOAL_CLOSE_MS)
 
 
 if __name__ == "__main__":

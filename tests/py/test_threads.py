@@ -47,6 +47,7 @@ def outcome(proc):
 PRELUDE = textwrap.dedent("""
     import json, os, signal, sys, threading, time
     import lomra
+    from support.simlog import wait_for_request
 
     def described(e):
         return [type(e).__name__, getattr(e, "code", None), str(e)]
@@ -57,22 +58,6 @@ PRELUDE = textwrap.dedent("""
         except BaseException as e:  # noqa: BLE001 - reported to the test
             return described(e)
 
-    def requests_seen(log_path, function):
-        n = 0
-        with open(log_path, encoding="utf-8") as f:
-            for line in f:
-                try:
-                    e = json.loads(line)
-                except ValueError:
-                    break
-                n += e.get("kind") == "message" and e.get("dir") == "recv" and e.get("function") == function
-        return n
-
-    def wait_for_request(log_path, function, count=1):
-        end = time.monotonic() + 30
-        while requests_seen(log_path, function) < count:
-            assert time.monotonic() < end, "the request never reached the simulator"
-            time.sleep(0.01)
 """)
 
 

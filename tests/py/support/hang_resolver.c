@@ -12,8 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
-typedef int (*getaddrinfo_fn)(const char*, const char*, const struct addrinfo*,
-                              struct addrinfo**);
+typedef int (*getaddrinfo_fn)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
 
 static int hangs_for(const char* node, const struct addrinfo* hints) {
   const char* suffix = getenv("QUIB_TEST_HANG_SUFFIX");
