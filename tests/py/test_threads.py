@@ -224,6 +224,7 @@ def test_a_stalled_reopen_keeps_other_threads_waiting_within_their_own_deadlines
 # --- fork() ----------------------------------------------------------------------------------------
 
 FORK = textwrap.dedent("""
+    from support import simlog
     params, phase, log_path = {params}, {phase}, {log_path}
     c = lomra.Connection(params, {{}})
     c.function_description("Z_SIM_SLEEP")
@@ -235,42 +236,71 @@ FORK = textwrap.dedent("""
         a = threading.Thread(target=lambda: inside.update(out=attempt(c.call, "Z_SIM_SLEEP", {{"MILLIS": 1500}}, {{}})))
         a.start()
         wait_for_request(log_path, "Z_SIM_SLEEP")
+    done_r, done_w = os.pipe()
+    end_r, end_w = os.pipe()
     pid = os.fork()
     if pid == 0:
-        start = time.monotonic()
-        got = attempt(lambda: c.call("STFC_CONNECTION", {{"REQUTEXT": "child"}}, {{"timeout": 5}})["ECHOTEXT"])
-        took = time.monotonic() - start
-        sid = c.connection_attributes()["sessionId"]
-        c.close()
-        print(json.dumps({{"child": got, "took": took, "own_session": sid != parent_sid}}), flush=True)
+        if phase == "freed in the child":
+            del c
+            report = {{"child": ["freed"], "took": 0, "own_session": True}}
+        else:
+            start = time.monotonic()
+            got = attempt(lambda: c.call("STFC_CONNECTION", {{"REQUTEXT": "child"}}, {{"timeout": 5}})["ECHOTEXT"])
+            took = time.monotonic() - start
+            sid = c.connection_attributes()["sessionId"]
+            c.close()
+            report = {{"child": got, "took": took, "own_session": sid != parent_sid}}
+        print(json.dumps(report), flush=True)
+        os.write(done_w, b"x")
+        # Alive until the parent has dropped its connection below.
+        os.read(end_r, 1)
         os._exit(0)
-    os.waitpid(pid, 0)
+    os.read(done_r, 1)
     if a is not None:
         a.join(30)
     after = attempt(lambda: c.call("STFC_CONNECTION", {{"REQUTEXT": "parent again"}}, {{}})["ECHOTEXT"])
-    print(json.dumps({{"inside": inside.get("out"), "after": after,
-                       "same_session": c.connection_attributes()["sessionId"] == parent_sid}}))
+    same = c.connection_attributes()["sessionId"] == parent_sid
+    # Dropped without its closing record: the server sees the connection end
+    # now, not when the child ends; the child kept no copy of its socket.
+    del c
+    dropped = simlog.wait_for(log_path, patience=2, event="closed", conn=1)
+    os.write(end_w, b"x")
+    os.waitpid(pid, 0)
+    print(json.dumps({{"inside": inside.get("out"), "after": after, "same_session": same, "dropped": dropped}}))
 """)
 
 
-@pytest.mark.parametrize("phase", ["idle", "during a call"])
-def test_a_forked_child_opens_a_session_of_its_own_and_leaves_the_parents_alone(phase):
+FORK_CASES = [
+    # the parent's state at the fork, what the child does, the conversations
+    # the STFC_CONNECTION requests went on (1: the parent's), those that got
+    # a closing record
+    ("idle", ["result", "child"], [1, 2, 1], [2]),
+    ("during a call", ["result", "child"], [1, 2, 1], [2]),
+    ("freed in the child", ["freed"], [1, 1], []),
+]
+
+
+@pytest.mark.parametrize("phase, child_got, conversations, closed", FORK_CASES, ids=[c[0] for c in FORK_CASES])
+def test_a_forked_child_opens_a_session_of_its_own_and_leaves_the_parents_alone(phase, child_got, conversations,
+                                                                                 closed):
     with simctl.Sim() as sim:
         proc = run_python(PRELUDE + FORK.format(params=repr(logon(sim)), phase=repr(phase),
                                                 log_path=repr(sim.log_path)), timeout=60)
         assert proc.returncode == 0, proc.stderr
         child, parent = (json.loads(line) for line in proc.stdout.strip().splitlines()[-2:])
-        assert child["child"] == ["result", "child"] and child["own_session"], child
+        assert child["child"] == child_got and child["own_session"], child
         assert child["took"] <= 5, child
         assert parent["after"] == ["result", "parent again"] and parent["same_session"], parent
+        assert parent["dropped"], parent
         if phase == "during a call":
             assert parent["inside"] == ["result", {"E_MILLIS": 1500}], parent
         # The parent's conversation (the first) got the parent's requests
         # only; the child's request and its closing record went on its own.
         sent = [e["conn"] for e in sim.entries(kind="message", dir="recv", function="STFC_CONNECTION")]
-        assert sent == [1, 2, 1]
-        sim.wait_for(event="deallocate", conn=2)
-        assert [e["conn"] for e in sim.events("deallocate")] == [2]
+        assert sent == conversations
+        for conn in closed:
+            sim.wait_for(event="deallocate", conn=conn)
+        assert [e["conn"] for e in sim.events("deallocate")] == closed
         assert sim.events("cancel") == []
 
 
