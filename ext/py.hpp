@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -50,6 +51,33 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+// A thread that comes back for the interpreter lock while the interpreter
+// shuts down (a daemon thread whose wait ended late) is ended by CPython
+// with pthread_exit. Its unwinding would run into the noexcept frames of
+// this module and abort the whole process; such a thread stops here
+// instead, for good, holding nothing: the process is about to end.
+[[noreturn]] inline void park_for_shutdown() noexcept {
+  for (;;) ::pause();
+}
+
+// PyEval_RestoreThread, parking a thread that shutdown ends.
+inline void take_gil_back(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    park_for_shutdown();
+  }
+}
+
+// PyGILState_Ensure, parking a thread that shutdown ends.
+inline PyGILState_STATE ensure_gil() noexcept {
+  try {
+    return PyGILState_Ensure();
+  } catch (abi::__forced_unwind&) {
+    park_for_shutdown();
+  }
+}
+
 // Releases the interpreter lock for the life of the guard.
 class AllowThreads {
  public:
@@ -59,7 +87,7 @@ class AllowThreads {
   AllowThreads& operator=(const AllowThreads&) = delete;
   // Takes the lock back before the guard ends.
   void restore() {
-    if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
+    if (state_) take_gil_back(std::exchange(state_, nullptr));
   }
 
  private:

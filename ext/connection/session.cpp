@@ -23,7 +23,7 @@ using proto::ProtocolError;
 // exception they raise (KeyboardInterrupt) is kept for the operation's
 // thread, and the operation ends.
 bool look_at_signals(PendingSignal& pending) {
-  const PyGILState_STATE gil = PyGILState_Ensure();
+  const PyGILState_STATE gil = ensure_gil();
   const bool go_on = PyErr_CheckSignals() == 0;
   if (!go_on) {
     if (pending.type == nullptr) {

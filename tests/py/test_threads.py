@@ -85,10 +85,19 @@ QUEUED = textwrap.dedent("""
     a.start()
     wait_for_request(log_path, "Z_SIM_SLEEP")
 
-    # The queued call runs on the main thread, where Ctrl-C is raised.
+    # The queued call runs on the main thread, where Ctrl-C is raised. Its
+    # wait runs Python's signal handlers: one that finds the call begun
+    # tells that it waits.
     marks = {{}}
+    def note(signum, frame):
+        if "calling" in marks:
+            marks["waiting"] = True
+    signal.signal(signal.SIGUSR1, note)
     def act():
-        time.sleep(0.3)
+        while "waiting" not in marks:
+            os.kill(os.getpid(), signal.SIGUSR1)
+            time.sleep(0.02)
+        time.sleep(0.05)
         marks["at"] = time.monotonic()
         if end == "ctrl-c":
             os.kill(os.getpid(), signal.SIGINT)
@@ -96,7 +105,7 @@ QUEUED = textwrap.dedent("""
             getattr(c, end)()
     if end != "timeout":
         threading.Thread(target=act, daemon=True).start()
-    start = time.monotonic()
+    start = marks["calling"] = time.monotonic()
     queued = attempt(lambda: c.call("STFC_CONNECTION", {{"REQUTEXT": "queued"}},
                                     {{"timeout": timeout}} if end == "timeout" else {{}})["ECHOTEXT"])
     ended = time.monotonic()
@@ -307,7 +316,8 @@ def test_a_forked_child_opens_a_session_of_its_own_and_leaves_the_parents_alone(
 # --- a signal handler on the thread inside the session ------------------------------------------
 
 HANDLER = textwrap.dedent("""
-    params, action = {params}, {action}
+    from support import simlog
+    params, action, log_path = {params}, {action}, {log_path}
     c = lomra.Connection(params, {{}})
     c.function_description("Z_SIM_SLEEP")
     c.function_description("STFC_CONNECTION")
@@ -320,13 +330,19 @@ HANDLER = textwrap.dedent("""
         "close": c.close,
     }}
     seen = {{}}
+    before = simlog.requests_seen(log_path, "Z_SIM_SLEEP")
     def on_alarm(signum, frame):
+        # Once, when the call's request has reached the server: the call
+        # then waits for its reply, with the session held.
+        if "out" in seen or simlog.requests_seen(log_path, "Z_SIM_SLEEP") == before:
+            return
         start = time.monotonic()
         seen["out"] = attempt(actions[action])
         seen["took"] = time.monotonic() - start
     signal.signal(signal.SIGALRM, on_alarm)
-    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
     waited = attempt(c.call, "Z_SIM_SLEEP", {{"MILLIS": 1000}}, {{}})
+    signal.setitimer(signal.ITIMER_REAL, 0)
     print(json.dumps({{"handler": seen["out"], "took": seen["took"], "call": waited, "alive": c.alive}}))
 """)
 
@@ -346,11 +362,46 @@ HANDLER_CASES = [
 
 @pytest.mark.parametrize("action, handler, call", HANDLER_CASES, ids=[c[0] for c in HANDLER_CASES])
 def test_a_signal_handler_inside_a_wait_is_refused_the_session_at_once(sim, action, handler, call):
-    out = run_script(HANDLER, patience=60, params=logon(sim), action=action)
+    out = run_script(HANDLER, patience=60, params=logon(sim), action=action, log_path=sim.log_path)
     assert out["handler"] == handler, out
     assert out["took"] <= TOLERANCE, out
     assert out["call"] == call, out
     assert out["alive"] is (action != "close")
+
+
+# --- daemon threads at interpreter exit ---------------------------------------------------------
+
+SHUTDOWN = textwrap.dedent("""
+    params, millis = {params}, {millis}
+    c = lomra.Connection(params, {{}})
+    c.function_description("Z_SIM_SLEEP")
+
+    class Slow:
+        # Collected by the last collection of the interpreter's shutdown (a
+        # cycle, with the collector off until then), which it makes last:
+        # the daemon thread below wants the interpreter lock back meanwhile.
+        def __del__(self, sleep=time.sleep):
+            sleep(0.6)
+
+    import gc
+    gc.disable()
+    slow = Slow()
+    slow.cycle = slow
+    del slow
+    threading.Thread(target=lambda: c.call("Z_SIM_SLEEP", {{"MILLIS": millis}}, {{}}), daemon=True).start()
+    time.sleep(0.1)
+    print(json.dumps({{"exiting": True}}))
+""")
+
+
+@pytest.mark.parametrize("millis", [300, 5000], ids=["the call ends meanwhile", "the call goes on waiting"])
+def test_a_daemon_thread_inside_a_call_lets_the_interpreter_exit(sim, millis):
+    # CPython ends such a thread (pthread_exit) when it wants the interpreter
+    # lock back, to look at signals or after its call; an unwinding that
+    # reached this module's frames would abort the process instead of
+    # letting it exit.
+    for _ in range(3):
+        assert run_script(SHUTDOWN, patience=60, params=logon(sim), millis=millis) == {"exiting": True}
 
 
 # --- name resolution ---------------------------------------------------------------------------
@@ -414,25 +465,35 @@ def test_a_hanging_resolver_ends_the_open_at_its_deadline(sim, hanging_resolver,
 # --- out of memory ---------------------------------------------------------------------------------
 
 SQUEEZE = textwrap.dedent("""
+    import subprocess
     params, rooms, rounds = {params}, {rooms}, {rounds}
     c = lomra.Connection(params, {{}})
     c.call("Z_SIM_ROWS", {{"ROW_COUNT": 10}}, {{}})
     with open("/proc/self/status") as f:
         vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
+
+    def limit(room):
+        # The soft limit only: it can be lifted again.
+        cap = "unlimited" if room is None else (vm + room * 1024) * 1024
+        subprocess.run(["prlimit", f"--pid={{os.getpid()}}", f"--as={{cap}}:"], check=True)
+
     seen = []
     for room in rooms:
-        # Room for `room` MB more than the interpreter holds now: too little for
-        # the table, which every round reads on a thread of its own, whose first
-        # C++ exception is the allocation failure.
-        subprocess.run(["prlimit", f"--pid={{os.getpid()}}", f"--as={{(vm + room * 1024) * 1024}}:"], check=True)
         for _ in range(rounds):
-            out = {{}}
-            t = threading.Thread(target=lambda: out.update(
-                r=attempt(lambda: len(c.call("Z_SIM_ROWS", {{"ROW_COUNT": 150000}}, {{}})["T_ROWS"]))[0]))
+            # A thread of its own, made before the squeeze, that reads a table
+            # too large for `room` MB more than the interpreter held at the
+            # start: its first C++ exception is the allocation failure.
+            go, out = threading.Event(), {{}}
+            def read():
+                go.wait()
+                out["r"] = attempt(lambda: len(c.call("Z_SIM_ROWS", {{"ROW_COUNT": 150000}}, {{}})["T_ROWS"]))[0]
+            t = threading.Thread(target=read)
             t.start()
+            limit(room)
+            go.set()
             t.join()
+            limit(None)
             seen.append(out["r"])
-        subprocess.run(["prlimit", f"--pid={{os.getpid()}}", "--as=unlimited:"], check=True)
     print(json.dumps({{"seen": seen, "after": c.call("STFC_CONNECTION", {{"REQUTEXT": "after"}}, {{}})["ECHOTEXT"]}}))
 """)
 
@@ -440,6 +501,6 @@ SQUEEZE = textwrap.dedent("""
 @pytest.mark.skipif(shutil.which("prlimit") is None, reason="prlimit (util-linux) is missing")
 def test_running_out_of_memory_on_a_new_thread_is_always_a_memory_error(sim):
     rooms, rounds = [80, 110, 140], 8
-    out = run_script("import subprocess\n" + SQUEEZE, patience=600, params=logon(sim), rooms=rooms, rounds=rounds)
+    out = run_script(SQUEEZE, patience=600, params=logon(sim), rooms=rooms, rounds=rounds)
     assert out["seen"] == ["MemoryError"] * (len(rooms) * rounds), out
     assert out["after"] == "after"
