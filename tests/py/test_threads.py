@@ -333,17 +333,21 @@ HANDLER = textwrap.dedent("""
     before = simlog.requests_seen(log_path, "Z_SIM_SLEEP")
     def on_alarm(signum, frame):
         # Once, when the call's request has reached the server: the call
-        # then waits for its reply, with the session held.
-        if "out" in seen or simlog.requests_seen(log_path, "Z_SIM_SLEEP") == before:
+        # then waits for its reply, with the session held. (Never nested:
+        # the next alarm may come while this one runs.)
+        if "out" in seen or "busy" in seen:
             return
-        start = time.monotonic()
-        seen["out"] = attempt(actions[action])
-        seen["took"] = time.monotonic() - start
+        seen["busy"] = True
+        if simlog.requests_seen(log_path, "Z_SIM_SLEEP") > before:
+            start = time.monotonic()
+            seen["out"] = attempt(actions[action])
+            seen["took"] = time.monotonic() - start
+        del seen["busy"]
     signal.signal(signal.SIGALRM, on_alarm)
     signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
     waited = attempt(c.call, "Z_SIM_SLEEP", {{"MILLIS": 1000}}, {{}})
     signal.setitimer(signal.ITIMER_REAL, 0)
-    print(json.dumps({{"handler": seen["out"], "took": seen["took"], "call": waited, "alive": c.alive}}))
+    print(json.dumps({{"handler": seen.get("out"), "took": seen.get("took"), "call": waited, "alive": c.alive}}))
 """)
 
 HELD = "cannot wait for the connection on the thread that holds it: code that runs during one of its waits, " \
