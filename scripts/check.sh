@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-jobs=$(nproc)
+jobs=${QUIB_JOBS:-$(nproc)}  # QUIB_JOBS: fewer parallel jobs on a shared machine
 gen=()
 command -v ninja >/dev/null && gen=(-G Ninja)
 
