@@ -7,6 +7,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -49,6 +51,33 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+// A thread that comes back for the interpreter lock while the interpreter
+// shuts down (a daemon thread whose wait ended late) is ended by CPython
+// with pthread_exit. Its unwinding would run into the noexcept frames of
+// this module and abort the whole process; such a thread stops here
+// instead, for good, holding nothing: the process is about to end.
+[[noreturn]] inline void park_for_shutdown() noexcept {
+  for (;;) ::pause();
+}
+
+// PyEval_RestoreThread, parking a thread that shutdown ends.
+inline void take_gil_back(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    park_for_shutdown();
+  }
+}
+
+// PyGILState_Ensure, parking a thread that shutdown ends.
+inline PyGILState_STATE ensure_gil() noexcept {
+  try {
+    return PyGILState_Ensure();
+  } catch (abi::__forced_unwind&) {
+    park_for_shutdown();
+  }
+}
+
 // Releases the interpreter lock for the life of the guard.
 class AllowThreads {
  public:
@@ -58,7 +87,7 @@ class AllowThreads {
   AllowThreads& operator=(const AllowThreads&) = delete;
   // Takes the lock back before the guard ends.
   void restore() {
-    if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
+    if (state_) take_gil_back(std::exchange(state_, nullptr));
   }
 
  private:
@@ -151,12 +180,28 @@ inline void set_type_error(std::string_view message) { set_error(PyExc_TypeError
 using wire::char_literal;
 using wire::debug_quote;
 
+// Makes sure the calling thread's C++ exception state exists. The C++
+// runtime keeps it in thread-local storage of its shared library, which was
+// loaded with this module, after the interpreter started: the C library
+// allocates such storage on a thread's first use of it and aborts the
+// process when that allocation fails. Were the first use the throw of an
+// allocation failure, running out of memory would kill the interpreter
+// instead of raising MemoryError; touched on entry, the storage is
+// allocated while there is memory to spare.
+inline void prepare_thread_for_exceptions() noexcept {
+  // Stored to a volatile: the function is declared const, and a call whose
+  // result is unused could be left out.
+  abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+  (void)globals;
+}
+
 // Guard for the body of every Python entry point: an unexpected C++
 // exception becomes a Python RuntimeError (an allocation failure a
-// MemoryError) instead of unwinding into the interpreter. `fail` is the entry point's failure value
-// (NULL or -1).
+// MemoryError) instead of unwinding into the interpreter. `fail` is the
+// entry point's failure value (NULL or -1).
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     return body();
   } catch (const std::bad_alloc&) {

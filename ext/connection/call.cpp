@@ -215,7 +215,7 @@ Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string
   // The description and the row layouts of its structured parameters, with
   // the session locked and the interpreter lock released around the fetch.
   auto fetched = with_live_session(
-      ms, s, op, [&](RfcConnection& session) { return describe_call(session, name); });
+      ms, s, op, name, [&](RfcConnection& session) { return describe_call(session, name); });
   if (!fetched) return nullptr;
   if (!*fetched) return std::move(*fetched).error();
   const Described described = std::move(*fetched).value();
@@ -232,7 +232,7 @@ Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string
   // The exchange. The function name travels as the caller spelled it; the
   // description is cached under its upper-case name.
   proto::SharedFlag conversation;
-  auto reply = with_live_session(ms, s, op, [&](RfcConnection& session) {
+  auto reply = with_live_session(ms, s, op, name, [&](RfcConnection& session) {
     conversation = session.alive_flag();
     return proto::invoke_described(session, name, description, args.values, args.tables);
   });
@@ -256,16 +256,13 @@ Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string
 // The Python error of a failed call that is not run again: cancel() (or
 // the server's answer to one: the conversation is over, and the next
 // operation opens a new one), another interruption, the call time-out
-// (the server is told to stop), else the protocol error as it maps.
-std::nullptr_t raise_call_error(ModuleState& ms, State& s, Operation& op, const std::string& name,
+// (the server has been told to stop), else the protocol error as it maps.
+std::nullptr_t raise_call_error(ModuleState& ms, Operation& op, const std::string& name,
                                 const ProtocolError& error) {
   if (op.interrupted() == Interruption::Cancelled || error.is(ProtocolError::Cancelled))
     return raise_canceled(ms, cancelled_message(name));
-  if (op.interrupted() != Interruption::None) return raise_operation_error(ms, s, op, name, error);
-  if (op.timed() && error.is_timeout()) {
-    cancel_on_server(s);
-    return raise_canceled(ms, timed_out_message(name));
-  }
+  if (op.interrupted() != Interruption::None) return raise_operation_error(ms, op, name, error);
+  if (op.timed() && error.is_timeout()) return raise_canceled(ms, timed_out_message(name));
   return raise_protocol_error(ms, error);
 }
 
@@ -283,19 +280,21 @@ PyObject* call_function(ModuleState& ms, State& s, Operation& op, const std::str
     if (PyObject** done = std::get_if<PyObject*>(&attempt)) return *done;
     const ProtocolError& error = std::get<ProtocolError>(attempt);
     if (second_run || !error.is(ProtocolError::Gateway) || op.interrupted() != Interruption::None)
-      return raise_call_error(ms, s, op, name, error);
+      return raise_call_error(ms, op, name, error);
     // The gateway dropped the conversation: a new session, then the whole
     // call once more. When no new session can be had, the gateway's error
     // is the one reported.
+    NoSession none = NoSession::NotGot;
     auto fresh = with_live_session(
-        ms, s, op, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; });
+        ms, s, op, name, [](RfcConnection&) -> proto::ProtoStatus { return wire::ok_unit; }, &none);
     if (!fresh) {
+      if (none != NoSession::Closed) return nullptr;
       PyErr_Clear();
       return raise_protocol_error(ms, error);
     }
     if (!*fresh) {
       const ProtocolError& reopen = fresh->error();
-      if (op.interrupted() != Interruption::None) return raise_call_error(ms, s, op, name, reopen);
+      if (op.interrupted() != Interruption::None) return raise_call_error(ms, op, name, reopen);
       if (op.timed() && reopen.is_timeout()) return raise_canceled(ms, timed_out_message(name));
       return raise_protocol_error(ms, error);
     }

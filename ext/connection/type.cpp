@@ -34,7 +34,12 @@ struct ConnectionObject {
   State* state;
 };
 
-State& state_of(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
+// The state as the getters read it: nothing there belongs to one process.
+State& raw_state(PyObject* self) { return *reinterpret_cast<ConnectionObject*>(self)->state; }
+
+// The state for a method: in a forked child, first left by the parent's
+// session (ext/connection/session.hpp).
+State& state_of(PyObject* self) { return adopt_after_fork(raw_state(self)); }
 
 // ---------------------------------------------------------------- Python entry points
 
@@ -72,13 +77,13 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!op) return nullptr;
     op->set_timeout(defaults.timeout);
     auto opened = without_gil([&] { return open_session(*state, *op); });
-    if (!opened) return raise_operation_error(ms, *state, *op, "Connection()", opened.error());
+    if (!opened) return raise_operation_error(ms, *op, "Connection()", opened.error());
 
     PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
     Opened o = std::move(opened).value();
-    state->inner.emplace(std::move(o.connection));
-    state->cancel = std::move(o.handle);
+    state->live->inner.emplace(std::move(o.connection));
+    state->live->cancel = std::move(o.handle);
     state->alive.store(true);
     state->handle = ++ms.connections_opened;
     reinterpret_cast<ConnectionObject*>(self)->state = state.release();
@@ -89,7 +94,7 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void connection_dealloc(PyObject* self) {
   // Dropping the session closes its socket without the closing exchange;
   // the cancel handle's own socket closes with it.
-  delete reinterpret_cast<ConnectionObject*>(self)->state;
+  free_state(reinterpret_cast<ConnectionObject*>(self)->state);
   free_instance(self);
 }
 
@@ -128,22 +133,7 @@ PyObject* method_reopen(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_
                         PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!parse_no_arguments("Connection.reopen", nargs, kwnames)) return nullptr;
-    ModuleState& ms = module_state(cls);
-    State& s = state_of(self);
-    close_inner(s);
-    auto op = Operation::start(ms, s, Operation::Kind::Open);
-    if (!op) return nullptr;
-    op->set_timeout(s.defaults.timeout);
-    auto opened = without_gil([&] { return open_session(s, *op); });
-    if (!opened) return raise_operation_error(ms, s, *op, "reopen()", opened.error());
-    // A close() that came while the new session was being opened wins.
-    if (op->interrupted() == proto::Interruption::Closed) {
-      return raise_operation_error(ms, s, *op, "reopen()",
-                                   proto::interrupted_error(op->interrupted()));
-    }
-    install(s, std::move(opened).value());
-    attach_throughput(s);
-    Py_RETURN_NONE;
+    return reopen_connection(module_state(cls), state_of(self));
   });
 }
 
@@ -172,12 +162,11 @@ PyObject* method_set_throughput(PyObject* self, PyTypeObject* cls, PyObject* con
         return nullptr;
       }
     }
+    // Every operation gives the session the attachment it finds here, the
+    // first one after a reopen included: nothing waits for the session.
     State& s = state_of(self);
-    {
-      std::lock_guard<std::mutex> guard(s.throughput_mutex);
-      s.throughput = std::move(counters);
-    }
-    attach_throughput(s);
+    std::lock_guard<std::mutex> guard(s.live->throughput_mutex);
+    s.live->throughput = std::move(counters);
     Py_RETURN_NONE;
   });
 }
@@ -327,10 +316,10 @@ PyObject* method_confirm_unit(PyObject* self, PyTypeObject* cls, PyObject* const
   });
 }
 
-PyObject* get_alive(PyObject* self, void*) { return PyBool_FromLong(state_of(self).alive.load()); }
+PyObject* get_alive(PyObject* self, void*) { return PyBool_FromLong(raw_state(self).alive.load()); }
 
 PyObject* get_handle(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(state_of(self).handle);
+  return PyLong_FromUnsignedLongLong(raw_state(self).handle);
 }
 
 // The methods that need the module state get the class that defines them.

@@ -7,12 +7,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 #include "proto/base/step_timeout.hpp"
 #include "proto/net/waits.hpp"
@@ -114,8 +118,10 @@ std::string SocketAddress::ip_text() const {
   return {};
 }
 
-wire::Result<std::vector<SocketAddress>, IoError> resolve(std::string_view host,
-                                                          std::string_view port) {
+namespace {
+
+// The checks every resolution makes before it asks the resolver.
+wire::Status<IoError> check_resolvable(std::string_view host, std::string_view port) {
   if (!is_numeric_port(port)) {
     return wire::err(IoError::custom(IoError::InvalidInput, "invalid port value"));
   }
@@ -124,20 +130,18 @@ wire::Result<std::vector<SocketAddress>, IoError> resolve(std::string_view host,
   if (host.find('\0') != std::string_view::npos) {
     return wire::err(IoError::custom(IoError::InvalidInput, "host name contains a NUL byte"));
   }
-  const std::string node = strip_brackets(host);
-  const std::string service(port);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  const int rc = ::getaddrinfo(node.c_str(), service.c_str(), &hints, &list);
+  return wire::ok_unit;
+}
+
+// What getaddrinfo answered (rc, errno for EAI_SYSTEM, the list) as the
+// addresses, or as the error.
+wire::Result<std::vector<SocketAddress>, IoError> addresses_of(int rc, int error, addrinfo* list) {
   std::vector<SocketAddress> out;
   if (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAMILY) {
     // No address: an empty result, which callers report as "cannot resolve".
     return out;
   }
-  if (rc == EAI_SYSTEM) return wire::err(last_error());
+  if (rc == EAI_SYSTEM) return wire::err(IoError::from_errno(error));
   if (rc != 0) {
     const IoError::Kind kind = rc == EAI_SERVICE ? IoError::InvalidInput : IoError::Other;
     return wire::err(IoError::custom(
@@ -150,8 +154,104 @@ wire::Result<std::vector<SocketAddress>, IoError> resolve(std::string_view host,
     a.length = ai->ai_addrlen;
     out.push_back(a);
   }
-  ::freeaddrinfo(list);
   return out;
+}
+
+// One getaddrinfo with the flags of every resolution (any family, stream
+// sockets, numeric service) and `extra`.
+struct Answer {
+  int rc = 0;
+  int error = 0;
+  addrinfo* list = nullptr;
+
+  Answer() = default;
+  Answer(const Answer&) = delete;
+  Answer& operator=(const Answer&) = delete;
+  ~Answer() {
+    if (list) ::freeaddrinfo(list);
+  }
+
+  void ask(const std::string& node, const std::string& service, int extra) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | extra;
+    rc = ::getaddrinfo(node.c_str(), service.c_str(), &hints, &list);
+    error = errno;
+  }
+};
+
+// A look-up on a thread of its own, shared by that thread and the one that
+// waits for it: whichever lets go last frees it. The waiting thread may give
+// up (its deadline, an interruption); the look-up then finishes unheard.
+struct PendingLookup {
+  std::string node;
+  std::string service;
+  Answer answer;
+  std::atomic<bool> done{false};
+  int done_fd = -1;  // an eventfd, raised once the answer is in
+
+  ~PendingLookup() {
+    if (done_fd >= 0) ::close(done_fd);
+  }
+};
+
+void run_lookup(const std::shared_ptr<PendingLookup>& lookup) noexcept {
+  lookup->answer.ask(lookup->node, lookup->service, 0);
+  lookup->done.store(true, std::memory_order_release);
+  const std::uint64_t one = 1;
+  while (::write(lookup->done_fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+wire::Result<std::vector<SocketAddress>, IoError> resolve(std::string_view host,
+                                                          std::string_view port) {
+  QUIB_CHECK(check_resolvable(host, port));
+  Answer answer;
+  answer.ask(strip_brackets(host), std::string(port), 0);
+  return addresses_of(answer.rc, answer.error, answer.list);
+}
+
+wire::Result<std::vector<SocketAddress>, IoError> resolve_within(std::string_view host,
+                                                                 std::string_view port,
+                                                                 const Waits* waits,
+                                                                 std::optional<TimePoint> end) {
+  QUIB_CHECK(check_resolvable(host, port));
+  if (waits && waits->was_interrupted()) return wire::err(interrupted_error(waits->interrupted()));
+  const std::string node = strip_brackets(host);
+  const std::string service(port);
+  {
+    // An address literal needs no resolver: answered at once, here.
+    Answer literal;
+    literal.ask(node, service, AI_NUMERICHOST);
+    if (literal.rc != EAI_NONAME) return addresses_of(literal.rc, literal.error, literal.list);
+  }
+  if (!waits && !end) return resolve(host, port);
+
+  auto lookup = std::make_shared<PendingLookup>();
+  lookup->node = node;
+  lookup->service = service;
+  lookup->done_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (lookup->done_fd < 0) return wire::err(last_error());
+  try {
+    std::thread([lookup] { run_lookup(lookup); }).detach();
+  } catch (const std::system_error& e) {
+    return wire::err(IoError::from_errno(e.code().value()));
+  }
+  auto answered = wait_ready(lookup->done_fd, POLLIN, waits, end);
+  if (!answered) {
+    IoError e = std::move(answered).error();
+    if (e.kind == IoError::TimedOut) e.text = fmt::format("resolving {} timed out", host);
+    return wire::err(std::move(e));
+  }
+  if (!lookup->done.load(std::memory_order_acquire)) {
+    // Only the descriptor's own failure can wake the wait early.
+    return wire::err(IoError::custom(IoError::Other, "the resolver's answer went missing"));
+  }
+  const Answer& answer = lookup->answer;
+  return addresses_of(answer.rc, answer.error, answer.list);
 }
 
 // --- Socket
@@ -321,7 +421,8 @@ wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration
 
 wire::Result<Socket, IoError> connect_host(std::string_view host, std::string_view port,
                                            Duration limit, const Waits* waits) {
-  QUIB_TRY(std::vector<SocketAddress> addresses, resolve(host, port));
+  QUIB_TRY(std::vector<SocketAddress> addresses,
+           resolve_within(host, port, waits, end_of_step(waits, limit)));
   if (addresses.empty()) {
     return wire::err(
         IoError::custom(IoError::NotFound, fmt::format("cannot resolve {}:{}", host, port)));

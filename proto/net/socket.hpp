@@ -27,12 +27,11 @@
 #include <vector>
 
 #include "proto/base/io_error.hpp"
+#include "proto/net/waits.hpp"
 #include "wire/bytes.hpp"
 #include "wire/result.hpp"
 
 namespace quib::proto {
-
-class Waits;
 
 // A resolved socket address (IPv4 or IPv6).
 struct SocketAddress {
@@ -47,8 +46,20 @@ struct SocketAddress {
 
 // The addresses "host:port" resolves to, in resolver order. The port must be
 // numeric (no service-name look-up); an IPv6 literal may come in brackets.
+// Blocks for as long as the resolver takes.
 wire::Result<std::vector<SocketAddress>, IoError> resolve(std::string_view host,
                                                           std::string_view port);
+
+// The same as one wait of an operation: an address literal is answered at
+// once; a name is looked up on a thread of its own while this one waits
+// until `end` (TimedOut "resolving {host} timed out"; none: no end) or
+// until the operation of `waits` is interrupted. A look-up given up on
+// finishes unheard and frees its answer itself: a resolver that hangs costs
+// a parked thread, never the caller's deadline.
+wire::Result<std::vector<SocketAddress>, IoError> resolve_within(std::string_view host,
+                                                                 std::string_view port,
+                                                                 const Waits* waits,
+                                                                 std::optional<TimePoint> end);
 
 // An owned socket descriptor; closed when dropped. Move-only.
 class Socket {
@@ -123,9 +134,10 @@ wire::Result<Socket, IoError> connect_tcp(const SocketAddress& address, Duration
                                           const Waits* waits = nullptr);
 
 // A TCP connection to the first address `host`:`port` resolves to (only
-// that one is tried), bounded as connect_tcp is. A host without addresses
-// is NotFound "cannot resolve {host}:{port}"; a failed connect keeps its
-// kind and says "cannot connect to {host}:{port}: " before its text.
+// that one is tried); the resolution and the connect are bounded as
+// connect_tcp is. A host without addresses is NotFound "cannot resolve
+// {host}:{port}"; a failed connect keeps its kind and says "cannot connect
+// to {host}:{port}: " before its text.
 wire::Result<Socket, IoError> connect_host(std::string_view host, std::string_view port,
                                            Duration limit, const Waits* waits = nullptr);
 

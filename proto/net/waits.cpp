@@ -125,7 +125,13 @@ wire::Result<std::shared_ptr<Waits>, IoError> Waits::interruptible(
 }
 
 Waits::~Waits() {
-  if (wake_fd_ >= 0) SpareWakeFds::instance().give_back(wake_fd_, was_interrupted());
+  if (wake_fd_ < 0) return;
+  if (stamp_.inherited()) {
+    // The parent's descriptor: its counter is shared with the parent.
+    ::close(wake_fd_);
+    return;
+  }
+  SpareWakeFds::instance().give_back(wake_fd_, was_interrupted());
 }
 
 std::optional<TimePoint> Waits::end_of_step(std::optional<Duration> limit) const {
@@ -225,6 +231,69 @@ wire::Status<IoError> wait_ready(int fd, short events, const Waits* waits,
     }
     if (fds[0].revents != 0) return wire::ok_unit;
   }
+}
+
+// ---------------------------------------------------------------- WaitableLock
+
+WaitableLock::~WaitableLock() {
+  if (bell_fd_ >= 0) ::close(bell_fd_);
+}
+
+bool WaitableLock::try_lock() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (held_) return false;
+  held_ = true;
+  owner_.store(std::this_thread::get_id(), std::memory_order_release);
+  return true;
+}
+
+wire::Status<IoError> WaitableLock::lock(const Waits* waits, std::optional<TimePoint> end) {
+  if (held_by_this_thread()) return wire::err(IoError::from_errno(EDEADLK));
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      // The bell is read back to zero before the look, under the mutex: an
+      // unlock after the look rings again, so no release goes unheard.
+      if (rung_) {
+        drain_wake_fd(bell_fd_);
+        rung_ = false;
+      }
+      if (!held_) {
+        held_ = true;
+        owner_.store(std::this_thread::get_id(), std::memory_order_release);
+        return wire::ok_unit;
+      }
+      if (bell_fd_ < 0) {
+        bell_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (bell_fd_ < 0) return wire::err(IoError::from_errno(errno));
+      }
+      ++waiters_;
+    }
+    auto rang = wait_ready(bell_fd_, POLLIN, waits, end);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      --waiters_;
+    }
+    if (!rang) return rang;
+  }
+}
+
+void WaitableLock::unlock() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  held_ = false;
+  owner_.store(std::thread::id(), std::memory_order_release);
+  if (waiters_ == 0) return;
+  const std::uint64_t one = 1;
+  while (::write(bell_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  rung_ = true;
+}
+
+void WaitableLock::abandon_after_fork() {
+  // The mutex may have been held by a thread that does not exist here: the
+  // descriptor is read without it, and the lock is left as it was.
+  if (bell_fd_ >= 0) ::close(bell_fd_);
+  bell_fd_ = -1;
 }
 
 }  // namespace quib::proto

@@ -15,7 +15,8 @@
 // every time, and runs the periodic check at most every kWorkCheckSlice.
 //
 // Every wait is a poll on the socket and the wake-up descriptor together
-// with the time left; no socket option bounds a wait.
+// with the time left; no socket option bounds a wait. A wait for a lock
+// that another thread holds is one more such wait (WaitableLock).
 #pragma once
 
 #include <poll.h>
@@ -25,10 +26,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 #include "proto/base/io_error.hpp"
+#include "proto/net/fork.hpp"
 #include "wire/result.hpp"
 
 namespace quib::proto {
@@ -109,6 +113,9 @@ class Waits {
   // When keep_working() last ran the check; touched by the operation's own
   // thread only.
   mutable TimePoint last_work_check_{};
+  // A forked child that drops inherited waits must not hand the parent's
+  // descriptor to its own operations.
+  ForkStamp stamp_;
 };
 
 // `start` + `span`, or the farthest time point when that lies beyond it.
@@ -130,5 +137,63 @@ IoError timed_out_error();
 // of the check.
 wire::Status<IoError> wait_ready(int fd, short events, const Waits* waits,
                                  std::optional<TimePoint> end);
+
+// A mutex whose waits belong to the operation that wants it: a thread that
+// finds it held waits with its operation's deadline, wake-up and periodic
+// check, like for any socket, instead of blocking until the holder lets go.
+// A holder ringing a bell (an eventfd, made on the first contended wait)
+// on unlock wakes the waiters, which then race for it; the holder never
+// notices that anybody waits.
+//
+// Not recursive: the holder asking again is refused at once
+// (held_by_this_thread tells beforehand), since waiting for itself would
+// never end.
+class WaitableLock {
+ public:
+  WaitableLock() = default;
+  ~WaitableLock();
+  WaitableLock(const WaitableLock&) = delete;
+  WaitableLock& operator=(const WaitableLock&) = delete;
+
+  bool try_lock();
+  // Takes the lock, waiting while another thread holds it: until it is
+  // free, until `end` passes (TimedOut; none: no end) or until the
+  // operation of `waits` is interrupted (Interrupted). The operating
+  // system's EDEADLK, without waiting, when this thread holds it already;
+  // its error too when the bell cannot be made.
+  wire::Status<IoError> lock(const Waits* waits, std::optional<TimePoint> end);
+  void unlock();
+
+  // Whether the calling thread holds the lock (a signal handler that runs
+  // inside the holder's wait, on the holder's thread).
+  bool held_by_this_thread() const {
+    return owner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+  }
+
+  // In a forked child that leaves the lock to the parent: closes the
+  // child's copy of the bell, whatever state the lock was copied in. The
+  // lock is not used again.
+  void abandon_after_fork();
+
+ private:
+  std::mutex mutex_;  // held for a few instructions only
+  bool held_ = false;
+  std::atomic<std::thread::id> owner_{};
+  unsigned waiters_ = 0;  // threads between a failed try and their next look
+  bool rung_ = false;     // the bell's counter may be above zero
+  int bell_fd_ = -1;
+};
+
+// Holds a WaitableLock taken by the caller; unlocks when dropped.
+class WaitableLockGuard {
+ public:
+  explicit WaitableLockGuard(WaitableLock& lock) : lock_(lock) {}
+  ~WaitableLockGuard() { lock_.unlock(); }
+  WaitableLockGuard(const WaitableLockGuard&) = delete;
+  WaitableLockGuard& operator=(const WaitableLockGuard&) = delete;
+
+ private:
+  WaitableLock& lock_;
+};
 
 }  // namespace quib::proto

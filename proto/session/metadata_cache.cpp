@@ -1,7 +1,10 @@
 #include "proto/session/metadata_cache.hpp"
 
+#include <pthread.h>
+
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <random>
 #include <shared_mutex>
@@ -133,10 +136,29 @@ std::size_t MetadataCache::function_count() const {
   return functions_.size();
 }
 
+void MetadataCache::hold_for_fork() { lock_.lock(); }
+
+void MetadataCache::release_in_parent() { lock_.unlock(); }
+
+void MetadataCache::release_in_child() {
+  // A reader-writer lock knows its writer by thread id, which the forking
+  // thread changed in the child: unlocking would count as a reader's
+  // unlock. Nobody else can hold it here, so a new, free lock takes its
+  // place (the old one needs no destruction).
+  new (&lock_) std::shared_mutex;
+}
+
 std::shared_ptr<MetadataCache> metadata_cache() {
   // Built once, never released: the instance outlives every connection.
-  static std::shared_ptr<MetadataCache>* const instance =
-      new std::shared_ptr<MetadataCache>(std::make_shared<MetadataCache>());
+  static MetadataCache* process_wide = nullptr;
+  static std::shared_ptr<MetadataCache>* const instance = [] {
+    auto* p = new std::shared_ptr<MetadataCache>(std::make_shared<MetadataCache>());
+    process_wide = p->get();
+    ::pthread_atfork([] { process_wide->hold_for_fork(); },
+                     [] { process_wide->release_in_parent(); },
+                     [] { process_wide->release_in_child(); });
+    return p;
+  }();
   return *instance;
 }
 

@@ -115,6 +115,14 @@ class MetadataCache {
   std::size_t function_count() const;
 
  private:
+  friend std::shared_ptr<MetadataCache> metadata_cache();
+  // The at-fork handlers of the process-wide instance: a fork waits until
+  // no thread is inside the maps, and the child gets the lock free (its
+  // holder at the fork, the forking thread, has another thread id there).
+  void hold_for_fork();
+  void release_in_parent();
+  void release_in_child();
+
   template <class V>
   using Map = std::unordered_map<MetadataKey, V, SeededHash, MetadataKeyEqual>;
 
@@ -129,6 +137,7 @@ class MetadataCache {
 // never released). Sessions opened directly, through SAProuter or over
 // WebSocket RFC share it; a session opened through a message server gets a
 // fresh instance of its own (std::make_shared<MetadataCache>()) at every open.
+// A child of fork() keeps the parent's entries and finds the lock free.
 std::shared_ptr<MetadataCache> metadata_cache();
 
 }  // namespace quib::proto

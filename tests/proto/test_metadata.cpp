@@ -2,12 +2,15 @@
 // process-wide instance.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "proto/call/structure.hpp"
 #include "proto/metadata/describe.hpp"
+#include "proto/metadata/dictionary.hpp"
 #include "proto/session/metadata_cache.hpp"
 
 namespace quib::proto {
@@ -112,25 +115,53 @@ TEST(MetadataCache, SeedsDifferBetweenMaps) {
   EXPECT_NE(fixed(MetadataKey{"AB", ""}), fixed(MetadataKey{"A", "B"}));
 }
 
-TEST(MetadataCache, ConcurrentReadersAndWriters) {
+TEST(MetadataCache, ConcurrentReadersAndWritersOfEveryMap) {
+  // Each map read, stored, replaced (and the descriptions forgotten) by
+  // several threads at once: a store or a read made without the cache's
+  // lock is a data race ThreadSanitizer reports, and can lose entries or
+  // corrupt a map without it.
   MetadataCache cache;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&cache, t] {
-      for (int i = 0; i < 2000; ++i) {
-        const std::string name = "F" + std::to_string(i % 50);
+  auto layout = std::make_shared<StructureLayout>();
+  auto line = std::make_shared<TableTypeLine>(TableTypeLine{TableTypeLine::Named{"ZROW", "S"}});
+  using Step = std::function<void(const std::string& name, int i)>;
+  const Step steps[] = {
+      [&](const std::string& name, int i) {
         cache.put_function_description("SYS", name, desc(name));
-        auto got = cache.get_function_description("SYS", name);
-        if (got) {
+        if (auto got = cache.get_function_description("SYS", name)) {
           EXPECT_EQ(got->name, name);
         }
-        if ((i + t) % 7 == 0) cache.forget_function_description("SYS", name);
-        cache.put_element_decimals("SYS", name, static_cast<std::uint32_t>(i));
-      }
+        if (i % 7 == 0) cache.forget_function_description("SYS", name);
+      },
+      [&](const std::string& name, int) {
+        cache.put_structure_layout("SYS", name, layout);
+        EXPECT_EQ(cache.get_structure_layout("SYS", name), layout);
+      },
+      [&](const std::string& name, int i) {
+        cache.put_element_decimals("SYS", name, static_cast<std::uint32_t>(i % 5));
+        auto got = cache.get_element_decimals("SYS", name);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_LT(*got, 5u);
+      },
+      [&](const std::string& name, int i) {
+        cache.put_table_type_line("SYS", name, i % 2 ? line : nullptr);
+        EXPECT_TRUE(cache.get_table_type_line("SYS", name).has_value());
+      },
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      const Step& step = steps[t % 4];
+      for (int i = 0; i < 2000; ++i) step("F" + std::to_string((i + t) % 50), i + t);
     });
   }
   for (auto& th : threads) th.join();
   EXPECT_LE(cache.function_count(), 50u);
+  for (int i = 0; i < 50; ++i) {
+    const std::string name = "F" + std::to_string(i);
+    EXPECT_EQ(cache.get_structure_layout("SYS", name), layout);
+    EXPECT_TRUE(cache.get_element_decimals("SYS", name).has_value());
+    EXPECT_TRUE(cache.get_table_type_line("SYS", name).has_value());
+  }
 }
 
 }  // namespace
