@@ -87,6 +87,7 @@ void end_session_locked(Live& l) {
 
 // With `inner` held: the connection is closed.
 void close_locked(State& s) {
+  s.live->close_asked.store(false);
   s.live->reopen_due = false;
   s.alive.store(false);
   end_session_locked(*s.live);
@@ -234,6 +235,7 @@ std::shared_ptr<proto::ThroughputCounters> throughput_copy(State& s) {
 
 void close_inner(State& s) {
   Live& l = *s.live;
+  l.close_asked.store(true);
   {
     std::lock_guard<std::mutex> guard(l.cancel_mutex);
     interrupt_running(l, Interruption::Closed);
@@ -244,7 +246,6 @@ void close_inner(State& s) {
   if (l.inner_lock.held_by_this_thread()) {
     // A signal handler of the thread inside the session: that thread closes
     // it as soon as its interrupted operation lets the session go.
-    l.close_asked.store(true);
     return;
   }
   without_gil([&] {
@@ -311,6 +312,7 @@ SessionReady ready_session(State& s, const Operation& op,
                            const std::shared_ptr<proto::ThroughputCounters>& throughput,
                            std::optional<ProtocolError>& failure) {
   Live& l = *s.live;
+  if (l.close_asked.load()) close_locked(s);
   if (!l.inner && !l.reopen_due) return SessionReady::Closed;
   if (l.inner && l.inner->alive()) {
     l.inner->set_waits(op.waits());

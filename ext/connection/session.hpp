@@ -88,8 +88,11 @@ struct Live {
   std::optional<proto::RfcConnection>
       inner;                // under inner_lock; absent: closed, or a reopen is due
   bool reopen_due = false;  // under inner_lock
-  // A close that a signal handler asked for on the thread inside the
-  // session, done when that thread lets `inner` go.
+  // A close() that has not got `inner` yet: set before it interrupts the
+  // operations, so that no operation that takes `inner` before it (the
+  // interrupted one letting go, another thread's next call, or the thread
+  // inside the session when a signal handler of its own asked) goes on with
+  // the session; whoever holds `inner` next closes it.
   std::atomic<bool> close_asked{false};
 
   std::mutex cancel_mutex;

@@ -13,9 +13,11 @@
 namespace quib::proto {
 
 // The beginnings of the texts of I/O errors that already name their step:
-// a failed connect ("cannot connect to {host}:{port}: ...") and a time-out
-// named by timed_out_in ("timed out in {step}").
+// a failed connect ("cannot connect to {host}:{port}: ..."), a name look-up
+// that ran out of time ("resolving {host} timed out") and a time-out named
+// by timed_out_in ("timed out in {step}").
 inline constexpr std::string_view kCannotConnectTo = "cannot connect to ";
+inline constexpr std::string_view kResolving = "resolving ";
 inline constexpr std::string_view kTimedOutIn = "timed out in ";
 
 // `error` with an I/O time-out ("timed out", "would block") that names no

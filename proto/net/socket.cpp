@@ -243,7 +243,7 @@ wire::Result<std::vector<SocketAddress>, IoError> resolve_within(std::string_vie
   auto answered = wait_ready(lookup->done_fd, POLLIN, waits, end);
   if (!answered) {
     IoError e = std::move(answered).error();
-    if (e.kind == IoError::TimedOut) e.text = fmt::format("resolving {} timed out", host);
+    if (e.kind == IoError::TimedOut) e.text = fmt::format("{}{} timed out", kResolving, host);
     return wire::err(std::move(e));
   }
   if (!lookup->done.load(std::memory_order_acquire)) {
