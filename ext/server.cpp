@@ -479,6 +479,13 @@ std::nullptr_t Serve::unanswered() {
   return nullptr;
 }
 
+// Whether `error` is the refusal of a session whose conversation had
+// already ended: the lookup needed the session, not just the cache.
+bool ended_conversation(const ProtocolError& error) {
+  const proto::IoError* io = error.get<proto::IoError>();
+  return io != nullptr && io->kind == proto::IoError::NotConnected;
+}
+
 template <class F>
 auto Serve::with_metadata(F&& f) {
   using R = std::invoke_result_t<F&, RfcConnection&>;
@@ -491,8 +498,10 @@ auto Serve::with_metadata(F&& f) {
       metadata.set_waits(nullptr);
       // A session that was alive keeps its answer, a failure included: a
       // conversation that ended during this lookup is opened anew by the
-      // next one.
-      if (got || was_alive || waits_->was_interrupted()) return got;
+      // next one. So does one that failed for any other reason than its
+      // ended conversation (a value its field refuses).
+      if (got || was_alive || waits_->was_interrupted() || !ended_conversation(got.error()))
+        return got;
     }
     // Dropping the ended session closes its socket; nothing goes out.
     s_.metadata.reset();
