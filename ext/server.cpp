@@ -31,6 +31,19 @@
 // side), unless close() or a signal broke serve_one off or the
 // registration ended.
 //
+// Exports. What a callback returns goes to the caller as given or not at
+// all: each value is encoded for its field (type, length, the decimals of
+// its data element) by the encoder of a Connection's imports, so that a
+// text too long for its field, a Numc, Date or Time in another form, or an
+// integer outside its field's range is refused with the message a
+// Connection gives for the same value, naming the parameter (and, in a
+// structure given as a dict, the field).
+//
+// The metadata session. When its conversation has ended (a fetch broken
+// off by Ctrl-C or close(), the system closing it) the next lookup that
+// the metadata cache cannot answer opens a new one, under the waits of the
+// serve_one that needs it; an open that fails is tried again by the next.
+//
 // fork(). A Server belongs to the process that registered it: in a forked
 // child every method but program_id raises at once, and freeing it there
 // closes the inherited sockets without sending anything.
@@ -46,7 +59,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -56,6 +71,8 @@
 #include "ext/module_state.hpp"
 #include "ext/params.hpp"
 #include "ext/signals.hpp"
+#include "proto/invoke/invoke.hpp"
+#include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/net/waits.hpp"
 #include "proto/server/registered_server.hpp"
@@ -104,9 +121,14 @@ struct State {
   // registration first (it sends the detach record), then the metadata
   // session (its socket closes, without a closing exchange), then the name.
   std::string program_id;
+  // The logon of the metadata session, kept to open it anew (the password
+  // is wiped when the server is freed).
+  proto::ConnectionParams client;
   // The process that registered: a forked child has another pid.
   pid_t pid = ::getpid();
   std::mutex mutex;
+  // Absent after close(), and when an open of a new one failed (the next
+  // lookup tries again).
   std::optional<RfcConnection> metadata;
   std::optional<RegisteredServer> registration;
   // Under `mutex`: why the registration ended, once it has.
@@ -369,6 +391,28 @@ class Serve {
  private:
   PyObject* dispatch(PyObject* callbacks);
   PyObject* answer_with_result(const proto::FunctionDescription& d, PyObject* result);
+  // One entry of the dict a callback returned, for parameter `p`: the
+  // export it sends, converted and encoded for the parameter's field.
+  // Nothing when the value is refused (`problem` says why) or when a lookup
+  // it needed was broken off (`problem` stays empty).
+  std::optional<proto::ExportValue> export_value(const proto::FunctionDescription& d,
+                                                 const proto::ParameterDescription& p,
+                                                 std::string_view key, PyObject* value,
+                                                 std::optional<std::string>& problem);
+  // The problem text of a returned value that was refused with the pending
+  // Python exception (which is taken): the key, then the exception as text.
+  std::string refused(std::string_view key);
+  // The same for a refusal or failed lookup of the protocol layer: the
+  // exception a Connection raises for `error`.
+  std::string refused(std::string_view key, const ProtocolError& error);
+
+  // `f(session)` on the metadata session with the interpreter lock
+  // released, the session waiting under this serve_one's waits. A session
+  // whose conversation has ended still answers from the metadata cache;
+  // when it cannot (or there is none), a new one is opened under the same
+  // waits and asked instead.
+  template <class F>
+  auto with_metadata(F&& f);
 
   // What serve_one returns once its waits were broken off: None when
   // close() ended it; the exception of a signal handler, raised.
@@ -435,6 +479,41 @@ std::nullptr_t Serve::unanswered() {
   return nullptr;
 }
 
+// Whether `error` is the refusal of a session whose conversation had
+// already ended: the lookup needed the session, not just the cache.
+bool ended_conversation(const ProtocolError& error) {
+  const proto::IoError* io = error.get<proto::IoError>();
+  return io != nullptr && io->kind == proto::IoError::NotConnected;
+}
+
+template <class F>
+auto Serve::with_metadata(F&& f) {
+  using R = std::invoke_result_t<F&, RfcConnection&>;
+  return without_gil([&]() -> R {
+    if (s_.metadata) {
+      RfcConnection& metadata = *s_.metadata;
+      const bool was_alive = metadata.alive();
+      metadata.set_waits(waits_);
+      R got = f(metadata);
+      metadata.set_waits(nullptr);
+      // A session that was alive keeps its answer, a failure included: a
+      // conversation that ended during this lookup is opened anew by the
+      // next one. So does one that failed for any other reason than its
+      // ended conversation (a value its field refuses).
+      if (got || was_alive || waits_->was_interrupted() || !ended_conversation(got.error()))
+        return got;
+    }
+    // Dropping the ended session closes its socket; nothing goes out.
+    s_.metadata.reset();
+    auto opened = proto::open_direct(s_.client, proto::metadata_cache(), waits_);
+    if (!opened) return wire::err(std::move(opened).error());
+    RfcConnection& metadata = s_.metadata.emplace(std::move(opened).value());
+    R got = f(metadata);
+    metadata.set_waits(nullptr);
+    return got;
+  });
+}
+
 PyObject* Serve::run(PyObject* callbacks) {
   RegisteredServer& reg = *s_.registration;
   reg.set_waits(waits_);
@@ -455,15 +534,12 @@ PyObject* Serve::run(PyObject* callbacks) {
 
 PyObject* Serve::dispatch(PyObject* callbacks) {
   const wire::InboundCall& call = *call_;
-  if (!s_.metadata) return raise_external(ms_, std::string(kServerClosed));
 
   // The interface first, the callback after; a failed fetch is acted on
   // only once it is known that there is a callback to call.
-  RfcConnection& metadata = *s_.metadata;
-  metadata.set_waits(waits_);
-  auto description =
-      without_gil([&] { return proto::function_description(metadata, call.function); });
-  metadata.set_waits(nullptr);
+  auto description = with_metadata([&](RfcConnection& metadata) {
+    return proto::function_description(metadata, call.function);
+  });
   if (waits_->was_interrupted()) return broken_off();
 
   PyRef name(str_from_utf8(call.function));
@@ -512,6 +588,8 @@ PyObject* Serve::answer_with_result(const proto::FunctionDescription& d, PyObjec
       problem = fmt::format("a dict key of type {}; the keys name parameters and must be str",
                             type_name_of(key));
     };
+    // The walk goes over a snapshot of the items, so that the interpreter
+    // lock can be released for the lookups of an entry.
     const bool walked =
         for_each_item_with(result, refuse_key, [&](std::string key, PyObject* value) {
           const proto::ParameterDescription* p = d.find_parameter(key);
@@ -520,14 +598,13 @@ PyObject* Serve::answer_with_result(const proto::FunctionDescription& d, PyObjec
           } else if (p->direction.kind == proto::ParamDirection::Import) {
             problem = fmt::format("{} is an import parameter; a server cannot return it",
                                   debug_quote(key));
-          } else if (auto v = py_to_value(ms_, p->name, p->type, value)) {
-            exports.emplace_back(p->name, std::move(*v));
-          } else {
-            PyRef exc = take_exception();
-            problem = fmt::format("{}: {}", debug_quote(key), exception_text(exc.get()));
+          } else if (auto e = export_value(d, *p, key, value, problem)) {
+            exports.push_back(std::move(*e));
+            return true;
           }
-          return !problem;
+          return false;
         });
+    if (waits_->was_interrupted()) return broken_off();
     if (!walked && !problem) {
       // The walk itself failed (a key that is no valid text, no memory).
       PyRef exc = take_exception();
@@ -558,6 +635,62 @@ PyObject* Serve::answer_with_result(const proto::FunctionDescription& d, PyObjec
   }
   if (!send([&] { return reg.send_reply(proto::ReplyKind::Normal, container); }, out)) return out;
   return served();
+}
+
+bool is_structure(const proto::ParameterDescription& p) {
+  return p.type.kind == wire::AbapType::Structure || p.type.kind == wire::AbapType::DeepStructure;
+}
+
+std::optional<proto::ExportValue> Serve::export_value(const proto::FunctionDescription& d,
+                                                      const proto::ParameterDescription& p,
+                                                      std::string_view key, PyObject* value,
+                                                      std::optional<std::string>& problem) {
+  std::optional<wire::RfcValue> v;
+  if (is_structure(p) && !p.type_name.empty() && PyDict_Check(value)) {
+    // A structure given as a dict: its image, each field held to its
+    // field as a Connection holds a structure import.
+    auto layout = with_metadata(
+        [&](RfcConnection& metadata) { return proto::describe_structure(metadata, p.type_name); });
+    if (waits_->was_interrupted()) return std::nullopt;
+    if (!layout) {
+      problem = refused(key, layout.error());
+      return std::nullopt;
+    }
+    auto image = dict_to_structure(ms_, *layout.value(), value, p.name);
+    if (!image) {
+      problem = refused(key);
+      return std::nullopt;
+    }
+    v = wire::RfcValue::bytes(std::move(*image));
+  } else {
+    v = py_to_value(ms_, p.name, p.type, value);
+    if (!v) {
+      problem = refused(key);
+      return std::nullopt;
+    }
+  }
+  // The field's bytes, by the encoder of a Connection's imports: an export
+  // travels in the same ParameterValue record.
+  const proto::ValueImport one[] = {{p.name, std::move(*v)}};
+  auto encoded = with_metadata(
+      [&](RfcConnection& metadata) { return proto::encode_imports(metadata, d, one); });
+  if (waits_->was_interrupted()) return std::nullopt;
+  if (!encoded) {
+    problem = refused(key, encoded.error());
+    return std::nullopt;
+  }
+  return proto::ExportValue(p.name,
+                            wire::RfcValue::bytes(std::move(encoded.value().front().bytes)));
+}
+
+std::string Serve::refused(std::string_view key) {
+  PyRef exc = take_exception();
+  return fmt::format("{}: {}", debug_quote(key), exception_text(exc.get()));
+}
+
+std::string Serve::refused(std::string_view key, const ProtocolError& error) {
+  raise_protocol_error(ms_, error);
+  return refused(key);
 }
 
 PyObject* serve_locked(ModuleState& ms, State& s, PyObject* callbacks, proto::TimePoint deadline) {
@@ -692,9 +825,9 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!registered) return raise_open_error(ms, *waits, *signals, registered.error());
     state->registration.emplace(std::move(registered).value());
 
-    const proto::ConnectionParams cp = logon_params(client_map);
-    auto opened =
-        without_gil([&] { return proto::open_direct(cp, proto::metadata_cache(), waits); });
+    state->client = logon_params(client_map);
+    auto opened = without_gil(
+        [&] { return proto::open_direct(state->client, proto::metadata_cache(), waits); });
     if (!opened) {
       state->registration.reset();  // detaches before the error is raised
       return raise_open_error(ms, *waits, *signals, opened.error());

@@ -65,8 +65,8 @@ std::string ServerRecordError::message() const {
                          hex_dump(bytes, 0, std::min(bytes.size(), kAnswerDumpContext)));
     case ExportTooWide:
       return fmt::format(
-          "export {} is {}, which does not fit ABAP's INT4; pass RfcValue::Bytes for a wider "
-          "field",
+          "export {} is {}: an integer export whose field is not described goes as an ABAP "
+          "Int4, which it does not fit",
           text, value);
   }
   return {};

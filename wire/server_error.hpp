@@ -35,7 +35,7 @@ struct ServerRecordError {
     Container,          // container: the request's records do not read, or the reply's do not fit
     Refused,            // program_id, text: the gateway's "*ERR*" text
     UnclearAnswer,      // bytes: an answer that is neither an acceptance nor a refusal
-    ExportTooWide,      // name, value: an Int export outside INT4
+    ExportTooWide,      // name, value: an undescribed Int export outside Int4
   };
 
   Kind kind = ShortRecord;

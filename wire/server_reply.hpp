@@ -47,13 +47,18 @@ struct ExceptionReply {
   friend bool operator==(const ExceptionReply&, const ExceptionReply&) = default;
 };
 
-// One export value of a reply: the parameter name and its value.
+// One export value of a reply: the parameter name and its value. An export
+// encoded for its field (by whoever holds the function's description: its
+// type, length and decimals) is a Bytes value of the field's bytes, which
+// go as they are. Otherwise each value goes by its kind: a Text as
+// UTF-16LE, an Int as an Int4 (4 bytes little-endian), a Float as its 8
+// IEEE 754 bytes little-endian, Bytes and Undecoded values as their bytes.
 using ExportValue = std::pair<std::string, RfcValue>;
 
 // The normal reply container: the reply header records (with `program_id`
 // in Program), the exports that the call requested (all of them when it
 // requested none) in the order given, the closing 0x0667 record and End.
-// An Int outside INT4 fails with ExportTooWide.
+// An Int outside Int4 fails with ExportTooWide.
 Result<Bytes, ServerRecordError> build_reply_container(std::string_view program_id,
                                                        const InboundCall& call,
                                                        std::span<const ExportValue> exports);

@@ -83,8 +83,8 @@ using wire::ExportValue;
 using wire::ReplyKind;
 
 // The normal reply container of wire::build_reply_container, its failure
-// as the session reports it (an Int outside INT4 is UnexpectedRecord during
-// "server reply").
+// as the session reports it (an undescribed Int outside Int4 is
+// UnexpectedRecord during "server reply").
 ProtoResult<wire::Bytes> build_reply_container(std::string_view program_id,
                                                const wire::InboundCall& call,
                                                std::span<const ExportValue> exports);

@@ -97,8 +97,8 @@ TEST(ServerRecordErrorTest, ReportedUnderTheLabelOfTheirStep) {
        "acceptance nor a refusal: junk / " +
            wire::hex_dump(wire::as_bytes("junk"), 0, 4)},
       {E::export_too_wide("E_INT", 2147483648LL), ProtocolError::UnexpectedRecord,
-       "unexpected record during server reply: export E_INT is 2147483648, which does not fit "
-       "ABAP's INT4; pass RfcValue::Bytes for a wider field"},
+       "unexpected record during server reply: export E_INT is 2147483648: an integer export "
+       "whose field is not described goes as an ABAP Int4, which it does not fit"},
       {E::refused("ZPROG", "tp ZPROG not allowed"), ProtocolError::RegistrationRefused,
        "the gateway refused program ID ZPROG: tp ZPROG not allowed (usually a missing reginfo "
        "entry)"},
@@ -123,8 +123,8 @@ TEST(ServerRecordErrorTest, ReplyContainerFailsAsTheSessionReportsIt) {
   ASSERT_FALSE(out.ok());
   EXPECT_TRUE(out.error().is(ProtocolError::UnexpectedRecord));
   EXPECT_EQ(out.error().message(),
-            "unexpected record during server reply: export E_INT is -2147483649, which does not "
-            "fit ABAP's INT4; pass RfcValue::Bytes for a wider field");
+            "unexpected record during server reply: export E_INT is -2147483649: an integer "
+            "export whose field is not described goes as an ABAP Int4, which it does not fit");
   // What fits is the wire format's container.
   const std::vector<ExportValue> fine = {{"E_INT", wire::RfcValue::integer(-7)}};
   auto built = proto::build_reply_container("ZPROG", call, fine);

@@ -7,8 +7,10 @@ The simulator sends each call through its control port (tests/sim/regctl.py)
 and decodes what the server answers; the Server's metadata session logs on
 to the simulator's ordinary gateway to describe the functions."""
 
+import datetime
 import itertools
 import math
+import struct
 import textwrap
 import threading
 import time
@@ -16,7 +18,7 @@ from decimal import Decimal
 
 import pytest
 
-from conftest import CLIENT, PASSWORD, USER, lomra, run_python
+from conftest import CLIENT, PASSWORD, USER, logon, lomra, run_python
 import simctl
 from regctl import RegControl
 
@@ -197,14 +199,14 @@ def test_parameters_decode_by_the_description(ctl, server):
     }
     assert reply["status"] == "reply", reply
     exports = reply["exports"]
-    # Exports go under the description's names, each encoded by its value.
+    # Exports go under the description's names, each encoded for its field.
     assert list(exports) == ["E_CHAR", "E_INT4", "E_FLOAT", "E_RAW", "C_COUNTER", "E_NUMC"]
-    assert reply["export_texts"]["E_CHAR"] == "out"
+    assert exports["E_CHAR"] == "out".ljust(10).encode("utf-16-le").hex()
     assert exports["E_INT4"] == "fbffffff"
     assert exports["E_FLOAT"] == "000000000000e03f"
-    assert exports["E_RAW"] == "0102"
+    assert exports["E_RAW"] == "0102" + "00" * 14
     assert exports["C_COUNTER"] == "08000000"
-    assert reply["export_texts"]["E_NUMC"] == "42"
+    assert reply["export_texts"]["E_NUMC"] == "00000042"
 
 
 @pytest.mark.parametrize("result", [None, 5, "text", ["E_CHAR"]])
@@ -299,9 +301,6 @@ def _encode_error(text):
     ({"E_FLOAT": NoFloat()}, lomra.ExternalRuntimeError, '"E_FLOAT": RuntimeError: no float here'),
     ({"E_CHAR": "fine", 5: "x"}, TypeError, "a dict key of type int; the keys name parameters and must be str"),
     ({"E_CHAR\ud800": "x"}, lomra.ExternalRuntimeError, _encode_error("E_CHAR\ud800")),
-    ({"E_INT8": 2 ** 31}, lomra.ExternalRuntimeError,
-     "unexpected record during server reply: export E_INT8 is 2147483648, which does not fit ABAP's INT4; "
-     "pass RfcValue::Bytes for a wider field"),
 ])
 def test_refused_results_are_answered(ctl, server, result, raised, problem):
     call_id = ctl.call(server.program_id, ECHO, {}, wait=10)
@@ -314,6 +313,131 @@ def test_refused_results_are_answered(ctl, server, result, raised, problem):
     assert reply["status"] == "exception"
     assert message_of(reply) == ("RURAD", "E", "000", problem)
     assert server.alive
+
+
+# --- exports go as given or not at all ---------------------------------------------------------
+
+def u16(text):
+    return text.encode("utf-16-le").hex()
+
+
+def packed8(digits, sign="c"):
+    """An 8-byte packed number: 15 digits and the sign nibble."""
+    return digits.rjust(15, "0") + sign
+
+
+def le(value, size):
+    return value.to_bytes(size, "little", signed=True).hex()
+
+
+# Each value as its field holds it: integers at their field's width, text
+# kinds filled to their length, packed numbers with their data element's
+# decimals, strings as UTF-8, bytes zero-filled.
+@pytest.mark.parametrize("name, value, travelled", [
+    ("E_INT1", 255, "ff"),
+    ("E_INT2", -2, "feff"),
+    ("E_INT4", -(2 ** 31), "00000080"),
+    ("E_INT8", 2 ** 40, le(2 ** 40, 8)),
+    ("E_INT8", -(2 ** 63), le(-(2 ** 63), 8)),
+    ("E_CHAR", "Grüße", u16("Grüße     ")),
+    ("E_NUMC", 42, u16("00000042")),
+    ("E_NUMC", "", u16("00000000")),
+    ("E_DATS", datetime.date(2024, 5, 17), u16("20240517")),
+    ("E_DATS", "  ", u16("00000000")),
+    ("E_TIMS", datetime.time(12, 30, 5), u16("123005")),
+    ("E_PACKED", Decimal("-12.5"), packed8("1250", "d")),
+    ("E_PACKED", 7, packed8("700")),
+    ("E_FLOAT", 2, "0000000000000040"),
+    ("E_STRING", "grüß", "grüß".encode().hex()),
+    ("E_RAW", b"\x01", "01" + "00" * 15),
+], ids=lambda v: v if isinstance(v, str) and v.startswith("E_") else None)
+def test_exports_travel_as_their_fields_hold_them(ctl, server, name, value, travelled):
+    served, reply = serve(server, ctl, ECHO, {ECHO: Recorder(result={name: value})})
+    assert served == ECHO
+    assert reply["status"] == "reply", reply
+    assert reply["exports"] == {name: travelled}
+    assert reply["checks"] == []
+
+
+def test_structure_export_given_as_a_dict(ctl, server):
+    # ZSIM_ROW: ID INT4 at 0, NAME CHAR 20 at 4, AMOUNT packed 8 with 2
+    # decimals at 44, DAY DATS at 52, SCORE FLOAT at 72 (after 4 bytes of
+    # alignment); 80 bytes. Fields left out keep their initial values.
+    row = {"id": 7, "NAME": "Grüße", "AMOUNT": Decimal("12.34")}
+    served, reply = serve(server, ctl, "Z_SIM_STRUCT", {"Z_SIM_STRUCT": Recorder(result={"E_ROW": row})})
+    assert reply["status"] == "reply", reply
+    image = bytes.fromhex(reply["exports"]["E_ROW"])
+    assert image == (struct.pack("<i", 7) + "Grüße".ljust(20).encode("utf-16-le")
+                     + bytes.fromhex(packed8("1234")) + "00000000".encode("utf-16-le") + bytes(4)
+                     + struct.pack("<d", 0.0))
+
+
+@pytest.fixture(scope="module")
+def conn(regsim):
+    c = lomra.Connection(logon(regsim), {})
+    yield c
+    c.close()
+
+
+# A returned value its field refuses is refused as a Connection refuses the
+# same value for the matching import: the caller gets an ABAP message
+# holding that refusal, and serve_one raises it.
+REFUSED_EXPORTS = [
+    (ECHO, "E_CHAR", "y" * 11, lomra.ExternalRuntimeError,
+     'E_CHAR "yyyyyyyyyyy": 11 characters do not fit an ABAP Char of length 10'),
+    (ECHO, "E_CHAR", "z" * 40, lomra.ExternalRuntimeError,
+     'E_CHAR "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"... (40 characters): 40 characters do not fit an ABAP '
+     "Char of length 10"),
+    (ECHO, "E_NUMC", "12a", lomra.ExternalRuntimeError,
+     'E_NUMC "12a": an ABAP Numc takes only digits: a text of digits or an integer of 0 or more'),
+    (ECHO, "E_NUMC", -5, lomra.ExternalRuntimeError,
+     'E_NUMC "-5": an ABAP Numc takes only digits: a text of digits or an integer of 0 or more'),
+    (ECHO, "E_NUMC", "123456789", lomra.ExternalRuntimeError,
+     'E_NUMC "123456789": 9 characters do not fit an ABAP Numc of length 8'),
+    (ECHO, "E_DATS", "2024-05-17", lomra.ExternalRuntimeError,
+     'E_DATS "2024-05-17": an ABAP Date takes 8 digits YYYYMMDD, a date, or an empty or all-blank text '
+     "for the initial date 00000000"),
+    (ECHO, "E_TIMS", "12:30:05", lomra.ExternalRuntimeError,
+     'E_TIMS "12:30:05": an ABAP Time takes 6 digits HHMMSS, a time, or an empty or all-blank text for '
+     "the initial time 000000"),
+    (ECHO, "E_INT1", 256, lomra.ExternalRuntimeError, "E_INT1 256: 256 does not fit in an ABAP Int1"),
+    (ECHO, "E_INT1", -1, lomra.ExternalRuntimeError, "E_INT1 -1: -1 does not fit in an ABAP Int1"),
+    (ECHO, "E_INT2", 32768, lomra.ExternalRuntimeError, "E_INT2 32768: 32768 does not fit in an ABAP Int2"),
+    (ECHO, "E_INT4", 2 ** 31, lomra.ExternalRuntimeError,
+     "E_INT4 2147483648: 2147483648 does not fit in an ABAP Int4"),
+    (ECHO, "E_PACKED", "1.235", lomra.ExternalRuntimeError,
+     'E_PACKED "1.235": more decimal places than the field declares is outside what the format can hold'),
+    (ECHO, "E_RAW", bytes(17), lomra.ExternalRuntimeError,
+     "E_RAW 0x00000000000000000000000000000000... (17 bytes): 17 bytes do not fit an ABAP Byte of width 16"),
+    ("Z_SIM_STRUCT", "E_ROW", {"ID": 1, "NAME": "n" * 21}, lomra.ExternalRuntimeError,
+     'E_ROW-NAME "nnnnnnnnnnnnnnnnnnnnn": 21 characters do not fit an ABAP Char of length 20'),
+    ("Z_SIM_STRUCT", "E_ROW", {"DAY": "17.05.2024"}, lomra.ExternalRuntimeError,
+     'E_ROW-DAY "17.05.2024": an ABAP Date takes 8 digits YYYYMMDD, a date, or an empty or all-blank text '
+     "for the initial date 00000000"),
+    ("Z_SIM_STRUCT", "E_ROW", {"ID": "two"}, TypeError,
+     'an integer required for parameter "E_ROW-ID", got str "two"'),
+    ("Z_SIM_STRUCT", "E_ROW", {"NOPE": 1}, lomra.ExternalRuntimeError,
+     'E_ROW: ZSIM_ROW has no field named "NOPE"'),
+]
+
+
+@pytest.mark.parametrize("function, name, value, exc, message", REFUSED_EXPORTS,
+                         ids=[f"{n}-{v!r:.16}" for _, n, v, _, _ in REFUSED_EXPORTS])
+def test_refused_exports_say_what_a_connection_says(ctl, server, conn, function, name, value, exc, message):
+    call_id = ctl.call(server.program_id, function, {}, wait=10)
+    with pytest.raises(lomra.ExternalRuntimeError) as e:
+        server.serve_one({function: Recorder(result={name: value})}, 10)
+    problem = f'"{name}": {exc.__name__}: {message}'
+    assert str(e.value) == f"the handler for {function} returned {problem}"
+    assert (e.value.code, e.value.key) == (17, "RFC_EXTERNAL_FAILURE")
+    reply = ctl.result(call_id)
+    assert reply["status"] == "exception"
+    assert message_of(reply) == ("RURAD", "E", "000", problem)
+    assert server.alive
+    # The same value given to a Connection for the matching import.
+    with pytest.raises(exc) as refused:
+        conn.call(function, {name.replace("E_", "I_"): value}, {})
+    assert str(refused.value) == message.replace("E_", "I_")
 
 
 class CollidingKey:

@@ -4,11 +4,14 @@ NI length, bytes that are no NI frame) ends the registration once and for
 all; one that sends a junk frame costs one call; one that trickles cannot
 stretch a wait, and what has arrived of a call is kept across waits;
 close() from another thread or from a signal handler, Ctrl-C, and fork().
+The metadata session that dies (closed by the system, or broken off by
+Ctrl-C during a fetch) is opened anew by the next fetch.
 
 The gateway's faults are knobs of the simulator's registered-server
 gateway (a call's `fault`, tests/sim/README.md). Timing bounds here are
 hang guards only; the latencies are measured in bench/bench_server.py."""
 
+import json
 import textwrap
 import threading
 import time
@@ -141,10 +144,18 @@ PRELUDE = textwrap.dedent("""
 """)
 
 
-def run_script(body):
-    done = run_python(PRELUDE + textwrap.dedent(body), timeout=120)
+def script_output(body, *sim_args):
+    """Runs the prelude and `body` in a fresh interpreter, the simulator
+    started with `sim_args` besides --reggateway; what it printed."""
+    prelude = PRELUDE.replace('simctl.Sim("--reggateway")', f'simctl.Sim("--reggateway", *{list(sim_args)!r})')
+    done = run_python(prelude + textwrap.dedent(body), timeout=120)
     assert done.returncode == 0, done.stderr
-    return done.stdout.split()
+    return done.stdout
+
+
+def run_script(body):
+    """The words the prelude and `body` printed."""
+    return script_output(body).split()
 
 
 def test_keyboard_interrupt_keeps_what_has_arrived_of_a_call():
@@ -219,3 +230,48 @@ def test_forked_child_cannot_use_the_server(during_serve_one):
         sim.close()
     """)
     assert out == ["child", "0", "STFC_CONNECTION", "PARENT", "1", "1"]
+
+
+# --- the metadata session that dies ------------------------------------------------------------
+
+CLOSED = "connection closed by peer during function call"
+REFUSED = "logon refused by the server (status 0x01): Name or password is incorrect (repeat logon)"
+FETCH = "call/RFC_GET_FUNCTION_INTERFACE"
+
+
+# Each step queues a call of a function not yet described and serves it
+# ("serve"), or serves it while Ctrl-C comes during the fetch ("interrupt");
+# what the caller got: the echo, or the text of the ABAP message.
+@pytest.mark.parametrize("faults, steps, answers, logons", [
+    # The system closes the session during the first fetch: that call is
+    # answered with the failure, the next fetch opens a new session.
+    ([f"close={FETCH}@1"], ["serve", "serve"], [CLOSED, "SECOND"], 2),
+    # A new session that cannot log on is tried again by the next fetch.
+    ([f"close={FETCH}@1", "refuse=logon@2"], ["serve", "serve", "serve"], [CLOSED, REFUSED, "THIRD"], 2),
+    # Ctrl-C during the fetch: KeyboardInterrupt, no answer; the next
+    # fetch opens a new session.
+    ([f"delay={FETCH}:30@1"], ["interrupt", "serve"], ["interrupted", "SECOND"], 2),
+], ids=["closed", "closed-then-refused", "ctrl-c"])
+def test_metadata_session_reopens_after_it_died(faults, steps, answers, logons):
+    sim_args = [arg for fault in faults for arg in ("--fault", fault)]
+    out = script_output(f"""
+        import json
+        answers = []
+        for step, text in zip({steps!r}, ["first", "second", "third"]):
+            call = ctl.call("LOMRA_SIG", "STFC_CONNECTION", {{"REQUTEXT": text}},
+                            wait=2 if step == "interrupt" else 10)
+            if step == "interrupt":
+                threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                served = server.serve_one({{"STFC_CONNECTION": echo}}, 10)
+            except KeyboardInterrupt:
+                answers.append("interrupted")
+                continue
+            assert served == "STFC_CONNECTION", served
+            reply = ctl.result(call)
+            answers.append(reply["export_texts"]["ECHOTEXT"] if reply["status"] == "reply" else reply["msg_v1"])
+        print(json.dumps([answers, len(sim.events("logon-ok")), server.alive]))
+        server.close()
+        sim.close()
+    """, *sim_args)
+    assert json.loads(out) == [answers, logons, True]

@@ -113,7 +113,8 @@ TEST(ReplyContainer, IntBeyondInt4FailsTheReply) {
     EXPECT_EQ(out.error().step, ServerStep::Reply);
     EXPECT_EQ(out.error().message(),
               "export E_INT is " + std::to_string(v) +
-                  ", which does not fit ABAP's INT4; pass RfcValue::Bytes for a wider field");
+                  ": an integer export whose field is not described goes as an ABAP Int4, which "
+                  "it does not fit");
   }
 }
 

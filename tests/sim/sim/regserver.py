@@ -398,7 +398,9 @@ def decode_reply(container, program, problems):
                 problems.append("ParameterValue without a name")
                 continue
             out["exports"][pending] = value.hex()
-            out["export_texts"][pending] = text
+            # As ABAP reads a CHAR: trailing blanks carry nothing (the hex
+            # keeps them).
+            out["export_texts"][pending] = text.rstrip(" ") if text is not None else None
             pending = None
         elif rid in texts:
             if text is None:
