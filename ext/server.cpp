@@ -74,6 +74,7 @@
 #include "proto/invoke/invoke.hpp"
 #include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
+#include "proto/net/fork.hpp"
 #include "proto/net/waits.hpp"
 #include "proto/server/registered_server.hpp"
 #include "proto/session/metadata_cache.hpp"
@@ -124,7 +125,9 @@ struct State {
   // The logon of the metadata session, kept to open it anew (the password
   // is wiped when the server is freed).
   proto::ConnectionParams client;
-  // The process that registered: a forked child has another pid.
+  // Made in the process that registered: a forked child sees it inherited.
+  // The pid is only for the message that says so.
+  proto::ForkStamp stamp;
   pid_t pid = ::getpid();
   std::mutex mutex;
   // Absent after close(), and when an open of a new one failed (the next
@@ -199,7 +202,7 @@ std::nullptr_t raise_reentered(const ModuleState& ms) {
   return raise_external(ms, std::string(kReentered));
 }
 
-bool forked(const State& s) { return ::getpid() != s.pid; }
+bool forked(const State& s) { return s.stamp.inherited(); }
 
 std::nullptr_t raise_forked(const ModuleState& ms, const State& s) {
   return raise_external(

@@ -27,7 +27,7 @@ class SignalCatch {
   // released: false when a handler raised (its exception is kept; only the
   // first one, later ones are dropped).
   bool look() {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const PyGILState_STATE gil = ensure_gil();
     const bool go_on = PyErr_CheckSignals() == 0;
     if (!go_on) {
       if (type_ == nullptr) {

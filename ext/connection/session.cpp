@@ -18,30 +18,6 @@ namespace {
 using proto::Interruption;
 using proto::ProtocolError;
 
-// Runs on the waiting thread between slices of a wait: takes the
-// interpreter lock briefly and lets Python run its signal handlers. An
-// exception they raise (KeyboardInterrupt) is kept for the operation's
-// thread, and the operation ends.
-bool look_at_signals(PendingSignal& pending) {
-  const PyGILState_STATE gil = ensure_gil();
-  const bool go_on = PyErr_CheckSignals() == 0;
-  if (!go_on) {
-    if (pending.type == nullptr) {
-      PyErr_Fetch(&pending.type, &pending.value, &pending.traceback);
-    } else {
-      PyErr_Clear();
-    }
-  }
-  PyGILState_Release(gil);
-  return go_on;
-}
-
-void clear_signal(PendingSignal& pending) {
-  Py_CLEAR(pending.type);
-  Py_CLEAR(pending.value);
-  Py_CLEAR(pending.traceback);
-}
-
 bool is_wsrfc(const proto::Route& route) {
   return std::holds_alternative<proto::Route::WsRfc>(route.value);
 }
@@ -169,7 +145,7 @@ void free_state(State* s) {
 // ---------------------------------------------------------------- Operation
 
 Operation::Operation(Live& live, Kind kind, std::shared_ptr<proto::Waits> waits,
-                     std::shared_ptr<PendingSignal> signal)
+                     std::shared_ptr<SignalCatch> signal)
     : live_(live),
       kind_(kind),
       started_(proto::Clock::now()),
@@ -177,9 +153,8 @@ Operation::Operation(Live& live, Kind kind, std::shared_ptr<proto::Waits> waits,
       signal_(std::move(signal)) {}
 
 std::unique_ptr<Operation> Operation::start(const ModuleState& ms, State& s, Kind kind) {
-  auto signal = std::make_shared<PendingSignal>();
-  auto waits =
-      proto::Waits::interruptible(std::nullopt, [signal] { return look_at_signals(*signal); });
+  auto signal = std::make_shared<SignalCatch>();
+  auto waits = proto::Waits::interruptible(std::nullopt, [signal] { return signal->look(); });
   if (!waits) {
     raise_protocol_error(ms, ProtocolError(std::move(waits).error()));
     return nullptr;
@@ -199,7 +174,7 @@ Operation::~Operation() {
   }
   // The waits may outlive the operation (a session keeps the last ones it
   // was given); the exception they hold may not.
-  clear_signal(*signal_);
+  signal_->clear();
 }
 
 void Operation::set_timeout(std::optional<std::chrono::nanoseconds> timeout) {
@@ -210,13 +185,7 @@ void Operation::set_timeout(std::optional<std::chrono::nanoseconds> timeout) {
   }
 }
 
-bool Operation::restore_signal_error() {
-  PendingSignal& p = *signal_;
-  if (p.type == nullptr) return false;
-  PyErr_Restore(std::exchange(p.type, nullptr), std::exchange(p.value, nullptr),
-                std::exchange(p.traceback, nullptr));
-  return true;
-}
+bool Operation::restore_signal_error() { return signal_->restore(); }
 
 // ---------------------------------------------------------------- sessions
 

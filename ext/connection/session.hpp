@@ -62,6 +62,7 @@
 #include "ext/errors.hpp"
 #include "ext/options.hpp"
 #include "ext/py.hpp"
+#include "ext/signals.hpp"
 #include "proto/base/error.hpp"
 #include "proto/base/params.hpp"
 #include "proto/base/throughput.hpp"
@@ -130,15 +131,6 @@ State& adopt_after_fork(State& s);
 // parent.
 void free_state(State* s);
 
-// The exception a refused signal check took out of the interpreter, kept
-// until the operation's thread raises it. Touched with the interpreter lock
-// held only.
-struct PendingSignal {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-};
-
 class Operation {
  public:
   enum class Kind : std::uint8_t {
@@ -175,13 +167,13 @@ class Operation {
 
  private:
   Operation(Live& live, Kind kind, std::shared_ptr<proto::Waits> waits,
-            std::shared_ptr<PendingSignal> signal);
+            std::shared_ptr<SignalCatch> signal);
 
   Live& live_;
   Kind kind_;
   proto::TimePoint started_;
   std::shared_ptr<proto::Waits> waits_;
-  std::shared_ptr<PendingSignal> signal_;
+  std::shared_ptr<SignalCatch> signal_;
   std::atomic<bool> queued_{false};
 };
 
