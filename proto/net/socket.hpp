@@ -9,8 +9,8 @@
 // A socket given a wait limit or the waits of an operation (proto/net/waits.hpp)
 // never blocks in a send or a receive: it polls the socket together with the
 // operation's wake-up descriptor for the time left. A socket given neither
-// blocks in the system calls themselves (the registered server bounds those
-// with the socket's own time-outs).
+// blocks in the system calls themselves (only tests and the fuzz targets
+// use such a socket, bounded by the system's own time-outs).
 #pragma once
 
 #include <sys/socket.h>
