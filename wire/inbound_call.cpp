@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "wire/table.hpp"
 #include "wire/utf.hpp"
 
 namespace quib::wire {
@@ -79,11 +80,12 @@ InboundCall decode_inbound_call(std::span<const Record> records) {
         break;
       case to_u16(RecordId::TableHeader):
         if (!call.tables.empty()) {
+          // Only the width is taken: a record of 4 to 7 bytes is enough.
           InboundTable& t = call.tables.back();
-          if (rec.value.size() < 4)
-            t.short_header = true;
+          if (auto header = parse_table_header(rec.value))
+            t.row_width = header.value().header.width;
           else
-            t.row_width = load_be32(rec.value.data());
+            t.short_header = true;
         }
         break;
       case to_u16(RecordId::TableContent):

@@ -40,6 +40,26 @@ Status<UnitPayloadError> check_queue_name(std::string_view queue_name) {
 
 }  // namespace
 
+std::string TableHeaderError::message() const { return fmt::format("{}-byte table header", size); }
+
+Result<ParsedTableHeader, TableHeaderError> parse_table_header(ByteView value) {
+  if (value.size() < kTableHeaderWidthSize) return err(TableHeaderError{value.size()});
+  ParsedTableHeader out;
+  out.header.width = load_be32(value.data());
+  if (value.size() >= kTableHeaderSize) {
+    out.header.count = load_be32(value.data() + kTableHeaderWidthSize);
+    out.complete = true;
+  }
+  return out;
+}
+
+std::array<std::uint8_t, kTableHeaderSize> table_header(const TableHeader& header) {
+  std::array<std::uint8_t, kTableHeaderSize> out{};
+  store_be32(out.data(), header.width);
+  store_be32(out.data() + kTableHeaderWidthSize, header.count);
+  return out;
+}
+
 std::u16string utf16_cut(std::string_view text, std::size_t max_units) {
   std::u16string units = utf8_to_utf16(text);
   if (units.size() > max_units) {
@@ -104,10 +124,9 @@ Status<TableSizeError> write_table_records(ContainerWriter& writer,
     std::uint8_t n[4];
     store_be32(n, number);
     writer.put_record(RecordId::TableRowCount, ByteView(n, 4));
-    std::uint8_t header[8];
-    store_be32(header, static_cast<std::uint32_t>(t.width));
-    store_be32(header + 4, static_cast<std::uint32_t>(count));
-    writer.put_record(RecordId::TableHeader, ByteView(header, 8));
+    const auto header = table_header(
+        TableHeader{static_cast<std::uint32_t>(t.width), static_cast<std::uint32_t>(count)});
+    writer.put_record(RecordId::TableHeader, header);
     // One row image at a time: a table is never held twice in memory.
     for (std::size_t i = 0; i < count; ++i)
       writer.put_record(RecordId::TableContent, fixed_width_row(t, i));

@@ -8,6 +8,8 @@
 // describes the unit.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -45,6 +47,45 @@ struct TableArg {
     return is_text() ? std::get<1>(rows).size() : std::get<0>(rows).size();
   }
 };
+
+// ---------------------------------------------------------------- the TableHeader record
+
+// A TableHeader record: the row width (u32 big-endian at bytes 0..3), then
+// the row count (u32 big-endian at bytes 4..7).
+inline constexpr std::size_t kTableHeaderSize = 8;
+inline constexpr std::size_t kTableHeaderWidthSize = 4;
+
+struct TableHeader {
+  std::uint32_t width = 0;
+  std::uint32_t count = 0;
+  friend bool operator==(const TableHeader&, const TableHeader&) = default;
+};
+
+// What a TableHeader record held. A record of 4 to 7 bytes gives the width
+// alone: `count` is then 0 and `complete` false. Readers that need the row
+// count take only complete headers; readers that need the width take both.
+struct ParsedTableHeader {
+  TableHeader header;
+  bool complete = false;  // the record had the row count too (8 bytes or more)
+  friend bool operator==(const ParsedTableHeader&, const ParsedTableHeader&) = default;
+};
+
+// A TableHeader record too short to hold even the width.
+struct TableHeaderError {
+  std::uint64_t size = 0;  // the record's bytes
+  // "{size}-byte table header"
+  std::string message() const;
+  friend bool operator==(const TableHeaderError&, const TableHeaderError&) = default;
+};
+
+// The header in a TableHeader record's value; bytes after the first 8 are
+// not looked at.
+Result<ParsedTableHeader, TableHeaderError> parse_table_header(ByteView value);
+
+// The 8 bytes of a TableHeader record's value.
+std::array<std::uint8_t, kTableHeaderSize> table_header(const TableHeader& header);
+
+// ---------------------------------------------------------------- table arguments
 
 inline constexpr std::string_view kSizeWhatRowWidth = "row width";
 inline constexpr std::string_view kSizeWhatRowCount = "row count";

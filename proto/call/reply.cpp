@@ -254,10 +254,13 @@ class ReplyWalk {
   }
 
   void table_header(ByteView v) {
-    if (!current_ || current_->declared_width != 0 || v.size() < 8) return;
+    if (!current_ || current_->declared_width != 0) return;
+    // The row count is needed too: a header without it is ignored.
+    auto header = wire::parse_table_header(v);
+    if (!header || !header.value().complete) return;
     ReplyTable& t = *current_;
-    t.declared_width = wire::load_be32(v.data());
-    t.declared_count = wire::load_be32(v.data() + 4);
+    t.declared_width = header.value().header.width;
+    t.declared_count = header.value().header.count;
     if (t.declared_width > kMaxDeclaredRowWidth) {
       t.shape_error.emplace();
       return;

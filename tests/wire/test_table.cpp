@@ -77,6 +77,45 @@ TEST(Utf16Cut, NeverSplitsAPair) {
 }
 
 // ---------------------------------------------------------------------------
+// The TableHeader record
+
+TEST(TableHeaderRecord, ReadsWhatTheRecordHolds) {
+  struct Case {
+    const char* name;
+    const char* value;
+    ParsedTableHeader want;
+  };
+  const Case cases[] = {
+      {"width and count", "00 00 01 02 80 00 00 03", {{0x0102, 0x80000003}, true}},
+      {"bytes after the count are not read", "00 00 00 14 00 00 00 03 FF", {{20, 3}, true}},
+      {"the width alone", "FF FF FF FE", {{0xFFFFFFFE, 0}, false}},
+      {"a count cut short is not read", "00 00 00 08 00 00 01", {{8, 0}, false}},
+  };
+  for (const Case& c : cases) {
+    auto h = parse_table_header(quib::test::unhex(c.value));
+    ASSERT_TRUE(h) << c.name << ": " << h.error().message();
+    EXPECT_EQ(*h, c.want) << c.name;
+  }
+}
+
+TEST(TableHeaderRecord, FewerThanFourBytesAreRefusedWithTheirSize) {
+  for (std::size_t n : {0u, 1u, 3u}) {
+    auto h = parse_table_header(Bytes(n, 0x01));
+    ASSERT_FALSE(h) << n;
+    EXPECT_EQ(h.error(), TableHeaderError{n});
+    EXPECT_EQ(h.error().message(), std::to_string(n) + "-byte table header");
+  }
+}
+
+TEST(TableHeaderRecord, WritesWidthThenCountBigEndian) {
+  const auto bytes = table_header(TableHeader{0x01020304, 0xA0B0C0D0});
+  EXPECT_EQ(hex(Bytes(bytes.begin(), bytes.end())), hex(quib::test::unhex("01020304 A0B0C0D0")));
+  auto back = parse_table_header(bytes);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, (ParsedTableHeader{{0x01020304, 0xA0B0C0D0}, true}));
+}
+
+// ---------------------------------------------------------------------------
 // Table records
 
 TEST(TableRecords, TablesAreNumberedAndRowsFollowTheHeader) {
