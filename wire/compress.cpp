@@ -17,12 +17,12 @@ constexpr std::uint8_t kBlockDynamic = 2;
 constexpr std::uint64_t kFirstCapacityPerInputByte = 64;
 
 Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budget) {
-  if (bytes.size() < kCompressedTableHeaderSize)
-    return err(DecompressError::too_short(bytes.size()));
-  const std::uint8_t algorithm = bytes[4] & 0x0F;
+  auto header = parse_compressed_table_header(bytes);
+  if (!header) return err(DecompressError::too_short(header.error().size));
+  const std::uint8_t algorithm = header.value().algorithm_code();
   if (algorithm != kCompressedTableAlgorithmLzh)
     return err(DecompressError::unsupported_algorithm(algorithm));
-  const std::uint32_t declared = load_le32(bytes.data());
+  const std::uint32_t declared = header.value().declared_length;
   const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
   if (stream.empty()) return err(DecompressError::unexpected_end());
 

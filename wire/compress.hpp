@@ -2,27 +2,22 @@
 // LZH variant that uses DEFLATE's bit format, Huffman codes and
 // length/distance alphabets. This file expands it; there is no compressor.
 //
-// Layout of the bytes handed in (they start at offset 8 of the table
-// content, after the record prefix that the reply decoder recognises):
-//   0..3  declared length, unsigned 32-bit little-endian
-//   4     low 4 bits: algorithm (only 2, LZH, is decoded)
-//   5..7  not read
-//   8..   the bit stream: two bits s, s bits skipped, then fixed (1) and
-//         dynamic (2) blocks as in RFC 1951; stored (0) and type 3 blocks
-//         are not part of the format. The stream ends after a block with
-//         the last-block flag or after any block that fills the declared
-//         length.
+// The bytes handed in are the chunk of the table content (its layout:
+// wire/table_compressed.hpp): the 8-byte head, whose declared length and
+// algorithm are read (only 2, LZH, is decoded), then from byte 8 on the bit
+// stream: two bits s, s bits skipped, then fixed (1) and dynamic (2) blocks
+// as in RFC 1951; stored (0) and type 3 blocks are not part of the format.
+// The stream ends after a block with the last-block flag or after any block
+// that fills the declared length.
 #pragma once
 
 #include "wire/bytes.hpp"
 #include "wire/deflate.hpp"
 #include "wire/expansion.hpp"
 #include "wire/result.hpp"
+#include "wire/table_compressed.hpp"
 
 namespace quib::wire {
-
-inline constexpr std::size_t kCompressedTableHeaderSize = 8;
-inline constexpr std::uint8_t kCompressedTableAlgorithmLzh = 2;
 
 // The row bytes of a compressed table chunk. The output never grows past
 // the declared length (OutputOverflow { declared: D } when the stream tries

@@ -270,13 +270,20 @@ std::optional<ErrBlock> parse_err_block(ByteView data) {
 // ---------------------------------------------------------------- compressed tables
 
 std::optional<CompressedTableHeader> detect_compressed_table(ByteView value) {
-  constexpr std::size_t kMinSize = 16;
-  if (value.size() < kMinSize) return std::nullopt;
-  const std::uint8_t* p = value.data();
-  if (p[0] != 0x7B || p[1] != 0x02 || p[3] != 0xEA) return std::nullopt;
-  if (p[12] != 0x11 && p[12] != 0x12) return std::nullopt;
-  if (p[13] != 0x1F || p[14] != 0x9D) return std::nullopt;
-  return CompressedTableHeader{load_le32(p + 8), p[12]};
+  if (value.size() < kCompressedTablePrefixSize + kCompressedTableHeaderSize) return std::nullopt;
+  for (const CompressedTablePrefixMark& m : kCompressedTablePrefixMarks)
+    if (value[m.offset] != m.value) return std::nullopt;
+  const ByteView chunk = compressed_table_chunk(value);
+  auto header = parse_compressed_table_header(chunk);
+  if (!header) return std::nullopt;
+  const std::uint8_t algorithm = header.value().algorithm;
+  if (algorithm != kCompressedTableAlgorithmByteLzc &&
+      algorithm != kCompressedTableAlgorithmByteLzh)
+    return std::nullopt;
+  if (!std::equal(kCompressedTableMark.begin(), kCompressedTableMark.end(),
+                  chunk.begin() + kCompressedTableMarkOffset))
+    return std::nullopt;
+  return header.value();
 }
 
 }  // namespace quib::wire

@@ -20,6 +20,7 @@
 
 #include "wire/bytes.hpp"
 #include "wire/result.hpp"
+#include "wire/table_compressed.hpp"
 
 namespace quib::wire {
 
@@ -307,13 +308,9 @@ std::optional<ErrBlock> parse_err_block(ByteView data);
 
 // ---------------------------------------------------------------- compressed tables
 
-struct CompressedTableHeader {
-  std::uint32_t declared_length = 0;  // the uncompressed length, u32 LE at bytes 8..11
-  std::uint8_t algorithm = 0;         // byte 12: 0x11 or 0x12
-  friend bool operator==(const CompressedTableHeader&, const CompressedTableHeader&) = default;
-};
-
-// Recognises compressed table content (the chunk itself starts at byte 8).
+// Recognises compressed table content (its layout: wire/table_compressed.hpp):
+// at least the prefix and the head, the prefix's marks, the algorithm byte
+// 0x11 or 0x12 and the head's 1F 9D. The result is the head.
 std::optional<CompressedTableHeader> detect_compressed_table(ByteView value);
 
 }  // namespace quib::wire

@@ -156,7 +156,7 @@ ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget) {
   if (wire::detect_compressed_table(content)) {
     // A table declaring no rows keeps none: nothing to expand.
     if (table.declared_count == 0) return wire::ok_unit;
-    auto expanded = wire::decompress_table_chunk(ByteView(content).subspan(8), budget);
+    auto expanded = wire::decompress_table_chunk(wire::compressed_table_chunk(content), budget);
     if (!expanded) {
       if (budget.stopped()) return wire::err(decoding_stopped());
       table.kept_compressed = std::move(content);

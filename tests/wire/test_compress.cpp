@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "tests/support/testutil.hpp"
 #include "tests/support/zlib_oracle.hpp"
 #include "tests/wire/support/alloc_watch.hpp"
 #include "tests/wire/support/bit_sink.hpp"
@@ -387,6 +388,38 @@ TEST(CompressedTable, ErrorsOfTheSharedBlockMachinery) {
   hlit.bits(0, 4);
   hlit.out.push_back(0);
   EXPECT_EQ(failure(chunk(100, 0x02, 0, hlit)), DecompressError::bad_code_lengths());
+}
+
+TEST(CompressedTableHeader, ParseAndWriteThePieceOfTheHeadThatIsRead) {
+  // Declared length 0x00012345 little-endian, algorithm byte 0x12, the
+  // mark, one unread byte, then the first stream byte (not part of the head).
+  const Bytes chunk = quib::test::unhex("45230100 12 1F9D 77 01");
+  auto h = parse_compressed_table_header(chunk);
+  ASSERT_TRUE(h) << h.error().message();
+  EXPECT_EQ(*h, (CompressedTableHeader{0x00012345, 0x12}));
+  EXPECT_EQ(h->algorithm_code(), 2);
+  // The mark is the recogniser's business: a head without it still parses.
+  auto unmarked = parse_compressed_table_header(quib::test::unhex("01000000 A3 0000 00"));
+  ASSERT_TRUE(unmarked);
+  EXPECT_EQ(*unmarked, (CompressedTableHeader{1, 0xA3}));
+  EXPECT_EQ(unmarked->algorithm_code(), 3);
+
+  for (std::size_t n : {0u, 7u}) {
+    auto short_head = parse_compressed_table_header(Bytes(n, 0x12));
+    ASSERT_FALSE(short_head) << n;
+    EXPECT_EQ(short_head.error(), CompressedTableHeaderError{n});
+    EXPECT_EQ(short_head.error().message(), std::to_string(n) + "-byte compressed table header");
+  }
+
+  const auto written = compressed_table_header(CompressedTableHeader{0xA1B2C3D4, 0x11});
+  EXPECT_EQ(quib::test::hex(Bytes(written.begin(), written.end())),
+            quib::test::hex(quib::test::unhex("D4C3B2A1 11 1F9D 00")));
+  // A written head behind a record prefix is recognised as compressed content.
+  Bytes content = quib::test::unhex("7B02 00EA 00000000");
+  content.insert(content.end(), written.begin(), written.end());
+  EXPECT_EQ(detect_compressed_table(content), (CompressedTableHeader{0xA1B2C3D4, 0x11}));
+  EXPECT_EQ(compressed_table_chunk(content).size(), 8u);
+  EXPECT_TRUE(compressed_table_chunk(Bytes(8, 0)).empty());
 }
 
 TEST(CompressedTable, ContentRecognisedByTheReplyDecoderExpands) {
