@@ -11,16 +11,16 @@
 #include <chrono>
 #include <thread>
 
-#include "../snc/gss/fake_gss.h"
-#include "../snc/gss_fixture.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/session/open.hpp"
 #include "proto/session/setup.hpp"
 #include "proto/transport/snc_channel.hpp"
 #include "snc/frame.hpp"
-#include "support/ni_test_peer.hpp"
-#include "support/sim_process.hpp"
-#include "support/sim_session.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
+#include "tests/proto/support/sim_process.hpp"
+#include "tests/proto/support/sim_session.hpp"
+#include "tests/snc/gss/fake_gss.h"
+#include "tests/snc/gss_fixture.hpp"
 #include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"

@@ -9,13 +9,13 @@
 #include <chrono>
 #include <memory>
 
-#include "call_fakes.hpp"
 #include "proto/call/basxml.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/invoke/lookups.hpp"
 #include "proto/session/open.hpp"
-#include "support/sim_process.hpp"
-#include "support/sim_session.hpp"
+#include "tests/proto/call_fakes.hpp"
+#include "tests/proto/support/sim_process.hpp"
+#include "tests/proto/support/sim_session.hpp"
 #include "tests/support/descriptions.hpp"
 #include "tests/support/testutil.hpp"
 #include "tests/support/zlib_oracle.hpp"

@@ -16,9 +16,9 @@
 #include "proto/invoke/invoke.hpp"
 #include "proto/session/open.hpp"
 #include "proto/transport/ws_transport.hpp"
-#include "support/sim_process.hpp"
-#include "support/sim_session.hpp"
-#include "support/tls_test_peer.hpp"
+#include "tests/proto/support/sim_process.hpp"
+#include "tests/proto/support/sim_session.hpp"
+#include "tests/proto/support/tls_test_peer.hpp"
 
 namespace quib::proto {
 namespace {

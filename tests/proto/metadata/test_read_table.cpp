@@ -6,9 +6,9 @@
 
 #include <functional>
 
-#include "call_fakes.hpp"
 #include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "proto/server/registered_server.hpp"
-#include "support/ni_test_peer.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
 #include "tests/support/server_frames.hpp"
 #include "wire/container.hpp"
 #include "wire/dump.hpp"

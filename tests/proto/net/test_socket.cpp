@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "proto/net/socket.hpp"
-#include "support/ni_test_peer.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
 
 namespace quib::proto {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "proto/transport/ws_transport.hpp"
-#include "support/tls_test_peer.hpp"
+#include "tests/proto/support/tls_test_peer.hpp"
 
 namespace quib::proto {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "proto/transport/ni_transport.hpp"
 #include "snc/frame.hpp"
-#include "support/ni_test_peer.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
 #include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "proto/session/setup.hpp"
 #include "snc/frame.hpp"
-#include "support/ni_test_peer.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
 #include "wire/container.hpp"
 #include "wire/route.hpp"
 

@@ -9,8 +9,8 @@
 
 #include "proto/invoke/tid.hpp"
 #include "proto/session/open.hpp"
-#include "support/sim_process.hpp"
-#include "support/sim_session.hpp"
+#include "tests/proto/support/sim_process.hpp"
+#include "tests/proto/support/sim_session.hpp"
 #include "tests/support/testutil.hpp"
 #include "wire/utf.hpp"
 

@@ -5,10 +5,10 @@
 
 #include <memory>
 
-#include "call_fakes.hpp"
 #include "proto/call/request.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/metadata/describe.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -9,10 +9,10 @@
 #include <map>
 #include <sstream>
 
-#include "call_fakes.hpp"
 #include "proto/base/unicode_case.hpp"
 #include "proto/session/logon.hpp"
 #include "proto/session/open.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/testutil.hpp"
 #include "wire/container.hpp"
 #include "wire/scramble.hpp"

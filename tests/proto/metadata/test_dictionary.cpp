@@ -8,9 +8,9 @@
 #include <functional>
 #include <map>
 
-#include "call_fakes.hpp"
 #include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

@@ -9,7 +9,7 @@
 
 #include "proto/session/open.hpp"
 #include "proto/transport/ni_transport.hpp"
-#include "support/sim_process.hpp"
+#include "tests/proto/support/sim_process.hpp"
 #include "wire/container.hpp"
 #include "wire/utf.hpp"
 

@@ -5,11 +5,11 @@
 
 #include <memory>
 
-#include "call_fakes.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/invoke/lookups.hpp"
 #include "proto/metadata/describe.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {

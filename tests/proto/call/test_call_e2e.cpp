@@ -12,8 +12,8 @@
 
 #include "proto/invoke/invoke.hpp"
 #include "proto/session/open.hpp"
-#include "support/sim_process.hpp"
-#include "support/sim_session.hpp"
+#include "tests/proto/support/sim_process.hpp"
+#include "tests/proto/support/sim_session.hpp"
 
 namespace quib::proto {
 namespace {

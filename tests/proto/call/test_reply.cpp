@@ -4,12 +4,12 @@
 
 #include <memory>
 
-#include "call_fakes.hpp"
 #include "proto/call/exchange.hpp"
 #include "proto/call/reply.hpp"
 #include "proto/invoke/invoke.hpp"
 #include "proto/metadata/describe.hpp"
 #include "proto/net/waits.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/compressed_table.hpp"
 #include "tests/support/zlib_oracle.hpp"
 

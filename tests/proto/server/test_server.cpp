@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "proto/server/registered_server.hpp"
-#include "support/reg_control.hpp"
-#include "support/sim_process.hpp"
-#include "support/sim_session.hpp"
+#include "tests/proto/support/reg_control.hpp"
+#include "tests/proto/support/sim_process.hpp"
+#include "tests/proto/support/sim_session.hpp"
 #include "tests/support/testutil.hpp"
 #include "wire/utf.hpp"
 

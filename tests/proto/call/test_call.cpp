@@ -8,8 +8,8 @@
 #include <memory>
 #include <thread>
 
-#include "call_fakes.hpp"
 #include "proto/invoke/invoke.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 #include "wire/basxml.hpp"
 #include "wire/deflate.hpp"

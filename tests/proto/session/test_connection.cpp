@@ -7,11 +7,11 @@
 #include <memory>
 #include <thread>
 
-#include "call_fakes.hpp"
 #include "proto/call/description.hpp"
 #include "proto/session/open.hpp"
 #include "proto/transport/ni_transport.hpp"
-#include "support/ni_test_peer.hpp"
+#include "tests/proto/call_fakes.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
 #include "wire/container.hpp"
 
 namespace quib::proto {

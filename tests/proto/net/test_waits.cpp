@@ -26,7 +26,7 @@
 #include "proto/net/waits.hpp"
 #include "proto/transport/ni_transport.hpp"
 #include "proto/transport/transport.hpp"
-#include "support/ni_test_peer.hpp"
+#include "tests/proto/support/ni_test_peer.hpp"
 
 namespace quib::proto {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "call_fakes.hpp"
 #include "proto/invoke/tid.hpp"
+#include "tests/proto/call_fakes.hpp"
 #include "tests/support/descriptions.hpp"
 
 namespace quib::proto {
