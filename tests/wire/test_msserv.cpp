@@ -60,14 +60,29 @@ TEST(MsReply, TheEntryNearestTheEndWins) {
 }
 
 TEST(MsRequest, GroupFieldAndItsLimit) {
+  // The group field is bytes 158..167 of the 206-byte request, NUL-filled;
+  // every other byte is the same whatever the group.
   auto ten = logon_group_request("ABCDEFGHIJ");
   ASSERT_TRUE(ten);
-  EXPECT_EQ(std::string(ten->begin() + kLogonGroupOffset, ten->begin() + kLogonGroupOffset + 10),
-            "ABCDEFGHIJ");
-  // Everything outside the field is the template's.
+  ASSERT_EQ(ten->size(), 206u);
+  EXPECT_EQ(std::string(ten->begin() + 158, ten->begin() + 168), "ABCDEFGHIJ");
+  auto two = logon_group_request("AB");
+  ASSERT_TRUE(two);
+  EXPECT_EQ(std::string(two->begin() + 158, two->begin() + 168),
+            std::string("AB\0\0\0\0\0\0\0\0", 10));
   auto empty = logon_group_request("");
   ASSERT_TRUE(empty);
-  EXPECT_EQ(*empty, kLogonGroupRequestTemplate);
+  for (std::size_t i = 0; i < 206; ++i) {
+    const bool in_field = i >= 158 && i < 168;
+    if (in_field)
+      EXPECT_EQ((*empty)[i], 0) << i;
+    else
+      EXPECT_EQ((*empty)[i], (*ten)[i]) << i;
+  }
+  // The bytes around the field: its length (00 0A) before, zeros after.
+  EXPECT_EQ((*empty)[156], 0x00);
+  EXPECT_EQ((*empty)[157], 0x0A);
+  EXPECT_EQ((*empty)[168], 0x00);
 
   auto eleven = logon_group_request("ABCDEFGHIJK");
   ASSERT_FALSE(eleven);

@@ -105,7 +105,7 @@ TEST(ClassicRequest, RecordsBeyondWhatThePeerReadsAreRefusedBeforeEncoding) {
       ASSERT_TRUE(reader);
       auto records = reader->read_all_records();
       ASSERT_TRUE(records) << records.error().message();
-      EXPECT_EQ(records->size() + 1, wire::kRecordLimit);
+      EXPECT_EQ(records->size() + 1, 100000u);  // the end record is the limit's last
       continue;
     }
     ASSERT_FALSE(r);

@@ -230,12 +230,12 @@ TEST(EncodeStructure, SizeLimitComesBeforeAnyAllocation) {
   EXPECT_EQ(refused.error().message(),
             "unexpected record during structure encode: HUGE claims a 1099511627776-byte row, past "
             "the 67108864-byte limit");
-  huge.size = kMaxStructureImage + 1;
+  huge.size = 67108865;
   EXPECT_FALSE(encode_structure(huge, {}));
-  StructureLayout limit = layout("LIMIT", {field("F", AbapType::Byte, 0, 4)}, kMaxStructureImage);
+  StructureLayout limit = layout("LIMIT", {field("F", AbapType::Byte, 0, 4)}, 67108864);
   auto built = encode_structure(limit, std::vector<NamedValue>{{"F", RfcValue::bytes({1, 2})}});
   ASSERT_TRUE(built) << built.error().message();
-  EXPECT_EQ(built->size(), kMaxStructureImage);
+  EXPECT_EQ(built->size(), 67108864u);
   EXPECT_EQ((*built)[1], 2);
 }
 
