@@ -351,6 +351,31 @@ TEST(InboundCall, RecordOrderRules) {
   EXPECT_TRUE(d.tables[0].short_header);
 }
 
+TEST(InboundCall, FourHeaderBytesGiveTheWidth) {
+  // A table's only header: the width needs its 4 bytes, the row count is
+  // never needed.
+  struct Case {
+    const char* header;
+    std::uint32_t width;
+    bool short_header;
+  };
+  const Case cases[] = {
+      {"", 0, true},
+      {"00 00 01", 0, true},
+      {"00 00 01 02", 0x0102, false},
+      {"00 00 01 02 00 00 00", 0x0102, false},
+      {"00 00 01 02 00 00 00 05", 0x0102, false},
+  };
+  for (const Case& c : cases) {
+    InboundCall call = std::move(InboundFixture()
+                                     .add(RecordId::TableName, "T")
+                                     .add(RecordId::TableHeader, unhex(c.header)))
+                           .decode();
+    ASSERT_EQ(call.tables.size(), 1u) << c.header;
+    EXPECT_EQ(call.tables[0], (InboundTable{"T", {}, c.width, c.short_header})) << c.header;
+  }
+}
+
 TEST(InboundCall, TextsAreLossyUtf8AndTrimmed) {
   InboundCall call = std::move(InboundFixture()
                                    .add(RecordId::Function, Bytes{'F', 0xFF, 'N'})
