@@ -573,19 +573,19 @@ PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
 }
 
 PyObject* left_compressed_table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
-                                      const proto::ReplyTable& table, ReadFlags flags,
-                                      const KeepConverting& keep_going) {
+                                      const proto::ReplyTable& table, std::uint64_t& budget_left,
+                                      ReadFlags flags, const KeepConverting& keep_going) {
   const std::uint64_t width = std::max<std::uint64_t>(table.declared_width, 1);
   // The declared count is the peer's word: room for no more rows than the
   // expansion may make, and for a million at first.
   const std::uint64_t expected =
-      std::min({table.declared_count, table.left_limit / width, std::uint64_t{1} << 20});
+      std::min({table.declared_count, budget_left / width, std::uint64_t{1} << 20});
   RowList rows(ms, layout, flags, static_cast<std::size_t>(width),
                static_cast<std::size_t>(expected), keep_going);
   if (!rows.ok()) return nullptr;
   bool refused = false;
   auto status = proto::read_left_compressed_rows(
-      table, keep_going, [&](wire::ByteView bytes, std::uint64_t count) {
+      table, budget_left, keep_going, [&](wire::ByteView bytes, std::uint64_t count) {
         refused = !rows.read(bytes.data(), static_cast<std::size_t>(count));
         return !refused;
       });

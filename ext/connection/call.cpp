@@ -182,7 +182,8 @@ PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
     if (!set_item(result.get(), vname, converted)) return nullptr;
   }
   // Tables the description does not list, and tables without a row layout,
-  // are left out.
+  // are left out (compressed ones are then never expanded).
+  std::uint64_t budget_left = reply.budget_left;
   for (const proto::ReplyTable& table : reply.tables) {
     const proto::ParameterDescription* p = d.find_parameter(table.name);
     const proto::StructureLayout* layout = p ? layout_for(layouts, *p) : nullptr;
@@ -190,7 +191,7 @@ PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
     if (!table.left_compressed.empty()) {
       if (!checks.keep_going()) return nullptr;
       if (!set_item(result.get(), table.name,
-                    left_compressed_table_to_py(ms, *layout, table, flags, keep_going)))
+                    left_compressed_table_to_py(ms, *layout, table, budget_left, flags, keep_going)))
         return nullptr;
       continue;
     }

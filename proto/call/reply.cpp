@@ -162,12 +162,10 @@ bool can_leave_compressed(const ReplyTable& table) {
 ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget, TableContent mode) {
   Bytes content = std::move(table.content);
   table.content.clear();
-  if (const auto header = wire::detect_compressed_table(content)) {
+  if (wire::detect_compressed_table(content)) {
     // A table declaring no rows keeps none: nothing to expand.
     if (table.declared_count == 0) return wire::ok_unit;
     if (mode == TableContent::LeftCompressed && can_leave_compressed(table)) {
-      table.left_limit = std::min<std::uint64_t>(header->declared_length, budget.left());
-      budget.take(table.left_limit);
       table.left_compressed = std::move(content);
       return wire::ok_unit;
     }
@@ -255,6 +253,7 @@ class ReplyWalk {
     QUIB_CHECK(deltas_.add_sent_tables(reply_.tables));
     for (auto& t : reply_.tables)
       if (!t.content.empty()) QUIB_CHECK(settle_content(t, budget_, content_));
+    reply_.budget_left = budget_.left();
     return std::move(reply_);
   }
 
@@ -399,14 +398,14 @@ ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> record
   return decode_classic_reply(records, description, sent_tables, unlimited);
 }
 
-ProtoStatus read_left_compressed_rows(const ReplyTable& table,
+ProtoStatus read_left_compressed_rows(const ReplyTable& table, std::uint64_t& budget_left,
                                       const wire::ExpansionBudget::KeepGoing& keep_going,
                                       const RowsSink& rows) {
   const std::uint64_t width = table.declared_width;
   std::uint64_t left = table.declared_count;
   if (table.left_compressed.size() < 8 || width == 0)
     return wire::err(ProtocolError::compressed_table(table.name, table.left_compressed.size()));
-  wire::ExpansionBudget budget(table.left_limit, keep_going);
+  wire::ExpansionBudget budget(budget_left, keep_going);
   bool refused = false;
   auto sink = [&](ByteView offered, std::size_t& taken) {
     // Bytes beyond the declared rows are made (the stream must still be
@@ -423,6 +422,7 @@ ProtoStatus read_left_compressed_rows(const ReplyTable& table,
   };
   auto made = wire::decompress_table_chunk_to(ByteView(table.left_compressed).subspan(8), budget,
                                               kRowWindow, sink);
+  budget_left = budget.left();
   if (refused || budget.stopped()) return wire::err(decoding_stopped());
   if (!made)
     return wire::err(ProtocolError::compressed_table(table.name, table.left_compressed.size()));

@@ -88,6 +88,10 @@ struct CallReply {
   // One flattened value and one node per top-level element of each deep section.
   std::vector<wire::FlatDeepValue> deep_values;
   std::vector<wire::DeepNode> deep_nodes;
+  // What the reply's budget had left when the decoding ended: the tables
+  // whose content was left compressed draw their expansion from it, in the
+  // order they are read, as the decoding would have in table order.
+  std::uint64_t budget_left = 0;
 
   // The first value / table of that name (exact byte comparison), or null.
   const wire::RfcValue* value(std::string_view name) const;
@@ -115,9 +119,8 @@ ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> record
 // the decode; and reporting its work to it (decoding_stopped() when its
 // owner says stop). With TableContent::LeftCompressed, compressed content
 // of a table with a row width and rows is left to
-// read_left_compressed_rows, its expansion bounded by what the whole one
-// would have been: the declared length within what the budget has left
-// (set aside now, so that two tables cannot both count on the same rest).
+// read_left_compressed_rows, which draws from what the budget has left
+// when the decoding ends (CallReply::budget_left).
 ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
                                             const FunctionDescription* description,
                                             std::span<const wire::TableArg> sent_tables,
@@ -130,13 +133,15 @@ inline constexpr std::size_t kRowWindow = 512u << 10;
 
 // Whole rows of left compressed content, in order, as they are expanded:
 // `count` rows of the table's width at `rows`, never more than the
-// declared count in all. Fails as reading the same content expanded whole
-// would (CompressedTable when it cannot be expanded, TableShape when it
-// holds fewer rows than declared), after the rows before the fault were
-// handed out; decoding_stopped() when `keep_going` (asked as the expansion
-// goes) or `rows` says stop.
+// declared count in all. The expansion is bounded by the declared length
+// and by `budget_left` (the reply's budget_left, shared by its tables),
+// from which it takes what it made. Fails as reading the same content
+// expanded whole would (CompressedTable when it cannot be expanded,
+// TableShape when it holds fewer rows than declared), after the rows
+// before the fault were handed out; decoding_stopped() when `keep_going`
+// (asked as the expansion goes) or `rows` says stop.
 using RowsSink = std::function<bool(wire::ByteView rows, std::uint64_t count)>;
-ProtoStatus read_left_compressed_rows(const ReplyTable& table,
+ProtoStatus read_left_compressed_rows(const ReplyTable& table, std::uint64_t& budget_left,
                                       const wire::ExpansionBudget::KeepGoing& keep_going,
                                       const RowsSink& rows);
 

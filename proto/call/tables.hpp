@@ -102,10 +102,8 @@ struct ReplyTable {
   wire::Bytes kept_compressed;
   // Compressed content (record prefix included) left for the reader to
   // expand as it reads the rows (decode_classic_reply with
-  // TableContent::LeftCompressed; read_left_compressed_rows), and the bytes
-  // its expansion may make, set aside from the reply's budget.
+  // TableContent::LeftCompressed; read_left_compressed_rows).
   wire::Bytes left_compressed;
-  std::uint64_t left_limit = 0;
   // Present when the content could not be fitted to the rows.
   std::optional<wire::Bytes> shape_error;
   std::uint64_t declared_width = 0;
