@@ -318,16 +318,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
         const double* fresh = value("BM_inflate_libdeflate_fresh", kind, size, "bytes_per_second");
         if (!ours || !zlib || !lib) continue;
         const double slower = std::min(*ours, chunk ? *chunk : *ours);
-        std::printf("  %-10s %-6s | %s %s | %s %s | %s %6.2fx  | %s %s\n", kind_name(kind),
-                    kSizeNames[size], cell("BM_inflate_ours", kind, size).c_str(),
-                    cell("BM_table_chunk_ours", kind, size).c_str(),
-                    cell("BM_inflate_zlib", kind, size).c_str(),
-                    cell("BM_inflate_libdeflate", kind, size).c_str(),
-                    verdict(slower / *zlib, kZlibGoal, size >= kZlibGoalFrom).c_str(),
-                    slower / *lib, cell("BM_inflate_libdeflate_fresh", kind, size).c_str(),
-                    verdict(fresh ? slower / *fresh : 0.0, kLibdeflateGoal,
-                            size >= kLibdeflateGoalFrom)
-                        .c_str());
+        std::printf(
+            "  %-10s %-6s | %s %s | %s %s | %s %6.2fx  | %s %s\n", kind_name(kind),
+            kSizeNames[size], cell("BM_inflate_ours", kind, size).c_str(),
+            cell("BM_table_chunk_ours", kind, size).c_str(),
+            cell("BM_inflate_zlib", kind, size).c_str(),
+            cell("BM_inflate_libdeflate", kind, size).c_str(),
+            verdict(slower / *zlib, kZlibGoal, size >= kZlibGoalFrom).c_str(), slower / *lib,
+            cell("BM_inflate_libdeflate_fresh", kind, size).c_str(),
+            verdict(fresh ? slower / *fresh : 0.0, kLibdeflateGoal, size >= kLibdeflateGoalFrom)
+                .c_str());
       }
     }
     std::printf(

@@ -507,8 +507,8 @@ namespace {
 // Python.
 class RowList {
  public:
-  RowList(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags,
-          std::size_t width, std::size_t expected, const KeepConverting& keep_going)
+  RowList(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags, std::size_t width,
+          std::size_t expected, const KeepConverting& keep_going)
       : ms_(ms),
         reader_(ms, layout, flags, width, expected > 1),
         width_(width),

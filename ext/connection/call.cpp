@@ -190,8 +190,9 @@ PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
     if (!layout) continue;
     if (!table.left_compressed.empty()) {
       if (!checks.keep_going()) return nullptr;
-      if (!set_item(result.get(), table.name,
-                    left_compressed_table_to_py(ms, *layout, table, budget_left, flags, keep_going)))
+      if (!set_item(
+              result.get(), table.name,
+              left_compressed_table_to_py(ms, *layout, table, budget_left, flags, keep_going)))
         return nullptr;
       continue;
     }

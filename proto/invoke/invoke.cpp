@@ -107,8 +107,7 @@ bool use_basxml(const RfcConnection& connection, const FunctionDescription& desc
 
 ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
                                 FunctionDescriptionPtr description,
-                                std::span<const wire::TableArg> sent_tables,
-                                TableContent content) {
+                                std::span<const wire::TableArg> sent_tables, TableContent content) {
   return exchange(
       connection, std::move(request),
       [&](const ExchangedReply& reply, ThroughputCounters* tp, wire::ExpansionBudget& budget) {

@@ -320,8 +320,8 @@ TEST(ReplyTables, CompressedContentExpandsIntoRows) {
 Bytes abap_rows(std::size_t n) {
   Bytes out;
   for (std::size_t i = 0; i < n; ++i) {
-    std::string row = fmt::format("{:018}Hex bolt M{:<12}{:>10}EA  20240{}", i, i % 97, i * 7,
-                                  i % 9 + 1);
+    std::string row =
+        fmt::format("{:018}Hex bolt M{:<12}{:>10}EA  20240{}", i, i % 97, i * 7, i % 9 + 1);
     row.resize(188, ' ');
     out.insert(out.end(), row.begin(), row.end());
   }

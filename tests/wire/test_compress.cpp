@@ -425,7 +425,8 @@ InflateOutput::Sink unit_sink(Handed& h, std::size_t unit, std::size_t stop_at =
     if (stop_at != 0 && h.offers == stop_at) return false;
     h.largest_offer = std::max(h.largest_offer, offered.size());
     taken = offered.size() / unit * unit;
-    h.taken.insert(h.taken.end(), offered.begin(), offered.begin() + static_cast<std::ptrdiff_t>(taken));
+    h.taken.insert(h.taken.end(), offered.begin(),
+                   offered.begin() + static_cast<std::ptrdiff_t>(taken));
     return true;
   };
 }
