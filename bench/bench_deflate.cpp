@@ -12,9 +12,9 @@
 // is), by zlib and by libdeflate, both into one output buffer kept across
 // calls, their best case; libdeflate also into memory allocated per call
 // (malloc, not zeroed; huge pages asked for from 4 MiB), as ours is: our
-// decoders return their output in a buffer of their own. Deflate: deflate_raw beside zlib and libdeflate at
-// level 1, each into a kept buffer. Every run also counts the page faults
-// per call (getrusage minor faults over the timed loop).
+// decoders return their output in a buffer of their own. Deflate: deflate_raw beside zlib and
+// libdeflate at level 1, each into a kept buffer. Every run also counts the page faults per call
+// (getrusage minor faults over the timed loop).
 //
 // The summary prints each of our figures as a ratio of the anchors', with
 // the goals beside: inflate at least 1.2 x zlib (into its kept buffer) at
