@@ -172,5 +172,14 @@ using KeepConverting = std::function<bool()>;
 PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
                       const proto::RfcTable& table, ReadFlags flags,
                       const KeepConverting& keep_going = {});
+// The same for a table whose content the reply left compressed
+// (proto::TableContent::LeftCompressed): its rows are converted as they
+// are expanded, a window at a time, so the expanded table is never held
+// whole; the expansion takes what it makes from `budget_left` (the
+// reply's budget_left, shared by its tables). A table that cannot be read
+// raises the protocol error that reading it expanded would. (ext/rows.cpp)
+PyObject* left_compressed_table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
+                                      const proto::ReplyTable& table, std::uint64_t& budget_left,
+                                      ReadFlags flags, const KeepConverting& keep_going = {});
 
 }  // namespace quib::ext

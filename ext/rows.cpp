@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "ext/errors.hpp"
+#include "proto/call/reply.hpp"
 #include "wire/ascii.hpp"
 #include "wire/bytes.hpp"
 #include "wire/utf.hpp"
@@ -498,6 +499,67 @@ PyObject* structure_to_py(ModuleState& ms, const proto::StructureLayout& layout,
   return reader.read(image.data());
 }
 
+namespace {
+
+// The dicts of a table's rows as they are read. They are gathered outside
+// any Python object and the list is made at the end: while other threads
+// hold the interpreter lock, nothing of this table is reachable from
+// Python.
+class RowList {
+ public:
+  RowList(ModuleState& ms, const proto::StructureLayout& layout, ReadFlags flags, std::size_t width,
+          std::size_t expected, const KeepConverting& keep_going)
+      : ms_(ms),
+        reader_(ms, layout, flags, width, expected > 1),
+        width_(width),
+        keep_going_(keep_going) {
+    rows_.reserve(expected);
+  }
+  ~RowList() {
+    for (PyObject* r : rows_) Py_DECREF(r);
+  }
+  RowList(const RowList&) = delete;
+  RowList& operator=(const RowList&) = delete;
+
+  bool ok() const { return reader_.ok(); }
+
+  // Reads `n` rows of the width from `bytes`; false when a row failed (the
+  // Python error set) or keep_going said stop (none set).
+  bool read(const std::uint8_t* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* row = reader_.read(bytes + i * width_);
+      if (!row) return false;
+      rows_.push_back(row);
+      // Other threads get the interpreter lock as they would from a Python
+      // loop: once one has waited a switch interval for it.
+      if (rows_.size() % kPauseEveryRows == 0) {
+        if (keep_going_ && !keep_going_()) return false;
+        if (!pause_for_the_interpreter(ms_)) return false;
+      }
+    }
+    return true;
+  }
+
+  // The list of the rows read; null with the Python error set.
+  PyObject* take() {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows_.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), rows_[i]);  // steals
+    rows_.clear();
+    return list;
+  }
+
+ private:
+  ModuleState& ms_;
+  RowReader reader_;
+  std::size_t width_;
+  const KeepConverting& keep_going_;
+  std::vector<PyObject*> rows_;
+};
+
+}  // namespace
+
 PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
                       const proto::RfcTable& table, ReadFlags flags,
                       const KeepConverting& keep_going) {
@@ -505,37 +567,36 @@ PyObject* table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
       static_cast<std::size_t>(std::min<std::uint64_t>(table.chunk_count(), table.row_count()));
   const std::size_t width =
       static_cast<std::size_t>(table.row_width() == 0 ? 1 : table.row_width());
-  RowReader reader(ms, layout, flags, width, n > 1);
-  if (!reader.ok()) return nullptr;
-  // The rows are gathered outside any Python object and the list is made
-  // at the end: while other threads hold the interpreter lock, nothing of
-  // this table is reachable from Python.
-  std::vector<PyObject*> rows;
-  rows.reserve(n);
-  struct Drop {
-    std::vector<PyObject*>& rows;
-    ~Drop() {
-      for (PyObject* r : rows) Py_DECREF(r);
-    }
-  } drop{rows};
-  // Other threads get the interpreter lock as they would from a Python
-  // loop: once one has waited a switch interval for it.
-  const std::uint8_t* bytes = table.bytes().data();
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* row = reader.read(bytes + i * width);
-    if (!row) return nullptr;
-    rows.push_back(row);
-    if (i % kPauseEveryRows == kPauseEveryRows - 1) {
-      if (keep_going && !keep_going()) return nullptr;
-      if (!pause_for_the_interpreter(ms)) return nullptr;
-    }
+  RowList rows(ms, layout, flags, width, n, keep_going);
+  if (!rows.ok() || !rows.read(table.bytes().data(), n)) return nullptr;
+  return rows.take();
+}
+
+PyObject* left_compressed_table_to_py(ModuleState& ms, const proto::StructureLayout& layout,
+                                      const proto::ReplyTable& table, std::uint64_t& budget_left,
+                                      ReadFlags flags, const KeepConverting& keep_going) {
+  const std::uint64_t width = std::max<std::uint64_t>(table.declared_width, 1);
+  // The declared count is the peer's word: room for no more rows than the
+  // expansion may make, and for a million at first.
+  const std::uint64_t expected =
+      std::min({table.declared_count, budget_left / width, std::uint64_t{1} << 20});
+  RowList rows(ms, layout, flags, static_cast<std::size_t>(width),
+               static_cast<std::size_t>(expected), keep_going);
+  if (!rows.ok()) return nullptr;
+  bool refused = false;
+  auto status = proto::read_left_compressed_rows(
+      table, budget_left, keep_going, [&](wire::ByteView bytes, std::uint64_t count) {
+        refused = !rows.read(bytes.data(), static_cast<std::size_t>(count));
+        return !refused;
+      });
+  // A row that failed has set the Python error; a stop (of the rows or of
+  // the expansion) sets none.
+  if (refused || PyErr_Occurred()) return nullptr;
+  if (!status) {
+    if (keep_going && !keep_going()) return nullptr;
+    return raise_protocol_error(ms, status.error());
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i)
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), rows[i]);  // steals
-  rows.clear();
-  return list;
+  return rows.take();
 }
 
 }  // namespace quib::ext

@@ -16,20 +16,19 @@ constexpr std::uint8_t kBlockDynamic = 2;
 // produces, towards the declared length, within the reply's budget.
 constexpr std::uint64_t kFirstCapacityPerInputByte = 64;
 
-Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budget) {
+// The declared length of a chunk, once its header is checked.
+Result<std::uint32_t, DecompressError> chunk_header(ByteView bytes) {
   auto header = parse_compressed_table_header(bytes);
   if (!header) return err(DecompressError::too_short(header.error().size));
   const std::uint8_t algorithm = header.value().algorithm_code();
   if (algorithm != kCompressedTableAlgorithmLzh)
     return err(DecompressError::unsupported_algorithm(algorithm));
-  const std::uint32_t declared = header.value().declared_length;
-  const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
-  if (stream.empty()) return err(DecompressError::unexpected_end());
+  if (bytes.size() == kCompressedTableHeaderSize) return err(DecompressError::unexpected_end());
+  return header.value().declared_length;
+}
 
-  InflateOutput out(
-      declared,
-      std::min<std::uint64_t>(declared, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte),
-      budget);
+// Decodes the blocks of the chunk's bit stream into `out`.
+Status<DecompressError> decode_blocks(ByteView stream, std::uint32_t declared, InflateOutput& out) {
   BitReader in(stream);
   // The first byte holds the skip count s in its low two bits; the first
   // block header follows the s skipped bits (at most bit 5 of that byte).
@@ -55,8 +54,19 @@ Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budge
     }
     if (!out.work(kInflateBlockWork + (in.pos - block_start)))
       return err(DecompressError::stopped());
-    if (last || out.size() == declared) return out.take();
+    if (last || out.produced() == declared) return ok_unit;
   }
+}
+
+Result<Bytes, DecompressError> decompress(ByteView bytes, ExpansionBudget* budget) {
+  QUIB_TRY(const std::uint32_t declared, chunk_header(bytes));
+  const ByteView stream = bytes.subspan(kCompressedTableHeaderSize);
+  InflateOutput out(
+      declared,
+      std::min<std::uint64_t>(declared, std::uint64_t{stream.size()} * kFirstCapacityPerInputByte),
+      budget);
+  QUIB_CHECK(decode_blocks(stream, declared, out));
+  return out.take();
 }
 
 }  // namespace
@@ -67,6 +77,17 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes) {
 
 Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, ExpansionBudget& budget) {
   return decompress(bytes, &budget);
+}
+
+Result<std::uint64_t, DecompressError> decompress_table_chunk_to(ByteView bytes,
+                                                                 ExpansionBudget& budget,
+                                                                 std::size_t window,
+                                                                 const InflateOutput::Sink& sink) {
+  QUIB_TRY(const std::uint32_t declared, chunk_header(bytes));
+  InflateOutput out(declared, window, &budget, sink);
+  QUIB_CHECK(decode_blocks(bytes.subspan(kCompressedTableHeaderSize), declared, out));
+  if (!out.finish()) return err(DecompressError::stopped());
+  return out.produced();
 }
 
 }  // namespace quib::wire

@@ -29,5 +29,12 @@ Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes);
 // taken from it once made, and the work is reported to it (Stopped when its
 // owner says stop).
 Result<Bytes, DecompressError> decompress_table_chunk(ByteView bytes, ExpansionBudget& budget);
+// The same handed to `sink` as it is made, through a buffer of about
+// `window` bytes (InflateOutput's handed-out form), instead of being held
+// whole; the number of bytes made. The sink's stop is Stopped.
+Result<std::uint64_t, DecompressError> decompress_table_chunk_to(ByteView bytes,
+                                                                 ExpansionBudget& budget,
+                                                                 std::size_t window,
+                                                                 const InflateOutput::Sink& sink);
 
 }  // namespace quib::wire

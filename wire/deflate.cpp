@@ -491,6 +491,45 @@ InflateOutput::InflateOutput(std::uint64_t limit, std::uint64_t expected, Expans
   reallocate(static_cast<std::size_t>(saturating_add(first, kSlack)));
 }
 
+InflateOutput::InflateOutput(std::uint64_t limit, std::size_t window, ExpansionBudget* budget,
+                             Sink sink)
+    : InflateOutput(limit, std::max<std::uint64_t>(window, 2 * kHistory), budget) {
+  sink_ = std::move(sink);
+}
+
+bool InflateOutput::hand_out() {
+  if (offered_ < size_) {
+    std::size_t taken = 0;
+    if (!sink_(ByteView(buf_.data() + offered_, size_ - offered_), taken)) {
+      stopped_ = true;
+      return false;
+    }
+    offered_ += std::min(taken, size_ - offered_);
+  }
+  // What the sink left stays, and so does the history a match may reach.
+  const std::size_t drop = size_ > kHistory ? std::min(offered_, size_ - kHistory) : 0;
+  if (drop == 0) return true;
+  std::memmove(buf_.data(), buf_.data() + drop, size_ - drop);
+  size_ -= drop;
+  offered_ -= drop;
+  dropped_ += drop;
+  limit_ -= drop;
+  return true;
+}
+
+bool InflateOutput::finish() {
+  if (offered_ < size_) {
+    std::size_t taken = 0;
+    if (!sink_(ByteView(buf_.data() + offered_, size_ - offered_), taken)) {
+      stopped_ = true;
+      return false;
+    }
+  }
+  // Never more than the budget had left: the limit was bounded by it.
+  if (budget_) budget_->take(produced());
+  return true;
+}
+
 void InflateOutput::reallocate(std::size_t capacity) {
   Bytes next;
   next.reserve(capacity);
@@ -536,6 +575,9 @@ double InflateOutput::predicted_size(std::size_t in_pos, std::size_t in_size) co
 }
 
 bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t in_size) {
+  // A handed-out output makes room by handing out first.
+  if (sink_ && saturating_add(saturating_add(size_, n), kSlack) > buf_.capacity() && !hand_out())
+    return false;
   const std::uint64_t want = saturating_add(size_, n);
   if (want > limit_) return false;
   const std::uint64_t need = saturating_add(want, kSlack);
@@ -543,7 +585,7 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   // Each step of room is also a look at where the stream is heading: once
   // a sixteenth of the input is read, a predicted size beyond the capacity
   // grows it now, while a copy costs little, rather than at the end.
-  if (in_pos >= in_size / kPredictFrom) {
+  if (!sink_ && in_pos >= in_size / kPredictFrom) {
     const double predicted = predicted_size(in_pos, in_size);
     if (predicted > static_cast<double>(buf_.capacity()))
       ensure_capacity(std::min(saturating_add(static_cast<std::uint64_t>(predicted), kSlack),
@@ -563,6 +605,9 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
 }
 
 Status<DecompressError> InflateOutput::append(ByteView bytes) {
+  if (sink_ && saturating_add(saturating_add(size_, bytes.size()), kSlack) > buf_.capacity() &&
+      !hand_out())
+    return err(DecompressError::stopped());
   const std::uint64_t want = saturating_add(size_, bytes.size());
   if (want > limit_) return err(overflow());
   if (want <= buf_.size()) {
@@ -581,7 +626,7 @@ Status<DecompressError> InflateOutput::append(ByteView bytes) {
 
 DecompressError InflateOutput::overflow() const {
   if (budget_bound_) budget_->refuse();
-  return DecompressError::output_overflow(limit_);
+  return DecompressError::output_overflow(limit());
 }
 
 DecompressError InflateOutput::refusal() const {
@@ -945,7 +990,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
         case FastStop::InvalidCode:
           return err(DecompressError::invalid_code());
         case FastStop::DistanceTooFar:
-          return err(DecompressError::distance_too_far(r.distance, out.size_));
+          return err(DecompressError::distance_too_far(r.distance, out.produced()));
         case FastStop::Slow:
           break;
       }
@@ -972,7 +1017,7 @@ Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& t
     if (d & kExceptional) return err(DecompressError::invalid_code());
     if (!in.read(entry_extra(d), extra)) return err(DecompressError::unexpected_end());
     const std::size_t dist = entry_value(d) + extra;
-    if (dist > out.size_) return err(DecompressError::distance_too_far(dist, out.size_));
+    if (dist > out.size_) return err(DecompressError::distance_too_far(dist, out.produced()));
     if (!out.reserve_more(length, in.pos, in.input.size())) return err(out.refusal());
     std::uint8_t* p = out.buf_.data() + out.size_;
     const std::uint8_t* src = p - dist;

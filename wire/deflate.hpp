@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -234,13 +235,27 @@ class InflateOutput {
   // Bytes past the logical end that wide copies may touch.
   static constexpr std::size_t kSlack = 384;
 
+  // The bytes a match may reach back to: what a handed-out output keeps.
+  static constexpr std::size_t kHistory = 32768;
+
+  // Takes bytes as they are made: offered the bytes it has not taken yet,
+  // in order, it sets `taken` to how many of them it takes (at most all
+  // offered); false: stop (the output then fails as told to stop).
+  using Sink = std::function<bool(ByteView offered, std::size_t& taken)>;
+
   // `expected` is only a first capacity hint; it is capped by `limit`.
   // Callers bound it by the input that has arrived, never by a length read
   // off the wire alone. With a budget the limit is also what is left of it.
   InflateOutput(std::uint64_t limit, std::uint64_t expected, ExpansionBudget* budget = nullptr);
+  // An output handed out to `sink` as it is made, through a buffer of
+  // about `window` bytes: whenever the buffer is full, the sink is offered
+  // what it has not taken, and only what it left and the history stay. The
+  // buffer grows only while the sink leaves more than the window.
+  InflateOutput(std::uint64_t limit, std::size_t window, ExpansionBudget* budget, Sink sink);
 
-  std::uint64_t limit() const { return limit_; }
-  std::size_t size() const { return size_; }
+  std::uint64_t limit() const { return limit_ + dropped_; }
+  // The bytes made so far (of a handed-out output too).
+  std::uint64_t produced() const { return dropped_ + size_; }
   // Appends bytes verbatim (a stored block); OutputOverflow with the limit
   // when they would pass it.
   Status<DecompressError> append(ByteView bytes);
@@ -254,6 +269,9 @@ class InflateOutput {
   bool work(std::uint64_t units) { return budget_ == nullptr || budget_->work(units); }
   // The produced bytes, trimmed to their length (and taken from the budget).
   Bytes take();
+  // A handed-out output's end: the sink is offered the rest, and what was
+  // made is taken from the budget. False when the sink said stop.
+  bool finish();
 
  private:
   friend Status<DecompressError> inflate_block_data(BitReader&, const HuffmanTables&,
@@ -268,6 +286,9 @@ class InflateOutput {
   void ensure_capacity(std::uint64_t need, std::size_t in_pos = 0, std::size_t in_size = 0);
   // Moves the produced bytes to a buffer of exactly `capacity`.
   void reallocate(std::size_t capacity);
+  // Offers the sink what it has not taken, then drops from the buffer's
+  // front what it took, short of the history. False when it said stop.
+  bool hand_out();
   // The final size that the output so far, from `in_pos` of `in_size`
   // input bytes, predicts (with a margin); 0 when there is nothing to go by.
   double predicted_size(std::size_t in_pos, std::size_t in_size) const;
@@ -280,6 +301,12 @@ class InflateOutput {
   ExpansionBudget* budget_ = nullptr;
   bool budget_bound_ = false;  // the budget, not the caller, set the limit
   bool stopped_ = false;       // the budget's owner said stop while the output grew
+  // A handed-out output: bytes [0, offered_) of the buffer are the sink's,
+  // and dropped_ bytes made before the buffer's first one are gone (the
+  // limit counts from the buffer's first byte, so it shrinks by as many).
+  Sink sink_;
+  std::size_t offered_ = 0;
+  std::uint64_t dropped_ = 0;
 };
 
 // Work a block counts beyond its output, with the input it takes: its

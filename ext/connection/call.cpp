@@ -182,11 +182,20 @@ PyObject* build_result(ModuleState& ms, const proto::FunctionDescription& d,
     if (!set_item(result.get(), vname, converted)) return nullptr;
   }
   // Tables the description does not list, and tables without a row layout,
-  // are left out.
+  // are left out (compressed ones are then never expanded).
+  std::uint64_t budget_left = reply.budget_left;
   for (const proto::ReplyTable& table : reply.tables) {
     const proto::ParameterDescription* p = d.find_parameter(table.name);
     const proto::StructureLayout* layout = p ? layout_for(layouts, *p) : nullptr;
     if (!layout) continue;
+    if (!table.left_compressed.empty()) {
+      if (!checks.keep_going()) return nullptr;
+      if (!set_item(
+              result.get(), table.name,
+              left_compressed_table_to_py(ms, *layout, table, budget_left, flags, keep_going)))
+        return nullptr;
+      continue;
+    }
     auto rows = proto::reply_table_rows(table);
     if (!rows) return raise_protocol_error(ms, rows.error());
     if (!checks.keep_going()) return nullptr;
@@ -234,7 +243,9 @@ Attempt attempt_call(ModuleState& ms, State& s, Operation& op, const std::string
   proto::SharedFlag conversation;
   auto reply = with_live_session(ms, s, op, name, [&](RfcConnection& session) {
     conversation = session.alive_flag();
-    return proto::invoke_described(session, name, description, args.values, args.tables);
+    // Compressed rows are expanded as they are converted, below.
+    return proto::invoke_described(session, name, description, args.values, args.tables,
+                                   proto::TableContent::LeftCompressed);
   });
   if (!reply) return nullptr;
   if (!*reply) return std::move(*reply).error();

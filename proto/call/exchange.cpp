@@ -193,9 +193,9 @@ ProtoResult<CallReply> decode_classic_timed(ThroughputCounters* counters,
                                             std::span<const wire::Record> records,
                                             const FunctionDescription* description,
                                             std::span<const wire::TableArg> sent_tables,
-                                            wire::ExpansionBudget& budget) {
+                                            wire::ExpansionBudget& budget, TableContent content) {
   ScopedTimer timer(counters, C::deserializationTime);
-  return decode_classic_reply(records, description, sent_tables, budget);
+  return decode_classic_reply(records, description, sent_tables, budget, content);
 }
 
 ProtoResult<CallReply> read_undescribed_reply(const ExchangedReply& reply,

@@ -75,7 +75,8 @@ ProtoResult<CallReply> decode_classic_timed(ThroughputCounters* counters,
                                             std::span<const wire::Record> records,
                                             const FunctionDescription* description,
                                             std::span<const wire::TableArg> sent_tables,
-                                            wire::ExpansionBudget& budget);
+                                            wire::ExpansionBudget& budget,
+                                            TableContent content = TableContent::Expanded);
 
 // The reading of a reply without a description: a basXML reply cannot be
 // read (BasxmlReply when it does not inflate, else Unsupported), a classic

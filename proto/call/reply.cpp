@@ -150,12 +150,25 @@ namespace {
 
 // Content of a table that may be compressed: expanded within the reply's
 // budget, or kept as it came. Fails only when the budget's owner says stop.
-ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget) {
+// Content that can be left compressed: its rows have a width and fit
+// the address space, and no row so far failed the table.
+bool can_leave_compressed(const ReplyTable& table) {
+  std::uint64_t total = 0;
+  return table.declared_width != 0 && !table.shape_error &&
+         !__builtin_mul_overflow(table.declared_width, table.declared_count, &total) &&
+         total <= std::numeric_limits<std::size_t>::max();
+}
+
+ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget, TableContent mode) {
   Bytes content = std::move(table.content);
   table.content.clear();
   if (wire::detect_compressed_table(content)) {
     // A table declaring no rows keeps none: nothing to expand.
     if (table.declared_count == 0) return wire::ok_unit;
+    if (mode == TableContent::LeftCompressed && can_leave_compressed(table)) {
+      table.left_compressed = std::move(content);
+      return wire::ok_unit;
+    }
     auto expanded = wire::decompress_table_chunk(wire::compressed_table_chunk(content), budget);
     if (!expanded) {
       if (budget.stopped()) return wire::err(decoding_stopped());
@@ -172,8 +185,12 @@ ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget) {
 class ReplyWalk {
  public:
   ReplyWalk(const FunctionDescription* description, std::span<const wire::TableArg> sent,
-            std::size_t reply_size, wire::ExpansionBudget& budget)
-      : description_(description), deltas_(sent), reserve_budget_(reply_size), budget_(budget) {}
+            std::size_t reply_size, wire::ExpansionBudget& budget, TableContent content)
+      : description_(description),
+        deltas_(sent),
+        reserve_budget_(reply_size),
+        budget_(budget),
+        content_(content) {}
 
   ProtoStatus record(const wire::Record& r) {
     if (!budget_.work(kRecordWork + r.value.size())) return wire::err(decoding_stopped());
@@ -235,7 +252,8 @@ class ReplyWalk {
     close_table();
     QUIB_CHECK(deltas_.add_sent_tables(reply_.tables));
     for (auto& t : reply_.tables)
-      if (!t.content.empty()) QUIB_CHECK(settle_content(t, budget_));
+      if (!t.content.empty()) QUIB_CHECK(settle_content(t, budget_, content_));
+    reply_.budget_left = budget_.left();
     return std::move(reply_);
   }
 
@@ -352,6 +370,7 @@ class ReplyWalk {
   TableDeltas deltas_;
   std::uint64_t reserve_budget_;
   wire::ExpansionBudget& budget_;
+  TableContent content_;
   std::uint64_t pending_reserve_ = 0;
   CallReply reply_;
   std::string pending_name_;
@@ -366,11 +385,11 @@ class ReplyWalk {
 ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
                                             const FunctionDescription* description,
                                             std::span<const wire::TableArg> sent_tables,
-                                            wire::ExpansionBudget& budget) {
+                                            wire::ExpansionBudget& budget, TableContent content) {
   if (auto abap = abap_error_of(records)) return wire::err(std::move(*abap));
   std::size_t reply_size = 0;
   for (const auto& r : records) reply_size += r.value.size();
-  ReplyWalk walk(description, sent_tables, reply_size, budget);
+  ReplyWalk walk(description, sent_tables, reply_size, budget, content);
   for (const auto& r : records) QUIB_CHECK(walk.record(r));
   return std::move(walk).finish();
 }
@@ -380,6 +399,40 @@ ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> record
                                             std::span<const wire::TableArg> sent_tables) {
   wire::ExpansionBudget unlimited;
   return decode_classic_reply(records, description, sent_tables, unlimited);
+}
+
+ProtoStatus read_left_compressed_rows(const ReplyTable& table, std::uint64_t& budget_left,
+                                      const wire::ExpansionBudget::KeepGoing& keep_going,
+                                      const RowsSink& rows) {
+  const std::uint64_t width = table.declared_width;
+  std::uint64_t left = table.declared_count;
+  if (table.left_compressed.size() < 8 || width == 0)
+    return wire::err(ProtocolError::compressed_table(table.name, table.left_compressed.size()));
+  wire::ExpansionBudget budget(budget_left, keep_going);
+  bool refused = false;
+  auto sink = [&](ByteView offered, std::size_t& taken) {
+    // Bytes beyond the declared rows are made (the stream must still be
+    // sound) but are no rows.
+    const std::uint64_t n = std::min<std::uint64_t>(offered.size() / width, left);
+    taken = left == 0 ? offered.size() : static_cast<std::size_t>(n * width);
+    if (n == 0) return true;
+    if (!rows(offered.first(taken), n)) {
+      refused = true;
+      return false;
+    }
+    left -= n;
+    return true;
+  };
+  auto made = wire::decompress_table_chunk_to(wire::compressed_table_chunk(table.left_compressed),
+                                              budget, kRowWindow, sink);
+  budget_left = budget.left();
+  if (refused || budget.stopped()) return wire::err(decoding_stopped());
+  if (!made)
+    return wire::err(ProtocolError::compressed_table(table.name, table.left_compressed.size()));
+  if (left != 0)
+    return wire::err(
+        ProtocolError::table_shape(table.name, *made, table.declared_width, table.declared_count));
+  return wire::ok_unit;
 }
 
 // ---------------------------------------------------------------- decimals

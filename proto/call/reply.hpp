@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -66,6 +67,12 @@ std::string reply_budget_text(const wire::ExpansionBudget& budget);
 // reports the reason instead (the deadline, a cancel, a signal).
 ProtocolError decoding_stopped();
 
+// What the decoding does with compressed table content: expands it into the
+// table's rows, or leaves it compressed (within the budget's share set
+// aside for it) for the reader, which expands it row window by row window
+// as it converts the rows: a large table is then never held whole.
+enum class TableContent : std::uint8_t { Expanded, LeftCompressed };
+
 using TextPair = std::pair<std::string, std::string>;
 using NamedValue = std::pair<std::string, wire::RfcValue>;
 
@@ -81,6 +88,10 @@ struct CallReply {
   // One flattened value and one node per top-level element of each deep section.
   std::vector<wire::FlatDeepValue> deep_values;
   std::vector<wire::DeepNode> deep_nodes;
+  // What the reply's budget had left when the decoding ended: the tables
+  // whose content was left compressed draw their expansion from it, in the
+  // order they are read, as the decoding would have in table order.
+  std::uint64_t budget_left = 0;
 
   // The first value / table of that name (exact byte comparison), or null.
   const wire::RfcValue* value(std::string_view name) const;
@@ -106,11 +117,33 @@ ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> record
 // from the reply's budget: content the budget cannot hold stays compressed
 // (reading its table reports CompressedTable), deep values beyond it fail
 // the decode; and reporting its work to it (decoding_stopped() when its
-// owner says stop).
+// owner says stop). With TableContent::LeftCompressed, compressed content
+// of a table with a row width and rows is left to
+// read_left_compressed_rows, which draws from what the budget has left
+// when the decoding ends (CallReply::budget_left).
 ProtoResult<CallReply> decode_classic_reply(std::span<const wire::Record> records,
                                             const FunctionDescription* description,
                                             std::span<const wire::TableArg> sent_tables,
-                                            wire::ExpansionBudget& budget);
+                                            wire::ExpansionBudget& budget,
+                                            TableContent content = TableContent::Expanded);
+
+// The bytes of expanded rows held at once by read_left_compressed_rows
+// (beside the history a match may reach back into).
+inline constexpr std::size_t kRowWindow = 512u << 10;
+
+// Whole rows of left compressed content, in order, as they are expanded:
+// `count` rows of the table's width at `rows`, never more than the
+// declared count in all. The expansion is bounded by the declared length
+// and by `budget_left` (the reply's budget_left, shared by its tables),
+// from which it takes what it made. Fails as reading the same content
+// expanded whole would (CompressedTable when it cannot be expanded,
+// TableShape when it holds fewer rows than declared), after the rows
+// before the fault were handed out; decoding_stopped() when `keep_going`
+// (asked as the expansion goes) or `rows` says stop.
+using RowsSink = std::function<bool(wire::ByteView rows, std::uint64_t count)>;
+ProtoStatus read_left_compressed_rows(const ReplyTable& table, std::uint64_t& budget_left,
+                                      const wire::ExpansionBudget::KeepGoing& keep_going,
+                                      const RowsSink& rows);
 
 // The AbapException of a reply's error records, or none when the reply holds
 // none of AbapExceptionKey, AbapErrorMessage, AbapT100Text, AbapMessageV1.

@@ -66,6 +66,8 @@ ProtoResult<ReplyTable> unchanged_sent_table(const wire::TableArg& sent) {
 ProtoResult<const RfcTable*> reply_table_rows(const ReplyTable& table) {
   if (!table.kept_compressed.empty())
     return wire::err(ProtocolError::compressed_table(table.name, table.kept_compressed.size()));
+  if (!table.left_compressed.empty())
+    return wire::err(ProtocolError::compressed_table(table.name, table.left_compressed.size()));
   if (table.shape_error)
     return wire::err(ProtocolError::table_shape(table.name, table.shape_error->size(),
                                                 table.declared_width, table.declared_count));

@@ -100,6 +100,10 @@ struct ReplyTable {
   wire::Bytes content;
   // The content as it came, when it was compressed and could not be expanded.
   wire::Bytes kept_compressed;
+  // Compressed content (record prefix included) left for the reader to
+  // expand as it reads the rows (decode_classic_reply with
+  // TableContent::LeftCompressed; read_left_compressed_rows).
+  wire::Bytes left_compressed;
   // Present when the content could not be fitted to the rows.
   std::optional<wire::Bytes> shape_error;
   std::uint64_t declared_width = 0;
@@ -111,8 +115,9 @@ struct ReplyTable {
 // A sent table as it comes back unchanged: its fixed-width rows.
 ProtoResult<ReplyTable> unchanged_sent_table(const wire::TableArg& sent);
 
-// The rows of a reply table: CompressedTable when it kept compressed bytes,
-// else TableShape when its content did not fit, else its rows.
+// The rows of a reply table: CompressedTable when it kept compressed bytes
+// (or left them for read_left_compressed_rows), else TableShape when its
+// content did not fit, else its rows.
 ProtoResult<const RfcTable*> reply_table_rows(const ReplyTable& table);
 
 // Fits the bytes of a table's content to its declared width and row count.

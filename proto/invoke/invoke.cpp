@@ -48,12 +48,14 @@ ProtoResult<CallReply> basxml_reply(RfcConnection& connection, const ExchangedRe
 ProtoResult<CallReply> read_reply(RfcConnection& connection, const ExchangedReply& reply,
                                   FunctionDescriptionPtr description,
                                   std::span<const wire::TableArg> sent_tables,
-                                  ThroughputCounters* tp, wire::ExpansionBudget& budget) {
+                                  ThroughputCounters* tp, wire::ExpansionBudget& budget,
+                                  TableContent content) {
   if (!description) return read_undescribed_reply(reply, tp, budget);
   if (reply.basxml) return basxml_reply(connection, reply, *description, tp, budget);
 
   const std::uint64_t before = budget.used();
-  auto decoded = decode_classic_timed(tp, reply.records, description.get(), sent_tables, budget);
+  auto decoded =
+      decode_classic_timed(tp, reply.records, description.get(), sent_tables, budget, content);
   if (!decoded) {
     if (budget.stopped() || !is_stale_description_error(decoded.error()))
       return wire::err(std::move(decoded).error());
@@ -63,7 +65,8 @@ ProtoResult<CallReply> read_reply(RfcConnection& connection, const ExchangedRepl
     budget.give_back(budget.used() - before);
     connection.cache()->forget_function_description(connection.metadata_scope(), description->name);
     QUIB_TRY(description, function_description(connection, description->name));
-    decoded = decode_classic_timed(tp, reply.records, description.get(), sent_tables, budget);
+    decoded =
+        decode_classic_timed(tp, reply.records, description.get(), sent_tables, budget, content);
     if (!decoded) return wire::err(std::move(decoded).error());
   }
   CallReply result = std::move(decoded).value();
@@ -104,11 +107,11 @@ bool use_basxml(const RfcConnection& connection, const FunctionDescription& desc
 
 ProtoResult<CallReply> run_call(RfcConnection& connection, Bytes request,
                                 FunctionDescriptionPtr description,
-                                std::span<const wire::TableArg> sent_tables) {
+                                std::span<const wire::TableArg> sent_tables, TableContent content) {
   return exchange(
       connection, std::move(request),
       [&](const ExchangedReply& reply, ThroughputCounters* tp, wire::ExpansionBudget& budget) {
-        return read_reply(connection, reply, description, sent_tables, tp, budget);
+        return read_reply(connection, reply, description, sent_tables, tp, budget, content);
       });
 }
 
@@ -132,24 +135,25 @@ ProtoStatus apply_bcd_decimals(RfcConnection& connection, const FunctionDescript
 ProtoResult<CallReply> invoke_classic(RfcConnection& connection, std::string_view function_name,
                                       std::span<const EncodedImport> imports,
                                       std::span<const std::string> requested_outputs,
-                                      FunctionDescriptionPtr description) {
+                                      FunctionDescriptionPtr description, TableContent content) {
   QUIB_TRY(Bytes request,
            encode_classic_timed(connection, function_name, imports, requested_outputs));
-  return run_call(connection, std::move(request), std::move(description), {});
+  return run_call(connection, std::move(request), std::move(description), {}, content);
 }
 
 ProtoResult<CallReply> invoke_described(RfcConnection& connection, std::string_view function_name,
                                         const FunctionDescriptionPtr& description,
                                         std::span<const ValueImport> imports,
-                                        std::span<const wire::TableArg> tables) {
+                                        std::span<const wire::TableArg> tables,
+                                        TableContent content) {
   if (use_basxml(connection, *description))
     return invoke_basxml(connection, description, imports, tables);
   QUIB_TRY(auto encoded, encode_imports(connection, *description, imports));
   const std::vector<std::string> outputs = description->requested_outputs();
   if (tables.empty())
-    return invoke_classic(connection, function_name, encoded, outputs, description);
+    return invoke_classic(connection, function_name, encoded, outputs, description, content);
   QUIB_TRY(Bytes request, encode_classic_request(function_name, encoded, outputs, tables));
-  return run_call(connection, std::move(request), description, tables);
+  return run_call(connection, std::move(request), description, tables, content);
 }
 
 ProtoResult<CallReply> invoke(RfcConnection& connection, std::string_view function_name,

@@ -54,10 +54,12 @@ DecimalsLookup element_decimals(RfcConnection& connection);
 // decodes as text) and the tables the request carried. A classic reply that
 // does not decode against the description (is_stale_description_error) is
 // decoded once more against the description fetched anew; nothing is sent
-// again. Packed values get their data element's decimal point.
+// again. Packed values get their data element's decimal point. `content`:
+// what a classic reply's compressed table content becomes.
 ProtoResult<CallReply> run_call(RfcConnection& connection, wire::Bytes request,
                                 FunctionDescriptionPtr description,
-                                std::span<const wire::TableArg> sent_tables = {});
+                                std::span<const wire::TableArg> sent_tables = {},
+                                TableContent content = TableContent::Expanded);
 
 // The general call: the description from the cache or the server, then the
 // basXML route when the function accepts it and the connection allows it,
@@ -72,17 +74,20 @@ ProtoResult<CallReply> invoke_text(RfcConnection& connection, std::string_view f
 // values and table arguments: the basXML route when the function accepts it
 // and the connection allows it (use_basxml), else a classic request, its
 // encoding timed into serializationTime when it carries no tables.
+// `content`: what a classic reply's compressed table content becomes.
 ProtoResult<CallReply> invoke_described(RfcConnection& connection, std::string_view function_name,
                                         const FunctionDescriptionPtr& description,
                                         std::span<const ValueImport> imports,
-                                        std::span<const wire::TableArg> tables);
+                                        std::span<const wire::TableArg> tables,
+                                        TableContent content = TableContent::Expanded);
 
 // A classic request without tables, its encoding timed into
 // serializationTime, then the exchange.
 ProtoResult<CallReply> invoke_classic(RfcConnection& connection, std::string_view function_name,
                                       std::span<const EncodedImport> imports,
                                       std::span<const std::string> requested_outputs,
-                                      FunctionDescriptionPtr description);
+                                      FunctionDescriptionPtr description,
+                                      TableContent content = TableContent::Expanded);
 
 // RFC_READ_TABLE with table parameters of text rows; always classic.
 ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,

@@ -438,3 +438,138 @@ TEST(CompressedTable, ContentRecognisedByTheReplyDecoderExpands) {
   ASSERT_TRUE(r.ok()) << r.error().debug();
   EXPECT_EQ(*r, input);
 }
+
+namespace {
+
+// What a sink was handed: the bytes it took, in order, and the largest
+// offer it saw.
+struct Handed {
+  Bytes taken;
+  std::size_t largest_offer = 0;
+  std::size_t offers = 0;
+};
+
+// A sink that takes whole units of `unit` bytes of each offer (everything
+// at the end, where the rest is offered once more), and says stop at offer
+// `stop_at` (0: never).
+InflateOutput::Sink unit_sink(Handed& h, std::size_t unit, std::size_t stop_at = 0) {
+  return [&h, unit, stop_at](ByteView offered, std::size_t& taken) {
+    ++h.offers;
+    if (stop_at != 0 && h.offers == stop_at) return false;
+    h.largest_offer = std::max(h.largest_offer, offered.size());
+    taken = offered.size() / unit * unit;
+    h.taken.insert(h.taken.end(), offered.begin(),
+                   offered.begin() + static_cast<std::ptrdiff_t>(taken));
+    return true;
+  };
+}
+
+}  // namespace
+
+TEST(CompressedTable, HandedOutAsMadeGivesTheSameBytes) {
+  // Rows (matches up to 32 KiB back, dynamic blocks), a long run of blanks
+  // (the longest matches) and rows wider than the window: the bytes taken
+  // plus what is left at the end are the whole output, the budget is drawn
+  // as by the whole expansion, and while the sink takes what it is offered
+  // no offer is much larger than the window.
+  const Bytes table_rows = rows(3u << 20, 5);
+  const Bytes blanks(5u << 20, ' ');
+  struct Case {
+    const char* name;
+    const Bytes* input;
+    std::size_t window;
+    std::size_t unit;  // the sink takes whole units of this many bytes
+  };
+  const Case cases[] = {
+      {"rows, smallest window, all taken", &table_rows, 0, 1},
+      {"rows, 256 KiB window, 188-byte rows", &table_rows, 256u << 10, 188},
+      {"rows, 1 MiB window, 1000-byte rows", &table_rows, 1u << 20, 1000},
+      {"rows wider than the window", &table_rows, 64u << 10, 300000},
+      {"blanks, 64 KiB window, 7-byte rows", &blanks, 64u << 10, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes in = chunk(static_cast<std::uint32_t>(c.input->size()), 0x02, 1,
+                           as_bits(zlib_deflate(*c.input, 6, Z_DEFAULT_STRATEGY)));
+    ExpansionBudget whole_budget(64u << 20);
+    auto whole = decompress_table_chunk(in, whole_budget);
+    ASSERT_TRUE(whole.ok()) << whole.error().debug();
+    ASSERT_EQ(*whole, *c.input);
+
+    Handed h;
+    ExpansionBudget budget(64u << 20);
+    auto made = decompress_table_chunk_to(in, budget, c.window, unit_sink(h, c.unit));
+    ASSERT_TRUE(made.ok()) << made.error().debug();
+    EXPECT_EQ(*made, c.input->size());
+    const std::size_t whole_units = c.input->size() / c.unit * c.unit;
+    ASSERT_EQ(h.taken.size(), whole_units);
+    EXPECT_TRUE(std::equal(h.taken.begin(), h.taken.end(), c.input->begin()));
+    EXPECT_EQ(budget.left(), whole_budget.left());
+    const std::size_t window = std::max<std::size_t>(c.window, 2 * InflateOutput::kHistory);
+    if (c.unit < window) {
+      EXPECT_LE(h.largest_offer, window + InflateOutput::kSlack);
+      EXPECT_GE(h.offers, c.input->size() / window);
+    }
+  }
+}
+
+TEST(CompressedTable, HandedOutFailsAsTheWholeExpansionFails) {
+  // Faults of the stream, a declared length the stream passes, a budget
+  // too small, the budget's owner and the sink saying stop: the same error
+  // as the whole expansion (Stopped for the sink), after the bytes before
+  // the fault were handed out.
+  const Bytes input = rows(1u << 20, 9);
+  const Bytes good = chunk(static_cast<std::uint32_t>(input.size()), 0x02, 0,
+                           as_bits(zlib_deflate(input, 6, Z_DEFAULT_STRATEGY)));
+  Bytes cut = good;
+  cut.resize(cut.size() / 2);
+  Bytes short_declared = good;
+  store_le32(short_declared.data(), static_cast<std::uint32_t>(input.size() / 3));
+  BitSink far;
+  far.bits(1, 1);
+  far.bits(1, 2);
+  far.fixed('a');
+  far.fixed(258);
+  far.code(2, 5);
+  struct Case {
+    const char* name;
+    Bytes in;
+    std::uint64_t budget;
+    int stop_budget_at;  // the owner's n-th answer is no (0: never)
+    std::size_t stop_sink_at;
+    DecompressError want;
+  };
+  const Case cases[] = {
+      {"cut in half", cut, 8u << 20, 0, 0, DecompressError::unexpected_end()},
+      {"distance too far", chunk(100, 0x02, 0, far), 8u << 20, 0, 0,
+       DecompressError::distance_too_far(3, 1)},
+      {"declared length passed", short_declared, 8u << 20, 0, 0,
+       DecompressError::output_overflow(input.size() / 3)},
+      {"budget too small", good, input.size() - 1, 0, 0,
+       DecompressError::output_overflow(input.size() - 1)},
+      {"owner says stop", good, 8u << 20, 2, 0, DecompressError::stopped()},
+      {"sink says stop", good, 8u << 20, 0, 3, DecompressError::stopped()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int asked = 0;
+    auto keep_going = [&] { return c.stop_budget_at == 0 || ++asked < c.stop_budget_at; };
+    if (c.stop_sink_at == 0) {
+      ExpansionBudget whole_budget(c.budget, keep_going);
+      auto whole = decompress_table_chunk(c.in, whole_budget);
+      ASSERT_FALSE(whole.ok());
+      EXPECT_EQ(whole.error(), c.want);
+      asked = 0;
+    }
+    Handed h;
+    ExpansionBudget budget(c.budget, keep_going);
+    auto made = decompress_table_chunk_to(c.in, budget, 64u << 10, unit_sink(h, 1, c.stop_sink_at));
+    ASSERT_FALSE(made.ok());
+    EXPECT_EQ(made.error(), c.want);
+    EXPECT_TRUE(std::equal(h.taken.begin(), h.taken.end(), input.begin()));
+    if (c.stop_sink_at != 0) {
+      EXPECT_EQ(h.offers, c.stop_sink_at);
+    }
+    EXPECT_EQ(budget.stopped(), c.stop_budget_at != 0);
+  }
+}

@@ -1,5 +1,6 @@
 // Classic reply decoding: ABAP errors, scalar values, tables (plain,
 // compressed, misshapen), deep sections, sent tables and the decimal pass.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -313,6 +314,174 @@ TEST(ReplyTables, CompressedContentExpandsIntoRows) {
     EXPECT_EQ((*rows)->row_count(), c.count);  // bytes beyond width x count are dropped
     EXPECT_EQ((*rows)->bytes(), Bytes(plain.begin(), plain.begin() + 8 * c.count));
   }
+}
+
+// Rows of 188 bytes as a table read returns them (a key, text, blanks).
+Bytes abap_rows(std::size_t n) {
+  Bytes out;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string row =
+        fmt::format("{:018}Hex bolt M{:<12}{:>10}EA  20240{}", i, i % 97, i * 7, i % 9 + 1);
+    row.resize(188, ' ');
+    out.insert(out.end(), row.begin(), row.end());
+  }
+  return out;
+}
+
+// The records of a reply, decoded with its compressed content left
+// compressed (budget: unlimited by default).
+Decoded decode_left(Bytes container, std::uint64_t budget = wire::ExpansionBudget::kUnlimited) {
+  Decoded out = decode(std::move(container));
+  wire::ExpansionBudget b(budget);
+  out.reply = decode_classic_reply(out.records, nullptr, {}, b, TableContent::LeftCompressed);
+  return out;
+}
+
+// The rows read out of left compressed content, joined; `budget_left`
+// the reply's, or unlimited.
+ProtoResult<Bytes> left_rows(const ReplyTable& t, std::uint64_t* calls = nullptr,
+                             std::uint64_t* budget_left = nullptr) {
+  Bytes rows;
+  std::uint64_t unlimited = wire::ExpansionBudget::kUnlimited;
+  std::uint64_t& left = budget_left ? *budget_left : unlimited;
+  QUIB_CHECK(read_left_compressed_rows(t, left, {}, [&](wire::ByteView r, std::uint64_t count) {
+    EXPECT_EQ(r.size(), count * t.declared_width);
+    rows.insert(rows.end(), r.begin(), r.end());
+    if (calls) ++*calls;
+    return true;
+  }));
+  return rows;
+}
+
+TEST(ReplyTables, LeftCompressedContentReadsAsTheExpandedRows) {
+  // The same replies decoded both ways: the rows read out of the content
+  // left compressed are the rows of the expanded table, or its error; a
+  // table of several windows of rows comes in several pieces; the decoding
+  // takes nothing from the budget for it.
+  const Bytes small = abap_rows(5);
+  const Bytes big = abap_rows(12000);  // 2.2 MB: five windows
+  const Bytes small_content = compressed_content(small, static_cast<std::uint32_t>(small.size()));
+  const Bytes big_content = compressed_content(big, static_cast<std::uint32_t>(big.size()));
+  Bytes cut = big_content;
+  cut.resize(cut.size() / 2);
+  struct Case {
+    const char* what;
+    const Bytes* content;
+    std::uint64_t width, count;
+    std::uint64_t pieces_at_least;
+  };
+  const Case cases[] = {
+      {"fewer rows than the content holds", &small_content, 188, 4, 1},
+      {"as many rows as it holds", &small_content, 188, 5, 1},
+      {"more rows than it holds", &small_content, 188, 6, 0},
+      {"rows of a narrower width", &small_content, 94, 10, 1},
+      {"many windows of rows", &big_content, 188, 12000, 4},
+      {"content cut in half", &cut, 188, 12000, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto reply = [&] {
+      return ReplyBuilder()
+          .text(RecordId::TableName, "ZIP")
+          .table_header(static_cast<std::uint32_t>(c.width), static_cast<std::uint32_t>(c.count))
+          .raw(RecordId::TableCompressed, *c.content)
+          .build();
+    };
+    auto whole = decode(reply());
+    ASSERT_TRUE(whole.reply);
+    auto expected = reply_table_rows(whole.reply->tables.at(0));
+
+    auto left = decode_left(reply(), 1u << 30);
+    ASSERT_TRUE(left.reply) << left.reply.error().message();
+    const ReplyTable& t = left.reply->tables.at(0);
+    ASSERT_FALSE(t.left_compressed.empty());
+    EXPECT_EQ(left.reply->budget_left, 1u << 30);
+    // Read as a table it is compressed content, never an empty table.
+    auto as_rows = reply_table_rows(t);
+    ASSERT_FALSE(as_rows);
+    EXPECT_EQ(as_rows.error().kind(), ProtocolError::CompressedTable);
+
+    std::uint64_t pieces = 0;
+    auto rows = left_rows(t, &pieces);
+    if (!expected) {
+      ASSERT_FALSE(rows);
+      EXPECT_EQ(rows.error(), expected.error());
+      continue;
+    }
+    ASSERT_TRUE(rows) << rows.error().message();
+    EXPECT_EQ(*rows, (*expected)->bytes());
+    EXPECT_GE(pieces, c.pieces_at_least);
+  }
+}
+
+TEST(ReplyTables, LeftCompressedContentWithinTheBudgetAndStops) {
+  // The tables draw what they make from what the reply's budget had left,
+  // in the order they are read, as the decoding draws for expanded ones:
+  // with exactly enough both read, with one byte less the second is
+  // CompressedTable as when expanded. A table without rows keeps nothing.
+  // A stop of the rows' reader or of the budget's owner ends the reading
+  // as decoding_stopped().
+  const Bytes plain = abap_rows(3000);
+  // Declaring 4 GiB, as a peer may: only what is made counts.
+  const Bytes content = compressed_content(plain, 0xFFFFFFFF);
+  auto reply = [&](std::uint32_t count) {
+    return ReplyBuilder()
+        .text(RecordId::TableName, "T1")
+        .table_header(188, count)
+        .raw(RecordId::TableCompressed, content)
+        .text(RecordId::TableName, "T2")
+        .table_header(188, count)
+        .raw(RecordId::TableCompressed, content)
+        .build();
+  };
+  for (const std::uint64_t budget : {2 * plain.size(), 2 * plain.size() - 1}) {
+    SCOPED_TRACE(budget);
+    const bool fits = budget == 2 * plain.size();
+    Decoded whole = decode(reply(3000));
+    wire::ExpansionBudget b(budget);
+    whole.reply = decode_classic_reply(whole.records, nullptr, {}, b);
+    ASSERT_TRUE(whole.reply);
+    EXPECT_EQ(reply_table_rows(whole.reply->tables.at(1)).ok(), fits);
+
+    auto left = decode_left(reply(3000), budget);
+    ASSERT_TRUE(left.reply);
+    std::uint64_t budget_left = left.reply->budget_left;
+    EXPECT_EQ(budget_left, budget);
+    auto first = left_rows(left.reply->tables.at(0), nullptr, &budget_left);
+    ASSERT_TRUE(first) << first.error().message();
+    EXPECT_EQ(*first, plain);
+    EXPECT_EQ(budget_left, budget - plain.size());
+    auto second = left_rows(left.reply->tables.at(1), nullptr, &budget_left);
+    EXPECT_EQ(second.ok(), fits);
+    if (!fits) {
+      EXPECT_EQ(second.error(), ProtocolError::compressed_table("T2", content.size()));
+    }
+  }
+  auto none = decode_left(reply(0));
+  ASSERT_TRUE(none.reply);
+  EXPECT_TRUE(none.reply->tables.at(0).left_compressed.empty());
+
+  auto left = decode_left(reply(3000));
+  ASSERT_TRUE(left.reply);
+  const ReplyTable& t = left.reply->tables.at(0);
+  std::uint64_t budget_left = wire::ExpansionBudget::kUnlimited;
+  std::uint64_t seen = 0;
+  auto stopped =
+      read_left_compressed_rows(t, budget_left, {}, [&](wire::ByteView, std::uint64_t count) {
+        seen += count;
+        return false;
+      });
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error(), decoding_stopped());
+  EXPECT_GT(seen, 0u);
+  EXPECT_LT(seen, 3000u);
+  int asked = 0;
+  auto owner_stopped = read_left_compressed_rows(
+      t, budget_left, [&] { return ++asked < 2; },
+      [](wire::ByteView, std::uint64_t) { return true; });
+  ASSERT_FALSE(owner_stopped);
+  EXPECT_EQ(owner_stopped.error(), decoding_stopped());
+  EXPECT_EQ(asked, 2);
 }
 
 // ---------------------------------------------------------------- the reply's budget
