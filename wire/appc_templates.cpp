@@ -19,13 +19,21 @@ AppcTemplate appc_piece_header(const AppcTemplate& header, const ConversationId&
   return h;
 }
 
-void append_cpic_frame(Bytes& out, const AppcTemplate& header,
-                       const ConversationId& conversation_id, ByteView data) {
+CpicFrameHead cpic_frame_head(const AppcTemplate& header, const ConversationId& conversation_id,
+                              std::size_t data_size) {
   // The payload of a CPIC frame never exceeds 80 + 28000 bytes, far below the
   // 32-bit length field's range.
-  append_be32(out, static_cast<std::uint32_t>(kAppcHeaderSize + data.size()));
+  CpicFrameHead head;
+  store_be32(head.data(), static_cast<std::uint32_t>(kAppcHeaderSize + data_size));
   const AppcTemplate h = appc_record_header(header, conversation_id);
-  out.insert(out.end(), h.begin(), h.end());
+  std::copy(h.begin(), h.end(), head.begin() + kNiLengthSize);
+  return head;
+}
+
+void append_cpic_frame(Bytes& out, const AppcTemplate& header,
+                       const ConversationId& conversation_id, ByteView data) {
+  const CpicFrameHead head = cpic_frame_head(header, conversation_id, data.size());
+  out.insert(out.end(), head.begin(), head.end());
   append_bytes(out, data);
 }
 

@@ -11,6 +11,7 @@
 
 #include "wire/appc.hpp"
 #include "wire/bytes.hpp"
+#include "wire/ni.hpp"
 
 namespace quib::wire {
 
@@ -101,6 +102,13 @@ AppcTemplate appc_record_header(const AppcTemplate& header, const ConversationId
 // The same with `piece_length` at 48..51 (big-endian).
 AppcTemplate appc_piece_header(const AppcTemplate& header, const ConversationId& conversation_id,
                                std::uint32_t piece_length);
+
+// The bytes of an NI frame that come before its data: the NI length of a
+// frame carrying `data_size` bytes (at most kAppcChunkSize), then the header
+// with the conversation id. Written beside the data, the pair is the frame.
+using CpicFrameHead = std::array<std::uint8_t, kNiLengthSize + kAppcHeaderSize>;
+CpicFrameHead cpic_frame_head(const AppcTemplate& header, const ConversationId& conversation_id,
+                              std::size_t data_size);
 
 // One complete NI frame: length, header (with the conversation id), data.
 void append_cpic_frame(Bytes& out, const AppcTemplate& header,

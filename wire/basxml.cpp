@@ -271,18 +271,26 @@ std::uint32_t BasxmlDocument::mark_full() {
 
 std::uint32_t BasxmlDocument::intern(std::string_view name) {
   if (full_) return kNoIndex;
-  if (name_ids_.empty() && !strings_.empty()) {
-    // A parsed document: index its string table (first definition wins).
+  if (name_ids_.empty() && strings_.size() <= kScannedNames) {
+    // A few names (a small call's document): scanning the table finds the
+    // first definition as fast as a hash would, and builds nothing.
     for (std::uint32_t id = 0; id < strings_.size(); ++id)
-      name_ids_.emplace(std::string(string_at(id)), id);
+      if (string_at(id) == name) return id;
+  } else {
+    if (name_ids_.empty()) {
+      // Past the few, or a parsed document: the string table is indexed
+      // (first definition wins).
+      for (std::uint32_t id = 0; id < strings_.size(); ++id)
+        name_ids_.emplace(std::string(string_at(id)), id);
+    }
+    if (auto it = name_ids_.find(name); it != name_ids_.end()) return it->second;
   }
-  if (auto it = name_ids_.find(name); it != name_ids_.end()) return it->second;
   if (chars_.size() + name.size() > kMaxStorage || strings_.size() >= kNoIndex) return mark_full();
   const auto id = static_cast<std::uint32_t>(strings_.size());
   strings_.push_back(
       {static_cast<std::uint32_t>(chars_.size()), static_cast<std::uint32_t>(name.size())});
   chars_.append(name);
-  name_ids_.emplace(std::string(name), id);
+  if (!name_ids_.empty()) name_ids_.emplace(std::string(name), id);
   return id;
 }
 
@@ -469,7 +477,9 @@ std::size_t BasxmlDocument::memory_bytes() const {
 
 class BasxmlWriter {
  public:
-  explicit BasxmlWriter(const BasxmlDocument& doc) : doc_(doc), out_id_(doc.strings_.size(), 0) {}
+  explicit BasxmlWriter(const BasxmlDocument& doc) : doc_(doc), out_id_(doc.strings_.size(), 0) {
+    few_ids_.reserve(BasxmlDocument::kScannedNames);
+  }
 
   Result<Bytes, BasxmlError> run() {
     if (doc_.storage_full())
@@ -564,7 +574,7 @@ class BasxmlWriter {
   // The id of a text, defining it with a "+" token at its first use.
   // Returns 0 (after setting the error) when the text cannot be a string.
   std::uint32_t intern_text(std::string_view text) {
-    if (auto it = ids_.find(text); it != ids_.end()) return it->second;
+    if (const std::uint32_t known = id_of(text); known != 0) return known;
     const bool rewrite = starts_with_xml(text);
     const std::uint64_t written = text.size() + (rewrite ? 1 : 0);
     if (written >= kBasxmlVarintLimit) {
@@ -590,9 +600,29 @@ class BasxmlWriter {
       raw(text);
     }
     const std::uint32_t id = next_id_++;
-    ids_.emplace(text, id);
+    remember(text, id);
     written_len_.push_back(static_cast<std::uint32_t>(written));
     return id;
+  }
+  // The string id of a text already written, 0 for none. The first few are
+  // scanned (a small call's document has no more), later ones hashed.
+  std::uint32_t id_of(std::string_view text) const {
+    if (ids_.empty()) {
+      for (const auto& [known, id] : few_ids_)
+        if (known == text) return id;
+      return 0;
+    }
+    auto it = ids_.find(text);
+    return it == ids_.end() ? 0 : it->second;
+  }
+  void remember(std::string_view text, std::uint32_t id) {
+    if (ids_.empty() && few_ids_.size() < BasxmlDocument::kScannedNames) {
+      few_ids_.emplace_back(text, id);
+      return;
+    }
+    if (ids_.empty())
+      for (const auto& [known, known_id] : few_ids_) ids_.emplace(known, known_id);
+    ids_.emplace(text, id);
   }
   std::uint32_t intern_doc(std::uint32_t doc_id) {
     std::uint32_t& cached = out_id_[doc_id];
@@ -713,7 +743,8 @@ class BasxmlWriter {
 
   const BasxmlDocument& doc_;
   Bytes out_;
-  std::unordered_map<std::string_view, std::uint32_t> ids_;  // text -> string id
+  std::vector<std::pair<std::string_view, std::uint32_t>> few_ids_;  // text, string id
+  std::unordered_map<std::string_view, std::uint32_t> ids_;          // the same once past the few
   std::vector<std::uint32_t> out_id_;       // document string id -> string id (0: none yet)
   std::vector<std::uint32_t> written_len_;  // byte length of each written string
   std::uint32_t next_id_ = 2;

@@ -352,6 +352,9 @@ class BasxmlDocument {
   std::string_view pool_text(std::uint32_t off, std::uint32_t len) const {
     return std::string_view(reinterpret_cast<const char*>(pool_.data()) + off, len);
   }
+  // Up to this many names are found by a scan of the string table; past
+  // them, through name_ids_.
+  static constexpr std::size_t kScannedNames = 32;
   std::uint32_t intern(std::string_view name);
   std::uint32_t mark_full();  // marks the document full; returns kNoIndex
   std::uint32_t pool_append(const void* data, std::size_t n);

@@ -159,25 +159,46 @@ std::size_t utf16_length(std::string_view text) {
 }
 
 void append_utf16le(Bytes& out, std::string_view text) {
-  out.reserve(out.size() + text.size() * 2);
+  // Every UTF-8 sequence (a lone bad byte included) gives at most two bytes
+  // of UTF-16 per byte it takes: the room is made once and cut to the end.
+  const std::size_t start = out.size();
+  out.resize(start + text.size() * 2);
+  std::uint8_t* o = out.data() + start;
+  const std::size_t n = text.size();
   std::size_t pos = 0;
-  while (pos < text.size()) {
-    unsigned char b = static_cast<unsigned char>(text[pos]);
+  while (pos < n) {
+    // A run of ASCII, 8 bytes at a time while it lasts.
+    while (pos + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, text.data() + pos, 8);
+      if (w & 0x8080808080808080ULL) break;
+      for (int k = 0; k < 8; ++k) {
+        o[2 * k] = static_cast<std::uint8_t>(text[pos + k]);
+        o[2 * k + 1] = 0;
+      }
+      o += 16;
+      pos += 8;
+    }
+    if (pos >= n) break;
+    const unsigned char b = static_cast<unsigned char>(text[pos]);
     if (b < 0x80) {
-      out.push_back(b);
-      out.push_back(0);
+      *o++ = b;
+      *o++ = 0;
       ++pos;
       continue;
     }
     char32_t cp = next_utf8(text, pos);
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      append_le16(out, static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
-      append_le16(out, static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+      store_le16(o, static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
+      store_le16(o + 2, static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+      o += 4;
     } else {
-      append_le16(out, static_cast<std::uint16_t>(cp));
+      store_le16(o, static_cast<std::uint16_t>(cp));
+      o += 2;
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
 Bytes encode_utf16le(std::string_view text) {
@@ -196,14 +217,31 @@ std::string decode_utf16le(ByteView b) {
   const std::size_t n = b.size();
   const std::uint8_t* p = b.data();
   if (n % 2 == 0) {
-    // One pass: the low bytes are copied while every unit is checked.
-    std::string out(n / 2, '\0');
-    unsigned seen = 0;
-    for (std::size_t i = 0; i < n / 2; ++i) {
-      seen |= static_cast<unsigned>(p[2 * i]) | static_cast<unsigned>(p[2 * i + 1]) << 8;
-      out[i] = static_cast<char>(p[2 * i]);
+    // One pass: the low bytes are copied while every unit is checked, four
+    // units at a time; the first unit past ASCII sends the whole text to the
+    // general decoding below.
+    const std::size_t units = n / 2;
+    std::string out(units, '\0');
+    char* o = out.data();
+    std::size_t i = 0;
+    bool ascii = true;
+    for (; i + 4 <= units; i += 4) {
+      std::uint64_t w;
+      std::memcpy(&w, p + 2 * i, 8);
+      if (w & 0xFF80FF80FF80FF80ULL) {
+        ascii = false;
+        break;
+      }
+      o[i] = static_cast<char>(p[2 * i]);
+      o[i + 1] = static_cast<char>(p[2 * i + 2]);
+      o[i + 2] = static_cast<char>(p[2 * i + 4]);
+      o[i + 3] = static_cast<char>(p[2 * i + 6]);
     }
-    if (seen < 0x80) return out;
+    for (; ascii && i < units; ++i) {
+      if (p[2 * i] >= 0x80 || p[2 * i + 1] != 0) ascii = false;
+      o[i] = static_cast<char>(p[2 * i]);
+    }
+    if (ascii) return out;
   }
   // Each unit gives at most three bytes (a pair gives four for two units);
   // the odd final byte gives the three bytes of U+FFFD.

@@ -62,7 +62,9 @@ void write_request_head(wire::ContainerWriter& w, std::string_view function_name
                         std::span<const std::string> requested_outputs) {
   using wire::RecordId;
   w.put_record(wire::kRecord0502, {});
-  w.put_record(RecordId::Kernel, wire::encode_utf16le(wire::kKernelRelease));
+  // The same in every request: encoded once.
+  static const wire::Bytes kKernel = wire::encode_utf16le(wire::kKernelRelease);
+  w.put_record(RecordId::Kernel, kKernel);
   w.put_record(RecordId::Function, wire::encode_utf16le(function_name));
   w.put_record(wire::kRecord0512, {});
   for (const auto& name : requested_outputs)

@@ -8,7 +8,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -299,16 +301,31 @@ wire::Status<IoError> Socket::set_wait_limit(std::optional<Duration> limit) {
   return wire::ok_unit;
 }
 
-wire::Status<IoError> Socket::send_all(wire::ByteView data) const {
+wire::Status<IoError> Socket::send_all(wire::ByteView data) const { return send_all(data, {}); }
+
+wire::Status<IoError> Socket::send_all(wire::ByteView head, wire::ByteView data) const {
   const Waits* waits = waits_.get();
   // Nothing goes out once the operation has been broken off or its time is
   // up: a request that was cancelled before it left is never sent.
   if (waits && waits->was_interrupted()) return wire::err(interrupted_error(waits->interrupted()));
   if (waits && waits->past_deadline()) return wire::err(timed_out_error());
   const int flags = polled() ? MSG_NOSIGNAL | MSG_DONTWAIT : MSG_NOSIGNAL;
-  std::size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, flags);
+  // The pieces still to write; the first one shrinks from the front as the
+  // socket takes bytes.
+  iovec pieces[2];
+  int count = 0;
+  for (wire::ByteView piece : {head, data}) {
+    if (piece.empty()) continue;
+    pieces[count].iov_base = const_cast<std::uint8_t*>(piece.data());
+    pieces[count].iov_len = piece.size();
+    ++count;
+  }
+  iovec* next = pieces;
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    const ssize_t n = ::sendmsg(fd_, &message, flags);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (polled() && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -322,7 +339,16 @@ wire::Status<IoError> Socket::send_all(wire::ByteView data) const {
     if (n == 0) {
       return wire::err(IoError::custom(IoError::WriteZero, "failed to write whole buffer"));
     }
-    sent += static_cast<std::size_t>(n);
+    auto taken = static_cast<std::size_t>(n);
+    while (count > 0 && taken >= next->iov_len) {
+      taken -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + taken;
+      next->iov_len -= taken;
+    }
   }
   return wire::ok_unit;
 }

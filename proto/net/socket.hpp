@@ -108,6 +108,9 @@ class Socket {
   // interruption as Interrupted. A polled socket writes nothing once its
   // operation has been interrupted.
   wire::Status<IoError> send_all(wire::ByteView data) const;
+  // The same for `head` followed by `data`, written as one stream of bytes
+  // from where they lie (no joined copy is made).
+  wire::Status<IoError> send_all(wire::ByteView head, wire::ByteView data) const;
   // Receives at least one byte, or 0 at the peer's orderly close.
   wire::Result<std::size_t, IoError> receive_some(std::span<std::uint8_t> buffer) const;
 

@@ -32,9 +32,9 @@ NiTransport::NiTransport(Socket socket)
 
 // ---------------------------------------------------------------- writing
 
-ProtoStatus NiTransport::write_frame_bytes(wire::ByteView frame) {
+ProtoStatus NiTransport::write_frame_bytes(wire::ByteView head, wire::ByteView data) {
   // Called with the write lock held.
-  auto sent = socket_.send_all(frame);
+  auto sent = socket_.send_all(head, data);
   if (!sent) {
     write_lock_->broken = true;
     return wire::err(std::move(sent).error());
@@ -48,21 +48,18 @@ ProtoStatus NiTransport::write_ni_frame(wire::ByteView payload) {
   frame.reserve(wire::kNiLengthSize + payload.size());
   QUIB_CHECK(wire::write_ni_frame(payload, frame));
   std::lock_guard<std::mutex> lock(write_lock_->mutex);
-  return write_frame_bytes(frame);
+  return write_frame_bytes(frame, {});
 }
 
 ProtoStatus NiTransport::send_cpic(const wire::AppcTemplate& header, wire::ByteView data,
                                    std::uint64_t& counter) {
-  wire::Bytes frame;
-  WipeOnExit wipe(frame);
-  const std::size_t piece_max = std::min(data.size(), wire::kAppcChunkSize);
-  frame.reserve(wire::kNiLengthSize + wire::kAppcHeaderSize + piece_max);
-
+  // Each frame goes out as its head (NI length and APPC header) beside the
+  // data where the caller holds it: the message is never copied.
   if (data.size() <= wire::kAppcChunkSize) {
     trace_wire(kTraceSend, data);
-    wire::append_cpic_frame(frame, header, conversation_id_, data);
+    const wire::CpicFrameHead head = wire::cpic_frame_head(header, conversation_id_, data.size());
     std::lock_guard<std::mutex> lock(write_lock_->mutex);
-    QUIB_CHECK(write_frame_bytes(frame));
+    QUIB_CHECK(write_frame_bytes(head, data));
     counter += data.size();
     return wire::ok_unit;
   }
@@ -74,14 +71,13 @@ ProtoStatus NiTransport::send_cpic(const wire::AppcTemplate& header, wire::ByteV
     wire::AppcTemplate chunk = wire::kChunkTemplate;
     wire::store_be32(chunk.data() + wire::kChunkLengthOffset,
                      static_cast<std::uint32_t>(piece.size()));
-    frame.clear();
-    wire::append_cpic_frame(frame, chunk, conversation_id_, piece);
-    QUIB_CHECK(write_frame_bytes(frame));
+    const wire::CpicFrameHead head = wire::cpic_frame_head(chunk, conversation_id_, piece.size());
+    QUIB_CHECK(write_frame_bytes(head, piece));
     counter += piece.size();
   }
-  frame.clear();
-  wire::append_cpic_frame(frame, wire::kDataLastTemplate, conversation_id_, {});
-  return write_frame_bytes(frame);
+  const wire::CpicFrameHead last =
+      wire::cpic_frame_head(wire::kDataLastTemplate, conversation_id_, 0);
+  return write_frame_bytes(last, {});
 }
 
 ProtoStatus NiTransport::send_counted(wire::ByteView data, std::uint64_t& counter) {

@@ -90,7 +90,9 @@ class NiTransport final : public Transport {
  private:
   // The next frame as a view into the reader, valid until the next read.
   ProtoResult<wire::ByteView> next_frame(std::string_view label);
-  ProtoStatus write_frame_bytes(wire::ByteView frame);
+  // One frame as its head and data (either may be empty), with the write
+  // lock held; a failure marks the stream broken.
+  ProtoStatus write_frame_bytes(wire::ByteView head, wire::ByteView data);
 
   wire::NiFrameReader reader_;
   std::unique_ptr<SncChannel> snc_;

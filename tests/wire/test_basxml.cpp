@@ -191,6 +191,29 @@ TEST(WriteBasxml, NamesAreInternedOnceAndXmlPrefixesRewritten) {
   }
 }
 
+// Forty names, then the same again from the last, then a name of the
+// prologue: more than the few a writer finds by scanning, so the lookups
+// span the change to hashing. Each name is defined once, at its first use,
+// with the next id.
+TEST(WriteBasxml, ManyNamesKeepTheirIdsAcrossBothLookups) {
+  constexpr int kNames = 40;
+  BasxmlDocument doc;
+  doc.version = "1";
+  std::vector<std::string> names;
+  for (int i = 0; i < kNames; ++i) names.push_back(fmt::format("P{:02}", i));
+  for (const auto& n : names) doc.add_param(doc.new_element(n));
+  for (auto it = names.rbegin(); it != names.rend(); ++it) doc.add_param(doc.new_element(*it));
+  // A name the prologue defined (string id 8), looked up once the writer hashes.
+  doc.add_param(doc.new_element("values"));
+  std::string expected;
+  for (int i = 0; i < kNames; ++i)  // the first parameter name is string id 9
+    expected += "+\x03" + names[i] + "<" + static_cast<char>(9 + i) + "\x01>";
+  for (int i = kNames - 1; i >= 0; --i)
+    expected += std::string("<") + static_cast<char>(9 + i) + "\x01>";
+  expected += "<\x08\x01>>>";
+  EXPECT_EQ(as_chars(after_prologue(written(doc), "1")), expected);
+}
+
 TEST(WriteBasxml, TextChunks) {
   struct Case {
     std::size_t size;

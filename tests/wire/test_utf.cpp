@@ -57,6 +57,61 @@ TEST(Utf16, DecodeCases) {
   for (const auto& c : cases) EXPECT_EQ(decode_utf16le(c.in), c.out);
 }
 
+// Texts are encoded and decoded in blocks of ASCII: one character past
+// ASCII at every position of texts up to 19 characters long (across the
+// block edges) must come out as its own code units, and back. U+0141 has
+// the low byte of an ASCII letter ('A') beside a high byte of 1.
+TEST(Utf16, OneNonAsciiCharacterAtEveryPosition) {
+  struct Char {
+    std::string utf8;
+    Bytes utf16;
+  };
+  const Char chars[] = {
+      {"\xC5\x81", B({0x41, 0x01})},                      // U+0141
+      {"\xC3\xA4", B({0xE4, 0x00})},                      // U+00E4
+      {"\x7F", B({0x7F, 0x00})},                          // DEL, still ASCII
+      {"\xE2\x82\xAC", B({0xAC, 0x20})},                  // U+20AC
+      {"\xF0\x9F\x98\x80", B({0x3D, 0xD8, 0x00, 0xDE})},  // U+1F600
+  };
+  for (const Char& c : chars) {
+    for (std::size_t len = 1; len <= 19; ++len) {
+      for (std::size_t at = 0; at < len; ++at) {
+        SCOPED_TRACE(testing::Message()
+                     << c.utf8.size() << "-byte character at " << at << " of " << len);
+        std::string text;
+        Bytes want;
+        for (std::size_t i = 0; i < len; ++i) {
+          if (i == at) {
+            text += c.utf8;
+            want.insert(want.end(), c.utf16.begin(), c.utf16.end());
+          } else {
+            const char a = static_cast<char>('a' + i);
+            text += a;
+            want.push_back(static_cast<std::uint8_t>(a));
+            want.push_back(0);
+          }
+        }
+        EXPECT_EQ(encode_utf16le(text), want);
+        EXPECT_EQ(decode_utf16le(want), text);
+      }
+    }
+  }
+}
+
+TEST(Utf16, AppendKeepsWhatTheBufferHeldAndTakesBadBytesAsReplacements) {
+  Bytes out = B({0xAA, 0xBB});
+  // A lone continuation byte and a cut sequence inside ASCII runs.
+  append_utf16le(out, "abcdefgh\x80ijklmnop\xE2\x82");
+  Bytes want = B({0xAA, 0xBB});
+  for (char ch : std::string("abcdefgh"))
+    want.insert(want.end(), {static_cast<std::uint8_t>(ch), 0});
+  want.insert(want.end(), {0xFD, 0xFF});
+  for (char ch : std::string("ijklmnop"))
+    want.insert(want.end(), {static_cast<std::uint8_t>(ch), 0});
+  want.insert(want.end(), {0xFD, 0xFF});
+  EXPECT_EQ(out, want);
+}
+
 TEST(Utf16, RandomRoundTrip) {
   std::mt19937 rng(7);
   for (int i = 0; i < 2000; ++i) {

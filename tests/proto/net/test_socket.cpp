@@ -129,6 +129,34 @@ TEST(SocketTest, LargeSendAllArrivesWhole) {
   EXPECT_EQ(*got, big);
 }
 
+// A head and its data written from where they lie arrive as one stream,
+// also when a polled socket takes them in partial writes that end inside
+// the head, at its end or inside the data.
+TEST(SocketTest, HeadAndDataArriveInOrderThroughPartialWrites) {
+  struct Case {
+    std::size_t head, data;
+  };
+  const Case cases[] = {{84, 28000}, {0, 1 << 20}, {1 << 20, 0}, {(1 << 19) + 3, (1 << 19) - 3},
+                        {1, 1},      {0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "head " << c.head << ", data " << c.data);
+    auto [a, b] = test::socket_pair();
+    // Polled: each write takes what the socket buffer holds and returns.
+    ASSERT_TRUE(a.set_wait_limit(std::chrono::seconds(10)).ok());
+    wire::Bytes whole(c.head + c.data);
+    for (std::size_t i = 0; i < whole.size(); ++i)
+      whole[i] = static_cast<std::uint8_t>(i * 131 + i / 251);
+    const wire::ByteView all(whole);
+    std::optional<wire::Bytes> got;
+    std::thread reader([&, &b = b] { got = test::read_exact(b, whole.size()); });
+    auto sent = a.send_all(all.first(c.head), all.subspan(c.head));
+    reader.join();
+    ASSERT_TRUE(sent.ok()) << sent.error().message();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_TRUE(*got == whole);
+  }
+}
+
 TEST(SocketTest, DuplicateWritesToTheSameConnectionAndOutlivesTheOriginal) {
   auto [a, b] = test::socket_pair();
   auto dup = a.duplicate();
