@@ -89,14 +89,28 @@ TEST(Fork, TheChildFindsTheProcessWideCacheFreeWhateverOtherThreadsDid) {
   // the cache's own at-fork handling lands in the middle of one of them
   // often, and the child would wait for a lock whose holder it has not
   // got.
+  //
+  // Every entry is in place before the threads start and the child only
+  // replaces one with a value the parent keeps, so neither side allocates
+  // at the fork: the lock under test is the cache's, not the allocator's
+  // (a sanitizer's allocator has no fork handling of its own and could be
+  // caught mid-call by the fork).
   std::shared_ptr<MetadataCache> cache = metadata_cache();
+  const auto d = std::make_shared<FunctionDescription>();
+  const auto child_description = std::make_shared<FunctionDescription>();
+  std::vector<std::string> names;
+  for (int i = 0; i < 64; ++i) {
+    names.push_back("Z_FORK_" + std::to_string(i));
+    cache->put_function_description("FORKSYS", names.back(), d);
+    cache->put_element_decimals("FORKSYS", names.back(), 0);
+  }
+  cache->put_function_description("FORKSYS", "Z_CHILD", child_description);
   std::atomic<bool> stop{false};
   std::vector<std::thread> writers;
   for (int t = 0; t < 3; ++t) {
     writers.emplace_back([&, t] {
-      auto d = std::make_shared<FunctionDescription>();
       for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
-        const std::string name = "Z_FORK_" + std::to_string((i + t) % 64);
+        const std::string& name = names[static_cast<std::size_t>((i + t) % 64)];
         cache->put_function_description("FORKSYS", name, d);
         (void)cache->get_function_description("FORKSYS", name);
         cache->put_element_decimals("FORKSYS", name, static_cast<std::uint32_t>(i));
@@ -107,11 +121,9 @@ TEST(Fork, TheChildFindsTheProcessWideCacheFreeWhateverOtherThreadsDid) {
   int failed = 0;
   for (int round = 0; round < 20; ++round) {
     const int status = in_child(
-        [] {
-          auto c = metadata_cache();
-          c->put_function_description("FORKSYS", "Z_CHILD",
-                                      std::make_shared<FunctionDescription>());
-          return c->get_function_description("FORKSYS", "Z_CHILD") ? 0 : 1;
+        [&] {
+          cache->put_function_description("FORKSYS", "Z_CHILD", child_description);
+          return cache->get_function_description("FORKSYS", "Z_CHILD") == child_description ? 0 : 1;
         },
         5s);
     if (status == -1) ++hung;
