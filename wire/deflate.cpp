@@ -246,7 +246,17 @@ Status<DecompressError> build_huffman_table(std::span<const std::uint8_t> length
     reversed[k] = static_cast<std::uint16_t>(reverse_bits(next_code[len]++, len));
   }
 
-  const unsigned pb = primary_bits_of(alphabet);
+  // A code whose longest length is below the usual index width gets a
+  // primary table just that wide: each index of the wider table would only
+  // repeat the entry of its low bits, and a short block's table is built in
+  // a fraction of the time. Every lookup masks with the width built.
+  unsigned longest = 0;
+  for (unsigned len = kMaxCodeLength; len >= 1; --len)
+    if (count[len] != 0) {
+      longest = len;
+      break;
+    }
+  const unsigned pb = std::max(1u, std::min(primary_bits_of(alphabet), longest));
   const std::uint32_t pmask = (1u << pb) - 1;
   std::uint32_t* e = table.entries_.data();
   // The primary table is filled length by length. Before the codes of
@@ -412,7 +422,7 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
       // Code-length codes take at most 7 bits: one lookup in the 56 bits
       // held, and the repeat counts' extra bits below.
       in.refill_fast();
-      e = cl_table.entries()[in.bits & low_mask(HuffmanTable::kCodeLengthBits)];
+      e = cl_table.entries()[in.bits & low_mask(cl_table.primary_bits())];
       if (e & kNoCode) return err(DecompressError::invalid_code());
       in.drop(entry_len(e));
     } else {
@@ -455,14 +465,16 @@ Status<DecompressError> read_dynamic_tables(BitReader& in, HuffmanTables& tables
 // Output
 
 namespace {
-constexpr std::uint64_t kMinCapacity = 4096;
+constexpr std::uint64_t kMinCapacity = 1024;
 // The first capacity of a coded stream's output, per input byte.
 constexpr std::uint64_t kCodedGuess = 8;
 // The output's size is predicted from the input read so far once at least
 // this fraction of it is read.
 constexpr std::size_t kPredictFrom = 16;
-// How far ahead of the produced bytes the room written into reaches.
+// How far ahead of the produced bytes the room written into reaches: at
+// most this far, and for a small output at least this far.
 constexpr std::uint64_t kRoomStep = 64u << 10;
+constexpr std::uint64_t kMinRoomStep = 1024;
 constexpr std::size_t kHugePageAdviceMin = 4u << 20;
 
 // Large outputs are written once from start to end. Where the system has
@@ -599,7 +611,10 @@ bool InflateOutput::reserve_more(std::size_t n, std::size_t in_pos, std::size_t 
   // time just ahead of the writing: the zeroing touches only bytes about to
   // be written, while they are still in the cache, never the whole
   // capacity (which, near a budget's limit, may be all of the limit).
-  const std::uint64_t step = std::max(need, saturating_add(size_, kRoomStep));
+  // A small output takes room in steps as large as what it holds (at least
+  // kMinRoomStep), so that a short stream zeroes little beyond its end.
+  const std::uint64_t room = std::clamp<std::uint64_t>(size_, kMinRoomStep, kRoomStep);
+  const std::uint64_t step = std::max(need, saturating_add(size_, room));
   buf_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(buf_.capacity(), step)));
   return true;
 }
@@ -793,12 +808,12 @@ template <bool kBmi2>
                                                            std::size_t out_fast_limit) {
   const std::uint32_t* const lt = tables.litlen.entries();
   const std::uint32_t* const dt = tables.distance.entries();
-  // The index widths every literal/length and distance table is built with
-  // (inflate_block_data checks them); as constants they cost no registers.
-  constexpr unsigned lpb = HuffmanTable::kLitLenBits;
-  constexpr unsigned dpb = HuffmanTable::kDistanceBits;
-  constexpr std::uint64_t lmask = (std::uint64_t{1} << lpb) - 1;
-  constexpr std::uint64_t dmask = (std::uint64_t{1} << dpb) - 1;
+  // The index widths the tables were built with: the usual ones, or less
+  // for a code whose codes are all shorter (then it has no subtables).
+  const unsigned lpb = tables.litlen.primary_bits();
+  const unsigned dpb = tables.distance.primary_bits();
+  const std::uint64_t lmask = low_mask(lpb);
+  const std::uint64_t dmask = low_mask(dpb);
 
   const std::uint8_t* in = br.input.data() + br.pos;
   const std::uint8_t* const in_fast_end = br.input.data() + br.input.size() - kFastInputMargin;
@@ -964,10 +979,10 @@ FastResult inflate_fast(BitReader& br, const HuffmanTables& tables, std::uint8_t
 
 Status<DecompressError> inflate_block_data(BitReader& in, const HuffmanTables& tables,
                                            InflateOutput& out) {
-  // Tables built here always have the index widths the fast loop assumes;
-  // any others are decoded by the careful path alone.
-  const bool fast_tables = tables.litlen.primary_bits() == HuffmanTable::kLitLenBits &&
-                           tables.distance.primary_bits() == HuffmanTable::kDistanceBits;
+  // Tables built here never have wider indexes than the fast loop allows
+  // for; any others are decoded by the careful path alone.
+  const bool fast_tables = tables.litlen.primary_bits() <= HuffmanTable::kLitLenBits &&
+                           tables.distance.primary_bits() <= HuffmanTable::kDistanceBits;
   for (;;) {
     // Fast section: enough input for unchecked refills, and room before
     // the limit for a whole iteration.
@@ -1213,6 +1228,8 @@ constexpr unsigned kMinHeadBits = 8;
 // whose hashes differ only in the bits the table drops; a walk passes over
 // them without counting them as steps, but at most this many of them.
 constexpr unsigned kMaxPassedOver = 4 * kMaxChain;
+// Blocks of at most this many bytes are written into a buffer on the stack.
+constexpr std::size_t kLocalBlockBytes = 4096;
 
 // The match finder's tables for inputs whose positions fit 32 bits, one
 // set per thread, kept for its life: at most a full head table and a chain
@@ -1257,8 +1274,12 @@ Bytes deflate_fixed(ByteView input, Pos* head, std::uint16_t* chain) {
   // reaches it is given up. Checked before every literal or match (at most
   // 31 bits), the block never takes more than that plus 8 bytes.
   const std::size_t stored_size = n + kStoredHeaderBytes;
-  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[stored_size + 8]);
-  BitWriter w(buf.get());
+  // A short input's block is written on the stack: only the result is
+  // allocated.
+  std::uint8_t local[kLocalBlockBytes];
+  std::unique_ptr<std::uint8_t[]> heap;
+  if (stored_size + 8 > sizeof local) heap.reset(new std::uint8_t[stored_size + 8]);
+  BitWriter w(heap ? heap.get() : local);
   w.put(0b011, 3);  // BFINAL = 1, BTYPE = 01
   std::size_t i = 0;
   while (i < n) {

@@ -42,6 +42,7 @@ void FunctionDescription::index_parameters() {
   for (std::size_t i = 0; i < parameters.size(); ++i)
     index_.emplace(wire::ascii_upper(parameters[i].name), static_cast<std::uint32_t>(i));
   indexed_count_ = parameters.size();
+  outputs_ = requested_outputs();
 }
 
 const ParameterDescription* FunctionDescription::find_parameter(std::string_view name) const {
@@ -62,6 +63,13 @@ std::vector<std::string> FunctionDescription::requested_outputs() const {
       out.push_back(p.name);
   }
   return out;
+}
+
+std::span<const std::string> FunctionDescription::requested_outputs(
+    std::vector<std::string>& scratch) const {
+  if (indexed_count_ != 0 && indexed_count_ == parameters.size()) return outputs_;
+  scratch = requested_outputs();
+  return scratch;
 }
 
 bool has_element_decimals(const ParameterDescription& parameter) {

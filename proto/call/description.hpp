@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -74,6 +75,9 @@ struct FunctionDescription {
   const ParameterDescription* find_parameter(std::string_view name) const;
   // The names of every Export, Changing and Table parameter, in order.
   std::vector<std::string> requested_outputs() const;
+  // The same names without a copy: those listed by index_parameters() while
+  // the index is current, else built into `scratch`.
+  std::span<const std::string> requested_outputs(std::vector<std::string>& scratch) const;
 
   friend bool operator==(const FunctionDescription& a, const FunctionDescription& b) {
     return a.name == b.name && a.parameters == b.parameters &&
@@ -93,7 +97,8 @@ struct FunctionDescription {
   };
   // Upper-cased name -> position of its first parameter.
   std::unordered_map<std::string, std::uint32_t, NameHash, NameEq> index_;
-  std::size_t indexed_count_ = 0;  // parameters.size() when the index was built
+  std::size_t indexed_count_ = 0;     // parameters.size() when the index was built
+  std::vector<std::string> outputs_;  // requested_outputs() when the index was built
 };
 
 using FunctionDescriptionPtr = std::shared_ptr<const FunctionDescription>;

@@ -149,7 +149,8 @@ ProtoResult<CallReply> invoke_described(RfcConnection& connection, std::string_v
   if (use_basxml(connection, *description))
     return invoke_basxml(connection, description, imports, tables);
   QUIB_TRY(auto encoded, encode_imports(connection, *description, imports));
-  const std::vector<std::string> outputs = description->requested_outputs();
+  std::vector<std::string> scratch;
+  const std::span<const std::string> outputs = description->requested_outputs(scratch);
   if (tables.empty())
     return invoke_classic(connection, function_name, encoded, outputs, description, content);
   QUIB_TRY(Bytes request, encode_classic_request(function_name, encoded, outputs, tables));
@@ -190,7 +191,8 @@ ProtoResult<CallReply> invoke_with_tables(RfcConnection& connection,
                       p->length, t.name, kMaxTableArgRow)));
     args.push_back(wire::TableArg::text_rows(t.name, t.rows, p->length));
   }
-  const std::vector<std::string> outputs = description->requested_outputs();
+  std::vector<std::string> scratch;
+  const std::span<const std::string> outputs = description->requested_outputs(scratch);
   QUIB_TRY(Bytes request, encode_classic_request(kReadTableFunction, encoded, outputs, args));
   return run_call(connection, std::move(request), std::move(description), args);
 }
@@ -223,7 +225,8 @@ ProtoResult<CallReply> invoke_basxml(RfcConnection& connection,
   const Bytes& text = written.value();
   dump_basxml(kDumpRequest, d.name, text);
   const Bytes deflated = wire::deflate_raw(text);
-  const std::vector<std::string> outputs = d.requested_outputs();
+  std::vector<std::string> scratch;
+  const std::span<const std::string> outputs = d.requested_outputs(scratch);
   QUIB_TRY(Bytes request, basxml_request_container(d.name, outputs, deflated));
   return run_call(connection, std::move(request), description, tables);
 }

@@ -150,8 +150,9 @@ ProtoResult<FunctionDescriptionPtr> function_description(RfcConnection& connecti
                                                          std::string_view name) {
   const std::string key = wire::ascii_upper(name);
   MetadataCache& cache = *connection.cache();
+  if (auto hit = cache.get_function_description(connection.metadata_scope(), key)) return hit;
+  // A copy: the call below runs on the connection whose scope this is.
   const std::string system = connection.metadata_scope();
-  if (auto hit = cache.get_function_description(system, key)) return hit;
 
   std::string funcname = key;
   const std::size_t chars = wire::utf16_length(funcname);

@@ -73,13 +73,22 @@ ProtoStatus RfcConnection::close() && {
   return transport->close();
 }
 
-std::string RfcConnection::metadata_scope() const {
+const std::string& RfcConnection::metadata_scope() const {
   // A session made without an opener (a test's) has only its system ID.
-  if (destination_.empty()) return attributes_.system_id;
-  std::string scope = destination_;
-  scope.push_back('\n');
-  scope += attributes_.system_id;
-  return scope;
+  const std::string& id = attributes_.system_id;
+  if (destination_.empty()) return id;
+  // Built once and kept while the destination and system ID stay as they
+  // were: every call's description look-up asks for it.
+  const std::size_t n = destination_.size();
+  const bool current = scope_.size() == n + 1 + id.size() &&
+                       scope_.compare(0, n, destination_) == 0 && scope_[n] == '\n' &&
+                       scope_.compare(n + 1, std::string::npos, id) == 0;
+  if (!current) {
+    scope_ = destination_;
+    scope_.push_back('\n');
+    scope_ += id;
+  }
+  return scope_;
 }
 
 }  // namespace quib::proto

@@ -88,7 +88,8 @@ class RfcConnection {
   // connected and the system ID its logon reported. A server can claim any
   // system ID, but not the destination the caller chose, so it never
   // replaces what another destination supplied.
-  std::string metadata_scope() const;
+  // The reference stays valid until the destination or system ID changes.
+  const std::string& metadata_scope() const;
 
   // ---- operations between calls
 
@@ -118,6 +119,7 @@ class RfcConnection {
  private:
   Describing describing_;
   std::string destination_;
+  mutable std::string scope_;  // metadata_scope() as last built
   ConnectionAttributes attributes_;
   std::unique_ptr<Transport> transport_;
   std::shared_ptr<MetadataCache> cache_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <random>
 #include <string>
@@ -997,6 +998,82 @@ TEST(InflateRaw, CodesOfEveryLengthAgreeWithZlib) {
       c.match(length, kDistBase[ds] + rng() % (most - kDistBase[ds] + 1), expected);
     }
     expect_inflates_to(c.finish(), expected);
+  }
+}
+
+// A complete code over `n` symbols (n >= 2) whose codes are no longer than
+// n needs: lengths L - 1 and L, shuffled.
+std::vector<std::uint8_t> shallow_complete_lengths(unsigned n, std::mt19937& rng) {
+  unsigned longest = 1;
+  while ((1u << longest) < n) ++longest;
+  std::vector<std::uint8_t> lengths(n, static_cast<std::uint8_t>(longest));
+  for (unsigned i = 0; i < (1u << longest) - n; ++i)
+    lengths[i] = static_cast<std::uint8_t>(longest - 1);
+  std::shuffle(lengths.begin(), lengths.end(), rng);
+  return lengths;
+}
+
+// `length` for each of `symbols`, 0 for the others of `n`.
+std::vector<std::uint8_t> lengths_for(unsigned n, std::initializer_list<unsigned> symbols,
+                                      std::uint8_t length) {
+  std::vector<std::uint8_t> lengths(n, 0);
+  for (unsigned s : symbols) lengths[s] = length;
+  return lengths;
+}
+
+TEST(InflateRaw, CodesShorterThanThePrimaryIndexAgreeWithZlib) {
+  // Dynamic codes whose longest literal/length or distance code is shorter
+  // than the primary table index, including codes of a few symbols and a
+  // single one-bit distance code; tokens use only the symbols that have
+  // codes, many (the fast loop) and few (the careful path).
+  std::mt19937 setup(7);
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> lit, dist;
+  };
+  const Case cases[] = {
+      {"9-bit literal/length, 5-bit distance", shallow_complete_lengths(286, setup),
+       shallow_complete_lengths(30, setup)},
+      {"9-bit literal/length, one distance", shallow_complete_lengths(286, setup), {1}},
+      {"16 four-bit literals, one distance",
+       lengths_for(257,
+                   {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 256},
+                   4),
+       {1}},
+      {"8 literals and 7 lengths, 2-bit distance",
+       lengths_for(264,
+                   {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 256, 257, 258, 259, 260, 261, 262, 263},
+                   4),
+       lengths_for(4, {0, 1, 2, 3}, 2)},
+  };
+  for (const Case& k : cases) {
+    for (const int tokens : {4000, 60}) {
+      SCOPED_TRACE(std::string(k.name) + ", " + std::to_string(tokens) + " tokens");
+      std::mt19937 rng(static_cast<std::uint32_t>(tokens));
+      DynamicCoder c(k.lit, k.dist);
+      std::vector<unsigned> literals, lengths, distances;
+      for (unsigned s = 0; s < 256; ++s)
+        if (k.lit[s] != 0) literals.push_back(s);
+      for (unsigned s = 257; s < k.lit.size(); ++s)
+        if (k.lit[s] != 0) lengths.push_back(s - 257);
+      for (unsigned s = 0; s < k.dist.size(); ++s)
+        if (k.dist[s] != 0) distances.push_back(s);
+      Bytes expected;
+      for (int t = 0; t < tokens; ++t) {
+        const unsigned ds = distances[rng() % distances.size()];
+        if (lengths.empty() || kDistBase[ds] > expected.size() || rng() % 3 == 0) {
+          c.literal(static_cast<std::uint8_t>(literals[rng() % literals.size()]), expected);
+          continue;
+        }
+        const unsigned ls = lengths[rng() % lengths.size()];
+        const unsigned spread = ls == 27 ? 31 : 1u << kLenExtra[ls];
+        const unsigned most =
+            std::min<std::size_t>(kDistBase[ds] + (1u << kDistExtra[ds]) - 1, expected.size());
+        c.match(kLenBase[ls] + rng() % spread, kDistBase[ds] + rng() % (most - kDistBase[ds] + 1),
+                expected);
+      }
+      expect_inflates_to(c.finish(), expected);
+    }
   }
 }
 

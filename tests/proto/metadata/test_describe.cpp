@@ -101,7 +101,11 @@ TEST(Description, LookupsIgnoreAsciiCaseOnly) {
     SCOPED_TRACE(indexed);
     FunctionDescription d = five_directions();
     if (indexed) d.index_parameters();
-    EXPECT_EQ(d.requested_outputs(), (std::vector<std::string>{"OUT", "BOTH", "ROWS"}));
+    const std::vector<std::string> outputs{"OUT", "BOTH", "ROWS"};
+    EXPECT_EQ(d.requested_outputs(), outputs);
+    std::vector<std::string> scratch;
+    const auto names = d.requested_outputs(scratch);
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.end()), outputs);
     ASSERT_NE(d.find_parameter("out"), nullptr);
     EXPECT_EQ(d.find_parameter("out"), &d.parameters[1]);  // the first match wins
     EXPECT_EQ(d.find_parameter("rOwS")->name, "ROWS");
@@ -123,6 +127,14 @@ TEST(Description, AnIndexNeverAnswersForAChangedList) {
   copy.index_parameters();
   const FunctionDescription moved = std::move(copy);
   EXPECT_EQ(moved.find_parameter("late"), &moved.parameters.back());
+  // Nor do the output names listed with it.
+  FunctionDescription listed = five_directions();
+  listed.index_parameters();
+  listed.parameters.push_back(test::param("LATE", ParamDirection::Export, wire::AbapType::Char, 2));
+  std::vector<std::string> scratch;
+  const auto names = listed.requested_outputs(scratch);
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.end()),
+            (std::vector<std::string>{"OUT", "BOTH", "ROWS", "LATE"}));
 }
 
 CallReply decoded(const Bytes& container) {
