@@ -148,8 +148,6 @@ std::optional<ProtocolError> abap_error_of(std::span<const wire::Record> records
 
 namespace {
 
-// Content of a table that may be compressed: expanded within the reply's
-// budget, or kept as it came. Fails only when the budget's owner says stop.
 // Content that can be left compressed: its rows have a width and fit
 // the address space, and no row so far failed the table.
 bool can_leave_compressed(const ReplyTable& table) {
@@ -159,6 +157,9 @@ bool can_leave_compressed(const ReplyTable& table) {
          total <= std::numeric_limits<std::size_t>::max();
 }
 
+// Content of a table that may be compressed: expanded within the reply's
+// budget, left compressed for the reader (`mode`), or kept as it came.
+// Fails only when the budget's owner says stop.
 ProtoStatus settle_content(ReplyTable& table, wire::ExpansionBudget& budget, TableContent mode) {
   Bytes content = std::move(table.content);
   table.content.clear();
@@ -406,7 +407,7 @@ ProtoStatus read_left_compressed_rows(const ReplyTable& table, std::uint64_t& bu
                                       const RowsSink& rows) {
   const std::uint64_t width = table.declared_width;
   std::uint64_t left = table.declared_count;
-  if (table.left_compressed.size() < 8 || width == 0)
+  if (table.left_compressed.size() < wire::kCompressedTablePrefixSize || width == 0)
     return wire::err(ProtocolError::compressed_table(table.name, table.left_compressed.size()));
   wire::ExpansionBudget budget(budget_left, keep_going);
   bool refused = false;

@@ -68,9 +68,9 @@ std::string reply_budget_text(const wire::ExpansionBudget& budget);
 ProtocolError decoding_stopped();
 
 // What the decoding does with compressed table content: expands it into the
-// table's rows, or leaves it compressed (within the budget's share set
-// aside for it) for the reader, which expands it row window by row window
-// as it converts the rows: a large table is then never held whole.
+// table's rows, or leaves it compressed for the reader, which expands it
+// row window by row window as it converts the rows (drawing on what the
+// reply's budget has left): a large table is then never held whole.
 enum class TableContent : std::uint8_t { Expanded, LeftCompressed };
 
 using TextPair = std::pair<std::string, std::string>;
